@@ -1,0 +1,35 @@
+# Shared by the README's commands: installing what is missing, and configuring and building.
+# Source it; it defines functions only.
+
+VELLUMIX_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# The Debian packages every build needs.
+VELLUMIX_BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libssl-dev openssl"
+
+say() { printf '\n==> %s\n' "$*" >&2; }
+
+# Installs those of the named Debian packages that are not installed yet.
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
+            || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    say "installing Debian packages: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+}
+
+# configure_and_build BUILD_DIR [extra cmake arguments...]
+configure_and_build() {
+    local dir=$1
+    shift
+    say "configuring $dir"
+    cmake -S "$VELLUMIX_TOP" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    say "building $dir"
+    cmake --build "$dir" --parallel "$(nproc)"
+}

@@ -1,0 +1,261 @@
+// Tests of the operating-system layer. Qt-free, so the same program and the same vectors run for
+// the Linux build and, cross-compiled, for the Windows build under Wine.
+//
+// Usage: os_layer_test VECTOR_DIR SCRATCH_DIR   (VECTOR_DIR holds the files of make_vectors.sh)
+//        os_layer_test --sleep MS               (helper mode: a child process that lives MS ms)
+#include "platform.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#  include "os_test_win.h"
+#else
+#  include <csignal>
+#  include <spawn.h>
+#  include <sys/stat.h>
+#  include <sys/wait.h>
+#  include <unistd.h>
+extern char **environ;
+#endif
+
+using namespace vellumix::os;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+int g_passed = 0;
+int g_failed = 0;
+
+void check(bool condition, const std::string &what)
+{
+    if (condition) {
+        ++g_passed;
+    } else {
+        ++g_failed;
+        std::fprintf(stderr, "FAIL: %s\n", what.c_str());
+    }
+}
+
+Bytes readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes fromHex(const std::string &text)
+{
+    Bytes out;
+    auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        if (text[i] == '\n' || text[i] == '\r')
+            break;
+        out.push_back(std::uint8_t(nibble(text[i]) << 4 | nibble(text[i + 1])));
+    }
+    return out;
+}
+
+std::string toHex(const Sha256Digest &digest)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (auto b : digest) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+std::u16string u16(const std::string &ascii)
+{
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+void testSignatures(const std::string &dir)
+{
+    const Bytes modulusText = readFile(dir + "/modulus.hex");
+    const Bytes modulus = fromHex(std::string(modulusText.begin(), modulusText.end()));
+    const Bytes exponent{0x01, 0x00, 0x01};
+    const Bytes digest = readFile(dir + "/digest.bin");
+    check(modulus.size() == 384, "the vector key has a 3072-bit modulus");
+    check(digest.size() == 32, "the vector digest has 32 bytes");
+
+    auto verify = [&](const Bytes &d, const Bytes &signature) {
+        return verifyRsaPkcs1Sha256(d, signature, modulus, exponent);
+    };
+    const Bytes valid = readFile(dir + "/valid.sig");
+    check(verify(digest, valid), "a valid PKCS#1 v1.5 / SHA-256 signature verifies");
+
+    struct Case { const char *file; const char *what; };
+    const Case refused[] = {
+        {"pss.sig", "a PSS signature"},
+        {"sha1.sig", "a signature over a SHA-1 digest"},
+        {"sha384.sig", "a signature over a SHA-384 digest"},
+        {"otherkey.sig", "a signature by another key"},
+        {"short.sig", "a signature one byte short"},
+        {"long.sig", "a signature one byte long"},
+    };
+    for (const Case &c : refused)
+        check(!verify(digest, readFile(dir + "/" + c.file)), std::string(c.what) + " is refused");
+
+    for (std::size_t bit : {0u, 7u, 1000u, 3071u}) {
+        Bytes flipped = valid;
+        flipped[bit / 8] ^= std::uint8_t(1u << (bit % 8));
+        check(!verify(digest, flipped), "signature with bit " + std::to_string(bit) + " flipped");
+        Bytes otherDigest = digest;
+        otherDigest[(bit / 8) % 32] ^= std::uint8_t(1u << (bit % 8));
+        check(!verify(otherDigest, valid), "digest with bit " + std::to_string(bit) + " flipped");
+    }
+
+    check(!verify(Bytes(digest.begin(), digest.end() - 1), valid), "a 31-byte digest is refused");
+    check(!verify(Bytes{}, valid), "an empty digest is refused");
+    check(!verify(digest, Bytes{}), "an empty signature is refused");
+    check(!verifyRsaPkcs1Sha256(digest, valid, Bytes{}, exponent), "an empty modulus is refused");
+    check(!verifyRsaPkcs1Sha256(digest, valid, modulus, Bytes{0x03}), "another exponent is refused");
+}
+
+void testSha256()
+{
+    struct KnownAnswer { std::string input; const char *hex; };
+    const KnownAnswer answers[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const KnownAnswer &k : answers) {
+        Sha256 whole;
+        Sha256Digest digest{};
+        const auto *data = reinterpret_cast<const std::uint8_t *>(k.input.data());
+        check(whole.isValid() && whole.update({data, k.input.size()}) && whole.finish(digest)
+                  && toHex(digest) == k.hex,
+              "SHA-256 known answer for an input of " + std::to_string(k.input.size()) + " bytes");
+
+        // The same input fed in uneven pieces gives the same digest.
+        Sha256 pieces;
+        std::size_t at = 0, step = 1;
+        while (at < k.input.size()) {
+            const std::size_t n = std::min(step, k.input.size() - at);
+            pieces.update({data + at, n});
+            at += n;
+            step = step * 3 + 1;
+        }
+        Sha256Digest pieceDigest{};
+        check(pieces.finish(pieceDigest) && pieceDigest == digest,
+              "SHA-256 fed in pieces, " + std::to_string(k.input.size()) + " bytes");
+    }
+    Sha256 finished;
+    Sha256Digest d{};
+    finished.finish(d);
+    check(!finished.update({}) && !finished.finish(d), "a finished hash cannot be fed again");
+}
+
+#ifndef _WIN32
+pid_t startSleeper(const char *self, int ms)
+{
+    const std::string arg = std::to_string(ms);
+    char *argv[] = {const_cast<char *>(self), const_cast<char *>("--sleep"),
+                    const_cast<char *>(arg.c_str()), nullptr};
+    pid_t pid = -1;
+    return posix_spawn(&pid, self, nullptr, nullptr, argv, environ) == 0 ? pid : -1;
+}
+
+void reap(pid_t pid)
+{
+    int status;
+    waitpid(pid, &status, 0);
+}
+
+void testLinks(const std::string &scratchParent)
+{
+    std::string pattern = scratchParent + "/links-XXXXXX";
+    const std::string base = mkdtemp(pattern.data()) ? pattern : std::string();
+    check(!base.empty(), "a scratch directory is made");
+    const std::string file = base + "/file.txt", dir = base + "/dir";
+    std::ofstream(file) << "x";
+    mkdir(dir.c_str(), 0755);
+    symlink(file.c_str(), (base + "/to-file").c_str());
+    symlink(dir.c_str(), (base + "/to-dir").c_str());
+    symlink((base + "/nowhere").c_str(), (base + "/dangling").c_str());
+    const std::string nonAscii = base + "/\xe6\x9b\xb4\xe6\x96\xb0";  // "更新"
+    symlink(dir.c_str(), nonAscii.c_str());
+
+    struct Case { std::u16string path; LinkStatus expected; const char *what; };
+    const Case cases[] = {
+        {u16(file), LinkStatus::NotALink, "an ordinary file"},
+        {u16(dir), LinkStatus::NotALink, "an ordinary directory"},
+        {u16(base + "/to-file"), LinkStatus::Link, "a link to a file"},
+        {u16(base + "/to-dir"), LinkStatus::Link, "a link to a directory"},
+        {u16(base + "/dangling"), LinkStatus::Link, "a link to nothing"},
+        {u16(base + "/to-dir/"), LinkStatus::NotALink, "a trailing slash follows the link"},
+        {u16(base) + u"/\u66f4\u65b0", LinkStatus::Link, "a link with a non-ASCII name"},
+        {u16(base + "/missing"), LinkStatus::Unavailable, "a missing path"},
+        {u16(base + "/missing/below"), LinkStatus::Unavailable, "below a missing directory"},
+        {u"", LinkStatus::Unavailable, "the empty path"},
+        {u"/", LinkStatus::NotALink, "the root"},
+    };
+    for (const Case &c : cases)
+        check(linkStatus(c.path) == c.expected, std::string("link test: ") + c.what);
+}
+
+void testProcesses(const char *self)
+{
+    ProcessHandle handle;
+    const pid_t shortLived = startSleeper(self, 200);
+    check(shortLived > 0, "a child process starts");
+    check(handle.open(std::uint32_t(shortLived)) == OpenStatus::Opened, "a running child opens");
+    check(handle.wait(0) == WaitStatus::TimedOut, "a running child times out at once");
+    const auto start = std::chrono::steady_clock::now();
+    check(handle.wait(20000) == WaitStatus::Ended, "the wait sees the child end");
+    check(std::chrono::steady_clock::now() - start < std::chrono::seconds(10),
+          "the wait ends when the child ends, not at its time-out");
+    check(handle.wait(0) == WaitStatus::Ended, "an ended child stays ended");
+    reap(shortLived);
+
+    // After the child has been reaped its id names no process.
+    check(handle.open(std::uint32_t(shortLived)) == OpenStatus::NoSuchProcess,
+          "a reaped child's id is no such process");
+    check(!handle.isOpen(), "a failed open leaves no handle");
+    check(handle.open(0x3FFFFFFF) == OpenStatus::NoSuchProcess, "an id above pid_max");
+    check(handle.wait(0) == WaitStatus::Failed, "waiting without a handle fails");
+
+    const pid_t longLived = startSleeper(self, 60000);
+    check(handle.open(std::uint32_t(longLived)) == OpenStatus::Opened, "a long child opens");
+    check(handle.wait(100) == WaitStatus::TimedOut, "a still running child times out");
+    ProcessHandle moved(std::move(handle));
+    check(!handle.isOpen() && moved.isOpen(), "a handle moves");
+    kill(longLived, SIGKILL);
+    check(moved.wait(20000) == WaitStatus::Ended, "a killed child is seen to end");
+    reap(longLived);
+}
+#endif
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--sleep") == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[2])));
+        return 0;
+    }
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s VECTOR_DIR SCRATCH_DIR\n", argv[0]);
+        return 2;
+    }
+    testSignatures(argv[1]);
+    testSha256();
+    testLinks(argv[2]);
+    testProcesses(argv[0]);
+    showMessageBox(u"Vellumix \u66f4\u65b0", u"os layer test");
+    std::printf("%d passed, %d failed\n", g_passed, g_failed);
+    return g_failed == 0 ? 0 : 1;
+}

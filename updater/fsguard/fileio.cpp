@@ -1,0 +1,59 @@
+#include "fileio.h"
+
+#include "messages.h"
+#include "platform.h"
+#include "osbridge.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace vellumix {
+
+QByteArray readFileLimited(const QString &path, qint64 maxBytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Msg::cannotReadFile + QFileInfo(path).fileName();
+    if (file.size() > maxBytes)
+        throw Msg::fileTooLarge;
+    /*
+        The size test refuses an oversized regular file before a byte of it is read. It says
+        nothing about a file that grows while it is read, or about a pipe or device, whose size
+        reads as 0: reading at most one byte more than the bound keeps the bound for those too,
+        so no input can make this read fill the memory.
+    */
+    QByteArray contents = file.read(maxBytes < 0 ? 0 : maxBytes + 1);
+    if (file.error() != QFileDevice::NoError)
+        throw Msg::cannotReadFile + QFileInfo(path).fileName();
+    if (contents.size() > maxBytes)
+        throw Msg::fileTooLarge;
+    return contents;
+}
+
+void writeFileAtomic(const QString &path, const QByteArray &contents)
+{
+    const QString directory = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(directory))
+        throw Msg::cannotCreateUpdateDirectory;
+
+    QSaveFile file(path);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly))
+        throw Msg::cannotSaveUpdateFile;
+    /*
+        QSaveFile flushes the temporary file to disk when it commits but ignores a failure of that
+        flush, and it does not flush the directory after its rename. A journal that the next step
+        relies on must be on stable storage, so both flushes are made here and their failures
+        count: the data before the commit (the old file is still intact if it fails), the
+        directory entry after it.
+    */
+    if (file.write(contents) != contents.size() || !file.flush()
+        || !os::flushOpenFile(file.handle()) || !file.commit())
+        throw Msg::cannotSaveUpdateFile;
+    if (!os::flushDirectoryEntries(osText(directory)))
+        throw Msg::cannotSaveUpdateFile;
+}
+
+} // namespace vellumix

@@ -1,0 +1,63 @@
+#include "pathpolicy.h"
+
+#include <QRegularExpression>
+#include <QStringView>
+
+namespace vellumix {
+
+namespace {
+
+constexpr qsizetype kMaxPathLength = 240;
+
+bool matches(const QRegularExpression &pattern, QStringView text)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    return pattern.matchView(text).hasMatch();
+#else
+    return pattern.match(text).hasMatch();
+#endif
+}
+
+bool isAllowedComponent(QStringView component)
+{
+    static const QRegularExpression forbiddenCharacter(QStringLiteral(u"[<>\"|?*\\x00-\\x1f]"));
+    static const QRegularExpression deviceName(
+        QStringLiteral(u"^(CON|PRN|AUX|NUL|COM[0-9]|LPT[0-9])(?:\\.|$)"),
+        QRegularExpression::CaseInsensitiveOption);
+
+    if (component.isEmpty() || component == u"." || component == u"..")
+        return false;
+    if (component.endsWith(u'.') || component.endsWith(u' ') || component.startsWith(u'.'))
+        return false;
+    if (matches(forbiddenCharacter, component))
+        return false;
+    return !matches(deviceName, component);
+}
+
+} // namespace
+
+bool isAllowedUpdatePath(const QString &path)
+{
+    if (path.isEmpty() || path.size() > kMaxPathLength)
+        return false;
+    if (path.contains(u'\\') || path.contains(u':') || path.startsWith(u'/')
+        || path.contains(QChar(u'\0')))
+        return false;
+
+    for (QStringView component : QStringView(path).split(u'/')) {
+        if (!isAllowedComponent(component))
+            return false;
+    }
+
+    if (path.endsWith(u".config", Qt::CaseInsensitive))
+        return false;
+    if (path == u"build-manifest.json")
+        return false;
+    for (const char16_t *ending : {u".pdf", u".ubz", u".dpapi", u".ini"}) {
+        if (path.endsWith(QStringView(ending), Qt::CaseInsensitive))
+            return false;
+    }
+    return true;
+}
+
+} // namespace vellumix

@@ -1,0 +1,102 @@
+// The operating-system layer of the updater.
+//
+// Everything the updater needs from the operating system that Qt does not give in the same form on
+// every platform sits behind this small interface: the signature check, SHA-256 of a stream, the
+// link test of one path, flushes to stable storage, process watching and the final message box.
+// It is plain C++20 without Qt so that its Windows implementation can be cross-compiled and tested
+// on its own. Every function here reports failure through its result and never throws.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+namespace vellumix::os {
+
+using ByteView = std::span<const std::uint8_t>;
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// RSASSA-PKCS1-v1_5 with SHA-256: true only when `signature` is a valid signature of the 32-byte
+// `digest` under the public key (`modulus`, `exponent`, both big-endian). Any failure of the
+// platform's crypto answers false.
+bool verifyRsaPkcs1Sha256(ByteView digest, ByteView signature, ByteView modulus,
+                          ByteView exponent) noexcept;
+
+// SHA-256 of a stream fed in pieces.
+class Sha256
+{
+public:
+    Sha256() noexcept;
+    ~Sha256();
+    Sha256(const Sha256 &) = delete;
+    Sha256 &operator=(const Sha256 &) = delete;
+
+    // False when the platform could not set up the hash; update and finish then fail too.
+    bool isValid() const noexcept;
+    bool update(ByteView data) noexcept;
+    // Ends the stream. The object cannot be fed again afterwards.
+    bool finish(Sha256Digest &out) noexcept;
+
+    struct State;
+
+private:
+    std::unique_ptr<State> m_state;
+};
+
+// The link test of one path, for the named object itself: a link at the last component is
+// reported, not followed.
+enum class LinkStatus {
+    NotALink,    // the object exists and is no reparse point (no symbolic link, junction, ...)
+    Link,        // the object is a reparse point
+    Unavailable, // its attributes cannot be read (most often: it does not exist)
+};
+LinkStatus linkStatus(std::u16string_view path) noexcept;
+
+// Stable storage. `flushFileData` puts the content of one file on stable storage;
+// `flushDirectoryEntries` makes the creation, rename or removal of entries in a directory
+// durable; `flushFileSystem` flushes everything written on the file system that holds the path.
+// Where a platform gives these guarantees by other means, they succeed without doing anything.
+bool flushFileData(std::u16string_view path) noexcept;
+// The same for a file open through the descriptor that Qt's QFileDevice::handle() gives. Where
+// Qt gives no descriptor (-1), Qt's own flush on closing the file has to serve, and this succeeds.
+bool flushOpenFile(int descriptor) noexcept;
+bool flushDirectoryEntries(std::u16string_view directory) noexcept;
+bool flushFileSystem(std::u16string_view anyPathOnIt) noexcept;
+
+// Watching another process end. The handle owns the operating-system object and releases it
+// when closed or destroyed.
+enum class OpenStatus { Opened, NoSuchProcess, Failed };
+enum class WaitStatus { Ended, TimedOut, Failed };
+
+class ProcessHandle
+{
+public:
+    ProcessHandle() noexcept = default;
+    ~ProcessHandle();
+    ProcessHandle(ProcessHandle &&other) noexcept;
+    ProcessHandle &operator=(ProcessHandle &&other) noexcept;
+    ProcessHandle(const ProcessHandle &) = delete;
+    ProcessHandle &operator=(const ProcessHandle &) = delete;
+
+    // Opens the process with the given id for waiting, closing any process held before.
+    OpenStatus open(std::uint32_t processId) noexcept;
+    bool isOpen() const noexcept { return m_native != kNone; }
+    WaitStatus wait(std::uint32_t timeoutMs) noexcept;
+    void close() noexcept;
+
+    // Takes ownership of an already opened native handle (a pidfd on Linux, a HANDLE on Windows).
+    static ProcessHandle adopt(std::intptr_t native) noexcept;
+
+private:
+    static constexpr std::intptr_t kNone = -1;
+    std::intptr_t m_native = kNone;
+};
+
+// The final message box: an information icon and one OK button, no owner window; returns when it
+// has been dismissed. Where the platform has no such box, the title line and the text are written
+// to standard error instead.
+void showMessageBox(std::u16string_view title, std::u16string_view text) noexcept;
+
+} // namespace vellumix::os
