@@ -65,6 +65,15 @@ bool flushOpenFile(int descriptor) noexcept;
 bool flushDirectoryEntries(std::u16string_view directory) noexcept;
 bool flushFileSystem(std::u16string_view anyPathOnIt) noexcept;
 
+// Copies a file to a name where nothing exists yet, with the source's permissions. Never
+// overwrites: fails when anything stands at `to`. A failed copy leaves nothing at `to`. The
+// copy's data is not necessarily on stable storage when this returns (see flushFileSystem).
+bool copyFileExclusive(std::u16string_view from, std::u16string_view to) noexcept;
+
+// Renames a file or directory on the same volume, failing when anything stands at `to`. Never
+// falls back to copying: a move either happens as one step or not at all.
+bool moveNoReplace(std::u16string_view from, std::u16string_view to) noexcept;
+
 // Watching another process end. The handle owns the operating-system object and releases it
 // when closed or destroyed.
 enum class OpenStatus { Opened, NoSuchProcess, Failed };
