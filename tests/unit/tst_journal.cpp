@@ -1,0 +1,165 @@
+// The journal's reading, writing, classification and exact serialized form.
+#include "journal.h"
+#include "messages.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUuid>
+
+using namespace vellumix;
+using testsupport::failureOf;
+using testsupport::kNoFailure;
+
+class JournalTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_tmp;
+    QString m_root;
+    int m_case = 0;
+
+    QString journalPath() const { return m_root + QStringLiteral("/.vellumix-update/transaction.json"); }
+    void putJournal(const QByteArray &bytes)
+    {
+        testsupport::writeFile(m_root, QStringLiteral(".vellumix-update/transaction.json"), bytes);
+    }
+
+private slots:
+    void init()
+    {
+        m_root = m_tmp.path() + QStringLiteral("/root") + QString::number(++m_case);
+        QVERIFY(QDir().mkpath(m_root));
+    }
+
+    void absentJournalIsEmptyAndFinished()
+    {
+        TransactionJournal journal{{QStringLiteral("x"), 1}};
+        QCOMPARE(failureOf([&] { journal = readTransactionJournal(m_root); }), kNoFailure);
+        QVERIFY(journal.isEmpty());
+        QVERIFY(!isTransactionUnfinished(journal));
+        QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/.vellumix-update")));
+    }
+
+    void unfinishedStates_data()
+    {
+        QTest::addColumn<QByteArray>("state");
+        QTest::addColumn<bool>("unfinished");
+        QTest::newRow("installing") << QByteArray("\"installing\"") << true;
+        QTest::newRow("starting") << QByteArray("\"starting\"") << true;
+        QTest::newRow("rollback-needed") << QByteArray("\"rollback-needed\"") << true;
+        QTest::newRow("healthy") << QByteArray("\"healthy\"") << false;
+        QTest::newRow("rolledback") << QByteArray("\"rolledback\"") << false;
+        QTest::newRow("letter case") << QByteArray("\"Installing\"") << false;
+        QTest::newRow("trailing blank") << QByteArray("\"starting \"") << false;
+        QTest::newRow("other text") << QByteArray("\"paused\"") << false;
+    }
+
+    void unfinishedStates()
+    {
+        QFETCH(QByteArray, state);
+        QFETCH(bool, unfinished);
+        putJournal("{\"state\":" + state + "}");
+        TransactionJournal journal;
+        QCOMPARE(failureOf([&] { journal = readTransactionJournal(m_root); }), kNoFailure);
+        QCOMPARE(isTransactionUnfinished(journal), unfinished);
+        QVERIFY(journal.value(QStringLiteral("entries")).toArray().isEmpty());
+    }
+
+    void damagedJournals_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::newRow("empty file") << QByteArray();
+        QTest::newRow("array") << QByteArray("[{\"state\":\"installing\"}]");
+        QTest::newRow("not JSON") << QByteArray("{\"state\":\"installing\"");
+        QTest::newRow("no state") << QByteArray("{\"entries\":[]}");
+        QTest::newRow("state a number") << QByteArray("{\"state\":1}");
+        QTest::newRow("state null") << QByteArray("{\"state\":null}");
+        QTest::newRow("state empty") << QByteArray("{\"state\":\"\"}");
+        QTest::newRow("binary") << QByteArray("\x00\xff\xfe", 3);
+    }
+
+    void damagedJournals()
+    {
+        QFETCH(QByteArray, contents);
+        putJournal(contents);
+        QCOMPARE(failureOf([&] { readTransactionJournal(m_root); }), Msg::journalDamaged);
+        QCOMPARE(testsupport::readFile(journalPath()), contents);
+    }
+
+    void unreadableJournal()
+    {
+        // Something stands at the journal's name that cannot be opened as a file.
+        QVERIFY(QDir().mkpath(journalPath()));
+        QCOMPARE(failureOf([&] { readTransactionJournal(m_root); }), Msg::journalUnreadable);
+    }
+
+    void serializedForm()
+    {
+        const QString token = QStringLiteral("0f8c9a3e-1b2c-4d5e-8f90-a1b2c3d4e5f6");
+        TransactionJournal journal = newTransactionJournal(QStringLiteral("2.0.1"), 42, token);
+        appendJournalEntry(journal, QStringLiteral("Vellumix.exe"), true);
+        appendJournalEntry(journal, QStringLiteral(u"新/文件.dll"), false);
+        QCOMPARE(failureOf([&] { writeTransactionJournal(m_root, journal); }), kNoFailure);
+        QCOMPARE(testsupport::readFile(journalPath()),
+                 QStringLiteral(u"{\"entries\":[{\"hadOld\":true,\"path\":\"Vellumix.exe\"},"
+                                u"{\"hadOld\":false,\"path\":\"新/文件.dll\"}],\"sequence\":42,"
+                                u"\"state\":\"installing\",\"token\":\"%1\",\"version\":\"2.0.1\"}")
+                     .arg(token)
+                     .toUtf8());
+    }
+
+    void freshTokenHasTheUuidForm()
+    {
+        const QString token = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        static const QRegularExpression form(
+            QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
+        QVERIFY2(form.match(token).hasMatch(), qPrintable(token));
+    }
+
+    void unknownMembersSurviveAStateChange()
+    {
+        // Written by a later version: members this one does not know, in an unusual order.
+        const QByteArray stored =
+            "{\"zeta\":{\"b\":[1,2.5,\"x\"],\"a\":null},\"state\":\"starting\",\"alpha\":-3,"
+            "\"entries\":[{\"path\":\"a.dll\",\"hadOld\":true,\"extra\":7}],\"sequence\":9,"
+            "\"token\":\"t\",\"version\":\"9\"}";
+        putJournal(stored);
+        TransactionJournal journal = readTransactionJournal(m_root);
+        journal.insert(QStringLiteral("state"), QStringLiteral("healthy"));
+        writeTransactionJournal(m_root, journal);
+        QCOMPARE(testsupport::readFile(journalPath()),
+                 QByteArray("{\"alpha\":-3,\"entries\":[{\"extra\":7,\"hadOld\":true,\"path\":\"a.dll\"}],"
+                            "\"sequence\":9,\"state\":\"healthy\",\"token\":\"t\",\"version\":\"9\","
+                            "\"zeta\":{\"a\":null,\"b\":[1,2.5,\"x\"]}}"));
+    }
+
+    void workDirectoryLinkIsRefused()
+    {
+        QTemporaryDir elsewhere;
+        QVERIFY(QFile::link(elsewhere.path(), m_root + QStringLiteral("/.vellumix-update")));
+        testsupport::writeFile(elsewhere.path(), QStringLiteral("transaction.json"),
+                               "{\"state\":\"installing\"}");
+        QCOMPARE(failureOf([&] { readTransactionJournal(m_root); }), Msg::workDirectoryHasLink);
+        QCOMPARE(failureOf([&] { writeTransactionJournal(m_root, {{QStringLiteral("state"), 1}}); }),
+                 Msg::workDirectoryHasLink);
+        QCOMPARE(testsupport::readFile(elsewhere.path() + QStringLiteral("/transaction.json")),
+                 QByteArray("{\"state\":\"installing\"}"));
+        QCOMPARE(failureOf([&] { workDirectoryPath(m_root); }), Msg::workDirectoryHasLink);
+    }
+
+    void workDirectoryPathIsJoinedNotCreated()
+    {
+        QString path;
+        QCOMPARE(failureOf([&] { path = workDirectoryPath(m_root); }), kNoFailure);
+        QCOMPARE(path, m_root + QStringLiteral("/.vellumix-update"));
+        QVERIFY(!QFileInfo::exists(path));
+    }
+};
+
+QTEST_GUILESS_MAIN(JournalTest)
+#include "tst_journal.moc"

@@ -1,0 +1,69 @@
+#include "rollback.h"
+
+#include "linkguard.h"
+#include "messages.h"
+#include "osbridge.h"
+#include "platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+
+namespace vellumix {
+
+namespace {
+
+QString backupDirectoryOf(const QString &workDirectory)
+{
+    return workDirectory + QStringLiteral("/backup");
+}
+
+// Undoes one entry. The state of its file is read off the disk: a backup file means the old
+// version was moved away; no backup file and no old version means whatever stands at the target
+// was put there by the install; no backup file but an old version means it was never moved.
+void restoreEntry(const QString &programRoot, const QJsonObject &entry)
+{
+    const QString path = entry.value(QStringLiteral("path")).toString();
+    ensureSafePathBelow(programRoot, path);
+    const QString target = programRoot + u'/' + path;
+    const QString backupFile = backupDirectoryOf(workDirectoryPath(programRoot)) + u'/' + path;
+    ensureSafePathBelow(backupDirectoryOf(workDirectoryPath(programRoot)), path);
+
+    if (QFileInfo::exists(backupFile)) {
+        if (QFileInfo::exists(target) && !QFile::remove(target))
+            throw Msg::restoreTargetInUse;
+        if (!QDir().mkpath(QFileInfo(target).absolutePath()))
+            throw Msg::cannotRestoreOldFile;
+        if (!os::moveNoReplace(osText(backupFile), osText(target)))
+            throw Msg::cannotRestoreOldFile;
+        return;
+    }
+    const bool hadOld = entry.value(QStringLiteral("hadOld")).toBool(false);
+    if (!hadOld && QFileInfo::exists(target) && !QFile::remove(target))
+        throw Msg::cannotRemoveNewFile;
+}
+
+} // namespace
+
+void rollbackTransaction(const QString &programRoot, TransactionJournal &journal)
+{
+    ensureNoLinksOnPath(backupDirectoryOf(workDirectoryPath(programRoot)));
+
+    const QJsonArray entries = journal.value(QStringLiteral("entries")).toArray();
+    for (qsizetype i = entries.size() - 1; i >= 0; --i)
+        restoreEntry(programRoot, entries.at(i).toObject());
+
+    /*
+        The restored files must be on stable storage before the journal says "rolledback": a
+        power cut after that state is durable but before the moves are would leave a program that
+        no later run rolls back.
+    */
+    if (!os::flushFileSystem(osText(programRoot)))
+        throw Msg::cannotSaveUpdateFile;
+
+    journal.insert(QStringLiteral("state"), JournalState::rolledBack);
+    writeTransactionJournal(programRoot, journal);
+}
+
+} // namespace vellumix
