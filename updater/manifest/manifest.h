@@ -29,6 +29,31 @@ struct UpdateManifest
 
 inline constexpr qint64 kManifestMaxBytes = 8388608;
 
+// What a payload must keep to pass. The release tool refuses up front what these would refuse.
+inline constexpr int kManifestSchema = 1;
+inline constexpr char kManifestPlatform[] = "windows-x64";
+inline constexpr qint32 kManifestMinSequence = 1;
+inline constexpr qint32 kManifestMaxSequence = 9999999;
+inline constexpr char kManifestVersionPattern[] = "^[0-9A-Za-z.+-]{1,60}$";
+inline constexpr char kManifestDigestPattern[] = "^[0-9a-f]{64}$";
+inline constexpr qsizetype kManifestMaxEntries = 19999;
+inline constexpr qint64 kManifestMaxFileSize = 536870912;
+inline constexpr qint64 kManifestMinPackedSize = 4;
+inline constexpr qint64 kManifestMaxTotalSize = 4294967296;
+// The two programs that every update brings, at the top of the program root.
+inline constexpr char kMainProgramPath[] = "Vellumix.exe";
+inline constexpr char kUpdaterProgramPath[] = "VellumixUpdater.exe";
+
+// The public half of an update-signing key: the RSA modulus as hex text, most significant digit
+// first (768 digits for the 3072-bit keys in use). The exponent is always 65537.
+struct UpdateSigningKey
+{
+    QByteArray modulusHex;
+};
+
+// The key compiled into this build (chosen at configure time).
+UpdateSigningKey compiledInSigningKey();
+
 // True only when `signature` is a valid RSA PKCS#1 v1.5 / SHA-256 signature of `payload` under the
 // update-signing key compiled into the updater. Never throws.
 bool verifyPayloadSignature(const QByteArray &payload, const QByteArray &signature);
@@ -38,5 +63,12 @@ QByteArray openSignedEnvelope(const QByteArray &envelope);
 
 // Opens the envelope and checks the payload; throws the user's text on the first rule broken.
 UpdateManifest loadUpdateManifest(const QByteArray &envelope);
+
+// The same three with another key than the compiled-in one. The updater itself never uses these;
+// they let the release tool check a manifest against the key that is about to be shipped.
+bool verifyPayloadSignature(const QByteArray &payload, const QByteArray &signature,
+                            const UpdateSigningKey &key);
+QByteArray openSignedEnvelope(const QByteArray &envelope, const UpdateSigningKey &key);
+UpdateManifest loadUpdateManifest(const QByteArray &envelope, const UpdateSigningKey &key);
 
 } // namespace vellumix
