@@ -1,0 +1,176 @@
+// Link test and flushes to stable storage on Windows.
+#include "platform.h"
+
+#include <windows.h>
+#include <io.h>
+
+#include <string>
+
+namespace vellumix::os {
+
+namespace {
+
+class FileHandle
+{
+public:
+    explicit FileHandle(HANDLE handle) : m_handle(handle) {}
+    ~FileHandle() { if (isValid()) CloseHandle(m_handle); }
+    FileHandle(const FileHandle &) = delete;
+    FileHandle &operator=(const FileHandle &) = delete;
+    bool isValid() const { return m_handle != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return m_handle; }
+
+private:
+    HANDLE m_handle;
+};
+
+// A NUL-terminated copy for the Win32 calls. False when the text holds a NUL of its own: the
+// call would see a shorter path and answer for another object than the one named.
+bool terminated(std::u16string_view text, std::wstring &out)
+{
+    if (text.find(u'\0') != std::u16string_view::npos)
+        return false;
+    out.assign(text.begin(), text.end());
+    return true;
+}
+
+DWORD attributesOf(std::u16string_view path)
+{
+    std::wstring name;
+    if (!terminated(path, name))
+        return INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(name.c_str());
+}
+
+} // namespace
+
+/*
+    GetFileAttributesW reports on the named object itself: for a symbolic link or a junction at
+    the last component it gives the link's own attributes, with FILE_ATTRIBUTE_REPARSE_POINT set,
+    and does not follow it. The path goes to it as Qt writes it, with "/" separators, which the
+    Win32 layer accepts as they are.
+*/
+LinkStatus linkStatus(std::u16string_view path) noexcept
+{
+    try {
+        const DWORD attributes = attributesOf(path);
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return LinkStatus::Unavailable;
+        return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? LinkStatus::Link
+                                                           : LinkStatus::NotALink;
+    } catch (...) {
+        return LinkStatus::Unavailable;
+    }
+}
+
+bool flushFileData(std::u16string_view path) noexcept
+{
+    try {
+        std::wstring name;
+        if (!terminated(path, name))
+            return false;
+        // FILE_FLAG_OPEN_REPARSE_POINT: a link is never followed to write through to its target.
+        FileHandle file(CreateFileW(name.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
+        return file.isValid() && FlushFileBuffers(file.get());
+    } catch (...) {
+        return false;
+    }
+}
+
+/*
+    The descriptor is one of the C runtime's, which Qt makes for its own file handle. It has to be
+    the runtime that Qt uses as well, so the updater is built with the same compiler and runtime
+    as Qt; a descriptor of another runtime's table would name another file or none. The handle
+    that _get_osfhandle gives stays owned by the descriptor and is not closed here.
+*/
+bool flushOpenFile(int descriptor) noexcept
+{
+    if (descriptor < 0)
+        return true;
+    const intptr_t native = _get_osfhandle(descriptor);
+    if (native == intptr_t(INVALID_HANDLE_VALUE) || native == -2)
+        return false;
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(native));
+}
+
+/*
+    Windows gives no call that makes the entries of a directory durable: a directory cannot be
+    flushed like a file by an ordinary user. It does not need to be on NTFS. NTFS writes every
+    creation, rename and removal of a directory entry to its metadata log, in the order in which
+    they happen, and recovery after a crash replays that log up to a point: a later change can
+    never survive while an earlier one is lost. The updater only needs that order (the journal is
+    renamed into place before any program file is moved, and files are restored before the
+    journal says so), and the content of each file is flushed on its own with flushFileData or
+    flushOpenFile. So nothing is flushed here; the answer says whether the directory exists, as
+    the open of the directory does on other systems.
+*/
+bool flushDirectoryEntries(std::u16string_view directory) noexcept
+{
+    try {
+        const DWORD attributes = attributesOf(directory);
+        return attributes != INVALID_FILE_ATTRIBUTES
+            && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+namespace {
+
+// "\\.\C:" or "\\?\Volume{...}" for the volume that holds the path, empty when it has none that
+// can be opened (a network share, for instance).
+std::wstring volumeDeviceOf(const std::wstring &path)
+{
+    wchar_t mountPoint[MAX_PATH + 1] = {};
+    if (!GetVolumePathNameW(path.c_str(), mountPoint, MAX_PATH))
+        return {};
+    wchar_t volume[MAX_PATH + 1] = {};
+    if (GetVolumeNameForVolumeMountPointW(mountPoint, volume, MAX_PATH)) {
+        std::wstring device(volume);
+        if (!device.empty() && device.back() == L'\\')
+            device.pop_back();
+        return device;
+    }
+    if (std::wstring_view(mountPoint).size() == 3 && mountPoint[1] == L':')
+        return std::wstring(L"\\\\.\\") + mountPoint[0] + L':';
+    return {};
+}
+
+} // namespace
+
+/*
+    Flushing a whole volume needs a handle to the volume opened for writing, which only an
+    administrator gets. When the updater runs elevated it flushes the volume; otherwise it relies
+    on what holds without that flush: the content of every file that the updater writes or
+    copies is flushed file by file, and the metadata of moves and renames is ordered by the NTFS
+    log (see flushDirectoryEntries). The same holds where the volume opens but its driver has no
+    flush of the whole volume. The answer is then whether the path can be seen at all, as its
+    open is on other systems. A flush that is made and fails is a failure.
+*/
+bool flushFileSystem(std::u16string_view anyPathOnIt) noexcept
+{
+    try {
+        std::wstring name;
+        if (!terminated(anyPathOnIt, name)
+            || GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES)
+            return false;
+        const std::wstring device = volumeDeviceOf(name);
+        if (device.empty())
+            return true;
+        FileHandle volume(CreateFileW(device.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+        if (!volume.isValid())
+            return true;
+        // A volume that cannot be flushed as a whole says so with ERROR_INVALID_FUNCTION.
+        return FlushFileBuffers(volume.get()) || GetLastError() == ERROR_INVALID_FUNCTION;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace vellumix::os
