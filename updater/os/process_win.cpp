@@ -85,4 +85,10 @@ void ProcessHandle::close() noexcept
         CloseHandle(nativeOf(std::exchange(m_native, kNone)));
 }
 
+// A process id stays taken while any handle to the process is open, which ProcessHandle holds;
+// Windows needs nothing more.
+void keepDescendantsObservable() noexcept
+{
+}
+
 } // namespace vellumix::os
