@@ -17,7 +17,10 @@ build=$(cd "$build" && pwd)
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
 
 now_ms() { local t=${EPOCHREALTIME/[.,]/}; echo $((t / 1000)); }
-seconds_since() { local ms=$(($(now_ms) - $1)); printf '%d.%01d' $((ms / 1000)) $((ms % 1000 / 100)); }
+seconds_since() {
+    local ms=$(($(now_ms) - $1))
+    printf '%d.%01d' $((ms / 1000)) $((ms % 1000 / 100))
+}
 started=$(now_ms)
 stage_start=$started
 timings=()

@@ -190,7 +190,8 @@ void testFlushes(const std::string &scratchParent)
         {flushFileData(u16(base + "/missing")), false, "the data of a missing file"},
         {flushDirectoryEntries(u16(base)), true, "the entries of a directory"},
         {flushDirectoryEntries(u16(file)), false, "the entries of a file that is no directory"},
-        {flushDirectoryEntries(u16(base + "/missing")), false, "the entries of a missing directory"},
+        {flushDirectoryEntries(u16(base + "/missing")), false,
+         "the entries of a missing directory"},
         {flushFileSystem(u16(file)), true, "the file system of a file"},
         {flushFileSystem(u16(base + "/missing")), false, "the file system of a missing path"},
         {flushOpenFile(-1), true, "no descriptor"},
@@ -332,7 +333,8 @@ void testLinks(const std::string &scratchParent)
     CreateSymbolicLinkW(toFile.c_str(), (wbase + L"/file.txt").c_str(), unprivileged);
     if (GetFileAttributesW(toDir.c_str()) != INVALID_FILE_ATTRIBUTES
         && GetFileAttributesW(toFile.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        check(linkStatus(base + u"/to-dir") == LinkStatus::Link, "link test: a link to a directory");
+        check(linkStatus(base + u"/to-dir") == LinkStatus::Link,
+              "link test: a link to a directory");
         check(linkStatus(base + u"/to-file") == LinkStatus::Link, "link test: a link to a file");
     } else if (wintest::underWine()) {
         const std::u16string made = u16(scratchParent) + u"/premade-links";
@@ -377,8 +379,6 @@ void testProcesses()
             Sleep(50);
     }
     check(reopened == OpenStatus::NoSuchProcess, "an ended child's id is no such process");
-    check(handle.open(shortLived.id) == OpenStatus::NoSuchProcess && !handle.isOpen(),
-          "a failed open leaves no handle");
     check(handle.open(0x7FFFFFF0) == OpenStatus::NoSuchProcess, "an id that no process has");
     check(handle.wait(0) == WaitStatus::Failed, "waiting without a handle fails");
 
@@ -388,6 +388,10 @@ void testProcesses()
     check(handle.wait(100) == WaitStatus::TimedOut, "a still running child times out");
     ProcessHandle moved(std::move(handle));
     check(!handle.isOpen() && moved.isOpen(), "a handle moves");
+    ProcessHandle reused;
+    check(reused.open(longLived.id) == OpenStatus::Opened
+              && reused.open(0x7FFFFFF0) == OpenStatus::NoSuchProcess && !reused.isOpen(),
+          "a failed open leaves no handle, not even the one held before");
 
     // An adopted handle is waited on and closed like an opened one.
     HANDLE duplicate = nullptr;
@@ -425,7 +429,8 @@ int runMessageBox()
     showMessageBox(title, text);
     reader.join();
     check(seen.found, "the message box appears under its title");
-    check(seen.text == wintest::wide(text), "the message box shows the text: " + wintest::utf8(seen.text));
+    check(seen.text == wintest::wide(text),
+          "the message box shows the text: " + wintest::utf8(seen.text));
     /*
         MB_ICONINFORMATION shows the system's shared information icon, the handle that LoadIconW
         gives for it. Windows may show a copy at another size, so only the count is checked there.
