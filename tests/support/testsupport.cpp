@@ -25,6 +25,8 @@ void writeFile(const QString &root, const QString &relativePath, const QByteArra
 {
     const QString path = root + u'/' + relativePath;
     QDir().mkpath(QFileInfo(path).absolutePath());
+    // Replaced, not rewritten in place: the file may be a program that is running.
+    QFile::remove(path);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
         qFatal("test set-up: cannot write %s", qPrintable(path));

@@ -45,9 +45,12 @@ int openForFlush(std::u16string_view path, int extraFlags)
 */
 LinkStatus linkStatus(std::u16string_view path) noexcept
 {
+    // A NUL would cut the name short and test another path than the one given.
+    if (path.empty() || path.find(u'\0') != std::u16string_view::npos)
+        return LinkStatus::Unavailable;
     const std::string name = detail::toUtf8(path);
     struct stat info;
-    if (name.empty() || ::lstat(name.c_str(), &info) != 0)
+    if (::lstat(name.c_str(), &info) != 0)
         return LinkStatus::Unavailable;
     return S_ISLNK(info.st_mode) ? LinkStatus::Link : LinkStatus::NotALink;
 }

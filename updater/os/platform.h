@@ -103,6 +103,13 @@ private:
     std::intptr_t m_native = kNone;
 };
 
+// Makes the processes that this process starts, and their descendants, stay observable through
+// their process ids until this process ends, even when they are detached and end at once: on
+// Linux this process becomes their subreaper, so an orphaned descendant that ends is kept as a
+// zombie of this process instead of being reaped by init, and its id cannot be reused while a
+// ProcessHandle is opened on it. On Windows an open process handle already gives this.
+void keepDescendantsObservable() noexcept;
+
 // The final message box: an information icon and one OK button, no owner window; returns when it
 // has been dismissed. Where the platform has no such box, the title line and the text are written
 // to standard error instead.

@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -76,6 +77,11 @@ void ProcessHandle::close() noexcept
 {
     if (isOpen())
         ::close(int(std::exchange(m_native, kNone)));
+}
+
+void keepDescendantsObservable() noexcept
+{
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1UL, 0UL, 0UL, 0UL);
 }
 
 } // namespace vellumix::os
