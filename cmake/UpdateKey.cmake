@@ -23,8 +23,9 @@ if(NOT VELLUMIX_UPDATE_KEY_MODULUS STREQUAL "")
     if(NOT _vx_length EQUAL 768 OR NOT VELLUMIX_UPDATE_KEY_MODULUS MATCHES "^[0-9a-f]+$")
         message(FATAL_ERROR
             "VELLUMIX_UPDATE_KEY_MODULUS must be exactly 768 lower-case hexadecimal digits (the "
-            "modulus of an RSA-3072 key, most significant digit first); the value given has "
-            "${_vx_length} characters. Print the right value with: vellumix-publish modulus KEY.pem")
+            "modulus of an RSA-3072 key, most significant digit first, no upper-case letters); "
+            "the value given has ${_vx_length} characters. Print the right value with: "
+            "vellumix-publish modulus KEY.pem")
     endif()
     if(NOT VELLUMIX_UPDATE_KEY_MODULUS MATCHES "^[89a-f]")
         message(FATAL_ERROR

@@ -1,0 +1,326 @@
+#include "cli.h"
+#include "numbertext.h"
+#include "signingkey.h"
+#include "stage.h"
+#include "verify.h"
+
+#include "manifest.h"
+
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace vellumix::publish {
+
+namespace {
+
+constexpr int kDone = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+const QString kToolName = QStringLiteral("vellumix-publish");
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+QTextStream &err()
+{
+    static QTextStream stream(stderr);
+    return stream;
+}
+
+const char *const kOverview = R"(Usage: vellumix-publish <command> [options]
+
+Release side of the Vellumix updater.
+
+Commands:
+  keygen   create a new update-signing key pair and print its modulus
+  modulus  print the modulus of a key file (the value of VELLUMIX_UPDATE_KEY_MODULUS)
+  stage    build a signed staging directory (files/, packed/, manifest.json) from a release folder
+  verify   check a staging directory exactly as the updater will
+
+Run "vellumix-publish <command> --help" for the options of a command.
+)";
+
+// A parser for one command. Its first positional argument is the command's own name.
+struct Command
+{
+    QCommandLineParser parser;
+    QStringList positional;
+
+    Command(const QString &name, const QString &description, const QString &positionalSyntax)
+    {
+        parser.setApplicationDescription(description);
+        parser.addPositionalArgument(name, QStringLiteral("this command"),
+                                     (name + u' ' + positionalSyntax).trimmed());
+        parser.addHelpOption();
+    }
+
+    // Returns -1 to go on, or the exit code when the command ends here (help or a usage error).
+    int parse(const QStringList &arguments, int expectedPositional)
+    {
+        if (!parser.parse(arguments)) {
+            err() << kToolName << ": " << parser.errorText() << Qt::endl;
+            return kUsage;
+        }
+        if (parser.isSet(QStringLiteral("help"))) {
+            out() << parser.helpText().replace(arguments.first(), kToolName);
+            out().flush();
+            return kDone;
+        }
+        positional = parser.positionalArguments().mid(1);
+        if (positional.size() != expectedPositional) {
+            err() << kToolName << ": wrong number of arguments; see \"" << kToolName << ' '
+                  << parser.positionalArguments().value(0) << " --help\"" << Qt::endl;
+            return kUsage;
+        }
+        return -1;
+    }
+
+    int missing(const QString &option)
+    {
+        err() << kToolName << ": the option --" << option << " is required" << Qt::endl;
+        return kUsage;
+    }
+};
+
+QString publicKeyPathFor(const QString &privatePath)
+{
+    if (privatePath.endsWith(QStringLiteral(".pem")))
+        return privatePath.chopped(4) + QStringLiteral(".pub.pem");
+    return privatePath + QStringLiteral(".pub.pem");
+}
+
+void warnIfNotCompiledIn(const QByteArray &modulusHex)
+{
+    if (modulusHex == compiledInSigningKey().modulusHex)
+        return;
+    err() << "warning: this key is not the one compiled into this build's updater; an updater "
+             "accepts the stage only when configured with\n  -DVELLUMIX_UPDATE_KEY_MODULUS="
+          << modulusHex << Qt::endl;
+}
+
+int keygen(const QStringList &arguments)
+{
+    Command command(QStringLiteral("keygen"),
+                    QStringLiteral("Creates a new RSA-3072 update-signing key pair: the private key "
+                                   "in KEY.pem (readable by its owner only) and the public key "
+                                   "beside it in KEY.pub.pem. Existing files are never replaced."),
+                    QString());
+    const QCommandLineOption outOption(QStringLiteral("out"),
+                                       QStringLiteral("File for the private key (PEM)."),
+                                       QStringLiteral("KEY.pem"));
+    command.parser.addOption(outOption);
+    if (const int code = command.parse(arguments, 0); code >= 0)
+        return code;
+    if (!command.parser.isSet(outOption))
+        return command.missing(QStringLiteral("out"));
+
+    const QString privatePath = command.parser.value(outOption);
+    const QString publicPath = publicKeyPathFor(privatePath);
+    for (const QString &path : {privatePath, publicPath}) {
+        if (QFileInfo(path).exists() || QFileInfo(path).isSymLink())
+            throw QStringLiteral("%1 already exists; it is never overwritten").arg(path);
+    }
+    const SigningKey key = SigningKey::generate();
+    createNewFile(privatePath, key.privatePem(), true);
+    try {
+        createNewFile(publicPath, key.publicPem(), false);
+    } catch (...) {
+        QFile::remove(privatePath); // made by this call a moment ago: no half key pair stays
+        throw;
+    }
+    const QByteArray modulus = key.modulusHex();
+    out() << "private key: " << privatePath
+          << " (owner-only; keep it offline and backed up, it cannot be recovered)\n"
+          << "public key:  " << publicPath << "\n"
+          << "modulus:     " << modulus << "\n\n"
+          << "Configure release builds of the updater with:\n"
+          << "  -DVELLUMIX_UPDATE_KEY_MODULUS=" << modulus << Qt::endl;
+    return kDone;
+}
+
+int modulus(const QStringList &arguments)
+{
+    Command command(QStringLiteral("modulus"),
+                    QStringLiteral("Prints the 768-digit hexadecimal modulus of an RSA-3072 key file "
+                                   "(private or public, PEM): the value of "
+                                   "VELLUMIX_UPDATE_KEY_MODULUS for an updater that trusts it."),
+                    QStringLiteral("KEY.pem"));
+    if (const int code = command.parse(arguments, 1); code >= 0)
+        return code;
+    out() << SigningKey::fromFile(command.positional.first()).modulusHex() << Qt::endl;
+    return kDone;
+}
+
+// Progress on standard error, at most once a second, so small releases stay quiet.
+class ProgressLine
+{
+public:
+    void update(const StageProgress &progress)
+    {
+        const bool finished = progress.filesDone == progress.filesTotal;
+        if (!m_clock.isValid())
+            m_clock.start();
+        if (m_clock.elapsed() < 1000 && !(finished && m_shown))
+            return;
+        m_clock.restart();
+        m_shown = true;
+        static const QLocale english(QLocale::English, QLocale::UnitedStates);
+        err() << "staging: " << grouped(progress.filesDone) << '/' << grouped(progress.filesTotal)
+              << " files, " << english.formattedDataSize(progress.bytesDone) << " of "
+              << english.formattedDataSize(progress.bytesTotal) << Qt::endl;
+    }
+
+private:
+    QElapsedTimer m_clock;
+    bool m_shown = false;
+};
+
+int stage(const QStringList &arguments)
+{
+    Command command(
+        QStringLiteral("stage"),
+        QStringLiteral("Builds a staging directory from a release folder: files/ (the files to "
+                       "install), packed/ (each of them as gzip) and manifest.json signed with the "
+                       "given key. Refuses, before writing anything, every release the updater "
+                       "would refuse. The stage appears complete under its name or not at all."),
+        QString());
+    const QCommandLineOption release(QStringLiteral("release"),
+                                     QStringLiteral("The release folder: the program root of the "
+                                                    "new version."),
+                                     QStringLiteral("DIR"));
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Version text (0-9 A-Z a-z . + -, 1 to 60)."),
+                                     QStringLiteral("V"));
+    const QCommandLineOption sequence(QStringLiteral("sequence"),
+                                      QStringLiteral("Release sequence number, 1 to 9,999,999."),
+                                      QStringLiteral("N"));
+    const QCommandLineOption key(QStringLiteral("key"),
+                                 QStringLiteral("Private update-signing key (PEM)."),
+                                 QStringLiteral("KEY.pem"));
+    const QCommandLineOption outDir(QStringLiteral("out"),
+                                    QStringLiteral("The stage to create; must not exist."),
+                                    QStringLiteral("STAGE"));
+    const QCommandLineOption notes(QStringLiteral("notes"), QStringLiteral("Release notes text."),
+                                   QStringLiteral("TEXT"));
+    const QCommandLineOption installed(
+        QStringLiteral("installed"),
+        QStringLiteral("An installed program root: stage only the files that differ from it."),
+        QStringLiteral("DIR"));
+    command.parser.addOptions({release, version, sequence, key, outDir, notes, installed});
+    if (const int code = command.parse(arguments, 0); code >= 0)
+        return code;
+    for (const QCommandLineOption *required : {&release, &version, &sequence, &key, &outDir}) {
+        if (!command.parser.isSet(*required))
+            return command.missing(required->names().first());
+    }
+
+    StageOptions options;
+    options.releaseDir = command.parser.value(release);
+    options.version = command.parser.value(version);
+    bool isNumber = false;
+    options.sequence = command.parser.value(sequence).toLongLong(&isNumber);
+    if (!isNumber) {
+        err() << kToolName << ": --sequence needs a whole number" << Qt::endl;
+        return kUsage;
+    }
+    options.keyPath = command.parser.value(key);
+    options.outDir = command.parser.value(outDir);
+    options.notes = command.parser.value(notes);
+    options.installedDir = command.parser.value(installed);
+
+    ProgressLine progressLine;
+    const StageSummary summary = stageRelease(
+        options, [&](const StageProgress &progress) { progressLine.update(progress); });
+    out() << "stage:    " << options.outDir << "\n"
+          << "version:  " << options.version << " (sequence " << options.sequence << ")\n"
+          << "manifest: " << grouped(summary.filesInManifest) << " files, "
+          << grouped(summary.totalSize) << " bytes; manifest.json " << grouped(summary.manifestBytes)
+          << " bytes\n"
+          << "staged:   " << grouped(summary.filesStaged) << " files, "
+          << grouped(summary.stagedBytes) << " bytes" << Qt::endl;
+    warnIfNotCompiledIn(summary.modulusHex);
+    return kDone;
+}
+
+int verify(const QStringList &arguments)
+{
+    Command command(QStringLiteral("verify"),
+                    QStringLiteral("Checks STAGE/manifest.json with the updater's own code and every "
+                                   "file under files/ and packed/ against it. Prints the release, or "
+                                   "the text the updater would show when it refuses the manifest."),
+                    QStringLiteral("STAGE"));
+    const QCommandLineOption keyOption(
+        QStringLiteral("key"),
+        QStringLiteral("Check the signature against this key (public or private PEM) instead of "
+                       "the key compiled into this build."),
+        QStringLiteral("PUB.pem"));
+    command.parser.addOption(keyOption);
+    if (const int code = command.parse(arguments, 1); code >= 0)
+        return code;
+
+    std::optional<UpdateSigningKey> key;
+    if (command.parser.isSet(keyOption))
+        key = UpdateSigningKey{SigningKey::fromFile(command.parser.value(keyOption)).modulusHex()};
+    StageReport report;
+    try {
+        report = verifyStage(command.positional.first(), key);
+    } catch (const QString &refusal) {
+        out() << "refused: " << refusal << Qt::endl;
+        return kFailed;
+    }
+    const UpdateManifest &manifest = report.manifest;
+    out() << "version:  " << manifest.version << "\n"
+          << "sequence: " << manifest.sequence << "\n"
+          << "files:    " << grouped(manifest.files.size()) << "\n"
+          << "size:     " << grouped(report.totalSize) << " bytes\n"
+          << "staged:   " << grouped(report.filesStaged) << " under files/, "
+          << grouped(report.filesPacked) << " under packed/" << Qt::endl;
+    for (const QString &problem : std::as_const(report.problems))
+        err() << "problem: " << problem << Qt::endl;
+    return report.problems.isEmpty() ? kDone : kFailed;
+}
+
+} // namespace
+
+static int runCommand(const QStringList &arguments)
+{
+    const QString name = arguments.value(1);
+    if (name.isEmpty() || name == QStringLiteral("--help") || name == QStringLiteral("-h")
+        || name == QStringLiteral("help")) {
+        (name.isEmpty() ? err() : out()) << kOverview;
+        return name.isEmpty() ? kUsage : kDone;
+    }
+    try {
+        if (name == QStringLiteral("keygen"))
+            return keygen(arguments);
+        if (name == QStringLiteral("modulus"))
+            return modulus(arguments);
+        if (name == QStringLiteral("stage"))
+            return stage(arguments);
+        if (name == QStringLiteral("verify"))
+            return verify(arguments);
+    } catch (const QString &failure) {
+        err() << kToolName << ": " << failure << Qt::endl;
+        return kFailed;
+    }
+    err() << kToolName << ": unknown command \"" << name << "\"\n\n" << kOverview;
+    return kUsage;
+}
+
+int runPublisher(const QStringList &arguments)
+{
+    const int code = runCommand(arguments);
+    out().flush();
+    err().flush();
+    return code;
+}
+
+} // namespace vellumix::publish

@@ -1,0 +1,11 @@
+// The command line of vellumix-publish: keygen, modulus, stage and verify.
+#pragma once
+
+#include <QStringList>
+
+namespace vellumix::publish {
+
+// Exit codes: 0 done, 1 refused or failed, 2 wrong usage.
+int runPublisher(const QStringList &arguments);
+
+} // namespace vellumix::publish

@@ -1,0 +1,400 @@
+#include "stage.h"
+#include "packing.h"
+#include "numbertext.h"
+#include "signingkey.h"
+
+#include "manifest.h"
+#include "osbridge.h"
+#include "pathpolicy.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+
+namespace vellumix::publish {
+
+namespace {
+
+constexpr qsizetype kReadChunk = 1024 * 1024;
+
+struct ReleaseFile
+{
+    QString path;     // relative, "/" separators: the manifest path
+    QString location; // where it is read from
+    qint64 size = 0;
+};
+
+struct FileRecord
+{
+    QString path;
+    QByteArray sha256;
+    QByteArray packedSha256;
+    qint64 size = 0;
+    qint64 packedSize = 0;
+};
+
+void checkOptions(const StageOptions &options)
+{
+    const QRegularExpression versionPattern(QString::fromLatin1(kManifestVersionPattern));
+    // The updater's pattern lets one final line feed through; a release never means one.
+    if (!versionPattern.match(options.version).hasMatch() || options.version.contains(u'\n'))
+        throw QStringLiteral("the version \"%1\" is not 1 to 60 characters of 0-9, A-Z, a-z, "
+                             "\".\", \"+\" and \"-\"")
+            .arg(options.version);
+    if (options.sequence < kManifestMinSequence || options.sequence > kManifestMaxSequence)
+        throw QStringLiteral("the sequence %1 is outside %2 to %3")
+            .arg(options.sequence)
+            .arg(kManifestMinSequence)
+            .arg(grouped(kManifestMaxSequence));
+    if (!QFileInfo(options.releaseDir).isDir())
+        throw QStringLiteral("the release folder %1 does not exist").arg(options.releaseDir);
+    if (!options.installedDir.isEmpty() && !QFileInfo(options.installedDir).isDir())
+        throw QStringLiteral("the installed folder %1 does not exist").arg(options.installedDir);
+
+    const QFileInfo out(options.outDir);
+    if (out.exists() || out.isSymLink())
+        throw QStringLiteral("%1 already exists; the stage is always made new").arg(options.outDir);
+    const QFileInfo parent(out.absolutePath());
+    if (!parent.isDir())
+        throw QStringLiteral("the folder %1 for the stage does not exist").arg(parent.filePath());
+    const QString release = QFileInfo(options.releaseDir).canonicalFilePath() + u'/';
+    if ((parent.canonicalFilePath() + u'/').startsWith(release))
+        throw QStringLiteral("the stage %1 would lie inside the release folder").arg(options.outDir);
+}
+
+// Every regular file below the release folder, sorted by path. Links and special files are
+// refused: the updater would install what they point to, which is not what was released.
+QList<ReleaseFile> scanRelease(const QString &releaseDir)
+{
+    const QDir root(QFileInfo(releaseDir).absoluteFilePath());
+    QList<ReleaseFile> files;
+    QDirIterator it(root.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString location = it.next();
+        const QString path = root.relativeFilePath(location);
+        if (os::linkStatus(osText(location)) == os::LinkStatus::Link)
+            throw QStringLiteral("%1 is a symbolic link; a release holds only plain files and "
+                                 "folders")
+                .arg(path);
+        const QFileInfo info(location);
+        if (info.isDir())
+            continue;
+        if (!info.isFile())
+            throw QStringLiteral("%1 is not a regular file").arg(path);
+        files.append({path, location, info.size()});
+    }
+    std::sort(files.begin(), files.end(),
+              [](const ReleaseFile &a, const ReleaseFile &b) { return a.path < b.path; });
+    return files;
+}
+
+// What the updater checks of each entry, in its order, with the offending file named.
+void checkAgainstUpdateRules(const QList<ReleaseFile> &files)
+{
+    if (files.size() > kManifestMaxEntries)
+        throw QStringLiteral("the release has %1 files; an update holds at most %2")
+            .arg(grouped(files.size()), grouped(kManifestMaxEntries));
+    QHash<QString, QString> byLowerCase;
+    qint64 total = 0;
+    for (const ReleaseFile &file : files) {
+        if (!isAllowedUpdatePath(file.path))
+            throw QStringLiteral("%1: an update may not contain this path (a name the update path "
+                                 "policy refuses, such as a hidden name, a device name, a path "
+                                 "over 240 characters or a .ini, .config, .pdf, .ubz or .dpapi "
+                                 "file)")
+                .arg(file.path);
+        const QString lower = file.path.toLower();
+        if (byLowerCase.contains(lower))
+            throw QStringLiteral("%1 and %2 differ only in letter case; Windows cannot hold both")
+                .arg(byLowerCase.value(lower), file.path);
+        byLowerCase.insert(lower, file.path);
+        if (file.size > kManifestMaxFileSize)
+            throw QStringLiteral("%1 has %2 bytes; a file of an update may have at most %3")
+                .arg(file.path, grouped(file.size), grouped(kManifestMaxFileSize));
+        total += file.size;
+        if (total > kManifestMaxTotalSize)
+            throw QStringLiteral("the files up to %1 add up to %2 bytes; an update may have at "
+                                 "most %3")
+                .arg(file.path, grouped(total), grouped(kManifestMaxTotalSize));
+    }
+    for (const char *program : {kMainProgramPath, kUpdaterProgramPath}) {
+        if (!byLowerCase.contains(QString::fromLatin1(program).toLower())
+            || byLowerCase.value(QString::fromLatin1(program).toLower())
+                != QLatin1String(program))
+            throw QStringLiteral("the release has no %1 at its top (the name is compared with "
+                                 "letter case)")
+                .arg(QLatin1String(program));
+    }
+}
+
+QByteArray payloadOf(const QList<FileRecord> &records, const StageOptions &options)
+{
+    QJsonArray files;
+    for (const FileRecord &record : records) {
+        files.append(QJsonObject{
+            {QStringLiteral("path"), record.path},
+            {QStringLiteral("sha256"), QString::fromLatin1(record.sha256)},
+            {QStringLiteral("packedSha256"), QString::fromLatin1(record.packedSha256)},
+            {QStringLiteral("size"), record.size},
+            {QStringLiteral("packedSize"), record.packedSize},
+        });
+    }
+    const QJsonObject payload{
+        {QStringLiteral("schema"), kManifestSchema},
+        {QStringLiteral("platform"), QString::fromLatin1(kManifestPlatform)},
+        {QStringLiteral("sequence"), options.sequence},
+        {QStringLiteral("version"), options.version},
+        {QStringLiteral("notes"), options.notes},
+        {QStringLiteral("files"), files},
+    };
+    return QJsonDocument(payload).toJson(QJsonDocument::Compact);
+}
+
+QByteArray envelopeOf(const QByteArray &payload, const QByteArray &signature)
+{
+    const QJsonObject envelope{
+        {QStringLiteral("payload"), QString::fromLatin1(payload.toBase64())},
+        {QStringLiteral("signature"), QString::fromLatin1(signature.toBase64())},
+    };
+    return QJsonDocument(envelope).toJson(QJsonDocument::Compact);
+}
+
+/*
+    The manifest's size is known only once every file is packed, but a release whose manifest
+    would be too large has to be refused before anything is written. Digests always have 64
+    digits and a packed size at most 9, so the manifest made with the widest values of both is
+    the largest it can get; a release is refused when that bound is over the limit.
+*/
+void checkManifestSize(const QList<ReleaseFile> &files, const StageOptions &options)
+{
+    QList<FileRecord> widest;
+    widest.reserve(files.size());
+    for (const ReleaseFile &file : files)
+        widest.append({file.path, QByteArray(64, '0'), QByteArray(64, '0'), file.size,
+                       kManifestMaxFileSize});
+    const QByteArray envelope = envelopeOf(payloadOf(widest, options), QByteArray(384, '\0'));
+    if (envelope.size() > kManifestMaxBytes)
+        throw QStringLiteral("the manifest of this release would have up to %1 bytes; it may "
+                             "have at most %2 (fewer files, shorter paths or shorter notes)")
+            .arg(grouped(envelope.size()), grouped(kManifestMaxBytes));
+}
+
+// Reads a release file once in pieces: hashes its content and packs it to `packed` when given.
+FileRecord packAndHash(const ReleaseFile &file, QIODevice *packed,
+                       const std::function<void(qint64)> &bytesRead)
+{
+    QFile source(file.location);
+    if (!source.open(QIODevice::ReadOnly))
+        throw QStringLiteral("cannot read %1: %2").arg(file.path, source.errorString());
+    QCryptographicHash content(QCryptographicHash::Sha256);
+    GzipPacker packer(packed);
+    QByteArray buffer(kReadChunk, Qt::Uninitialized);
+    qint64 total = 0;
+    for (;;) {
+        const qint64 count = source.read(buffer.data(), buffer.size());
+        if (count < 0)
+            throw QStringLiteral("cannot read %1: %2").arg(file.path, source.errorString());
+        if (count == 0)
+            break;
+        content.addData(QByteArrayView(buffer.constData(), count));
+        packer.add(buffer.constData(), count);
+        total += count;
+        if (total > file.size)
+            break;
+        if (bytesRead)
+            bytesRead(count);
+    }
+    if (total != file.size)
+        throw QStringLiteral("%1 changed while it was being staged").arg(file.path);
+    packer.finish();
+    return {file.path, content.result().toHex(), packer.packedSha256Hex(), file.size,
+            packer.packedSize()};
+}
+
+// For files so large that their packed form might pass the limit: pack them once, writing
+// nothing, before the stage is begun.
+void checkPackedSizes(const QList<ReleaseFile> &files)
+{
+    for (const ReleaseFile &file : files) {
+        if (GzipPacker::packedSizeBound(file.size) <= kManifestMaxFileSize)
+            continue;
+        const FileRecord record = packAndHash(file, nullptr, {});
+        if (record.packedSize > kManifestMaxFileSize)
+            throw QStringLiteral("%1 packs to %2 bytes; a packed file may have at most %3")
+                .arg(file.path, grouped(record.packedSize), grouped(kManifestMaxFileSize));
+    }
+}
+
+QByteArray sha256OfFile(const QString &location)
+{
+    QFile file(location);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QByteArray();
+    return hash.result().toHex();
+}
+
+// True when the installed program root lacks the file or holds other content.
+bool differsFromInstalled(const FileRecord &record, const QString &installedDir)
+{
+    if (installedDir.isEmpty())
+        return true;
+    const QString installed = installedDir + u'/' + record.path;
+    const QFileInfo info(installed);
+    if (!info.isFile() || info.size() != record.size)
+        return true;
+    return sha256OfFile(installed) != record.sha256;
+}
+
+QFile *openNew(QFile &file)
+{
+    if (!QDir().mkpath(QFileInfo(file.fileName()).absolutePath())
+        || !file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        throw QStringLiteral("cannot create %1: %2").arg(file.fileName(), file.errorString());
+    return &file;
+}
+
+void closeWritten(QFile &file)
+{
+    if (!file.flush())
+        throw QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString());
+    file.close();
+}
+
+// Copies a release file into the stage and checks that the copy is what was hashed before.
+void copyVerified(const ReleaseFile &file, const FileRecord &record, const QString &target)
+{
+    QFile source(file.location);
+    if (!source.open(QIODevice::ReadOnly))
+        throw QStringLiteral("cannot read %1: %2").arg(file.path, source.errorString());
+    QFile copy(target);
+    openNew(copy);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray buffer(kReadChunk, Qt::Uninitialized);
+    for (;;) {
+        const qint64 count = source.read(buffer.data(), buffer.size());
+        if (count < 0)
+            throw QStringLiteral("cannot read %1: %2").arg(file.path, source.errorString());
+        if (count == 0)
+            break;
+        hash.addData(QByteArrayView(buffer.constData(), count));
+        if (copy.write(buffer.constData(), count) != count)
+            throw QStringLiteral("cannot write %1: %2").arg(target, copy.errorString());
+    }
+    closeWritten(copy);
+    if (hash.result().toHex() != record.sha256)
+        throw QStringLiteral("%1 changed while it was being staged").arg(file.path);
+}
+
+void writeManifest(const QString &path, const QByteArray &envelope)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(envelope) != envelope.size()
+        || !file.commit())
+        throw QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+}
+
+} // namespace
+
+StageSummary stageRelease(const StageOptions &options,
+                          const std::function<void(const StageProgress &)> &progress)
+{
+    // Everything that can refuse the release is checked before the first byte is written.
+    checkOptions(options);
+    const SigningKey key = SigningKey::fromFile(options.keyPath);
+    if (!key.isPrivate())
+        throw QStringLiteral("%1 holds only a public key; signing needs the private key")
+            .arg(options.keyPath);
+    const QList<ReleaseFile> files = scanRelease(options.releaseDir);
+    checkAgainstUpdateRules(files);
+    checkManifestSize(files, options);
+    checkPackedSizes(files);
+
+    StageProgress done;
+    done.filesTotal = int(files.size());
+    for (const ReleaseFile &file : files)
+        done.bytesTotal += file.size;
+    if (progress)
+        progress(done);
+
+    const QFileInfo out(options.outDir);
+    // The stage is built beside its final place (so the last rename stays on one file system)
+    // and removed again by QTemporaryDir when anything fails on the way.
+    QTemporaryDir building(out.absolutePath() + QStringLiteral("/.") + out.fileName()
+                           + QStringLiteral(".partial-XXXXXX"));
+    if (!building.isValid())
+        throw QStringLiteral("cannot create a folder beside %1: %2")
+            .arg(options.outDir, building.errorString());
+
+    StageSummary summary;
+    QList<FileRecord> records;
+    records.reserve(files.size());
+    for (const ReleaseFile &file : files) {
+        QFile packed(building.filePath(QStringLiteral("packed/") + file.path));
+        openNew(packed);
+        const FileRecord record = packAndHash(file, &packed, [&](qint64 count) {
+            done.bytesDone += count;
+            if (progress)
+                progress(done);
+        });
+        closeWritten(packed);
+        if (differsFromInstalled(record, options.installedDir)) {
+            copyVerified(file, record, building.filePath(QStringLiteral("files/") + file.path));
+            ++summary.filesStaged;
+            summary.stagedBytes += record.size;
+        } else if (!packed.remove()) {
+            throw QStringLiteral("cannot remove %1: %2").arg(packed.fileName(), packed.errorString());
+        }
+        if (record.packedSize > kManifestMaxFileSize) // only if the bound above were wrong
+            throw QStringLiteral("%1 packs to %2 bytes; a packed file may have at most %3")
+                .arg(file.path, grouped(record.packedSize), grouped(kManifestMaxFileSize));
+        records.append(record);
+        summary.totalSize += record.size;
+        ++done.filesDone;
+        if (progress)
+            progress(done);
+    }
+    QDir(building.path()).mkpath(QStringLiteral("files"));
+    QDir(building.path()).mkpath(QStringLiteral("packed"));
+
+    const QByteArray payload = payloadOf(records, options);
+    const QByteArray envelope = envelopeOf(payload, key.sign(payload));
+    // The updater's own check, against the key that signed: whatever it would refuse never
+    // leaves this tool.
+    try {
+        loadUpdateManifest(envelope, UpdateSigningKey{key.modulusHex()});
+    } catch (const QString &refusal) {
+        throw QStringLiteral("the manifest made fails the updater's own check: %1").arg(refusal);
+    }
+    writeManifest(building.filePath(QStringLiteral("manifest.json")), envelope);
+
+    // The contents reach the disk before the stage appears under its name, so a crash never
+    // leaves a complete-looking stage with missing data.
+    if (!os::flushFileSystem(osText(building.path())))
+        throw QStringLiteral("cannot flush %1 to disk").arg(building.path());
+    // QDir::rename never replaces an existing directory, not even an empty one made meanwhile.
+    if (!QDir().rename(building.path(), options.outDir))
+        throw QStringLiteral("cannot move the finished stage to %1 (does it exist now?)")
+            .arg(options.outDir);
+    building.setAutoRemove(false);
+    os::flushDirectoryEntries(osText(out.absolutePath()));
+
+    summary.filesInManifest = int(records.size());
+    summary.manifestBytes = envelope.size();
+    summary.modulusHex = key.modulusHex();
+    return summary;
+}
+
+} // namespace vellumix::publish

@@ -1,0 +1,519 @@
+// vellumix-publish: key files, staging a release and checking a stage, through the program and
+// through its library.
+#include "manifest.h"
+#include "signing.h"
+#include "stage.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace vellumix;
+using namespace vellumix::publish;
+using testsupport::failureOf;
+using testsupport::kNoFailure;
+using testsupport::writeFile;
+
+using Files = QMap<QString, QByteArray>;
+
+namespace {
+
+const QString kProgram = QStringLiteral(VELLUMIX_PUBLISH_PROGRAM);
+
+struct Run
+{
+    int exitCode = -1;
+    QString output; // standard output and error together
+};
+
+Run runTool(const QStringList &arguments)
+{
+    QByteArray output;
+    Run run;
+    run.exitCode = testsupport::runProgram(kProgram, arguments, &output);
+    run.output = QString::fromUtf8(output);
+    return run;
+}
+
+// A release folder with subdirectories, non-ASCII names, an empty file and a file of several
+// read chunks.
+QMap<QString, QByteArray> sampleRelease()
+{
+    QByteArray large(3 * 1024 * 1024 + 17, '\0');
+    for (qsizetype i = 0; i < large.size(); ++i)
+        large[i] = char((i * 2654435761u) >> 13);
+    return {
+        {QStringLiteral("Vellumix.exe"), "main program 2.0"},
+        {QStringLiteral("VellumixUpdater.exe"), "updater 2.0"},
+        {QStringLiteral("plugins/platforms/qwindows.dll"), "platform plug-in"},
+        {QStringLiteral(u"资源/更新说明.txt"), QStringLiteral(u"新版本").toUtf8()},
+        {QStringLiteral(u"données/Ünïcode ñame.bin"), large},
+        {QStringLiteral("empty.dat"), QByteArray()},
+    };
+}
+
+Files requiredPrograms()
+{
+    return {{QStringLiteral("Vellumix.exe"), "main"}, {QStringLiteral("VellumixUpdater.exe"), "updater"}};
+}
+
+void writeRelease(const QString &dir, const QMap<QString, QByteArray> &files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        writeFile(dir, it.key(), it.value());
+}
+
+// Every name below `dir`, without reading any file (a release may hold pipes or huge sparse files).
+QStringList namesBelow(const QString &dir)
+{
+    QStringList names;
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        names << it.next();
+    names.sort();
+    return names;
+}
+
+QStringList entriesOf(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+}
+
+} // namespace
+
+class PublishTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_tmp;
+
+    QString path(const QString &name) const { return m_tmp.filePath(name); }
+
+    QStringList stageArguments(const QString &release, const QString &out,
+                               const QString &key = testsupport::devSigningKey()) const
+    {
+        return {QStringLiteral("stage"),  QStringLiteral("--release"), release,
+                QStringLiteral("--version"), QStringLiteral("2.0.0-rc+1"),
+                QStringLiteral("--sequence"), QStringLiteral("12"),
+                QStringLiteral("--key"), key, QStringLiteral("--out"), out,
+                QStringLiteral("--notes"), QStringLiteral(u"修复与改进")};
+    }
+
+    StageOptions optionsFor(const QString &release, const QString &out) const
+    {
+        StageOptions options;
+        options.releaseDir = release;
+        options.version = QStringLiteral("3.1");
+        options.sequence = 3;
+        options.keyPath = testsupport::devSigningKey();
+        options.outDir = out;
+        return options;
+    }
+
+private slots:
+    void initTestCase() { VELLUMIX_REQUIRE_DEV_SIGNING_KEY(); }
+
+    void stageVerifyAndLoadRoundTrip()
+    {
+        const QMap<QString, QByteArray> files = sampleRelease();
+        const QString release = path(QStringLiteral("release"));
+        const QString stage = path(QStringLiteral("round/stage"));
+        writeRelease(release, files);
+        QDir().mkpath(path(QStringLiteral("round")));
+
+        const Run staged = runTool(stageArguments(release, stage));
+        QVERIFY2(staged.exitCode == 0, qPrintable(staged.output));
+        QCOMPARE(entriesOf(path(QStringLiteral("round"))), QStringList{QStringLiteral("stage")});
+
+        const Run verified = runTool({QStringLiteral("verify"), stage});
+        QVERIFY2(verified.exitCode == 0, qPrintable(verified.output));
+        QVERIFY(verified.output.contains(QStringLiteral("version:  2.0.0-rc+1")));
+        QVERIFY(verified.output.contains(QStringLiteral("sequence: 12")));
+        QVERIFY(verified.output.contains(QStringLiteral("files:    6")));
+        qint64 total = 0;
+        for (const QByteArray &content : files)
+            total += content.size();
+        QVERIFY(verified.output.contains(QStringLiteral("size:     %1 bytes")
+                                             .arg(QLocale(QLocale::English).toString(total))));
+
+        // The updater's own loader accepts it and finds every file with its digest and size.
+        const QByteArray envelope = testsupport::readFile(stage + QStringLiteral("/manifest.json"));
+        const UpdateManifest manifest = loadUpdateManifest(envelope);
+        QCOMPARE(manifest.version, QStringLiteral("2.0.0-rc+1"));
+        QCOMPARE(manifest.sequence, 12);
+        QCOMPARE(manifest.notes, QStringLiteral(u"修复与改进"));
+        QCOMPARE(manifest.files.size(), files.size());
+        for (const ManifestFile &file : manifest.files) {
+            QVERIFY2(files.contains(file.path), qPrintable(file.path));
+            QCOMPARE(file.sha256, testsupport::sha256Hex(files.value(file.path)).toLatin1());
+            QCOMPARE(file.size, qint64(files.value(file.path).size()));
+            QVERIFY(file.packedSize >= 4);
+            QCOMPARE(file.packedSize, QFileInfo(stage + QStringLiteral("/packed/") + file.path).size());
+        }
+        QCOMPARE(testsupport::snapshotTree(stage + QStringLiteral("/files")),
+                 testsupport::snapshotTree(release));
+
+        // The same release staged again gives the same bytes: the manifest is reproducible.
+        const QString again = path(QStringLiteral("round/again"));
+        QCOMPARE(runTool(stageArguments(release, again)).exitCode, 0);
+        QCOMPARE(testsupport::readFile(again + QStringLiteral("/manifest.json")), envelope);
+    }
+
+    void stageWithInstalledHoldsOnlyChangedFiles()
+    {
+        const QMap<QString, QByteArray> files = sampleRelease();
+        const QString release = path(QStringLiteral("delta/release"));
+        const QString installed = path(QStringLiteral("delta/installed"));
+        const QString stage = path(QStringLiteral("delta/stage"));
+        writeRelease(release, files);
+        writeRelease(installed, files);
+        writeFile(installed, QStringLiteral("Vellumix.exe"), "main program 1.9");   // same size
+        writeFile(installed, QStringLiteral("empty.dat"), "was not empty");         // other size
+        QFile::remove(installed + QStringLiteral(u"/资源/更新说明.txt"));            // new file
+        writeFile(installed, QStringLiteral("obsolete.dll"), "only installed");     // not released
+
+        QStringList arguments = stageArguments(release, stage);
+        arguments << QStringLiteral("--installed") << installed;
+        const Run staged = runTool(arguments);
+        QVERIFY2(staged.exitCode == 0, qPrintable(staged.output));
+
+        const QStringList expected{QStringLiteral("Vellumix.exe"), QStringLiteral("empty.dat"),
+                                   QStringLiteral(u"资源/更新说明.txt")};
+        QCOMPARE(testsupport::snapshotTree(stage + QStringLiteral("/files")).keys(),
+                 (QStringList{QStringLiteral("Vellumix.exe"), QStringLiteral("empty.dat"),
+                              QStringLiteral(u"资源"), QStringLiteral(u"资源/更新说明.txt")}));
+        const UpdateManifest manifest =
+            loadUpdateManifest(testsupport::readFile(stage + QStringLiteral("/manifest.json")));
+        QCOMPARE(manifest.files.size(), files.size());
+        const Run verified = runTool({QStringLiteral("verify"), stage});
+        QVERIFY2(verified.exitCode == 0, qPrintable(verified.output));
+        QVERIFY2(verified.output.contains(QStringLiteral("staged:   3 under files/, 3 under packed/")),
+                 qPrintable(verified.output));
+    }
+
+    void refusedReleases_data()
+    {
+        QTest::addColumn<Files>("extraFiles");
+        QTest::addColumn<QStringList>("removed");
+        QTest::addColumn<QString>("expected"); // a part of the refusal
+
+        auto row = [](const char *name, const Files &extra, const QStringList &removed,
+                      const QString &expected) {
+            QTest::newRow(name) << extra << removed << expected;
+        };
+        row("ini file", {{QStringLiteral("config/app.ini"), "x"}}, {},
+            QStringLiteral("config/app.ini: an update may not contain this path"));
+        row("hidden folder", {{QStringLiteral("lib/.cache/a.bin"), "x"}}, {},
+            QStringLiteral("lib/.cache/a.bin: an update may not"));
+        row("device name", {{QStringLiteral("bin/con.txt"), "x"}}, {},
+            QStringLiteral("bin/con.txt: an update may not"));
+        row("build-manifest.json at the top", {{QStringLiteral("build-manifest.json"), "{}"}}, {},
+            QStringLiteral("build-manifest.json: an update may not"));
+        row("path of 241", {{QString(237, u'p') + QStringLiteral(".dll"), "x"}}, {},
+            QString(237, u'p') + QStringLiteral(".dll: an update may not"));
+        row("duplicate in letter case",
+            {{QStringLiteral("Lib/A.dll"), "1"}, {QStringLiteral("lib/a.dll"), "2"}}, {},
+            QStringLiteral("Lib/A.dll and lib/a.dll differ only in letter case"));
+        row("no main program", {}, {QStringLiteral("Vellumix.exe")},
+            QStringLiteral("no Vellumix.exe at its top"));
+        row("main program in lower case", {{QStringLiteral("vellumix.exe"), "x"}},
+            {QStringLiteral("Vellumix.exe")}, QStringLiteral("no Vellumix.exe at its top"));
+        row("main program below the top", {{QStringLiteral("bin/Vellumix.exe"), "x"}},
+            {QStringLiteral("Vellumix.exe")}, QStringLiteral("no Vellumix.exe at its top"));
+        row("no updater", {}, {QStringLiteral("VellumixUpdater.exe")},
+            QStringLiteral("no VellumixUpdater.exe at its top"));
+    }
+
+    void refusedReleases()
+    {
+        QFETCH(Files, extraFiles);
+        QFETCH(QStringList, removed);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        const QString release = dir.filePath(QStringLiteral("release"));
+        writeRelease(release, requiredPrograms());
+        writeRelease(release, extraFiles);
+        for (const QString &name : removed)
+            QVERIFY(QFile::remove(release + u'/' + name));
+        const Run run = runTool(stageArguments(release, dir.filePath(QStringLiteral("stage"))));
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.output.contains(expected), qPrintable(run.output));
+        QCOMPARE(entriesOf(dir.path()), QStringList{QStringLiteral("release")});
+    }
+
+    // Refusals that need files or options the command line test cannot give cheaply; the
+    // library refuses them before it writes anything.
+    void refusedBeforeWriting_data()
+    {
+        QTest::addColumn<int>("refusal");
+        QTest::addColumn<QString>("expected");
+        const QStringList names{
+            QStringLiteral("file of 512 MiB + 1"),   QStringLiteral("total over 4 GiB"),
+            QStringLiteral("20,000 files"),          QStringLiteral("manifest over 8 MiB"),
+            QStringLiteral("link to a file"),        QStringLiteral("link to a folder"),
+            QStringLiteral("named pipe"),            QStringLiteral("version with a space"),
+            QStringLiteral("version with a final LF"), QStringLiteral("sequence 0"),
+            QStringLiteral("sequence 10,000,000"),   QStringLiteral("stage already there"),
+            QStringLiteral("stage inside the release"), QStringLiteral("public key only"),
+        };
+        const QStringList expected{
+            QStringLiteral("big.bin has 536,870,913 bytes; a file of an update may have at most "
+                           "536,870,912"),
+            QStringLiteral("the files up to big8.bin add up to 4,294,967,307 bytes"),
+            QStringLiteral("the release has 20,000 files; an update holds at most 19,999"),
+            QStringLiteral("the manifest of this release would have up to"),
+            QStringLiteral("lib/link.dll is a symbolic link"),
+            QStringLiteral("plugins is a symbolic link"),
+            QStringLiteral("pipe is not a regular file"),
+            QStringLiteral("the version \"1.0 beta\" is not"),
+            QStringLiteral("the version \"1.0\n\" is not"),
+            QStringLiteral("the sequence 0 is outside 1 to 9,999,999"),
+            QStringLiteral("the sequence 10000000 is outside"),
+            QStringLiteral("stage already exists"),
+            QStringLiteral("would lie inside the release folder"),
+            QStringLiteral("holds only a public key"),
+        };
+        for (int i = 0; i < names.size(); ++i)
+            QTest::newRow(qPrintable(names.at(i))) << i << expected.at(i);
+    }
+
+    void refusedBeforeWriting()
+    {
+        QFETCH(int, refusal);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        const QString release = dir.filePath(QStringLiteral("release"));
+        writeRelease(release, requiredPrograms());
+        StageOptions options = optionsFor(release, dir.filePath(QStringLiteral("stage")));
+        auto sparse = [&](const QString &name, qint64 size) {
+            QFile file(release + u'/' + name);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(size));
+        };
+        switch (refusal) {
+        case 0:
+            sparse(QStringLiteral("big.bin"), kManifestMaxFileSize + 1);
+            break;
+        case 1:
+            for (int i = 1; i <= 8; ++i)
+                sparse(QStringLiteral("big%1.bin").arg(i), kManifestMaxFileSize);
+            break;
+        case 2:
+            for (int i = 2; i < 20000; ++i)
+                writeFile(release, QStringLiteral("d%1/f%2").arg(i % 50).arg(i), QByteArray());
+            break;
+        case 3:
+            options.notes = QString(8 * 1024 * 1024, u'n');
+            break;
+        case 4:
+            QVERIFY(QDir().mkpath(release + QStringLiteral("/lib")));
+            QVERIFY(QFile::link(release + QStringLiteral("/Vellumix.exe"),
+                                release + QStringLiteral("/lib/link.dll")));
+            break;
+        case 5:
+            QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("elsewhere"))));
+            QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")),
+                                release + QStringLiteral("/plugins")));
+            break;
+        case 6:
+            QCOMPARE(::mkfifo(QFile::encodeName(release + QStringLiteral("/pipe")).constData(), 0600), 0);
+            break;
+        case 7:
+            options.version = QStringLiteral("1.0 beta");
+            break;
+        case 8:
+            options.version = QStringLiteral("1.0\n");
+            break;
+        case 9:
+            options.sequence = 0;
+            break;
+        case 10:
+            options.sequence = 10000000;
+            break;
+        case 11:
+            QVERIFY(QDir().mkpath(options.outDir));
+            break;
+        case 12:
+            options.outDir = release + QStringLiteral("/stage");
+            break;
+        case 13: {
+            const QString publicKey = dir.filePath(QStringLiteral("public.pem"));
+            QByteArray pem;
+            QCOMPARE(testsupport::runProgram(QStringLiteral("openssl"),
+                                             {QStringLiteral("rsa"), QStringLiteral("-in"),
+                                              options.keyPath, QStringLiteral("-pubout"),
+                                              QStringLiteral("-out"), publicKey}),
+                     0);
+            options.keyPath = publicKey;
+            break;
+        }
+        }
+        const QStringList before = namesBelow(dir.path());
+        const QString failure = failureOf([&] { stageRelease(options); });
+        QVERIFY2(failure.contains(expected), qPrintable(failure));
+        QCOMPARE(namesBelow(dir.path()), before);
+    }
+
+    void fullDiskLeavesNoStage()
+    {
+        testsupport::SmallDisk disk(2 * 1024 * 1024);
+        if (!disk.isMounted())
+            QSKIP("needs root to mount a tmpfs");
+        const QString release = path(QStringLiteral("full/release"));
+        writeRelease(release, sampleRelease()); // more than the disk holds
+        const QString failure = failureOf([&] {
+            stageRelease(optionsFor(release, disk.path() + QStringLiteral("/stage")));
+        });
+        QVERIFY2(failure.startsWith(QStringLiteral("cannot write")), qPrintable(failure));
+        QCOMPARE(entriesOf(disk.path()), QStringList());
+    }
+
+    void progressCoversEveryFileAndByte()
+    {
+        const QMap<QString, QByteArray> files = sampleRelease();
+        const QString release = path(QStringLiteral("progress/release"));
+        writeRelease(release, files);
+        QList<StageProgress> reports;
+        const StageSummary summary = stageRelease(
+            optionsFor(release, path(QStringLiteral("progress/stage"))),
+            [&](const StageProgress &progress) { reports.append(progress); });
+        QVERIFY(reports.size() > files.size());
+        QCOMPARE(reports.last().filesDone, int(files.size()));
+        QCOMPARE(reports.last().filesTotal, int(files.size()));
+        QCOMPARE(reports.last().bytesDone, summary.totalSize);
+        QCOMPARE(reports.last().bytesTotal, summary.totalSize);
+        for (qsizetype i = 1; i < reports.size(); ++i)
+            QVERIFY(reports.at(i).bytesDone >= reports.at(i - 1).bytesDone);
+    }
+
+    void verifyFindsDamagedStages_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("staged file changed") << QStringLiteral("files/plugins/platforms/qwindows.dll")
+                                             << QStringLiteral("files/plugins/platforms/qwindows.dll: 5 bytes");
+        QTest::newRow("file not in the manifest") << QStringLiteral("files/extra.dll")
+                                                  << QStringLiteral("files/extra.dll: not in the manifest");
+        QTest::newRow("packed form changed") << QStringLiteral("packed/Vellumix.exe")
+                                             << QStringLiteral("packed/Vellumix.exe: 5 bytes");
+        QTest::newRow("manifest changed") << QStringLiteral("manifest.json")
+                                          << QStringLiteral(u"refused: 更新签名验证失败，已停止更新");
+    }
+
+    void verifyFindsDamagedStages()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        const QString release = dir.filePath(QStringLiteral("release"));
+        const QString stage = dir.filePath(QStringLiteral("stage"));
+        writeRelease(release, sampleRelease());
+        QCOMPARE(runTool(stageArguments(release, stage)).exitCode, 0);
+        writeFile(stage, damage, "xxxxx");
+        const Run run = runTool({QStringLiteral("verify"), stage});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.output.contains(expected), qPrintable(run.output));
+    }
+
+    void verifyWithAnotherKey()
+    {
+        const QString key = path(QStringLiteral("other/release.pem"));
+        QDir().mkpath(path(QStringLiteral("other")));
+        QCOMPARE(runTool({QStringLiteral("keygen"), QStringLiteral("--out"), key}).exitCode, 0);
+        const QString release = path(QStringLiteral("other/release"));
+        const QString stage = path(QStringLiteral("other/stage"));
+        writeRelease(release, requiredPrograms());
+        const Run staged = runTool(stageArguments(release, stage, key));
+        QCOMPARE(staged.exitCode, 0);
+        QVERIFY(staged.output.contains(QStringLiteral("not the one compiled into this build")));
+
+        const Run compiledIn = runTool({QStringLiteral("verify"), stage});
+        QCOMPARE(compiledIn.exitCode, 1);
+        QVERIFY(compiledIn.output.contains(QStringLiteral(u"refused: 更新签名验证失败，已停止更新")));
+        const Run withKey = runTool({QStringLiteral("verify"), stage, QStringLiteral("--key"),
+                                     path(QStringLiteral("other/release.pub.pem"))});
+        QVERIFY2(withKey.exitCode == 0, qPrintable(withKey.output));
+        QVERIFY(withKey.output.contains(QStringLiteral("files:    2")));
+    }
+
+    void keygenMakesAnOwnerOnlyKeyAndNeverOverwrites()
+    {
+        const QString dir = path(QStringLiteral("keys"));
+        QDir().mkpath(dir);
+        const QString key = dir + QStringLiteral("/update.pem");
+        const Run made = runTool({QStringLiteral("keygen"), QStringLiteral("--out"), key});
+        QVERIFY2(made.exitCode == 0, qPrintable(made.output));
+
+        struct stat info = {};
+        QCOMPARE(::stat(QFile::encodeName(key).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0600));
+        QCOMPARE(::stat(QFile::encodeName(dir + QStringLiteral("/update.pub.pem")).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0077, mode_t(0044));
+
+        const QRegularExpression configure(QStringLiteral("-DVELLUMIX_UPDATE_KEY_MODULUS=([0-9a-f]{768})\n"));
+        const QString modulus = configure.match(made.output).captured(1);
+        QVERIFY2(!modulus.isEmpty(), qPrintable(made.output));
+        QCOMPARE(runTool({QStringLiteral("modulus"), key}).output, modulus + u'\n');
+        QCOMPARE(runTool({QStringLiteral("modulus"), dir + QStringLiteral("/update.pub.pem")}).output,
+                 modulus + u'\n');
+        QCOMPARE(modulus.toLatin1(), testsupport::modulusHexOf(key));
+
+        // Neither an existing key, nor a link standing where the key would go, is replaced.
+        const auto before = testsupport::snapshotTree(dir);
+        const Run again = runTool({QStringLiteral("keygen"), QStringLiteral("--out"), key});
+        QCOMPARE(again.exitCode, 1);
+        QVERIFY(again.output.contains(QStringLiteral("already exists")));
+        QVERIFY(QFile::link(dir + QStringLiteral("/target.pem"), dir + QStringLiteral("/dangling.pem")));
+        const auto withLink = testsupport::snapshotTree(dir);
+        QCOMPARE(runTool({QStringLiteral("keygen"), QStringLiteral("--out"),
+                          dir + QStringLiteral("/dangling.pem")}).exitCode,
+                 1);
+        QCOMPARE(testsupport::snapshotTree(dir), withLink);
+        QCOMPARE(testsupport::describeDifference(before, withLink),
+                 QStringLiteral("extra: dangling.pem (link -> %1/target.pem)").arg(dir));
+    }
+
+    void usageErrors_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("no command") << QStringList() << 2;
+        QTest::newRow("unknown command") << QStringList{QStringLiteral("sign")} << 2;
+        QTest::newRow("stage without --key")
+            << QStringList{QStringLiteral("stage"), QStringLiteral("--release"), QStringLiteral("r"),
+                           QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--sequence"),
+                           QStringLiteral("1"), QStringLiteral("--out"), QStringLiteral("o")}
+            << 2;
+        QTest::newRow("sequence not a number")
+            << QStringList{QStringLiteral("stage"), QStringLiteral("--release"), QStringLiteral("r"),
+                           QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--sequence"),
+                           QStringLiteral("x"), QStringLiteral("--key"), QStringLiteral("k"),
+                           QStringLiteral("--out"), QStringLiteral("o")}
+            << 2;
+        QTest::newRow("verify without a stage") << QStringList{QStringLiteral("verify")} << 2;
+        QTest::newRow("unknown option") << QStringList{QStringLiteral("modulus"), QStringLiteral("--x"),
+                                                      QStringLiteral("k.pem")} << 2;
+        QTest::newRow("modulus of a missing file")
+            << QStringList{QStringLiteral("modulus"), QStringLiteral("/nonexistent.pem")} << 1;
+        QTest::newRow("help of a command") << QStringList{QStringLiteral("stage"), QStringLiteral("--help")} << 0;
+    }
+
+    void usageErrors()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        const Run run = runTool(arguments);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY(!run.output.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(PublishTest)
+#include "tst_publish.moc"
