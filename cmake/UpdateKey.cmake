@@ -33,7 +33,6 @@ if(NOT VELLUMIX_UPDATE_KEY_MODULUS STREQUAL "")
             "a 3072-bit key. Print the right value with: vellumix-publish modulus KEY.pem")
     endif()
     set(_vx_modulus "${VELLUMIX_UPDATE_KEY_MODULUS}")
-    set(VELLUMIX_UPDATE_KEY_IS_DEV false)
     message(STATUS "Update-signing key: release modulus ${_vx_modulus}")
 else()
     find_program(VELLUMIX_OPENSSL_PROGRAM openssl)
@@ -70,7 +69,6 @@ else()
             "(${_vx_error}). Delete it and configure again.")
     endif()
     set(VELLUMIX_DEV_SIGNING_KEY ${_vx_key})
-    set(VELLUMIX_UPDATE_KEY_IS_DEV true)
     message(WARNING
         "\n"
         "  ************************************************************************\n"

@@ -119,10 +119,9 @@ class PublishTest : public QObject
     }
 
 private slots:
-    void initTestCase() { VELLUMIX_REQUIRE_DEV_SIGNING_KEY(); }
-
     void stageVerifyAndLoadRoundTrip()
     {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
         const QMap<QString, QByteArray> files = sampleRelease();
         const QString release = path(QStringLiteral("release"));
         const QString stage = path(QStringLiteral("round/stage"));
@@ -169,6 +168,7 @@ private slots:
 
     void stageWithInstalledHoldsOnlyChangedFiles()
     {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
         const QMap<QString, QByteArray> files = sampleRelease();
         const QString release = path(QStringLiteral("delta/release"));
         const QString installed = path(QStringLiteral("delta/installed"));
@@ -234,6 +234,7 @@ private slots:
 
     void refusedReleases()
     {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
         QFETCH(Files, extraFiles);
         QFETCH(QStringList, removed);
         QFETCH(QString, expected);
@@ -287,6 +288,7 @@ private slots:
 
     void refusedBeforeWriting()
     {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
         QFETCH(int, refusal);
         QFETCH(QString, expected);
         QTemporaryDir dir;
@@ -363,6 +365,7 @@ private slots:
 
     void fullDiskLeavesNoStage()
     {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
         testsupport::SmallDisk disk(2 * 1024 * 1024);
         if (!disk.isMounted())
             QSKIP("needs root to mount a tmpfs");
@@ -377,6 +380,7 @@ private slots:
 
     void progressCoversEveryFileAndByte()
     {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
         const QMap<QString, QByteArray> files = sampleRelease();
         const QString release = path(QStringLiteral("progress/release"));
         writeRelease(release, files);
@@ -409,6 +413,7 @@ private slots:
 
     void verifyFindsDamagedStages()
     {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
         QFETCH(QString, damage);
         QFETCH(QString, expected);
         QTemporaryDir dir;
