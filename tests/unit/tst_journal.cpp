@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -158,6 +159,54 @@ private slots:
         QCOMPARE(failureOf([&] { path = workDirectoryPath(m_root); }), kNoFailure);
         QCOMPARE(path, m_root + QStringLiteral("/.vellumix-update"));
         QVERIFY(!QFileInfo::exists(path));
+    }
+
+    // The journal that grows entry by entry serializes exactly as the whole object would.
+    void growingJournalSerializesLikeTheWholeObject_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::newRow("fresh") << QJsonDocument(newTransactionJournal(
+            QStringLiteral("2.0.1"), 42, QStringLiteral("0f8c9a3e-1b2c-4d5e-8f90-a1b2c3d4e5f6")))
+                                      .toJson();
+        QTest::newRow("unknown members before and after entries")
+            << QByteArray("{\"zeta\":{\"b\":[1,2.5,\"x\"],\"a\":null},\"state\":\"installing\","
+                          "\"alpha\":-3,\"Entries\":true,\"entrie\":1,\"entriesX\":2,"
+                          "\"entries\":[{\"path\":\"a.dll\",\"hadOld\":true,\"extra\":7}],"
+                          "\"sequence\":9,\"token\":\"t\",\"version\":\"9\"}");
+        QTest::newRow("non-ASCII keys, nested entries, escapes and numbers")
+            << QByteArray("{\"\xc3\xa9tat\":{\"entries\":[1,{\"entries\":[]}]},\"\xe6\x96\xb0\":\"\xf0\x9f\x98\x80\","
+                          "\"ctl\":\"\\u0001\\\"\\\\/\\t\",\"big\":1e300,\"neg\":-0.5,"
+                          "\"int\":9007199254740993,\"state\":\"installing\",\"entries\":[]}");
+        QTest::newRow("entries missing") << QByteArray("{\"state\":\"installing\",\"a\":[]}");
+        QTest::newRow("entries not an array")
+            << QByteArray("{\"state\":\"installing\",\"entries\":\"none\",\"z\":{}}");
+        QTest::newRow("nothing but entries") << QByteArray("{\"entries\":[{}]}");
+    }
+
+    void growingJournalSerializesLikeTheWholeObject()
+    {
+        QFETCH(QByteArray, stored);
+        const QJsonDocument document = QJsonDocument::fromJson(stored);
+        QVERIFY(document.isObject());
+        GrowingJournal journal(document.object());
+        const auto expected = [&] { return QJsonDocument(journal.object()).toJson(QJsonDocument::Compact); };
+        QCOMPARE(journal.toJson(), expected());
+
+        const QStringList paths{QStringLiteral("Vellumix.exe"), QStringLiteral(u"插件/extra.dll"),
+                                QStringLiteral(u"données/é\u00a0x.bin"), QStringLiteral(u"😀/a.b")};
+        for (qsizetype i = 0; i < paths.size(); ++i) {
+            journal.appendEntry(paths[i], i % 2 == 0);
+            QCOMPARE(journal.toJson(), expected());
+        }
+        const QJsonArray entries = journal.object().value(QStringLiteral("entries")).toArray();
+        QCOMPARE(entries.last(), QJsonValue(QJsonObject{{QStringLiteral("path"), paths.last()},
+                                                        {QStringLiteral("hadOld"), false}}));
+
+        journal.setState(JournalState::starting);
+        QCOMPARE(journalState(journal.object()), JournalState::starting);
+        QCOMPARE(journal.toJson(), expected());
+        QCOMPARE(failureOf([&] { writeTransactionJournal(m_root, journal); }), kNoFailure);
+        QCOMPARE(testsupport::readFile(journalPath()), expected());
     }
 };
 

@@ -90,9 +90,9 @@ void ensureFreeSpace(const QString &programRoot, qint64 spaceRequired)
 // Replaces one file: its journal entry is on disk before the file is touched.
 void installItem(const QString &programRoot, const QString &stagingDirectory,
                  const InstallItem &item, const QByteArray &expectedDigest,
-                 TransactionJournal &journal)
+                 GrowingJournal &journal)
 {
-    appendJournalEntry(journal, item.path, item.hadOld);
+    journal.appendEntry(item.path, item.hadOld);
     writeTransactionJournal(programRoot, journal);
 
     const QString target = QDir(programRoot).filePath(item.path);
@@ -158,8 +158,8 @@ void installUpdate(const QString &programRoot, const QString &stagingDirectory,
     clearOldBackup(backupDirectoryOf(workDirectory));
 
     // Second phase: every change is recorded in the journal before it is made.
-    TransactionJournal journal = newTransactionJournal(
-        manifest.version, manifest.sequence, QUuid::createUuid().toString(QUuid::WithoutBraces));
+    GrowingJournal journal(newTransactionJournal(
+        manifest.version, manifest.sequence, QUuid::createUuid().toString(QUuid::WithoutBraces)));
     writeTransactionJournal(programRoot, journal);
     try {
         for (const InstallItem &item : items)
@@ -173,10 +173,11 @@ void installUpdate(const QString &programRoot, const QString &stagingDirectory,
         */
         if (!os::flushFileSystem(osText(programRoot)))
             throw Msg::cannotSaveUpdateFile;
-        journal.insert(QStringLiteral("state"), JournalState::starting);
+        journal.setState(JournalState::starting);
         writeTransactionJournal(programRoot, journal);
     } catch (const QString &) {
-        rollbackTransaction(programRoot, journal);
+        TransactionJournal held = journal.object();
+        rollbackTransaction(programRoot, held);
         throw;
     }
 }

@@ -18,6 +18,11 @@ QString journalFilePath(const QString &programRoot)
     return workDirectoryPath(programRoot) + QStringLiteral("/transaction.json");
 }
 
+QJsonObject journalEntry(const QString &path, bool hadOld)
+{
+    return QJsonObject{{QStringLiteral("path"), path}, {QStringLiteral("hadOld"), hadOld}};
+}
+
 } // namespace
 
 QString workDirectoryPath(const QString &programRoot)
@@ -50,6 +55,11 @@ void writeTransactionJournal(const QString &programRoot, const TransactionJourna
     writeFileAtomic(journalFilePath(programRoot), bytes);
 }
 
+void writeTransactionJournal(const QString &programRoot, const GrowingJournal &journal)
+{
+    writeFileAtomic(journalFilePath(programRoot), journal.toJson());
+}
+
 bool isTransactionUnfinished(const TransactionJournal &journal)
 {
     const QString state = journalState(journal);
@@ -79,8 +89,68 @@ void appendJournalEntry(TransactionJournal &journal, const QString &path, bool h
     // Taking the array out of the object leaves it with a single owner, so the append does not
     // copy the entries that are already there.
     QJsonArray entries = journal.take(QStringLiteral("entries")).toArray();
-    entries.append(QJsonObject{{QStringLiteral("path"), path}, {QStringLiteral("hadOld"), hadOld}});
+    entries.append(journalEntry(path, hadOld));
     journal.insert(QStringLiteral("entries"), entries);
+}
+
+GrowingJournal::GrowingJournal(const TransactionJournal &journal) : m_journal(journal)
+{
+    const QJsonValue entries = m_journal.value(QStringLiteral("entries"));
+    if (!entries.isArray())
+        m_journal.insert(QStringLiteral("entries"), QJsonArray());
+    m_entries = QJsonDocument(entries.toArray()).toJson(QJsonDocument::Compact);
+    m_entries = m_entries.mid(1, m_entries.size() - 2);
+    serializeMembersAroundEntries();
+}
+
+void GrowingJournal::appendEntry(const QString &path, bool hadOld)
+{
+    appendJournalEntry(m_journal, path, hadOld);
+    if (!m_entries.isEmpty())
+        m_entries += ',';
+    m_entries += QJsonDocument(journalEntry(path, hadOld)).toJson(QJsonDocument::Compact);
+}
+
+void GrowingJournal::setState(const QString &state)
+{
+    m_journal.insert(QStringLiteral("state"), state);
+    serializeMembersAroundEntries();
+}
+
+QByteArray GrowingJournal::toJson() const
+{
+    QByteArray bytes;
+    bytes.reserve(m_head.size() + m_entries.size() + m_tail.size());
+    return bytes.append(m_head).append(m_entries).append(m_tail);
+}
+
+/*
+    The writer emits the members of an object in the order in which the object keeps them, and
+    that order depends on the keys alone. The members before "entries" and those after it are
+    therefore each serialized as an object of their own, whose braces are then replaced by the
+    joins to "entries". Values are serialized by the writer itself, so numbers and the escaping of
+    strings come out exactly as in a whole-object serialization.
+*/
+void GrowingJournal::serializeMembersAroundEntries()
+{
+    QJsonObject before;
+    QJsonObject after;
+    bool seenEntries = false;
+    for (auto it = m_journal.constBegin(); it != m_journal.constEnd(); ++it) {
+        if (it.key() == u"entries")
+            seenEntries = true;
+        else
+            (seenEntries ? after : before).insert(it.key(), it.value());
+    }
+    m_head = QJsonDocument(before).toJson(QJsonDocument::Compact);
+    m_head.chop(1); // the closing brace
+    if (!before.isEmpty())
+        m_head += ',';
+    m_head += "\"entries\":[";
+    m_tail = QJsonDocument(after).toJson(QJsonDocument::Compact);
+    m_tail[0] = after.isEmpty() ? ']' : ',';
+    if (!after.isEmpty())
+        m_tail.prepend(']');
 }
 
 } // namespace vellumix

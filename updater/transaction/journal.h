@@ -4,6 +4,7 @@
 // members this version does not know, is written back unchanged when only "state" changes.
 #pragma once
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -41,5 +42,35 @@ TransactionJournal newTransactionJournal(const QString &version, qint32 sequence
                                          const QString &token);
 // Appends {"path", "hadOld"} to the journal's "entries".
 void appendJournalEntry(TransactionJournal &journal, const QString &path, bool hadOld);
+
+/*
+    A journal that grows one entry at a time, held together with its serialized form. The install
+    rewrites the whole journal before every file it touches; serializing the whole object each
+    time would make an update of N files cost N^2/2 entries of serializing. Here each entry is
+    serialized once, when it is appended, and only the few members around "entries" are
+    serialized again when they change. toJson() gives exactly the bytes of the compact JSON writer
+    for object().
+*/
+class GrowingJournal
+{
+public:
+    // A journal whose "entries" is absent or not an array starts with an empty array.
+    explicit GrowingJournal(const TransactionJournal &journal);
+
+    const TransactionJournal &object() const { return m_journal; }
+    void appendEntry(const QString &path, bool hadOld);
+    void setState(const QString &state);
+    QByteArray toJson() const;
+
+private:
+    void serializeMembersAroundEntries();
+
+    TransactionJournal m_journal;
+    QByteArray m_head;    // the members before "entries", up to its opening bracket
+    QByteArray m_entries; // the elements of "entries", separated by commas
+    QByteArray m_tail;    // from the closing bracket of "entries" to the end
+};
+
+void writeTransactionJournal(const QString &programRoot, const GrowingJournal &journal);
 
 } // namespace vellumix
