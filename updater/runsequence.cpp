@@ -11,6 +11,7 @@
 #include "rollback.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QLockFile>
 
 namespace vellumix {
@@ -36,6 +37,27 @@ void waitForParent(quint32 parentId, int timeoutMs)
     parent.close();
     if (result != os::WaitStatus::Ended)
         throw Msg::parentStillRunning;
+}
+
+/*
+    QLockFile makes its lock file in two steps: it creates the file, then writes the owner's
+    process id into it. An updater killed between the two leaves a file without an owner, and with
+    the stale-lock time of 0 QLockFile never counts such a file as stale: every later run would end
+    with code 3 for good, and an interrupted update could never be rolled back. A lock file that
+    names no owner is therefore removed, but only through QLockFile's own removal, which refuses
+    while a live process holds the file (the owner keeps an exclusive lock on it, or on Windows keeps
+    it open), and the lock is tried once more. A link standing at the lock's name is left alone.
+*/
+bool takeAbandonedLock(QLockFile &lock, const QString &lockPath)
+{
+    const QFileInfo info(lockPath);
+    qint64 ownerId = 0;
+    QString ownerHost;
+    QString ownerName;
+    if (lock.error() != QLockFile::LockFailedError || info.isSymLink() || !info.isFile()
+        || lock.getLockInfo(&ownerId, &ownerHost, &ownerName))
+        return false;
+    return lock.removeStaleLockFile() && lock.tryLock(0);
 }
 
 int runRecoverySequence(const QString &programRoot)
@@ -97,9 +119,10 @@ int runUpdater(const QStringList &arguments, const RunTiming &timing)
     }
 
     // Held until this function returns, after the final message has been dismissed.
-    QLockFile lock(workDirectory + QStringLiteral("/installer.lock"));
+    const QString lockPath = workDirectory + QStringLiteral("/installer.lock");
+    QLockFile lock(lockPath);
     lock.setStaleLockTime(0);
-    if (!lock.tryLock(0))
+    if (!lock.tryLock(0) && !takeAbandonedLock(lock, lockPath))
         return ExitLockNotTaken;
 
     bool parentWaitDone = false;

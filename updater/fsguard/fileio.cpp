@@ -38,6 +38,14 @@ void writeFileAtomic(const QString &path, const QByteArray &contents)
     if (!QDir().mkpath(directory))
         throw Msg::cannotCreateUpdateDirectory;
 
+    /*
+        QSaveFile resolves a symbolic link standing at the file's name and replaces the file the
+        link points to, wherever that is. The callers check the directory, not the name itself, so
+        a link planted in the work directory would have the journal written outside the program
+        root: a link at the name is refused like a link on the directory.
+    */
+    if (os::linkStatus(osText(path)) == os::LinkStatus::Link)
+        throw Msg::workDirectoryHasLink;
     QSaveFile file(path);
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly))
