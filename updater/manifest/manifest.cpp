@@ -1,5 +1,6 @@
 // The payload of a verified manifest: release gate, file list, per-entry rules and totals.
 #include "manifest.h"
+#include "manifest_p.h"
 #include "messages.h"
 #include "pathpolicy.h"
 
@@ -90,15 +91,11 @@ bool digestsAndSizesValid(const ManifestFile &file)
 
 } // namespace
 
-UpdateManifest loadUpdateManifest(const QByteArray &envelope, const UpdateSigningKey &key)
+UpdateManifest checkUpdatePayload(const QByteArray &payloadBytes)
 {
-    // Nothing of the payload is looked at before its signature has verified, and it is parsed
-    // from exactly the bytes that were verified.
-    const QByteArray payloadBytes = openSignedEnvelope(envelope, key);
     const QJsonObject payload = QJsonDocument::fromJson(payloadBytes).object();
 
     UpdateManifest manifest;
-    manifest.envelope = envelope;
     manifest.version = member(payload, "version").toString();
     manifest.sequence = member(payload, "sequence").toInt();
     manifest.notes = member(payload, "notes").toString();
@@ -134,6 +131,16 @@ UpdateManifest loadUpdateManifest(const QByteArray &envelope, const UpdateSignin
     }
     if (!mainProgramSeen || !updaterSeen)
         throw Msg::requiredProgramsMissing;
+    return manifest;
+}
+
+UpdateManifest loadUpdateManifest(const QByteArray &envelope, const UpdateSigningKey &key)
+{
+    // Nothing of the payload is looked at before its signature has verified, and it is parsed
+    // from exactly the bytes that were verified.
+    const QByteArray payloadBytes = openSignedEnvelope(envelope, key);
+    UpdateManifest manifest = checkUpdatePayload(payloadBytes);
+    manifest.envelope = envelope;
     return manifest;
 }
 

@@ -1,0 +1,106 @@
+// Fuzz target: the update path policy against a reference predicate written here from the rules,
+// without regular expressions. The input is read as UTF-16 code units, so that every character,
+// unpaired surrogates and NUL included, can reach the policy.
+#include "fuzzcheck.h"
+#include "pathpolicy.h"
+
+#include <QString>
+
+#include <string_view>
+
+namespace {
+
+char16_t upper(char16_t c)
+{
+    return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c;
+}
+
+bool endsWithNoCase(std::u16string_view text, std::u16string_view ending)
+{
+    if (text.size() < ending.size())
+        return false;
+    const std::u16string_view tail = text.substr(text.size() - ending.size());
+    for (std::size_t i = 0; i < ending.size(); ++i) {
+        // Only ASCII letters fold in these endings; a non-ASCII character never equals one.
+        if (upper(tail[i]) != upper(ending[i]))
+            return false;
+    }
+    return true;
+}
+
+bool isDeviceName(std::u16string_view component)
+{
+    auto startsWith = [&](std::u16string_view name) {
+        if (component.size() < name.size())
+            return false;
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            if (upper(component[i]) != name[i])
+                return false;
+        }
+        return true;
+    };
+    std::size_t length = 0;
+    for (std::u16string_view name : {u"CON", u"PRN", u"AUX", u"NUL"}) {
+        if (startsWith(name))
+            length = 3;
+    }
+    for (std::u16string_view name : {u"COM", u"LPT"}) {
+        if (startsWith(name) && component.size() > 3 && component[3] >= u'0' && component[3] <= u'9')
+            length = 4;
+    }
+    return length > 0 && (component.size() == length || component[length] == u'.');
+}
+
+bool referenceAllows(std::u16string_view path)
+{
+    if (path.empty() || path.size() > 240)
+        return false;
+    for (char16_t c : path) {
+        if (c == u'\\' || c == u':' || c == 0)
+            return false;
+    }
+    if (path.front() == u'/')
+        return false;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = path.find(u'/', start);
+        const std::u16string_view component =
+            path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
+        if (component.empty() || component.back() == u'.' || component.back() == u' '
+            || component.front() == u'.')
+            return false;
+        for (char16_t c : component) {
+            if (c < 0x20 || c == u'<' || c == u'>' || c == u'"' || c == u'|' || c == u'?' || c == u'*')
+                return false;
+        }
+        if (isDeviceName(component))
+            return false;
+        if (end == std::u16string_view::npos)
+            break;
+        start = end + 1;
+    }
+    if (path == u"build-manifest.json")
+        return false;
+    for (std::u16string_view ending : {u".config", u".pdf", u".ubz", u".dpapi", u".ini"}) {
+        if (endsWithNoCase(path, ending))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    std::u16string units(size / 2, u'\0');
+    for (std::size_t i = 0; i < units.size(); ++i)
+        units[i] = char16_t(data[2 * i] | (data[2 * i + 1] << 8));
+    const QString path = QString::fromUtf16(units.data(), qsizetype(units.size()));
+    const bool allowed = vellumix::isAllowedUpdatePath(path);
+    if (allowed != referenceAllows(units)) {
+        std::fprintf(stderr, "policy %s, reference %s: \"%s\"\n", allowed ? "allows" : "refuses",
+                     allowed ? "refuses" : "allows", qPrintable(path));
+        std::abort();
+    }
+    return 0;
+}
