@@ -170,8 +170,10 @@ void installUpdate(const QString &programRoot, const QString &stagingDirectory,
             leaves "installing" puts all of them on stable storage at once, which costs far less
             than a flush per file when an update has thousands of small files. Until then the
             journal still says "installing", so a power cut before this point is rolled back.
+            When every file was already current nothing was copied, and the flush, which would
+            only wait for whatever else is being written on the volume, is left out.
         */
-        if (!os::flushFileSystem(osText(programRoot)))
+        if (!items.isEmpty() && !os::flushFileSystem(osText(programRoot)))
             throw Msg::cannotSaveUpdateFile;
         journal.setState(JournalState::starting);
         writeTransactionJournal(programRoot, journal);
