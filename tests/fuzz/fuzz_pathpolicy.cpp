@@ -51,9 +51,24 @@ bool isDeviceName(std::u16string_view component)
     return length > 0 && (component.size() == length || component[length] == u'.');
 }
 
+bool isValidUtf16(std::u16string_view text)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c >= 0xDC00 && c <= 0xDFFF)
+            return false;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
+                return false;
+            ++i;
+        }
+    }
+    return true;
+}
+
 bool referenceAllows(std::u16string_view path)
 {
-    if (path.empty() || path.size() > 240)
+    if (path.empty() || path.size() > 240 || !isValidUtf16(path))
         return false;
     for (char16_t c : path) {
         if (c == u'\\' || c == u':' || c == 0)
@@ -95,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::u16string units(size / 2, u'\0');
     for (std::size_t i = 0; i < units.size(); ++i)
         units[i] = char16_t(data[2 * i] | (data[2 * i + 1] << 8));
-    const QString path = QString::fromUtf16(units.data(), qsizetype(units.size()));
+    // Taken unit by unit: QString::fromUtf16 would drop a leading byte-order mark.
+    const QString path(reinterpret_cast<const QChar *>(units.data()), qsizetype(units.size()));
     const bool allowed = vellumix::isAllowedUpdatePath(path);
     if (allowed != referenceAllows(units)) {
         std::fprintf(stderr, "policy %s, reference %s: \"%s\"\n", allowed ? "allows" : "refuses",

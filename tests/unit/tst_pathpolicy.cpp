@@ -36,6 +36,10 @@ private slots:
         row("stream name", QStringLiteral("a.dll:stream"), false);
         row("leading slash", QStringLiteral("/a.dll"), false);
         row("NUL character", QStringLiteral("a") + QChar(u'\0') + QStringLiteral("b"), false);
+        // An unpaired surrogate would otherwise hide the character and device-name rules.
+        row("unpaired surrogate", QStringLiteral("a") + QChar(0xD800) + QStringLiteral("b.dll"), false);
+        row("device name beside an unpaired surrogate", QStringLiteral("CON.") + QChar(0xDC00), false);
+        row("tab beside an unpaired surrogate", QStringLiteral("a\tb") + QChar(0xD800), false);
 
         // Component rules.
         row("double slash", QStringLiteral("lib//a.dll"), false);

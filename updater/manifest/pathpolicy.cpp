@@ -43,6 +43,14 @@ bool isAllowedUpdatePath(const QString &path)
     if (path.contains(u'\\') || path.contains(u':') || path.startsWith(u'/')
         || path.contains(QChar(u'\0')))
         return false;
+    /*
+        The character and device-name rules are regular expressions, and the expression engine
+        cannot evaluate text that is not valid UTF-16: on an unpaired surrogate it reports no match,
+        so "CON.x", a tab or a "*" would pass unseen next to one. Such a path is no name the
+        manifest has any business giving (it cannot even be spelled in UTF-8), so it is refused.
+    */
+    if (!QStringView(path).isValidUtf16())
+        return false;
 
     for (QStringView component : QStringView(path).split(u'/')) {
         if (!isAllowedComponent(component))
