@@ -91,8 +91,9 @@ Run runOnce(const Scenario &scenario, const QString &work, bool withInstallOnly)
 
     writeProgramRoot(scenario, root);
     settle();
-    run.updater = measure(updaterBinary(), {QStringLiteral("--root"), root, QStringLiteral("--stage"),
-                                            stage, QStringLiteral("--quiet")}, work);
+    run.updater = measureWithPeak(updaterBinary(), {QStringLiteral("--root"), root,
+                                                     QStringLiteral("--stage"), stage,
+                                                     QStringLiteral("--quiet")}, work);
     requireHealthy(run.updater, root, "VellumixUpdater");
 
     if (withInstallOnly) {
@@ -101,13 +102,14 @@ Run runOnce(const Scenario &scenario, const QString &work, bool withInstallOnly)
         run.install = measure(QCoreApplication::applicationFilePath(),
                               {QStringLiteral("install-only"), root, stage}, work, true);
         const QList<QByteArray> words = run.install.output.simplified().split(' ');
-        if (run.install.exitCode != 0 || words.size() != 3) {
+        if (run.install.exitCode != 0 || words.size() != 4) {
             std::fprintf(stderr, "vellumix-bench: the install procedure failed\n");
             std::exit(1);
         }
         run.installS = words[0].toDouble();
         run.readBytes = words[1].toLongLong();
         run.writtenBytes = words[2].toLongLong();
+        run.install.peakKiB = words[3].toLong();
     }
     return run;
 }
@@ -122,21 +124,24 @@ void printRun(const Scenario &scenario, int index, const Run &run)
     std::fflush(stdout);
 }
 
+// A number from a "name: value" line of /proc/self/<file>.
+qint64 procSelfValue(const char *file, const char *name)
+{
+    QFile proc(QStringLiteral("/proc/self/") + QLatin1String(file));
+    if (!proc.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : proc.readAll().split('\n')) {
+        if (line.startsWith(name))
+            return line.mid(qsizetype(qstrlen(name))).trimmed().split(' ').first().toLongLong();
+    }
+    return 0;
+}
+
 // The figures of the install procedure alone, in the process of its own that runOnce starts.
 int installOnly(const QString &root, const QString &stage)
 {
     const auto ioCounters = [] {
-        QFile io(QStringLiteral("/proc/self/io"));
-        qint64 read = 0, written = 0;
-        if (io.open(QIODevice::ReadOnly)) {
-            for (const QByteArray &line : io.readAll().split('\n')) {
-                if (line.startsWith("rchar: "))
-                    read = line.mid(7).toLongLong();
-                if (line.startsWith("wchar: "))
-                    written = line.mid(7).toLongLong();
-            }
-        }
-        return std::pair{read, written};
+        return std::pair{procSelfValue("io", "rchar:"), procSelfValue("io", "wchar:")};
     };
     try {
         const vellumix::UpdateManifest manifest = vellumix::loadUpdateManifest(
@@ -148,8 +153,10 @@ int installOnly(const QString &root, const QString &stage)
         vellumix::installUpdate(root, stage, manifest);
         const double seconds = double(timer.nsecsElapsed()) / 1e9;
         const auto after = ioCounters();
-        std::printf("%.6f %lld %lld\n", seconds, after.first - before.first,
-                    after.second - before.second);
+        // The peak of this process's own memory: what the process that started it held does not
+        // count here, unlike in what wait4 reports (see measureWithPeak).
+        std::printf("%.6f %lld %lld %lld\n", seconds, after.first - before.first,
+                    after.second - before.second, procSelfValue("status", "VmHWM:"));
         return 0;
     } catch (const QString &message) {
         std::fprintf(stderr, "install failed: %s\n", qPrintable(message));

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
+#include <QTemporaryFile>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -102,6 +103,23 @@ Figures measure(const QString &program, const QStringList &arguments, const QStr
     figures.systemS = seconds(usage.ru_stime);
     figures.peakKiB = usage.ru_maxrss;
     figures.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return figures;
+}
+
+Figures measureWithPeak(const QString &program, const QStringList &arguments,
+                        const QString &directory)
+{
+    QTemporaryFile peak;
+    if (!peak.open()) {
+        std::fprintf(stderr, "vellumix-bench: cannot create a temporary file\n");
+        return Figures();
+    }
+    Figures figures = measure(QStringLiteral("/usr/bin/time"),
+                              QStringList{QStringLiteral("-f"), QStringLiteral("%M"),
+                                          QStringLiteral("-o"), peak.fileName(), program}
+                                  + arguments,
+                              directory);
+    figures.peakKiB = peak.readAll().trimmed().toLong();
     return figures;
 }
 

@@ -12,7 +12,7 @@ struct Figures
     double wallS = 0;
     double userS = 0;
     double systemS = 0;
-    long peakKiB = 0; // the largest resident set of the child or of one of its waited-for children
+    long peakKiB = 0; // see measureWithPeak
     int exitCode = -1;
     QByteArray output; // standard output, when captured
 
@@ -23,6 +23,15 @@ struct Figures
 // set and dropped otherwise; standard error goes through.
 Figures measure(const QString &program, const QStringList &arguments,
                 const QString &directory = QString(), bool capture = false);
+
+/*
+    The same, with the peak memory of that program alone. What wait4 reports as the peak of a child
+    also covers the process it was spawned from: the child starts on its parent's memory, which
+    counts until it runs another program. The benchmark holds whole manifests, so the program is
+    started through /usr/bin/time, whose own small memory is all the measured program starts from.
+*/
+Figures measureWithPeak(const QString &program, const QStringList &arguments,
+                        const QString &directory);
 
 // Runs a shell command line in `directory`.
 Figures measureShell(const QString &commandLine, const QString &directory);

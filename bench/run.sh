@@ -20,7 +20,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-ensure_packages $VELLUMIX_BUILD_PACKAGES
+ensure_packages $VELLUMIX_BUILD_PACKAGES time
 build=${BUILD_DIR:-$VELLUMIX_TOP/build-bench}
 configure_and_build "$build" -DCMAKE_BUILD_TYPE=Release
 
