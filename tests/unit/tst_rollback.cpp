@@ -17,10 +17,10 @@ using testsupport::kNoFailure;
 namespace {
 
 // "a=X;sub/b=Y" -> {a: X, sub/b: Y}
-QMap<QString, QByteArray> filesOf(const QString &spec)
+QMap<QString, QByteArray> filesOf(const QString &listing)
 {
     QMap<QString, QByteArray> files;
-    for (const QString &item : spec.split(u';', Qt::SkipEmptyParts))
+    for (const QString &item : listing.split(u';', Qt::SkipEmptyParts))
         files.insert(item.section(u'=', 0, 0), item.section(u'=', 1).toUtf8());
     return files;
 }
@@ -36,10 +36,10 @@ testsupport::TreeSnapshot fileEntries(const testsupport::TreeSnapshot &snapshot)
     return files;
 }
 
-testsupport::TreeSnapshot expectedFiles(const QString &spec)
+testsupport::TreeSnapshot expectedFiles(const QString &listing)
 {
     testsupport::TreeSnapshot files;
-    const auto map = filesOf(spec);
+    const auto map = filesOf(listing);
     for (auto it = map.cbegin(); it != map.cend(); ++it)
         files.insert(it.key(), QStringLiteral("file ") + testsupport::sha256Hex(it.value()));
     return files;
