@@ -1,5 +1,6 @@
 // Copy without overwriting, and move by rename only, on Linux.
 #include "platform.h"
+#include "unixfd_p.h"
 #include "unixtext_p.h"
 
 #include <fcntl.h>
@@ -13,32 +14,10 @@
 
 namespace vellumix::os {
 
+using detail::FileDescriptor;
+using detail::openRetrying;
+
 namespace {
-
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() { if (m_fd >= 0) ::close(m_fd); }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return m_fd; }
-    bool isValid() const { return m_fd >= 0; }
-    // Closes now and reports a failure of close, which can carry a deferred write error.
-    bool closeChecked() { return ::close(std::exchange(m_fd, -1)) == 0; }
-
-private:
-    int m_fd;
-};
-
-int openRetrying(const char *name, int flags, mode_t mode = 0)
-{
-    int fd;
-    do {
-        fd = ::open(name, flags | O_CLOEXEC | O_NOCTTY, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
 
 bool writeAll(int fd, const char *data, std::size_t size)
 {
@@ -104,13 +83,13 @@ bool copyFileExclusive(std::u16string_view from, std::u16string_view to) noexcep
     try {
         const std::string source = detail::toUtf8(from);
         const std::string target = detail::toUtf8(to);
-        Descriptor in(openRetrying(source.c_str(), O_RDONLY));
+        FileDescriptor in(openRetrying(source.c_str(), O_RDONLY));
         struct stat info;
         if (!in.isValid() || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode))
             return false;
         const mode_t mode = info.st_mode & 07777 & ~mode_t(S_ISUID | S_ISGID);
         // O_EXCL with O_CREAT also refuses a symbolic link standing at the target.
-        Descriptor out(openRetrying(target.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+        FileDescriptor out(openRetrying(target.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
         if (!out.isValid())
             return false;
         const bool copied = copyContents(in.get(), out.get(), info.st_size)

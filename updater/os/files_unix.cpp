@@ -1,5 +1,6 @@
 // Link test and flushes to stable storage on Linux.
 #include "platform.h"
+#include "unixfd_p.h"
 #include "unixtext_p.h"
 
 #include <fcntl.h>
@@ -10,30 +11,13 @@
 
 namespace vellumix::os {
 
+using detail::FileDescriptor;
+
 namespace {
-
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() { if (m_fd >= 0) ::close(m_fd); }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return m_fd; }
-    bool isValid() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
 
 int openForFlush(std::u16string_view path, int extraFlags)
 {
-    const std::string name = detail::toUtf8(path);
-    int fd;
-    do {
-        fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | extraFlags);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return detail::openRetrying(detail::toUtf8(path).c_str(), O_RDONLY | extraFlags);
 }
 
 } // namespace
