@@ -1,0 +1,330 @@
+#include "wineinstallation.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <iconv.h>
+
+namespace wine {
+
+namespace {
+
+QString s_display;
+
+QByteArray readBinary(const char *path)
+{
+    const QByteArray contents = testsupport::readFile(QString::fromUtf8(path));
+    if (contents.isEmpty())
+        qFatal("test set-up: cannot read %s (build the Windows programs first: "
+               "scripts/windows-e2e.sh)", path);
+    return contents;
+}
+
+QByteArray settingsOf(const AppVersion &version)
+{
+    const QJsonObject settings{{QStringLiteral("version"), version.version},
+                               {QStringLiteral("sequence"), version.sequence},
+                               {QStringLiteral("behaviour"), version.behaviour},
+                               {QStringLiteral("runMs"), version.runMs}};
+    return QJsonDocument(settings).toJson(QJsonDocument::Compact);
+}
+
+// Every installation of the suite lives in one folder of drive C:.
+QString testsFolder()
+{
+    const QString folder = driveC() + QStringLiteral("/vellumix-tests");
+    QDir().mkpath(folder);
+    return folder;
+}
+
+} // namespace
+
+QString prefix()
+{
+    const QString path = qEnvironmentVariable("WINEPREFIX");
+    if (path.isEmpty())
+        qFatal("test set-up: WINEPREFIX is not set");
+    return QDir(path).canonicalPath();
+}
+
+QString driveC()
+{
+    return prefix() + QStringLiteral("/drive_c");
+}
+
+QString windowsPath(const QString &linuxPath)
+{
+    const QString path = QDir::cleanPath(linuxPath);
+    const QString c = driveC();
+    if (path == c || path.startsWith(c + u'/'))
+        return QStringLiteral("C:") + path.mid(c.size());
+    return QStringLiteral("Z:") + path;
+}
+
+void setDisplay(const QString &display)
+{
+    s_display = display;
+}
+
+QString display()
+{
+    return s_display;
+}
+
+QProcessEnvironment environment(const QString &display, const QString &appLog)
+{
+    QProcessEnvironment result = QProcessEnvironment::systemEnvironment();
+    result.remove(QStringLiteral("DISPLAY"));
+    result.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (!display.isEmpty())
+        result.insert(QStringLiteral("DISPLAY"), display);
+    // A Windows program without a console window sends Qt's warnings to the debugger, not to
+    // standard error; under Wine it has no console window. Wine hands WINEQT_* on as QT_*.
+    result.insert(QStringLiteral("WINEQT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    result.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    // A Chinese Windows: Wine takes the code page of its programs (936, GBK) from the locale
+    // named here, and Qt writes its warnings in that code page. The locale must exist on Linux
+    // (scripts/windows-e2e.sh makes it): otherwise Wine no longer reads the Linux file names as
+    // UTF-8, and every non-ASCII path of an update goes missing.
+    result.insert(QStringLiteral("LC_ALL"), QStringLiteral("zh_CN.UTF-8"));
+    if (!appLog.isEmpty())
+        result.insert(QStringLiteral("VELLUMIX_SAMPLE_LOG"), windowsPath(appLog));
+    return result;
+}
+
+QString fromCodePage936(const QByteArray &bytes)
+{
+    const iconv_t converter = iconv_open("UTF-8", "GBK");
+    if (converter == iconv_t(-1))
+        qFatal("test set-up: iconv cannot convert from GBK");
+    QByteArray input = bytes;
+    QByteArray output(bytes.size() * 2 + 4, '\0');
+    char *in = input.data();
+    char *out = output.data();
+    size_t inLeft = size_t(input.size());
+    size_t outLeft = size_t(output.size());
+    const size_t converted = iconv(converter, &in, &inLeft, &out, &outLeft);
+    iconv_close(converter);
+    if (converted == size_t(-1))
+        return QStringLiteral("<not GBK: %1>").arg(QString::fromLatin1(bytes.toHex()));
+    output.truncate(output.size() - qsizetype(outLeft));
+    return QString::fromUtf8(output);
+}
+
+void start(QProcess &process, const QString &program, const QStringList &arguments,
+           const QProcessEnvironment &environment)
+{
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(VELLUMIX_WINE_RUN), QStringList{program} + arguments);
+}
+
+RunResult finish(QProcess &process, int timeoutMs)
+{
+    RunResult result;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        result.errorOutput = QStringLiteral("<the program did not end in time>");
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    const QByteArray errorOutput = process.readAllStandardError();
+    result.errorOutput = process.processEnvironment().value(QStringLiteral("LC_ALL"))
+            == u"zh_CN.UTF-8" ? fromCodePage936(errorOutput) : QString::fromUtf8(errorOutput);
+    result.output = QString::fromUtf8(process.readAllStandardOutput());
+    // Standard error of a Windows program under Wine ends its lines with CR LF.
+    result.errorOutput.remove(u'\r');
+    result.output.remove(u'\r');
+    if (result.errorOutput.endsWith(u'\n'))
+        result.errorOutput.chop(1);
+    return result;
+}
+
+RunResult run(const QString &program, const QStringList &arguments,
+              const QProcessEnvironment &environment, int timeoutMs)
+{
+    QProcess process;
+    start(process, program, arguments, environment);
+    return finish(process, timeoutMs);
+}
+
+Installation::Installation(StageDrive stageDrive)
+    : m_tmp(testsFolder() + QStringLiteral("/XXXXXX")),
+      m_root(m_tmp.path() + QStringLiteral("/program")),
+      m_stage((stageDrive == StageDrive::C ? m_tmp.path() : m_linuxTmp.path())
+              + QStringLiteral("/stage")),
+      m_log(m_tmp.path() + QStringLiteral("/app.log"))
+{
+    QDir().mkpath(m_root);
+}
+
+QList<testsupport::FileSpec> Installation::filesOf(const AppVersion &version) const
+{
+    const QByteArray tag = version.version.toUtf8();
+    return {
+        {QStringLiteral("Vellumix.exe"), appBinary()},
+        {QStringLiteral("VellumixUpdater.exe"), updaterBinary()},
+        {QStringLiteral("vellumix-sample.json"), settingsOf(version)},
+        {QStringLiteral("lib/core.dll"), "core library " + tag},
+        {QStringLiteral(u"插件/extra.dll"), "extra library " + tag},
+        {QStringLiteral("docs/readme.txt"), "unchanged in every version"},
+    };
+}
+
+void Installation::install(const AppVersion &version)
+{
+    for (const auto &file : filesOf(version))
+        testsupport::writeFile(m_root, file.path, file.content);
+    QDir().mkpath(m_root + QStringLiteral("/.vellumix-update"));
+}
+
+QByteArray Installation::stageUpdate(const AppVersion &version)
+{
+    QDir(m_stage).removeRecursively();
+    return testsupport::writeStage(m_stage, filesOf(version), version.version, version.sequence);
+}
+
+testsupport::TreeSnapshot Installation::programTree() const
+{
+    return testsupport::snapshotTree(m_root, {QStringLiteral(".vellumix-update")});
+}
+
+testsupport::TreeSnapshot Installation::treeOf(const AppVersion &version)
+{
+    Installation scratch;
+    scratch.install(version);
+    return scratch.programTree();
+}
+
+QStringList Installation::applyArguments() const
+{
+    return {QStringLiteral("--root"), windowsPath(m_root), QStringLiteral("--stage"),
+            windowsPath(m_stage), QStringLiteral("--quiet")};
+}
+
+QStringList Installation::recoverArguments() const
+{
+    return {QStringLiteral("--root"), windowsPath(m_root), QStringLiteral("--recover"),
+            QStringLiteral("--quiet")};
+}
+
+QProcessEnvironment Installation::environment() const
+{
+    return wine::environment(display(), m_log);
+}
+
+RunResult Installation::runUpdater(const QStringList &arguments) const
+{
+    return run(updaterProgram(), arguments, environment());
+}
+
+void Installation::startUpdater(QProcess &process, const QStringList &arguments) const
+{
+    start(process, updaterProgram(), arguments, environment());
+}
+
+RunResult Installation::runApp(const QStringList &arguments) const
+{
+    return run(m_root + QStringLiteral("/Vellumix.exe"), arguments, environment());
+}
+
+QStringList Installation::appLog() const
+{
+    return QString::fromUtf8(testsupport::readFile(m_log)).split(u'\n', Qt::SkipEmptyParts);
+}
+
+bool Installation::waitForAppLog(const QString &text, int timeoutMs) const
+{
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        for (const QString &line : appLog()) {
+            if (line.contains(text))
+                return true;
+        }
+        QThread::msleep(50);
+    } while (timer.elapsed() < timeoutMs);
+    return false;
+}
+
+QString Installation::journalState() const
+{
+    return QJsonDocument::fromJson(testsupport::readFile(workPath(QStringLiteral("transaction.json"))))
+        .object()
+        .value(QStringLiteral("state"))
+        .toString();
+}
+
+bool Installation::waitForJournalState(const QString &state, int timeoutMs) const
+{
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        if (journalState() == state)
+            return true;
+        QThread::msleep(100);
+    } while (timer.elapsed() < timeoutMs);
+    return false;
+}
+
+WindowsSleeper::WindowsSleeper(int ms)
+{
+    AppVersion sleeper;
+    sleeper.version = QStringLiteral("sleeper");
+    sleeper.behaviour = QStringLiteral("never");
+    sleeper.runMs = ms;
+    m_home.install(sleeper);
+    start(m_process, m_home.root() + QStringLiteral("/Vellumix.exe"),
+          {QStringLiteral("--vellumix-update-probe=sleep")}, m_home.environment());
+    if (!m_home.waitForAppLog(QStringLiteral("started for its health probe")))
+        return;
+    static const QRegularExpression processId(QStringLiteral("process (\\d+)$"));
+    const QRegularExpressionMatch match = processId.match(m_home.appLog().constFirst());
+    if (match.hasMatch())
+        m_pid = match.captured(1).toUInt();
+}
+
+WindowsSleeper::~WindowsSleeper()
+{
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(60000))
+        m_process.kill();
+}
+
+bool WindowsSleeper::waitForEnd(int timeoutMs)
+{
+    return m_process.waitForFinished(timeoutMs) && m_process.exitCode() == 0;
+}
+
+QByteArray updaterBinary()
+{
+    static const QByteArray binary = readBinary(VELLUMIX_WINDOWS_UPDATER);
+    return binary;
+}
+
+QByteArray appBinary()
+{
+    static const QByteArray binary = readBinary(VELLUMIX_WINDOWS_SAMPLE_APP);
+    return binary;
+}
+
+QString updaterProgram()
+{
+    return QStringLiteral(VELLUMIX_WINDOWS_UPDATER);
+}
+
+QString smokeTestProgram()
+{
+    return QStringLiteral(VELLUMIX_WINDOWS_SMOKE_TEST);
+}
+
+QString messageBoxReader()
+{
+    return QStringLiteral(VELLUMIX_MESSAGEBOX_READER);
+}
+
+} // namespace wine
