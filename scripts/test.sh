@@ -18,7 +18,8 @@ say "running the tests"
 cd "$build"
 # The full fault sweep (every occurrence of every call, tens of minutes) is left to
 # "ctest -L slow"; its sampled form runs here with the label fault.
-ctest --output-on-failure --timeout 900 -j "$(nproc)" -E '^tst_fault_sweep_full$'
+# The Wine suite of the Windows programs (label windows) runs last, with the Windows build.
+ctest --output-on-failure --timeout 900 -j "$(nproc)" -E '^tst_fault_sweep_full$' -LE windows
 
 # Everything again with AddressSanitizer and UndefinedBehaviorSanitizer (the preset asan, in
 # build-asan/): the unit, end-to-end and corpus suites.
@@ -36,3 +37,6 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --parallel "$(nproc)"
 ctest --preset fuzz
 BUILD_DIR="$build-win-os" bash "$VELLUMIX_TOP/scripts/windows-oslayer.sh"
+# The whole project for Windows (static Qt from Debian's source, built once and cached) and its
+# programs end to end under Wine, driven from the Linux build above.
+LINUX_BUILD_DIR="$build" WINDOWS_BUILD_DIR="$build-win" bash "$VELLUMIX_TOP/scripts/windows-e2e.sh"
