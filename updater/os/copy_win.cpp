@@ -1,5 +1,6 @@
 // Copy without overwriting, and move by rename only, on Windows.
 #include "platform.h"
+#include "winfile_p.h"
 
 #include <windows.h>
 
@@ -7,46 +8,39 @@
 
 namespace vellumix::os {
 
-namespace {
-
-class FileHandle
-{
-public:
-    explicit FileHandle(HANDLE handle) : m_handle(handle) {}
-    ~FileHandle() { if (isValid()) CloseHandle(m_handle); }
-    FileHandle(const FileHandle &) = delete;
-    FileHandle &operator=(const FileHandle &) = delete;
-    bool isValid() const { return m_handle != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return m_handle; }
-
-private:
-    HANDLE m_handle;
-};
-
-std::wstring terminated(std::u16string_view text)
-{
-    return std::wstring(text.begin(), text.end());
-}
-
-} // namespace
+using detail::FileHandle;
+using detail::terminated;
 
 /*
     CopyFileExW with COPY_FILE_FAIL_IF_EXISTS is the no-overwrite copy, with the source's
     attributes. Windows has no flush of a whole volume for an ordinary user, so the copy's data is
     put on stable storage here, file by file, before the copy counts as done.
+
+    A staged file may carry the read-only attribute. The installed copy is made writable: it has
+    to be opened for writing to be flushed, and a read-only file could be neither removed by a
+    rollback nor replaced by the next update (a file's mode on Linux does not stop either).
 */
 bool copyFileExclusive(std::u16string_view from, std::u16string_view to) noexcept
 {
     try {
-        const std::wstring source = terminated(from);
-        const std::wstring target = terminated(to);
+        std::wstring source;
+        std::wstring target;
+        if (!terminated(from, source) || !terminated(to, target))
+            return false;
         if (!CopyFileExW(source.c_str(), target.c_str(), nullptr, nullptr, nullptr,
                          COPY_FILE_FAIL_IF_EXISTS))
             return false;
-        FileHandle copy(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (copy.isValid() && FlushFileBuffers(copy.get()))
-            return true;
+        const DWORD attributes = GetFileAttributesW(target.c_str());
+        const bool writable = attributes != INVALID_FILE_ATTRIBUTES
+            && (!(attributes & FILE_ATTRIBUTE_READONLY)
+                || SetFileAttributesW(target.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)));
+        if (writable) {
+            FileHandle copy(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (copy.isValid() && FlushFileBuffers(copy.get()))
+                return true;
+        }
+        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(target.c_str());
         return false;
     } catch (...) {
@@ -57,8 +51,10 @@ bool copyFileExclusive(std::u16string_view from, std::u16string_view to) noexcep
 bool moveNoReplace(std::u16string_view from, std::u16string_view to) noexcept
 {
     try {
-        const std::wstring source = terminated(from);
-        const std::wstring target = terminated(to);
+        std::wstring source;
+        std::wstring target;
+        if (!terminated(from, source) || !terminated(to, target))
+            return false;
         // No MOVEFILE_COPY_ALLOWED: a move to another volume fails instead of becoming a copy.
         return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
     } catch (...) {
