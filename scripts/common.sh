@@ -33,3 +33,27 @@ configure_and_build() {
     say "building $dir"
     cmake --build "$dir" --parallel "$(nproc)"
 }
+
+# Stage timings for the longer scripts: start_stage_timer once, stage_done NAME after each stage;
+# the timings are reported on standard error when the script ends, also when it fails.
+now_ms() { local t=${EPOCHREALTIME/[.,]/}; echo $((t / 1000)); }
+seconds_since() {
+    local ms=$(($(now_ms) - $1))
+    printf '%d.%01d' $((ms / 1000)) $((ms % 1000 / 100))
+}
+start_stage_timer() {
+    VELLUMIX_TIMINGS_TITLE=$1
+    VELLUMIX_STARTED=$(now_ms)
+    VELLUMIX_STAGE_START=$VELLUMIX_STARTED
+    VELLUMIX_TIMINGS=()
+    trap report_timings EXIT
+}
+stage_done() {
+    VELLUMIX_TIMINGS+=("$(printf '%-14s %7ss' "$1" "$(seconds_since "$VELLUMIX_STAGE_START")")")
+    VELLUMIX_STAGE_START=$(now_ms)
+}
+report_timings() {
+    say "$VELLUMIX_TIMINGS_TITLE"
+    printf '  %s\n' "${VELLUMIX_TIMINGS[@]}" >&2
+    printf '  %-14s %7ss\n' total "$(seconds_since "$VELLUMIX_STARTED")" >&2
+}

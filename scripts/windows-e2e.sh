@@ -20,24 +20,7 @@ linux=$(cd "$linux" && pwd)
 windows=$(cd "$windows" && pwd)
 export WINEPREFIX=$windows/wineprefix
 
-now_ms() { local t=${EPOCHREALTIME/[.,]/}; echo $((t / 1000)); }
-seconds_since() {
-    local ms=$(($(now_ms) - $1))
-    printf '%d.%01d' $((ms / 1000)) $((ms % 1000 / 100))
-}
-started=$(now_ms)
-stage_start=$started
-timings=()
-stage_done() {
-    timings+=("$(printf '%-14s %7ss' "$1" "$(seconds_since "$stage_start")")")
-    stage_start=$(now_ms)
-}
-report_timings() {
-    say "stage timings (Windows build and Wine suite)"
-    printf '  %s\n' "${timings[@]}" >&2
-    printf '  %-14s %7ss\n' total "$(seconds_since "$started")" >&2
-}
-trap report_timings EXIT
+start_stage_timer "stage timings (Windows build and Wine suite)"
 
 ensure_packages $VELLUMIX_BUILD_PACKAGES g++-mingw-w64-x86-64 dpkg-dev wine wine64 xvfb xauth \
     xdotool fonts-wqy-microhei locales

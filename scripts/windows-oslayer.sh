@@ -16,24 +16,7 @@ mkdir -p "$build"
 build=$(cd "$build" && pwd)
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
 
-now_ms() { local t=${EPOCHREALTIME/[.,]/}; echo $((t / 1000)); }
-seconds_since() {
-    local ms=$(($(now_ms) - $1))
-    printf '%d.%01d' $((ms / 1000)) $((ms % 1000 / 100))
-}
-started=$(now_ms)
-stage_start=$started
-timings=()
-stage_done() {
-    timings+=("$(printf '%-10s %6ss' "$1" "$(seconds_since "$stage_start")")")
-    stage_start=$(now_ms)
-}
-report_timings() {
-    say "stage timings"
-    printf '  %s\n' "${timings[@]}" >&2
-    printf '  %-10s %6ss\n' total "$(seconds_since "$started")" >&2
-}
-trap report_timings EXIT
+start_stage_timer "stage timings"
 
 ensure_packages cmake ninja-build openssl g++-mingw-w64-x86-64 wine wine64 xvfb xauth xdotool \
     fonts-wqy-microhei imagemagick
