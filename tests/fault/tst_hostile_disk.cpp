@@ -6,6 +6,8 @@
 #include "updatetree.h"
 
 #include <QDir>
+#include <QFile>
+#include <QStorageInfo>
 #include <QTest>
 
 #include <fcntl.h>
@@ -101,10 +103,21 @@ private slots:
     void diskWithoutRoomForTheUpdate()
     {
         // Room for the old version but not for the new files and the reserve: refused up front.
-        testsupport::SmallDisk disk(40 * 1024 * 1024);
+        // The disk is filled until exactly the 32 MiB reserve is left, whatever the size of the
+        // programs of this build, so the requirement (the reserve plus the changed files) is
+        // always above what is available.
+        testsupport::SmallDisk disk(256 * 1024 * 1024);
         QVERIFY(disk.isMounted());
         const TemporaryFilesIn onDisk(disk.path());
         const auto installation = m_update->freshInstallation();
+        constexpr qint64 kReserve = 32 * 1024 * 1024;
+        QFile filler(disk.path() + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        const QByteArray block(1024 * 1024, 'f');
+        for (qint64 left = QStorageInfo(disk.path()).bytesAvailable() - kReserve; left > 0; left -= block.size())
+            QVERIFY(filler.write(block.constData(), qMin<qint64>(left, block.size())) > 0);
+        filler.close();
+        QVERIFY(QStorageInfo(disk.path()).bytesAvailable() <= kReserve);
         const e2e::RunResult run = installation->runUpdater(m_update->applyArguments(*installation));
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(run.errorOutput, failureText(Msg::notEnoughDiskSpace));
