@@ -1,10 +1,8 @@
 #include "installation.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QThread>
 
 namespace e2e {
 
@@ -144,29 +142,17 @@ QStringList Installation::recoverArguments() const
 
 QStringList Installation::appLog() const
 {
-    return QString::fromUtf8(testsupport::readFile(m_log)).split(u'\n', Qt::SkipEmptyParts);
+    return testsupport::readLines(m_log);
 }
 
 bool Installation::waitForAppLog(const QString &text, int timeoutMs) const
 {
-    QElapsedTimer timer;
-    timer.start();
-    do {
-        for (const QString &line : appLog()) {
-            if (line.contains(text))
-                return true;
-        }
-        QThread::msleep(20);
-    } while (timer.elapsed() < timeoutMs);
-    return false;
+    return testsupport::waitForLine(m_log, text, timeoutMs);
 }
 
 QString Installation::journalState() const
 {
-    return QJsonDocument::fromJson(testsupport::readFile(workPath(QStringLiteral("transaction.json"))))
-        .object()
-        .value(QStringLiteral("state"))
-        .toString();
+    return testsupport::journalStateAt(workPath(QStringLiteral("transaction.json")));
 }
 
 Sleeper::Sleeper(int ms)

@@ -5,7 +5,11 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QThread>
 
 #include <unistd.h>
 
@@ -112,6 +116,30 @@ void SmallDisk::fill(const QString &fileName)
     const QByteArray byte(1, 'f');
     while (filler.write(byte) == 1 && filler.flush()) {
     }
+}
+
+QStringList readLines(const QString &path)
+{
+    return QString::fromUtf8(readFile(path)).split(u'\n', Qt::SkipEmptyParts);
+}
+
+bool waitForLine(const QString &path, const QString &text, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        for (const QString &line : readLines(path)) {
+            if (line.contains(text))
+                return true;
+        }
+        QThread::msleep(20);
+    } while (timer.elapsed() < timeoutMs);
+    return false;
+}
+
+QString journalStateAt(const QString &path)
+{
+    return QJsonDocument::fromJson(readFile(path)).object().value(QStringLiteral("state")).toString();
 }
 
 int runProgram(const QString &program, const QStringList &arguments, QByteArray *output)

@@ -47,6 +47,13 @@ private:
     bool m_mounted = false;
 };
 
+// The lines of a text file (a log written by the stand-in application), without empty ones.
+QStringList readLines(const QString &path);
+// Waits until a line of the file contains `text`; answers whether one did within the time.
+bool waitForLine(const QString &path, const QString &text, int timeoutMs);
+// The "state" member of the journal file at `path`, empty when it cannot be read.
+QString journalStateAt(const QString &path);
+
 // Runs a program and returns its exit code (-1 when it could not run or crashed).
 int runProgram(const QString &program, const QStringList &arguments, QByteArray *output = nullptr);
 bool isRoot();

@@ -235,29 +235,17 @@ RunResult Installation::runApp(const QStringList &arguments) const
 
 QStringList Installation::appLog() const
 {
-    return QString::fromUtf8(testsupport::readFile(m_log)).split(u'\n', Qt::SkipEmptyParts);
+    return testsupport::readLines(m_log);
 }
 
 bool Installation::waitForAppLog(const QString &text, int timeoutMs) const
 {
-    QElapsedTimer timer;
-    timer.start();
-    do {
-        for (const QString &line : appLog()) {
-            if (line.contains(text))
-                return true;
-        }
-        QThread::msleep(50);
-    } while (timer.elapsed() < timeoutMs);
-    return false;
+    return testsupport::waitForLine(m_log, text, timeoutMs);
 }
 
 QString Installation::journalState() const
 {
-    return QJsonDocument::fromJson(testsupport::readFile(workPath(QStringLiteral("transaction.json"))))
-        .object()
-        .value(QStringLiteral("state"))
-        .toString();
+    return testsupport::journalStateAt(workPath(QStringLiteral("transaction.json")));
 }
 
 bool Installation::waitForJournalState(const QString &state, int timeoutMs) const
