@@ -191,31 +191,39 @@ void checkManifestSize(const QList<ReleaseFile> &files, const StageOptions &opti
             .arg(grouped(envelope.size()), grouped(kManifestMaxBytes));
 }
 
-// Reads a release file once in pieces: hashes its content and packs it to `packed` when given.
-FileRecord packAndHash(const ReleaseFile &file, QIODevice *packed,
-                       const std::function<void(qint64)> &bytesRead)
+// Reads a release file once, in pieces, handing each piece to `take` until it answers false.
+void readInPieces(const ReleaseFile &file, const std::function<bool(const char *, qint64)> &take)
 {
     QFile source(file.location);
     if (!source.open(QIODevice::ReadOnly))
         throw QStringLiteral("cannot read %1: %2").arg(file.path, source.errorString());
-    QCryptographicHash content(QCryptographicHash::Sha256);
-    GzipPacker packer(packed);
     QByteArray buffer(kReadChunk, Qt::Uninitialized);
-    qint64 total = 0;
     for (;;) {
         const qint64 count = source.read(buffer.data(), buffer.size());
         if (count < 0)
             throw QStringLiteral("cannot read %1: %2").arg(file.path, source.errorString());
-        if (count == 0)
-            break;
-        content.addData(QByteArrayView(buffer.constData(), count));
-        packer.add(buffer.constData(), count);
+        if (count == 0 || !take(buffer.constData(), count))
+            return;
+    }
+}
+
+// Reads a release file once: hashes its content and packs it to `packed` when given.
+FileRecord packAndHash(const ReleaseFile &file, QIODevice *packed,
+                       const std::function<void(qint64)> &bytesRead)
+{
+    QCryptographicHash content(QCryptographicHash::Sha256);
+    GzipPacker packer(packed);
+    qint64 total = 0;
+    readInPieces(file, [&](const char *data, qint64 count) {
+        content.addData(QByteArrayView(data, count));
+        packer.add(data, count);
         total += count;
         if (total > file.size)
-            break;
+            return false;
         if (bytesRead)
             bytesRead(count);
-    }
+        return true;
+    });
     if (total != file.size)
         throw QStringLiteral("%1 changed while it was being staged").arg(file.path);
     packer.finish();
@@ -276,23 +284,15 @@ void closeWritten(QFile &file)
 // Copies a release file into the stage and checks that the copy is what was hashed before.
 void copyVerified(const ReleaseFile &file, const FileRecord &record, const QString &target)
 {
-    QFile source(file.location);
-    if (!source.open(QIODevice::ReadOnly))
-        throw QStringLiteral("cannot read %1: %2").arg(file.path, source.errorString());
     QFile copy(target);
     openNew(copy);
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    QByteArray buffer(kReadChunk, Qt::Uninitialized);
-    for (;;) {
-        const qint64 count = source.read(buffer.data(), buffer.size());
-        if (count < 0)
-            throw QStringLiteral("cannot read %1: %2").arg(file.path, source.errorString());
-        if (count == 0)
-            break;
-        hash.addData(QByteArrayView(buffer.constData(), count));
-        if (copy.write(buffer.constData(), count) != count)
+    readInPieces(file, [&](const char *data, qint64 count) {
+        hash.addData(QByteArrayView(data, count));
+        if (copy.write(data, count) != count)
             throw QStringLiteral("cannot write %1: %2").arg(target, copy.errorString());
-    }
+        return true;
+    });
     closeWritten(copy);
     if (hash.result().toHex() != record.sha256)
         throw QStringLiteral("%1 changed while it was being staged").arg(file.path);
