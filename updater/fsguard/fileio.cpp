@@ -11,6 +11,10 @@
 
 namespace vellumix {
 
+namespace {
+constexpr qint64 kHashBlock = 1 << 20;
+}
+
 QByteArray readFileLimited(const QString &path, qint64 maxBytes)
 {
     QFile file(path);
@@ -62,6 +66,29 @@ void writeFileAtomic(const QString &path, const QByteArray &contents)
         throw Msg::cannotSaveUpdateFile;
     if (!os::flushDirectoryEntries(osText(directory)))
         throw Msg::cannotSaveUpdateFile;
+}
+
+QByteArray fileSha256Hex(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    os::Sha256 hash;
+    QByteArray block(kHashBlock, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = file.read(block.data(), block.size());
+        if (n < 0)
+            return QByteArray();
+        if (n == 0)
+            break;
+        if (!hash.update(osBytes(block).first(std::size_t(n))))
+            return QByteArray();
+    }
+    os::Sha256Digest digest;
+    if (!hash.finish(digest))
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char *>(digest.data()), qsizetype(digest.size()))
+        .toHex();
 }
 
 } // namespace vellumix

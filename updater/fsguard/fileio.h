@@ -13,4 +13,8 @@ QByteArray readFileLimited(const QString &path, qint64 maxBytes);
 // directory when it is missing.
 void writeFileAtomic(const QString &path, const QByteArray &contents);
 
+// Lower-case hex SHA-256 of a file's content, read as a stream; empty when the file cannot be
+// read, so that it never equals a real digest.
+QByteArray fileSha256Hex(const QString &path);
+
 } // namespace vellumix

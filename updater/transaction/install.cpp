@@ -21,7 +21,6 @@ namespace vellumix {
 namespace {
 
 constexpr qint64 kSpaceReserve = 33554432; // 32 MiB beyond the files to be installed
-constexpr qint64 kHashBlock = 1 << 20;
 
 struct InstallItem
 {
@@ -113,29 +112,6 @@ void installItem(const QString &programRoot, const QString &stagingDirectory,
 }
 
 } // namespace
-
-QByteArray fileSha256Hex(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    os::Sha256 hash;
-    QByteArray block(kHashBlock, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = file.read(block.data(), block.size());
-        if (n < 0)
-            return QByteArray();
-        if (n == 0)
-            break;
-        if (!hash.update(osBytes(block).first(std::size_t(n))))
-            return QByteArray();
-    }
-    os::Sha256Digest digest;
-    if (!hash.finish(digest))
-        return QByteArray();
-    return QByteArray(reinterpret_cast<const char *>(digest.data()), qsizetype(digest.size()))
-        .toHex();
-}
 
 void installUpdate(const QString &programRoot, const QString &stagingDirectory,
                    const UpdateManifest &manifest)

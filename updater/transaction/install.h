@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fileio.h"
 #include "manifest.h"
 
 #include <QString>
@@ -11,9 +12,5 @@ namespace vellumix {
 // "starting"; a failure after the journal was created is rolled back before it is passed on.
 void installUpdate(const QString &programRoot, const QString &stagingDirectory,
                    const UpdateManifest &manifest);
-
-// Lower-case hex SHA-256 of a file's content, read as a stream; empty when the file cannot be
-// read, so that it never equals a real digest.
-QByteArray fileSha256Hex(const QString &path);
 
 } // namespace vellumix
