@@ -7,6 +7,7 @@
 //                                                what it shows, and reports once dismissed)
 #include "platform.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 
 #ifdef _WIN32
 #  include "os_test_win.h"
+#  include "winfile_p.h"
 #else
 #  include <csignal>
 #  include <spawn.h>
@@ -350,6 +352,129 @@ void testLinks(const std::string &scratchParent)
     }
 }
 
+// The names that the layer hands to Win32: the long form for absolute paths, made from the full
+// path that Windows makes of the plain one; anything else unchanged.
+void testWin32Names()
+{
+    const std::u16string deep = u"C:/" + std::u16string(300, u'a') + u"/b";
+    struct Case { std::u16string path; bool ok; std::wstring expected; const char *what; };
+    const Case cases[] = {
+        {u"C:/a/b", true, L"\\\\?\\C:\\a\\b", "a drive path"},
+        {u"c:\\a/./x/../b", true, L"\\\\?\\c:\\a\\b", "a drive path with . and .."},
+        {u"C:/a/b. ", true, L"\\\\?\\C:\\a\\b", "trailing dots and spaces, dropped as Windows does"},
+        {u"C:/", true, L"\\\\?\\C:\\", "the root of a drive"},
+        {deep, true, L"\\\\?\\C:\\" + std::wstring(300, L'a') + L"\\b", "a path beyond MAX_PATH"},
+        {u"//server/share/d/f", true, L"\\\\?\\UNC\\server\\share\\d\\f", "a UNC path"},
+        {u"\\\\server\\share\\f", true, L"\\\\?\\UNC\\server\\share\\f",
+         "a UNC path with backslashes"},
+        {u"\\\\?\\C:\\a/./b", true, L"\\\\?\\C:\\a/./b", "a long form, taken as it stands"},
+        {u"\\\\.\\C:", true, L"\\\\.\\C:", "a device name"},
+        {u"a/b", true, L"a/b", "a relative path"},
+        {u"C:a", true, L"C:a", "a path relative to a drive's current directory"},
+        {u"", true, L"", "the empty path"},
+        {u"C:/a" + std::u16string(1, u'\0') + u"/b", false, L"", "a path holding a NUL"},
+    };
+    for (const Case &c : cases) {
+        std::wstring name;
+        const bool ok = vellumix::os::detail::win32Path(c.path, name);
+        check(ok == c.ok && (!ok || name == c.expected),
+              std::string("Win32 name: ") + c.what + " (got " + wintest::utf8(name) + ")");
+    }
+}
+
+/*
+    Paths beyond MAX_PATH, with Windows' limit on plain paths in force (wintest::LegacyPathLimit):
+    a directory link at the end of a long path is seen as a link, as at the end of a short one,
+    and the flushes, the copy and the move work there; no call of the layer gets a plain path
+    that Windows would refuse. Under Wine the long link comes from make_links.sh; on Windows the
+    test makes it where it may make links.
+*/
+void testLongPaths(const std::string &scratchParent)
+{
+    const std::u16string segment = u"/a-directory-nested-beyond-the-limit-of-plain-windows-paths";
+    std::u16string base = u16(scratchParent) + u"/long-" + u16(uniqueTag());
+    auto longForm = [](const std::u16string &path) {
+        std::wstring name = L"\\\\?\\" + wintest::wide(path);
+        std::replace(name.begin(), name.end(), L'/', L'\\');
+        return name;
+    };
+    bool made = CreateDirectoryW(longForm(base).c_str(), nullptr);
+    for (int i = 0; i < 5; ++i) {
+        base += segment;
+        made = made && CreateDirectoryW(longForm(base).c_str(), nullptr);
+    }
+    const std::u16string data = base + u"/data.bin";
+    {
+        wintest::Handle file(CreateFileW(longForm(data).c_str(), GENERIC_WRITE, 0, nullptr,
+                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        made = made && file.get() != INVALID_HANDLE_VALUE
+            && WriteFile(file.get(), "journal", 7, &written, nullptr) && written == 7;
+    }
+    check(made && base.size() > MAX_PATH, "a scratch directory beyond MAX_PATH is made");
+
+    // Where the long link is: planted from Linux under Wine, made here on Windows.
+    const std::u16string premade = u16(scratchParent) + u"/premade-links";
+    std::u16string deep;
+    if (wintest::underWine()) {
+        const Bytes relative = readFile(scratchParent + "/premade-links/deep.txt");
+        deep = premade + u"/" + std::u16string(relative.begin(), relative.end());
+    } else if (CreateDirectoryW(longForm(base + u"/dir").c_str(), nullptr)
+               && CreateSymbolicLinkW(longForm(base + u"/to-dir").c_str(), L"dir",
+                                      SYMBOLIC_LINK_FLAG_DIRECTORY
+                                          | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+        deep = base;
+    }
+
+    wintest::LegacyPathLimit limit;
+    check(limit.installed(), "long paths: Windows' limit on plain paths is in force");
+    check(GetFileAttributesW(wintest::wide(data).c_str()) == INVALID_FILE_ATTRIBUTES
+              && GetLastError() == ERROR_FILENAME_EXCED_RANGE
+              && GetFileAttributesW(longForm(data).c_str()) != INVALID_FILE_ATTRIBUTES,
+          "long paths: a plain path beyond MAX_PATH is refused, its long form is not");
+    wintest::LegacyPathLimit::resetRefusals();
+
+    if (!deep.empty()) {
+        check(deep.size() > MAX_PATH, "long paths: the planted link lies beyond MAX_PATH");
+        struct Case { std::u16string path; LinkStatus expected; const char *what; };
+        std::vector<Case> cases = {
+            {deep + u"/to-dir", LinkStatus::Link, "a link to a directory beyond MAX_PATH"},
+            {deep + u"\\to-dir", LinkStatus::Link, "the same with a backslash separator"},
+            {deep + u"/dir/../to-dir", LinkStatus::Link, "the same through dir/.."},
+            {deep + u"/dir", LinkStatus::NotALink, "the directory beside it"},
+            {deep + u"/missing", LinkStatus::Unavailable, "a missing path beyond MAX_PATH"},
+        };
+        if (wintest::underWine())
+            cases.push_back({premade + u"/to-dir", LinkStatus::Link, "the short link, alike"});
+        for (const Case &c : cases)
+            check(linkStatus(c.path) == c.expected, std::string("long paths: ") + c.what);
+    } else {
+        std::printf("note: no long link tested: this user may not create symbolic links\n");
+    }
+
+    auto exists = [&](const std::u16string &path) {
+        return GetFileAttributesW(longForm(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
+    const std::u16string copy = base + u"/copy.bin", moved = base + u"/moved.bin";
+    struct Step { bool result; bool expected; const char *what; };
+    const Step steps[] = {
+        {flushFileData(data), true, "the data of a file"},
+        {flushDirectoryEntries(base), true, "the entries of its directory"},
+        {flushFileSystem(data), true, "its file system"},
+        {copyFileExclusive(data, copy), true, "a copy"},
+        {copyFileExclusive(data, copy), false, "a copy onto the copy"},
+        {moveNoReplace(copy, moved), true, "a move"},
+        {moveNoReplace(data, moved), false, "a move onto the moved file"},
+        {exists(moved) && !exists(copy) && exists(data), true, "the files after the move"},
+        {flushFileData(base + u"/missing"), false, "the data of a missing file"},
+    };
+    for (const Step &step : steps)
+        check(step.result == step.expected, std::string("long paths: ") + step.what);
+    check(wintest::LegacyPathLimit::refusals() == 0,
+          "long paths: no call of the layer got a plain path beyond MAX_PATH ("
+              + std::to_string(wintest::LegacyPathLimit::refusals()) + " did)");
+}
+
 void testProcesses()
 {
     using namespace std::chrono;
@@ -467,6 +592,8 @@ int main(int argc, char **argv)
     testLinks(argv[2]);
     testFlushes(argv[2]);
 #ifdef _WIN32
+    testWin32Names();
+    testLongPaths(argv[2]);
     testProcesses();
 #else
     testProcesses(argv[0]);

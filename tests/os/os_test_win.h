@@ -1,5 +1,6 @@
 // Windows helpers of the operating-system layer test: owned handles, the self-spawned child
-// process, and a look at the message box from inside the process that shows it.
+// process, a look at the message box from inside the process that shows it, and Windows' limit
+// on the length of plain paths, emulated under Wine.
 #pragma once
 
 #include <windows.h>
@@ -7,6 +8,8 @@
 #include <io.h>
 
 #include <atomic>
+#include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -140,6 +143,155 @@ inline BoxContents readMessageBox(const std::wstring &title, DWORD timeoutMs)
         Sleep(50);
     }
     return box;
+}
+
+/*
+    Windows' limit on plain paths. Without the long-path opt-in of the machine and the program,
+    Windows refuses a plain path (one that does not start with "\\?\") of MAX_PATH characters or
+    more, terminating NUL included, in every file call; only the long form "\\?\C:\..." reaches
+    further. Wine takes plain paths of any length, so under Wine the limit is emulated: while a
+    LegacyPathLimit lives, the file calls that the operating-system layer makes go through
+    wrappers, put into this program's import table, that refuse such a path as Windows does
+    (ERROR_FILENAME_EXCED_RANGE) and count the refusals.
+*/
+class LegacyPathLimit
+{
+public:
+    LegacyPathLimit();
+    ~LegacyPathLimit();
+    LegacyPathLimit(const LegacyPathLimit &) = delete;
+    LegacyPathLimit &operator=(const LegacyPathLimit &) = delete;
+
+    // Whether every call of the list was found in the import table and replaced.
+    bool installed() const { return m_installed; }
+    static int refusals() { return s_refusals; }
+    static void resetRefusals() { s_refusals = 0; }
+
+private:
+    struct Slot
+    {
+        const char *name;
+        void *replacement;
+        void **entry = nullptr;
+        void *original = nullptr;
+    };
+    static bool tooLong(const wchar_t *path)
+    {
+        if (path && std::wcslen(path) >= MAX_PATH && std::wcsncmp(path, L"\\\\?\\", 4) != 0) {
+            ++s_refusals;
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return true;
+        }
+        return false;
+    }
+    template <typename F> static F original(int index)
+    {
+        return reinterpret_cast<F>(s_slots[index].original);
+    }
+
+    static DWORD WINAPI getFileAttributes(LPCWSTR path)
+    {
+        return tooLong(path) ? INVALID_FILE_ATTRIBUTES
+                             : original<decltype(&GetFileAttributesW)>(0)(path);
+    }
+    static BOOL WINAPI setFileAttributes(LPCWSTR path, DWORD attributes)
+    {
+        return !tooLong(path) && original<decltype(&SetFileAttributesW)>(1)(path, attributes);
+    }
+    static HANDLE WINAPI createFile(LPCWSTR path, DWORD access, DWORD share,
+                                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                    DWORD flags, HANDLE templateFile)
+    {
+        return tooLong(path) ? INVALID_HANDLE_VALUE
+                             : original<decltype(&CreateFileW)>(2)(path, access, share, security,
+                                                                   disposition, flags,
+                                                                   templateFile);
+    }
+    static BOOL WINAPI deleteFile(LPCWSTR path)
+    {
+        return !tooLong(path) && original<decltype(&DeleteFileW)>(3)(path);
+    }
+    static BOOL WINAPI copyFileEx(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress,
+                                  LPVOID data, LPBOOL cancel, DWORD flags)
+    {
+        return !tooLong(from) && !tooLong(to)
+            && original<decltype(&CopyFileExW)>(4)(from, to, progress, data, cancel, flags);
+    }
+    static BOOL WINAPI moveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags)
+    {
+        return !tooLong(from) && !tooLong(to)
+            && original<decltype(&MoveFileExW)>(5)(from, to, flags);
+    }
+    static BOOL WINAPI getVolumePathName(LPCWSTR path, LPWSTR out, DWORD size)
+    {
+        return !tooLong(path) && original<decltype(&GetVolumePathNameW)>(6)(path, out, size);
+    }
+
+    static inline std::atomic<int> s_refusals{0};
+    static Slot s_slots[7];
+    bool m_installed = false;
+
+    static void write(void **entry, void *value)
+    {
+        DWORD protection = 0;
+        VirtualProtect(entry, sizeof *entry, PAGE_READWRITE, &protection);
+        *entry = value;
+        VirtualProtect(entry, sizeof *entry, protection, &protection);
+    }
+};
+
+inline LegacyPathLimit::Slot LegacyPathLimit::s_slots[7] = {
+    {"GetFileAttributesW", reinterpret_cast<void *>(&getFileAttributes)},
+    {"SetFileAttributesW", reinterpret_cast<void *>(&setFileAttributes)},
+    {"CreateFileW", reinterpret_cast<void *>(&createFile)},
+    {"DeleteFileW", reinterpret_cast<void *>(&deleteFile)},
+    {"CopyFileExW", reinterpret_cast<void *>(&copyFileEx)},
+    {"MoveFileExW", reinterpret_cast<void *>(&moveFileEx)},
+    {"GetVolumePathNameW", reinterpret_cast<void *>(&getVolumePathName)},
+};
+
+inline LegacyPathLimit::LegacyPathLimit()
+{
+    auto *base = reinterpret_cast<unsigned char *>(GetModuleHandleW(nullptr));
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    auto *library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+    for (; imports.VirtualAddress && library->Name; ++library) {
+        if (lstrcmpiA(reinterpret_cast<const char *>(base + library->Name), "kernel32.dll") != 0)
+            continue;
+        auto *name = reinterpret_cast<IMAGE_THUNK_DATA *>(base + library->OriginalFirstThunk);
+        auto *entry = reinterpret_cast<IMAGE_THUNK_DATA *>(base + library->FirstThunk);
+        for (; name->u1.AddressOfData; ++name, ++entry) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal))
+                continue;
+            const char *function = reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(
+                                        base + name->u1.AddressOfData)->Name;
+            for (Slot &slot : s_slots) {
+                if (std::strcmp(function, slot.name) == 0 && !slot.entry) {
+                    slot.entry = reinterpret_cast<void **>(&entry->u1.Function);
+                    slot.original = *slot.entry;
+                }
+            }
+        }
+    }
+    m_installed = true;
+    for (const Slot &slot : s_slots)
+        m_installed = m_installed && slot.entry;
+    if (!m_installed)
+        return;
+    for (const Slot &slot : s_slots)
+        write(slot.entry, slot.replacement);
+}
+
+inline LegacyPathLimit::~LegacyPathLimit()
+{
+    for (Slot &slot : s_slots) {
+        if (m_installed)
+            write(slot.entry, slot.original);
+        slot.entry = nullptr;
+    }
 }
 
 } // namespace wintest

@@ -9,9 +9,12 @@
 namespace vellumix::os {
 
 using detail::FileHandle;
-using detail::terminated;
+using detail::win32Path;
 
 /*
+    Both calls get the long form of absolute paths (see win32Path), as every Win32 call of this
+    layer does, so that they work wherever Qt reads and writes.
+
     CopyFileExW with COPY_FILE_FAIL_IF_EXISTS is the no-overwrite copy, with the source's
     attributes. Windows has no flush of a whole volume for an ordinary user, so the copy's data is
     put on stable storage here, file by file, before the copy counts as done.
@@ -25,7 +28,7 @@ bool copyFileExclusive(std::u16string_view from, std::u16string_view to) noexcep
     try {
         std::wstring source;
         std::wstring target;
-        if (!terminated(from, source) || !terminated(to, target))
+        if (!win32Path(from, source) || !win32Path(to, target))
             return false;
         if (!CopyFileExW(source.c_str(), target.c_str(), nullptr, nullptr, nullptr,
                          COPY_FILE_FAIL_IF_EXISTS))
@@ -53,7 +56,7 @@ bool moveNoReplace(std::u16string_view from, std::u16string_view to) noexcept
     try {
         std::wstring source;
         std::wstring target;
-        if (!terminated(from, source) || !terminated(to, target))
+        if (!win32Path(from, source) || !win32Path(to, target))
             return false;
         // No MOVEFILE_COPY_ALLOWED: a move to another volume fails instead of becoming a copy.
         return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;

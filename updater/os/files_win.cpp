@@ -5,19 +5,21 @@
 #include <windows.h>
 #include <io.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <string>
 
 namespace vellumix::os {
 
 using detail::FileHandle;
-using detail::terminated;
+using detail::win32Path;
 
 namespace {
 
 DWORD attributesOf(std::u16string_view path)
 {
     std::wstring name;
-    if (!terminated(path, name))
+    if (!win32Path(path, name))
         return INVALID_FILE_ATTRIBUTES;
     return GetFileAttributesW(name.c_str());
 }
@@ -27,8 +29,10 @@ DWORD attributesOf(std::u16string_view path)
 /*
     GetFileAttributesW reports on the named object itself: for a symbolic link or a junction at
     the last component it gives the link's own attributes, with FILE_ATTRIBUTE_REPARSE_POINT set,
-    and does not follow it. The path goes to it as Qt writes it, with "/" separators, which the
-    Win32 layer accepts as they are.
+    and does not follow it. The path comes as Qt writes it, with "/" separators; an absolute one
+    goes in its long form (see win32Path), so that a link is seen at any length of the path at
+    which Qt opens files: with the plain form the attributes of a path beyond MAX_PATH would be
+    "unavailable", and the link behind it unseen.
 */
 LinkStatus linkStatus(std::u16string_view path) noexcept
 {
@@ -47,7 +51,7 @@ bool flushFileData(std::u16string_view path) noexcept
 {
     try {
         std::wstring name;
-        if (!terminated(path, name))
+        if (!win32Path(path, name))
             return false;
         // FILE_FLAG_OPEN_REPARSE_POINT: a link is never followed to write through to its target.
         FileHandle file(CreateFileW(name.c_str(), GENERIC_WRITE,
@@ -105,17 +109,23 @@ namespace {
 // can be opened (a network share, for instance).
 std::wstring volumeDeviceOf(const std::wstring &path)
 {
-    wchar_t mountPoint[MAX_PATH + 1] = {};
-    if (!GetVolumePathNameW(path.c_str(), mountPoint, MAX_PATH))
+    // The mount point is never longer than the path and its trailing "\".
+    std::wstring mountPoint(std::max<std::size_t>(path.size(), MAX_PATH) + 2, L'\0');
+    if (!GetVolumePathNameW(path.c_str(), mountPoint.data(), DWORD(mountPoint.size())))
         return {};
+    mountPoint.resize(wcsnlen(mountPoint.c_str(), mountPoint.size()));
+    // Asked with a long form, Windows answers with one ("\\?\C:\") for a drive too.
+    if (mountPoint.size() == 7 && mountPoint.compare(0, 4, L"\\\\?\\") == 0
+        && mountPoint[5] == L':')
+        mountPoint.erase(0, 4);
     wchar_t volume[MAX_PATH + 1] = {};
-    if (GetVolumeNameForVolumeMountPointW(mountPoint, volume, MAX_PATH)) {
+    if (GetVolumeNameForVolumeMountPointW(mountPoint.c_str(), volume, MAX_PATH)) {
         std::wstring device(volume);
         if (!device.empty() && device.back() == L'\\')
             device.pop_back();
         return device;
     }
-    if (std::wstring_view(mountPoint).size() == 3 && mountPoint[1] == L':')
+    if (mountPoint.size() == 3 && mountPoint[1] == L':')
         return std::wstring(L"\\\\.\\") + mountPoint[0] + L':';
     return {};
 }
@@ -135,7 +145,7 @@ bool flushFileSystem(std::u16string_view anyPathOnIt) noexcept
 {
     try {
         std::wstring name;
-        if (!terminated(anyPathOnIt, name)
+        if (!win32Path(anyPathOnIt, name)
             || GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES)
             return false;
         const std::wstring device = volumeDeviceOf(name);
