@@ -1,0 +1,417 @@
+#include "downloadsession.h"
+
+#include <QNetworkReply>
+#include <QTimer>
+
+namespace vellumix {
+
+namespace {
+
+constexpr qint64 kPiece = 256 * 1024;
+// Bytes received but not yet written by the worker. Above the high mark the replies are not read
+// (Qt then stops reading their sockets once its small buffers are full), below the low mark they
+// are read again: memory stays bounded whatever the file sizes and however slow the disk.
+constexpr qint64 kQueuedHigh = 8 * 1024 * 1024;
+constexpr qint64 kQueuedLow = 2 * 1024 * 1024;
+constexpr qint64 kReplyBuffer = 1024 * 1024;
+
+qint64 contentRangeStart(QNetworkReply *reply)
+{
+    // "bytes 100-999/1000"
+    const QByteArray value = reply->rawHeader("Content-Range").trimmed();
+    if (!value.startsWith("bytes "))
+        return -1;
+    const qsizetype dash = value.indexOf('-');
+    bool isNumber = false;
+    const qint64 start = value.mid(6, dash - 6).toLongLong(&isNumber);
+    return isNumber ? start : -1;
+}
+
+} // namespace
+
+DownloadSession::DownloadSession(const UpdateClientSettings &settings,
+                                 FeedConnection *connection, WorkerThread *worker)
+    : m_settings(settings), m_connection(connection), m_worker(worker)
+{
+}
+
+DownloadSession::~DownloadSession()
+{
+    m_cancelled = true;
+    ++m_generation;
+    for (const auto &transfer : std::as_const(m_transfers))
+        dropReply(transfer.get());
+}
+
+template<typename Call>
+void DownloadSession::onWorker(Call call)
+{
+    const quint64 generation = m_generation;
+    m_worker->post([this, generation, call = std::move(call)]() mutable {
+        if (generation == m_generation.load())
+            call();
+    });
+}
+
+template<typename Call>
+void DownloadSession::backHere(Call call)
+{
+    const quint64 generation = m_generation;
+    deliver(this, [this, generation, call = std::move(call)]() mutable {
+        if (generation == m_generation.load() && m_running)
+            call();
+    });
+}
+
+void DownloadSession::start(const AvailableUpdate &update, const QString &stagingDirectory)
+{
+    ++m_generation;
+    m_cancelled = false;
+    m_paused = false;
+    m_queuedBytes = 0;
+    m_running = true;
+    m_envelope = update.manifest.envelope;
+    m_stagingDirectory = stagingDirectory;
+    m_pending.clear();
+    m_transfers.clear();
+    m_inFlight = 0;
+    m_progress = DownloadProgress();
+    m_progress.filesTotal = int(update.filesToFetch.size());
+    m_result = DownloadResult();
+    m_result.stagingDirectory = stagingDirectory;
+    m_sinceProgress.invalidate();
+
+    const QList<ManifestFile> files = update.filesToFetch;
+    onWorker([this, files, stagingDirectory] {
+        m_area = std::make_unique<StageArea>(stagingDirectory, m_settings.programRoot,
+                                             &m_cancelled);
+        const StagePlan plan = m_area->prepare(files);
+        backHere([this, plan] { onPrepared(plan); });
+    });
+}
+
+void DownloadSession::onPrepared(const StagePlan &plan)
+{
+    if (!plan.failure.ok())
+        return end(plan.failure);
+    m_result.filesAlreadyStaged = plan.filesAlreadyStaged;
+    m_progress.filesDone = plan.filesAlreadyStaged;
+    m_progress.bytesDone = plan.bytesAlreadyStaged;
+    m_progress.bytesTotal = plan.bytesAlreadyStaged;
+    for (const BlobJob &job : plan.jobs) {
+        m_pending.push_back(job);
+        m_progress.bytesTotal += job.packedSize;
+        m_progress.bytesDone += job.heldBytes;
+    }
+    emitProgress(true);
+    pump();
+}
+
+void DownloadSession::pump()
+{
+    const int limit = qMax(1, m_settings.connections);
+    while (m_running && m_inFlight < limit && !m_pending.empty()) {
+        auto transfer = std::make_shared<Transfer>();
+        transfer->job = m_pending.front();
+        transfer->offset = transfer->job.heldBytes;
+        m_pending.pop_front();
+        m_transfers.insert(transfer->job.packedSha256, transfer);
+        startTry(transfer.get());
+    }
+    if (m_running && m_pending.empty() && m_transfers.isEmpty()) {
+        const QByteArray envelope = m_envelope;
+        onWorker([this, envelope] {
+            const UpdateFailure result = m_area->finish(envelope);
+            m_area.reset();
+            backHere([this, result] { end(result); });
+        });
+    }
+}
+
+void DownloadSession::startTry(Transfer *transfer)
+{
+    ++m_inFlight;
+    BlobJob job = transfer->job;
+    job.heldBytes = transfer->restart ? 0 : transfer->offset;
+    const bool restart = transfer->restart;
+    transfer->restart = false;
+    transfer->statusSeen = false;
+    transfer->finishPending = false;
+    transfer->offset = job.heldBytes;
+    const QByteArray sha = job.packedSha256;
+    const QString relative = QStringLiteral("blobs/") + QString::fromLatin1(sha);
+
+    if (m_connection->isLocal()) {
+        const QString source = m_connection->localPath(relative);
+        onWorker([this, job, restart, sha, source] {
+            UpdateFailure result = m_area->begin(job, restart);
+            if (result.ok())
+                result = m_area->copyFromLocalFeed(sha, source);
+            if (!result.ok()) {
+                m_area->suspend(sha);
+                backHere([this, result] { fail(result); });
+                return;
+            }
+            UpdateFailure failure;
+            const BlobVerdict verdict = m_area->complete(sha, &failure);
+            backHere([this, sha, verdict, failure] {
+                --m_inFlight;
+                onCompleted(sha, verdict, failure);
+            });
+        });
+        return;
+    }
+
+    onWorker([this, job, restart, sha] {
+        const UpdateFailure result = m_area->begin(job, restart);
+        if (!result.ok())
+            backHere([this, result] { fail(result); });
+    });
+    if (job.heldBytes == job.packedSize) {
+        // Everything arrived in an earlier try; only the checks are left.
+        --m_inFlight;
+        complete(transfer);
+        return;
+    }
+    QNetworkReply *reply = m_connection->get(relative, job.heldBytes);
+    reply->setReadBufferSize(kReplyBuffer);
+    transfer->reply = reply;
+    connect(reply, &QNetworkReply::readyRead, this, [this, sha] {
+        if (Transfer *t = m_transfers.value(sha).get())
+            readBody(t);
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, sha, reply] {
+        Transfer *t = m_transfers.value(sha).get();
+        if (t && t->reply == reply)
+            onReplyFinished(t);
+        reply->deleteLater();
+    });
+}
+
+void DownloadSession::readBody(Transfer *transfer)
+{
+    QNetworkReply *reply = transfer->reply;
+    if (!reply || !m_running)
+        return;
+    if (!transfer->statusSeen) {
+        const int status = httpStatusOf(reply);
+        if (status != 200 && status != 206)
+            return; // an error answer: its body is not read, finished() judges it
+        transfer->statusSeen = true;
+        if (status == 200 && transfer->offset > 0) {
+            // The server sent the whole blob instead of the rest: start the .part file over.
+            m_progress.bytesDone -= transfer->offset;
+            transfer->offset = 0;
+            BlobJob job = transfer->job;
+            job.heldBytes = 0;
+            onWorker([this, job] { m_area->begin(job, true); });
+        } else if (status == 206 && contentRangeStart(reply) != transfer->offset) {
+            // A range other than the one asked for: the next try fetches the whole blob.
+            transfer->restart = true;
+            m_progress.bytesDone -= transfer->offset;
+            transfer->offset = 0;
+            dropReply(transfer);
+            --m_inFlight;
+            retryLater(transfer, {{UpdateFailureReason::ServerRefused,
+                                   QStringLiteral("%1: a wrong range").arg(reply->url().toString())},
+                                  true, -1});
+            return;
+        }
+    }
+    while (reply->bytesAvailable() > 0) {
+        if (m_queuedBytes.load() > kQueuedHigh) {
+            m_paused = true;
+            // The worker may have drained everything just before the flag was set.
+            if (m_queuedBytes.load() > kQueuedHigh || !m_paused.exchange(false))
+                return;
+        }
+        const QByteArray piece = reply->read(qMin<qint64>(reply->bytesAvailable(), kPiece));
+        if (transfer->offset + piece.size() > transfer->job.packedSize) {
+            return fail({UpdateFailureReason::DownloadInvalid,
+                         QStringLiteral("%1: longer than its %2 bytes")
+                             .arg(reply->url().toString())
+                             .arg(transfer->job.packedSize)});
+        }
+        transfer->offset += piece.size();
+        m_progress.bytesDone += piece.size();
+        m_result.bytesTransferred += piece.size();
+        m_queuedBytes += piece.size();
+        const QByteArray sha = transfer->job.packedSha256;
+        onWorker([this, sha, piece] {
+            const UpdateFailure result = m_area->append(sha, piece.constData(), piece.size());
+            const qint64 left = (m_queuedBytes -= piece.size());
+            if (left <= kQueuedLow && m_paused.exchange(false))
+                backHere([this] { resumeReading(); });
+            if (!result.ok())
+                backHere([this, result] { fail(result); });
+        });
+    }
+    emitProgress(false);
+    if (transfer->finishPending)
+        onReplyFinished(transfer);
+}
+
+void DownloadSession::resumeReading()
+{
+    const auto transfers = m_transfers.values();
+    for (const auto &transfer : transfers) {
+        if (!m_running || m_paused)
+            return;
+        if (transfer->reply)
+            readBody(transfer.get());
+    }
+}
+
+void DownloadSession::onReplyFinished(Transfer *transfer)
+{
+    QNetworkReply *reply = transfer->reply;
+    if (!reply || !m_running)
+        return;
+    if (reply->bytesAvailable() > 0 && reply->error() == QNetworkReply::NoError) {
+        transfer->finishPending = true;
+        readBody(transfer);
+        if (!m_running || reply->bytesAvailable() > 0)
+            return; // paused: resumeReading() comes back here
+    }
+    transfer->finishPending = false;
+    const ReplyVerdict verdict =
+        FeedConnection::judge(reply, transfer->offset == transfer->job.packedSize);
+    transfer->reply = nullptr;
+    --m_inFlight;
+    if (verdict.failure.ok()) {
+        complete(transfer);
+        pump();
+        return;
+    }
+    const int status = httpStatusOf(reply);
+    if (status == 416 && transfer->offset > 0 && !transfer->fromScratch) {
+        // The server cannot serve the rest of what is held: start this blob over once.
+        transfer->fromScratch = true;
+        transfer->restart = true;
+        m_progress.bytesDone -= transfer->offset;
+        transfer->offset = 0;
+        retryLater(transfer, {verdict.failure, true, 0});
+        return;
+    }
+    if (!verdict.transient || transfer->retry >= m_connection->retries())
+        return fail(verdict.failure);
+    retryLater(transfer, verdict);
+}
+
+void DownloadSession::retryLater(Transfer *transfer, const ReplyVerdict &verdict)
+{
+    ++transfer->retry;
+    const QByteArray sha = transfer->job.packedSha256;
+    onWorker([this, sha] { m_area->suspend(sha); });
+    const quint64 generation = m_generation;
+    QTimer::singleShot(m_connection->retryDelayMs(transfer->retry, verdict), this,
+                       [this, sha, generation] {
+                           Transfer *t = m_transfers.value(sha).get();
+                           if (generation == m_generation && m_running && t)
+                               startTry(t);
+                       });
+    pump();
+}
+
+void DownloadSession::complete(Transfer *transfer)
+{
+    const QByteArray sha = transfer->job.packedSha256;
+    onWorker([this, sha] {
+        UpdateFailure failure;
+        const BlobVerdict verdict = m_area->complete(sha, &failure);
+        backHere([this, sha, verdict, failure] { onCompleted(sha, verdict, failure); });
+    });
+}
+
+void DownloadSession::onCompleted(const QByteArray &packedSha256, BlobVerdict verdict,
+                                  const UpdateFailure &failure)
+{
+    const std::shared_ptr<Transfer> transfer = m_transfers.value(packedSha256);
+    if (!transfer)
+        return;
+    switch (verdict) {
+    case BlobVerdict::Staged:
+        m_transfers.remove(packedSha256);
+        if (m_connection->isLocal()) {
+            // A local feed's bytes are read on the worker in one go; they count once staged.
+            m_progress.bytesDone += transfer->job.packedSize - transfer->job.heldBytes;
+            m_result.bytesTransferred += transfer->job.packedSize - transfer->job.heldBytes;
+        }
+        m_progress.filesDone += int(transfer->job.files.size());
+        m_result.filesFetched += int(transfer->job.files.size());
+        emitProgress(m_transfers.isEmpty() && m_pending.empty());
+        pump();
+        return;
+    case BlobVerdict::Mismatch:
+        /*
+            A blob that does not match may be an interrupted file resumed from a server that
+            changed it, or a cache that served something else: it is fetched once more from
+            nothing. A second mismatch is the feed's fault, and retrying again would not end.
+        */
+        m_progress.bytesDone -= transfer->offset;
+        if (transfer->fromScratch)
+            return fail(failure);
+        transfer->fromScratch = true;
+        transfer->restart = true;
+        transfer->offset = 0;
+        startTry(transfer.get());
+        return;
+    case BlobVerdict::Failed:
+        return fail(failure);
+    }
+}
+
+void DownloadSession::dropReply(Transfer *transfer)
+{
+    if (QNetworkReply *reply = transfer->reply) {
+        transfer->reply = nullptr;
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
+void DownloadSession::fail(const UpdateFailure &failure)
+{
+    if (!m_running)
+        return;
+    end(failure);
+}
+
+void DownloadSession::cancel()
+{
+    if (!m_running)
+        return;
+    m_cancelled = true;
+    end({UpdateFailureReason::Cancelled, QString()});
+}
+
+void DownloadSession::end(const UpdateFailure &failure)
+{
+    if (!m_running)
+        return;
+    m_running = false;
+    m_cancelled = !failure.ok() || m_cancelled;
+    for (const auto &transfer : std::as_const(m_transfers))
+        dropReply(transfer.get());
+    m_transfers.clear();
+    m_pending.clear();
+    // Whatever is still queued for the worker is dropped; the stage's open files are closed there.
+    ++m_generation;
+    m_worker->post([this] { m_area.reset(); });
+    if (failure.ok())
+        emitProgress(true);
+    m_result.failure = failure;
+    emit finished(m_result);
+}
+
+void DownloadSession::emitProgress(bool force)
+{
+    if (!force && m_sinceProgress.isValid()
+        && m_sinceProgress.elapsed() < m_settings.progressIntervalMs)
+        return;
+    m_sinceProgress.start();
+    emit progress(m_progress);
+}
+
+} // namespace vellumix

@@ -1,0 +1,98 @@
+// One download of an update into a staging directory: the plan from the stage, the transfers of
+// the blobs (at most a few at once, resumed, retried), the checks on the worker thread, and the
+// manifest last. Lives as long as its UpdateClient and is reused for each download.
+#pragma once
+
+#include "feedconnection.h"
+#include "stagearea.h"
+#include "updateclient.h"
+#include "workerthread.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+
+class QNetworkReply;
+
+namespace vellumix {
+
+class DownloadSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    DownloadSession(const UpdateClientSettings &settings, FeedConnection *connection,
+                    WorkerThread *worker);
+    ~DownloadSession() override;
+
+    bool isRunning() const { return m_running; }
+    void start(const AvailableUpdate &update, const QString &stagingDirectory);
+    void cancel();
+
+signals:
+    void progress(const vellumix::DownloadProgress &progress);
+    void finished(const vellumix::DownloadResult &result);
+
+private:
+    struct Transfer
+    {
+        BlobJob job;
+        QPointer<QNetworkReply> reply;
+        qint64 offset = 0;       // packed bytes of this try handed to the stage so far
+        int retry = 0;
+        bool fromScratch = false; // a mismatch already made it start over once
+        bool restart = false;     // the next try empties the .part file first
+        bool statusSeen = false;
+        bool finishPending = false; // the reply ended while reading was paused
+    };
+
+    void onPrepared(const StagePlan &plan);
+    void pump();
+    void startTry(Transfer *transfer);
+    void readBody(Transfer *transfer);
+    void onReplyFinished(Transfer *transfer);
+    void retryLater(Transfer *transfer, const ReplyVerdict &verdict);
+    void complete(Transfer *transfer);
+    void onCompleted(const QByteArray &packedSha256, BlobVerdict verdict,
+                     const UpdateFailure &failure);
+    void resumeReading();
+    void fail(const UpdateFailure &failure);
+    void end(const UpdateFailure &failure);
+    void emitProgress(bool force);
+    void dropReply(Transfer *transfer);
+
+    // Runs `call` on the worker unless this download has ended (or a newer one began) by then.
+    template<typename Call>
+    void onWorker(Call call);
+    template<typename Call>
+    void backHere(Call call);
+
+    const UpdateClientSettings &m_settings;
+    FeedConnection *m_connection;
+    WorkerThread *m_worker;
+
+    // Shared with the worker thread.
+    std::atomic<quint64> m_generation{0};
+    std::atomic<bool> m_cancelled{false};
+    std::atomic<qint64> m_queuedBytes{0};
+    std::atomic<bool> m_paused{false};
+    std::unique_ptr<StageArea> m_area; // used on the worker only
+
+    // This thread only.
+    bool m_running = false;
+    QByteArray m_envelope;
+    QString m_stagingDirectory;
+    std::deque<BlobJob> m_pending;
+    QHash<QByteArray, std::shared_ptr<Transfer>> m_transfers;
+    int m_inFlight = 0; // transfers whose bytes are still coming
+    DownloadProgress m_progress;
+    DownloadResult m_result;
+    QElapsedTimer m_sinceProgress;
+};
+
+} // namespace vellumix

@@ -1,0 +1,330 @@
+#include "fetchcli.h"
+
+#include "startup.h"
+#include "updateclient.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QProcess>
+#include <QTextStream>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace vellumix::fetch {
+
+namespace {
+
+const char *const kHelp = R"(Usage: vellumix-fetch <command> --feed FEED --root DIR [options]
+
+Checks a Vellumix update feed, downloads an update into a staging directory (only the files
+that differ from the installation, each verified before it is staged; an interrupted download
+resumes), and starts the updater.
+
+Commands:
+  check     print what the feed offers, as one JSON object on standard output
+  download  check, then download the update into --stage
+  apply     check, download, then start the updater of --root for the stage
+
+Options:
+  --feed FEED        the feed: an http(s) URL or a local directory
+  --root DIR         the program root of the installation
+  --channel NAME     the feed's channel (default: stable)
+  --stage DIR        the staging directory (download, apply)
+  --connections N    transfers at once, 1 to 16 (default: 4)
+  --ca-file PEM      also trust the certificate authorities in this file
+  --sequence N       the sequence of the installed build when it has no installed record yet
+                     (default: 0, so any release is newer)
+  --wait             apply: wait for the updater and exit with its exit code
+  --parent PID       apply: the application process the updater waits for before it changes
+                     anything (default: this program when not waiting, none with --wait)
+  --quiet            apply: the updater writes its final text to its log, no message box
+
+Exit codes:
+  0   check: an update is available; download: it is staged; apply: the updater was started
+      (with --wait: the updater ended with 0)
+  1-6 apply --wait: the updater's own exit code
+  10  no update: the feed offers nothing newer than what is installed
+  11  failed: the reason is printed (JSON on standard output, a line on standard error)
+  12  interrupted (Ctrl+C); what was complete stays staged
+  64  usage error
+)";
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void onInterrupt(int)
+{
+    g_interrupted = true;
+}
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+QTextStream &err()
+{
+    static QTextStream stream(stderr);
+    return stream;
+}
+
+void printJson(const QJsonObject &object)
+{
+    out() << QJsonDocument(object).toJson(QJsonDocument::Indented);
+    out().flush();
+}
+
+int reportFailure(const UpdateFailure &failure)
+{
+    if (failure.reason == UpdateFailureReason::Cancelled && g_interrupted)
+        return kInterrupted;
+    printJson({{QStringLiteral("error"),
+                QJsonObject{{QStringLiteral("reason"), failure.reasonName()},
+                            {QStringLiteral("message"), failure.userText()},
+                            {QStringLiteral("detail"), failure.detail}}}});
+    err() << "vellumix-fetch: " << failure.userText() << " (" << failure.reasonName()
+          << (failure.detail.isEmpty() ? QString() : QStringLiteral(": ") + failure.detail) << ")"
+          << Qt::endl;
+    return kFailed;
+}
+
+QString sizeText(qint64 bytes)
+{
+    static const QLocale english(QLocale::English, QLocale::UnitedStates);
+    return english.formattedDataSize(bytes);
+}
+
+// Progress on standard error: one rewritten bar on a terminal, a plain line now and then
+// otherwise (logs of scripts stay short).
+class ProgressView
+{
+public:
+    ProgressView() : m_terminal(isatty(fileno(stderr)) != 0) {}
+
+    void show(const DownloadProgress &p, bool last)
+    {
+        if (!m_terminal) {
+            if (!m_clock.isValid() || m_clock.elapsed() >= 2000 || last) {
+                m_clock.start();
+                err() << "download: " << p.filesDone << '/' << p.filesTotal << " files, "
+                      << sizeText(p.bytesDone) << " of " << sizeText(p.bytesTotal) << Qt::endl;
+            }
+            return;
+        }
+        const int width = 30;
+        const int filled = p.bytesTotal > 0 ? int(width * p.bytesDone / p.bytesTotal) : width;
+        err() << '\r' << '[' << QString(filled, u'#') << QString(width - filled, u'.') << "] "
+              << sizeText(p.bytesDone) << " / " << sizeText(p.bytesTotal) << ", " << p.filesDone
+              << '/' << p.filesTotal << " files  ";
+        if (last)
+            err() << '\n';
+        err().flush();
+    }
+
+private:
+    bool m_terminal;
+    QElapsedTimer m_clock;
+};
+
+QJsonObject describe(const AvailableUpdate &update)
+{
+    return {{QStringLiteral("update"), update.available},
+            {QStringLiteral("installedSequence"), update.installedSequence},
+            {QStringLiteral("sequence"), update.manifest.sequence},
+            {QStringLiteral("version"), update.manifest.version},
+            {QStringLiteral("notes"), update.manifest.notes},
+            {QStringLiteral("files"), update.manifest.files.size()},
+            {QStringLiteral("filesToFetch"), update.filesToFetch.size()},
+            {QStringLiteral("fetchBytes"), update.fetchPackedBytes},
+            {QStringLiteral("fetchUnpackedBytes"), update.fetchUnpackedBytes},
+            {QStringLiteral("releaseBytes"), update.releaseBytes},
+            {QStringLiteral("releasePackedBytes"), update.releasePackedBytes}};
+}
+
+// Runs the event loop until the client's next `finished` signal and answers its argument.
+template<typename Result, typename Signal, typename Start>
+Result await(UpdateClient &client, Signal finished, Start start)
+{
+    Result result;
+    QTimer interruptWatch;
+    QObject::connect(&interruptWatch, &QTimer::timeout, &client, [&] {
+        if (g_interrupted)
+            client.cancel();
+    });
+    interruptWatch.start(100);
+    const auto connection = QObject::connect(&client, finished, &client, [&](const Result &r) {
+        result = r;
+        QCoreApplication::exit(0);
+    });
+    start();
+    QCoreApplication::exec();
+    QObject::disconnect(connection);
+    return result;
+}
+
+} // namespace
+
+int runFetch(const QStringList &arguments)
+{
+    const QString command = arguments.value(1);
+    if (command.isEmpty() || command == u"--help" || command == u"-h" || command == u"help") {
+        (command.isEmpty() ? err() : out()) << kHelp;
+        return command.isEmpty() ? kUsage : kDone;
+    }
+    if (command != u"check" && command != u"download" && command != u"apply") {
+        err() << "vellumix-fetch: unknown command \"" << command << "\"\n\n" << kHelp;
+        return kUsage;
+    }
+    QCommandLineParser parser;
+    const QCommandLineOption feed(QStringLiteral("feed"), QString(), QStringLiteral("FEED"));
+    const QCommandLineOption root(QStringLiteral("root"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption channel(QStringLiteral("channel"), QString(), QStringLiteral("NAME"),
+                                     QStringLiteral("stable"));
+    const QCommandLineOption stage(QStringLiteral("stage"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption connections(QStringLiteral("connections"), QString(),
+                                         QStringLiteral("N"), QStringLiteral("4"));
+    const QCommandLineOption caFile(QStringLiteral("ca-file"), QString(), QStringLiteral("PEM"));
+    const QCommandLineOption sequence(QStringLiteral("sequence"), QString(), QStringLiteral("N"),
+                                      QStringLiteral("0"));
+    const QCommandLineOption wait(QStringLiteral("wait"), QString());
+    const QCommandLineOption parent(QStringLiteral("parent"), QString(), QStringLiteral("PID"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"), QString());
+    const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")}, QString());
+    parser.addOptions({feed, root, channel, stage, connections, caFile, sequence, wait, parent,
+                       quiet, help});
+    auto usage = [](const QString &text) {
+        err() << "vellumix-fetch: " << text << "; see \"vellumix-fetch --help\"" << Qt::endl;
+        return kUsage;
+    };
+    QStringList withoutCommand = arguments;
+    withoutCommand.removeAt(1);
+    if (!parser.parse(withoutCommand))
+        return usage(parser.errorText());
+    if (parser.isSet(help)) {
+        out() << kHelp;
+        return kDone;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    const bool staging = command != u"check";
+    for (const QCommandLineOption *required : {&feed, &root, &stage}) {
+        if (!parser.isSet(*required) && (required != &stage || staging))
+            return usage(QStringLiteral("the option --%1 is required").arg(required->names().first()));
+    }
+
+    UpdateClientSettings settings;
+    settings.feed = feedUrlFromUserInput(parser.value(feed));
+    if (!settings.feed.isValid())
+        return usage(QStringLiteral("the feed \"%1\" is neither an http(s) URL nor a directory")
+                         .arg(parser.value(feed)));
+    settings.channel = parser.value(channel);
+    if (!isValidChannelName(settings.channel))
+        return usage(QStringLiteral("a channel name is 1 to 32 of a-z, 0-9 and \"-\""));
+    settings.programRoot = parser.value(root);
+    if (!QFileInfo(settings.programRoot).isDir())
+        return usage(QStringLiteral("the program root %1 does not exist").arg(settings.programRoot));
+    bool isNumber = false;
+    settings.builtInSequence = parser.value(sequence).toInt(&isNumber);
+    if (!isNumber || settings.builtInSequence < 0)
+        return usage(QStringLiteral("--sequence needs a whole number"));
+    settings.connections = parser.value(connections).toInt(&isNumber);
+    if (!isNumber || settings.connections < 1 || settings.connections > 16)
+        return usage(QStringLiteral("--connections needs a number from 1 to 16"));
+    if (staging)
+        settings.stagingDirectory = QFileInfo(parser.value(stage)).absoluteFilePath();
+    if (parser.isSet(caFile)) {
+        const QList<QSslCertificate> cas =
+            QSslCertificate::fromPath(parser.value(caFile), QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+        if (cas.isEmpty())
+            return usage(QStringLiteral("no PEM certificate in %1").arg(parser.value(caFile)));
+        settings.extraCaCertificates = cas;
+    }
+    quint32 parentId = 0;
+    if (parser.isSet(parent)) {
+        parentId = parser.value(parent).toUInt(&isNumber);
+        if (!isNumber || parentId == 0)
+            return usage(QStringLiteral("--parent needs a process id"));
+    } else if (!parser.isSet(wait)) {
+        parentId = quint32(QCoreApplication::applicationPid());
+    }
+
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+
+    UpdateClient client(settings);
+    const AvailableUpdate update =
+        await<AvailableUpdate>(client, &UpdateClient::checkFinished, [&] { client.check(); });
+    if (!update.failure.ok())
+        return reportFailure(update.failure);
+    if (command == u"check" || !update.available) {
+        printJson(describe(update));
+        return update.available ? kDone : kNoUpdate;
+    }
+
+    ProgressView view;
+    QObject::connect(&client, &UpdateClient::downloadProgress, &client,
+                     [&](const DownloadProgress &p) { view.show(p, false); });
+    DownloadProgress last;
+    QObject::connect(&client, &UpdateClient::downloadProgress, &client,
+                     [&](const DownloadProgress &p) { last = p; });
+    const DownloadResult result = await<DownloadResult>(
+        client, &UpdateClient::downloadFinished, [&] { client.download(update); });
+    if (!result.failure.ok()) {
+        if (last.bytesTotal > 0)
+            view.show(last, true);
+        return reportFailure(result.failure);
+    }
+    view.show(last, true);
+    QJsonObject summary = describe(update);
+    summary.insert(QStringLiteral("staged"), result.stagingDirectory);
+    summary.insert(QStringLiteral("bytesTransferred"), result.bytesTransferred);
+    summary.insert(QStringLiteral("filesFetched"), result.filesFetched);
+    summary.insert(QStringLiteral("filesAlreadyStaged"), result.filesAlreadyStaged);
+    if (command == u"download") {
+        printJson(summary);
+        return kDone;
+    }
+
+    const UpdaterCommand updater =
+        applyCommand(settings.programRoot, result.stagingDirectory, parentId, parser.isSet(quiet));
+    if (!parser.isSet(wait)) {
+        if (const UpdateFailure failure = launchUpdater(updater, settings.programRoot); !failure.ok())
+            return reportFailure(failure);
+        summary.insert(QStringLiteral("updater"), QStringLiteral("started"));
+        printJson(summary);
+        return kDone;
+    }
+    // Waiting: the updater must not wait for this program, which waits for it.
+    if (const UpdateFailure failure = ensureWorkDirectory(settings.programRoot); !failure.ok())
+        return reportFailure(failure);
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setWorkingDirectory(updater.workingDirectory);
+    process.start(updater.program, updater.arguments);
+    if (!process.waitForStarted())
+        return reportFailure({UpdateFailureReason::UpdaterNotStarted, updater.program});
+    process.waitForFinished(-1);
+    const int code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : kFailed;
+    summary.insert(QStringLiteral("updater"), QStringLiteral("exited"));
+    summary.insert(QStringLiteral("updaterExitCode"), code);
+    printJson(summary);
+    return code;
+}
+
+} // namespace vellumix::fetch

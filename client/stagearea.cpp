@@ -1,0 +1,507 @@
+#include "stagearea.h"
+
+#include "fileio.h"
+#include "linkguard.h"
+#include "osbridge.h"
+#include "platform.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QSet>
+
+#include <zlib.h>
+
+namespace vellumix {
+
+namespace {
+
+const QString kMarker = QStringLiteral("/.vellumix-stage");
+const QString kDownloads = QStringLiteral("/.download");
+const QString kFiles = QStringLiteral("/files");
+const QString kManifest = QStringLiteral("/manifest.json");
+constexpr qint64 kPiece = 256 * 1024;
+
+UpdateFailure failed(UpdateFailureReason reason, const QString &detail)
+{
+    return {reason, detail};
+}
+
+// Runs a guard of the updater; its thrown text becomes the detail of an unsafe stage.
+template<typename Guard>
+UpdateFailure guarded(Guard guard)
+{
+    try {
+        guard();
+    } catch (const QString &text) {
+        return failed(UpdateFailureReason::StagingUnsafe, text);
+    }
+    return {};
+}
+
+class Sha256Hex
+{
+public:
+    bool add(const char *data, qint64 size)
+    {
+        return m_hash.update(os::ByteView(reinterpret_cast<const std::uint8_t *>(data),
+                                          std::size_t(size)));
+    }
+    QByteArray finish()
+    {
+        os::Sha256Digest digest;
+        if (!m_hash.finish(digest))
+            return QByteArray();
+        return QByteArray(reinterpret_cast<const char *>(digest.data()), qsizetype(digest.size()))
+            .toHex();
+    }
+
+private:
+    os::Sha256 m_hash;
+};
+
+} // namespace
+
+/*
+    One try at one blob. The packed bytes are appended to the .part file as they arrive and, in
+    the same pass, hashed and unpacked into the .out file, whose content is hashed too; the
+    unpacked size is held to the manifest's "size" byte by byte, so a member that unpacks to more
+    (a decompression bomb) stops at the first byte too many. Nothing is kept in memory beyond one
+    piece. A try that resumes replays the .part file through the same checks first, so a file is
+    only ever judged on all of its bytes.
+*/
+class BlobPipeline
+{
+public:
+    BlobPipeline(BlobJob job, QString partPath, QString outPath)
+        : m_job(std::move(job)), m_part(partPath), m_out(outPath)
+    {
+    }
+    ~BlobPipeline()
+    {
+        if (m_inflating)
+            inflateEnd(&m_zlib);
+    }
+
+    const BlobJob &job() const { return m_job; }
+
+    UpdateFailure open(bool restart)
+    {
+        if (!m_part.open(QIODevice::ReadWrite | (restart ? QIODevice::Truncate : QIODevice::OpenMode{}))
+            || !m_out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return writeFailure();
+        if (inflateInit2(&m_zlib, 16 + MAX_WBITS) != Z_OK)
+            return failed(UpdateFailureReason::StagingWriteFailed, QStringLiteral("zlib"));
+        m_inflating = true;
+        // Replay what an earlier try received; a .part file longer than the blob is dropped.
+        if (m_part.size() > m_job.packedSize && !m_part.resize(0))
+            return writeFailure();
+        QByteArray piece(kPiece, Qt::Uninitialized);
+        for (;;) {
+            const qint64 n = m_part.read(piece.data(), piece.size());
+            if (n < 0)
+                return writeFailure();
+            if (n == 0)
+                break;
+            if (const UpdateFailure f = take(piece.constData(), n); !f.ok())
+                return f;
+        }
+        return {};
+    }
+
+    qint64 packedBytes() const { return m_packedBytes; }
+
+    UpdateFailure append(const char *data, qint64 size)
+    {
+        if (m_packedBytes + size > m_job.packedSize)
+            return invalid(QStringLiteral("longer than its %1 bytes").arg(m_job.packedSize));
+        if (m_part.write(data, size) != size)
+            return writeFailure();
+        return take(data, size);
+    }
+
+    // True when every check holds; the .out file is then complete and closed.
+    bool verify(QString *why)
+    {
+        const ManifestFile &file = m_job.files.first();
+        m_part.close();
+        const bool written = m_out.flush();
+        m_out.close();
+        if (!written)
+            *why = QStringLiteral("cannot write %1").arg(m_out.fileName());
+        else if (m_packedBytes != m_job.packedSize)
+            *why = QStringLiteral("%1 bytes instead of %2").arg(m_packedBytes).arg(m_job.packedSize);
+        else if (m_packedHash.finish() != m_job.packedSha256)
+            *why = QStringLiteral("the packed digest differs");
+        else if (!m_ended)
+            *why = QStringLiteral("the gzip stream is truncated");
+        else if (m_unpackedBytes != file.size)
+            *why = QStringLiteral("unpacks to %1 bytes instead of %2").arg(m_unpackedBytes).arg(file.size);
+        else if (m_contentHash.finish() != file.sha256)
+            *why = QStringLiteral("the unpacked digest differs");
+        else
+            return true;
+        return false;
+    }
+
+    const UpdateFailure &brokenBy() const { return m_broken; }
+
+private:
+    UpdateFailure writeFailure()
+    {
+        return m_broken = failed(UpdateFailureReason::StagingWriteFailed,
+                                 QStringLiteral("%1: %2").arg(m_part.fileName(),
+                                                              m_part.error() != QFileDevice::NoError
+                                                                  ? m_part.errorString()
+                                                                  : m_out.errorString()));
+    }
+    UpdateFailure invalid(const QString &why)
+    {
+        return m_broken = failed(UpdateFailureReason::DownloadInvalid,
+                                 QStringLiteral("blob %1 (%2): %3")
+                                     .arg(QString::fromLatin1(m_job.packedSha256),
+                                          m_job.files.first().path, why));
+    }
+
+    // Hashes and unpacks packed bytes that are already in the .part file.
+    UpdateFailure take(const char *data, qint64 size)
+    {
+        m_packedBytes += size;
+        if (!m_packedHash.add(data, size))
+            return invalid(QStringLiteral("cannot hash"));
+        if (m_ended)
+            return invalid(QStringLiteral("bytes after the end of the gzip stream"));
+        m_zlib.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
+        m_zlib.avail_in = uInt(size);
+        char out[64 * 1024];
+        while (m_zlib.avail_in > 0 && !m_ended) {
+            m_zlib.next_out = reinterpret_cast<Bytef *>(out);
+            m_zlib.avail_out = sizeof out;
+            const int result = inflate(&m_zlib, Z_NO_FLUSH);
+            if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
+                return invalid(QStringLiteral("not a valid gzip stream"));
+            const qint64 produced = qint64(sizeof out) - m_zlib.avail_out;
+            if (m_unpackedBytes + produced > m_job.files.first().size)
+                return invalid(QStringLiteral("unpacks to more than its %1 bytes")
+                                   .arg(m_job.files.first().size));
+            m_unpackedBytes += produced;
+            if (produced > 0
+                && (!m_contentHash.add(out, produced) || m_out.write(out, produced) != produced))
+                return writeFailure();
+            if (result == Z_STREAM_END)
+                m_ended = true;
+            else if (result == Z_BUF_ERROR && produced == 0)
+                break;
+        }
+        if (m_ended && m_zlib.avail_in > 0)
+            return invalid(QStringLiteral("bytes after the end of the gzip stream"));
+        return {};
+    }
+
+    BlobJob m_job;
+    QFile m_part;
+    QFile m_out;
+    z_stream m_zlib{};
+    bool m_inflating = false;
+    bool m_ended = false;
+    qint64 m_packedBytes = 0;
+    qint64 m_unpackedBytes = 0;
+    Sha256Hex m_packedHash;
+    Sha256Hex m_contentHash;
+    UpdateFailure m_broken;
+};
+
+StageArea::StageArea(QString stagingDirectory, QString programRoot,
+                     const std::atomic<bool> *cancelled)
+    : m_stage(QDir::cleanPath(QFileInfo(stagingDirectory).absoluteFilePath())),
+      m_programRoot(std::move(programRoot)),
+      m_cancelled(cancelled)
+{
+}
+
+StageArea::~StageArea() = default;
+
+QString StageArea::partPath(const QByteArray &packedSha256) const
+{
+    return m_stage + kDownloads + u'/' + QString::fromLatin1(packedSha256) + QStringLiteral(".part");
+}
+
+QString StageArea::outPath(const QByteArray &packedSha256) const
+{
+    return m_stage + kDownloads + u'/' + QString::fromLatin1(packedSha256) + QStringLiteral(".out");
+}
+
+StagePlan StageArea::prepare(const QList<ManifestFile> &files)
+{
+    StagePlan plan;
+    plan.failure = guarded([&] {
+        ensureNoLinksOnPath(m_stage);
+        ensureNoLinksOnPath(m_stage + kFiles);
+        ensureNoLinksOnPath(m_stage + kDownloads);
+    });
+    if (!plan.failure.ok())
+        return plan;
+    /*
+        The client empties what it finds in a stage, so it only ever works in a folder it made
+        itself: a folder that holds anything without the marker is refused, so that a staging
+        directory named by mistake (a home folder, the program folder) loses nothing.
+    */
+    const QDir stage(m_stage);
+    if (stage.exists() && !QFileInfo::exists(m_stage + kMarker)
+        && !stage.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
+        plan.failure = failed(UpdateFailureReason::StagingUnsafe,
+                              QStringLiteral("%1 is not empty and was not made by the update "
+                                             "client").arg(m_stage));
+        return plan;
+    }
+    QFile marker(m_stage + kMarker);
+    if (!QDir().mkpath(m_stage + kFiles) || !QDir().mkpath(m_stage + kDownloads)
+        || !marker.open(QIODevice::WriteOnly)) {
+        plan.failure = failed(UpdateFailureReason::StagingWriteFailed,
+                              QStringLiteral("cannot create %1").arg(m_stage));
+        return plan;
+    }
+    marker.close();
+    // The stage stops counting as complete before any of its files changes.
+    if (QFileInfo(m_stage + kManifest).exists() || QFileInfo(m_stage + kManifest).isSymLink()) {
+        if (!QFile::remove(m_stage + kManifest)
+            || !os::flushDirectoryEntries(osText(m_stage))) {
+            plan.failure = failed(UpdateFailureReason::StagingWriteFailed,
+                                  QStringLiteral("cannot remove %1%2").arg(m_stage, kManifest));
+            return plan;
+        }
+    }
+
+    QHash<QString, const ManifestFile *> wanted;
+    QSet<QByteArray> wantedBlobs;
+    for (const ManifestFile &file : files) {
+        wanted.insert(file.path, &file);
+        wantedBlobs.insert(file.packedSha256);
+    }
+    // Files already staged: kept when complete and verified, removed otherwise. Links are removed
+    // as links, never followed.
+    QSet<QString> staged;
+    const QDir filesDir(m_stage + kFiles);
+    QDirIterator it(m_stage + kFiles, QDir::Files | QDir::System | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (m_cancelled->load()) {
+            plan.failure = failed(UpdateFailureReason::Cancelled, QString());
+            return plan;
+        }
+        const QFileInfo info(path);
+        const QString relative = filesDir.relativeFilePath(path);
+        const ManifestFile *file = wanted.value(relative);
+        if (file && !info.isSymLink() && info.isFile() && info.size() == file->size
+            && fileSha256Hex(path) == file->sha256) {
+            staged.insert(relative);
+            continue;
+        }
+        if (!QFile::remove(path)) {
+            plan.failure = failed(UpdateFailureReason::StagingWriteFailed,
+                                  QStringLiteral("cannot remove %1").arg(path));
+            return plan;
+        }
+    }
+    // Partial blobs: kept for the blobs still wanted, everything else goes.
+    QDir downloads(m_stage + kDownloads);
+    const QStringList leftovers = downloads.entryList(QDir::Files | QDir::System | QDir::Hidden);
+    for (const QString &name : leftovers) {
+        const bool wantedPart = name.endsWith(QStringLiteral(".part"))
+            && wantedBlobs.contains(name.chopped(5).toLatin1());
+        if (!wantedPart && !downloads.remove(name)) {
+            plan.failure = failed(UpdateFailureReason::StagingWriteFailed,
+                                  QStringLiteral("cannot remove %1").arg(downloads.filePath(name)));
+            return plan;
+        }
+    }
+
+    QHash<QByteArray, qsizetype> jobIndex;
+    for (const ManifestFile &file : files) {
+        if (staged.contains(file.path)) {
+            ++plan.filesAlreadyStaged;
+            plan.bytesAlreadyStaged += file.packedSize;
+            continue;
+        }
+        const qsizetype index = jobIndex.value(file.packedSha256, -1);
+        if (index >= 0) {
+            plan.jobs[index].files.append(file);
+            continue;
+        }
+        BlobJob job;
+        job.packedSha256 = file.packedSha256;
+        job.packedSize = file.packedSize;
+        job.files = {file};
+        const QFileInfo part(partPath(file.packedSha256));
+        job.heldBytes = part.isFile() && !part.isSymLink() && part.size() <= file.packedSize
+            ? part.size()
+            : 0;
+        jobIndex.insert(file.packedSha256, plan.jobs.size());
+        plan.jobs.append(job);
+    }
+    return plan;
+}
+
+UpdateFailure StageArea::begin(const BlobJob &job, bool restart)
+{
+    auto pipeline = std::make_shared<BlobPipeline>(job, partPath(job.packedSha256),
+                                                   outPath(job.packedSha256));
+    m_open.insert(job.packedSha256, pipeline);
+    const UpdateFailure result = pipeline->open(restart);
+    if (!result.ok())
+        m_open.remove(job.packedSha256);
+    return result;
+}
+
+UpdateFailure StageArea::append(const QByteArray &packedSha256, const char *data, qint64 size)
+{
+    const auto pipeline = m_open.value(packedSha256);
+    if (!pipeline)
+        return {}; // the try was stopped; its late bytes are dropped
+    const UpdateFailure result = pipeline->append(data, size);
+    if (!result.ok())
+        m_open.remove(packedSha256);
+    return result;
+}
+
+void StageArea::suspend(const QByteArray &packedSha256)
+{
+    m_open.remove(packedSha256);
+}
+
+BlobVerdict StageArea::complete(const QByteArray &packedSha256, UpdateFailure *failure)
+{
+    const auto pipeline = m_open.take(packedSha256);
+    if (!pipeline) {
+        *failure = failed(UpdateFailureReason::StagingWriteFailed, QStringLiteral("no open try"));
+        return BlobVerdict::Failed;
+    }
+    QString why;
+    if (!pipeline->verify(&why)) {
+        QFile::remove(outPath(packedSha256));
+        if (why.startsWith(QStringLiteral("cannot write"))) {
+            *failure = failed(UpdateFailureReason::StagingWriteFailed, why);
+            return BlobVerdict::Failed;
+        }
+        QFile::remove(partPath(packedSha256));
+        *failure = failed(UpdateFailureReason::DownloadInvalid,
+                          QStringLiteral("blob %1 (%2): %3")
+                              .arg(QString::fromLatin1(packedSha256),
+                                   pipeline->job().files.first().path, why));
+        return BlobVerdict::Mismatch;
+    }
+    *failure = placeFiles(pipeline->job());
+    if (!failure->ok())
+        return BlobVerdict::Failed;
+    QFile::remove(partPath(packedSha256));
+    return BlobVerdict::Staged;
+}
+
+/*
+    No file mode travels in the manifest, and the updater installs a staged file with the staged
+    copy's own permissions. Where permissions mean more than a read-only flag, a staged file
+    therefore takes those of the installed file it replaces, and the two programs are always
+    executable, so that an update never leaves a program that cannot start.
+*/
+void StageArea::setInstalledPermissions(const QString &staged, const QString &path) const
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(staged);
+    Q_UNUSED(path);
+#else
+    const QFileInfo installed(QDir(m_programRoot).filePath(path));
+    QFileDevice::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+        | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    if (installed.isFile() && !installed.isSymLink())
+        permissions = installed.permissions() | QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    if (path == QLatin1String(kMainProgramPath) || path == QLatin1String(kUpdaterProgramPath))
+        permissions |= QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+    QFile::setPermissions(staged, permissions);
+#endif
+}
+
+// Moves the verified .out file to its place under files/ (and copies it to the other paths of
+// the same content, each copy checked before it is renamed into place).
+UpdateFailure StageArea::placeFiles(const BlobJob &job)
+{
+    const QString filesDir = m_stage + kFiles;
+    const QString out = outPath(job.packedSha256);
+    QString first;
+    for (const ManifestFile &file : job.files) {
+        if (UpdateFailure f = guarded([&] { ensureSafePathBelow(filesDir, file.path); }); !f.ok())
+            return f;
+        const QString target = filesDir + u'/' + file.path;
+        if (file.sha256 != job.files.first().sha256 || file.size != job.files.first().size)
+            return failed(UpdateFailureReason::DownloadInvalid,
+                          QStringLiteral("%1 and %2 share a packed file but not their content")
+                              .arg(job.files.first().path, file.path));
+        if (!QDir().mkpath(QFileInfo(target).absolutePath()))
+            return failed(UpdateFailureReason::StagingWriteFailed,
+                          QStringLiteral("cannot create the folder of %1").arg(target));
+        if (!first.isEmpty()) {
+            // Another path with the same content: a copy beside the first, checked, then moved.
+            QFile::remove(out);
+            if (!QFile::copy(first, out) || fileSha256Hex(out) != file.sha256)
+                return failed(UpdateFailureReason::StagingWriteFailed,
+                              QStringLiteral("cannot copy %1").arg(first));
+        }
+        setInstalledPermissions(out, file.path);
+        QFile::remove(target);
+        if (!os::moveNoReplace(osText(out), osText(target)))
+            return failed(UpdateFailureReason::StagingWriteFailed,
+                          QStringLiteral("cannot move %1 to %2").arg(out, target));
+        if (first.isEmpty())
+            first = target;
+    }
+    return {};
+}
+
+UpdateFailure StageArea::copyFromLocalFeed(const QByteArray &packedSha256, const QString &source)
+{
+    const auto pipeline = m_open.value(packedSha256);
+    if (!pipeline)
+        return {};
+    const QFileInfo info(source);
+    QFile file(source);
+    // Only an ordinary file is read: a pipe or a device in a feed folder would block or never end.
+    if (!info.exists())
+        return failed(UpdateFailureReason::ServerRefused, QStringLiteral("%1 does not exist").arg(source));
+    if (!info.isFile() || !file.open(QIODevice::ReadOnly) || !file.seek(pipeline->packedBytes()))
+        return failed(UpdateFailureReason::FeedUnreachable, QStringLiteral("cannot read %1").arg(source));
+    QByteArray piece(kPiece, Qt::Uninitialized);
+    for (;;) {
+        if (m_cancelled->load())
+            return failed(UpdateFailureReason::Cancelled, QString());
+        const qint64 n = file.read(piece.data(), piece.size());
+        if (n < 0)
+            return failed(UpdateFailureReason::FeedUnreachable,
+                          QStringLiteral("cannot read %1: %2").arg(source, file.errorString()));
+        if (n == 0)
+            return {};
+        if (UpdateFailure f = append(packedSha256, piece.constData(), n); !f.ok())
+            return f;
+    }
+}
+
+UpdateFailure StageArea::finish(const QByteArray &envelope)
+{
+    /*
+        The manifest is what makes the stage complete for the updater and for the next download,
+        so the staged files must be on stable storage before it is: one flush of the file system
+        rather than one per file.
+    */
+    if (!os::flushFileSystem(osText(m_stage)))
+        return failed(UpdateFailureReason::StagingWriteFailed,
+                      QStringLiteral("cannot flush %1").arg(m_stage));
+    try {
+        ensureNoLinksOnPath(m_stage);
+        writeFileAtomic(m_stage + kManifest, envelope);
+    } catch (const QString &text) {
+        return failed(UpdateFailureReason::StagingWriteFailed, m_stage + kManifest + u' ' + text);
+    }
+    QDir(m_stage + kDownloads).removeRecursively();
+    return {};
+}
+
+} // namespace vellumix

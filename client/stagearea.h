@@ -1,0 +1,86 @@
+// The staging directory as the client fills it, and the work on its files: everything here runs
+// on the client's worker thread, one call after another in the order they were posted.
+//
+//   STAGE/.vellumix-stage          marks a folder that the client made (others are never emptied)
+//   STAGE/.download/<packed>.part  the packed bytes of a file received so far (resumed later)
+//   STAGE/.download/<packed>.out   what they unpack to, remade on every try
+//   STAGE/files/<path>             only files that were complete and verified when they came here
+//   STAGE/manifest.json            the verified envelope, written last: the stage is then complete
+#pragma once
+
+#include "manifest.h"
+#include "updatefailure.h"
+
+#include <QFile>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+namespace vellumix {
+
+// One packed blob to fetch and the files that unpack from it (more than one when the release
+// holds the same content at several paths).
+struct BlobJob
+{
+    QByteArray packedSha256;
+    qint64 packedSize = 0;
+    QList<ManifestFile> files;
+    qint64 heldBytes = 0; // packed bytes already in the .part file
+};
+
+struct StagePlan
+{
+    UpdateFailure failure;
+    QList<BlobJob> jobs;
+    int filesAlreadyStaged = 0;
+    qint64 bytesAlreadyStaged = 0; // packed bytes of those files
+};
+
+// What became of a blob once its last byte arrived.
+enum class BlobVerdict { Staged, Mismatch, Failed };
+
+class BlobPipeline;
+
+class StageArea
+{
+public:
+    // `programRoot` is the installation the stage is for: staged files take the permissions of
+    // the installed files they replace.
+    StageArea(QString stagingDirectory, QString programRoot, const std::atomic<bool> *cancelled);
+    ~StageArea();
+
+    // Makes the stage ready for `files` (the files to fetch): drops the old manifest, keeps the
+    // verified files, removes everything else, and lists the blobs still to fetch.
+    StagePlan prepare(const QList<ManifestFile> &files);
+
+    // A try at one blob: replays what the .part file holds through the checks, then takes the
+    // bytes as they arrive. `restart` empties the .part file first.
+    UpdateFailure begin(const BlobJob &job, bool restart);
+    UpdateFailure append(const QByteArray &packedSha256, const char *data, qint64 size);
+    // Ends the try: on Staged the files are under files/ and the .part file is gone; on Mismatch
+    // the .part file is gone too, so the next try starts from nothing.
+    BlobVerdict complete(const QByteArray &packedSha256, UpdateFailure *failure);
+    // Closes the files of a try that stops (cancel, a failed transfer); the .part file stays.
+    void suspend(const QByteArray &packedSha256);
+    // Reads a blob of a local feed (a folder or a mounted share) from where the .part file ends.
+    UpdateFailure copyFromLocalFeed(const QByteArray &packedSha256, const QString &source);
+
+    // Puts the verified envelope in place once every file is staged: the stage is complete.
+    UpdateFailure finish(const QByteArray &envelope);
+
+private:
+    QString partPath(const QByteArray &packedSha256) const;
+    QString outPath(const QByteArray &packedSha256) const;
+    UpdateFailure placeFiles(const BlobJob &job);
+    void setInstalledPermissions(const QString &staged, const QString &path) const;
+
+    QString m_stage;
+    QString m_programRoot;
+    const std::atomic<bool> *m_cancelled;
+    QHash<QByteArray, std::shared_ptr<BlobPipeline>> m_open;
+};
+
+} // namespace vellumix
