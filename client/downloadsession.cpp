@@ -399,8 +399,8 @@ void DownloadSession::end(const UpdateFailure &failure)
     // Whatever is still queued for the worker is dropped; the stage's open files are closed there.
     ++m_generation;
     m_worker->post([this] { m_area.reset(); });
-    if (failure.ok())
-        emitProgress(true);
+    if (failure.ok() && m_progress.filesDone == 0)
+        emitProgress(true); // everything was staged already: the one progress report
     m_result.failure = failure;
     emit finished(m_result);
 }

@@ -1,5 +1,8 @@
 #include "sampleapp.h"
 
+#include "startup.h"
+#include "updateclient.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -39,7 +42,8 @@ QJsonObject readJsonObject(const QString &path)
     return QJsonDocument::fromJson(file.readAll()).object();
 }
 
-// The health file is written through a save-file, so the updater never reads half of it.
+// The misbehaving confirmations that the tests need are written by hand; a proper one goes
+// through the client library like a real application's.
 bool writeHealthFile(const QString &workDirectory, const QJsonObject &health)
 {
     QSaveFile file(workDirectory + QStringLiteral("/health.json"));
@@ -61,12 +65,23 @@ int runProbe(const QString &programRoot, const Settings &settings, const QString
         return 0;
     }
     QThread::msleep(settings.delayMs);
-    QJsonObject health{{QStringLiteral("token"), token}, {QStringLiteral("version"), settings.version}};
-    if (b == u"wrong-token")
-        health.insert(QStringLiteral("token"), QStringLiteral("00000000-0000-0000-0000-000000000000"));
-    if (b == u"number-version")
-        health.insert(QStringLiteral("version"), settings.version.toDouble());
-    if (!writeHealthFile(workDirectory, health)) {
+    bool written = false;
+    if (b == u"wrong-token" || b == u"number-version") {
+        QJsonObject health{{QStringLiteral("token"), token},
+                           {QStringLiteral("version"), settings.version}};
+        if (b == u"wrong-token")
+            health.insert(QStringLiteral("token"),
+                          QStringLiteral("00000000-0000-0000-0000-000000000000"));
+        else
+            health.insert(QStringLiteral("version"), settings.version.toDouble());
+        written = writeHealthFile(workDirectory, health);
+    } else {
+        vellumix::UpdateFailure failure;
+        vellumix::confirmStartIfProbed(QCoreApplication::arguments(), settings.version, programRoot,
+                                       &failure);
+        written = failure.ok();
+    }
+    if (!written) {
         note(QStringLiteral("cannot write the health file"));
         return 1;
     }
@@ -88,22 +103,8 @@ qint32 stagedSequence(const QString &stagingDirectory)
 
 qint32 installedSequence(const QString &programRoot, const Settings &settings)
 {
-    const QJsonObject record = readJsonObject(
-        QDir(programRoot).filePath(kWorkDirectory) + QStringLiteral("/installed.json"));
-    return record.contains(QStringLiteral("sequence"))
-        ? record.value(QStringLiteral("sequence")).toInt()
-        : settings.sequence;
-}
-
-// Starts the updater from the program root, detached, for this process to end before it works.
-bool startUpdater(const QString &programRoot, QStringList arguments, bool quiet)
-{
-    arguments << QStringLiteral("--root") << programRoot << QStringLiteral("--parent")
-              << QString::number(QCoreApplication::applicationPid());
-    if (quiet)
-        arguments << QStringLiteral("--quiet");
-    return QProcess::startDetached(programRoot + QStringLiteral("/VellumixUpdater.exe"), arguments,
-                                   programRoot);
+    const auto installed = vellumix::installedRelease(programRoot);
+    return installed ? installed->sequence : settings.sequence;
 }
 
 int applyUpdate(const QString &programRoot, const Settings &settings,
@@ -116,13 +117,10 @@ int applyUpdate(const QString &programRoot, const Settings &settings,
                             "installed %2").arg(staged).arg(installed));
         return 2;
     }
-    // The updater takes its lock in the work directory and never creates it.
-    if (!QDir().mkpath(QDir(programRoot).filePath(kWorkDirectory))) {
-        note(QStringLiteral("cannot create the work directory"));
-        return 1;
-    }
-    if (!startUpdater(programRoot, {QStringLiteral("--stage"), stagingDirectory}, quiet)) {
-        note(QStringLiteral("cannot start the updater"));
+    if (const vellumix::UpdateFailure failure =
+            vellumix::startUpdater(programRoot, stagingDirectory, quiet);
+        !failure.ok()) {
+        note(QStringLiteral("cannot start the updater: %1").arg(failure.detail));
         return 1;
     }
     note(QStringLiteral("version %1 started the updater for sequence %2 and exits")
@@ -130,12 +128,66 @@ int applyUpdate(const QString &programRoot, const Settings &settings,
     return 0;
 }
 
-bool journalIsUnfinished(const QString &programRoot)
+// Checks the feed, downloads what changed with progress lines in the log, and starts the updater.
+int checkForUpdate(const QString &programRoot, const Settings &settings, const QString &feed,
+                   const QString &stagingDirectory, bool quiet)
 {
-    const QJsonObject journal = readJsonObject(
-        QDir(programRoot).filePath(kWorkDirectory) + QStringLiteral("/transaction.json"));
-    const QString state = journal.value(QStringLiteral("state")).toString();
-    return state == u"installing" || state == u"starting" || state == u"rollback-needed";
+    vellumix::UpdateClientSettings clientSettings;
+    clientSettings.feed = vellumix::feedUrlFromUserInput(feed);
+    clientSettings.programRoot = programRoot;
+    clientSettings.builtInSequence = settings.sequence;
+    clientSettings.stagingDirectory = stagingDirectory;
+    vellumix::UpdateClient client(clientSettings);
+    int exitCode = 0;
+    QObject::connect(&client, &vellumix::UpdateClient::checkFinished, &client,
+                     [&](const vellumix::AvailableUpdate &update) {
+        if (!update.failure.ok()) {
+            note(QStringLiteral("update check failed: %1 (%2)")
+                     .arg(update.failure.userText(), update.failure.detail));
+            exitCode = 1;
+            return QCoreApplication::quit();
+        }
+        if (!update.available) {
+            note(QStringLiteral("no update: the feed offers sequence %1, %2 is installed")
+                     .arg(update.manifest.sequence).arg(update.installedSequence));
+            return QCoreApplication::quit();
+        }
+        note(QStringLiteral("update %1 (sequence %2) found: %3 of %4 files to fetch, %5 of %6 "
+                            "bytes packed")
+                 .arg(update.manifest.version).arg(update.manifest.sequence)
+                 .arg(update.filesToFetch.size()).arg(update.manifest.files.size())
+                 .arg(update.fetchPackedBytes).arg(update.releasePackedBytes));
+        client.download(update);
+    });
+    QObject::connect(&client, &vellumix::UpdateClient::downloadProgress, &client,
+                     [](const vellumix::DownloadProgress &p) {
+        note(QStringLiteral("downloading: %1/%2 files, %3/%4 bytes")
+                 .arg(p.filesDone).arg(p.filesTotal).arg(p.bytesDone).arg(p.bytesTotal));
+    });
+    QObject::connect(&client, &vellumix::UpdateClient::downloadFinished, &client,
+                     [&](const vellumix::DownloadResult &result) {
+        if (!result.failure.ok()) {
+            note(QStringLiteral("download failed: %1 (%2)")
+                     .arg(result.failure.userText(), result.failure.detail));
+            exitCode = 1;
+            return QCoreApplication::quit();
+        }
+        note(QStringLiteral("downloaded %1 bytes (%2 files fetched, %3 already staged)")
+                 .arg(result.bytesTransferred).arg(result.filesFetched)
+                 .arg(result.filesAlreadyStaged));
+        const vellumix::UpdateFailure failure =
+            vellumix::startUpdater(programRoot, result.stagingDirectory, quiet);
+        if (!failure.ok()) {
+            note(QStringLiteral("cannot start the updater: %1").arg(failure.detail));
+            exitCode = 1;
+        } else {
+            note(QStringLiteral("version %1 started the updater and exits").arg(settings.version));
+        }
+        QCoreApplication::quit();
+    });
+    client.check();
+    QCoreApplication::exec();
+    return exitCode;
 }
 
 } // namespace
@@ -166,12 +218,19 @@ int run(const QStringList &arguments)
     if (apply >= 0 && apply + 1 < arguments.size())
         return applyUpdate(programRoot, settings, arguments.at(apply + 1), quiet);
 
+    const qsizetype check = arguments.indexOf(QStringLiteral("--check-update"));
+    if (check >= 0 && check + 1 < arguments.size()) {
+        const qsizetype stage = arguments.indexOf(QStringLiteral("--stage"));
+        return checkForUpdate(programRoot, settings, arguments.at(check + 1),
+                              stage >= 0 ? arguments.value(stage + 1) : QString(), quiet);
+    }
+
     // A normal start: an update left unfinished is rolled back before the program is used. The
     // recovery run starts the application again when it is done.
-    if (journalIsUnfinished(programRoot)) {
+    if (vellumix::recoveryPending(programRoot)) {
         note(QStringLiteral("version %1 found an unfinished update and starts the recovery")
                  .arg(settings.version));
-        return startUpdater(programRoot, {QStringLiteral("--recover")}, quiet) ? 0 : 1;
+        return vellumix::startRecovery(programRoot, quiet).ok() ? 0 : 1;
     }
     note(QStringLiteral("version %1 started").arg(settings.version));
     QThread::msleep(settings.runMs);
