@@ -1,4 +1,5 @@
 #include "cli.h"
+#include "feed.h"
 #include "numbertext.h"
 #include "signingkey.h"
 #include "stage.h"
@@ -44,6 +45,8 @@ Commands:
   modulus  print the modulus of a key file (the value of VELLUMIX_UPDATE_KEY_MODULUS)
   stage    build a signed staging directory (files/, packed/, manifest.json) from a release folder
   verify   check a staging directory exactly as the updater will
+  publish  copy a verified stage into a feed folder for a web server: blobs first, manifest last
+  prune    remove the blobs of a feed that no channel's manifest names
 
 Run "vellumix-publish <command> --help" for the options of a command.
 )";
@@ -250,6 +253,23 @@ int stage(const QStringList &arguments)
     return kDone;
 }
 
+// --key PUB.pem: the key that checks signatures instead of the one compiled into this build.
+struct KeyOption
+{
+    QCommandLineOption option{
+        QStringLiteral("key"),
+        QStringLiteral("Check signatures against this key (public or private PEM) instead of the "
+                       "key compiled into this build."),
+        QStringLiteral("PUB.pem")};
+
+    std::optional<UpdateSigningKey> value(const QCommandLineParser &parser) const
+    {
+        if (!parser.isSet(option))
+            return std::nullopt;
+        return UpdateSigningKey{SigningKey::fromFile(parser.value(option)).modulusHex()};
+    }
+};
+
 int verify(const QStringList &arguments)
 {
     Command command(QStringLiteral("verify"),
@@ -257,21 +277,14 @@ int verify(const QStringList &arguments)
                                    "file under files/ and packed/ against it. Prints the release, or "
                                    "the text the updater would show when it refuses the manifest."),
                     QStringLiteral("STAGE"));
-    const QCommandLineOption keyOption(
-        QStringLiteral("key"),
-        QStringLiteral("Check the signature against this key (public or private PEM) instead of "
-                       "the key compiled into this build."),
-        QStringLiteral("PUB.pem"));
-    command.parser.addOption(keyOption);
+    const KeyOption key;
+    command.parser.addOption(key.option);
     if (const int code = command.parse(arguments, 1); code >= 0)
         return code;
 
-    std::optional<UpdateSigningKey> key;
-    if (command.parser.isSet(keyOption))
-        key = UpdateSigningKey{SigningKey::fromFile(command.parser.value(keyOption)).modulusHex()};
     StageReport report;
     try {
-        report = verifyStage(command.positional.first(), key);
+        report = verifyStage(command.positional.first(), key.value(command.parser));
     } catch (const QString &refusal) {
         out() << "refused: " << refusal << Qt::endl;
         return kFailed;
@@ -286,6 +299,99 @@ int verify(const QStringList &arguments)
     for (const QString &problem : std::as_const(report.problems))
         err() << "problem: " << problem << Qt::endl;
     return report.problems.isEmpty() ? kDone : kFailed;
+}
+
+int publish(const QStringList &arguments)
+{
+    Command command(
+        QStringLiteral("publish"),
+        QStringLiteral("Publishes a verified stage into a feed folder that a web server serves: "
+                       "every packed file to FEED/blobs/<packedSha256>, then the signed manifest "
+                       "to FEED/<channel>/manifest.json, replaced atomically and last. Refuses a "
+                       "stage that \"verify\" refuses, and a release whose sequence is not greater "
+                       "than the channel's current one."),
+        QStringLiteral("STAGE"));
+    const QCommandLineOption feedOption(QStringLiteral("feed"),
+                                        QStringLiteral("The feed folder (created when missing)."),
+                                        QStringLiteral("DIR"));
+    const QCommandLineOption channelOption(
+        QStringLiteral("channel"),
+        QStringLiteral("The channel: 1 to 32 characters of a-z, 0-9 and \"-\" (default \"%1\").")
+            .arg(QLatin1String(kDefaultChannel)),
+        QStringLiteral("NAME"), QString::fromLatin1(kDefaultChannel));
+    const QCommandLineOption allowOption(
+        QStringLiteral("allow-same-or-lower"),
+        QStringLiteral("Publish even when the channel's current release has the same or a greater "
+                       "sequence, or its manifest cannot be read (a deliberate rollback)."));
+    const KeyOption key;
+    command.parser.addOptions({feedOption, channelOption, allowOption, key.option});
+    if (const int code = command.parse(arguments, 1); code >= 0)
+        return code;
+    if (!command.parser.isSet(feedOption))
+        return command.missing(QStringLiteral("feed"));
+
+    PublishOptions options;
+    options.stageDir = command.positional.first();
+    options.feedDir = command.parser.value(feedOption);
+    options.channel = command.parser.value(channelOption);
+    options.allowSameOrLower = command.parser.isSet(allowOption);
+    options.key = key.value(command.parser);
+    const PublishSummary summary = publishStage(options);
+
+    QString previous = QStringLiteral("none");
+    if (summary.previousSequence)
+        previous = QStringLiteral("sequence %1").arg(*summary.previousSequence);
+    else if (summary.previousUnreadable)
+        previous = QStringLiteral("an unreadable manifest, replaced");
+    out() << "channel:  " << options.channel << " (before: " << previous << ")\n"
+          << "version:  " << summary.manifest.version << " (sequence " << summary.manifest.sequence
+          << ")\n"
+          << "blobs:    " << grouped(summary.blobsCopied) << " copied, "
+          << grouped(summary.blobsReplaced) << " replaced (" << grouped(summary.bytesWritten)
+          << " bytes written); " << grouped(summary.blobsKept) << " kept ("
+          << grouped(summary.bytesKept) << " bytes)\n"
+          << "manifest: " << summary.manifestPath << " ("
+          << grouped(summary.manifest.envelope.size()) << " bytes)" << Qt::endl;
+    if (options.key)
+        warnIfNotCompiledIn(options.key->modulusHex);
+    return kDone;
+}
+
+int prune(const QStringList &arguments)
+{
+    Command command(QStringLiteral("prune"),
+                    QStringLiteral("Removes the blobs of a feed that no channel's manifest names. "
+                                   "Every manifest is read and verified first; one that cannot "
+                                   "be stops it with nothing removed. On a remote host, remove "
+                                   "blobs only once the manifests that dropped them are live and "
+                                   "cached copies of the old ones have expired."),
+                    QString());
+    const QCommandLineOption feedOption(QStringLiteral("feed"), QStringLiteral("The feed folder."),
+                                        QStringLiteral("DIR"));
+    const KeyOption key;
+    command.parser.addOptions({feedOption, key.option});
+    if (const int code = command.parse(arguments, 0); code >= 0)
+        return code;
+    if (!command.parser.isSet(feedOption))
+        return command.missing(QStringLiteral("feed"));
+
+    const PruneSummary summary = pruneFeed(command.parser.value(feedOption), key.value(command.parser));
+    out() << "channels: " << summary.channels.join(QStringLiteral(", ")) << "\n"
+          << "pruned:   " << grouped(summary.blobsRemoved) << " blobs ("
+          << grouped(summary.bytesRemoved) << " bytes)";
+    if (summary.leftoversRemoved > 0)
+        out() << " and " << grouped(summary.leftoversRemoved)
+              << " files left by interrupted publishes";
+    out() << "\nkept:     " << grouped(summary.blobsKept) << " blobs (" << grouped(summary.bytesKept)
+          << " bytes)" << Qt::endl;
+    for (const QString &name : std::as_const(summary.leftAlone))
+        err() << "left alone: blobs/" << name << " (not a blob name)" << Qt::endl;
+    if (!summary.missingBlobs.isEmpty()) {
+        for (const QString &digest : std::as_const(summary.missingBlobs))
+            err() << "missing: blobs/" << digest << " is named by a manifest but absent" << Qt::endl;
+        return kFailed;
+    }
+    return kDone;
 }
 
 } // namespace
@@ -307,6 +413,10 @@ static int runCommand(const QStringList &arguments)
             return stage(arguments);
         if (name == QStringLiteral("verify"))
             return verify(arguments);
+        if (name == QStringLiteral("publish"))
+            return publish(arguments);
+        if (name == QStringLiteral("prune"))
+            return prune(arguments);
     } catch (const QString &failure) {
         err() << kToolName << ": " << failure << Qt::endl;
         return kFailed;

@@ -1,4 +1,4 @@
-// The command line of vellumix-publish: keygen, modulus, stage and verify.
+// The command line of vellumix-publish: keygen, modulus, stage, verify, publish and prune.
 #pragma once
 
 #include <QStringList>

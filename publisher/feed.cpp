@@ -1,0 +1,418 @@
+#include "feed.h"
+#include "numbertext.h"
+#include "verify.h"
+
+#include "fileio.h"
+#include "osbridge.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QLockFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QSet>
+
+#include <filesystem>
+#include <system_error>
+
+namespace vellumix::publish {
+
+namespace {
+
+constexpr qsizetype kReadChunk = 1024 * 1024;
+constexpr int kNamesInMessage = 5;
+
+const QString kBlobsFolder = QStringLiteral("blobs");
+const QString kManifestName = QStringLiteral("manifest.json");
+const QString kLockName = QStringLiteral(".feed.lock");
+// A blob being written; renamed to its digest once its bytes are checked.
+const QString kPartialPrefix = QStringLiteral(".publishing-");
+
+bool isBlobName(const QString &name)
+{
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("[0-9a-f]{64}")));
+    return pattern.match(name).hasMatch();
+}
+
+/*
+    Publish and prune on one feed must not overlap: a prune that reads the manifests while a
+    publish has copied blobs but not yet written its manifest would remove those blobs, and the
+    manifest written next would name files the feed no longer has. Both hold this lock. QLockFile
+    removes the lock of a process that died on this machine; the age of a lock never counts (a
+    large publish takes long), so a lock left by a crash on another machine has to be removed by
+    hand, and the refusal says so.
+*/
+void lockFeed(QLockFile &lock, const QString &feedDir)
+{
+    lock.setStaleLockTime(0);
+    if (lock.tryLock(0))
+        return;
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (lock.error() == QLockFile::LockFailedError && lock.getLockInfo(&pid, &host, &application))
+        throw QStringLiteral("the feed %1 is in use by process %2 on %3 (a publish or prune); "
+                             "try again when it has ended, or remove %4 if that process is gone")
+            .arg(feedDir)
+            .arg(pid)
+            .arg(host, QDir(feedDir).filePath(kLockName));
+    throw QStringLiteral("cannot lock the feed %1 (%2)").arg(feedDir, QDir(feedDir).filePath(kLockName));
+}
+
+// True when the file at `path` holds exactly `size` bytes with the SHA-256 `digest`.
+bool fileMatches(const QString &path, const QByteArray &digest, qint64 size)
+{
+    QFile file(path);
+    if (os::linkStatus(osText(path)) != os::LinkStatus::NotALink || !file.open(QIODevice::ReadOnly)
+        || file.size() != size)
+        return false;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file))
+        return false;
+    return hash.result().toHex() == digest;
+}
+
+// A file being written under a temporary name; removed again unless it was renamed into place.
+class PartialFile
+{
+public:
+    explicit PartialFile(const QString &path) : m_file(path) {}
+    ~PartialFile()
+    {
+        if (!m_done) {
+            m_file.close();
+            m_file.remove();
+        }
+    }
+    QFile &file() { return m_file; }
+    void setDone() { m_done = true; }
+
+private:
+    QFile m_file;
+    bool m_done = false;
+};
+
+/*
+    Copies the packed file `source` to the blob `target`: written under a temporary name in the
+    same folder and checked, then renamed over the target, so the blob's name never stands for
+    other bytes than its digest, not even for a moment. The copy is checked as it is written, so
+    a stage that changes after it was verified cannot slip other bytes into the feed. The data is
+    not flushed here: one flush of the file system covers every blob before the manifest is
+    written.
+*/
+void copyBlob(const QString &source, const QString &label, const QString &target,
+              const ManifestFile &entry)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        throw QStringLiteral("cannot read %1: %2").arg(label, in.errorString());
+    const QString partialName = QFileInfo(target).absolutePath() + u'/' + kPartialPrefix
+        + QString::fromLatin1(entry.packedSha256) + u'-'
+        + QString::number(QRandomGenerator::global()->generate64(), 16);
+    PartialFile partial(partialName);
+    QFile &out = partial.file();
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        throw QStringLiteral("cannot create %1: %2").arg(partialName, out.errorString());
+
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray buffer(kReadChunk, Qt::Uninitialized);
+    qint64 total = 0;
+    for (;;) {
+        const qint64 count = in.read(buffer.data(), buffer.size());
+        if (count < 0)
+            throw QStringLiteral("cannot read %1: %2").arg(label, in.errorString());
+        if (count == 0)
+            break;
+        total += count;
+        if (total > entry.packedSize)
+            break; // longer than recorded: refused below without reading the rest
+        hash.addData(QByteArrayView(buffer.constData(), count));
+        if (out.write(buffer.constData(), count) != count)
+            throw QStringLiteral("cannot write %1: %2").arg(partialName, out.errorString());
+    }
+    if (!out.flush())
+        throw QStringLiteral("cannot write %1: %2").arg(partialName, out.errorString());
+    out.close();
+    if (total != entry.packedSize || hash.result().toHex() != entry.packedSha256)
+        throw QStringLiteral("%1 changed after it was verified; nothing of it reached the feed")
+            .arg(label);
+
+    std::error_code error;
+    std::filesystem::rename(std::filesystem::path(partialName.toStdU16String()),
+                            std::filesystem::path(target.toStdU16String()), error);
+    if (error)
+        throw QStringLiteral("cannot rename %1 to %2: %3")
+            .arg(partialName, target, QString::fromStdString(error.message()));
+    partial.setDone();
+}
+
+/*
+    The manifest replaces the channel's previous one in one rename, its data on stable storage
+    before the rename and the rename itself flushed after, so the channel names either the old
+    release or the new one, also across a power cut.
+
+    Web servers derive the validator of a static file (nginx's ETag, Last-Modified) from its
+    modification time in whole seconds and its size. Two releases published within the same
+    second with manifests of equal size would carry the same validator, and a cache revalidating
+    the old one would be told it is still current. The new manifest's time is therefore made
+    later than the old one's whenever the clock alone would not.
+*/
+void replaceManifest(const QString &path, const QByteArray &envelope)
+{
+    const QString directory = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(directory))
+        throw QStringLiteral("cannot create the folder %1").arg(directory);
+    // QSaveFile would replace what a link at this name points to, wherever that is.
+    if (os::linkStatus(osText(path)) == os::LinkStatus::Link)
+        throw QStringLiteral("%1 is a symbolic link; a channel's manifest must be a plain file")
+            .arg(path);
+    const QFileInfo previous(path);
+    QSaveFile file(path);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly) || file.write(envelope) != envelope.size() || !file.flush())
+        throw QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    if (previous.exists()) {
+        const qint64 before = previous.lastModified().toSecsSinceEpoch();
+        if (QDateTime::currentSecsSinceEpoch() <= before)
+            file.setFileTime(QDateTime::fromSecsSinceEpoch(before + 1),
+                             QFileDevice::FileModificationTime);
+    }
+    if (!os::flushOpenFile(file.handle()) || !file.commit())
+        throw QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    if (!os::flushDirectoryEntries(osText(directory)))
+        throw QStringLiteral("cannot flush the folder %1 to disk").arg(directory);
+}
+
+QString listed(const QStringList &names)
+{
+    QString text = names.mid(0, kNamesInMessage).join(QStringLiteral(", "));
+    if (names.size() > kNamesInMessage)
+        text += QStringLiteral(" and %1 more").arg(names.size() - kNamesInMessage);
+    return text;
+}
+
+UpdateManifest loadManifestFile(const QString &path, const std::optional<UpdateSigningKey> &key)
+{
+    const QByteArray envelope = readFileLimited(path, kManifestMaxBytes);
+    return key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope);
+}
+
+// The channel's current release, or nothing when the channel has none yet.
+std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
+                                             const std::optional<UpdateSigningKey> &key,
+                                             bool allowSameOrLower, bool &unreadable)
+{
+    const QFileInfo info(manifestPath);
+    if (!info.exists() && !info.isSymLink())
+        return std::nullopt;
+    try {
+        return loadManifestFile(manifestPath, key);
+    } catch (const QString &refusal) {
+        /*
+            The channel's current sequence is unknown, so it cannot be shown that the new release
+            is not a downgrade. Without the option that allows one, that doubt refuses the
+            release; with it, the unreadable manifest is replaced like an older one.
+        */
+        if (!allowSameOrLower)
+            throw QStringLiteral("the channel's current manifest %1 cannot be read or verified "
+                                 "(%2); its sequence is unknown, so the release is refused. "
+                                 "--allow-same-or-lower replaces it anyway")
+                .arg(manifestPath, refusal);
+        unreadable = true;
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+bool isValidChannelName(const QString &name)
+{
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("[a-z0-9-]{1,32}")));
+    return pattern.match(name).hasMatch() && name != kBlobsFolder;
+}
+
+PublishSummary publishStage(const PublishOptions &options)
+{
+    if (!isValidChannelName(options.channel))
+        throw QStringLiteral("the channel name \"%1\" is not 1 to 32 characters of a-z, 0-9 and "
+                             "\"-\" (and not \"blobs\")")
+            .arg(options.channel);
+
+    // The stage exactly as `verify` sees it; the bytes it verified are the ones published.
+    StageReport report;
+    try {
+        report = verifyStage(options.stageDir, options.key);
+    } catch (const QString &refusal) {
+        throw QStringLiteral("the stage %1 is refused: %2").arg(options.stageDir, refusal);
+    }
+    if (!report.problems.isEmpty())
+        throw QStringLiteral("the stage %1 is refused: %2")
+            .arg(options.stageDir, report.problems.join(QStringLiteral("; ")));
+
+    PublishSummary summary;
+    summary.manifest = report.manifest;
+    const UpdateManifest &manifest = summary.manifest;
+
+    const QDir feed(options.feedDir);
+    if (!QDir().mkpath(feed.path()))
+        throw QStringLiteral("cannot create the feed folder %1").arg(feed.path());
+    QLockFile lock(feed.filePath(kLockName));
+    lockFeed(lock, options.feedDir);
+
+    summary.manifestPath = feed.filePath(options.channel + u'/' + kManifestName);
+    const std::optional<UpdateManifest> current = currentRelease(
+        summary.manifestPath, options.key, options.allowSameOrLower, summary.previousUnreadable);
+    if (current) {
+        summary.previousSequence = current->sequence;
+        if (current->envelope == manifest.envelope && !options.allowSameOrLower)
+            throw QStringLiteral("this release (sequence %1) is already the current release of "
+                                 "the channel \"%2\"")
+                .arg(manifest.sequence)
+                .arg(options.channel);
+        if (current->sequence >= manifest.sequence && !options.allowSameOrLower)
+            throw QStringLiteral("the channel \"%1\" is at sequence %2; a release with sequence "
+                                 "%3 would not be offered to its users. Publish a greater "
+                                 "sequence, or pass --allow-same-or-lower for a deliberate "
+                                 "rollback of the channel")
+                .arg(options.channel)
+                .arg(current->sequence)
+                .arg(manifest.sequence);
+    }
+
+    /*
+        Every blob the manifest names has to be in the feed before the manifest is. A stage made
+        with --installed holds no packed form of the files that did not change; those count
+        only when the feed already has them with the right bytes (from an earlier release).
+        Everything is planned, and anything missing refused, before the first blob is written.
+    */
+    struct Planned
+    {
+        const ManifestFile *entry;
+        bool present; // in the feed with other bytes: replaced
+    };
+    QList<Planned> toWrite;
+    QStringList missing;
+    QSet<QByteArray> seen;
+    for (const ManifestFile &entry : manifest.files) {
+        if (seen.contains(entry.packedSha256))
+            continue;
+        seen.insert(entry.packedSha256);
+        const QString blob = feed.filePath(kBlobsFolder + u'/' + QString::fromLatin1(entry.packedSha256));
+        if (fileMatches(blob, entry.packedSha256, entry.packedSize)) {
+            ++summary.blobsKept;
+            summary.bytesKept += entry.packedSize;
+            continue;
+        }
+        if (!QFileInfo(options.stageDir + QStringLiteral("/packed/") + entry.path).isFile()) {
+            missing << entry.path;
+            continue;
+        }
+        toWrite.append({&entry, QFileInfo(blob).exists() || QFileInfo(blob).isSymLink()});
+    }
+    if (!missing.isEmpty())
+        throw QStringLiteral("the stage has no packed form of %1 and the feed holds no blob "
+                             "with the right bytes for it; a stage made with --installed leaves "
+                             "unchanged files out: publish it into the feed that holds the "
+                             "installed release, or stage without --installed")
+            .arg(listed(missing));
+
+    if (!QDir().mkpath(feed.filePath(kBlobsFolder)))
+        throw QStringLiteral("cannot create the folder %1").arg(feed.filePath(kBlobsFolder));
+    for (const Planned &planned : std::as_const(toWrite)) {
+        const ManifestFile &entry = *planned.entry;
+        copyBlob(options.stageDir + QStringLiteral("/packed/") + entry.path,
+                 QStringLiteral("packed/") + entry.path,
+                 feed.filePath(kBlobsFolder + u'/' + QString::fromLatin1(entry.packedSha256)), entry);
+        ++(planned.present ? summary.blobsReplaced : summary.blobsCopied);
+        summary.bytesWritten += entry.packedSize;
+    }
+    // The blobs and their names reach the disk before the manifest that names them.
+    if (!toWrite.isEmpty() && !os::flushFileSystem(osText(feed.filePath(kBlobsFolder))))
+        throw QStringLiteral("cannot flush the blobs in %1 to disk").arg(feed.filePath(kBlobsFolder));
+
+    replaceManifest(summary.manifestPath, manifest.envelope);
+    return summary;
+}
+
+PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigningKey> &key)
+{
+    const QDir feed(feedDir);
+    if (!QFileInfo(feedDir).isDir())
+        throw QStringLiteral("the feed %1 does not exist").arg(feedDir);
+    QLockFile lock(feed.filePath(kLockName));
+    lockFeed(lock, feedDir);
+
+    // Every manifest first: one that cannot be read leaves the blobs it names unknown.
+    PruneSummary summary;
+    QSet<QByteArray> named;
+    const QStringList folders =
+        feed.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QString &folder : folders) {
+        if (folder == kBlobsFolder)
+            continue;
+        const QString path = feed.filePath(folder + u'/' + kManifestName);
+        const QFileInfo info(path);
+        if (!info.exists() && !info.isSymLink())
+            continue;
+        try {
+            for (const ManifestFile &entry : loadManifestFile(path, key).files)
+                named.insert(entry.packedSha256);
+        } catch (const QString &refusal) {
+            throw QStringLiteral("the manifest %1 cannot be read or verified (%2); nothing was "
+                                 "removed, since the blobs it names are unknown")
+                .arg(path, refusal);
+        }
+        summary.channels << folder;
+    }
+    if (summary.channels.isEmpty())
+        throw QStringLiteral("the feed %1 has no channel manifest; nothing was removed (a feed "
+                             "without any is more likely the wrong folder than an empty one)")
+            .arg(feedDir);
+
+    const QDir blobs(feed.filePath(kBlobsFolder));
+    QSet<QByteArray> present;
+    const QFileInfoList entries = blobs.entryInfoList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QFileInfo &info : entries) {
+        const QString name = info.fileName();
+        const bool plainFile = info.isFile() && !info.isSymLink();
+        if (plainFile && isBlobName(name)) {
+            present.insert(name.toLatin1());
+            if (named.contains(name.toLatin1())) {
+                ++summary.blobsKept;
+                summary.bytesKept += info.size();
+                continue;
+            }
+            const qint64 size = info.size();
+            if (!QFile::remove(info.filePath()))
+                throw QStringLiteral("cannot remove %1").arg(info.filePath());
+            ++summary.blobsRemoved;
+            summary.bytesRemoved += size;
+        } else if (plainFile && name.startsWith(kPartialPrefix)) {
+            // Left by a publish that was interrupted: the lock shows none is running now.
+            if (!QFile::remove(info.filePath()))
+                throw QStringLiteral("cannot remove %1").arg(info.filePath());
+            ++summary.leftoversRemoved;
+        } else {
+            summary.leftAlone << name;
+        }
+    }
+    for (const QByteArray &digest : std::as_const(named)) {
+        if (!present.contains(digest))
+            summary.missingBlobs << QString::fromLatin1(digest);
+    }
+    summary.missingBlobs.sort();
+    if (summary.blobsRemoved + summary.leftoversRemoved > 0
+        && !os::flushDirectoryEntries(osText(blobs.path())))
+        throw QStringLiteral("cannot flush the folder %1 to disk").arg(blobs.path());
+    return summary;
+}
+
+} // namespace vellumix::publish
