@@ -11,7 +11,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ensure_packages $VELLUMIX_BUILD_PACKAGES
+ensure_packages $VELLUMIX_BUILD_PACKAGES nginx
 build=${BUILD_DIR:-$VELLUMIX_TOP/build}
 build_log=$(mktemp /tmp/vellumix-demo-build.XXXXXX.log)
 if ! configure_and_build "$build" > "$build_log" 2>&1; then

@@ -1,5 +1,7 @@
-// vellumix-publish: key files, staging a release and checking a stage, through the program and
-// through its library.
+// vellumix-publish: key files, staging a release, checking a stage, publishing into a feed and
+// pruning it, through the program and through its library; the feed served by nginx.
+#include "feed.h"
+#include "feedserver.h"
 #include "manifest.h"
 #include "signing.h"
 #include "stage.h"
@@ -7,10 +9,19 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QEventLoop>
 #include <QFile>
+#include <QLockFile>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <memory>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,6 +98,88 @@ QStringList entriesOf(const QString &dir)
     return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
 }
 
+UpdateManifest manifestOf(const QString &stage)
+{
+    return loadUpdateManifest(testsupport::readFile(stage + QStringLiteral("/manifest.json")));
+}
+
+const ManifestFile &entryOf(const UpdateManifest &manifest, const QString &path)
+{
+    for (const ManifestFile &file : manifest.files) {
+        if (file.path == path)
+            return file;
+    }
+    qFatal("no %s in the manifest", qPrintable(path));
+}
+
+QString blobPath(const QString &feed, const ManifestFile &file)
+{
+    return feed + QStringLiteral("/blobs/") + QString::fromLatin1(file.packedSha256);
+}
+
+// The names a feed must hold under blobs/ for these stages: one per distinct packed digest.
+QStringList blobNamesOf(const QStringList &stages)
+{
+    QStringList names;
+    for (const QString &stage : stages) {
+        for (const ManifestFile &file : manifestOf(stage).files)
+            names << QString::fromLatin1(file.packedSha256);
+    }
+    names.removeDuplicates();
+    names.sort();
+    return names;
+}
+
+PublishOptions publishing(const QString &stage, const QString &feed,
+                          const QString &channel = QStringLiteral("stable"))
+{
+    PublishOptions options;
+    options.stageDir = stage;
+    options.feedDir = feed;
+    options.channel = channel;
+    return options;
+}
+
+QString channelManifest(const QString &feed, const QString &channel = QStringLiteral("stable"))
+{
+    return feed + u'/' + channel + QStringLiteral("/manifest.json");
+}
+
+// One response of the feed server, read with Qt's own HTTP client.
+struct Fetched
+{
+    QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    int status = 0;
+    QByteArray body;
+    QByteArray contentType;
+    QByteArray cacheControl;
+    QByteArray contentRange;
+    bool encoded = false; // a Content-Encoding came with it
+};
+
+Fetched fetch(QNetworkAccessManager &manager, const QString &url, const QSslConfiguration &tls,
+              const QByteArray &range = QByteArray())
+{
+    QNetworkRequest request{QUrl(url)};
+    request.setSslConfiguration(tls);
+    if (!range.isEmpty())
+        request.setRawHeader("Range", range);
+    const std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    QEventLoop loop;
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    loop.exec();
+    Fetched fetched;
+    fetched.error = reply->isFinished() ? reply->error() : QNetworkReply::TimeoutError;
+    fetched.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    fetched.body = reply->readAll();
+    fetched.contentType = reply->rawHeader("Content-Type");
+    fetched.cacheControl = reply->rawHeader("Cache-Control");
+    fetched.contentRange = reply->rawHeader("Content-Range");
+    fetched.encoded = reply->hasRawHeader("Content-Encoding");
+    return fetched;
+}
+
 } // namespace
 
 class PublishTest : public QObject
@@ -116,6 +209,21 @@ class PublishTest : public QObject
         options.keyPath = testsupport::devSigningKey();
         options.outDir = out;
         return options;
+    }
+
+    // Stages `files` as release `sequence` (against an installed folder when given) and returns
+    // the stage; the release folder is beside it, named "<name>-release".
+    QString makeStage(const QString &dir, const QString &name, const Files &files, int sequence,
+                      const QString &installed = QString()) const
+    {
+        const QString release = dir + u'/' + name + QStringLiteral("-release");
+        writeRelease(release, files);
+        StageOptions options = optionsFor(release, dir + u'/' + name);
+        options.sequence = sequence;
+        options.version = QStringLiteral("%1.0").arg(sequence);
+        options.installedDir = installed;
+        stageRelease(options);
+        return options.outDir;
     }
 
 private slots:
@@ -485,6 +593,359 @@ private slots:
                  QStringLiteral("extra: dangling.pem (link -> %1/target.pem)").arg(dir));
     }
 
+    void publishCopiesBlobsThenManifest()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        Files v1 = requiredPrograms();
+        v1.insert(QStringLiteral("lib/a.dll"), "shared");
+        v1.insert(QStringLiteral("lib/b.dll"), "shared"); // same bytes: one blob for both
+        const QString stage1 = makeStage(dir.path(), QStringLiteral("v1"), v1, 1);
+
+        // Into a feed that does not exist yet: every blob, then the manifest, byte for byte.
+        const Run first = runTool({QStringLiteral("publish"), stage1, QStringLiteral("--feed"), feed});
+        QVERIFY2(first.exitCode == 0, qPrintable(first.output));
+        QVERIFY2(first.output.contains(QStringLiteral("blobs:    3 copied, 0 replaced")),
+                 qPrintable(first.output));
+        QCOMPARE(entriesOf(feed), (QStringList{QStringLiteral("blobs"), QStringLiteral("stable")}));
+        QCOMPARE(entriesOf(feed + QStringLiteral("/blobs")), blobNamesOf({stage1}));
+        for (const ManifestFile &file : manifestOf(stage1).files)
+            QCOMPARE(testsupport::readFile(blobPath(feed, file)),
+                     testsupport::readFile(stage1 + QStringLiteral("/packed/") + file.path));
+        QCOMPARE(testsupport::readFile(channelManifest(feed)),
+                 testsupport::readFile(stage1 + QStringLiteral("/manifest.json")));
+
+        // A release staged against v1 packs only the changed program; the blobs it shares with
+        // v1 are kept as they are, not written again.
+        Files v2 = v1;
+        v2.insert(QStringLiteral("Vellumix.exe"), "main 2");
+        const QString stage2 = makeStage(dir.path(), QStringLiteral("v2"), v2, 2,
+                                         dir.filePath(QStringLiteral("v1-release")));
+        QCOMPARE(testsupport::snapshotTree(stage2 + QStringLiteral("/packed")).keys(),
+                 (QStringList{QStringLiteral("Vellumix.exe"), QStringLiteral("lib")}));
+        const qint64 longAgo = 978307200; // 2001-01-01
+        for (const QString &name : entriesOf(feed + QStringLiteral("/blobs"))) {
+            QFile blob(feed + QStringLiteral("/blobs/") + name);
+            QVERIFY(blob.open(QIODevice::ReadWrite) && blob.setFileTime(QDateTime::fromSecsSinceEpoch(longAgo),
+                                                                   QFileDevice::FileModificationTime));
+        }
+        PublishOptions options = publishing(stage2, feed);
+        const PublishSummary second = publishStage(options);
+        QCOMPARE(second.blobsCopied, 1);
+        QCOMPARE(second.blobsKept, 2);
+        QCOMPARE(second.blobsReplaced, 0);
+        QCOMPARE(second.previousSequence, std::optional<qint32>(1));
+        const UpdateManifest manifest2 = manifestOf(stage2);
+        for (const QString &path : {QStringLiteral("VellumixUpdater.exe"), QStringLiteral("lib/a.dll")})
+            QCOMPARE(QFileInfo(blobPath(feed, entryOf(manifest2, path))).lastModified().toSecsSinceEpoch(),
+                     longAgo);
+        QCOMPARE(testsupport::readFile(channelManifest(feed)), manifest2.envelope);
+
+        // A blob of the feed with the wrong bytes: a stage that lacks its packed form is refused
+        // with the feed untouched; one that has it replaces the blob.
+        const QString updaterBlob = blobPath(feed, entryOf(manifest2, QStringLiteral("VellumixUpdater.exe")));
+        writeFile(feed, QStringLiteral("blobs/") + QFileInfo(updaterBlob).fileName(), "damaged");
+        Files v3 = v2;
+        v3.insert(QStringLiteral("Vellumix.exe"), "main 3");
+        options.stageDir = makeStage(dir.path(), QStringLiteral("v3-delta"), v3, 3,
+                                     dir.filePath(QStringLiteral("v2-release")));
+        const auto damaged = testsupport::snapshotTree(feed);
+        const QString failure = failureOf([&] { publishStage(options); });
+        QVERIFY2(failure.contains(QStringLiteral("the stage has no packed form of "
+                                                 "VellumixUpdater.exe and the feed holds no blob")),
+                 qPrintable(failure));
+        QCOMPARE(testsupport::snapshotTree(feed), damaged);
+
+        options.stageDir = makeStage(dir.path(), QStringLiteral("v3"), v3, 3);
+        const PublishSummary third = publishStage(options);
+        QCOMPARE(third.blobsCopied, 1);
+        QCOMPARE(third.blobsReplaced, 1);
+        QCOMPARE(third.blobsKept, 1);
+        QCOMPARE(testsupport::readFile(updaterBlob),
+                 testsupport::readFile(options.stageDir + QStringLiteral("/packed/VellumixUpdater.exe")));
+        QCOMPARE(entriesOf(feed + QStringLiteral("/blobs")),
+                 blobNamesOf({stage1, stage2, options.stageDir}));
+    }
+
+    void publishKeepsTheChannelsSequence()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        Files files = requiredPrograms();
+        const QString stage1 = makeStage(dir.path(), QStringLiteral("v1"), files, 1);
+        files.insert(QStringLiteral("Vellumix.exe"), "main 2");
+        const QString stage2 = makeStage(dir.path(), QStringLiteral("v2"), files, 2);
+        auto publish = [&](const QString &stage, const QStringList &more = {}) {
+            return runTool(QStringList{QStringLiteral("publish"), stage, QStringLiteral("--feed"), feed}
+                           + more);
+        };
+        QCOMPARE(publish(stage2).exitCode, 0);
+
+        const auto atTwo = testsupport::snapshotTree(feed);
+        const Run same = publish(stage2);
+        QCOMPARE(same.exitCode, 1);
+        QVERIFY2(same.output.contains(QStringLiteral("already the current release")), qPrintable(same.output));
+        const Run lower = publish(stage1);
+        QCOMPARE(lower.exitCode, 1);
+        QVERIFY2(lower.output.contains(QStringLiteral("is at sequence 2; a release with sequence 1")),
+                 qPrintable(lower.output));
+        QCOMPARE(testsupport::snapshotTree(feed), atTwo);
+
+        // A deliberate rollback; another channel has its own sequence.
+        QCOMPARE(publish(stage1, {QStringLiteral("--allow-same-or-lower")}).exitCode, 0);
+        QCOMPARE(testsupport::readFile(channelManifest(feed)), manifestOf(stage1).envelope);
+        QCOMPARE(publish(stage1, {QStringLiteral("--channel"), QStringLiteral("beta-2")}).exitCode, 0);
+        QCOMPARE(testsupport::readFile(channelManifest(feed, QStringLiteral("beta-2"))),
+                 manifestOf(stage1).envelope);
+
+        // A current manifest that cannot be verified leaves its sequence unknown: refused, unless
+        // the rollback option says to replace it anyway.
+        writeFile(feed, QStringLiteral("stable/manifest.json"), "{\"payload\":\"\",\"signature\":\"\"}");
+        const Run unreadable = publish(stage2);
+        QCOMPARE(unreadable.exitCode, 1);
+        QVERIFY2(unreadable.output.contains(QStringLiteral("cannot be read or verified")),
+                 qPrintable(unreadable.output));
+        const Run replaced = publish(stage2, {QStringLiteral("--allow-same-or-lower")});
+        QVERIFY2(replaced.exitCode == 0, qPrintable(replaced.output));
+        QVERIFY(replaced.output.contains(QStringLiteral("an unreadable manifest, replaced")));
+        QCOMPARE(testsupport::readFile(channelManifest(feed)), manifestOf(stage2).envelope);
+    }
+
+    void publishRefusedWithTheFeedUntouched_data()
+    {
+        QTest::addColumn<QString>("channel");
+        QTest::addColumn<QString>("damage"); // a file of the stage overwritten
+        QTest::addColumn<bool>("otherKey");  // checked with --key of another key pair
+        QTest::addColumn<QString>("expected");
+        const QString badName = QStringLiteral("the channel name");
+        const QString stable = QStringLiteral("stable");
+        QTest::newRow("upper case") << QStringLiteral("Stable") << QString() << false << badName;
+        QTest::newRow("underscore") << QStringLiteral("a_b") << QString() << false << badName;
+        QTest::newRow("33 characters") << QString(33, u'a') << QString() << false << badName;
+        QTest::newRow("empty") << QString() << QString() << false << badName;
+        QTest::newRow("blobs") << QStringLiteral("blobs") << QString() << false << badName;
+        QTest::newRow("a path") << QStringLiteral("../x") << QString() << false << badName;
+        QTest::newRow("packed file changed") << stable << QStringLiteral("packed/lib/a.dll") << false
+                                             << QStringLiteral("packed/lib/a.dll: 5 bytes");
+        QTest::newRow("staged file changed") << stable << QStringLiteral("files/Vellumix.exe") << false
+                                             << QStringLiteral("files/Vellumix.exe: 5 bytes");
+        QTest::newRow("manifest changed") << stable << QStringLiteral("manifest.json") << false
+                                          << QStringLiteral(u"更新签名验证失败");
+        QTest::newRow("another key") << stable << QString() << true
+                                     << QStringLiteral(u"更新签名验证失败");
+    }
+
+    void publishRefusedWithTheFeedUntouched()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(QString, channel);
+        QFETCH(QString, damage);
+        QFETCH(bool, otherKey);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        Files files = requiredPrograms();
+        files.insert(QStringLiteral("lib/a.dll"), "library");
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        QCOMPARE(publishStage(publishing(makeStage(dir.path(), QStringLiteral("v1"), files, 1), feed))
+                     .blobsCopied,
+                 3);
+        files.insert(QStringLiteral("lib/a.dll"), "library 2");
+        const QString stage = makeStage(dir.path(), QStringLiteral("v2"), files, 2);
+        if (!damage.isEmpty())
+            writeFile(stage, damage, "xxxxx");
+        QStringList arguments{QStringLiteral("publish"), stage, QStringLiteral("--feed"), feed,
+                              QStringLiteral("--channel"), channel};
+        if (otherKey) {
+            const QString key = dir.filePath(QStringLiteral("other.pem"));
+            testsupport::generateSigningKey(key);
+            arguments << QStringLiteral("--key") << key;
+        }
+        const auto before = testsupport::snapshotTree(feed);
+        const Run run = runTool(arguments);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.output.contains(expected), qPrintable(run.output));
+        QCOMPARE(testsupport::describeDifference(before, testsupport::snapshotTree(feed)), QString());
+    }
+
+    void pruneRemovesOnlyWhatNoChannelNames()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        Files files = requiredPrograms();
+        const QString stage1 = makeStage(dir.path(), QStringLiteral("v1"), files, 1);
+        files.insert(QStringLiteral("Vellumix.exe"), "main 2");
+        const QString stage2 = makeStage(dir.path(), QStringLiteral("v2"), files, 2);
+        publishStage(publishing(stage1, feed, QStringLiteral("beta")));
+        publishStage(publishing(stage2, feed));
+        auto prune = [&] { return runTool({QStringLiteral("prune"), QStringLiteral("--feed"), feed}); };
+
+        const QString stray = testsupport::sha256Hex("stray");
+        writeFile(feed, QStringLiteral("blobs/") + stray, "stray");
+        writeFile(feed, QStringLiteral("blobs/.publishing-") + stray + QStringLiteral("-1f"), "left over");
+        writeFile(feed, QStringLiteral("blobs/notes.txt"), "not a blob");
+        const Run pruned = prune();
+        QVERIFY2(pruned.exitCode == 0, qPrintable(pruned.output));
+        QVERIFY2(pruned.output.contains(QStringLiteral("pruned:   1 blobs (5 bytes) and 1 files left "
+                                                       "by interrupted publishes")),
+                 qPrintable(pruned.output));
+        QVERIFY(pruned.output.contains(QStringLiteral("left alone: blobs/notes.txt")));
+        QCOMPARE(entriesOf(feed + QStringLiteral("/blobs")),
+                 blobNamesOf({stage1, stage2}) << QStringLiteral("notes.txt"));
+
+        // Once beta moves on as well, v1's program is named by no channel.
+        publishStage(publishing(stage2, feed, QStringLiteral("beta")));
+        QCOMPARE(prune().exitCode, 0);
+        QCOMPARE(entriesOf(feed + QStringLiteral("/blobs")),
+                 blobNamesOf({stage2}) << QStringLiteral("notes.txt"));
+
+        // In doubt, nothing is removed: a manifest that does not verify, a publish or prune
+        // running (the lock held), a feed without any manifest.
+        writeFile(feed, QStringLiteral("blobs/") + stray, "stray");
+        const QByteArray beta = testsupport::readFile(channelManifest(feed, QStringLiteral("beta")));
+        writeFile(feed, QStringLiteral("beta/manifest.json"), QByteArray(beta).replace("\"payload\":\"ey", "\"payload\":\"EY"));
+        const auto before = testsupport::snapshotTree(feed);
+        const Run tampered = prune();
+        QCOMPARE(tampered.exitCode, 1);
+        QVERIFY2(tampered.output.contains(QStringLiteral("beta/manifest.json cannot be read or verified")),
+                 qPrintable(tampered.output));
+        QCOMPARE(testsupport::snapshotTree(feed), before);
+
+        writeFile(feed, QStringLiteral("beta/manifest.json"), beta);
+        {
+            QLockFile lock(feed + QStringLiteral("/.feed.lock"));
+            QVERIFY(lock.tryLock());
+            const Run locked = prune();
+            QCOMPARE(locked.exitCode, 1);
+            QVERIFY2(locked.output.contains(QStringLiteral("is in use by process %1").arg(::getpid())),
+                     qPrintable(locked.output));
+        }
+        QVERIFY(QFileInfo::exists(feed + QStringLiteral("/blobs/") + stray));
+
+        QDir(feed + QStringLiteral("/beta")).removeRecursively();
+        QDir(feed + QStringLiteral("/stable")).removeRecursively();
+        const Run empty = prune();
+        QCOMPARE(empty.exitCode, 1);
+        QVERIFY2(empty.output.contains(QStringLiteral("has no channel manifest")), qPrintable(empty.output));
+        QVERIFY(QFileInfo::exists(feed + QStringLiteral("/blobs/") + stray));
+    }
+
+    void feedServedByNginx_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("http") << false;
+        QTest::newRow("https") << true;
+    }
+
+    void feedServedByNginx()
+    {
+        QFETCH(bool, tls);
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        if (!testsupport::FeedServer::available())
+            QSKIP("nginx is not installed");
+        QTemporaryDir dir;
+        Files files = requiredPrograms();
+        files.insert(QStringLiteral("data/big.bin"), sampleRelease().value(QStringLiteral(u"données/Ünïcode ñame.bin")));
+        const QString stage = makeStage(dir.path(), QStringLiteral("v1"), files, 1);
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        publishStage(publishing(stage, feed));
+        writeFile(feed, QStringLiteral("blobs/.publishing-unfinished"), "not served");
+        const ManifestFile big = entryOf(manifestOf(stage), QStringLiteral("data/big.bin"));
+        const QByteArray blob = testsupport::readFile(blobPath(feed, big));
+
+        testsupport::TlsFiles certificates;
+        QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
+        if (tls) {
+            certificates = testsupport::makeTestCertificates(dir.filePath(QStringLiteral("tls")),
+                                                             QStringLiteral("127.0.0.1"));
+            QVERIFY(!certificates.caFile.isEmpty());
+            QVERIFY(trusting.addCaCertificates(certificates.caFile));
+        }
+        testsupport::FeedServer server;
+        QVERIFY2(server.start(feed, tls ? &certificates : nullptr), qPrintable(server.errorText()));
+        QCOMPARE(server.baseUrl(), QStringLiteral("%1://127.0.0.1:%2")
+                                       .arg(tls ? QStringLiteral("https") : QStringLiteral("http"))
+                                       .arg(server.port()));
+        QNetworkAccessManager manager;
+        manager.setProxy(QNetworkProxy::NoProxy);
+        const QString base = server.baseUrl();
+        const QString blobUri = QStringLiteral("/blobs/") + QString::fromLatin1(big.packedSha256);
+
+        const Fetched manifest = fetch(manager, base + QStringLiteral("/stable/manifest.json"), trusting);
+        QCOMPARE(manifest.status, 200);
+        QCOMPARE(manifest.body, manifestOf(stage).envelope);
+        QCOMPARE(manifest.cacheControl, QByteArray("no-cache"));
+        QCOMPARE(manifest.contentType, QByteArray("application/json"));
+
+        const Fetched whole = fetch(manager, base + blobUri, trusting);
+        QCOMPARE(whole.status, 200);
+        QVERIFY(whole.body == blob);
+        QCOMPARE(whole.cacheControl, QByteArray("public, max-age=31536000, immutable"));
+        QCOMPARE(whole.contentType, QByteArray("application/octet-stream"));
+        QVERIFY(!whole.encoded);
+
+        const Fetched resumed = fetch(manager, base + blobUri, trusting, "bytes=1000-");
+        QCOMPARE(resumed.status, 206);
+        QVERIFY(resumed.body == blob.mid(1000));
+        QCOMPARE(resumed.contentRange,
+                 QStringLiteral("bytes 1000-%1/%2").arg(blob.size() - 1).arg(blob.size()).toLatin1());
+
+        const QString missingUri = QStringLiteral("/blobs/") + QString(64, u'0');
+        QCOMPARE(fetch(manager, base + missingUri, trusting).status, 404);
+        QCOMPARE(fetch(manager, base + QStringLiteral("/blobs/.publishing-unfinished"), trusting).status, 404);
+        QCOMPARE(fetch(manager, base + QStringLiteral("/blobs/"), trusting).status, 404);
+
+        const QList<testsupport::AccessLogEntry> log = server.accessLog(6);
+        QStringList lines;
+        for (const testsupport::AccessLogEntry &entry : log)
+            lines << QStringLiteral("%1 %2 %3 %4 %5").arg(entry.method, entry.uri).arg(entry.status)
+                         .arg(entry.range).arg(entry.bytes);
+        QCOMPARE(lines, (QStringList{
+            QStringLiteral("GET /stable/manifest.json 200 - %1").arg(manifest.body.size()),
+            QStringLiteral("GET %1 200 - %2").arg(blobUri).arg(blob.size()),
+            QStringLiteral("GET %1 206 bytes=1000- %2").arg(blobUri).arg(blob.size() - 1000),
+            QStringLiteral("GET %1 404 - 153").arg(missingUri),
+            QStringLiteral("GET /blobs/.publishing-unfinished 404 - 153"),
+            QStringLiteral("GET /blobs/ 404 - 153")}));
+        server.clearAccessLog();
+        QCOMPARE(server.accessLog().size(), 0);
+        if (!tls)
+            return;
+
+        // The client side of TLS: a server whose CA is not trusted, and a certificate for
+        // another host, are both refused (each on a new manager, which shares no connection).
+        QNetworkAccessManager fresh;
+        fresh.setProxy(QNetworkProxy::NoProxy);
+        const Fetched untrusted = fetch(fresh, base + QStringLiteral("/stable/manifest.json"),
+                                        QSslConfiguration::defaultConfiguration());
+        QCOMPARE(untrusted.error, QNetworkReply::SslHandshakeFailedError);
+        const testsupport::TlsFiles otherHost = testsupport::makeTestCertificates(
+            dir.filePath(QStringLiteral("other")), QStringLiteral("updates.example.com"));
+        QVERIFY(!otherHost.caFile.isEmpty());
+        testsupport::FeedServer other;
+        QVERIFY2(other.start(feed, &otherHost), qPrintable(other.errorText()));
+        QSslConfiguration trustingOther = QSslConfiguration::defaultConfiguration();
+        QVERIFY(trustingOther.addCaCertificates(otherHost.caFile));
+        QNetworkAccessManager another;
+        another.setProxy(QNetworkProxy::NoProxy);
+        const Fetched wrongHost = fetch(another, other.baseUrl() + QStringLiteral("/stable/manifest.json"),
+                                        trustingOther);
+        QCOMPARE(wrongHost.error, QNetworkReply::SslHandshakeFailedError);
+        QCOMPARE(wrongHost.body, QByteArray());
+    }
+
+    // The site configuration that docs/hosting.md shows is the one the server above runs with.
+    void hostingGuideShowsTheTestedConfiguration()
+    {
+        const QString docs = QStringLiteral(VELLUMIX_SOURCE_DIR "/docs/");
+        const QByteArray site = testsupport::readFile(docs + QStringLiteral("nginx-feed.conf"));
+        QVERIFY(site.contains("location"));
+        QVERIFY2(testsupport::readFile(docs + QStringLiteral("hosting.md")).contains(site),
+                 "docs/hosting.md does not show docs/nginx-feed.conf as it is");
+    }
+
     void usageErrors_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -508,6 +969,8 @@ private slots:
         QTest::newRow("modulus of a missing file")
             << QStringList{QStringLiteral("modulus"), QStringLiteral("/nonexistent.pem")} << 1;
         QTest::newRow("help of a command") << QStringList{QStringLiteral("stage"), QStringLiteral("--help")} << 0;
+        QTest::newRow("publish without --feed") << QStringList{QStringLiteral("publish"), QStringLiteral("s")} << 2;
+        QTest::newRow("prune without --feed") << QStringList{QStringLiteral("prune")} << 2;
     }
 
     void usageErrors()

@@ -1,0 +1,200 @@
+#!/usr/bin/env bash
+# Serves a feed folder with Debian's nginx on a free port of 127.0.0.1, as the current user, for
+# the tests, the demo and the benchmark. Nothing of the system's nginx service is used or touched:
+# the configuration, pid file, logs and temporary folders all live in RUN_DIR.
+#
+#   feed-server.sh start FEED_DIR RUN_DIR [--tls CERT KEY]
+#       starts nginx and prints its base URL (http://127.0.0.1:PORT, or https://... with --tls)
+#       on standard output once it answers; the URL is also left in RUN_DIR/base-url
+#   feed-server.sh stop RUN_DIR
+#       stops it and returns once it is gone
+#
+# The site part of the configuration is docs/nginx-feed.conf, the file docs/hosting.md shows.
+# RUN_DIR/access.log has one line per request, five fields separated by tabs:
+#   method  uri  status  range  body-bytes-sent
+# (a request without a Range header shows "-"; nginx writes bytes outside printable ASCII and
+# the characters " and \ as \xHH).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+site_conf=$(cd "$here/../docs" && pwd)/nginx-feed.conf
+
+die() { echo "feed-server.sh: $*" >&2; exit 1; }
+usage() {
+    sed -n '6,11p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+    exit 2
+}
+
+find_nginx() {
+    local candidate
+    for candidate in "${NGINX:-}" "$(command -v nginx 2>/dev/null || true)" /usr/sbin/nginx; do
+        [ -n "$candidate" ] && [ -x "$candidate" ] && { echo "$candidate"; return 0; }
+    done
+    die "nginx is not installed (Debian package nginx)"
+}
+
+# Paths go into nginx's configuration in double quotes; characters that nginx would read as a
+# variable, an escape or the end of the string are refused rather than escaped.
+config_path() {
+    case $1 in
+        *'"'* | *'\'* | *'$'* | *$'\n'*) die "a path with \", \\, \$ or a line feed cannot be served: $1" ;;
+    esac
+    printf '"%s"' "$1"
+}
+
+# The process id of the nginx master serving RUN_DIR, or nothing: the id in the pid file counts
+# only while that process is alive (not a zombie) and is the nginx of this RUN_DIR.
+master_pid() {
+    local run=$1 pid state
+    [ -f "$run/nginx.pid" ] || return 0
+    pid=$(tr -dc '0-9' 2>/dev/null < "$run/nginx.pid") || return 0
+    [ -n "$pid" ] && [ -r "/proc/$pid/stat" ] || return 0
+    state=$(sed 's/^.*) //' "/proc/$pid/stat" | cut -d' ' -f1)
+    case $state in Z | X) return 0 ;; esac
+    tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$run/nginx.conf" || return 0
+    echo "$pid"
+}
+
+write_config() {
+    local feed=$1 run=$2 port=$3 cert=$4 key=$5
+    local listen="listen 127.0.0.1:$port;" tls=
+    if [ -n "$cert" ]; then
+        listen="listen 127.0.0.1:$port ssl;"
+        tls="ssl_certificate $(config_path "$cert");
+        ssl_certificate_key $(config_path "$key");"
+    fi
+    # A master started as root hands the requests to workers of the "user" directive (nobody by
+    # default), which could not read a feed that only its owner may read; as root, the workers
+    # stay root. Any other user runs master and workers as itself, and nginx ignores "user".
+    local user=
+    [ "$(id -u)" -eq 0 ] && user="user root;"
+    cat > "$run/nginx.conf" <<EOF
+# Written by scripts/feed-server.sh for this run only.
+$user
+worker_processes 2;
+pid $(config_path "$run/nginx.pid");
+lock_file $(config_path "$run/nginx.lock");
+error_log $(config_path "$run/error.log") warn;
+events {
+    worker_connections 1024;
+}
+http {
+    log_format feed "\$request_method\t\$uri\t\$status\t\$http_range\t\$body_bytes_sent";
+    access_log $(config_path "$run/access.log") feed;
+    client_body_temp_path $(config_path "$run/tmp/body");
+    proxy_temp_path $(config_path "$run/tmp/proxy");
+    fastcgi_temp_path $(config_path "$run/tmp/fastcgi");
+    uwsgi_temp_path $(config_path "$run/tmp/uwsgi");
+    scgi_temp_path $(config_path "$run/tmp/scgi");
+    sendfile on;
+    tcp_nopush on;
+    server {
+        $listen
+        server_name localhost;
+        $tls
+        root $(config_path "$feed");
+        include $(config_path "$site_conf");
+    }
+}
+EOF
+}
+
+# Sends one plain request and answers whether an HTTP status line came back. On a TLS port nginx
+# answers the plain request with 400, which shows as well that its workers serve.
+probe() {
+    local port=$1 line=
+    { exec 3<>"/dev/tcp/127.0.0.1/$port"; } 2>/dev/null || return 1
+    printf 'GET /.feed-server-probe HTTP/1.0\r\nHost: localhost\r\n\r\n' >&3 || { exec 3>&-; return 1; }
+    read -r -t 5 line <&3 || true
+    exec 3>&-
+    [[ $line == HTTP/1.* ]]
+}
+
+start() {
+    [ $# -eq 2 ] || [ $# -eq 5 ] || usage
+    local feed=$1 run=$2 cert= key=
+    if [ $# -eq 5 ]; then
+        [ "$3" = --tls ] || usage
+        cert=$(realpath -e "$4") || die "no certificate file $4"
+        key=$(realpath -e "$5") || die "no key file $5"
+    fi
+    [ -d "$feed" ] || die "the feed folder $feed does not exist"
+    feed=$(realpath "$feed")
+    mkdir -p "$run/tmp"
+    run=$(realpath "$run")
+    [ -z "$(master_pid "$run")" ] || die "an nginx of $run is running already"
+    rm -f "$run/nginx.pid" "$run/base-url"
+    : > "$run/access.log"
+    local nginx
+    nginx=$(find_nginx)
+
+    # A random port in 20000-59999. One that answers a connection is in use and skipped (nginx
+    # itself would try to bind it for 2.5 s); when another program takes the port meanwhile,
+    # nginx's bind fails and another one is tried. nginx binds before it detaches, so once the
+    # command has returned successfully the port is ours.
+    local attempt port started=
+    for attempt in $(seq 1 40); do
+        port=$(( (RANDOM * 32768 + RANDOM) % 40000 + 20000 ))
+        if { exec 3<>"/dev/tcp/127.0.0.1/$port"; } 2>/dev/null; then
+            exec 3>&-
+            continue
+        fi
+        write_config "$feed" "$run" "$port" "$cert" "$key"
+        : > "$run/error.log"
+        if "$nginx" -p "$run" -e "$run/error.log" -c "$run/nginx.conf" \
+            < /dev/null > /dev/null 2> "$run/nginx.stderr"; then
+            started=1
+            break
+        fi
+        grep -q 'Address already in use' "$run/nginx.stderr" "$run/error.log" \
+            || { cat "$run/nginx.stderr" >&2; die "nginx did not start (configuration $run/nginx.conf)"; }
+    done
+    [ -n "$started" ] || die "no free port found after $attempt attempts"
+
+    # Ready when it answers a request; the probe's line is then cleared from the access log, so
+    # the log holds only the requests of whoever uses the server.
+    local tries
+    for tries in $(seq 1 100); do
+        [ -n "$(master_pid "$run")" ] && probe "$port" && break
+        [ "$tries" -eq 100 ] && { stop "$run"; die "nginx started but does not answer on port $port"; }
+        sleep 0.1
+    done
+    for tries in $(seq 1 50); do
+        grep -q 'feed-server-probe' "$run/access.log" && break
+        sleep 0.1
+    done
+    : > "$run/access.log"
+
+    local scheme=http
+    [ -n "$cert" ] && scheme=https
+    echo "$scheme://127.0.0.1:$port" | tee "$run/base-url"
+}
+
+stop() {
+    [ $# -eq 1 ] || usage
+    local run
+    run=$(realpath "$1" 2>/dev/null) || return 0
+    local pid
+    pid=$(master_pid "$run")
+    [ -n "$pid" ] || return 0
+    # A fast shutdown: the master ends its workers and waits for them before it ends itself.
+    kill -TERM "$pid" 2>/dev/null || true
+    local tries
+    for tries in $(seq 1 100); do
+        [ -z "$(master_pid "$run")" ] && return 0
+        sleep 0.1
+    done
+    pkill -KILL -P "$pid" 2>/dev/null || true
+    kill -KILL "$pid" 2>/dev/null || true
+    for tries in $(seq 1 50); do
+        [ -z "$(master_pid "$run")" ] && return 0
+        sleep 0.1
+    done
+    die "nginx $pid of $run does not end"
+}
+
+case ${1:-} in
+    start) shift; start "$@" ;;
+    stop) shift; stop "$@" ;;
+    *) usage ;;
+esac

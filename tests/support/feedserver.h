@@ -1,0 +1,73 @@
+// A feed served over HTTP(S) by Debian's nginx for the tests: started with scripts/feed-server.sh
+// (the configuration the demo and the benchmark use, and docs/hosting.md shows) on a free port of
+// 127.0.0.1, as the current user, with its configuration, pid file and logs in a temporary folder.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+
+namespace testsupport {
+
+// A server certificate and its key, and the CA that signed it (PEM files).
+struct TlsFiles
+{
+    QString caFile;
+    QString certFile;
+    QString keyFile;
+};
+
+// Makes, with the openssl command line, a test CA (ca.pem) and a server certificate (server.pem,
+// key server.key) signed by it for `hostName`, in `dir` (created when missing). For "127.0.0.1"
+// or "localhost" the certificate names both (IP:127.0.0.1 and DNS:localhost); any other name is
+// the certificate's only one, which makes a certificate for another host. Empty paths when
+// openssl fails.
+TlsFiles makeTestCertificates(const QString &dir, const QString &hostName);
+
+// One line of the server's access log.
+struct AccessLogEntry
+{
+    QString method;  // "GET", "HEAD"
+    QString uri;     // the path, without the query
+    int status = 0;
+    QString range;   // the Range header as sent, "-" when there was none
+    qint64 bytes = 0; // body bytes sent
+};
+
+class FeedServer
+{
+public:
+    FeedServer() = default;
+    ~FeedServer();
+    FeedServer(const FeedServer &) = delete;
+    FeedServer &operator=(const FeedServer &) = delete;
+
+    // True when nginx is installed; tests that need a server skip otherwise.
+    static bool available();
+
+    // Serves `feedDir` (http, or https with `tls`); answers once the server answers requests.
+    // On failure, errorText() says why.
+    bool start(const QString &feedDir, const TlsFiles *tls = nullptr);
+    // Stops the server and waits until it is gone; nothing when it is not running.
+    void stop();
+
+    bool isRunning() const { return m_port != 0; }
+    QString baseUrl() const { return m_baseUrl; } // "http://127.0.0.1:PORT", no final "/"
+    quint16 port() const { return m_port; }
+    QString errorText() const { return m_error; }
+    QString runDir() const { return m_runDir.path(); }
+
+    // The requests served since start (or since clearAccessLog), oldest first. nginx writes a
+    // line just after the response went out, so a test that has just received its responses
+    // gives the number it expects as `atLeast`: the call waits up to five seconds for them.
+    QList<AccessLogEntry> accessLog(qsizetype atLeast = 0) const;
+    void clearAccessLog();
+
+private:
+    QTemporaryDir m_runDir;
+    QString m_baseUrl;
+    quint16 m_port = 0;
+    QString m_error;
+};
+
+} // namespace testsupport
