@@ -1,7 +1,7 @@
 #include "sampleapp.h"
 
+#include "selfupdate.h"
 #include "startup.h"
-#include "updateclient.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -130,64 +130,24 @@ int applyUpdate(const QString &programRoot, const Settings &settings,
 
 // Checks the feed, downloads what changed with progress lines in the log, and starts the updater.
 int checkForUpdate(const QString &programRoot, const Settings &settings, const QString &feed,
-                   const QString &stagingDirectory, bool quiet)
+                   const QString &stagingDirectory)
 {
     vellumix::UpdateClientSettings clientSettings;
     clientSettings.feed = vellumix::feedUrlFromUserInput(feed);
     clientSettings.programRoot = programRoot;
     clientSettings.builtInSequence = settings.sequence;
     clientSettings.stagingDirectory = stagingDirectory;
-    vellumix::UpdateClient client(clientSettings);
-    int exitCode = 0;
-    QObject::connect(&client, &vellumix::UpdateClient::checkFinished, &client,
-                     [&](const vellumix::AvailableUpdate &update) {
-        if (!update.failure.ok()) {
-            note(QStringLiteral("update check failed: %1 (%2)")
-                     .arg(update.failure.userText(), update.failure.detail));
-            exitCode = 1;
-            return QCoreApplication::quit();
-        }
-        if (!update.available) {
-            note(QStringLiteral("no update: the feed offers sequence %1, %2 is installed")
-                     .arg(update.manifest.sequence).arg(update.installedSequence));
-            return QCoreApplication::quit();
-        }
-        note(QStringLiteral("update %1 (sequence %2) found: %3 of %4 files to fetch, %5 of %6 "
-                            "bytes packed")
-                 .arg(update.manifest.version).arg(update.manifest.sequence)
-                 .arg(update.filesToFetch.size()).arg(update.manifest.files.size())
-                 .arg(update.fetchPackedBytes).arg(update.releasePackedBytes));
-        client.download(update);
-    });
-    QObject::connect(&client, &vellumix::UpdateClient::downloadProgress, &client,
-                     [](const vellumix::DownloadProgress &p) {
-        note(QStringLiteral("downloading: %1/%2 files, %3/%4 bytes")
-                 .arg(p.filesDone).arg(p.filesTotal).arg(p.bytesDone).arg(p.bytesTotal));
-    });
-    QObject::connect(&client, &vellumix::UpdateClient::downloadFinished, &client,
-                     [&](const vellumix::DownloadResult &result) {
-        if (!result.failure.ok()) {
-            note(QStringLiteral("download failed: %1 (%2)")
-                     .arg(result.failure.userText(), result.failure.detail));
-            exitCode = 1;
-            return QCoreApplication::quit();
-        }
-        note(QStringLiteral("downloaded %1 bytes (%2 files fetched, %3 already staged)")
-                 .arg(result.bytesTransferred).arg(result.filesFetched)
-                 .arg(result.filesAlreadyStaged));
-        const vellumix::UpdateFailure failure =
-            vellumix::startUpdater(programRoot, result.stagingDirectory, quiet);
-        if (!failure.ok()) {
-            note(QStringLiteral("cannot start the updater: %1").arg(failure.detail));
-            exitCode = 1;
-        } else {
-            note(QStringLiteral("version %1 started the updater and exits").arg(settings.version));
-        }
+    SelfUpdate update(clientSettings, note);
+    int outcome = 1;
+    QObject::connect(&update, &SelfUpdate::finished, &update, [&](int result) {
+        outcome = result;
         QCoreApplication::quit();
     });
-    client.check();
+    update.start();
     QCoreApplication::exec();
-    return exitCode;
+    if (outcome == 0)
+        note(QStringLiteral("version %1 started the updater and exits").arg(settings.version));
+    return outcome == 2 ? 0 : outcome;
 }
 
 } // namespace
@@ -222,7 +182,7 @@ int run(const QStringList &arguments)
     if (check >= 0 && check + 1 < arguments.size()) {
         const qsizetype stage = arguments.indexOf(QStringLiteral("--stage"));
         return checkForUpdate(programRoot, settings, arguments.at(check + 1),
-                              stage >= 0 ? arguments.value(stage + 1) : QString(), quiet);
+                              stage >= 0 ? arguments.value(stage + 1) : QString());
     }
 
     // A normal start: an update left unfinished is rolled back before the program is used. The
