@@ -1,0 +1,10 @@
+# Checks that a page of docs/ shows source files exactly as they are: cmake -DDOC=... -DSOURCES="a;b" -P
+file(READ "${DOC}" page)
+foreach(source IN LISTS SOURCES)
+    file(READ "${source}" text)
+    string(FIND "${page}" "${text}" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "${DOC} does not show ${source} as it is; copy the file into the page again")
+    endif()
+endforeach()
+message(STATUS "${DOC} shows ${SOURCES}")
