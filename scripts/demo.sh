@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The demo: installs what is missing, builds, and in a temporary folder walks through the real job
-# of the updater with the stand-in application:
+# with the stand-in application:
 #   1. version 1 is installed (the application and the updater);
-#   2. version 2 is published and signed with vellumix-publish;
-#   3. the application starts the update and exits; the update is confirmed;
-#   4. version 3, whose new program dies at start-up, is rolled back;
-#   5. a tampered manifest is refused and nothing changes.
-# For each step it prints the exit code, the final text, the journal state and what changed on
-# disk. It leaves no process running.
+#   2. version 2 is staged, signed and published with vellumix-publish into a feed that nginx
+#      serves on a free local port;
+#   3. the application checks the feed, downloads only what changed, starts the updater and
+#      exits; the new version confirms its start;
+#   4. version 3, whose new program dies at start-up, is published; the update is rolled back;
+#   5. a manifest tampered with on the server is refused before a single file is fetched.
+# For each step it prints what the application did (with the bytes that travelled against the
+# size of the release), the updater's exit code, the final text, the journal state and what
+# changed on disk. It stops nginx and leaves no process running.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -25,15 +28,18 @@ say "built in $build (with the development update-signing key of that build tree
 updater=$build/updater/VellumixUpdater
 app=$build/sampleapp/vellumix-sample-app
 publish=$build/publisher/vellumix-publish
+fetch=$build/client/vellumix-fetch
 watch=$build/tests/e2e/reaper
 key=$build/devkey/update-signing-dev.pem
-for f in "$updater" "$app" "$publish" "$watch"; do
+for f in "$updater" "$app" "$publish" "$fetch" "$watch"; do
     [ -x "$f" ] || { echo "demo: $f was not built" >&2; exit 1; }
 done
 [ -f "$key" ] || { echo "demo: this build has a release key compiled in; the demo signs with the development key" >&2; exit 1; }
 
 demo=$(mktemp -d /tmp/vellumix-demo.XXXXXX)
-trap 'rm -rf "$demo"' EXIT
+feed=$demo/feed
+server=$demo/nginx
+trap 'bash "$VELLUMIX_TOP/scripts/feed-server.sh" stop "$server" >/dev/null 2>&1 || true; rm -rf "$demo"' EXIT
 root=$demo/Vellumix
 export VELLUMIX_SAMPLE_LOG=$demo/application.log
 
@@ -70,23 +76,42 @@ show_changes() {
     if [ -n "$changes" ]; then echo "$changes" | indent; else echo "    (none)"; fi
 }
 
-# Lets the application start the update and exit, and watches every process it leaves behind.
-apply_update() {
-    local stage=$1 before=$demo/before.txt after=$demo/after.txt
+# Lets the application update itself from the feed and exit, and watches every process it leaves
+# behind.
+update_from_feed() {
+    local before=$demo/before.txt after=$demo/after.txt
+    local requests_before
+    requests_before=$(wc -l < "$server/access.log")
     snapshot > "$before"
     : > "$VELLUMIX_SAMPLE_LOG"
-    echo "  \$ Vellumix.exe --apply-update $(basename "$stage")"
+    echo "  \$ Vellumix.exe --check-update $url"
     set +e
-    "$watch" --report "$demo/exits.txt" "$root/Vellumix.exe" --apply-update "$stage" 2> "$demo/messages.txt"
+    "$watch" --report "$demo/exits.txt" "$root/Vellumix.exe" --check-update "$url" \
+        --stage "$demo/stage" 2> "$demo/messages.txt"
     set -e
     snapshot > "$after"
     echo "  What the application did:"
     indent < "$VELLUMIX_SAMPLE_LOG"
+    echo "  Requests that reached nginx (method, path, status, range, bytes sent):"
+    tail -n +"$((requests_before + 1))" "$server/access.log" | tr '\t' ' ' | indent
+    local found fetched
+    found=$(sed -n 's/.* found: .*, \([0-9]*\) of \([0-9]*\) bytes packed$/\1 \2/p' "$VELLUMIX_SAMPLE_LOG")
+    fetched=$(sed -n 's/^downloaded \([0-9]*\) bytes.*/\1/p' "$VELLUMIX_SAMPLE_LOG")
+    if [ -n "$found" ] && [ -n "$fetched" ]; then
+        set -- $found
+        awk -v f="$fetched" -v r="$2" 'BEGIN { printf "  Bytes that travelled: %d of the release'"'"'s %d packed bytes (%.3f%%)\n", f, r, 100 * f / r }'
+    fi
     local code
     code=$(awk '$1 == "VellumixUpdater" {print $2}' "$demo/exits.txt" | tail -n 1)
     echo "  Updater exit code: ${code:-(the updater did not run)}"
     echo "  Final text (shown in a message box on Windows):"
-    if [ -s "$demo/messages.txt" ]; then indent < "$demo/messages.txt"; else echo "    (none: a confirmed update shows nothing)"; fi
+    if [ -s "$demo/messages.txt" ]; then
+        indent < "$demo/messages.txt"
+    elif [ -n "$code" ]; then
+        echo "    (none: a confirmed update shows nothing)"
+    else
+        echo "    (none)"
+    fi
     echo "  Journal state: $(sed -n 's/.*"state":"\([^"]*\)".*/\1/p' "$root/.vellumix-update/transaction.json" 2>/dev/null || echo none)"
     if [ -f "$root/.vellumix-update/installed.json" ]; then
         echo "  Installed record: $(tr -d ' \n' < "$root/.vellumix-update/installed.json")"
@@ -94,38 +119,51 @@ apply_update() {
     show_changes "$before" "$after"
 }
 
+# Stages a release folder in full and publishes it into the feed.
+publish_release() {
+    local release=$1 version=$2 sequence=$3 notes=$4
+    "$publish" stage --release "$release" --version "$version" --sequence "$sequence" --key "$key" \
+        --notes "$notes" --out "$demo/stage-$sequence" >/dev/null 2>&1
+    echo "  \$ vellumix-publish stage --release $(basename "$release") --version $version --sequence $sequence ..."
+    echo "  \$ vellumix-publish publish stage-$sequence --feed feed"
+    "$publish" publish "$demo/stage-$sequence" --feed "$feed" | indent
+}
+
 bold "1. Version 1 is installed"
 make_release "$root" 1.0.0 1 confirm
 (cd "$root" && find . -type f | sort | sed 's|^\./||') | indent
 
-bold "2. Version 2 is published: staged and signed with vellumix-publish"
+bold "2. Version 2 is published into a feed, served by nginx"
 make_release "$demo/release-2" 2.0.0 2 confirm
-"$publish" stage --release "$demo/release-2" --version 2.0.0 --sequence 2 --key "$key" \
-    --notes "Version 2 adds a spell checker" --installed "$root" --out "$demo/stage-2" 2>/dev/null |
-    { echo "  \$ vellumix-publish stage --release release-2 --version 2.0.0 --sequence 2 --installed Vellumix ..."; indent; }
-"$publish" verify "$demo/stage-2" | { echo "  \$ vellumix-publish verify stage-2"; indent; }
+publish_release "$demo/release-2" 2.0.0 2 "Version 2 adds a spell checker"
+url=$(bash "$VELLUMIX_TOP/scripts/feed-server.sh" start "$feed" "$server")
+echo "  nginx serves the feed at $url"
+echo "  \$ vellumix-fetch check --feed $url --root Vellumix"
+"$fetch" check --feed "$url" --root "$root" | indent
 
-bold "3. The application starts the update and exits; the new version confirms its start"
-apply_update "$demo/stage-2"
+bold "3. The application updates itself from the feed and exits; the new version confirms"
+update_from_feed
 
 bold "4. Version 3 is published, but its new program dies at start-up"
 make_release "$demo/release-3" 3.0.0 3 exit
-"$publish" stage --release "$demo/release-3" --version 3.0.0 --sequence 3 --key "$key" \
-    --installed "$root" --out "$demo/stage-3" >/dev/null 2>&1
-apply_update "$demo/stage-3"
+publish_release "$demo/release-3" 3.0.0 3 "Version 3"
+update_from_feed
 
-bold "5. A manifest tampered with after signing is refused"
-cp -r "$demo/stage-3" "$demo/stage-3-tampered"
-python3 - "$demo/stage-3-tampered/manifest.json" <<'PY'
+bold "5. A manifest tampered with on the server is refused before any file is fetched"
+make_release "$demo/release-4" 4.0.0 4 confirm
+publish_release "$demo/release-4" 4.0.0 4 "Version 4" >/dev/null
+python3 - "$feed/stable/manifest.json" <<'PY'
 import base64, json, sys
 path = sys.argv[1]
 envelope = json.load(open(path))
-payload = base64.b64decode(envelope["payload"]).replace(b'"sequence":3', b'"sequence":4')
+payload = base64.b64decode(envelope["payload"]).replace(b'"sequence":4', b'"sequence":5')
 envelope["payload"] = base64.b64encode(payload).decode()
 open(path, "w").write(json.dumps(envelope))
 PY
-echo "  (the signed payload's sequence was changed from 3 to 4 by hand)"
-apply_update "$demo/stage-3-tampered"
+echo "  (the signed payload's sequence was changed from 4 to 5 on the server)"
+update_from_feed
 
 bold "Done"
-echo "  The application and the updater left no process running; the temporary folder is removed."
+bash "$VELLUMIX_TOP/scripts/feed-server.sh" stop "$server"
+echo "  nginx is stopped; the application and the updater left no process running; the temporary"
+echo "  folder is removed."
