@@ -254,9 +254,11 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files)
                                              "client").arg(m_stage));
         return plan;
     }
+    // The marker comes before anything inside the folder: a run killed in between must not leave
+    // a folder that the next run refuses as not its own.
     QFile marker(m_stage + kMarker);
-    if (!QDir().mkpath(m_stage + kFiles) || !QDir().mkpath(m_stage + kDownloads)
-        || !marker.open(QIODevice::WriteOnly)) {
+    if (!QDir().mkpath(m_stage) || !marker.open(QIODevice::WriteOnly)
+        || !QDir().mkpath(m_stage + kFiles) || !QDir().mkpath(m_stage + kDownloads)) {
         plan.failure = failed(UpdateFailureReason::StagingWriteFailed,
                               QStringLiteral("cannot create %1").arg(m_stage));
         return plan;
