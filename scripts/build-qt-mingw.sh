@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds a static Qt 6 (Core and Gui, with the windows, offscreen and minimal platform plug-ins) for
-# Windows x64 with Debian's mingw-w64, from Debian's own qt6-base source, or reuses the one built
-# before. Prints the installed prefix on standard output (progress goes to standard error).
+# Builds a static Qt 6 (Core and Gui, with the windows, offscreen and minimal platform plug-ins, and
+# Network with the schannel TLS back end of Windows) for Windows x64 with Debian's mingw-w64, from
+# Debian's own qt6-base source, or reuses the one built before. Prints the installed prefix on
+# standard output (progress goes to standard error).
 #
 #   scripts/build-qt-mingw.sh
 #   VELLUMIX_QT_CACHE=DIR scripts/build-qt-mingw.sh   (default: /var/cache/vellumix, or
@@ -86,24 +87,31 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 EOF
 
-# Only what the updater, the smoke test and the stand-in application use. Debian's "+dfsg"
-# tarball lacks the tablet headers, hence no tablet events and no Direct2D; DirectWrite 3 is off
-# because its font database is not linked in a static build with this mingw-w64.
+# Only what the updater, the smoke test, the stand-in application and the update client use.
+# Debian's "+dfsg" tarball lacks the tablet headers, hence no tablet events and no Direct2D;
+# DirectWrite 3 is off because its font database is not linked in a static build with this
+# mingw-w64. TLS is Windows' own (schannel, a "tls" plug-in that a static program linking Network
+# imports by default); no OpenSSL is looked for. The Network List Manager back end of
+# QNetworkInformation is left out: nothing asks for the state of the connection.
 say "configuring Qt $qt_version for mingw-w64 (static) in $work"
 mkdir "$work/build"
 (cd "$work/build" && "$src/configure" -prefix "$prefix" \
     -xplatform win32-g++ -qt-host-path /usr \
     -release -static -static-runtime -nomake examples -nomake tests \
     -no-dbus -no-opengl -no-widgets -no-icu -no-glib -no-pkg-config \
-    -no-feature-sql -no-feature-network -no-feature-printsupport -no-feature-testlib \
+    -no-feature-sql -no-feature-printsupport -no-feature-testlib \
+    -schannel -no-openssl -no-feature-networklistmanager -no-feature-sctp -no-libproxy \
     -no-feature-concurrent -no-feature-xml -no-feature-tabletevent -no-direct2d \
     -no-feature-directwrite3 \
     -qt-zlib -qt-pcre -qt-freetype -qt-harfbuzz -qt-libpng -qt-libjpeg -qt-doubleconversion \
     -- -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
        -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake) >"$work/configure.log" 2>&1 \
     || { tail -n 60 "$work/configure.log" >&2; exit 1; }
+# A TLS back end that is not there would only show when a program first asks for one.
+grep -Eq '^ *Schannel \.+ yes$' "$work/build/config.summary" \
+    || { echo "Qt's configure did not enable schannel:" >&2; cat "$work/build/config.summary" >&2; exit 1; }
 
-say "building Qt (this takes a while: about 11 minutes on 2 idle cores)"
+say "building Qt (this takes a while; docs/windows.md has the figures)"
 cmake --build "$work/build" --parallel "${VELLUMIX_QT_JOBS:-$(nproc)}" >"$work/build.log" 2>&1 \
     || { tail -n 60 "$work/build.log" >&2; exit 1; }
 
