@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the whole project for Windows x64 (mingw-w64 with a static Qt built from Debian's
 # source, see build-qt-mingw.sh) and runs the Windows programs end to end under Wine: updates,
-# rollbacks, recovery, link refusal, the message box on a private Xvfb server and
-# platform-smoke-test.exe. The updates are signed by a Linux build tree with its development key,
+# rollbacks, recovery, link refusal, the message box on a private Xvfb server,
+# platform-smoke-test.exe and the TLS back end of the static Qt. The updates are signed by a Linux build tree with its development key,
 # and the Windows build compiles in that key's modulus. Exits non-zero on any failure.
 #
 #   scripts/windows-e2e.sh
@@ -22,8 +22,8 @@ export WINEPREFIX=$windows/wineprefix
 
 start_stage_timer "stage timings (Windows build and Wine suite)"
 
-ensure_packages $VELLUMIX_BUILD_PACKAGES g++-mingw-w64-x86-64 dpkg-dev wine wine64 xvfb xauth \
-    xdotool fonts-wqy-microhei locales
+ensure_packages $VELLUMIX_BUILD_PACKAGES g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine \
+    wine64 libgnutls30 xvfb xauth xdotool fonts-wqy-microhei locales
 # The suite runs the Windows programs as on a Chinese Windows (code page 936), which Wine takes
 # from a Linux locale of that language.
 if ! locale -a 2>/dev/null | grep -qx 'zh_CN.utf8'; then
@@ -55,6 +55,13 @@ say "configuring $windows (mingw-w64, Qt in $qt)"
     -DVELLUMIX_UPDATE_KEY_MODULUS="$modulus" >/dev/null)
 say "building $windows"
 cmake --build "$windows" --parallel "$(nproc)"
+# The suite's TLS probe, a program of its own against the same Qt.
+say "building $windows/tlsprobe"
+cmake -S "$VELLUMIX_TOP/tests/windows/tlsprobe" -B "$windows/tlsprobe" -G Ninja \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$VELLUMIX_TOP/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_FIND_ROOT_PATH="$qt" -DQT_HOST_PATH=/usr \
+    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >/dev/null
+cmake --build "$windows/tlsprobe" --parallel "$(nproc)"
 stage_done windows-build
 
 # The prefix is made here rather than by the first test, so its cost shows on its own.

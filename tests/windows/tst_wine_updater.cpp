@@ -392,25 +392,44 @@ private slots:
     }
 
     // Wine shows a Linux symbolic link to a directory as a reparse point (one to a file it shows
-    // as the file itself: that case needs Windows).
+    // as the file itself: that case needs Windows). A link beyond MAX_PATH (260 characters) in
+    // its Windows form, where Windows takes only the long form of a path, is refused as one
+    // closer to the root: a program root and a manifest path of up to 240 characters reach there.
     void directoryLinkIsRefused_data()
     {
         QTest::addColumn<QString>("link");
         QTest::addColumn<QString>("message");
-        QTest::newRow("work directory") << ".vellumix-update" << Msg::workDirectoryHasLink;
-        QTest::newRow("directory of an updated file") << "lib" << Msg::pathHasLinkOrJunction;
+        QTest::addColumn<QString>("addedFile");
+        QTest::newRow("work directory") << ".vellumix-update" << Msg::workDirectoryHasLink << QString();
+        QTest::newRow("directory of an updated file") << "lib" << Msg::pathHasLinkOrJunction
+                                                      << QString();
+        QString deep = QStringLiteral("deep");
+        for (int i = 1; i <= 3; ++i)
+            deep += QStringLiteral("/a-directory-nested-beyond-the-limit-of-plain-windows-paths-%1").arg(i);
+        // 230 characters: below a program root of 32 ("C:/vellumix-tests/XXXXXX/program"), the
+        // link lies beyond MAX_PATH, and the file in it has a manifest path of 236.
+        deep += QStringLiteral("/the-last-level-") + QString(230 - deep.size() - 16, u'x');
+        QTest::newRow("directory of an updated file beyond MAX_PATH")
+            << deep << Msg::pathHasLinkOrJunction << deep + QStringLiteral("/x.dll");
     }
 
     void directoryLinkIsRefused()
     {
         QFETCH(QString, link);
         QFETCH(QString, message);
+        QFETCH(QString, addedFile);
         Installation installation;
+        if (!addedFile.isEmpty())
+            installation.addFile(addedFile);
         installation.install(v1);
         installation.stageUpdate(v2);
         // The target lies on drive C: as well, so that only the link itself can be refused.
         QTemporaryDir elsewhere(wine::driveC() + QStringLiteral("/vellumix-tests/XXXXXX"));
         const QString linkPath = installation.root() + u'/' + link;
+        if (!addedFile.isEmpty()) {
+            QVERIFY(addedFile.size() <= 240);
+            QVERIFY2(wine::windowsPath(linkPath).size() > 260, qPrintable(wine::windowsPath(linkPath)));
+        }
         QVERIFY(QDir(elsewhere.path()).removeRecursively());
         QVERIFY(QDir().rename(linkPath, elsewhere.path()));
         QVERIFY(QFile::link(elsewhere.path(), linkPath));
@@ -522,6 +541,78 @@ private slots:
         QVERIFY2(run.exitCode != 0, qPrintable(run.errorOutput));
         QVERIFY(run.errorOutput.contains(QStringLiteral("Could not find the Qt platform plugin \"nosuchplatform\"")));
         QVERIFY(!run.errorOutput.contains(QStringLiteral("PASS:")));
+    }
+
+    // A static program that links Qt Network gets the schannel TLS back end of the Windows Qt,
+    // and no other; under Wine, schannel is served by GnuTLS (libgnutls30 on the Linux side).
+    void tlsBackend()
+    {
+        const RunResult run = wine::run(wine::tlsProbe(), {}, wine::environment(QString()));
+        COMPARE_EXIT(run, 0);
+        QCOMPARE(run.output, QStringLiteral("available: schannel\nactive: schannel\nsupportsSsl: yes\n"));
+    }
+
+    /*
+        A TLS handshake through schannel with a local `openssl s_server` whose certificate (for
+        "localhost", self-signed) the probe trusts or not. Under Wine a certificate authority given
+        to the client alone is of no use: Qt's schannel back end hands it to Windows as a PKCS #12
+        without a key, which Wine cannot import, so the chain is checked against the system's
+        store only (see docs/windows.md). A self-signed server certificate that the client trusts
+        needs no chain.
+    */
+    void tlsHandshake_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("trusted");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("trusted certificate") << "localhost" << true << "encrypted: TLSv1.";
+        QTest::newRow("untrusted certificate")
+            << "localhost" << false << "error: The root CA certificate is not trusted for this purpose";
+        QTest::newRow("certificate for another host name")
+            << "127.0.0.1" << true
+            << "error: The host name did not match any of the valid hosts for this certificate";
+    }
+
+    void tlsHandshake()
+    {
+        QFETCH(QString, host);
+        QFETCH(bool, trusted);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        for (const QString &name : {QStringLiteral("server"), QStringLiteral("other")}) {
+            QProcess openssl;
+            openssl.start(QStringLiteral("openssl"), {
+                QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
+                QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
+                QStringLiteral("-addext"), QStringLiteral("subjectAltName=DNS:localhost"),
+                QStringLiteral("-keyout"), dir.filePath(name + QStringLiteral(".key")),
+                QStringLiteral("-out"), dir.filePath(name + QStringLiteral(".pem"))});
+            QVERIFY(openssl.waitForFinished() && openssl.exitCode() == 0);
+        }
+        QProcess server;
+        server.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        server.start(QStringLiteral("openssl"), {
+            QStringLiteral("s_server"), QStringLiteral("-accept"), QStringLiteral("127.0.0.1:0"),
+            QStringLiteral("-cert"), dir.filePath(QStringLiteral("server.pem")),
+            QStringLiteral("-key"), dir.filePath(QStringLiteral("server.key")), QStringLiteral("-www")});
+        QString port;
+        while (port.isEmpty() && server.waitForReadyRead(10000)) {
+            while (server.canReadLine()) {
+                const QString line = QString::fromLatin1(server.readLine()).trimmed();
+                if (line.startsWith(QStringLiteral("ACCEPT ")))
+                    port = line.section(u':', -1);
+            }
+        }
+        QVERIFY2(!port.isEmpty(), "openssl s_server did not start");
+        const QString authority = dir.filePath(trusted ? QStringLiteral("server.pem") : QStringLiteral("other.pem"));
+        const RunResult run = wine::run(wine::tlsProbe(), {host, port, wine::windowsPath(authority)},
+                                        wine::environment(QString()));
+        server.kill();
+        server.waitForFinished();
+        const QString last = run.output.trimmed().section(u'\n', -1);
+        QVERIFY2(last.startsWith(expected), qPrintable(run.output + run.errorOutput));
+        COMPARE_EXIT(run, trusted && host == u"localhost" ? 0 : 1);
     }
 };
 

@@ -166,7 +166,7 @@ Installation::Installation(StageDrive stageDrive)
 QList<testsupport::FileSpec> Installation::filesOf(const AppVersion &version) const
 {
     const QByteArray tag = version.version.toUtf8();
-    return {
+    QList<testsupport::FileSpec> files = {
         {QStringLiteral("Vellumix.exe"), appBinary()},
         {QStringLiteral("VellumixUpdater.exe"), updaterBinary()},
         {QStringLiteral("vellumix-sample.json"), settingsOf(version)},
@@ -174,6 +174,9 @@ QList<testsupport::FileSpec> Installation::filesOf(const AppVersion &version) co
         {QStringLiteral(u"插件/extra.dll"), "extra library " + tag},
         {QStringLiteral("docs/readme.txt"), "unchanged in every version"},
     };
+    for (const QString &path : m_extraFiles)
+        files.append({path, "added file " + tag});
+    return files;
 }
 
 void Installation::install(const AppVersion &version)
@@ -313,6 +316,11 @@ QString smokeTestProgram()
 QString messageBoxReader()
 {
     return QStringLiteral(VELLUMIX_MESSAGEBOX_READER);
+}
+
+QString tlsProbe()
+{
+    return QStringLiteral(VELLUMIX_WINDOWS_TLS_PROBE);
 }
 
 } // namespace wine

@@ -68,7 +68,11 @@ public:
         return m_root + QStringLiteral("/.vellumix-update/") + name;
     }
 
+    // The files of a version: the stand-in, the updater, its settings and a few libraries, and
+    // those added with addFile.
     QList<testsupport::FileSpec> filesOf(const AppVersion &version) const;
+    // One more file in every version, at `path` below the program root.
+    void addFile(const QString &path) { m_extraFiles.append(path); }
     void install(const AppVersion &version);
     QByteArray stageUpdate(const AppVersion &version);
 
@@ -97,6 +101,7 @@ private:
     QString m_root;
     QString m_stage;
     QString m_log;
+    QStringList m_extraFiles;
 };
 
 // A Windows process that lives for a while and then ends by itself: a parent to wait for. It is
@@ -121,5 +126,6 @@ QByteArray appBinary();
 QString updaterProgram();
 QString smokeTestProgram();
 QString messageBoxReader();
+QString tlsProbe();
 
 } // namespace wine
