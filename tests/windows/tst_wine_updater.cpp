@@ -1,6 +1,7 @@
 // The Windows build end to end under Wine: VellumixUpdater.exe with the Windows stand-in
 // application as Vellumix.exe in program roots on drive C:, updates signed on the Linux side,
-// the message box on a private X server, and platform-smoke-test.exe.
+// the message box on a private X server, platform-smoke-test.exe, and TLS through the schannel
+// back end of the static Qt.
 #include "messages.h"
 #include "wineinstallation.h"
 
