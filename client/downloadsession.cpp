@@ -1,7 +1,11 @@
 #include "downloadsession.h"
 
+#include <QLoggingCategory>
 #include <QNetworkReply>
 #include <QTimer>
+
+// QT_LOGGING_RULES="vellumix.client.debug=true" follows every transfer.
+Q_LOGGING_CATEGORY(lcDownload, "vellumix.client", QtWarningMsg)
 
 namespace vellumix {
 
@@ -14,6 +18,21 @@ constexpr qint64 kPiece = 256 * 1024;
 constexpr qint64 kQueuedHigh = 8 * 1024 * 1024;
 constexpr qint64 kQueuedLow = 2 * 1024 * 1024;
 constexpr qint64 kReplyBuffer = 1024 * 1024;
+
+// The size of the whole resource as the server gives it (Content-Length of a 200, the total of a
+// 206's Content-Range), -1 when it does not say.
+qint64 announcedSize(QNetworkReply *reply, int status)
+{
+    bool isNumber = false;
+    qint64 size = -1;
+    if (status == 200) {
+        size = reply->rawHeader("Content-Length").trimmed().toLongLong(&isNumber);
+    } else if (status == 206) {
+        const QByteArray value = reply->rawHeader("Content-Range").trimmed();
+        size = value.mid(value.lastIndexOf('/') + 1).toLongLong(&isNumber);
+    }
+    return isNumber && size >= 0 ? size : -1;
+}
 
 qint64 contentRangeStart(QNetworkReply *reply)
 {
@@ -173,6 +192,7 @@ void DownloadSession::startTry(Transfer *transfer)
         complete(transfer);
         return;
     }
+    qCDebug(lcDownload) << "GET" << relative << "from" << job.heldBytes << "in flight" << m_inFlight;
     QNetworkReply *reply = m_connection->get(relative, job.heldBytes);
     reply->setReadBufferSize(kReplyBuffer);
     transfer->reply = reply;
@@ -182,9 +202,13 @@ void DownloadSession::startTry(Transfer *transfer)
     });
     connect(reply, &QNetworkReply::finished, this, [this, sha, reply] {
         Transfer *t = m_transfers.value(sha).get();
-        if (t && t->reply == reply)
-            onReplyFinished(t);
-        reply->deleteLater();
+        if (t && t->reply == reply && m_running) {
+            // Judged once its last bytes are read, which may wait while reading is paused.
+            t->finishPending = true;
+            readBody(t);
+        } else {
+            reply->deleteLater();
+        }
     });
 }
 
@@ -195,9 +219,26 @@ void DownloadSession::readBody(Transfer *transfer)
         return;
     if (!transfer->statusSeen) {
         const int status = httpStatusOf(reply);
-        if (status != 200 && status != 206)
-            return; // an error answer: its body is not read, finished() judges it
+        if (status != 200 && status != 206) {
+            // An error answer (or none): its body is not read; it is judged once it has ended.
+            if (transfer->finishPending)
+                onReplyFinished(transfer);
+            return;
+        }
         transfer->statusSeen = true;
+        /*
+            A digest names the bytes of one blob, so a resource of another size is not the blob
+            named: it is refused before its body is read. Left to the byte count, a shorter one
+            would look like a cut transfer, resumed and cut again until the retries ran out.
+        */
+        if (const qint64 size = announcedSize(reply, status);
+            size >= 0 && size != transfer->job.packedSize) {
+            return fail({UpdateFailureReason::DownloadInvalid,
+                         QStringLiteral("%1: %2 bytes instead of %3")
+                             .arg(reply->url().toString())
+                             .arg(size)
+                             .arg(transfer->job.packedSize)});
+        }
         if (status == 200 && transfer->offset > 0) {
             // The server sent the whole blob instead of the rest: start the .part file over.
             m_progress.bytesDone -= transfer->offset;
@@ -222,8 +263,10 @@ void DownloadSession::readBody(Transfer *transfer)
         if (m_queuedBytes.load() > kQueuedHigh) {
             m_paused = true;
             // The worker may have drained everything just before the flag was set.
-            if (m_queuedBytes.load() > kQueuedHigh || !m_paused.exchange(false))
+            if (m_queuedBytes.load() > kQueuedHigh || !m_paused.exchange(false)) {
+                qCDebug(lcDownload) << "paused at" << m_queuedBytes.load() << "queued bytes";
                 return;
+            }
         }
         const QByteArray piece = reply->read(qMin<qint64>(reply->bytesAvailable(), kPiece));
         if (transfer->offset + piece.size() > transfer->job.packedSize) {
@@ -262,21 +305,19 @@ void DownloadSession::resumeReading()
     }
 }
 
+// The reply has ended and every byte it brought has been handed on: judge it.
 void DownloadSession::onReplyFinished(Transfer *transfer)
 {
     QNetworkReply *reply = transfer->reply;
     if (!reply || !m_running)
         return;
-    if (reply->bytesAvailable() > 0 && reply->error() == QNetworkReply::NoError) {
-        transfer->finishPending = true;
-        readBody(transfer);
-        if (!m_running || reply->bytesAvailable() > 0)
-            return; // paused: resumeReading() comes back here
-    }
     transfer->finishPending = false;
     const ReplyVerdict verdict =
         FeedConnection::judge(reply, transfer->offset == transfer->job.packedSize);
+    qCDebug(lcDownload) << "finished" << reply->url().path() << transfer->offset << "bytes"
+                        << verdict.failure.reasonName() << verdict.failure.detail;
     transfer->reply = nullptr;
+    reply->deleteLater();
     --m_inFlight;
     if (verdict.failure.ok()) {
         complete(transfer);
@@ -327,6 +368,7 @@ void DownloadSession::onCompleted(const QByteArray &packedSha256, BlobVerdict ve
                                   const UpdateFailure &failure)
 {
     const std::shared_ptr<Transfer> transfer = m_transfers.value(packedSha256);
+    qCDebug(lcDownload) << "checked" << packedSha256.left(12) << int(verdict) << failure.detail;
     if (!transfer)
         return;
     switch (verdict) {
