@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTimer>
 
@@ -56,6 +57,7 @@ AvailableUpdate compareWithInstallation(const QByteArray &envelope,
     if (!result.available)
         return result;
     const QDir root(settings.programRoot);
+    QSet<QByteArray> blobsToFetch; // files of the same content share one blob, which travels once
     for (const ManifestFile &file : std::as_const(result.manifest.files)) {
         if (cancelled.load()) {
             result.failure = {UpdateFailureReason::Cancelled, QString()};
@@ -67,7 +69,10 @@ AvailableUpdate compareWithInstallation(const QByteArray &envelope,
         if (info.isFile() && info.size() == file.size && fileSha256Hex(installedCopy) == file.sha256)
             continue;
         result.filesToFetch.append(file);
-        result.fetchPackedBytes += file.packedSize;
+        if (!blobsToFetch.contains(file.packedSha256)) {
+            blobsToFetch.insert(file.packedSha256);
+            result.fetchPackedBytes += file.packedSize;
+        }
         result.fetchUnpackedBytes += file.size;
     }
     return result;
