@@ -1,0 +1,392 @@
+// The application side against real parts: feeds made by vellumix-publish and served by nginx,
+// the stand-in application updating itself through the client library with the real updater,
+// a blob resumed with a range request, HTTPS, and vellumix-fetch's exit codes and output.
+#include "feed.h"
+#include "feedserver.h"
+#include "installation.h"
+#include "stage.h"
+#include "updateclient.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QTest>
+
+#include <optional>
+
+using namespace e2e;
+using testsupport::AccessLogEntry;
+using testsupport::describeDifference;
+using testsupport::FeedServer;
+
+namespace {
+
+AppVersion versionOf(const QString &version, qint32 sequence,
+                     const QString &behaviour = QStringLiteral("confirm"))
+{
+    AppVersion result;
+    result.version = version;
+    result.sequence = sequence;
+    result.behaviour = behaviour;
+    return result;
+}
+
+const AppVersion v1 = versionOf(QStringLiteral("1.0.0"), 1);
+const AppVersion v2 = versionOf(QStringLiteral("2.0.0"), 2);
+
+// Stages `files` as `version`, sequence 2, with vellumix-publish's library, publishes the stage
+// into `dir`/feed and serves the feed (over https with `tls`); what went wrong, empty when
+// nothing.
+QString publishAndServe(FeedServer &server, const QString &dir,
+                        const QList<testsupport::FileSpec> &files, const QString &version,
+                        vellumix::UpdateManifest *manifest = nullptr,
+                        const testsupport::TlsFiles *tls = nullptr)
+{
+    vellumix::publish::StageOptions stage;
+    stage.releaseDir = dir + QStringLiteral("/release");
+    stage.version = version;
+    stage.sequence = 2;
+    stage.keyPath = testsupport::devSigningKey();
+    stage.outDir = dir + QStringLiteral("/stage");
+    vellumix::publish::PublishOptions publish;
+    publish.stageDir = stage.outDir;
+    publish.feedDir = dir + QStringLiteral("/feed");
+    for (const testsupport::FileSpec &file : files)
+        testsupport::writeFile(stage.releaseDir, file.path, file.content);
+    const QString failure = testsupport::failureOf([&] {
+        vellumix::publish::stageRelease(stage);
+        const vellumix::UpdateManifest published = vellumix::publish::publishStage(publish).manifest;
+        if (manifest)
+            *manifest = published;
+    });
+    if (failure != testsupport::kNoFailure)
+        return failure;
+    return server.start(publish.feedDir, tls) ? QString() : server.errorText();
+}
+
+const vellumix::ManifestFile *fileOf(const vellumix::UpdateManifest &manifest, const QString &path)
+{
+    for (const vellumix::ManifestFile &file : manifest.files) {
+        if (file.path == path)
+            return &file;
+    }
+    return nullptr;
+}
+
+// The requests of a log as "METHOD URI STATUS RANGE", sorted (transfers run side by side).
+QStringList requestsOf(const QList<AccessLogEntry> &log)
+{
+    QStringList lines;
+    for (const AccessLogEntry &entry : log)
+        lines << QStringLiteral("%1 %2 %3 %4")
+                     .arg(entry.method, entry.uri)
+                     .arg(entry.status)
+                     .arg(entry.range);
+    lines.sort();
+    return lines;
+}
+
+QString blobRequest(const vellumix::ManifestFile &file)
+{
+    return QStringLiteral("GET /blobs/%1 200 -").arg(QString::fromLatin1(file.packedSha256));
+}
+
+const QString kManifestRequest = QStringLiteral("GET /stable/manifest.json 200 -");
+
+struct FetchRun
+{
+    int exitCode = -1;
+    QJsonObject json;   // standard output, when it is exactly one JSON object
+    QString errors;     // standard error
+};
+
+FetchRun runFetch(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QString::fromUtf8(VELLUMIX_FETCH_PROGRAM), arguments);
+    FetchRun run;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(process.readAllStandardOutput(), &error);
+    if (error.error == QJsonParseError::NoError && document.isObject())
+        run.json = document.object();
+    run.errors = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+QString describe(const FetchRun &run)
+{
+    return QStringLiteral("exit %1, output %2, errors: %3")
+        .arg(run.exitCode)
+        .arg(QString::fromUtf8(QJsonDocument(run.json).toJson(QJsonDocument::Compact)), run.errors);
+}
+
+bool updateConfirmed(const Installation &installation, qint32 sequence)
+{
+    const QJsonObject installed = QJsonDocument::fromJson(testsupport::readFile(
+        installation.workPath(QStringLiteral("installed.json")))).object();
+    return installation.journalState() == u"healthy"
+        && installed.value(QStringLiteral("sequence")).toInt() == sequence
+        && !QFileInfo::exists(installation.workPath(QStringLiteral("installer.lock")));
+}
+
+} // namespace
+
+class FeedEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        if (!FeedServer::available())
+            QSKIP("nginx is not installed");
+    }
+
+    // v1 -> v2: the application checks the feed, downloads through the library and starts the
+    // updater; the new version confirms. Only the files that changed travel.
+    void applicationUpdatesItselfFromTheFeed()
+    {
+        Installation installation;
+        installation.install(v1);
+        QTemporaryDir dir;
+        vellumix::UpdateManifest manifest;
+        FeedServer server;
+        QCOMPARE(publishAndServe(server, dir.path(), installation.filesOf(v2), v2.version, &manifest),
+                 QString());
+
+        const RunResult run = installation.runProgram(
+            installation.root() + QStringLiteral("/Vellumix.exe"),
+            {QStringLiteral("--check-update"), server.baseUrl(), QStringLiteral("--stage"),
+             dir.filePath(QStringLiteral("download"))});
+        QVERIFY2(run.exitCode == 0,
+                 qPrintable(installation.appLog().join(u'\n') + run.errorOutput));
+        QTRY_VERIFY_WITH_TIMEOUT(updateConfirmed(installation, 2), 60000);
+        QCOMPARE(describeDifference(installation.treeOf(v2), installation.programTree()),
+                 QString());
+        QVERIFY(installation.appLog().contains(
+            QStringLiteral("version 2.0.0 confirmed its start")));
+
+        // The programs and the unchanged document are the same in both versions: only the
+        // settings and the two libraries are requested, each once and whole.
+        QStringList expected{kManifestRequest};
+        qint64 changedBytes = 0;
+        for (const char *path : {"vellumix-sample.json", "lib/core.dll", "插件/extra.dll"}) {
+            const vellumix::ManifestFile *file = fileOf(manifest, QString::fromUtf8(path));
+            QVERIFY(file);
+            expected << blobRequest(*file);
+            changedBytes += file->packedSize;
+        }
+        expected.sort();
+        QCOMPARE(requestsOf(server.accessLog(expected.size())), expected);
+        const QStringList log = installation.appLog();
+        QVERIFY2(log.contains(
+                     QStringLiteral("downloading: 3/3 files, %1/%1 bytes").arg(changedBytes)),
+                 qPrintable(log.join(u'\n')));
+        QVERIFY(log.contains(
+            QStringLiteral("downloaded %1 bytes (3 files fetched, 0 already staged)")
+                .arg(changedBytes)));
+    }
+
+    // A download cancelled in the middle of a large blob keeps its bytes; the next run asks for
+    // the rest with a range request and transfers only that.
+    void interruptedBlobResumesWithARange()
+    {
+        Installation installation;
+        installation.install(v1);
+        QTemporaryDir dir;
+        QByteArray big(24 * 1024 * 1024, Qt::Uninitialized); // incompressible: packs to as much
+        QRandomGenerator(13).fillRange(reinterpret_cast<quint32 *>(big.data()), big.size() / 4);
+        QList<testsupport::FileSpec> files = installation.filesOf(v1);
+        files.append({QStringLiteral("data/big.bin"), big});
+        vellumix::UpdateManifest manifest;
+        FeedServer server;
+        QCOMPARE(publishAndServe(server, dir.path(), files, QStringLiteral("1.1.0"), &manifest),
+                 QString());
+        const vellumix::ManifestFile *blob = fileOf(manifest, QStringLiteral("data/big.bin"));
+        QVERIFY(blob);
+        const QString stage = dir.filePath(QStringLiteral("download"));
+        const QString part = stage + QStringLiteral("/.download/")
+            + QString::fromLatin1(blob->packedSha256) + QStringLiteral(".part");
+
+        {
+            vellumix::UpdateClientSettings settings;
+            settings.feed = QUrl(server.baseUrl());
+            settings.programRoot = installation.root();
+            settings.builtInSequence = 1;
+            settings.stagingDirectory = stage;
+            settings.progressIntervalMs = 0;
+            vellumix::UpdateClient client(settings);
+            std::optional<vellumix::AvailableUpdate> update;
+            std::optional<vellumix::DownloadResult> result;
+            connect(&client, &vellumix::UpdateClient::checkFinished, this,
+                    [&](const vellumix::AvailableUpdate &u) { update = u; });
+            connect(&client, &vellumix::UpdateClient::downloadFinished, this,
+                    [&](const vellumix::DownloadResult &r) { result = r; });
+            connect(&client, &vellumix::UpdateClient::downloadProgress, this, [&] {
+                if (QFileInfo(part).size() > 0)
+                    client.cancel();
+            });
+            client.check();
+            QTRY_VERIFY_WITH_TIMEOUT(update.has_value(), 30000);
+            QVERIFY2(update->failure.ok(), qPrintable(update->failure.detail));
+            QCOMPARE(update->filesToFetch.size(), qsizetype(1));
+            client.download(*update);
+            QTRY_VERIFY_WITH_TIMEOUT(result.has_value(), 60000);
+            QCOMPARE(result->failure.reasonName(), QStringLiteral("cancelled"));
+        } // the client's worker has finished its last write
+        const qint64 held = QFileInfo(part).size();
+        QVERIFY2(held > 0 && held < blob->packedSize, qPrintable(QString::number(held)));
+        QVERIFY(!QFileInfo::exists(stage + QStringLiteral("/files/data/big.bin")));
+
+        const FetchRun resumed =
+            runFetch({QStringLiteral("download"), QStringLiteral("--feed"), server.baseUrl(),
+                      QStringLiteral("--root"), installation.root(), QStringLiteral("--stage"), stage});
+        QVERIFY2(resumed.exitCode == 0, qPrintable(describe(resumed)));
+        QCOMPARE(resumed.json.value(QStringLiteral("bytesTransferred")).toInteger(),
+                 blob->packedSize - held);
+        QVERIFY(testsupport::readFile(stage + QStringLiteral("/files/data/big.bin")) == big);
+        QVERIFY(!QFileInfo::exists(part));
+
+        // Two manifests, the cancelled request and the resumed one.
+        const QList<AccessLogEntry> log = server.accessLog(4);
+        const QString uri = QStringLiteral("/blobs/") + QString::fromLatin1(blob->packedSha256);
+        QList<AccessLogEntry> ranged;
+        for (const AccessLogEntry &entry : log) {
+            if (entry.uri == uri && entry.range != u"-")
+                ranged << entry;
+        }
+        QCOMPARE(ranged.size(), 1);
+        QCOMPARE(ranged.first().range, QStringLiteral("bytes=%1-").arg(held));
+        QCOMPARE(ranged.first().status, 206);
+        QCOMPARE(ranged.first().bytes, blob->packedSize - held);
+        QCOMPARE(log.size(), 4);
+    }
+
+    // The server's certificate is checked, never ignored: trusted through --ca-file, refused
+    // without it, and refused for another host even when its CA is trusted.
+    void https_data()
+    {
+        QTest::addColumn<QString>("certificateHost");
+        QTest::addColumn<bool>("trustCa");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("trusted CA") << "127.0.0.1" << true << 0;
+        QTest::newRow("CA not trusted") << "127.0.0.1" << false << 11;
+        QTest::newRow("certificate for another host") << "updates.example.com" << true << 11;
+    }
+
+    void https()
+    {
+        QFETCH(QString, certificateHost);
+        QFETCH(bool, trustCa);
+        QFETCH(int, exitCode);
+        Installation installation;
+        installation.install(v1);
+        QTemporaryDir dir;
+        const testsupport::TlsFiles tls =
+            testsupport::makeTestCertificates(dir.filePath(QStringLiteral("tls")), certificateHost);
+        QVERIFY(!tls.caFile.isEmpty());
+        FeedServer server;
+        QCOMPARE(publishAndServe(server, dir.path(), installation.filesOf(v2), v2.version, nullptr,
+                                 &tls),
+                 QString());
+        const QString url = QStringLiteral("https://127.0.0.1:%1").arg(server.port());
+        QStringList arguments{QStringLiteral("check"), QStringLiteral("--feed"), url,
+                              QStringLiteral("--root"), installation.root()};
+        if (trustCa)
+            arguments << QStringLiteral("--ca-file") << tls.caFile;
+
+        const FetchRun run = runFetch(arguments);
+        QVERIFY2(run.exitCode == exitCode, qPrintable(describe(run)));
+        if (exitCode == 0) {
+            QCOMPARE(run.json.value(QStringLiteral("update")).toBool(), true);
+            QCOMPARE(requestsOf(server.accessLog(1)), QStringList{kManifestRequest});
+            return;
+        }
+        const QJsonObject error = run.json.value(QStringLiteral("error")).toObject();
+        QCOMPARE(error.value(QStringLiteral("reason")).toString(),
+                 QStringLiteral("secure-connection-failed"));
+        QVERIFY2(run.errors.contains(QStringLiteral("secure-connection-failed")),
+                 qPrintable(run.errors));
+        QCOMPARE(server.accessLog().size(), 0); // refused before any request was sent
+    }
+
+    // check, download and apply --wait in a row, as a script would: one JSON object each, the
+    // updater's exit code passed on, and "no update" once the release is installed.
+    void fetchToolExitCodesAndOutput_data()
+    {
+        QTest::addColumn<QString>("behaviour");
+        QTest::addColumn<int>("updaterExitCode");
+        QTest::newRow("new version confirms") << "confirm" << 0;
+        QTest::newRow("new version dies: rolled back") << "exit" << 4;
+    }
+
+    void fetchToolExitCodesAndOutput()
+    {
+        QFETCH(QString, behaviour);
+        QFETCH(int, updaterExitCode);
+        Installation installation;
+        installation.install(v1);
+        QTemporaryDir dir;
+        AppVersion next = versionOf(QStringLiteral("2.0.0"), 2, behaviour);
+        next.runMs = 0;
+        FeedServer server;
+        QCOMPARE(publishAndServe(server, dir.path(), installation.filesOf(next), next.version),
+                 QString());
+        const QStringList feed{QStringLiteral("--feed"),     server.baseUrl(),
+                               QStringLiteral("--root"),     installation.root(),
+                               QStringLiteral("--sequence"), QStringLiteral("1")};
+        const QStringList stage{QStringLiteral("--stage"),
+                                dir.filePath(QStringLiteral("download"))};
+
+        const FetchRun check = runFetch(QStringList{QStringLiteral("check")} + feed);
+        QVERIFY2(check.exitCode == 0, qPrintable(describe(check)));
+        QCOMPARE(check.json.value(QStringLiteral("update")).toBool(), true);
+        QCOMPARE(check.json.value(QStringLiteral("sequence")).toInt(), 2);
+        QCOMPARE(check.json.value(QStringLiteral("installedSequence")).toInt(), 1);
+        QCOMPARE(check.json.value(QStringLiteral("filesToFetch")).toInt(), 3);
+        const qint64 fetchBytes = check.json.value(QStringLiteral("fetchBytes")).toInteger();
+
+        const FetchRun download = runFetch(QStringList{QStringLiteral("download")} + feed + stage);
+        QVERIFY2(download.exitCode == 0, qPrintable(describe(download)));
+        QCOMPARE(download.json.value(QStringLiteral("bytesTransferred")).toInteger(), fetchBytes);
+        QCOMPARE(download.json.value(QStringLiteral("filesFetched")).toInt(), 3);
+        QVERIFY2(download.errors.contains(QStringLiteral("download: 3/3 files")),
+                 qPrintable(download.errors));
+
+        // The stage is complete: apply fetches no blob again and runs the updater.
+        server.accessLog(5); // the check's manifest, the download's manifest and 3 blobs
+        server.clearAccessLog();
+        const QStringList waiting{QStringLiteral("--wait"), QStringLiteral("--quiet")};
+        const FetchRun apply = runFetch(QStringList{QStringLiteral("apply")} + feed + stage + waiting);
+        QVERIFY2(apply.exitCode == updaterExitCode, qPrintable(describe(apply)));
+        QCOMPARE(apply.json.value(QStringLiteral("updaterExitCode")).toInt(), updaterExitCode);
+        QCOMPARE(apply.json.value(QStringLiteral("bytesTransferred")).toInteger(), 0);
+        QCOMPARE(apply.json.value(QStringLiteral("filesAlreadyStaged")).toInt(), 3);
+        QCOMPARE(requestsOf(server.accessLog(1)), QStringList{kManifestRequest});
+
+        const FetchRun after = runFetch(QStringList{QStringLiteral("check")} + feed);
+        if (updaterExitCode == 0) {
+            QCOMPARE(describeDifference(installation.treeOf(next), installation.programTree()),
+                     QString());
+            QVERIFY(updateConfirmed(installation, 2));
+            QVERIFY2(after.exitCode == 10, qPrintable(describe(after)));
+            QCOMPARE(after.json.value(QStringLiteral("update")).toBool(), false);
+            QCOMPARE(after.json.value(QStringLiteral("installedSequence")).toInt(), 2);
+        } else {
+            QCOMPARE(describeDifference(installation.treeOf(v1), installation.programTree()),
+                     QString());
+            QCOMPARE(installation.journalState(), QStringLiteral("rolledback"));
+            QVERIFY2(after.exitCode == 0, qPrintable(describe(after))); // still offered
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(FeedEndToEnd)
+#include "tst_feed_e2e.moc"
