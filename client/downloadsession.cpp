@@ -15,9 +15,9 @@ constexpr qint64 kPiece = 256 * 1024;
 // Bytes received but not yet written by the worker. Above the high mark the replies are not read
 // (Qt then stops reading their sockets once its small buffers are full), below the low mark they
 // are read again: memory stays bounded whatever the file sizes and however slow the disk.
-constexpr qint64 kQueuedHigh = 8 * 1024 * 1024;
-constexpr qint64 kQueuedLow = 2 * 1024 * 1024;
-constexpr qint64 kReplyBuffer = 1024 * 1024;
+constexpr qint64 kQueuedHigh = 4 * 1024 * 1024;
+constexpr qint64 kQueuedLow = 1024 * 1024;
+constexpr qint64 kReplyBuffer = 512 * 1024;
 
 // The size of the whole resource as the server gives it (Content-Length of a 200, the total of a
 // 206's Content-Range), -1 when it does not say.
@@ -49,9 +49,12 @@ qint64 contentRangeStart(QNetworkReply *reply)
 } // namespace
 
 DownloadSession::DownloadSession(const UpdateClientSettings &settings,
-                                 FeedConnection *connection, WorkerThread *worker)
-    : m_settings(settings), m_connection(connection), m_worker(worker)
+                                 FeedConnection *connection)
+    : m_settings(settings), m_connection(connection)
 {
+    const int lanes = qBound(1, qMin(settings.connections, QThread::idealThreadCount()), 4);
+    for (int i = 0; i < lanes; ++i)
+        m_lanes.push_back({std::make_unique<WorkerThread>(), nullptr});
 }
 
 DownloadSession::~DownloadSession()
@@ -60,13 +63,16 @@ DownloadSession::~DownloadSession()
     ++m_generation;
     for (const auto &transfer : std::as_const(m_transfers))
         dropReply(transfer.get());
+    // The lanes stop first: a call that is running still uses the members below.
+    for (Lane &lane : m_lanes)
+        lane.thread.reset();
 }
 
 template<typename Call>
-void DownloadSession::onWorker(Call call)
+void DownloadSession::onWorker(int lane, Call call)
 {
     const quint64 generation = m_generation;
-    m_worker->post([this, generation, call = std::move(call)]() mutable {
+    m_lanes[std::size_t(lane)].thread->post([this, generation, call = std::move(call)]() mutable {
         if (generation == m_generation.load())
             call();
     });
@@ -100,11 +106,15 @@ void DownloadSession::start(const AvailableUpdate &update, const QString &stagin
     m_result.stagingDirectory = stagingDirectory;
     m_sinceProgress.invalidate();
 
+    for (int lane = 0; lane < int(m_lanes.size()); ++lane) {
+        onWorker(lane, [this, lane, stagingDirectory] {
+            m_lanes[std::size_t(lane)].area = std::make_unique<StageArea>(
+                stagingDirectory, m_settings.programRoot, &m_cancelled);
+        });
+    }
     const QList<ManifestFile> files = update.filesToFetch;
-    onWorker([this, files, stagingDirectory] {
-        m_area = std::make_unique<StageArea>(stagingDirectory, m_settings.programRoot,
-                                             &m_cancelled);
-        const StagePlan plan = m_area->prepare(files);
+    onWorker(0, [this, files] {
+        const StagePlan plan = m_lanes[0].area->prepare(files);
         backHere([this, plan] { onPrepared(plan); });
     });
 }
@@ -133,15 +143,15 @@ void DownloadSession::pump()
         auto transfer = std::make_shared<Transfer>();
         transfer->job = m_pending.front();
         transfer->offset = transfer->job.heldBytes;
+        transfer->lane = m_nextLane++ % int(m_lanes.size());
         m_pending.pop_front();
         m_transfers.insert(transfer->job.packedSha256, transfer);
         startTry(transfer.get());
     }
     if (m_running && m_pending.empty() && m_transfers.isEmpty()) {
         const QByteArray envelope = m_envelope;
-        onWorker([this, envelope] {
-            const UpdateFailure result = m_area->finish(envelope);
-            m_area.reset();
+        onWorker(0, [this, envelope] {
+            const UpdateFailure result = m_lanes[0].area->finish(envelope);
             backHere([this, result] { end(result); });
         });
     }
@@ -159,20 +169,22 @@ void DownloadSession::startTry(Transfer *transfer)
     transfer->offset = job.heldBytes;
     const QByteArray sha = job.packedSha256;
     const QString relative = QStringLiteral("blobs/") + QString::fromLatin1(sha);
+    const int lane = transfer->lane;
 
     if (m_connection->isLocal()) {
         const QString source = m_connection->localPath(relative);
-        onWorker([this, job, restart, sha, source] {
-            UpdateFailure result = m_area->begin(job, restart);
+        onWorker(lane, [this, lane, job, restart, sha, source] {
+            StageArea *area = m_lanes[std::size_t(lane)].area.get();
+            UpdateFailure result = area->begin(job, restart);
             if (result.ok())
-                result = m_area->copyFromLocalFeed(sha, source);
+                result = area->copyFromLocalFeed(sha, source);
             if (!result.ok()) {
-                m_area->suspend(sha);
+                area->suspend(sha);
                 backHere([this, result] { fail(result); });
                 return;
             }
             UpdateFailure failure;
-            const BlobVerdict verdict = m_area->complete(sha, &failure);
+            const BlobVerdict verdict = area->complete(sha, &failure);
             backHere([this, sha, verdict, failure] {
                 --m_inFlight;
                 onCompleted(sha, verdict, failure);
@@ -181,8 +193,8 @@ void DownloadSession::startTry(Transfer *transfer)
         return;
     }
 
-    onWorker([this, job, restart, sha] {
-        const UpdateFailure result = m_area->begin(job, restart);
+    onWorker(lane, [this, lane, job, restart] {
+        const UpdateFailure result = m_lanes[std::size_t(lane)].area->begin(job, restart);
         if (!result.ok())
             backHere([this, result] { fail(result); });
     });
@@ -245,7 +257,9 @@ void DownloadSession::readBody(Transfer *transfer)
             transfer->offset = 0;
             BlobJob job = transfer->job;
             job.heldBytes = 0;
-            onWorker([this, job] { m_area->begin(job, true); });
+            onWorker(transfer->lane, [this, lane = transfer->lane, job] {
+                m_lanes[std::size_t(lane)].area->begin(job, true);
+            });
         } else if (status == 206 && contentRangeStart(reply) != transfer->offset) {
             // A range other than the one asked for: the next try fetches the whole blob.
             transfer->restart = true;
@@ -280,8 +294,9 @@ void DownloadSession::readBody(Transfer *transfer)
         m_result.bytesTransferred += piece.size();
         m_queuedBytes += piece.size();
         const QByteArray sha = transfer->job.packedSha256;
-        onWorker([this, sha, piece] {
-            const UpdateFailure result = m_area->append(sha, piece.constData(), piece.size());
+        onWorker(transfer->lane, [this, lane = transfer->lane, sha, piece] {
+            const UpdateFailure result =
+                m_lanes[std::size_t(lane)].area->append(sha, piece.constData(), piece.size());
             const qint64 left = (m_queuedBytes -= piece.size());
             if (left <= kQueuedLow && m_paused.exchange(false))
                 backHere([this] { resumeReading(); });
@@ -343,7 +358,8 @@ void DownloadSession::retryLater(Transfer *transfer, const ReplyVerdict &verdict
 {
     ++transfer->retry;
     const QByteArray sha = transfer->job.packedSha256;
-    onWorker([this, sha] { m_area->suspend(sha); });
+    onWorker(transfer->lane,
+             [this, lane = transfer->lane, sha] { m_lanes[std::size_t(lane)].area->suspend(sha); });
     const quint64 generation = m_generation;
     QTimer::singleShot(m_connection->retryDelayMs(transfer->retry, verdict), this,
                        [this, sha, generation] {
@@ -357,9 +373,9 @@ void DownloadSession::retryLater(Transfer *transfer, const ReplyVerdict &verdict
 void DownloadSession::complete(Transfer *transfer)
 {
     const QByteArray sha = transfer->job.packedSha256;
-    onWorker([this, sha] {
+    onWorker(transfer->lane, [this, lane = transfer->lane, sha] {
         UpdateFailure failure;
-        const BlobVerdict verdict = m_area->complete(sha, &failure);
+        const BlobVerdict verdict = m_lanes[std::size_t(lane)].area->complete(sha, &failure);
         backHere([this, sha, verdict, failure] { onCompleted(sha, verdict, failure); });
     });
 }
@@ -438,9 +454,10 @@ void DownloadSession::end(const UpdateFailure &failure)
         dropReply(transfer.get());
     m_transfers.clear();
     m_pending.clear();
-    // Whatever is still queued for the worker is dropped; the stage's open files are closed there.
+    // Whatever is still queued for the lanes is dropped; the stage's open files are closed there.
     ++m_generation;
-    m_worker->post([this] { m_area.reset(); });
+    for (Lane &lane : m_lanes)
+        lane.thread->post([&lane] { lane.area.reset(); });
     if (failure.ok() && m_progress.filesDone == 0)
         emitProgress(true); // everything was staged already: the one progress report
     m_result.failure = failure;

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <vector>
 
 class QNetworkReply;
 
@@ -26,8 +27,7 @@ class DownloadSession : public QObject
     Q_OBJECT
 
 public:
-    DownloadSession(const UpdateClientSettings &settings, FeedConnection *connection,
-                    WorkerThread *worker);
+    DownloadSession(const UpdateClientSettings &settings, FeedConnection *connection);
     ~DownloadSession() override;
 
     bool isRunning() const { return m_running; }
@@ -42,6 +42,7 @@ private:
     struct Transfer
     {
         BlobJob job;
+        int lane = 0;             // the worker that takes this blob's bytes, in order
         QPointer<QNetworkReply> reply;
         qint64 offset = 0;       // packed bytes of this try handed to the stage so far
         int retry = 0;
@@ -66,22 +67,33 @@ private:
     void emitProgress(bool force);
     void dropReply(Transfer *transfer);
 
-    // Runs `call` on the worker unless this download has ended (or a newer one began) by then.
+    // Runs `call` on a lane's worker unless this download has ended (or a newer one began) by then.
     template<typename Call>
-    void onWorker(Call call);
+    void onWorker(int lane, Call call);
     template<typename Call>
     void backHere(Call call);
 
     const UpdateClientSettings &m_settings;
     FeedConnection *m_connection;
-    WorkerThread *m_worker;
+
+    /*
+        The file work of a download (hashing, unpacking, writing) runs on a few worker threads,
+        the lanes: each blob goes to one lane, which takes its bytes in the order they arrived,
+        so the digests of several blobs are computed at once on as many cores.
+    */
+    struct Lane
+    {
+        std::unique_ptr<WorkerThread> thread;
+        std::unique_ptr<StageArea> area; // used on the lane's thread only
+    };
+    std::vector<Lane> m_lanes;
+    int m_nextLane = 0;
 
     // Shared with the worker thread.
     std::atomic<quint64> m_generation{0};
     std::atomic<bool> m_cancelled{false};
     std::atomic<qint64> m_queuedBytes{0};
     std::atomic<bool> m_paused{false};
-    std::unique_ptr<StageArea> m_area; // used on the worker only
 
     // This thread only.
     bool m_running = false;

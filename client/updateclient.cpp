@@ -118,7 +118,7 @@ UpdateClient::UpdateClient(UpdateClientSettings settings, QObject *parent)
     m_settings.programRoot = QFileInfo(m_settings.programRoot).absoluteFilePath();
     m_connection = std::make_unique<FeedConnection>(m_settings);
     m_worker = std::make_unique<WorkerThread>();
-    m_session = std::make_unique<DownloadSession>(m_settings, m_connection.get(), m_worker.get());
+    m_session = std::make_unique<DownloadSession>(m_settings, m_connection.get());
     connect(m_session.get(), &DownloadSession::progress, this, &UpdateClient::downloadProgress);
     connect(m_session.get(), &DownloadSession::finished, this, &UpdateClient::downloadFinished);
 }
