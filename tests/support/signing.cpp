@@ -12,6 +12,10 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#ifdef VELLUMIX_TESTS_HAVE_ZLIB
+#include <zlib.h>
+#endif
+
 #include <memory>
 
 namespace testsupport {
@@ -127,12 +131,9 @@ QByteArray payloadBytes(const QJsonObject &payload)
     return QJsonDocument(payload).toJson(QJsonDocument::Compact);
 }
 
-QByteArray payloadFor(const QList<FileSpec> &files, const QString &version, qint32 sequence,
-                      const QString &notes)
+static QByteArray payloadOfEntries(const QJsonArray &entries, const QString &version,
+                                   qint32 sequence, const QString &notes)
 {
-    QJsonArray entries;
-    for (const FileSpec &file : files)
-        entries.append(fileEntry(file));
     return payloadBytes({
         {QStringLiteral("schema"), 1},
         {QStringLiteral("platform"), QStringLiteral("windows-x64")},
@@ -141,6 +142,15 @@ QByteArray payloadFor(const QList<FileSpec> &files, const QString &version, qint
         {QStringLiteral("notes"), notes},
         {QStringLiteral("files"), entries},
     });
+}
+
+QByteArray payloadFor(const QList<FileSpec> &files, const QString &version, qint32 sequence,
+                      const QString &notes)
+{
+    QJsonArray entries;
+    for (const FileSpec &file : files)
+        entries.append(fileEntry(file));
+    return payloadOfEntries(entries, version, sequence, notes);
 }
 
 QByteArray writeStage(const QString &stageDir, const QList<FileSpec> &files, const QString &version,
@@ -177,6 +187,71 @@ QByteArray modulusHexOf(const QString &keyPath)
     QByteArray bytes(BN_num_bytes(modulus), '\0');
     BN_bn2bin(modulus, reinterpret_cast<unsigned char *>(bytes.data()));
     return bytes.toHex();
+}
+
+QByteArray gzipPacked(const QByteArray &content)
+{
+#ifndef VELLUMIX_TESTS_HAVE_ZLIB
+    setupFailure("built without zlib: cannot pack", QString::number(content.size()));
+#else
+    // The release tool's settings: default level, 32 KiB window, zlib's plain gzip header.
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY)
+        != Z_OK)
+        setupFailure("cannot set up compression", QString());
+    QByteArray packed(qsizetype(deflateBound(&stream, uLong(content.size()))) + 32, '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(content.constData()));
+    stream.avail_in = uInt(content.size());
+    stream.next_out = reinterpret_cast<Bytef *>(packed.data());
+    stream.avail_out = uInt(packed.size());
+    const int status = deflate(&stream, Z_FINISH);
+    packed.truncate(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+    if (status != Z_STREAM_END)
+        setupFailure("cannot compress", QString());
+    return packed;
+#endif
+}
+
+FeedFile feedFile(const FileSpec &file, const QByteArray &blob)
+{
+    QJsonObject entry = fileEntry(file);
+    entry.insert(QStringLiteral("packedSha256"), sha256Hex(blob));
+    entry.insert(QStringLiteral("packedSize"), double(blob.size()));
+    return {file, blob, entry};
+}
+
+FeedFile feedFile(const FileSpec &file)
+{
+    return feedFile(file, gzipPacked(file.content));
+}
+
+QList<FeedFile> feedFiles(const QList<FileSpec> &files)
+{
+    QList<FeedFile> feed;
+    for (const FileSpec &file : files)
+        feed.append(feedFile(file));
+    return feed;
+}
+
+QByteArray feedPayload(const QList<FeedFile> &files, const QString &version, qint32 sequence)
+{
+    QJsonArray entries;
+    for (const FeedFile &file : files)
+        entries.append(file.entry);
+    return payloadOfEntries(entries, version, sequence, QStringLiteral("notes of ") + version);
+}
+
+QByteArray writeFeed(const QString &feedDir, const QList<FeedFile> &files, const QString &version,
+                     qint32 sequence, const QString &channel)
+{
+    for (const FeedFile &file : files) {
+        writeFile(feedDir + QStringLiteral("/blobs"),
+                  file.entry.value(QStringLiteral("packedSha256")).toString(), file.blob);
+    }
+    const QByteArray manifest = signedEnvelope(feedPayload(files, version, sequence));
+    writeFile(feedDir + u'/' + channel, QStringLiteral("manifest.json"), manifest);
+    return manifest;
 }
 
 } // namespace testsupport

@@ -72,4 +72,31 @@ void generateSigningKey(const QString &path, int bits = 3072);
 // The modulus of the PEM key at `keyPath` as lower-case hex, most significant digit first.
 QByteArray modulusHexOf(const QString &keyPath);
 
+// A feed for the update client: the packed blob of each file and its manifest entry.
+struct FeedFile
+{
+    FileSpec file;
+    QByteArray blob;   // what the feed serves as blobs/<entry's packedSha256>
+    QJsonObject entry; // the file's element of "files"
+};
+
+// One gzip member of `content`, as the release tool packs a file.
+QByteArray gzipPacked(const QByteArray &content);
+
+// `file` packed as the release tool packs it, or with `blob` as its packed form: the entry then
+// names the digest and size of `blob`, whatever it unpacks to.
+FeedFile feedFile(const FileSpec &file);
+FeedFile feedFile(const FileSpec &file, const QByteArray &blob);
+QList<FeedFile> feedFiles(const QList<FileSpec> &files);
+
+// The payload listing the entries of `files` in order.
+QByteArray feedPayload(const QList<FeedFile> &files, const QString &version, qint32 sequence);
+
+// Writes `feedDir`/blobs/<packedSha256> for each file (its `blob`, so a test can serve other bytes
+// under a file's name) and `feedDir`/<channel>/manifest.json, signed with the development key.
+// Returns the manifest bytes.
+QByteArray writeFeed(const QString &feedDir, const QList<FeedFile> &files,
+                     const QString &version = QStringLiteral("2.0.0"), qint32 sequence = 2,
+                     const QString &channel = QStringLiteral("stable"));
+
 } // namespace testsupport

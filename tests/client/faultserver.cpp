@@ -1,0 +1,181 @@
+#include "faultserver.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTcpSocket>
+#include <QUrl>
+
+namespace {
+
+// Bytes queued on a connection at most: a body is produced as the client takes it, so a server
+// that "sends" hundreds of megabytes only ever sends what the client reads.
+constexpr qint64 kQueued = 64 * 1024;
+
+} // namespace
+
+struct FaultServer::Connection
+{
+    QTcpSocket *socket = nullptr;
+    QByteArray request;
+    bool answered = false;
+    QByteArray body;      // the file's bytes from the first one sent
+    qint64 bodyLength = 0; // the file's bytes and the extra ones
+    qint64 limit = 0;      // what is actually sent before closing or stalling
+    qint64 sent = 0;
+    bool stall = false;
+    qsizetype logIndex = -1;
+};
+
+FaultServer::FaultServer(QString feedDir) : m_feedDir(std::move(feedDir))
+{
+    connect(this, &QTcpServer::newConnection, this, &FaultServer::onNewConnection);
+    if (!listen(QHostAddress::LocalHost, 0))
+        qFatal("test set-up: cannot listen on 127.0.0.1: %s", qPrintable(errorString()));
+}
+
+FaultServer::~FaultServer()
+{
+    close();
+    for (Connection *connection : std::as_const(m_connections)) {
+        connection->socket->disconnect(this);
+        connection->socket->abort();
+        delete connection;
+    }
+}
+
+QString FaultServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1/").arg(serverPort());
+}
+
+void FaultServer::setFaults(const QString &path, const QList<Fault> &faults)
+{
+    m_faults.insert(path, faults);
+}
+
+QList<LoggedRequest> FaultServer::requestsFor(const QString &path) const
+{
+    QList<LoggedRequest> requests;
+    for (const LoggedRequest &request : m_log) {
+        if (request.path == path)
+            requests.append(request);
+    }
+    return requests;
+}
+
+Fault FaultServer::takeFault(const QString &path, qint64 start)
+{
+    QList<Fault> &faults = m_faults[path];
+    for (Fault &fault : faults) {
+        if (fault.times == 0 || (fault.cutOffset >= 0 && start >= fault.cutOffset))
+            continue;
+        if (fault.times > 0)
+            --fault.times;
+        return fault;
+    }
+    return Fault();
+}
+
+void FaultServer::onNewConnection()
+{
+    while (QTcpSocket *socket = nextPendingConnection()) {
+        auto *connection = new Connection;
+        connection->socket = socket;
+        m_connections.append(connection);
+        connect(socket, &QTcpSocket::readyRead, this, [=, this] { onReadyRead(connection); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [=, this] { sendMore(connection); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, connection] {
+            m_connections.removeOne(connection);
+            connection->socket->deleteLater();
+            delete connection;
+        });
+    }
+}
+
+void FaultServer::onReadyRead(Connection *connection)
+{
+    connection->request += connection->socket->readAll();
+    const qsizetype end = connection->request.indexOf("\r\n\r\n");
+    if (connection->answered || end < 0)
+        return;
+    connection->answered = true;
+    const QList<QByteArray> lines = connection->request.left(end).split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    QByteArray range;
+    for (const QByteArray &line : lines.mid(1)) {
+        const qsizetype colon = line.indexOf(':');
+        if (line.left(colon).trimmed().toLower() == "range")
+            range = line.mid(colon + 1).trimmed();
+    }
+    QString path = QUrl::fromPercentEncoding(requestLine.value(1));
+    path = path.left(path.indexOf(u'?'));
+    respond(connection, path, range);
+}
+
+void FaultServer::respond(Connection *connection, const QString &path, const QByteArray &range)
+{
+    const qint64 asked = range.startsWith("bytes=") && range.endsWith('-')
+        ? range.mid(6).chopped(1).toLongLong()
+        : 0;
+    const Fault fault = takeFault(path, asked);
+    LoggedRequest logged{path, range, 404, 0};
+    QByteArray headers;
+    auto header = [&headers](const char *name, const QByteArray &value) {
+        if (!value.isEmpty())
+            headers += name + (": " + value) + "\r\n";
+    };
+    QFile file(m_feedDir + path);
+    if (fault.status != 0) {
+        logged.status = fault.status;
+        header("Retry-After", fault.retryAfter);
+        header("Location", fault.location);
+    } else if (!path.contains(QStringLiteral("..")) && QFileInfo(file).isFile()
+               && file.open(QIODevice::ReadOnly)) {
+        const QByteArray content = file.readAll();
+        const QByteArray size = QByteArray::number(content.size());
+        const qint64 start = fault.ignoreRange ? 0 : asked;
+        if (start > 0 && start >= content.size()) {
+            logged.status = 416;
+            header("Content-Range", "bytes */" + size);
+        } else {
+            logged.status = start > 0 ? 206 : 200;
+            if (start > 0)
+                header("Content-Range", "bytes " + QByteArray::number(start) + '-'
+                                            + QByteArray::number(content.size() - 1) + '/' + size);
+            connection->body = content.mid(start);
+            connection->bodyLength = connection->body.size() + fault.extraBytes;
+        }
+    }
+    if (fault.extraBytes == 0)
+        header("Content-Length", QByteArray::number(connection->bodyLength));
+    connection->limit = connection->bodyLength;
+    if (fault.cutAfter >= 0)
+        connection->limit = qMin(connection->limit, fault.cutAfter);
+    if (fault.cutOffset >= 0)
+        connection->limit = qMin(connection->limit, fault.cutOffset - asked);
+    connection->stall = fault.stall;
+    connection->logIndex = m_log.size();
+    m_log.append(logged);
+    connection->socket->write("HTTP/1.1 " + QByteArray::number(logged.status) + " Test\r\n"
+                              + headers + "Connection: close\r\n\r\n");
+    sendMore(connection);
+}
+
+void FaultServer::sendMore(Connection *connection)
+{
+    if (!connection->answered || connection->logIndex < 0)
+        return;
+    QTcpSocket *socket = connection->socket;
+    while (connection->sent < connection->limit && socket->bytesToWrite() < kQueued) {
+        const qint64 piece = qMin<qint64>(kQueued, connection->limit - connection->sent);
+        QByteArray bytes = connection->body.mid(connection->sent, piece);
+        if (bytes.size() < piece)
+            bytes.append(QByteArray(piece - bytes.size(), 'x')); // the extra bytes
+        socket->write(bytes);
+        connection->sent += piece;
+        m_log[connection->logIndex].bodyBytes = connection->sent;
+    }
+    if (connection->sent == connection->limit && !connection->stall
+        && socket->state() == QAbstractSocket::ConnectedState)
+        socket->disconnectFromHost(); // after what is queued has gone out
+}

@@ -1,0 +1,76 @@
+// A small HTTP/1.1 server for the update client's tests: it serves a feed folder (with ranges)
+// on 127.0.0.1 and misbehaves on the paths a test names, in the ways a real server or the
+// network between can. It runs on the test's own event loop and keeps a log of every request.
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+struct Fault
+{
+    int status = 0;          // answer this status with an empty body instead of the file
+    QByteArray retryAfter;   // with `status`: a Retry-After header
+    QByteArray location;     // with `status` (a 3xx): a Location header
+    qint64 cutAfter = -1;    // send this many body bytes, then close (or hold, with `stall`)
+    qint64 cutOffset = -1;   // close where the body reaches this offset of the file; a request
+                             // that starts there or later passes this fault by
+    bool stall = false;      // after the headers (and `cutAfter` bytes), send nothing more
+    bool ignoreRange = false; // answer 200 with the whole file whatever the Range header
+    qint64 extraBytes = 0;   // bytes sent after the file, in a body of unannounced length (no
+                             // Content-Length: it ends when the connection closes)
+    int times = -1;          // for the path's next `times` requests; -1: for all of them
+
+    // Set up in a chain: Fault().answer(503).forRequests(2).
+    Fault &answer(int code) { status = code; return *this; }
+    Fault &withRetryAfter(const QByteArray &seconds) { retryAfter = seconds; return *this; }
+    Fault &redirectTo(const QByteArray &url) { status = 302; location = url; return *this; }
+    Fault &cutAt(qint64 bytes) { cutAfter = bytes; return *this; }
+    Fault &cutAtOffset(qint64 offset) { cutOffset = offset; return *this; }
+    Fault &stalling() { stall = true; return *this; }
+    Fault &ignoringRange() { ignoreRange = true; return *this; }
+    Fault &appending(qint64 bytes) { extraBytes = bytes; return *this; }
+    Fault &forRequests(int count) { times = count; return *this; }
+};
+
+struct LoggedRequest
+{
+    QString path;      // without the query
+    QByteArray range;  // the Range header, empty when there was none
+    int status = 0;
+    qint64 bodyBytes = 0; // body bytes handed to the connection
+};
+
+class FaultServer : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    explicit FaultServer(QString feedDir);
+    ~FaultServer() override;
+
+    QString baseUrl() const; // "http://127.0.0.1:PORT/"
+    // The faults of `path` ("/stable/manifest.json"), used in order: each request takes the first
+    // one that applies to it and whose `times` are not used up.
+    void setFaults(const QString &path, const QList<Fault> &faults);
+
+    const QList<LoggedRequest> &log() const { return m_log; }
+    QList<LoggedRequest> requestsFor(const QString &path) const;
+
+private:
+    struct Connection;
+    void onNewConnection();
+    void onReadyRead(Connection *connection);
+    void respond(Connection *connection, const QString &path, const QByteArray &range);
+    void sendMore(Connection *connection);
+    Fault takeFault(const QString &path, qint64 start);
+
+    QString m_feedDir;
+    QHash<QString, QList<Fault>> m_faults;
+    QList<LoggedRequest> m_log;
+    QList<Connection *> m_connections;
+};

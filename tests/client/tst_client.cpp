@@ -1,0 +1,820 @@
+// The update client against a feed served by a fault-injecting HTTP server (and from a local
+// folder): every bad input ends in its own reason, with files/ holding only complete verified
+// files, no manifest.json and nothing written outside the staging directory; what was fetched
+// once is not fetched again; and the start-up helpers.
+#include "faultserver.h"
+#include "journal.h"
+#include "probe.h"
+#include "signing.h"
+#include "startup.h"
+#include "testsupport.h"
+#include "updateclient.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <optional>
+
+#include <sys/stat.h>
+
+using namespace vellumix;
+using namespace testsupport;
+using R = UpdateFailureReason;
+
+enum class ManifestFault { Oversized, Endless, BadSignature, OtherKey, Tampered, Malformed,
+                           NoJson };
+enum class BlobFault { Longer, Endless, Shorter, WrongDigest, TruncatedGzip, TrailingBytes,
+                       GzipBomb, OtherContent };
+Q_DECLARE_METATYPE(vellumix::UpdateFailureReason)
+Q_DECLARE_METATYPE(ManifestFault)
+Q_DECLARE_METATYPE(BlobFault)
+Q_DECLARE_METATYPE(Fault)
+
+namespace {
+
+const QString kManifestPath = QStringLiteral("/stable/manifest.json");
+const QString kLarge = QStringLiteral("data/large.bin");
+const QString kReadme = QStringLiteral("readme.txt");
+constexpr qint64 kCut = 300000;           // where a cut or a stall interrupts the large blob
+constexpr qint64 kEndless = 512LL << 20;  // a body that only a bounded reader survives
+constexpr int kWaitMs = 30000;
+
+// Bytes that do not compress, so that the large blob takes many pieces on the wire.
+QByteArray noise(qsizetype size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes) {
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        byte = char(seed);
+    }
+    return bytes;
+}
+
+// The two programs, a large file (the same in every release), a small one and one content at
+// two paths.
+QList<FileSpec> release(const QByteArray &tag)
+{
+    return requiredPrograms(tag)
+        + QList<FileSpec>{{kLarge, noise(1536 * 1024, 7)},
+                          {kReadme, "read me " + tag},
+                          {QStringLiteral("same/a.txt"), "same content " + tag},
+                          {QStringLiteral("same/b.txt"), "same content " + tag}};
+}
+
+QString blobPath(const FeedFile &file)
+{
+    return QStringLiteral("/blobs/") + file.entry.value(QStringLiteral("packedSha256")).toString();
+}
+
+FeedFile &fileNamed(QList<FeedFile> &files, const QString &path)
+{
+    for (FeedFile &file : files) {
+        if (file.file.path == path)
+            return file;
+    }
+    qFatal("no %s in the release", qPrintable(path));
+}
+
+qint64 rangeStart(const LoggedRequest &request) // "bytes=N-"
+{
+    return request.range.mid(6).chopped(1).toLongLong();
+}
+
+/*
+    The client's tries at a resource. When a connection closes mid-body, Qt may send the same
+    request once more on a new connection before it reports the cut; such a repeat (the same
+    Range as the request before) is not a try of the client's.
+*/
+QList<LoggedRequest> triesOf(const QList<LoggedRequest> &requests)
+{
+    QList<LoggedRequest> tries;
+    for (const LoggedRequest &request : requests) {
+        if (tries.isEmpty() || tries.last().range != request.range)
+            tries.append(request);
+    }
+    return tries;
+}
+
+struct Outcome
+{
+    AvailableUpdate check;
+    DownloadResult download;
+    // The check's failure when it failed or found nothing, the download's otherwise.
+    UpdateFailure failure() const
+    {
+        return check.failure.ok() && check.available ? download.failure : check.failure;
+    }
+};
+
+} // namespace
+
+class tst_Client : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<FaultServer> m_server;
+    QString m_feed, m_root, m_stage;
+    QList<FeedFile> m_published; // the release as packed, for every test
+    QList<FeedFile> m_release;   // the release the test publishes, perhaps tampered
+    TreeSnapshot m_outside;
+    QStringList m_notCompared; // top-level names in the test folder that the snapshots leave out
+
+    void publish() { writeFeed(m_feed, m_release); }
+    QString pathOf(const QString &target) // "manifest" or a file whose blob is meant
+    {
+        return target == u"manifest" ? kManifestPath : blobPath(fileNamed(m_release, target));
+    }
+
+    UpdateClientSettings settings() const
+    {
+        UpdateClientSettings settings;
+        settings.feed = QUrl(m_server->baseUrl());
+        settings.programRoot = m_root;
+        settings.builtInSequence = 1;
+        settings.stagingDirectory = m_stage;
+        settings.transferTimeoutMs = 10000;
+        settings.retries = 2;
+        settings.retryDelayMs = 20;
+        settings.progressIntervalMs = 0;
+        return settings;
+    }
+
+    // Checks, and downloads what the check offers; false when a signal did not come in time.
+    bool fetch(const UpdateClientSettings &settings, Outcome *outcome)
+    {
+        m_outside = snapshotTree(m_dir->path(), m_notCompared);
+        UpdateClient client(settings);
+        QSignalSpy checked(&client, &UpdateClient::checkFinished);
+        QSignalSpy downloaded(&client, &UpdateClient::downloadFinished);
+        client.check();
+        if (!checked.wait(kWaitMs))
+            return false;
+        *outcome = Outcome();
+        outcome->check = checked.first().first().value<AvailableUpdate>();
+        if (!outcome->check.failure.ok() || !outcome->check.available)
+            return true;
+        client.download(outcome->check);
+        if (!downloaded.wait(kWaitMs))
+            return false;
+        outcome->download = downloaded.first().first().value<DownloadResult>();
+        return downloaded.size() == 1;
+    }
+
+    void verifyNothingChangedOutside()
+    {
+        const QString difference =
+            describeDifference(m_outside, snapshotTree(m_dir->path(), m_notCompared));
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    }
+
+    // After a failure: no manifest.json, and files/ holds only complete verified files.
+    void verifyIncompleteStage()
+    {
+        QVERIFY(!QFileInfo::exists(m_stage + QStringLiteral("/manifest.json")));
+        QHash<QString, QString> digests;
+        for (const FeedFile &file : std::as_const(m_release))
+            digests.insert(file.file.path, sha256Hex(file.file.content));
+        const QString files = m_stage + QStringLiteral("/files");
+        // (A link planted there is no stage's: the snapshot shows that nothing changed.)
+        QDirIterator it(files, QDir::Files | QDir::Hidden | QDir::System,
+                        QDirIterator::Subdirectories);
+        while (!QFileInfo(files).isSymLink() && it.hasNext()) {
+            const QString relative = QDir(files).relativeFilePath(it.next());
+            QVERIFY2(digests.contains(relative), qPrintable(relative));
+            QCOMPARE(sha256Hex(readFile(it.filePath())), digests.value(relative));
+        }
+        verifyNothingChangedOutside();
+    }
+
+    void verifyCompleteStage(const Outcome &outcome)
+    {
+        QVERIFY2(outcome.failure().ok(), qPrintable(outcome.failure().detail));
+        QCOMPARE(readFile(m_stage + QStringLiteral("/manifest.json")),
+                 readFile(m_feed + kManifestPath));
+        for (const ManifestFile &file : outcome.check.filesToFetch) {
+            QCOMPARE(readFile(m_stage + QStringLiteral("/files/") + file.path),
+                     fileNamed(m_release, file.path).file.content);
+        }
+        QVERIFY(!QFileInfo::exists(m_stage + QStringLiteral("/.download")));
+        verifyNothingChangedOutside();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        // The server is on 127.0.0.1; a proxy of the environment must not stand between.
+        for (const char *name : {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY",
+                                 "HTTPS_PROXY", "ALL_PROXY"})
+            qunsetenv(name);
+        m_published = feedFiles(release("2"));
+    }
+
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_feed = m_dir->filePath(QStringLiteral("feed"));
+        m_root = m_dir->filePath(QStringLiteral("root"));
+        m_stage = m_dir->filePath(QStringLiteral("stage"));
+        m_notCompared = {QStringLiteral("stage")};
+        QVERIFY(QDir().mkpath(m_root)); // a fresh installation: every file travels
+        m_release = m_published;
+        m_server = std::make_unique<FaultServer>(m_feed);
+    }
+
+    void cleanup()
+    {
+        m_server.reset();
+        m_dir.reset();
+    }
+
+    void refusedManifest_data()
+    {
+        QTest::addColumn<ManifestFault>("fault");
+        QTest::addColumn<bool>("local");
+        const QList<std::pair<const char *, ManifestFault>> faults{
+            {"oversized", ManifestFault::Oversized},
+            {"bad signature", ManifestFault::BadSignature},
+            {"signed by another key", ManifestFault::OtherKey},
+            {"tampered payload", ManifestFault::Tampered},
+            {"malformed JSON", ManifestFault::Malformed},
+            {"signed payload that is no JSON", ManifestFault::NoJson},
+        };
+        for (const auto &[name, fault] : faults) {
+            QTest::addRow("http: %s", name) << fault << false;
+            QTest::addRow("local: %s", name) << fault << true;
+        }
+        QTest::newRow("http: endless body") << ManifestFault::Endless << false;
+    }
+
+    void refusedManifest()
+    {
+        QFETCH(ManifestFault, fault);
+        QFETCH(bool, local);
+        publish();
+        const QByteArray payload = feedPayload(m_release, QStringLiteral("2.0.0"), 2);
+        QByteArray signature = signPayload(payload);
+        QByteArray manifest = envelopeOf(payload, signature);
+        const QString otherKey = m_dir->filePath(QStringLiteral("other.pem"));
+        switch (fault) {
+        case ManifestFault::Oversized: // valid JSON, signature and all, but too long
+            manifest += QByteArray(kManifestMaxBytes, ' ');
+            break;
+        case ManifestFault::Endless:
+            m_server->setFaults(kManifestPath, {Fault().appending(kEndless)});
+            break;
+        case ManifestFault::BadSignature:
+            signature[100] = char(signature[100] ^ 1);
+            manifest = envelopeOf(payload, signature);
+            break;
+        case ManifestFault::OtherKey:
+            generateSigningKey(otherKey);
+            signature = signPayload(payload, SignatureScheme::Pkcs1Sha256, otherKey);
+            manifest = envelopeOf(payload, signature);
+            break;
+        case ManifestFault::Tampered:
+            manifest = envelopeOf(feedPayload(m_release, QStringLiteral("2.0.0"), 3), signature);
+            break;
+        case ManifestFault::Malformed:
+            manifest.chop(2);
+            break;
+        case ManifestFault::NoJson:
+            manifest = signedEnvelope("sequence: 2");
+            break;
+        }
+        writeFile(m_feed, kManifestPath, manifest);
+        UpdateClientSettings settings = this->settings();
+        if (local)
+            settings.feed = QUrl::fromLocalFile(m_feed);
+
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome));
+        QCOMPARE(outcome.failure().reason, R::ManifestRejected);
+        QVERIFY(!QFileInfo::exists(m_stage));
+        // Refused before a single blob was asked for, and not asked for again; a body without
+        // end was read up to the bound only.
+        QCOMPARE(m_server->log().size(), local ? 0 : 1);
+        if (!local)
+            QVERIFY(m_server->log().first().bodyBytes < 64 << 20);
+        verifyNothingChangedOutside();
+    }
+
+    void sequenceNotGreater_data()
+    {
+        QTest::addColumn<int>("builtIn");
+        QTest::addColumn<QByteArray>("record"); // installed.json, empty: none
+        QTest::addColumn<int>("feedSequence");
+        QTest::addColumn<int>("installedSequence");
+        const QByteArray record7 = R"({"sequence":7,"version":"1.7"})";
+        const QByteArray record4 = R"({"sequence":4,"version":"1.4"})";
+        QTest::newRow("lower than built-in") << 5 << QByteArray() << 3 << 5;
+        QTest::newRow("equal to built-in") << 5 << QByteArray() << 5 << 5;
+        QTest::newRow("higher than built-in") << 5 << QByteArray() << 6 << 5;
+        QTest::newRow("equal to the record") << 2 << record7 << 7 << 7;
+        QTest::newRow("lower than the record") << 2 << record7 << 5 << 7;
+        QTest::newRow("record before built-in") << 9 << record4 << 5 << 4;
+        QTest::newRow("unreadable record") << 6 << QByteArray("{\"sequence\":") << 5 << 6;
+    }
+
+    void sequenceNotGreater()
+    {
+        QFETCH(int, builtIn);
+        QFETCH(QByteArray, record);
+        QFETCH(int, feedSequence);
+        QFETCH(int, installedSequence);
+        writeFeed(m_feed, m_release, QStringLiteral("2.0.0"), feedSequence);
+        if (!record.isEmpty())
+            writeFile(m_root, QStringLiteral(".vellumix-update/installed.json"), record);
+        UpdateClientSettings settings = this->settings();
+        settings.builtInSequence = builtIn;
+
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome));
+        QVERIFY(outcome.check.failure.ok());
+        QCOMPARE(outcome.check.installedSequence, installedSequence);
+        QCOMPARE(outcome.check.manifest.sequence, feedSequence);
+        QCOMPARE(outcome.check.available, feedSequence > installedSequence);
+        if (outcome.check.available)
+            return verifyCompleteStage(outcome);
+        QCOMPARE(m_server->log().size(), 1); // the manifest only
+        // A download of "no update" stages nothing.
+        UpdateClient client(settings);
+        QSignalSpy downloaded(&client, &UpdateClient::downloadFinished);
+        client.download(outcome.check);
+        QVERIFY(downloaded.wait(kWaitMs));
+        QCOMPARE(downloaded.first().first().value<DownloadResult>().failure.reason, R::NotStaged);
+        QVERIFY(!QFileInfo::exists(m_stage));
+        verifyNothingChangedOutside();
+    }
+
+    void refusedBlob_data()
+    {
+        QTest::addColumn<BlobFault>("fault");
+        QTest::addColumn<QString>("file");
+        QTest::newRow("longer than packedSize") << BlobFault::Longer << kReadme;
+        QTest::newRow("endless body") << BlobFault::Endless << kLarge;
+        QTest::newRow("shorter than packedSize") << BlobFault::Shorter << kLarge;
+        QTest::newRow("wrong digest") << BlobFault::WrongDigest << kLarge;
+        QTest::newRow("truncated gzip") << BlobFault::TruncatedGzip << kLarge;
+        QTest::newRow("bytes after the gzip member") << BlobFault::TrailingBytes << kReadme;
+        QTest::newRow("gzip bomb") << BlobFault::GzipBomb << kReadme;
+        QTest::newRow("valid gzip of other content") << BlobFault::OtherContent << kReadme;
+    }
+
+    void refusedBlob()
+    {
+        QFETCH(BlobFault, fault);
+        QFETCH(QString, file);
+        FeedFile &target = fileNamed(m_release, file);
+        const QByteArray packed = target.blob;
+        QByteArray other = target.file.content;
+        other[0] = char(other[0] ^ 1);
+        switch (fault) {
+        case BlobFault::Longer:
+            target.blob += "more bytes than the manifest allows";
+            break;
+        case BlobFault::Endless:
+            m_server->setFaults(blobPath(target), {Fault().appending(kEndless)});
+            break;
+        case BlobFault::Shorter:
+            target.blob.chop(1000);
+            break;
+        case BlobFault::WrongDigest:
+            target.blob[packed.size() / 2] = char(packed[packed.size() / 2] ^ 0x40);
+            break;
+        // The rest name the digest and size of the bytes served: only unpacking can tell.
+        case BlobFault::TruncatedGzip:
+            target = feedFile(target.file, packed.chopped(8));
+            break;
+        case BlobFault::TrailingBytes:
+            target = feedFile(target.file, packed + gzipPacked("another member"));
+            break;
+        case BlobFault::GzipBomb:
+            target = feedFile(target.file, gzipPacked(QByteArray(16 << 20, '\0')));
+            break;
+        case BlobFault::OtherContent:
+            target = feedFile(target.file, gzipPacked(other));
+            break;
+        }
+        publish();
+
+        Outcome outcome;
+        QVERIFY(fetch(settings(), &outcome));
+        QCOMPARE(outcome.failure().reason, R::DownloadInvalid);
+        // A blob that does not match is fetched once more from nothing at most, and each read
+        // stops at the bound.
+        const QList<LoggedRequest> requests = m_server->requestsFor(blobPath(target));
+        QVERIFY(!requests.isEmpty() && requests.size() <= 2);
+        for (const LoggedRequest &request : requests)
+            QVERIFY(request.bodyBytes < 64 << 20);
+        verifyIncompleteStage();
+    }
+
+    void serverFault_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QList<Fault>>("faults"); // "{base}{path}": the target's URL
+        QTest::addColumn<UpdateFailureReason>("reason");
+        QTest::addColumn<int>("requests"); // -1: not tried again (Qt's own hops and repeats aside)
+        const QString manifest = QStringLiteral("manifest");
+        for (const QString &target : {manifest, kReadme}) {
+            const QByteArray t = target.toUtf8();
+            // Refusals are final; a server in trouble is asked again (here twice more).
+            for (int status : {404, 403})
+                QTest::addRow("%s: %d", t.data(), status)
+                    << target << QList{Fault().answer(status)} << R::ServerRefused << 1;
+            for (int status : {500, 503, 429})
+                QTest::addRow("%s: %d", t.data(), status)
+                    << target << QList{Fault().answer(status).withRetryAfter("0")}
+                    << R::ServerUnavailable << 3;
+            QTest::addRow("%s: 503, recovers", t.data())
+                << target << QList{Fault().answer(503).forRequests(2)} << R::None << 3;
+            // A recovering server asks for a second's patience, and is given it.
+            QTest::addRow("%s: 429, recovers", t.data())
+                << target << QList{Fault().answer(429).withRetryAfter("1").forRequests(1)}
+                << R::None << 2;
+            QTest::addRow("%s: stalls", t.data())
+                << target << QList{Fault().cutAt(0).stalling()} << R::FeedUnreachable << 3;
+        }
+        QTest::newRow("large blob: stalls midway")
+            << kLarge << QList{Fault().cutAt(kCut).stalling()} << R::FeedUnreachable << 3;
+        QTest::newRow("manifest: cut")
+            << manifest << QList{Fault().cutAt(100).forRequests(1)} << R::None << -1;
+        QTest::newRow("manifest: redirect loop")
+            << manifest << QList{Fault().redirectTo("/stable/manifest.json")} << R::ServerRefused
+            << -1;
+        QTest::newRow("manifest: redirect to ftp")
+            << manifest << QList{Fault().redirectTo("ftp://127.0.0.1/stable/manifest.json")}
+            << R::ServerRefused << 1;
+        QTest::newRow("manifest: redirect to file")
+            << manifest << QList{Fault().redirectTo("file:///etc/passwd")} << R::ServerRefused << 1;
+        for (const QString &target : {manifest, kLarge})
+            QTest::addRow("%s: same-scheme redirect", target.toUtf8().data())
+                << target << QList{Fault().redirectTo("{base}{path}?moved").forRequests(1)}
+                << R::None << 2;
+    }
+
+    void serverFault()
+    {
+        QFETCH(QString, target);
+        QFETCH(QList<Fault>, faults);
+        QFETCH(UpdateFailureReason, reason);
+        QFETCH(int, requests);
+        publish();
+        const QString path = pathOf(target);
+        UpdateClientSettings settings = this->settings();
+        for (Fault &fault : faults) {
+            fault.location.replace("{base}", m_server->baseUrl().toUtf8())
+                .replace("{path}", path.mid(1).toUtf8());
+            if (fault.stall)
+                settings.transferTimeoutMs = 300;
+        }
+        m_server->setFaults(path, faults);
+
+        QElapsedTimer elapsed;
+        elapsed.start();
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome));
+        QCOMPARE(outcome.failure().reason, reason);
+        if (requests >= 0)
+            QCOMPARE(m_server->requestsFor(path).size(), requests);
+        else // Qt follows ten hops; tried again, a loop would take 33 requests
+            QVERIFY(m_server->requestsFor(path).size() < 22);
+        if (faults.first().retryAfter == "1")
+            QVERIFY(elapsed.elapsed() >= 900);
+        if (reason == R::None)
+            verifyCompleteStage(outcome);
+        else
+            verifyIncompleteStage();
+    }
+
+    void interruptedBlobResumes_data()
+    {
+        QTest::addColumn<int>("cuts");
+        QTest::addColumn<bool>("ignoreRange");
+        QTest::newRow("cut once") << 1 << false;
+        QTest::newRow("cut twice") << 2 << false;
+        QTest::newRow("cut, then the Range is ignored") << 1 << true;
+    }
+
+    void interruptedBlobResumes()
+    {
+        QFETCH(int, cuts);
+        QFETCH(bool, ignoreRange);
+        publish();
+        const QString path = pathOf(kLarge);
+        // Cut where the body reaches kCut, 2 kCut, ...; or once, and then the whole blob again.
+        QList<Fault> faults;
+        for (int i = 1; i <= cuts && !ignoreRange; ++i)
+            faults << Fault().cutAtOffset(i * kCut);
+        if (ignoreRange)
+            faults << Fault().cutAt(kCut).ignoringRange().forRequests(1) << Fault().ignoringRange();
+        m_server->setFaults(path, faults);
+
+        Outcome outcome;
+        QVERIFY(fetch(settings(), &outcome));
+        verifyCompleteStage(outcome);
+        // Each try asks for the rest of what the .part file holds; a server that answers with
+        // the whole blob instead has it start over. No byte is counted twice.
+        const QList<LoggedRequest> tries = triesOf(m_server->requestsFor(path));
+        QVERIFY(tries.size() >= cuts + 1);
+        QVERIFY(tries.first().range.isEmpty());
+        qint64 held = 0;
+        qint64 discarded = 0;
+        for (const LoggedRequest &request : tries.mid(1)) {
+            QVERIFY2(rangeStart(request) > (ignoreRange ? 0 : held), request.range.constData());
+            QCOMPARE(request.status, ignoreRange ? 200 : 206);
+            held = rangeStart(request);
+            discarded += ignoreRange ? held : 0;
+        }
+        if (!ignoreRange)
+            QCOMPARE(held, kCut * cuts); // the last try began at the last cut
+        QCOMPARE(outcome.download.bytesTransferred, outcome.check.fetchPackedBytes + discarded);
+    }
+
+    void onlyChangedFilesTravel()
+    {
+        for (const FileSpec &file : release("1"))
+            writeFile(m_root, file.path, file.content);
+        publish();
+        Outcome outcome;
+        QVERIFY(fetch(settings(), &outcome));
+        verifyCompleteStage(outcome);
+        // The large file is installed as it is in the release: it is neither listed nor fetched;
+        // the content at two paths travels once and is staged at both.
+        QStringList listed;
+        for (const ManifestFile &file : std::as_const(outcome.check.filesToFetch))
+            listed << file.path;
+        QCOMPARE(listed, QStringList({QStringLiteral("Vellumix.exe"),
+                                      QStringLiteral("VellumixUpdater.exe"), kReadme,
+                                      QStringLiteral("same/a.txt"), QStringLiteral("same/b.txt")}));
+        QVERIFY(!QFileInfo::exists(m_stage + QStringLiteral("/files/") + kLarge));
+        QStringList expected{kManifestPath};
+        qint64 bytes = 0;
+        for (const QString &path : listed.mid(0, 4)) { // same/b.txt is same/a.txt's blob
+            expected << pathOf(path);
+            bytes += fileNamed(m_release, path).blob.size();
+        }
+        QStringList served;
+        for (const LoggedRequest &request : m_server->log())
+            served << request.path;
+        served.sort();
+        expected.sort();
+        QCOMPARE(served, expected);
+        QCOMPARE(outcome.check.fetchPackedBytes, bytes);
+        QCOMPARE(outcome.download.bytesTransferred, bytes);
+        QCOMPARE(outcome.download.filesFetched, 5);
+    }
+
+    void secondDownloadFetchesWhatIsMissing_data()
+    {
+        QTest::addColumn<bool>("cancel");
+        QTest::newRow("after a failure") << false;
+        QTest::newRow("after a cancel") << true;
+    }
+
+    void secondDownloadFetchesWhatIsMissing()
+    {
+        QFETCH(bool, cancel);
+        publish();
+        const QString large = pathOf(kLarge);
+        const auto partOf = [&](const QString &blob) {
+            return m_stage + QStringLiteral("/.download") + blob.mid(6) + QStringLiteral(".part");
+        };
+        Fault interruption = Fault().cutAt(kCut).forRequests(1);
+        if (cancel)
+            interruption.stalling();
+        m_server->setFaults(large, {interruption});
+        UpdateClientSettings settings = this->settings();
+        settings.retries = 0;
+        m_outside = snapshotTree(m_dir->path(), m_notCompared);
+
+        auto client = std::make_unique<UpdateClient>(settings);
+        QSignalSpy checked(client.get(), &UpdateClient::checkFinished);
+        QSignalSpy downloaded(client.get(), &UpdateClient::downloadFinished);
+        client->check();
+        QVERIFY(checked.wait(kWaitMs));
+        client->download(checked.first().first().value<AvailableUpdate>());
+        if (cancel) { // once all but the large file are staged and part of it has arrived
+            const QString last = m_stage + QStringLiteral("/files/same/b.txt");
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(last) && QFileInfo(partOf(large)).size() > 0,
+                                     kWaitMs);
+            client->cancel();
+        }
+        QVERIFY(downloaded.size() == 1 || downloaded.wait(kWaitMs));
+        QCOMPARE(downloaded.first().first().value<DownloadResult>().failure.reason,
+                 cancel ? R::Cancelled : R::FeedUnreachable);
+        client.reset(); // waits for its worker: the stage is as it stays
+        verifyIncompleteStage();
+
+        // The second download asks only for the blobs of files not staged, each from where its
+        // .part file ends (a blob that arrived whole is only checked). A new server: the first
+        // may still be answering a request that the ended download sent.
+        QHash<QString, qint64> held; // blob -> bytes in its .part file
+        int staged = 0;
+        for (const FeedFile &file : std::as_const(m_release)) {
+            if (QFileInfo::exists(m_stage + QStringLiteral("/files/") + file.file.path))
+                ++staged;
+            else
+                held.insert(blobPath(file), QFileInfo(partOf(blobPath(file))).size());
+        }
+        QVERIFY(held.contains(large) && held.value(large) <= kCut);
+        QVERIFY(!cancel || held.value(large) > 0);
+        m_server = std::make_unique<FaultServer>(m_feed);
+        settings.feed = QUrl(m_server->baseUrl());
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome));
+        verifyCompleteStage(outcome);
+        QCOMPARE(outcome.download.filesAlreadyStaged, staged);
+        qint64 bytes = 0;
+        qsizetype requests = 1; // the manifest
+        for (const FeedFile &file : std::as_const(m_release)) {
+            if (!held.contains(blobPath(file)))
+                continue;
+            const qint64 part = held.take(blobPath(file));
+            const QList<LoggedRequest> asked = m_server->requestsFor(blobPath(file));
+            QCOMPARE(asked.size(), part == file.blob.size() ? 0 : 1);
+            if (asked.isEmpty())
+                continue;
+            QCOMPARE(asked.first().range,
+                     part > 0 ? "bytes=" + QByteArray::number(part) + '-' : QByteArray());
+            bytes += file.blob.size() - part;
+            ++requests;
+        }
+        QCOMPARE(m_server->log().size(), requests);
+        QCOMPARE(outcome.download.bytesTransferred, bytes);
+    }
+
+    void unsafeStagingDirectory_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::newRow("link above the stage") << QStringLiteral("link above");
+        QTest::newRow("the stage is a link") << QStringLiteral("stage link");
+        QTest::newRow("files/ of a stage is a link") << QStringLiteral("files link");
+        QTest::newRow("a folder that the client did not make") << QStringLiteral("foreign");
+    }
+
+    void unsafeStagingDirectory()
+    {
+        QFETCH(QString, setup);
+        publish();
+        const QString elsewhere = m_dir->filePath(QStringLiteral("elsewhere"));
+        writeFile(elsewhere, QStringLiteral("keep.txt"), "not the client's");
+        if (setup == u"link above") {
+            QVERIFY(QFile::link(elsewhere, m_dir->filePath(QStringLiteral("link"))));
+            m_stage = m_dir->filePath(QStringLiteral("link/stage"));
+        } else if (setup == u"stage link") {
+            QVERIFY(QFile::link(elsewhere, m_stage));
+        } else if (setup == u"files link") {
+            writeFile(m_stage, QStringLiteral(".vellumix-stage"), QByteArray());
+            QVERIFY(QFile::link(elsewhere, m_stage + QStringLiteral("/files")));
+        } else {
+            writeFile(m_stage, QStringLiteral("keep.txt"), "not the client's");
+        }
+        m_notCompared.clear(); // nothing may change anywhere, the stage included
+
+        Outcome outcome;
+        QVERIFY(fetch(settings(), &outcome));
+        QCOMPARE(outcome.failure().reason, R::StagingUnsafe);
+        QCOMPARE(m_server->log().size(), 1); // no blob fetched
+        verifyIncompleteStage();
+    }
+
+    void fullDisk()
+    {
+        SmallDisk disk(1 << 20); // less than the large file, packed and unpacked
+        if (!disk.isMounted())
+            QSKIP("a full disk needs a tmpfs mount (root)");
+        publish();
+        m_stage = disk.path() + QStringLiteral("/stage");
+        Outcome outcome;
+        QVERIFY(fetch(settings(), &outcome));
+        QCOMPARE(outcome.failure().reason, R::StagingWriteFailed);
+        verifyIncompleteStage();
+    }
+
+    void localFeed()
+    {
+        publish();
+        UpdateClientSettings settings = this->settings();
+        settings.feed = QUrl::fromLocalFile(m_feed);
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome));
+        verifyCompleteStage(outcome);
+        QCOMPARE(outcome.download.filesFetched, int(m_release.size()));
+        QCOMPARE(outcome.download.bytesTransferred, outcome.check.fetchPackedBytes);
+    }
+
+    void localFeedFifoBlob()
+    {
+        publish();
+        const QString blob = m_feed + pathOf(kReadme);
+        QVERIFY(QFile::remove(blob));
+        QCOMPARE(mkfifo(QFile::encodeName(blob).constData(), 0600), 0);
+        m_notCompared << QStringLiteral("feed"); // a snapshot would read the pipe
+        UpdateClientSettings settings = this->settings();
+        settings.feed = QUrl::fromLocalFile(m_feed);
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome)); // and not blocked on the pipe
+        QCOMPARE(outcome.failure().reason, R::FeedUnreachable);
+        verifyIncompleteStage();
+    }
+
+    void confirmStartIfProbed()
+    {
+        const QString work = m_root + QStringLiteral("/.vellumix-update");
+        UpdateFailure failure;
+        QVERIFY(!vellumix::confirmStartIfProbed({QStringLiteral("app"), QStringLiteral("-v")},
+                                                QStringLiteral("2.0.0"), m_root, &failure));
+        QVERIFY(failure.ok());
+        QVERIFY(!QFileInfo::exists(work));
+
+        // The token exactly as given, and a version that looks like a number: JSON strings both,
+        // replacing an earlier file whole, with nothing left beside it.
+        const QString token = QStringLiteral("0f1e2d3c4b5a69788796a5b4c3d2e1f0");
+        const QStringList arguments{QStringLiteral("app"),
+                                    QStringLiteral("--vellumix-update-probe=") + token};
+        writeFile(work, QStringLiteral("health.json"), "an earlier confirmation");
+        QVERIFY(vellumix::confirmStartIfProbed(arguments, QStringLiteral("10"), m_root, &failure));
+        QVERIFY2(failure.ok(), qPrintable(failure.detail));
+        const QByteArray written = readFile(work + QStringLiteral("/health.json"));
+        const QJsonObject health = QJsonDocument::fromJson(written).object();
+        QCOMPARE(health.value(QStringLiteral("token")), QJsonValue(token));
+        QCOMPARE(health.value(QStringLiteral("version")), QJsonValue(QStringLiteral("10")));
+        QVERIFY(healthConfirmed(written, token, QStringLiteral("10"))); // as the updater reads it
+        QCOMPARE(QDir(work).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("health.json")});
+
+        // A work directory that is a link is not written through.
+        const QString other = m_dir->filePath(QStringLiteral("other"));
+        QVERIFY(QDir(work).removeRecursively() && QDir().mkpath(other));
+        QVERIFY(QFile::link(other, work));
+        QVERIFY(vellumix::confirmStartIfProbed(arguments, QStringLiteral("10"), m_root, &failure));
+        QCOMPARE(failure.reason, R::WorkDirectoryFailed);
+        QVERIFY(QDir(other).isEmpty());
+    }
+
+    void recoveryPending_data()
+    {
+        QTest::addColumn<QString>("state"); // empty: no journal
+        QTest::addColumn<bool>("pending");
+        QTest::newRow("installing") << JournalState::installing << true;
+        QTest::newRow("starting") << JournalState::starting << true;
+        QTest::newRow("rollback-needed") << JournalState::rollbackNeeded << true;
+        QTest::newRow("healthy") << JournalState::healthy << false;
+        QTest::newRow("rolled back") << JournalState::rolledBack << false;
+        QTest::newRow("no journal") << QString() << false;
+    }
+
+    void recoveryPending()
+    {
+        QFETCH(QString, state);
+        QFETCH(bool, pending);
+        if (!state.isEmpty()) {
+            TransactionJournal journal =
+                newTransactionJournal(QStringLiteral("2.0.0"), 2, QStringLiteral("00ff"));
+            appendJournalEntry(journal, QStringLiteral("Vellumix.exe"), true);
+            journal.insert(QStringLiteral("state"), state);
+            writeTransactionJournal(m_root, journal);
+        }
+        QCOMPARE(vellumix::recoveryPending(m_root), pending);
+    }
+
+    void installedRelease_data()
+    {
+        QTest::addColumn<QByteArray>("record"); // empty: none
+        QTest::addColumn<int>("sequence");      // 0: no release
+        QTest::newRow("record") << QByteArray(R"({"sequence": 7, "version": "2.1"})") << 7;
+        QTest::newRow("none") << QByteArray() << 0;
+        QTest::newRow("damaged") << QByteArray(R"({"sequence": 7, )") << 0;
+        QTest::newRow("sequence 0") << QByteArray(R"({"sequence": 0, "version": "2.1"})") << 0;
+        QTest::newRow("sequence as text") << QByteArray(R"({"sequence": "7"})") << 0;
+    }
+
+    void installedRelease()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(int, sequence);
+        if (!record.isEmpty())
+            writeFile(m_root, QStringLiteral(".vellumix-update/installed.json"), record);
+        const std::optional<InstalledRelease> installed = vellumix::installedRelease(m_root);
+        QCOMPARE(installed ? installed->sequence : 0, sequence);
+        if (installed)
+            QCOMPARE(installed->version, QStringLiteral("2.1"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Client)
+#include "tst_client.moc"
