@@ -11,6 +11,7 @@ namespace vellumix {
 struct RunTiming
 {
     int parentWaitMs = 300000; // how long the application's process may take to end
+    int lockSettleMs = 1000;   // how old a lock file that names no owner must be to count as abandoned
     ProbeTiming probe;
 };
 

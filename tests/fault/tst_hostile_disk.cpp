@@ -1,12 +1,15 @@
 // Disks and files that refuse: a program root on a real full disk (a small tmpfs, out of bytes or
 // out of inodes at every point of the install), files and directories that cannot be changed
-// (chattr +i), and lock files left behind by a killed run or held by a live one.
+// (chattr +i), lock files left behind by killed runs or held by a live one, and live updaters
+// started together over them.
 #include "faultrig.h"
 #include "messages.h"
 #include "updatetree.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QStorageInfo>
 #include <QTest>
 
@@ -81,6 +84,30 @@ QString recoverAndCheckOld(const ReferenceUpdate &update, const e2e::Installatio
     if (recovery.exitCode != 0)
         return QStringLiteral("recovery: exit %1 %2").arg(recovery.exitCode).arg(recovery.errorOutput);
     return differenceFromOld(update, installation);
+}
+
+// The lock files in the work directory.
+QStringList lockFiles(const e2e::Installation &installation)
+{
+    return QDir(installation.workPath(QString()))
+        .entryList({QStringLiteral("installer.lock*")}, QDir::AllEntries | QDir::Hidden, QDir::Name);
+}
+
+// Recovery runs killed in turn at the `kills` ("call#n"); without kills, `written` as the lock file.
+bool leaveLocksOfKilledRuns(const e2e::Installation &installation, const QStringList &kills,
+                            const QByteArray &written)
+{
+    if (kills.isEmpty()) {
+        testsupport::writeFile(installation.workPath(QString()), QStringLiteral("installer.lock"), written);
+        return true;
+    }
+    for (const QString &kill : kills) {
+        const InjectedRun run = runInjected(installation, installation.recoverArguments(), kill.section(u'#', 0, 0),
+                                            QStringLiteral("signal=KILL"), kill.section(u'#', 1).toInt());
+        if (!run.reached || run.result.exitCode != -1)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -238,32 +265,117 @@ private slots:
 
     void lockFileLeftByAKilledRun_data()
     {
-        QTest::addColumn<QByteArray>("contents");
-        QTest::addColumn<bool>("heldByALiveProcess");
+        // Lock files made by real runs killed in turn ("call#n": a recovery killed at the n-th
+        // call), or, without kills, one written by hand.
+        QTest::addColumn<QStringList>("kills");
+        QTest::addColumn<QByteArray>("written");
+        QTest::addColumn<QString>("heldByALiveProcess"); // held while the run happens; made if absent
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("empty, killed before it was written") << QByteArray() << false << 0;
-        QTest::newRow("half written") << QByteArray("12") << false << 0;
-        QTest::newRow("empty, its owner still writing it") << QByteArray() << true << 3;
+        QTest::addColumn<QStringList>("left");
+        const QString lock = QStringLiteral("installer.lock");
+        const QString helper = lock + QStringLiteral(".rmlock");
+        // A recovery run with a stale lock makes the helper first: its write #1 and fdatasync #1
+        // are the helper's, its unlink #2 removes the helper after the stale lock (#1).
+        const QString deadOwner = QStringLiteral("fdatasync#1");
+        QTest::newRow("empty, killed before it was written") << QStringList() << QByteArray("") << QString() << 0 << QStringList();
+        QTest::newRow("half written") << QStringList() << QByteArray("12") << QString() << 0 << QStringList();
+        QTest::newRow("empty, its owner still writing it") << QStringList() << QByteArray("") << lock << 3 << QStringList{lock};
+        QTest::newRow("a dead owner's") << QStringList{deadOwner} << QByteArray() << QString() << 0 << QStringList();
+        QTest::newRow("a dead owner's, and an empty helper of a recovery killed while it removed it")
+            << QStringList{deadOwner, QStringLiteral("write#1")} << QByteArray() << QString() << 0 << QStringList();
+        QTest::newRow("a dead owner's, and the helper of a dead remover")
+            << QStringList{deadOwner, deadOwner} << QByteArray() << QString() << 0 << QStringList();
+        QTest::newRow("a dead owner's, a dead remover's helper and an empty helper of that helper")
+            << QStringList{deadOwner, deadOwner, QStringLiteral("write#1")} << QByteArray() << QString() << 0 << QStringList();
+        QTest::newRow("the helper of a run killed after it removed a dead owner's lock")
+            << QStringList{deadOwner, QStringLiteral("unlink#2")} << QByteArray() << QString() << 0 << QStringList();
+        QTest::newRow("a dead owner's, and an empty helper that a live remover holds")
+            << QStringList{deadOwner} << QByteArray() << helper << 3 << QStringList{lock, helper};
     }
 
     void lockFileLeftByAKilledRun()
     {
-        QFETCH(QByteArray, contents);
-        QFETCH(bool, heldByALiveProcess);
+        QFETCH(QStringList, kills);
+        QFETCH(QByteArray, written);
+        QFETCH(QString, heldByALiveProcess);
         QFETCH(int, exitCode);
+        QFETCH(QStringList, left);
         const auto installation = m_update->freshInstallation();
-        const QString lockPath = installation->workPath(QStringLiteral("installer.lock"));
-        testsupport::writeFile(installation->workPath(QString()), QStringLiteral("installer.lock"), contents);
-        // A live owner holds an exclusive lock on its lock file from the moment it made it.
-        const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDONLY | O_CLOEXEC);
-        QVERIFY(fd >= 0);
-        if (heldByALiveProcess)
+        QVERIFY2(leaveLocksOfKilledRuns(*installation, kills, written), qPrintable(kills.join(u' ')));
+        int fd = -1;
+        if (!heldByALiveProcess.isEmpty()) {
+            // A live owner holds an exclusive lock on its lock file from the call after the one
+            // that made it.
+            const QString path = installation->workPath(heldByALiveProcess);
+            fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+            QVERIFY(fd >= 0);
             QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
-        const e2e::RunResult run = installation->runUpdater(
-            {QStringLiteral("--root"), installation->root(), QStringLiteral("--recover"), QStringLiteral("--quiet")});
-        ::close(fd);
+        }
+        const e2e::RunResult run = installation->runUpdater(installation->recoverArguments());
+        if (fd >= 0)
+            ::close(fd);
         QCOMPARE(run.exitCode, exitCode);
-        QCOMPARE(QFileInfo::exists(lockPath), heldByALiveProcess);
+        QCOMPARE(lockFiles(*installation), left);
+        if (exitCode == 0) // the recovery starts the application (before its directory goes)
+            QVERIFY(installation->waitForAppLog(QStringLiteral("version 1.0.0 started")));
+    }
+
+    void liveUpdatersExcludeEachOther_data()
+    {
+        QTest::addColumn<QStringList>("kills");
+        const QString deadOwner = QStringLiteral("fdatasync#1");
+        QTest::newRow("no lock file") << QStringList();
+        QTest::newRow("an ownerless lock file") << QStringList{QStringLiteral("write#1")};
+        QTest::newRow("a dead owner's, and an empty helper") << QStringList{deadOwner, QStringLiteral("write#1")};
+        QTest::newRow("a dead owner's, a dead remover's helper and an empty helper of that helper")
+            << QStringList{deadOwner, deadOwner, QStringLiteral("write#1")};
+        QTest::newRow("the helper of a run killed after it removed a dead owner's lock")
+            << QStringList{deadOwner, QStringLiteral("unlink#2")};
+    }
+
+    void liveUpdatersExcludeEachOther()
+    {
+        // Updaters started together over what killed runs left: each that takes the lock keeps it
+        // while it waits for a parent that lives until the test ends it, so two of them running
+        // at once after the others ended would be two holders. Exactly one may hold it.
+        QFETCH(QStringList, kills);
+        const auto installation = m_update->freshInstallation();
+        QVERIFY(leaveLocksOfKilledRuns(*installation, kills, QByteArray()));
+        e2e::Sleeper parent(60000);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("VELLUMIX_SAMPLE_LOG"), installation->root() + QStringLiteral("/../app.log"));
+        std::vector<std::unique_ptr<QProcess>> updaters;
+        for (int i = 0; i < 8; ++i) {
+            updaters.push_back(std::make_unique<QProcess>());
+            updaters.back()->setProcessEnvironment(environment);
+            updaters.back()->start(QString::fromUtf8(VELLUMIX_UPDATER_BINARY),
+                                   installation->recoverArguments()
+                                       << QStringLiteral("--parent") << QString::number(parent.pid()));
+        }
+        const auto running = [&]() {
+            return std::count_if(updaters.cbegin(), updaters.cend(), [](const auto &updater) {
+                return updater->state() != QProcess::NotRunning;
+            });
+        };
+        QDeadlineTimer deadline(30000);
+        while (running() > 1 && !deadline.hasExpired()) {
+            for (const auto &updater : updaters) {
+                if (updater->state() != QProcess::NotRunning)
+                    updater->waitForFinished(10);
+            }
+        }
+        const qsizetype holders = running();
+        parent.stop();
+        QMap<int, int> exitCodes;
+        for (const auto &updater : updaters) {
+            QVERIFY(updater->state() == QProcess::NotRunning || updater->waitForFinished(30000));
+            ++exitCodes[updater->exitStatus() == QProcess::NormalExit ? updater->exitCode() : -1];
+        }
+        QCOMPARE(holders, 1);
+        QCOMPARE(exitCodes, (QMap<int, int>{{0, 1}, {3, 7}}));
+        QCOMPARE(installation->journalState(), QStringLiteral("healthy"));
+        QCOMPARE(lockFiles(*installation), QStringList());
+        QVERIFY(installation->waitForAppLog(QStringLiteral("version 1.0.0 started")));
     }
 
 private:
