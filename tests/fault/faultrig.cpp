@@ -263,51 +263,78 @@ bool updateBecameHealthy(const e2e::Installation &installation)
 }
 
 InjectedRun runInjected(const e2e::Installation &installation, const QStringList &arguments,
-                        const QString &call, const QString &action, int occurrence,
-                        bool persistent)
+                        const QList<Injection> &injections)
 {
     const QString traceFile = QFileInfo(installation.root()).absolutePath() + QStringLiteral("/trace.txt");
     QFile::remove(traceFile);
-    const QString when = QString::number(occurrence) + (persistent ? QStringLiteral("+") : QString());
     // No -f: the fault and its counting concern the updater alone. The application that it
     // starts (and the child that starts it) must run undisturbed, as they would after a crash
     // of the updater; with -f they would be counted and hit by the same injection.
-    const QStringList straceArguments{
-        QStringLiteral("-q"), QStringLiteral("-y"), QStringLiteral("-o"), traceFile, QStringLiteral("-e"),
-        QStringLiteral("trace=") + call, QStringLiteral("-e"),
-        QStringLiteral("inject=%1:%2:when=%3").arg(call, action, when),
-        QString::fromUtf8(VELLUMIX_UPDATER_BINARY)};
+    QStringList calls;
+    QStringList straceArguments{QStringLiteral("-q"), QStringLiteral("-y"), QStringLiteral("-o"), traceFile};
+    for (const Injection &injection : injections) {
+        calls << injection.call;
+        const QString when = QString::number(injection.occurrence)
+            + (injection.persistent ? QStringLiteral("+") : QString());
+        straceArguments << QStringLiteral("-e")
+                        << QStringLiteral("inject=%1:%2:when=%3").arg(injection.call, injection.action, when);
+    }
+    straceArguments << QStringLiteral("-e") << QStringLiteral("trace=") + calls.join(u',')
+                    << QString::fromUtf8(VELLUMIX_UPDATER_BINARY);
     InjectedRun run;
     run.result = installation.runProgram(QStringLiteral("strace"), straceArguments + arguments);
+    QSet<QString> hit;
     for (const TracedCall &traced : readTrace(traceFile)) {
-        if (traced.injected && run.injectedCall.isEmpty()) {
-            run.reached = true;
+        if (!traced.injected)
+            continue;
+        hit.insert(traced.name);
+        if (run.injectedCall.isEmpty())
             run.injectedCall = traced.line;
-        }
     }
+    run.reached = hit.size() == QSet<QString>(calls.cbegin(), calls.cend()).size();
     return run;
+}
+
+InjectedRun runInjected(const e2e::Installation &installation, const QStringList &arguments,
+                        const QString &call, const QString &action, int occurrence, bool persistent)
+{
+    return runInjected(installation, arguments, {{call, action, occurrence, persistent}});
+}
+
+QMap<QString, QList<int>> mutatingOccurrences(const e2e::Installation &installation,
+                                              const QStringList &arguments,
+                                              const QList<Injection> &injections, bool afterInjection)
+{
+    const QString traceFile = QFileInfo(installation.root()).absolutePath() + QStringLiteral("/reference.txt");
+    QStringList straceArguments{QStringLiteral("-q"), QStringLiteral("-o"), traceFile, QStringLiteral("-e"),
+                                QStringLiteral("trace=") + mutatingCalls().join(u',')};
+    for (const Injection &injection : injections) {
+        straceArguments << QStringLiteral("-e")
+                        << QStringLiteral("inject=%1:%2:when=%3%4")
+                               .arg(injection.call, injection.action)
+                               .arg(injection.occurrence)
+                               .arg(injection.persistent ? QStringLiteral("+") : QString());
+    }
+    straceArguments << QString::fromUtf8(VELLUMIX_UPDATER_BINARY) << arguments;
+    const e2e::RunResult run = installation.runProgram(QStringLiteral("strace"), straceArguments);
+    QMap<QString, QList<int>> occurrences;
+    if (run.exitCode < 0)
+        return occurrences;
+    QMap<QString, int> seen;
+    bool listing = !afterInjection;
+    for (const TracedCall &call : readTrace(traceFile)) {
+        const int number = ++seen[call.name];
+        if (listing && isMutating(call))
+            occurrences[call.name].append(number);
+        listing = listing || call.injected;
+    }
+    return occurrences;
 }
 
 QMap<QString, QList<int>> mutatingOccurrences(const ReferenceUpdate &update)
 {
     const auto installation = update.freshInstallation();
-    const QString traceFile = QFileInfo(installation->root()).absolutePath() + QStringLiteral("/reference.txt");
-    const e2e::RunResult run = installation->runProgram(
-        QStringLiteral("strace"),
-        QStringList{QStringLiteral("-q"), QStringLiteral("-o"), traceFile, QStringLiteral("-e"),
-                    QStringLiteral("trace=") + mutatingCalls().join(u','),
-                    QString::fromUtf8(VELLUMIX_UPDATER_BINARY)}
-            + update.applyArguments(*installation));
-    QMap<QString, QList<int>> occurrences;
-    if (run.exitCode < 0)
-        return occurrences;
-    QMap<QString, int> seen;
-    for (const TracedCall &call : readTrace(traceFile)) {
-        const int number = ++seen[call.name];
-        if (isMutating(call))
-            occurrences[call.name].append(number);
-    }
-    return occurrences;
+    return mutatingOccurrences(*installation, update.applyArguments(*installation));
 }
 
 bool fullSweep()

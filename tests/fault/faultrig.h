@@ -93,24 +93,41 @@ QString lostOldFiles(const ReferenceUpdate &update, const e2e::Installation &ins
 // with the "healthy" journal of the update before it, which says nothing about this one.
 bool updateBecameHealthy(const e2e::Installation &installation);
 
-// One run of the updater under strace with one injected fault.
+// One fault for strace to inject: `action` ("signal=KILL", "error=EIO", ...) into occurrence
+// `occurrence` of `call`, and into every later one when `persistent`.
+struct Injection
+{
+    QString call;
+    QString action;
+    int occurrence = 1;
+    bool persistent = false;
+};
+
+// One run of the updater under strace with injected faults.
 struct InjectedRun
 {
     e2e::RunResult result;  // exit code -1 when the updater was killed
-    bool reached = false;   // the chosen occurrence happened, so the fault was injected
-    QString injectedCall;   // the line of the call that the fault hit
+    bool reached = false;   // every chosen occurrence happened, so every fault was injected
+    QString injectedCall;   // the line of the first call that a fault hit
 };
 
-// Runs the updater with `arguments` under strace, injecting `action` ("signal=KILL",
-// "error=EIO", ...) into occurrence `occurrence` of `call` (and every later one when
-// `persistent`). Only the updater is traced: the programs it starts run free.
+// Runs the updater with `arguments` under strace with the `injections` (each on its own call).
+// Only the updater is traced: the programs it starts run free.
+InjectedRun runInjected(const e2e::Installation &installation, const QStringList &arguments,
+                        const QList<Injection> &injections);
 InjectedRun runInjected(const e2e::Installation &installation, const QStringList &arguments,
                         const QString &call, const QString &action, int occurrence,
                         bool persistent = false);
 
-// The occurrences of each mutating call in an undisturbed run of the scenario, 1-based, in the
-// numbering that strace's "when=" uses (every call of that name counts, also those that change
-// nothing, such as a read-only open).
+// The occurrences of each mutating call in a run of the updater with `arguments` (under the
+// `injections`, if any), 1-based, in the numbering that strace's "when=" uses (every call of that
+// name counts, also those that change nothing, such as a read-only open). With `afterInjection`
+// only the calls after the first injected one are listed. Empty when the run was killed.
+QMap<QString, QList<int>> mutatingOccurrences(const e2e::Installation &installation,
+                                              const QStringList &arguments,
+                                              const QList<Injection> &injections = {},
+                                              bool afterInjection = false);
+// Those of an undisturbed apply of the reference update over a fresh program root.
 QMap<QString, QList<int>> mutatingOccurrences(const ReferenceUpdate &update);
 
 // The occurrences to try: all of them in the full sweep (VELLUMIX_FAULT_SWEEP=full), otherwise

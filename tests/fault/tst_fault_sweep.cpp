@@ -16,9 +16,19 @@
 //   exit 6  with every replaced old file still in place or in the backup, unchanged;
 // and after any of them a recovery run ends with 0 and leaves the old tree (or the new one after
 // "healthy"). Nothing else passes: no other exit code, no exit 0 with a wrong tree, no lost file.
+//
+// Crashes of the rollback itself: an apply interrupted at a few points (in the middle of the
+// backup moves, in the middle of the copies, just after "starting"), then its recovery killed
+// before each of the recovery's own mutating calls; and an apply whose copy fails with an I/O
+// error, its rollback killed before each call from the error on (the rollback after a new version
+// that ends unconfirmed is killed at each of its calls by the crash sweep's second scenario).
+// Rule: the next recovery ends with 0, without waiting out a stale time (the lock is tried once,
+// so a helper lock left by the killed run would end it with 3), with the journal "rolledback",
+// the old tree and no lock file left.
 #include "faultrig.h"
 #include "messages.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTest>
@@ -49,9 +59,7 @@ QString describe(const QString &call, int occurrence, const QString &action, con
 // The recovery after a fault: not blocked by the lock, and the tree that the journal says.
 QString checkRecovery(const ReferenceUpdate &update, const e2e::Installation &installation)
 {
-    const e2e::RunResult recovery = installation.runUpdater(
-        {QStringLiteral("--root"), installation.root(), QStringLiteral("--recover"),
-         QStringLiteral("--quiet")});
+    const e2e::RunResult recovery = installation.runUpdater(installation.recoverArguments());
     if (recovery.exitCode != 0)
         return QStringLiteral("recovery ended with %1 (%2)").arg(recovery.exitCode).arg(recovery.errorOutput);
     const QString state = installation.journalState();
@@ -61,9 +69,43 @@ QString checkRecovery(const ReferenceUpdate &update, const e2e::Installation &in
                                                                  : differenceFromOld(update, installation);
     if (!difference.isEmpty())
         return QStringLiteral("after the recovery (journal \"%1\"):\n%2").arg(state, difference);
-    if (QFileInfo::exists(installation.workPath(QStringLiteral("installer.lock"))))
-        return QStringLiteral("the recovery run left its lock file");
+    const QStringList locks = QDir(installation.workPath(QString()))
+                                  .entryList({QStringLiteral("installer.lock*")}, QDir::AllEntries | QDir::Hidden);
+    if (!locks.isEmpty())
+        return QStringLiteral("the recovery run left lock files: ") + locks.join(QStringLiteral(", "));
     return QString();
+}
+
+// The recovery after a killed rollback: as above, and the update is rolled back.
+QString checkRolledBack(const ReferenceUpdate &update, const e2e::Installation &installation)
+{
+    const QString problem = checkRecovery(update, installation);
+    if (!problem.isEmpty() || installation.journalState() == u"rolledback")
+        return problem;
+    return QStringLiteral("journal \"%1\" after the recovery").arg(installation.journalState());
+}
+
+// A fresh program root with the reference update run under `faults` and killed by the last of
+// them, its journal in `state`; null, with the reason in `problem`, when the run went otherwise.
+std::unique_ptr<e2e::Installation> interruptedApply(const ReferenceUpdate &update,
+                                                    const QList<Injection> &faults,
+                                                    const QString &state, QString *problem)
+{
+    auto installation = update.freshInstallation();
+    const InjectedRun run = runInjected(*installation, update.applyArguments(*installation), faults);
+    if (run.reached && run.result.exitCode == -1 && installation->journalState() == state)
+        return installation;
+    *problem = QStringLiteral("the apply interrupted at %1 #%2 ended with %3, the journal \"%4\"")
+                   .arg(faults.last().call)
+                   .arg(faults.last().occurrence)
+                   .arg(run.result.exitCode)
+                   .arg(installation->journalState());
+    return nullptr;
+}
+
+int middleOf(const QList<int> &occurrences)
+{
+    return occurrences.isEmpty() ? 0 : occurrences.at(occurrences.size() / 2);
 }
 
 QString checkErrorOutcome(const ReferenceUpdate &update, const e2e::Installation &installation,
@@ -208,7 +250,122 @@ private slots:
         QVERIFY(tally.tried > 0);
     }
 
+    void recoveryCrashSweep_data()
+    {
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<QString>("state");
+        // The apply is killed at the middle occurrence of the call in an undisturbed apply. prctl
+        // changes nothing and comes once, right after the journal says "starting": the updater
+        // makes itself the subreaper of the new version it is about to start.
+        QTest::newRow("apply killed in the middle of the backup moves") << "renameat2" << "installing";
+        QTest::newRow("apply killed in the middle of the copies") << "copy_file_range" << "installing";
+        QTest::newRow("apply killed just after \"starting\"") << "prctl" << "starting";
+    }
+
+    void recoveryCrashSweep()
+    {
+        QFETCH(QString, call);
+        QFETCH(QString, state);
+        Scratch scratch;
+        const ReferenceUpdate update(NewVersion::Confirms);
+        const int applyOccurrence = middleOf(mutatingOccurrences(update).value(call));
+        const QList<Injection> interruption{
+            {call, QStringLiteral("signal=KILL"), applyOccurrence == 0 ? 1 : applyOccurrence}};
+
+        // The recovery's own calls, from an undisturbed recovery of the interrupted apply.
+        QString problem;
+        const auto undisturbed = interruptedApply(update, interruption, state, &problem);
+        QVERIFY2(undisturbed, qPrintable(problem));
+        const auto plan = mutatingOccurrences(*undisturbed, undisturbed->recoverArguments());
+        QCOMPARE(undisturbed->journalState(), QStringLiteral("rolledback"));
+        QCOMPARE(differenceFromOld(update, *undisturbed), QString());
+        QVERIFY(!plan.isEmpty());
+
+        Tally tally;
+        QElapsedTimer timer;
+        timer.start();
+        for (auto it = plan.cbegin(); it != plan.cend(); ++it) {
+            for (int occurrence : occurrencesToTry(it.value())) {
+                const auto installation = interruptedApply(update, interruption, state, &problem);
+                if (!installation) {
+                    tally.failures << problem;
+                    continue;
+                }
+                const InjectedRun run = runInjected(*installation, installation->recoverArguments(),
+                                                    it.key(), QStringLiteral("signal=KILL"), occurrence);
+                tallyKilledRollback(update, *installation, it.key(), occurrence, run, tally);
+            }
+        }
+        reportKilledRollbacks("recovery", tally, plan, timer);
+    }
+
+    void rollbackCrashSweep_data()
+    {
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<bool>("lastCopy");
+        QTest::newRow("EIO in the middle of the copies") << "EIO" << false;
+        QTest::newRow("ENOSPC at the last copy") << "ENOSPC" << true;
+    }
+
+    void rollbackCrashSweep()
+    {
+        QFETCH(QString, error);
+        QFETCH(bool, lastCopy);
+        Scratch scratch;
+        const ReferenceUpdate update(NewVersion::Confirms);
+        const QString copy = QStringLiteral("copy_file_range");
+        const QList<int> copies = mutatingOccurrences(update).value(copy);
+        QVERIFY(copies.size() > 2);
+        const Injection ioError{copy, QStringLiteral("error=") + error, lastCopy ? copies.last() : middleOf(copies)};
+
+        // The calls from the error on: the removal of the failed copy, the rollback, the final
+        // text. The rollback copies nothing, so the kill never shares its call with the error.
+        const auto undisturbed = update.freshInstallation();
+        auto plan = mutatingOccurrences(*undisturbed, update.applyArguments(*undisturbed), {ioError}, true);
+        QCOMPARE(undisturbed->journalState(), QStringLiteral("rolledback"));
+        QCOMPARE(differenceFromOld(update, *undisturbed), QString());
+        QVERIFY(!plan.isEmpty());
+        QVERIFY(!plan.contains(copy));
+
+        Tally tally;
+        QElapsedTimer timer;
+        timer.start();
+        for (auto it = plan.cbegin(); it != plan.cend(); ++it) {
+            for (int occurrence : occurrencesToTry(it.value())) {
+                const auto installation = update.freshInstallation();
+                const InjectedRun run =
+                    runInjected(*installation, update.applyArguments(*installation),
+                                {ioError, {it.key(), QStringLiteral("signal=KILL"), occurrence}});
+                tallyKilledRollback(update, *installation, it.key(), occurrence, run, tally);
+            }
+        }
+        reportKilledRollbacks("rollback", tally, plan, timer);
+    }
+
 private:
+    static void tallyKilledRollback(const ReferenceUpdate &update, const e2e::Installation &installation,
+                                    const QString &call, int occurrence, const InjectedRun &run, Tally &tally)
+    {
+        if (!run.reached) {
+            ++tally.unreached;
+            return;
+        }
+        ++tally.tried;
+        const QString problem = run.result.exitCode == -1 ? checkRolledBack(update, installation)
+                                                          : QStringLiteral("the run was not killed");
+        if (!problem.isEmpty())
+            tally.failures << describe(call, occurrence, QStringLiteral("kill"), run) + u'\n' + problem;
+    }
+
+    static void reportKilledRollbacks(const char *what, const Tally &tally,
+                                      const QMap<QString, QList<int>> &plan, const QElapsedTimer &timer)
+    {
+        qInfo("%s crash points tried: %d (not reached: %d), calls: %s, %.1f s", what, tally.tried,
+              tally.unreached, qPrintable(QStringList(plan.keys()).join(u' ')), timer.elapsed() / 1000.0);
+        QVERIFY2(tally.failures.isEmpty(), qPrintable(tally.failures.join(u'\n')));
+        QVERIFY(tally.tried > 0);
+    }
+
     static void scenarios()
     {
         QTest::addColumn<NewVersion>("behaviour");
