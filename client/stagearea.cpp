@@ -320,10 +320,14 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files)
     }
 
     QHash<QByteArray, qsizetype> jobIndex;
+    QSet<QByteArray> stagedBlobs; // a blob shared by several staged files counts once
     for (const ManifestFile &file : files) {
         if (staged.contains(file.path)) {
             ++plan.filesAlreadyStaged;
-            plan.bytesAlreadyStaged += file.packedSize;
+            if (!stagedBlobs.contains(file.packedSha256)) {
+                stagedBlobs.insert(file.packedSha256);
+                plan.bytesAlreadyStaged += file.packedSize;
+            }
             continue;
         }
         const qsizetype index = jobIndex.value(file.packedSha256, -1);

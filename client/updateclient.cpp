@@ -227,7 +227,8 @@ void UpdateClient::fetchManifest(int retry)
                                   .arg(kManifestMaxBytes)};
             return finishCheck(result);
         }
-        body->append(reply->readAll());
+        if (reply->isOpen())
+            body->append(reply->readAll());
         const ReplyVerdict verdict = FeedConnection::judge(reply, true);
         if (verdict.failure.ok())
             return evaluate(*body);

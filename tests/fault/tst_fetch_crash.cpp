@@ -114,7 +114,13 @@ class FetchCrash : public QObject
         arguments += m_pathFilter;
         arguments << kFetch << QStringLiteral("download") << QStringLiteral("--feed")
                   << m_server.baseUrl() << QStringLiteral("--root") << m_root
-                  << QStringLiteral("--stage") << m_stage;
+                  << QStringLiteral("--stage") << m_stage
+                  /*
+                      One connection makes one worker lane, so one thread changes the stage and
+                      strace's per-thread count of a call is the process's count. The lanes of a
+                      download with more connections run the same stage code, blob by blob.
+                  */
+                  << QStringLiteral("--connections") << QStringLiteral("1");
         if (!traced)
             arguments = arguments.mid(arguments.indexOf(kFetch) + 1);
         QProcess process;
