@@ -355,20 +355,40 @@ UpdateFailure StageArea::begin(const BlobJob &job, bool restart)
                                                    outPath(job.packedSha256));
     m_open.insert(job.packedSha256, pipeline);
     const UpdateFailure result = pipeline->open(restart);
-    if (!result.ok())
+    if (!result.ok()) {
         m_open.remove(job.packedSha256);
+        pipeline.reset();
+        dropIfInvalid(job.packedSha256, result);
+    }
     return result;
 }
 
 UpdateFailure StageArea::append(const QByteArray &packedSha256, const char *data, qint64 size)
 {
-    const auto pipeline = m_open.value(packedSha256);
+    auto pipeline = m_open.value(packedSha256);
     if (!pipeline)
         return {}; // the try was stopped; its late bytes are dropped
     const UpdateFailure result = pipeline->append(data, size);
-    if (!result.ok())
+    if (!result.ok()) {
         m_open.remove(packedSha256);
+        pipeline.reset();
+        dropIfInvalid(packedSha256, result);
+    }
     return result;
+}
+
+/*
+    Bytes that failed a check are not kept for a later try: a .part file is replayed through the
+    same checks before a try resumes, so one that holds them would fail every later download of
+    the update in the same way, even once the server serves the right bytes. The next try of the
+    blob starts from nothing. (The files are closed by now, so they can be removed on Windows.)
+*/
+void StageArea::dropIfInvalid(const QByteArray &packedSha256, const UpdateFailure &failure) const
+{
+    if (failure.reason != UpdateFailureReason::DownloadInvalid)
+        return;
+    QFile::remove(partPath(packedSha256));
+    QFile::remove(outPath(packedSha256));
 }
 
 void StageArea::suspend(const QByteArray &packedSha256)

@@ -74,6 +74,7 @@ public:
 private:
     QString partPath(const QByteArray &packedSha256) const;
     QString outPath(const QByteArray &packedSha256) const;
+    void dropIfInvalid(const QByteArray &packedSha256, const UpdateFailure &failure) const;
     UpdateFailure placeFiles(const BlobJob &job);
     void setInstalledPermissions(const QString &staged, const QString &path) const;
 
