@@ -23,6 +23,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Every program is one file: the compiler's runtime above, Qt (built static), and zlib for the
+# update client (Debian's libz-mingw-w64-dev, which has both libz.a and the import library of
+# zlib1.dll; without this the import library would be found first).
+set(ZLIB_USE_STATIC_LIBS ON)
+
+# Every program also gets mingw-thread-exit.cpp: GCC's emulated TLS would otherwise free a
+# thread's thread_local storage before the destructors of the objects in it run (see there).
+set(CMAKE_PROJECT_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/mingw-thread-exit.cmake)
 
 get_filename_component(_vellumix_top "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR "${_vellumix_top}/scripts/wine-run.sh")
