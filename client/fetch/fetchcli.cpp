@@ -81,6 +81,16 @@ QTextStream &out()
 QTextStream &err()
 {
     static QTextStream stream(stderr);
+#ifdef Q_OS_WIN
+    /*
+        The messages are for the person at the console, and a Windows console shows a program's
+        bytes in a code page of the system (936 on a Chinese Windows), not as UTF-8; Qt's own
+        warnings are written the same way. Standard output stays UTF-8: it carries JSON, for
+        programs.
+    */
+    static const bool inSystemCodePage = (stream.setEncoding(QStringConverter::System), true);
+    Q_UNUSED(inSystemCodePage);
+#endif
     return stream;
 }
 
