@@ -2,8 +2,10 @@
 # Builds the whole project for Windows x64 (mingw-w64 with a static Qt built from Debian's
 # source, see build-qt-mingw.sh) and runs the Windows programs end to end under Wine: updates,
 # rollbacks, recovery, link refusal, the message box on a private Xvfb server,
-# platform-smoke-test.exe and the TLS back end of the static Qt. The updates are signed by a Linux build tree with its development key,
-# and the Windows build compiles in that key's modulus. Exits non-zero on any failure.
+# platform-smoke-test.exe, the TLS back end of the static Qt, and the update client (the
+# application updating itself from a feed served by nginx, vellumix-fetch.exe, HTTPS through
+# schannel). The updates and feeds are signed by a Linux build tree with its development key, and
+# the Windows build compiles in that key's modulus. Exits non-zero on any failure.
 #
 #   scripts/windows-e2e.sh
 #   LINUX_BUILD_DIR=...   the Linux build tree that signs and drives the suite (default: build/);
@@ -23,7 +25,7 @@ export WINEPREFIX=$windows/wineprefix
 start_stage_timer "stage timings (Windows build and Wine suite)"
 
 ensure_packages $VELLUMIX_BUILD_PACKAGES g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine \
-    wine64 libgnutls30 xvfb xauth xdotool fonts-wqy-microhei locales
+    wine64 libgnutls30 xvfb xauth xdotool fonts-wqy-microhei locales nginx
 # The suite runs the Windows programs as on a Chinese Windows (code page 936), which Wine takes
 # from a Linux locale of that language.
 if ! locale -a 2>/dev/null | grep -qx 'zh_CN.utf8'; then
@@ -51,10 +53,23 @@ fi
 modulus=$(openssl rsa -in "$key" -noout -modulus | sed 's/^Modulus=//' | tr 'A-F' 'a-f')
 
 say "configuring $windows (mingw-w64, Qt in $qt)"
+# A tree configured before zlib was linked statically holds the import library in its cache;
+# it is looked for again.
 (cd "$VELLUMIX_TOP" && VELLUMIX_QT_MINGW=$qt cmake --preset windows-mingw -B "$windows" \
-    -DVELLUMIX_UPDATE_KEY_MODULUS="$modulus" >/dev/null)
+    -UZLIB_LIBRARY_RELEASE -DVELLUMIX_UPDATE_KEY_MODULUS="$modulus" >/dev/null)
 say "building $windows"
 cmake --build "$windows" --parallel "$(nproc)"
+# Each program must start on Windows as a single file: no DLL of the compiler, of Qt or of zlib
+# may be needed beside it. Wine cannot show this by itself: it has a zlib1.dll of its own.
+for exe in updater/VellumixUpdater.exe sampleapp/vellumix-sample-app.exe client/vellumix-fetch.exe \
+    smoketest/platform-smoke-test.exe; do
+    foreign=$(x86_64-w64-mingw32-objdump -p "$windows/$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
+        grep -iE '^(zlib|qt6|lib)' || true)
+    if [ -n "$foreign" ]; then
+        echo "$windows/$exe needs DLLs that Windows does not have:" $foreign >&2
+        exit 1
+    fi
+done
 # The suite's TLS probe, a program of its own against the same Qt.
 say "building $windows/tlsprobe"
 cmake -S "$VELLUMIX_TOP/tests/windows/tlsprobe" -B "$windows/tlsprobe" -G Ninja \

@@ -1,18 +1,27 @@
 // The Windows build end to end under Wine: VellumixUpdater.exe with the Windows stand-in
 // application as Vellumix.exe in program roots on drive C:, updates signed on the Linux side,
-// the message box on a private X server, platform-smoke-test.exe, and TLS through the schannel
-// back end of the static Qt.
+// the message box on a private X server, platform-smoke-test.exe, TLS through the schannel
+// back end of the static Qt, and the update client (the stand-in and vellumix-fetch.exe) with
+// feeds made by the Linux release tool and served by nginx.
+#include "clienttexts.h"
+#include "feedserver.h"
 #include "messages.h"
 #include "wineinstallation.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <optional>
 
 #include <locale.h>
 #include <signal.h>
@@ -151,6 +160,87 @@ QString readAndDismissBox(const QString &title, QProcess &program, RunResult *pr
     return box.exitCode == 0 && !window.isEmpty() ? box.output : QString();
 }
 
+QJsonObject jsonOf(const RunResult &run)
+{
+    return QJsonDocument::fromJson(run.output.toUtf8()).object();
+}
+
+QString reasonOf(const RunResult &run)
+{
+    return jsonOf(run).value(QStringLiteral("error")).toObject().value(QStringLiteral("reason")).toString();
+}
+
+// The requests that the server saw for `uri`.
+QList<testsupport::AccessLogEntry> requestsFor(const QList<testsupport::AccessLogEntry> &log,
+                                               const QString &uri)
+{
+    QList<testsupport::AccessLogEntry> result;
+    for (const auto &entry : log) {
+        if (entry.uri == uri)
+            result.append(entry);
+    }
+    return result;
+}
+
+/*
+    Stands between the client and the feed server: passes every request on and every answer back,
+    but only the first `budget` bytes of each connection's answers; then the connection stays open
+    without another byte, a transfer stalled half-way. It runs on the test's event loop, so the
+    test waits with QTRY_*. When the client goes away, its connection to the server is cut too.
+*/
+class StallingProxy : public QObject
+{
+public:
+    StallingProxy(quint16 serverPort, qint64 budget) : m_serverPort(serverPort), m_budget(budget)
+    {
+        connect(&m_listener, &QTcpServer::newConnection, this, &StallingProxy::accept);
+    }
+    bool listen() { return m_listener.listen(QHostAddress::LocalHost); }
+    QString baseUrl() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1").arg(m_listener.serverPort());
+    }
+    // Closes every connection, on both sides.
+    void close()
+    {
+        m_listener.close();
+        const QList<QTcpSocket *> clients = findChildren<QTcpSocket *>(Qt::FindDirectChildrenOnly);
+        for (QTcpSocket *client : clients) {
+            client->abort();
+            delete client;
+        }
+    }
+
+private:
+    void accept()
+    {
+        while (QTcpSocket *client = m_listener.nextPendingConnection()) {
+            client->setParent(this);
+            auto *server = new QTcpSocket(client);
+            server->setReadBufferSize(64 * 1024);
+            auto passed = std::make_shared<qint64>(0);
+            connect(client, &QTcpSocket::readyRead, server, [client, server] {
+                server->write(client->readAll());
+            });
+            connect(server, &QTcpSocket::readyRead, client, [this, client, server, passed] {
+                const qint64 room = m_budget - *passed;
+                if (room <= 0)
+                    return;
+                const QByteArray bytes = server->read(room);
+                *passed += bytes.size();
+                client->write(bytes);
+            });
+            connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+            connect(server, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+            server->connectToHost(QHostAddress::LocalHost, m_serverPort);
+        }
+    }
+
+    QTcpServer m_listener;
+    quint16 m_serverPort;
+    qint64 m_budget;
+};
+
 } // namespace
 
 class WineEndToEnd : public QObject
@@ -158,6 +248,29 @@ class WineEndToEnd : public QObject
     Q_OBJECT
 
     PrivateDisplay m_display;
+    // The feed of version 2, made once for the tests of the update client.
+    QTemporaryDir m_v2Feed;
+    std::optional<QString> m_v2FeedError; // the release tool's output when it failed
+
+    bool makeV2Feed()
+    {
+        if (!m_v2FeedError)
+            m_v2FeedError = wine::publishFeed(m_v2Feed.path(), Installation().filesOf(v2), v2);
+        return m_v2FeedError->isEmpty();
+    }
+
+    // vellumix-fetch.exe COMMAND for the program root and staging directory of `installation`.
+    static QStringList fetchArguments(const QString &command, const Installation &installation,
+                                      const QString &feed)
+    {
+        return {command, QStringLiteral("--feed"), feed, QStringLiteral("--root"),
+                wine::windowsPath(installation.root()), QStringLiteral("--stage"),
+                wine::windowsPath(installation.stage())};
+    }
+    static RunResult runFetch(const QStringList &arguments)
+    {
+        return wine::run(wine::fetchProgram(), arguments, wine::environment(QString()));
+    }
 
 private slots:
     void initTestCase()
@@ -614,6 +727,245 @@ private slots:
         const QString last = run.output.trimmed().section(u'\n', -1);
         QVERIFY2(last.startsWith(expected), qPrintable(run.output + run.errorOutput));
         COMPARE_EXIT(run, trusted && host == u"localhost" ? 0 : 1);
+    }
+
+    // The Windows application updates itself over HTTP from the nginx of the Linux side: the
+    // stand-in checks the feed, downloads only the files that differ, starts the real updater
+    // and exits; the updater installs and the new version confirms.
+    void applicationUpdatesItselfFromAFeed()
+    {
+        QVERIFY2(makeV2Feed(), qPrintable(*m_v2FeedError));
+        testsupport::FeedServer server;
+        QVERIFY2(server.start(m_v2Feed.path()), qPrintable(server.errorText()));
+        Installation installation;
+        installation.install(v1);
+        const RunResult run = installation.runApp({QStringLiteral("--check-update"), server.baseUrl(),
+                                                   QStringLiteral("--stage"),
+                                                   wine::windowsPath(installation.stage())});
+        COMPARE_EXIT(run, 0);
+        QVERIFY2(installation.waitForAppLog(QStringLiteral("version 2.0.0 confirmed its start")),
+                 qPrintable(installation.appLog().join(u'\n')));
+        QVERIFY(installation.waitForJournalState(QStringLiteral("healthy")));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !QFileInfo::exists(installation.workPath(QStringLiteral("installer.lock"))), 30000);
+        QCOMPARE(describeDifference(Installation::treeOf(v2), installation.programTree()), QString());
+        QCOMPARE(testsupport::readFile(installation.workPath(QStringLiteral("installed.json"))),
+                 QByteArray("{\n    \"sequence\": 2,\n    \"version\": \"2.0.0\"\n}\n"));
+        // What travelled: the manifest and the blobs of the three files that differ, each once.
+        QStringList expected{QStringLiteral("/stable/manifest.json 200")};
+        for (const QString &path : {QStringLiteral("vellumix-sample.json"),
+                                    QStringLiteral("lib/core.dll"), QStringLiteral(u"插件/extra.dll")}) {
+            expected << QStringLiteral("/blobs/%1 200").arg(
+                wine::feedEntry(m_v2Feed.path(), path).value(QStringLiteral("packedSha256")).toString());
+        }
+        QStringList requests;
+        for (const auto &entry : server.accessLog(expected.size()))
+            requests << QStringLiteral("%1 %2").arg(entry.uri).arg(entry.status);
+        expected.sort();
+        requests.sort();
+        QCOMPARE(requests, expected);
+    }
+
+    // vellumix-fetch.exe check: one JSON object, exit 0 when the feed offers something newer
+    // than the installed record, 10 when it does not.
+    void fetchCheck_data()
+    {
+        QTest::addColumn<bool>("v2Installed");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("version 1 installed") << false << 0;
+        QTest::newRow("version 2 installed") << true << 10;
+    }
+
+    void fetchCheck()
+    {
+        QFETCH(bool, v2Installed);
+        QFETCH(int, exitCode);
+        QVERIFY2(makeV2Feed(), qPrintable(*m_v2FeedError));
+        testsupport::FeedServer server;
+        QVERIFY2(server.start(m_v2Feed.path()), qPrintable(server.errorText()));
+        Installation installation;
+        installation.install(v2Installed ? v2 : v1);
+        if (v2Installed)
+            testsupport::writeFile(installation.workPath(QString()), QStringLiteral("installed.json"),
+                                   "{\"sequence\": 2, \"version\": \"2.0.0\"}");
+        QStringList arguments = fetchArguments(QStringLiteral("check"), installation, server.baseUrl());
+        arguments.removeLast(); // no --stage: a check stages nothing
+        arguments.removeLast();
+        const RunResult run = runFetch(arguments);
+        COMPARE_EXIT(run, exitCode);
+        const QJsonObject json = jsonOf(run);
+        QCOMPARE(json.value(QStringLiteral("update")).toBool(), !v2Installed);
+        QCOMPARE(json.value(QStringLiteral("installedSequence")).toInt(), v2Installed ? 2 : 0);
+        QCOMPARE(json.value(QStringLiteral("sequence")).toInt(), 2);
+        QCOMPARE(json.value(QStringLiteral("version")).toString(), QStringLiteral("2.0.0"));
+        QCOMPARE(json.value(QStringLiteral("files")).toInt(), 6);
+        if (!v2Installed)
+            QCOMPARE(json.value(QStringLiteral("filesToFetch")).toInt(), 3);
+        QCOMPARE(requestsFor(server.accessLog(1), QStringLiteral("/stable/manifest.json")).size(), 1);
+        QVERIFY(!QFileInfo::exists(installation.stage()));
+    }
+
+    // A download cut half-way resumes: the first vellumix-fetch.exe is killed while the program's
+    // blob (about 4 MB) stalls behind a proxy with part of it received; the second asks the
+    // server for the rest only and completes the stage.
+    void interruptedDownloadResumes()
+    {
+        QVERIFY2(makeV2Feed(), qPrintable(*m_v2FeedError));
+        testsupport::FeedServer server;
+        QVERIFY2(server.start(m_v2Feed.path()), qPrintable(server.errorText()));
+        Installation installation;
+        installation.install(v1);
+        // The installed program differs from the release's, so its blob is fetched too.
+        testsupport::writeFile(installation.root(), QStringLiteral("Vellumix.exe"), "an older build");
+        const QJsonObject program = wine::feedEntry(m_v2Feed.path(), QStringLiteral("Vellumix.exe"));
+        const QString blob = QStringLiteral("/blobs/") + program.value(QStringLiteral("packedSha256")).toString();
+        const qint64 packedSize = program.value(QStringLiteral("packedSize")).toInteger();
+        QVERIFY2(packedSize > 1024 * 1024, qPrintable(QString::number(packedSize)));
+        const QString part = installation.stage() + QStringLiteral("/.download") + blob.mid(6)
+            + QStringLiteral(".part");
+
+        StallingProxy proxy(server.port(), 256 * 1024);
+        QVERIFY(proxy.listen());
+        QProcess first;
+        wine::start(first, wine::fetchProgram(),
+                    fetchArguments(QStringLiteral("download"), installation, proxy.baseUrl()),
+                    wine::environment(QString()));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(part).size() > 0, 60000);
+        first.kill();
+        QVERIFY(first.waitForFinished());
+        const qint64 held = QFileInfo(part).size();
+        QVERIFY2(held > 0 && held < packedSize, qPrintable(QString::number(held)));
+        QVERIFY(!QFileInfo::exists(installation.stage() + QStringLiteral("/files/Vellumix.exe")));
+        QVERIFY(!QFileInfo::exists(installation.stage() + QStringLiteral("/manifest.json")));
+        // The stalled request reaches the server's log once its connection is cut.
+        proxy.close();
+        QTRY_VERIFY_WITH_TIMEOUT(!requestsFor(server.accessLog(), blob).isEmpty(), 20000);
+        server.clearAccessLog();
+
+        const RunResult second = runFetch(
+            fetchArguments(QStringLiteral("download"), installation, server.baseUrl()));
+        COMPARE_EXIT(second, 0);
+        const QList<testsupport::AccessLogEntry> log = server.accessLog(2);
+        const QList<testsupport::AccessLogEntry> rest = requestsFor(log, blob);
+        QCOMPARE(rest.size(), 1);
+        QCOMPARE(rest.first().range, QStringLiteral("bytes=%1-").arg(held));
+        QCOMPARE(rest.first().status, 206);
+        QCOMPARE(rest.first().bytes, packedSize - held);
+        // The client counts exactly what the server sent of blobs.
+        qint64 blobBytes = 0;
+        for (const auto &entry : log)
+            blobBytes += entry.uri.startsWith(QStringLiteral("/blobs/")) ? entry.bytes : 0;
+        const QJsonObject json = jsonOf(second);
+        QCOMPARE(json.value(QStringLiteral("bytesTransferred")).toInteger(), blobBytes);
+        QCOMPARE(testsupport::readFile(installation.stage() + QStringLiteral("/files/Vellumix.exe")),
+                 wine::appBinary());
+        QVERIFY(QFileInfo::exists(installation.stage() + QStringLiteral("/manifest.json")));
+    }
+
+    // A blob changed on the server is refused: nothing of it is staged, and the stage does not
+    // become complete. Once the server has it right again, the next download completes.
+    void tamperedBlobIsRefused()
+    {
+        QVERIFY2(makeV2Feed(), qPrintable(*m_v2FeedError));
+        QTemporaryDir feed;
+        QCOMPARE(testsupport::runProgram(QStringLiteral("cp"), {QStringLiteral("-a"),
+                                         m_v2Feed.path() + QStringLiteral("/."), feed.path()}), 0);
+        const QJsonObject core = wine::feedEntry(feed.path(), QStringLiteral("lib/core.dll"));
+        const QString blob = QStringLiteral("/blobs/") + core.value(QStringLiteral("packedSha256")).toString();
+        const QByteArray good = testsupport::readFile(feed.path() + blob);
+        QByteArray tampered = good;
+        tampered[tampered.size() / 2] = char(tampered.at(tampered.size() / 2) ^ 0x01);
+        testsupport::writeFile(feed.path(), blob.mid(1), tampered);
+        testsupport::FeedServer server;
+        QVERIFY2(server.start(feed.path()), qPrintable(server.errorText()));
+        // Only lib/core.dll differs from the installation.
+        Installation installation;
+        installation.install(v2);
+        testsupport::writeFile(installation.root(), QStringLiteral("lib/core.dll"), "core library 1.0.0");
+        const QStringList arguments =
+            fetchArguments(QStringLiteral("download"), installation, server.baseUrl());
+
+        const RunResult run = runFetch(arguments);
+        COMPARE_EXIT(run, 11);
+        QCOMPARE(reasonOf(run), QStringLiteral("download-invalid"));
+        // The person at the console reads the reason in the code page of a Chinese Windows.
+        QVERIFY2(run.errorOutput.contains(QStringLiteral("vellumix-fetch: ") + ClientMsg::downloadInvalid
+                                          + QStringLiteral(" (download-invalid: ")),
+                 qPrintable(run.errorOutput));
+        QCOMPARE(testsupport::snapshotTree(installation.stage() + QStringLiteral("/files")),
+                 testsupport::TreeSnapshot());
+        QVERIFY(!QFileInfo::exists(installation.stage() + QStringLiteral("/manifest.json")));
+        // Nor are its bytes kept to resume from: they would fail every later try.
+        QCOMPARE(testsupport::snapshotTree(installation.stage() + QStringLiteral("/.download")),
+                 testsupport::TreeSnapshot());
+
+        testsupport::writeFile(feed.path(), blob.mid(1), good);
+        const RunResult again = runFetch(arguments);
+        COMPARE_EXIT(again, 0);
+        QCOMPARE(testsupport::readFile(installation.stage() + QStringLiteral("/files/lib/core.dll")),
+                 QByteArray("core library 2.0.0"));
+    }
+
+    /*
+        HTTPS through schannel, with a server certificate issued by a test authority (see
+        docs/windows.md for what Wine can show). Wine verifies a chain whose authority is in the
+        prefix's ROOT store, as Windows does with a public authority, or one that the server sends
+        whole and whose authority the client trusts (--ca-file). It cannot verify an authority
+        given to the client alone when the server sends only its own certificate, so that case
+        is left to Windows.
+    */
+    void httpsFeed_data()
+    {
+        QTest::addColumn<QString>("trust");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("authority in the ROOT store") << "store" << 0;
+        QTest::newRow("authority given with --ca-file, chain sent by the server") << "ca-file" << 0;
+        QTest::newRow("authority unknown") << "none" << 11;
+    }
+
+    void httpsFeed()
+    {
+        QFETCH(QString, trust);
+        QFETCH(int, exitCode);
+        QVERIFY2(makeV2Feed(), qPrintable(*m_v2FeedError));
+        QTemporaryDir certificates;
+        testsupport::TlsFiles tls = testsupport::makeTestCertificates(certificates.path(),
+                                                                      QStringLiteral("127.0.0.1"));
+        QVERIFY(!tls.caFile.isEmpty());
+        if (trust != u"store") {
+            const QString chain = certificates.filePath(QStringLiteral("chain.pem"));
+            testsupport::writeFile(certificates.path(), QStringLiteral("chain.pem"),
+                                   testsupport::readFile(tls.certFile) + testsupport::readFile(tls.caFile));
+            tls.certFile = chain;
+        }
+        testsupport::FeedServer server;
+        QVERIFY2(server.start(m_v2Feed.path(), &tls), qPrintable(server.errorText()));
+        QVERIFY(server.baseUrl().startsWith(QStringLiteral("https://")));
+        const QStringList storeArguments{QStringLiteral("add"), wine::windowsPath(tls.caFile)};
+        auto removeFromStore = qScopeGuard([&] {
+            if (trust == u"store")
+                wine::run(wine::rootStoreTool(), {QStringLiteral("remove"), storeArguments.last()},
+                          wine::environment(QString()));
+        });
+        if (trust == u"store")
+            COMPARE_EXIT(wine::run(wine::rootStoreTool(), storeArguments, wine::environment(QString())), 0);
+
+        Installation installation;
+        installation.install(v1);
+        QStringList arguments = fetchArguments(QStringLiteral("download"), installation, server.baseUrl());
+        if (trust == u"ca-file")
+            arguments << QStringLiteral("--ca-file") << wine::windowsPath(tls.caFile);
+        const RunResult run = runFetch(arguments);
+        COMPARE_EXIT(run, exitCode);
+        if (exitCode == 0) {
+            QCOMPARE(jsonOf(run).value(QStringLiteral("filesFetched")).toInt(), 3);
+            QCOMPARE(testsupport::readFile(installation.stage() + QStringLiteral("/files/lib/core.dll")),
+                     QByteArray("core library 2.0.0"));
+        } else {
+            QCOMPARE(reasonOf(run), QStringLiteral("secure-connection-failed"));
+            QVERIFY(!QFileInfo::exists(installation.stage()));
+            QCOMPARE(server.accessLog().size(), 0);
+        }
     }
 };
 

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -291,6 +292,40 @@ bool WindowsSleeper::waitForEnd(int timeoutMs)
     return m_process.waitForFinished(timeoutMs) && m_process.exitCode() == 0;
 }
 
+QString publishFeed(const QString &feedDir, const QList<testsupport::FileSpec> &files,
+                    const AppVersion &version)
+{
+    QTemporaryDir work;
+    const QString release = work.filePath(QStringLiteral("release"));
+    const QString stage = work.filePath(QStringLiteral("stage"));
+    for (const auto &file : files)
+        testsupport::writeFile(release, file.path, file.content);
+    const QString tool = QStringLiteral(VELLUMIX_PUBLISH);
+    QByteArray output;
+    if (testsupport::runProgram(tool, {QStringLiteral("stage"), QStringLiteral("--release"), release,
+                                       QStringLiteral("--version"), version.version,
+                                       QStringLiteral("--sequence"), QString::number(version.sequence),
+                                       QStringLiteral("--key"), testsupport::devSigningKey(),
+                                       QStringLiteral("--out"), stage}, &output) != 0
+        || testsupport::runProgram(tool, {QStringLiteral("publish"), stage, QStringLiteral("--feed"),
+                                          feedDir}, &output) != 0)
+        return QString::fromUtf8(output);
+    return QString();
+}
+
+QJsonObject feedEntry(const QString &feedDir, const QString &path)
+{
+    const QJsonObject envelope = QJsonDocument::fromJson(
+        testsupport::readFile(feedDir + QStringLiteral("/stable/manifest.json"))).object();
+    const QJsonObject payload = QJsonDocument::fromJson(QByteArray::fromBase64(
+        envelope.value(QStringLiteral("payload")).toString().toLatin1())).object();
+    for (const QJsonValue file : payload.value(QStringLiteral("files")).toArray()) {
+        if (file.toObject().value(QStringLiteral("path")).toString() == path)
+            return file.toObject();
+    }
+    return QJsonObject();
+}
+
 QByteArray updaterBinary()
 {
     static const QByteArray binary = readBinary(VELLUMIX_WINDOWS_UPDATER);
@@ -308,6 +343,11 @@ QString updaterProgram()
     return QStringLiteral(VELLUMIX_WINDOWS_UPDATER);
 }
 
+QString fetchProgram()
+{
+    return QStringLiteral(VELLUMIX_WINDOWS_FETCH);
+}
+
 QString smokeTestProgram()
 {
     return QStringLiteral(VELLUMIX_WINDOWS_SMOKE_TEST);
@@ -316,6 +356,11 @@ QString smokeTestProgram()
 QString messageBoxReader()
 {
     return QStringLiteral(VELLUMIX_MESSAGEBOX_READER);
+}
+
+QString rootStoreTool()
+{
+    return QStringLiteral(VELLUMIX_ROOT_STORE);
 }
 
 QString tlsProbe()

@@ -7,6 +7,7 @@
 #include "signing.h"
 #include "testsupport.h"
 
+#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -121,11 +122,21 @@ private:
     quint32 m_pid = 0;
 };
 
+// A feed made as a release is made: `files` staged as `version` by the Linux build's
+// vellumix-publish with the development key, and published into `feedDir`. Answers the tool's
+// output when it fails, empty when the feed is ready.
+QString publishFeed(const QString &feedDir, const QList<testsupport::FileSpec> &files,
+                    const AppVersion &version);
+// The element of "files" for `path` in the channel "stable" of a feed.
+QJsonObject feedEntry(const QString &feedDir, const QString &path);
+
 QByteArray updaterBinary();
 QByteArray appBinary();
 QString updaterProgram();
+QString fetchProgram();
 QString smokeTestProgram();
 QString messageBoxReader();
+QString rootStoreTool();
 QString tlsProbe();
 
 } // namespace wine
