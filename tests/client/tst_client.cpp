@@ -420,6 +420,14 @@ private slots:
         for (const LoggedRequest &request : requests)
             QVERIFY(request.bodyBytes < 64 << 20);
         verifyIncompleteStage();
+
+        // Once the feed holds the right bytes, the next download completes: nothing of the bad
+        // blob was kept to be replayed.
+        m_server->setFaults(blobPath(target), {});
+        m_release = m_published;
+        publish();
+        QVERIFY(fetch(settings(), &outcome));
+        verifyCompleteStage(outcome);
     }
 
     void serverFault_data()
