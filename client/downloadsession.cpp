@@ -229,6 +229,8 @@ void DownloadSession::readBody(Transfer *transfer)
     QNetworkReply *reply = transfer->reply;
     if (!reply || !m_running)
         return;
+    // A slot of the progress signal may cancel the download, which drops every transfer.
+    const std::shared_ptr<Transfer> keep = m_transfers.value(transfer->job.packedSha256);
     if (!transfer->statusSeen) {
         const int status = httpStatusOf(reply);
         if (status != 200 && status != 206) {
@@ -305,7 +307,7 @@ void DownloadSession::readBody(Transfer *transfer)
         });
     }
     emitProgress(false);
-    if (transfer->finishPending)
+    if (m_running && transfer->finishPending)
         onReplyFinished(transfer);
 }
 
