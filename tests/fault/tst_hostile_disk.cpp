@@ -11,7 +11,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QStorageInfo>
+#include <QSysInfo>
 #include <QTest>
+#include <QThread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -318,6 +320,29 @@ private slots:
         QCOMPARE(lockFiles(*installation), left);
         if (exitCode == 0) // the recovery starts the application (before its directory goes)
             QVERIFY(installation->waitForAppLog(QStringLiteral("version 1.0.0 started")));
+    }
+
+    void lockFileThatALiveUpdaterIsMaking()
+    {
+        // A live updater's lock file in the moment between its creation and the call that locks
+        // it, before its owner is written: neither held nor named. Its maker names itself and
+        // locks it a tenth of a second after the other updater has started.
+        const auto installation = m_update->freshInstallation();
+        const QString lockPath = installation->workPath(QStringLiteral("installer.lock"));
+        const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        QVERIFY(fd >= 0);
+        QProcess updater;
+        updater.start(QString::fromUtf8(VELLUMIX_UPDATER_BINARY), installation->recoverArguments());
+        QVERIFY(updater.waitForStarted());
+        QThread::msleep(100);
+        const QByteArray owner = QByteArray::number(QCoreApplication::applicationPid()) + '\n'
+            + QCoreApplication::applicationName().toUtf8() + '\n' + QSysInfo::machineHostName().toUtf8() + '\n';
+        QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        QCOMPARE(::write(fd, owner.constData(), size_t(owner.size())), ssize_t(owner.size()));
+        QVERIFY(updater.waitForFinished(30000));
+        ::close(fd);
+        QCOMPARE(updater.exitCode(), 3);
+        QCOMPARE(testsupport::readFile(lockPath), owner);
     }
 
     void liveUpdatersExcludeEachOther_data()
