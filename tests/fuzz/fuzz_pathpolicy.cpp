@@ -28,27 +28,30 @@ bool endsWithNoCase(std::u16string_view text, std::u16string_view ending)
     return true;
 }
 
+// Upper case as Windows compares names: beside the ASCII letters, only dotless i and long s
+// upper-case to an ASCII letter.
+char16_t upperForName(char16_t c)
+{
+    return c == u'\u0131' ? u'I' : c == u'\u017f' ? u'S' : upper(c);
+}
+
 bool isDeviceName(std::u16string_view component)
 {
-    auto startsWith = [&](std::u16string_view name) {
-        if (component.size() < name.size())
-            return false;
-        for (std::size_t i = 0; i < name.size(); ++i) {
-            if (upper(component[i]) != name[i])
-                return false;
-        }
-        return true;
-    };
-    std::size_t length = 0;
-    for (std::u16string_view name : {u"CON", u"PRN", u"AUX", u"NUL"}) {
-        if (startsWith(name))
-            length = 3;
+    std::u16string_view base = component.substr(0, component.find(u'.'));
+    while (!base.empty() && base.back() == u' ')
+        base.remove_suffix(1);
+    std::u16string name;
+    for (char16_t c : base)
+        name += upperForName(c);
+    for (std::u16string_view device :
+         {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$", u"CLOCK$"}) {
+        if (name == device)
+            return true;
     }
-    for (std::u16string_view name : {u"COM", u"LPT"}) {
-        if (startsWith(name) && component.size() > 3 && component[3] >= u'0' && component[3] <= u'9')
-            length = 4;
-    }
-    return length > 0 && (component.size() == length || component[length] == u'.');
+    const bool numbered =
+        name.size() == 4 && (name.starts_with(u"COM") || name.starts_with(u"LPT"));
+    const std::u16string_view numbers = u"0123456789\u00b9\u00b2\u00b3";
+    return numbered && numbers.find(name[3]) != std::u16string_view::npos;
 }
 
 bool isValidUtf16(std::u16string_view text)

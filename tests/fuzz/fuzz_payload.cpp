@@ -35,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool updater = false;
     for (const ManifestFile &file : manifest.files) {
         FUZZ_CHECK(isAllowedUpdatePath(file.path));
-        FUZZ_CHECK(!seen.contains(file.path.toLower()));
-        seen.insert(file.path.toLower());
+        FUZZ_CHECK(!seen.contains(updatePathKey(file.path)));
+        seen.insert(updatePathKey(file.path));
         FUZZ_CHECK(digest.match(QString::fromLatin1(file.sha256)).hasMatch());
         FUZZ_CHECK(digest.match(QString::fromLatin1(file.packedSha256)).hasMatch());
         FUZZ_CHECK(file.size >= 0 && file.size <= 536870912);

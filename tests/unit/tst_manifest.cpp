@@ -222,6 +222,21 @@ private slots:
             payloadWith("files", filesText({entryText("\xc3\x84.dll"), entryText("\xc3\xa4.dll")})),
             path);
         row("duplicate of a program in lower case", extra(entryText("vellumix.exe")), path);
+        // Paths are one file when NTFS upper-cases them, unit by unit, to the same name.
+        auto pair = [](const QByteArray &first, const QByteArray &second) {
+            return payloadWith("files", filesText({entryText(first), entryText(second)}));
+        };
+        row("long s beside S", pair("\xc5\xbf.dll", "S.dll"), path);
+        row("long s beside s", pair("s.dll", "\xc5\xbf.dll"), path);
+        row("long s in a directory", pair("\xc5\xbfub/a.dll", "Sub/a.dll"), path);
+        row("dotless i beside i", pair("\xc4\xb1.dll", "i.dll"), path);
+        row("final sigma beside sigma", pair("\xcf\x82.dll", "\xcf\x83.dll"), path);
+        row("Kelvin sign beside k", pair("\xe2\x84\xaa.dll", "k.dll"), kNoFailure);
+        row("dotted capital I beside i", pair("\xc4\xb0.dll", "i.dll"), kNoFailure);
+        row("sharp s beside capital sharp s", pair("\xc3\x9f.dll", "\xe1\xba\x9e.dll"), kNoFailure);
+        row("sharp s beside SS", pair("\xc3\x9f.dll", "SS.dll"), kNoFailure);
+        row("beyond the BMP in other case", pair("\xf0\x90\x90\x80.dll", "\xf0\x90\x90\xa8.dll"),
+            kNoFailure);
         row("exact duplicate", extra(kMain), path);
 
         row("sha256 upper case", extra(entryWith(a, "sha256", quoted(digestOf(a).toUpper()))), checks);

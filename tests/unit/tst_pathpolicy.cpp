@@ -62,13 +62,25 @@ private slots:
         row("U+0020 allowed inside", QStringLiteral("a b.dll"), true);
         row("U+007F allowed", QStringLiteral("a\x7f" "b.dll"), true);
 
-        // Device names, any letter case, alone or followed by a dot.
-        for (const char *name : {"con", "Con.txt", "com1.log", "LPT0", "nul.tar.gz", "PRN", "aux",
-                                 "COM9.dll", "lpt5", "dir/CON", "nul/a.dll"})
-            QTest::addRow("device %s", name) << QString::fromLatin1(name) << false;
-        for (const char *name : {"console.txt", "auxiliary.dll", "COM10", "LPT", "nullable",
-                                 "com.dll", "xcon"})
-            QTest::addRow("not a device %s", name) << QString::fromLatin1(name) << true;
+        // Device names, any letter case, alone or followed by a dot, also with spaces before the
+        // dot: the base before the first dot, without its final spaces, names the device.
+        for (const char16_t *name :
+             {u"con", u"Con.txt", u"com1.log", u"LPT0", u"nul.tar.gz", u"PRN", u"aux", u"COM9.dll",
+              u"lpt5", u"dir/CON", u"nul/a.dll", u"CONIN$", u"conout$.log", u"Clock$",
+              u"dir/conin$/a.dll", u"COM\u00b9.txt", u"com\u00b2", u"LPT\u00b3", u"lpt\u00b9.dll",
+              u"NUL .txt", u"AUX .dll", u"CON .txt", u"con  .x", u"COM1 .a.b", u"nul . .txt",
+              u"CONOUT$ .log", u"LPT\u00b2 .x", u"d/aux .dll/a", u"CON\u0131N$"}) {
+            const QString path = QStringView(name).toString();
+            QTest::addRow("device %s", qPrintable(path)) << path << false;
+        }
+        for (const char16_t *name :
+             {u"console.txt", u"auxiliary.dll", u"COM10", u"LPT", u"nullable", u"com.dll", u"xcon",
+              u"NULL.dll", u"COM10.txt", u"LPT.txt", u"CON_.txt", u"NUL x.txt", u"COM 1.txt",
+              u"CONIN", u"CLOCK.txt", u"a.CON", u"COM\u2070", u"LPT\u2074.dll", u"COM\uff11",
+              u"CLOC\u212a$"}) {
+            const QString path = QStringView(name).toString();
+            QTest::addRow("not a device %s", qPrintable(path)) << path << true;
+        }
 
         // Endings and the build manifest.
         for (const char *name : {"settings.INI", "Guide.PDF", "web.config", "secret.dpapi",

@@ -106,8 +106,10 @@ UpdateManifest checkUpdatePayload(const QByteArray &payloadBytes)
         throw Msg::fileListInvalid;
 
     // Entries are checked one at a time, so the first offending entry decides the message.
-    QSet<QString> lowerCasePaths;
-    lowerCasePaths.reserve(files.size());
+    // Two entries for one file would each back up and replace it, so paths are compared as NTFS
+    // compares names (updatePathKey), not by lower-casing them.
+    QSet<QString> pathKeys;
+    pathKeys.reserve(files.size());
     qint64 totalSize = 0;
     bool mainProgramSeen = false;
     bool updaterSeen = false;
@@ -116,10 +118,10 @@ UpdateManifest checkUpdatePayload(const QByteArray &payloadBytes)
         ManifestFile file = readEntry(element);
         if (!isAllowedUpdatePath(file.path))
             throw Msg::illegalOrDuplicatePath;
-        const QString lowerCasePath = file.path.toLower();
-        if (lowerCasePaths.contains(lowerCasePath))
+        const QString pathKey = updatePathKey(file.path);
+        if (pathKeys.contains(pathKey))
             throw Msg::illegalOrDuplicatePath;
-        lowerCasePaths.insert(lowerCasePath);
+        pathKeys.insert(pathKey);
         if (!digestsAndSizesValid(file))
             throw Msg::fileChecksInvalid;
         totalSize += file.size;
