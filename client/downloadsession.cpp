@@ -1,5 +1,7 @@
 #include "downloadsession.h"
 
+#include "updateprotocol.h"
+
 #include <QLoggingCategory>
 #include <QNetworkReply>
 #include <QTimer>
@@ -49,8 +51,8 @@ qint64 contentRangeStart(QNetworkReply *reply)
 } // namespace
 
 DownloadSession::DownloadSession(const UpdateClientSettings &settings,
-                                 FeedConnection *connection)
-    : m_settings(settings), m_connection(connection)
+                                 FeedConnection *connection, QObject *parent)
+    : QObject(parent), m_settings(settings), m_connection(connection)
 {
     const int lanes = qBound(1, qMin(settings.connections, QThread::idealThreadCount()), 4);
     for (int i = 0; i < lanes; ++i)
@@ -88,22 +90,22 @@ void DownloadSession::backHere(Call call)
     });
 }
 
-void DownloadSession::start(const AvailableUpdate &update, const QString &stagingDirectory)
+void DownloadSession::start(const std::shared_ptr<const UpdatePlan> &plan,
+                            const QString &stagingDirectory)
 {
     ++m_generation;
     m_cancelled = false;
     m_paused = false;
     m_queuedBytes = 0;
     m_running = true;
-    m_envelope = update.manifest.envelope;
+    m_envelope = plan->manifest.envelope;
     m_stagingDirectory = stagingDirectory;
     m_pending.clear();
     m_transfers.clear();
     m_inFlight = 0;
     m_progress = DownloadProgress();
-    m_progress.filesTotal = int(update.filesToFetch.size());
-    m_result = DownloadResult();
-    m_result.stagingDirectory = stagingDirectory;
+    m_progress.filesTotal = int(plan->filesToFetch.size());
+    m_result = DownloadReport();
     m_sinceProgress.invalidate();
 
     for (int lane = 0; lane < int(m_lanes.size()); ++lane) {
@@ -112,7 +114,7 @@ void DownloadSession::start(const AvailableUpdate &update, const QString &stagin
                 stagingDirectory, m_settings.programRoot, &m_cancelled);
         });
     }
-    const QList<ManifestFile> files = update.filesToFetch;
+    const QList<ManifestFile> files = plan->filesToFetch;
     onWorker(0, [this, files] {
         const StagePlan plan = m_lanes[0].area->prepare(files);
         backHere([this, plan] { onPrepared(plan); });
@@ -168,7 +170,7 @@ void DownloadSession::startTry(Transfer *transfer)
     transfer->finishPending = false;
     transfer->offset = job.heldBytes;
     const QByteArray sha = job.packedSha256;
-    const QString relative = QStringLiteral("blobs/") + QString::fromLatin1(sha);
+    const QString relative = protocol::feedBlobPath(QString::fromLatin1(sha));
     const int lane = transfer->lane;
 
     if (m_connection->isLocal()) {

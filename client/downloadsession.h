@@ -5,8 +5,10 @@
 
 #include "feedconnection.h"
 #include "stagearea.h"
-#include "updateclient.h"
+#include "updateplan.h"
 #include "workerthread.h"
+
+#include <vellumix/updateclient.h>
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -27,16 +29,17 @@ class DownloadSession : public QObject
     Q_OBJECT
 
 public:
-    DownloadSession(const UpdateClientSettings &settings, FeedConnection *connection);
+    DownloadSession(const UpdateClientSettings &settings, FeedConnection *connection,
+                    QObject *parent);
     ~DownloadSession() override;
 
     bool isRunning() const { return m_running; }
-    void start(const AvailableUpdate &update, const QString &stagingDirectory);
+    void start(const std::shared_ptr<const UpdatePlan> &plan, const QString &stagingDirectory);
     void cancel();
 
 signals:
     void progress(const vellumix::DownloadProgress &progress);
-    void finished(const vellumix::DownloadResult &result);
+    void finished(const vellumix::DownloadReport &report);
 
 private:
     struct Transfer
@@ -103,7 +106,7 @@ private:
     QHash<QByteArray, std::shared_ptr<Transfer>> m_transfers;
     int m_inFlight = 0; // transfers whose bytes are still coming
     DownloadProgress m_progress;
-    DownloadResult m_result;
+    DownloadReport m_result;
     QElapsedTimer m_sinceProgress;
 };
 

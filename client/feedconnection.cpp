@@ -37,11 +37,14 @@ int httpStatusOf(QNetworkReply *reply)
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
-FeedConnection::FeedConnection(const UpdateClientSettings &settings)
-    : m_settings(settings), m_feed(directoryUrl(settings.feed))
+FeedConnection::FeedConnection(const UpdateClientSettings &settings, QObject *parent)
+    : QObject(parent),
+      m_settings(settings),
+      m_feed(directoryUrl(settings.feed)),
+      m_network(new QNetworkAccessManager(this))
 {
-    m_network.setProxyFactory(new SystemProxy);
-    m_network.setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    m_network->setProxyFactory(new SystemProxy);
+    m_network->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     m_tls = QSslConfiguration::defaultConfiguration();
     if (!settings.extraCaCertificates.isEmpty())
         m_tls.addCaCertificates(settings.extraCaCertificates);
@@ -76,7 +79,7 @@ QNetworkReply *FeedConnection::get(const QString &relative, qint64 rangeStart)
     request.setSslConfiguration(m_tls);
     if (rangeStart > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(rangeStart) + '-');
-    QNetworkReply *reply = m_network.get(request);
+    QNetworkReply *reply = m_network->get(request);
     // A certificate problem is never ignored: the reply fails with SslHandshakeFailedError.
     return reply;
 }

@@ -2,7 +2,7 @@
 // what may be tried again and what may not, and the waits between tries.
 #pragma once
 
-#include "updateclient.h"
+#include <vellumix/updateclient.h>
 
 #include <QNetworkAccessManager>
 #include <QSslConfiguration>
@@ -19,10 +19,10 @@ struct ReplyVerdict
     int retryAfterMs = -1;  // the server's own "Retry-After", when it gave one
 };
 
-class FeedConnection
+class FeedConnection : public QObject
 {
 public:
-    explicit FeedConnection(const UpdateClientSettings &settings);
+    FeedConnection(const UpdateClientSettings &settings, QObject *parent);
 
     bool isLocal() const { return m_feed.isLocalFile(); }
     // The local path or the URL of a resource of the feed ("stable/manifest.json", "blobs/...").
@@ -40,7 +40,7 @@ public:
 private:
     UpdateClientSettings m_settings;
     QUrl m_feed; // ends in "/"
-    QNetworkAccessManager m_network;
+    QNetworkAccessManager *m_network; // a child, so it moves with the client to another thread
     QSslConfiguration m_tls;
 };
 

@@ -4,6 +4,7 @@
 #include "linkguard.h"
 #include "osbridge.h"
 #include "platform.h"
+#include "updateprotocol.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -18,8 +19,8 @@ namespace {
 
 const QString kMarker = QStringLiteral("/.vellumix-stage");
 const QString kDownloads = QStringLiteral("/.download");
-const QString kFiles = QStringLiteral("/files");
-const QString kManifest = QStringLiteral("/manifest.json");
+const QString kFiles = u'/' + protocol::kStageFilesFolder;
+const QString kManifest = u'/' + protocol::kManifestFileName;
 constexpr qint64 kPiece = 256 * 1024;
 
 UpdateFailure failed(UpdateFailureReason reason, const QString &detail)
@@ -120,16 +121,19 @@ public:
         return take(data, size);
     }
 
-    // True when every check holds; the .out file is then complete and closed.
-    bool verify(QString *why)
+    // Passed when every check holds; the .out file is then complete and closed.
+    enum class Check { Passed, WriteFailed, Invalid };
+    Check verify(QString *why)
     {
         const ManifestFile &file = m_job.files.first();
         m_part.close();
         const bool written = m_out.flush();
         m_out.close();
-        if (!written)
+        if (!written) {
             *why = QStringLiteral("cannot write %1").arg(m_out.fileName());
-        else if (m_packedBytes != m_job.packedSize)
+            return Check::WriteFailed;
+        }
+        if (m_packedBytes != m_job.packedSize)
             *why = QStringLiteral("%1 bytes instead of %2").arg(m_packedBytes).arg(m_job.packedSize);
         else if (m_packedHash.finish() != m_job.packedSha256)
             *why = QStringLiteral("the packed digest differs");
@@ -140,8 +144,8 @@ public:
         else if (m_contentHash.finish() != file.sha256)
             *why = QStringLiteral("the unpacked digest differs");
         else
-            return true;
-        return false;
+            return Check::Passed;
+        return Check::Invalid;
     }
 
     const UpdateFailure &brokenBy() const { return m_broken; }
@@ -404,9 +408,9 @@ BlobVerdict StageArea::complete(const QByteArray &packedSha256, UpdateFailure *f
         return BlobVerdict::Failed;
     }
     QString why;
-    if (!pipeline->verify(&why)) {
+    if (const BlobPipeline::Check check = pipeline->verify(&why); check != BlobPipeline::Check::Passed) {
         QFile::remove(outPath(packedSha256));
-        if (why.startsWith(QStringLiteral("cannot write"))) {
+        if (check == BlobPipeline::Check::WriteFailed) {
             *failure = failed(UpdateFailureReason::StagingWriteFailed, why);
             return BlobVerdict::Failed;
         }

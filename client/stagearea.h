@@ -9,7 +9,8 @@
 #pragma once
 
 #include "manifest.h"
-#include "updatefailure.h"
+
+#include <vellumix/updatefailure.h>
 
 #include <QFile>
 #include <QHash>

@@ -1,21 +1,25 @@
-#include "startup.h"
+#include <vellumix/startup.h>
 
 #include "fileio.h"
 #include "linkguard.h"
 #include "manifest.h"
+#include "platform.h"
+#include "updateprotocol.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLockFile>
 #include <QProcess>
+#include <QSysInfo>
 
 namespace vellumix {
 
 namespace {
 
-const QString kProbeOption = QStringLiteral("--vellumix-update-probe=");
 constexpr qint64 kRecordMaxBytes = 64 * 1024;
 // The journal lists every file of an update; a release at the limits writes a few megabytes.
 constexpr qint64 kJournalMaxBytes = 64 * 1024 * 1024;
@@ -28,7 +32,7 @@ QString rootOrDefault(const QString &programRoot)
 
 QString workDirectoryOf(const QString &programRoot)
 {
-    return QDir(rootOrDefault(programRoot)).filePath(QStringLiteral(".vellumix-update"));
+    return QDir(rootOrDefault(programRoot)).filePath(protocol::kWorkDirectoryName);
 }
 
 // A JSON object read leniently: anything unreadable is an empty object.
@@ -48,12 +52,12 @@ QJsonObject readObject(const QString &path, qint64 maxBytes)
 std::optional<InstalledRelease> installedRelease(const QString &programRoot)
 {
     const QJsonObject record =
-        readObject(workDirectoryOf(programRoot) + QStringLiteral("/installed.json"), kRecordMaxBytes);
-    const QJsonValue sequence = record.value(QStringLiteral("sequence"));
+        readObject(workDirectoryOf(programRoot) + u'/' + protocol::kInstalledFileName, kRecordMaxBytes);
+    const QJsonValue sequence = record.value(protocol::kInstalledSequenceMember);
     const int value = sequence.toInt(-1);
     if (!sequence.isDouble() || value < kManifestMinSequence || value > kManifestMaxSequence)
         return std::nullopt;
-    return InstalledRelease{value, record.value(QStringLiteral("version")).toString()};
+    return InstalledRelease{value, record.value(protocol::kInstalledVersionMember).toString()};
 }
 
 bool confirmStartIfProbed(const QStringList &arguments, const QString &version,
@@ -62,8 +66,8 @@ bool confirmStartIfProbed(const QStringList &arguments, const QString &version,
     QString token;
     bool probed = false;
     for (const QString &argument : arguments) {
-        if (argument.startsWith(kProbeOption)) {
-            token = argument.mid(kProbeOption.size());
+        if (argument.startsWith(protocol::kProbeOption)) {
+            token = argument.mid(protocol::kProbeOption.size());
             probed = true;
             break;
         }
@@ -71,12 +75,12 @@ bool confirmStartIfProbed(const QStringList &arguments, const QString &version,
     if (!probed)
         return false;
     const QString workDirectory = workDirectoryOf(programRoot);
-    const QJsonObject health{{QStringLiteral("token"), token},
-                             {QStringLiteral("version"), version}};
+    const QJsonObject health{{protocol::kHealthTokenMember, token},
+                             {protocol::kHealthVersionMember, version}};
     try {
         // Written whole or not at all, so the updater never reads half of it.
         ensureNoLinksOnPath(workDirectory);
-        writeFileAtomic(workDirectory + QStringLiteral("/health.json"),
+        writeFileAtomic(workDirectory + u'/' + protocol::kHealthFileName,
                         QJsonDocument(health).toJson(QJsonDocument::Compact));
     } catch (const QString &text) {
         if (failure)
@@ -88,11 +92,62 @@ bool confirmStartIfProbed(const QStringList &arguments, const QString &version,
 bool recoveryPending(const QString &programRoot)
 {
     const QString state =
-        readObject(workDirectoryOf(programRoot) + QStringLiteral("/transaction.json"),
+        readObject(workDirectoryOf(programRoot) + u'/' + protocol::kJournalFileName,
                    kJournalMaxBytes)
             .value(QStringLiteral("state"))
             .toString();
-    return state == u"installing" || state == u"starting" || state == u"rollback-needed";
+    return protocol::isUnfinishedJournalState(state);
+}
+
+/*
+    The lock is only looked at, never taken: an updater tries its lock once and gives up when it is
+    held, so taking it here even for a moment could turn away the updater it is meant to detect.
+    A lock file that names no owner yet is being written by an updater that has just started, or
+    was left by one killed in that instant; the updater itself treats such a file as abandoned once
+    it is a second old, and so does this.
+*/
+bool updaterRunning(const QString &programRoot)
+{
+    const QString lockPath = workDirectoryOf(programRoot) + u'/' + protocol::kLockFileName;
+    const QFileInfo info(lockPath);
+    if (!info.exists())
+        return false;
+    QLockFile lock(lockPath);
+    qint64 pid = 0;
+    QString host, application;
+    if (!lock.getLockInfo(&pid, &host, &application))
+        return info.lastModified().msecsTo(QDateTime::currentDateTime()) < 1000;
+    // An owner on another machine (a program folder on a share) cannot be looked up: it counts
+    // as alive, as it does for the lock itself.
+    if (!host.isEmpty() && host != QSysInfo::machineHostName())
+        return true;
+    os::ProcessHandle process;
+    return process.open(quint32(pid)) != os::OpenStatus::NoSuchProcess;
+}
+
+StartupDecision handleStartup(const QStringList &arguments, const QString &version,
+                              const QString &programRoot, bool quiet)
+{
+    StartupDecision decision;
+    /*
+        The probed new version comes first: while it runs, the journal still names the update
+        unfinished (the updater makes it final only once it has seen the confirmation) and the
+        updater holds its lock. Started as a recovery here, the new version would quit and take
+        the update with it.
+    */
+    if (confirmStartIfProbed(arguments, version, programRoot, &decision.failure)) {
+        decision.action = decision.failure.ok() ? StartupAction::ContinueConfirmed
+                                                : StartupAction::Continue;
+        return decision;
+    }
+    if (!recoveryPending(programRoot))
+        return decision;
+    decision.action = StartupAction::Quit;
+    // An updater at work finishes the update itself and starts the application again.
+    if (updaterRunning(programRoot))
+        return decision;
+    decision.failure = startRecovery(programRoot, quiet);
+    return decision;
 }
 
 static UpdaterCommand updaterCommand(const QString &programRoot, QStringList arguments,
@@ -147,7 +202,7 @@ UpdateFailure launchUpdater(const UpdaterCommand &command, const QString &progra
 
 UpdateFailure startUpdater(const QString &programRoot, const QString &stagingDirectory, bool quiet)
 {
-    if (!QFileInfo(stagingDirectory + QStringLiteral("/manifest.json")).isFile())
+    if (!QFileInfo(stagingDirectory + u'/' + protocol::kManifestFileName).isFile())
         return {UpdateFailureReason::NotStaged,
                 QStringLiteral("%1 holds no complete update").arg(stagingDirectory)};
     return launchUpdater(applyCommand(programRoot, stagingDirectory,

@@ -1,17 +1,19 @@
-#include "updateclient.h"
+#include <vellumix/updateclient.h>
 
 #include "downloadsession.h"
 #include "feedconnection.h"
 #include "fileio.h"
-#include "messages.h"
-#include "startup.h"
+#include "updateplan.h"
+#include "updateprotocol.h"
 #include "workerthread.h"
+
+#include <vellumix/startup.h>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
-#include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTimer>
@@ -20,62 +22,79 @@ namespace vellumix {
 
 namespace {
 
-const QString kManifestName = QStringLiteral("/manifest.json");
-
 void registerTypes()
 {
     static const bool registered = [] {
         qRegisterMetaType<vellumix::UpdateFailure>();
-        qRegisterMetaType<vellumix::AvailableUpdate>();
         qRegisterMetaType<vellumix::DownloadProgress>();
-        qRegisterMetaType<vellumix::DownloadResult>();
         return true;
     }();
     Q_UNUSED(registered);
 }
 
 // Compares the verified manifest with the installation; runs on the worker thread.
-AvailableUpdate compareWithInstallation(const QByteArray &envelope,
-                                        const UpdateClientSettings &settings,
-                                        const std::atomic<bool> &cancelled)
+std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
+                                                    const UpdateClientSettings &settings,
+                                                    const std::atomic<bool> &cancelled,
+                                                    UpdateFailure *failure)
 {
-    AvailableUpdate result;
+    auto plan = std::make_shared<UpdatePlan>();
     try {
-        result.manifest = loadUpdateManifest(envelope);
+        plan->manifest = loadUpdateManifest(envelope);
     } catch (const QString &refusal) {
-        result.failure = {UpdateFailureReason::ManifestRejected, refusal};
-        return result;
+        *failure = {UpdateFailureReason::ManifestRejected, refusal};
+        return nullptr;
     }
     const std::optional<InstalledRelease> installed = installedRelease(settings.programRoot);
-    result.installedSequence = installed ? installed->sequence : settings.builtInSequence;
-    for (const ManifestFile &file : std::as_const(result.manifest.files)) {
-        result.releaseBytes += file.size;
-        result.releasePackedBytes += file.packedSize;
+    plan->installedSequence = installed ? installed->sequence : settings.builtInSequence;
+    for (const ManifestFile &file : std::as_const(plan->manifest.files)) {
+        plan->releaseBytes += file.size;
+        plan->releasePackedBytes += file.packedSize;
     }
     // Downgrades and re-installs are never offered: only a higher sequence is an update.
-    result.available = result.manifest.sequence > result.installedSequence;
-    if (!result.available)
-        return result;
+    plan->available = plan->manifest.sequence > plan->installedSequence;
+    if (!plan->available)
+        return plan;
     const QDir root(settings.programRoot);
     QSet<QByteArray> blobsToFetch; // files of the same content share one blob, which travels once
-    for (const ManifestFile &file : std::as_const(result.manifest.files)) {
+    for (const ManifestFile &file : std::as_const(plan->manifest.files)) {
         if (cancelled.load()) {
-            result.failure = {UpdateFailureReason::Cancelled, QString()};
-            return result;
+            *failure = {UpdateFailureReason::Cancelled, QString()};
+            return nullptr;
         }
         const QString installedCopy = root.filePath(file.path);
         const QFileInfo info(installedCopy);
         // A size that differs settles it without reading the file.
         if (info.isFile() && info.size() == file.size && fileSha256Hex(installedCopy) == file.sha256)
             continue;
-        result.filesToFetch.append(file);
+        plan->filesToFetch.append(file);
         if (!blobsToFetch.contains(file.packedSha256)) {
             blobsToFetch.insert(file.packedSha256);
-            result.fetchPackedBytes += file.packedSize;
+            plan->fetchPackedBytes += file.packedSize;
         }
-        result.fetchUnpackedBytes += file.size;
+        plan->fetchUnpackedBytes += file.size;
     }
-    return result;
+    return plan;
+}
+
+// The manifest of a local feed, read with the updater's bound.
+QByteArray readLocalManifest(const QString &path, UpdateFailure *failure)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile()) {
+        *failure = {UpdateFailureReason::ServerRefused, path + QStringLiteral(" is missing")};
+        return QByteArray();
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        *failure = {UpdateFailureReason::FeedUnreachable,
+                    QStringLiteral("%1: %2").arg(path, file.errorString())};
+        return QByteArray();
+    }
+    const QByteArray envelope = file.read(kManifestMaxBytes + 1);
+    if (envelope.size() > kManifestMaxBytes)
+        *failure = {UpdateFailureReason::ManifestRejected,
+                    QStringLiteral("%1: more than %2 bytes").arg(path).arg(kManifestMaxBytes)};
+    return envelope;
 }
 
 } // namespace
@@ -96,8 +115,7 @@ QUrl feedUrlFromUserInput(const QString &text)
 
 bool isValidChannelName(const QString &channel)
 {
-    static const QRegularExpression pattern(QStringLiteral("^[a-z0-9-]{1,32}$"));
-    return pattern.match(channel).hasMatch() && !channel.contains(u'\n');
+    return protocol::isValidChannelName(channel);
 }
 
 QString defaultStagingDirectory(const QString &channel)
@@ -109,6 +127,66 @@ QString defaultStagingDirectory(const QString &channel)
     return base + QStringLiteral("/update-stage/") + channel;
 }
 
+// --- UpdateInfo -------------------------------------------------------------------------------
+
+UpdateInfo::UpdateInfo() = default;
+UpdateInfo::~UpdateInfo() = default;
+UpdateInfo::UpdateInfo(const UpdateInfo &other) = default;
+UpdateInfo &UpdateInfo::operator=(const UpdateInfo &other) = default;
+UpdateInfo::UpdateInfo(std::shared_ptr<const UpdatePlan> plan) : d(std::move(plan)) {}
+
+bool UpdateInfo::isValid() const { return d != nullptr; }
+bool UpdateInfo::isAvailable() const { return d && d->available; }
+QString UpdateInfo::version() const { return d ? d->manifest.version : QString(); }
+qint32 UpdateInfo::sequence() const { return d ? d->manifest.sequence : 0; }
+QString UpdateInfo::notes() const { return d ? d->manifest.notes : QString(); }
+qint32 UpdateInfo::installedSequence() const { return d ? d->installedSequence : 0; }
+int UpdateInfo::fileCount() const { return d ? int(d->manifest.files.size()) : 0; }
+int UpdateInfo::filesToFetch() const { return d ? int(d->filesToFetch.size()) : 0; }
+QStringList UpdateInfo::pathsToFetch() const
+{
+    QStringList paths;
+    if (d) {
+        for (const ManifestFile &file : d->filesToFetch)
+            paths << file.path;
+    }
+    return paths;
+}
+qint64 UpdateInfo::downloadBytes() const { return d ? d->fetchPackedBytes : 0; }
+qint64 UpdateInfo::downloadUnpackedBytes() const { return d ? d->fetchUnpackedBytes : 0; }
+qint64 UpdateInfo::releaseBytes() const { return d ? d->releaseBytes : 0; }
+qint64 UpdateInfo::releasePackedBytes() const { return d ? d->releasePackedBytes : 0; }
+
+// --- UpdateOperation ----------------------------------------------------------------------------
+
+UpdateOperation::UpdateOperation(UpdateClient *client) : QObject(client), m_client(client) {}
+
+// Deleting a running request cancels it, as deleting a network reply aborts it.
+UpdateOperation::~UpdateOperation()
+{
+    if (m_state == State::Running && m_client)
+        m_client->abort(this);
+}
+
+void UpdateOperation::cancel()
+{
+    if (m_state != State::Running)
+        return;
+    m_client->abort(this);
+    finish({UpdateFailureReason::Cancelled, QString()});
+}
+
+void UpdateOperation::finish(const UpdateFailure &failure)
+{
+    if (m_state != State::Running)
+        return;
+    m_failure = failure;
+    m_state = failure.ok() ? State::Succeeded : State::Failed;
+    QMetaObject::invokeMethod(this, &UpdateOperation::finished, Qt::QueuedConnection);
+}
+
+// --- UpdateClient -----------------------------------------------------------------------------
+
 UpdateClient::UpdateClient(UpdateClientSettings settings, QObject *parent)
     : QObject(parent), m_settings(std::move(settings))
 {
@@ -116,20 +194,26 @@ UpdateClient::UpdateClient(UpdateClientSettings settings, QObject *parent)
     if (m_settings.programRoot.isEmpty())
         m_settings.programRoot = QCoreApplication::applicationDirPath();
     m_settings.programRoot = QFileInfo(m_settings.programRoot).absoluteFilePath();
-    m_connection = std::make_unique<FeedConnection>(m_settings);
+    m_connection = new FeedConnection(m_settings, this);
     m_worker = std::make_unique<WorkerThread>();
-    m_session = std::make_unique<DownloadSession>(m_settings, m_connection.get());
-    connect(m_session.get(), &DownloadSession::progress, this, &UpdateClient::downloadProgress);
-    connect(m_session.get(), &DownloadSession::finished, this, &UpdateClient::downloadFinished);
+    m_session = new DownloadSession(m_settings, m_connection, this);
+    connect(m_session, &DownloadSession::progress, this, &UpdateClient::onDownloadProgress);
+    connect(m_session, &DownloadSession::finished, this, &UpdateClient::onDownloadFinished);
 }
 
 UpdateClient::~UpdateClient()
 {
     if (m_checkCancelled)
         *m_checkCancelled = true;
+    ++m_checkGeneration;
     m_session->disconnect(this);
     m_session->cancel();
+    // The requests are children and go with the client; they are no longer running.
+    for (UpdateOperation *operation : findChildren<UpdateOperation *>(Qt::FindDirectChildrenOnly))
+        operation->m_client = nullptr;
     m_worker.reset();
+    delete m_session; // before the connection it uses
+    m_session = nullptr;
 }
 
 QString UpdateClient::stagingDirectory() const
@@ -140,64 +224,49 @@ QString UpdateClient::stagingDirectory() const
 
 bool UpdateClient::isBusy() const
 {
-    return m_checking || m_session->isRunning();
+    return m_check || m_download;
 }
 
-void UpdateClient::check()
+template<typename Operation>
+Operation *UpdateClient::refused(Operation *operation, UpdateFailureReason reason,
+                                 const QString &detail)
 {
-    if (isBusy()) {
-        AvailableUpdate busy;
-        busy.failure = {UpdateFailureReason::Busy, QStringLiteral("check while busy")};
-        QTimer::singleShot(0, this, [this, busy] { emit checkFinished(busy); });
-        return;
-    }
-    m_checking = true;
+    operation->finish({reason, detail});
+    return operation;
+}
+
+UpdateCheck *UpdateClient::check()
+{
+    auto *check = new UpdateCheck(this);
+    if (isBusy())
+        return refused(check, UpdateFailureReason::Busy, QStringLiteral("check while busy"));
+    const QUrl &feed = m_settings.feed;
+    if (!feed.isValid() || (!feed.isLocalFile() && feed.scheme() != u"http" && feed.scheme() != u"https"))
+        return refused(check, UpdateFailureReason::InvalidFeed, feed.toString());
+    if (!protocol::isValidChannelName(m_settings.channel))
+        return refused(check, UpdateFailureReason::InvalidFeed,
+                       QStringLiteral("channel \"%1\"").arg(m_settings.channel));
+    m_check = check;
     ++m_checkGeneration;
     m_checkCancelled = std::make_shared<std::atomic<bool>>(false);
-    const QUrl &feed = m_settings.feed;
-    if (!feed.isValid() || (!feed.isLocalFile() && feed.scheme() != u"http" && feed.scheme() != u"https")) {
-        AvailableUpdate invalid;
-        invalid.failure = {UpdateFailureReason::InvalidFeed, feed.toString()};
-        QTimer::singleShot(0, this, [this, invalid] { finishCheck(invalid); });
-        return;
-    }
-    if (!isValidChannelName(m_settings.channel)) {
-        AvailableUpdate invalid;
-        invalid.failure = {UpdateFailureReason::InvalidFeed,
-                           QStringLiteral("channel \"%1\"").arg(m_settings.channel)};
-        QTimer::singleShot(0, this, [this, invalid] { finishCheck(invalid); });
-        return;
-    }
     fetchManifest(0);
+    return check;
 }
 
 void UpdateClient::fetchManifest(int retry)
 {
-    const QString relative = m_settings.channel + kManifestName;
+    const QString relative = protocol::feedManifestPath(m_settings.channel);
     const quint64 generation = m_checkGeneration;
     if (m_connection->isLocal()) {
         const QString path = m_connection->localPath(relative);
         m_worker->post([this, path, generation] {
-            QByteArray envelope;
             UpdateFailure failure;
-            try {
-                if (!QFileInfo(path).isFile())
-                    failure = {UpdateFailureReason::ServerRefused, path + QStringLiteral(" is missing")};
-                else
-                    envelope = readFileLimited(path, kManifestMaxBytes);
-            } catch (const QString &text) {
-                failure = {text == Msg::fileTooLarge ? UpdateFailureReason::ManifestRejected
-                                                     : UpdateFailureReason::FeedUnreachable,
-                           path + u' ' + text};
-            }
+            const QByteArray envelope = readLocalManifest(path, &failure);
             deliver(this, [this, envelope, failure, generation] {
-                if (generation != m_checkGeneration || !m_checking)
+                if (generation != m_checkGeneration || !m_check)
                     return;
-                if (!failure.ok()) {
-                    AvailableUpdate result;
-                    result.failure = failure;
-                    return finishCheck(result);
-                }
+                if (!failure.ok())
+                    return finishCheck(failure, nullptr);
                 evaluate(envelope);
             });
         });
@@ -217,15 +286,14 @@ void UpdateClient::fetchManifest(int retry)
     });
     connect(reply, &QNetworkReply::finished, this, [this, reply, body, tooLarge, retry, generation] {
         reply->deleteLater();
-        if (generation != m_checkGeneration || !m_checking)
+        if (generation != m_checkGeneration || !m_check)
             return;
-        AvailableUpdate result;
         if (*tooLarge) {
-            result.failure = {UpdateFailureReason::ManifestRejected,
-                              QStringLiteral("%1: more than %2 bytes")
-                                  .arg(reply->url().toString())
-                                  .arg(kManifestMaxBytes)};
-            return finishCheck(result);
+            return finishCheck({UpdateFailureReason::ManifestRejected,
+                                QStringLiteral("%1: more than %2 bytes")
+                                    .arg(reply->url().toString())
+                                    .arg(kManifestMaxBytes)},
+                               nullptr);
         }
         if (reply->isOpen())
             body->append(reply->readAll());
@@ -235,13 +303,12 @@ void UpdateClient::fetchManifest(int retry)
         if (verdict.transient && retry < m_connection->retries()) {
             QTimer::singleShot(m_connection->retryDelayMs(retry + 1, verdict), this,
                                [this, retry, generation] {
-                                   if (generation == m_checkGeneration && m_checking)
+                                   if (generation == m_checkGeneration && m_check)
                                        fetchManifest(retry + 1);
                                });
             return;
         }
-        result.failure = verdict.failure;
-        finishCheck(result);
+        finishCheck(verdict.failure, nullptr);
     });
 }
 
@@ -251,48 +318,74 @@ void UpdateClient::evaluate(const QByteArray &envelope)
     const UpdateClientSettings settings = m_settings;
     const std::shared_ptr<std::atomic<bool>> cancelled = m_checkCancelled;
     m_worker->post([this, envelope, settings, cancelled, generation] {
-        const AvailableUpdate result = compareWithInstallation(envelope, settings, *cancelled);
-        deliver(this, [this, result, generation] {
-            if (generation == m_checkGeneration && m_checking)
-                finishCheck(result);
+        UpdateFailure failure;
+        std::shared_ptr<const UpdatePlan> plan =
+            compareWithInstallation(envelope, settings, *cancelled, &failure);
+        deliver(this, [this, plan, failure, generation] {
+            if (generation == m_checkGeneration && m_check)
+                finishCheck(failure, plan);
         });
     });
 }
 
-void UpdateClient::finishCheck(const AvailableUpdate &result)
+void UpdateClient::finishCheck(const UpdateFailure &failure, std::shared_ptr<const UpdatePlan> plan)
 {
-    m_checking = false;
-    emit checkFinished(result);
+    UpdateCheck *check = std::exchange(m_check, nullptr);
+    if (failure.ok())
+        check->m_update = UpdateInfo(std::move(plan));
+    check->finish(failure);
 }
 
-void UpdateClient::download(const AvailableUpdate &update)
+UpdateDownload *UpdateClient::download(const UpdateInfo &update)
 {
-    if (isBusy()) {
-        DownloadResult busy;
-        busy.failure = {UpdateFailureReason::Busy, QStringLiteral("download while busy")};
-        QTimer::singleShot(0, this, [this, busy] { emit downloadFinished(busy); });
+    auto *download = new UpdateDownload(this, update, stagingDirectory());
+    if (isBusy())
+        return refused(download, UpdateFailureReason::Busy, QStringLiteral("download while busy"));
+    if (!update.isAvailable())
+        return refused(download, UpdateFailureReason::NotStaged,
+                       QStringLiteral("no update to download"));
+    m_download = download;
+    m_session->start(update.d, download->m_stagingDirectory);
+    return download;
+}
+
+void UpdateClient::onDownloadProgress(const DownloadProgress &progress)
+{
+    if (!m_download)
         return;
-    }
-    if (!update.failure.ok() || !update.available) {
-        DownloadResult nothing;
-        nothing.failure = {UpdateFailureReason::NotStaged,
-                           QStringLiteral("no update to download")};
-        QTimer::singleShot(0, this, [this, nothing] { emit downloadFinished(nothing); });
+    m_download->m_progress = progress;
+    emit m_download->progressChanged(progress);
+}
+
+void UpdateClient::onDownloadFinished(const DownloadReport &report)
+{
+    UpdateDownload *download = std::exchange(m_download, nullptr);
+    if (!download)
         return;
+    download->m_bytesTransferred = report.bytesTransferred;
+    download->m_filesFetched = report.filesFetched;
+    download->m_filesAlreadyStaged = report.filesAlreadyStaged;
+    download->finish(report.failure);
+}
+
+void UpdateClient::abort(UpdateOperation *operation)
+{
+    if (operation == m_check) {
+        *m_checkCancelled = true;
+        ++m_checkGeneration;
+        m_check = nullptr;
+    } else if (operation == m_download) {
+        m_download = nullptr; // the session's own end is not reported to it any more
+        m_session->cancel();
     }
-    m_session->start(update, stagingDirectory());
 }
 
 void UpdateClient::cancel()
 {
-    if (m_checking) {
-        *m_checkCancelled = true;
-        ++m_checkGeneration;
-        AvailableUpdate cancelled;
-        cancelled.failure = {UpdateFailureReason::Cancelled, QString()};
-        finishCheck(cancelled);
-    }
-    m_session->cancel();
+    if (m_check)
+        m_check->cancel();
+    if (m_download)
+        m_download->cancel();
 }
 
 } // namespace vellumix

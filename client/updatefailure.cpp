@@ -1,4 +1,4 @@
-#include "updatefailure.h"
+#include <vellumix/updatefailure.h>
 #include "clienttexts.h"
 
 namespace vellumix {

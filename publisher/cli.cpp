@@ -317,8 +317,8 @@ int publish(const QStringList &arguments)
     const QCommandLineOption channelOption(
         QStringLiteral("channel"),
         QStringLiteral("The channel: 1 to 32 characters of a-z, 0-9 and \"-\" (default \"%1\").")
-            .arg(QLatin1String(kDefaultChannel)),
-        QStringLiteral("NAME"), QString::fromLatin1(kDefaultChannel));
+            .arg(protocol::kDefaultChannel),
+        QStringLiteral("NAME"), protocol::kDefaultChannel);
     const QCommandLineOption allowOption(
         QStringLiteral("allow-same-or-lower"),
         QStringLiteral("Publish even when the channel's current release has the same or a greater "

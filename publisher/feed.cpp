@@ -1,5 +1,6 @@
 #include "feed.h"
 #include "numbertext.h"
+#include "updateprotocol.h"
 #include "verify.h"
 
 #include "fileio.h"
@@ -27,8 +28,7 @@ namespace {
 constexpr qsizetype kReadChunk = 1024 * 1024;
 constexpr int kNamesInMessage = 5;
 
-const QString kBlobsFolder = QStringLiteral("blobs");
-const QString kManifestName = QStringLiteral("manifest.json");
+using protocol::kFeedBlobsFolder;
 const QString kLockName = QStringLiteral(".feed.lock");
 // A blob being written; renamed to its digest once its bytes are checked.
 const QString kPartialPrefix = QStringLiteral(".publishing-");
@@ -231,19 +231,11 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
 
 } // namespace
 
-bool isValidChannelName(const QString &name)
-{
-    static const QRegularExpression pattern(
-        QRegularExpression::anchoredPattern(QStringLiteral("[a-z0-9-]{1,32}")));
-    return pattern.match(name).hasMatch() && name != kBlobsFolder;
-}
-
 PublishSummary publishStage(const PublishOptions &options)
 {
-    if (!isValidChannelName(options.channel))
-        throw QStringLiteral("the channel name \"%1\" is not 1 to 32 characters of a-z, 0-9 and "
-                             "\"-\" (and not \"blobs\")")
-            .arg(options.channel);
+    if (!protocol::isValidChannelName(options.channel))
+        throw QStringLiteral("the channel name \"%1\" is not %2")
+            .arg(options.channel, protocol::kChannelNameRule);
 
     // The stage exactly as `verify` sees it; the bytes it verified are the ones published.
     StageReport report;
@@ -266,7 +258,7 @@ PublishSummary publishStage(const PublishOptions &options)
     QLockFile lock(feed.filePath(kLockName));
     lockFeed(lock, options.feedDir);
 
-    summary.manifestPath = feed.filePath(options.channel + u'/' + kManifestName);
+    summary.manifestPath = feed.filePath(protocol::feedManifestPath(options.channel));
     const std::optional<UpdateManifest> current = currentRelease(
         summary.manifestPath, options.key, options.allowSameOrLower, summary.previousUnreadable);
     if (current) {
@@ -304,7 +296,7 @@ PublishSummary publishStage(const PublishOptions &options)
         if (seen.contains(entry.packedSha256))
             continue;
         seen.insert(entry.packedSha256);
-        const QString blob = feed.filePath(kBlobsFolder + u'/' + QString::fromLatin1(entry.packedSha256));
+        const QString blob = feed.filePath(protocol::feedBlobPath(QString::fromLatin1(entry.packedSha256)));
         if (fileMatches(blob, entry.packedSha256, entry.packedSize)) {
             ++summary.blobsKept;
             summary.bytesKept += entry.packedSize;
@@ -323,19 +315,19 @@ PublishSummary publishStage(const PublishOptions &options)
                              "installed release, or stage without --installed")
             .arg(listed(missing));
 
-    if (!QDir().mkpath(feed.filePath(kBlobsFolder)))
-        throw QStringLiteral("cannot create the folder %1").arg(feed.filePath(kBlobsFolder));
+    if (!QDir().mkpath(feed.filePath(kFeedBlobsFolder)))
+        throw QStringLiteral("cannot create the folder %1").arg(feed.filePath(kFeedBlobsFolder));
     for (const Planned &planned : std::as_const(toWrite)) {
         const ManifestFile &entry = *planned.entry;
         copyBlob(options.stageDir + QStringLiteral("/packed/") + entry.path,
                  QStringLiteral("packed/") + entry.path,
-                 feed.filePath(kBlobsFolder + u'/' + QString::fromLatin1(entry.packedSha256)), entry);
+                 feed.filePath(protocol::feedBlobPath(QString::fromLatin1(entry.packedSha256))), entry);
         ++(planned.present ? summary.blobsReplaced : summary.blobsCopied);
         summary.bytesWritten += entry.packedSize;
     }
     // The blobs and their names reach the disk before the manifest that names them.
-    if (!toWrite.isEmpty() && !os::flushFileSystem(osText(feed.filePath(kBlobsFolder))))
-        throw QStringLiteral("cannot flush the blobs in %1 to disk").arg(feed.filePath(kBlobsFolder));
+    if (!toWrite.isEmpty() && !os::flushFileSystem(osText(feed.filePath(kFeedBlobsFolder))))
+        throw QStringLiteral("cannot flush the blobs in %1 to disk").arg(feed.filePath(kFeedBlobsFolder));
 
     replaceManifest(summary.manifestPath, manifest.envelope);
     return summary;
@@ -355,9 +347,9 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
     const QStringList folders =
         feed.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
     for (const QString &folder : folders) {
-        if (folder == kBlobsFolder)
+        if (folder == kFeedBlobsFolder)
             continue;
-        const QString path = feed.filePath(folder + u'/' + kManifestName);
+        const QString path = feed.filePath(protocol::feedManifestPath(folder));
         const QFileInfo info(path);
         if (!info.exists() && !info.isSymLink())
             continue;
@@ -376,7 +368,7 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
                              "without any is more likely the wrong folder than an empty one)")
             .arg(feedDir);
 
-    const QDir blobs(feed.filePath(kBlobsFolder));
+    const QDir blobs(feed.filePath(kFeedBlobsFolder));
     QSet<QByteArray> present;
     const QFileInfoList entries = blobs.entryInfoList(
         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "manifest.h"
+#include "updateprotocol.h"
 
 #include <QStringList>
 
@@ -15,16 +16,11 @@
 
 namespace vellumix::publish {
 
-inline constexpr char kDefaultChannel[] = "stable";
-
-// [a-z0-9-]{1,32}, and not "blobs" (the feed's own folder of packed files).
-bool isValidChannelName(const QString &name);
-
 struct PublishOptions
 {
     QString stageDir;
     QString feedDir; // created when missing
-    QString channel = QString::fromLatin1(kDefaultChannel);
+    QString channel = protocol::kDefaultChannel;
     bool allowSameOrLower = false; // a deliberate rollback of the channel
     // Checks every manifest with this key instead of the one compiled in (as `verify --key`).
     std::optional<UpdateSigningKey> key;

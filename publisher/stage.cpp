@@ -6,6 +6,7 @@
 #include "manifest.h"
 #include "osbridge.h"
 #include "pathpolicy.h"
+#include "updateprotocol.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -351,7 +352,7 @@ StageSummary stageRelease(const StageOptions &options,
         });
         closeWritten(packed);
         if (differsFromInstalled(record, options.installedDir)) {
-            copyVerified(file, record, building.filePath(QStringLiteral("files/") + file.path));
+            copyVerified(file, record, building.filePath(protocol::kStageFilesFolder + u'/' + file.path));
             ++summary.filesStaged;
             summary.stagedBytes += record.size;
         } else if (!packed.remove()) {
@@ -378,7 +379,7 @@ StageSummary stageRelease(const StageOptions &options,
     } catch (const QString &refusal) {
         throw QStringLiteral("the manifest made fails the updater's own check: %1").arg(refusal);
     }
-    writeManifest(building.filePath(QStringLiteral("manifest.json")), envelope);
+    writeManifest(building.filePath(protocol::kManifestFileName), envelope);
 
     // The contents reach the disk before the stage appears under its name, so a crash never
     // leaves a complete-looking stage with missing data.

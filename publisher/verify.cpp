@@ -4,6 +4,7 @@
 
 #include "fileio.h"
 #include "osbridge.h"
+#include "updateprotocol.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -87,7 +88,7 @@ StageReport verifyStage(const QString &stageDir, const std::optional<UpdateSigni
 {
     StageReport report;
     const QByteArray envelope =
-        readFileLimited(stageDir + QStringLiteral("/manifest.json"), kManifestMaxBytes);
+        readFileLimited(stageDir + u'/' + protocol::kManifestFileName, kManifestMaxBytes);
     report.manifest = key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope);
 
     QHash<QString, const ManifestFile *> entries;
@@ -96,7 +97,7 @@ StageReport verifyStage(const QString &stageDir, const std::optional<UpdateSigni
         report.totalSize += entry.size;
     }
 
-    const QString filesDir = stageDir + QStringLiteral("/files");
+    const QString filesDir = stageDir + u'/' + protocol::kStageFilesFolder;
     for (const QString &path : filesBelow(filesDir, QStringLiteral("files"), report.problems)) {
         const ManifestFile *entry = entries.value(path);
         if (!entry) {

@@ -1,28 +1,36 @@
 // The smallest application that updates itself with the client library.
 #include "selfupdate.h"
-#include "startup.h"
+
+#include <vellumix/startup.h>
 
 #include <QCoreApplication>
 
-static const QString kVersion = QStringLiteral("1.0.0"); // this build's release
-static constexpr qint32 kSequence = 1;
+// This build's release and its feed, as the build sets them (see sampleapp/CMakeLists.txt).
+static const QString kVersion = QStringLiteral(APP_VERSION);
+static constexpr qint32 kSequence = APP_SEQUENCE;
+static const QString kFeed = QStringLiteral(APP_UPDATE_FEED);
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QString programRoot = QCoreApplication::applicationDirPath();
 
-    // Started by the updater to prove that this version works: confirm as soon as it does.
-    vellumix::confirmStartIfProbed(app.arguments(), kVersion);
-    // An update was interrupted (a crash, a power cut, an unconfirmed start): it is rolled back
-    // before the program is used; the recovery starts the application again when it is done.
-    if (vellumix::recoveryPending(programRoot))
-        return vellumix::startRecovery(programRoot).ok() ? 0 : 1;
+    // First of all: confirm the start of a new version that the updater is probing, or hand an
+    // interrupted update to the recovery before any file of the program is used.
+    const vellumix::StartupDecision startup = vellumix::handleStartup(app.arguments(), kVersion);
+    if (!startup.failure.ok())
+        qWarning("update: %s (%s)", qUtf8Printable(startup.failure.userText()),
+                 qUtf8Printable(startup.failure.detail));
+    if (startup.action == vellumix::StartupAction::Quit) {
+        qInfo("version %s quits: the updater finishes an update first", qUtf8Printable(kVersion));
+        return 0;
+    }
+    if (startup.action == vellumix::StartupAction::ContinueConfirmed)
+        qInfo("version %s confirmed its start", qUtf8Printable(kVersion));
 
-    // The application's own work goes here. Then, on a menu command or a timer, the check:
+    // The application's own work goes here. Then, on a menu command or a timer, the check (an
+    // administrator or a test may point it at another feed with VELLUMIX_UPDATE_FEED):
     vellumix::UpdateClientSettings settings;
-    settings.feed = QUrl(QStringLiteral("https://updates.example.com/vellumix/"));
-    settings.programRoot = programRoot;
+    settings.feed = vellumix::feedUrlFromUserInput(qEnvironmentVariable("VELLUMIX_UPDATE_FEED", kFeed));
     settings.builtInSequence = kSequence;
     sampleapp::SelfUpdate update(settings, [](const QString &line) {
         qInfo("%s", qUtf8Printable(line));

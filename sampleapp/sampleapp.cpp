@@ -1,7 +1,9 @@
 #include "sampleapp.h"
 
 #include "selfupdate.h"
-#include "startup.h"
+#include "updateprotocol.h"
+
+#include <vellumix/startup.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,8 +19,7 @@ namespace sampleapp {
 
 namespace {
 
-const QString kProbeOption = QStringLiteral("--vellumix-update-probe=");
-const QString kWorkDirectory = QStringLiteral(".vellumix-update");
+using vellumix::protocol::kProbeOption;
 
 // Lines for whoever watches the application: the file named by VELLUMIX_SAMPLE_LOG when it is set
 // (the demo and the tests follow the application there), otherwise standard error.
@@ -46,7 +47,7 @@ QJsonObject readJsonObject(const QString &path)
 // through the client library like a real application's.
 bool writeHealthFile(const QString &workDirectory, const QJsonObject &health)
 {
-    QSaveFile file(workDirectory + QStringLiteral("/health.json"));
+    QSaveFile file(workDirectory + u'/' + vellumix::protocol::kHealthFileName);
     return file.open(QIODevice::WriteOnly)
         && file.write(QJsonDocument(health).toJson(QJsonDocument::Compact)) >= 0 && file.commit();
 }
@@ -56,7 +57,7 @@ int runProbe(const QString &programRoot, const Settings &settings, const QString
     note(QStringLiteral("version %1 started for its health probe (%2), process %3")
              .arg(settings.version, settings.behaviour)
              .arg(QCoreApplication::applicationPid()));
-    const QString workDirectory = QDir(programRoot).filePath(kWorkDirectory);
+    const QString workDirectory = QDir(programRoot).filePath(vellumix::protocol::kWorkDirectoryName);
     const QString &b = settings.behaviour;
     if (b == u"exit")
         return 3;
@@ -95,7 +96,8 @@ int runProbe(const QString &programRoot, const Settings &settings, const QString
 // the application only needs to know whether the update is newer than what is installed.
 qint32 stagedSequence(const QString &stagingDirectory)
 {
-    const QJsonObject envelope = readJsonObject(stagingDirectory + QStringLiteral("/manifest.json"));
+    const QJsonObject envelope =
+        readJsonObject(stagingDirectory + u'/' + vellumix::protocol::kManifestFileName);
     const QByteArray payload =
         QByteArray::fromBase64(envelope.value(QStringLiteral("payload")).toString().toLatin1());
     return QJsonDocument::fromJson(payload).object().value(QStringLiteral("sequence")).toInt();
@@ -187,10 +189,12 @@ int run(const QStringList &arguments)
 
     // A normal start: an update left unfinished is rolled back before the program is used. The
     // recovery run starts the application again when it is done.
-    if (vellumix::recoveryPending(programRoot)) {
+    const vellumix::StartupDecision startup =
+        vellumix::handleStartup(arguments, settings.version, programRoot, quiet);
+    if (startup.action == vellumix::StartupAction::Quit) {
         note(QStringLiteral("version %1 found an unfinished update and starts the recovery")
                  .arg(settings.version));
-        return vellumix::startRecovery(programRoot, quiet).ok() ? 0 : 1;
+        return startup.failure.ok() ? 0 : 1;
     }
     note(QStringLiteral("version %1 started").arg(settings.version));
     QThread::msleep(settings.runMs);

@@ -1,45 +1,50 @@
 #include "selfupdate.h"
 
-#include "startup.h"
+#include <vellumix/startup.h>
 
 namespace sampleapp {
+
+using vellumix::UpdateCheck;
+using vellumix::UpdateDownload;
 
 SelfUpdate::SelfUpdate(const vellumix::UpdateClientSettings &settings,
                        std::function<void(QString)> log, QObject *parent)
     : QObject(parent), m_client(settings), m_log(std::move(log))
 {
-    connect(&m_client, &vellumix::UpdateClient::checkFinished, this, &SelfUpdate::onChecked);
-    connect(&m_client, &vellumix::UpdateClient::downloadProgress, this, &SelfUpdate::onProgress);
-    connect(&m_client, &vellumix::UpdateClient::downloadFinished, this, &SelfUpdate::onDownloaded);
 }
 
 void SelfUpdate::start()
 {
-    m_client.check();
+    UpdateCheck *check = m_client.check();
+    connect(check, &UpdateCheck::finished, this, [this, check] { onChecked(check); });
 }
 
-void SelfUpdate::onChecked(const vellumix::AvailableUpdate &update)
+void SelfUpdate::onChecked(UpdateCheck *check)
 {
-    if (!update.failure.ok()) {
+    check->deleteLater();
+    if (!check->failure().ok()) {
         m_log(QStringLiteral("update check failed: %1 (%2)")
-                  .arg(update.failure.userText(), update.failure.detail));
+                  .arg(check->failure().userText(), check->failure().detail));
         return emit finished(1);
     }
-    if (!update.available) {
+    const vellumix::UpdateInfo update = check->update();
+    if (!update.isAvailable()) {
         m_log(QStringLiteral("no update: the feed offers sequence %1, %2 is installed")
-                  .arg(update.manifest.sequence)
-                  .arg(update.installedSequence));
+                  .arg(update.sequence())
+                  .arg(update.installedSequence()));
         return emit finished(2);
     }
     m_log(QStringLiteral("update %1 (sequence %2) found: %3 of %4 files to fetch, %5 of %6 bytes "
                          "packed")
-              .arg(update.manifest.version)
-              .arg(update.manifest.sequence)
-              .arg(update.filesToFetch.size())
-              .arg(update.manifest.files.size())
-              .arg(update.fetchPackedBytes)
-              .arg(update.releasePackedBytes));
-    m_client.download(update);
+              .arg(update.version())
+              .arg(update.sequence())
+              .arg(update.filesToFetch())
+              .arg(update.fileCount())
+              .arg(update.downloadBytes())
+              .arg(update.releasePackedBytes()));
+    UpdateDownload *download = m_client.download(update);
+    connect(download, &UpdateDownload::progressChanged, this, &SelfUpdate::onProgress);
+    connect(download, &UpdateDownload::finished, this, [this, download] { onDownloaded(download); });
 }
 
 void SelfUpdate::onProgress(const vellumix::DownloadProgress &p)
@@ -51,20 +56,21 @@ void SelfUpdate::onProgress(const vellumix::DownloadProgress &p)
               .arg(p.bytesTotal));
 }
 
-void SelfUpdate::onDownloaded(const vellumix::DownloadResult &result)
+void SelfUpdate::onDownloaded(UpdateDownload *download)
 {
-    if (!result.failure.ok()) {
+    download->deleteLater();
+    if (!download->failure().ok()) {
         m_log(QStringLiteral("download failed: %1 (%2)")
-                  .arg(result.failure.userText(), result.failure.detail));
+                  .arg(download->failure().userText(), download->failure().detail));
         return emit finished(1);
     }
     m_log(QStringLiteral("downloaded %1 bytes (%2 files fetched, %3 already staged)")
-              .arg(result.bytesTransferred)
-              .arg(result.filesFetched)
-              .arg(result.filesAlreadyStaged));
+              .arg(download->bytesTransferred())
+              .arg(download->filesFetched())
+              .arg(download->filesAlreadyStaged()));
     // The updater waits for this process to end before it changes anything.
     const vellumix::UpdateFailure failure = vellumix::startUpdater(
-        m_client.settings().programRoot, result.stagingDirectory);
+        m_client.settings().programRoot, download->stagingDirectory());
     if (!failure.ok()) {
         m_log(QStringLiteral("cannot start the updater: %1 (%2)")
                   .arg(failure.userText(), failure.detail));

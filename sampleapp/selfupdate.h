@@ -3,7 +3,7 @@
 // whole, as the complete integration.
 #pragma once
 
-#include "updateclient.h"
+#include <vellumix/updateclient.h>
 
 #include <QObject>
 
@@ -29,9 +29,9 @@ signals:
     void finished(int outcome);
 
 private:
-    void onChecked(const vellumix::AvailableUpdate &update);
+    void onChecked(vellumix::UpdateCheck *check);
     void onProgress(const vellumix::DownloadProgress &progress);
-    void onDownloaded(const vellumix::DownloadResult &result);
+    void onDownloaded(vellumix::UpdateDownload *download);
 
     vellumix::UpdateClient m_client;
     std::function<void(QString)> m_log;

@@ -6,6 +6,7 @@
 #include "outcome.h"
 #include "platform.h"
 #include "rollback.h"
+#include "updateprotocol.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -44,10 +45,10 @@ bool checkHealthFile(const QString &healthFile, const QString &token, const QStr
 
 void writeInstalledRecord(const QString &programRoot, qint32 sequence, const QString &version)
 {
-    const QJsonObject record{{QStringLiteral("sequence"), sequence},
-                             {QStringLiteral("version"), version}};
+    const QJsonObject record{{protocol::kInstalledSequenceMember, sequence},
+                             {protocol::kInstalledVersionMember, version}};
     const QString workDirectory = workDirectoryPath(programRoot);
-    writeFileAtomic(workDirectory + QStringLiteral("/installed.json"),
+    writeFileAtomic(workDirectory + u'/' + protocol::kInstalledFileName,
                     QJsonDocument(record).toJson(QJsonDocument::Indented));
 }
 
@@ -59,8 +60,8 @@ bool healthConfirmed(const QByteArray &contents, const QString &token, const QSt
     if (!document.isObject())
         return false;
     const QJsonObject health = document.object();
-    return health.value(QStringLiteral("token")) == QJsonValue(token)
-        && health.value(QStringLiteral("version")) == QJsonValue(version);
+    return health.value(protocol::kHealthTokenMember) == QJsonValue(token)
+        && health.value(protocol::kHealthVersionMember) == QJsonValue(version);
 }
 
 int probeNewVersion(const QString &programRoot, const QString &token, const QString &version,
@@ -68,7 +69,7 @@ int probeNewVersion(const QString &programRoot, const QString &token, const QStr
 {
     QProcess newVersion;
     newVersion.setProgram(programRoot + QStringLiteral("/Vellumix.exe"));
-    newVersion.setArguments({QStringLiteral("--vellumix-update-probe=") + token});
+    newVersion.setArguments({protocol::kProbeOption + token});
     newVersion.setWorkingDirectory(programRoot);
     qint64 processId = 0;
     // The new version must stay observable by its id until it is opened below, even if it ends
@@ -80,7 +81,7 @@ int probeNewVersion(const QString &programRoot, const QString &token, const QStr
     os::ProcessHandle handle;
     handle.open(std::uint32_t(quint64(processId) & 0xFFFFFFFFu));
 
-    const QString healthFile = workDirectoryPath(programRoot) + QStringLiteral("/health.json");
+    const QString healthFile = workDirectoryPath(programRoot) + u'/' + protocol::kHealthFileName;
     QElapsedTimer elapsed;
     elapsed.start();
     bool confirmed = false;

@@ -157,7 +157,7 @@ int runApplySequence(const QString &programRoot, const QString &stagingDirectory
                      const ProbeTiming &timing)
 {
     const QByteArray envelope =
-        readFileLimited(stagingDirectory + QStringLiteral("/manifest.json"), kManifestMaxBytes);
+        readFileLimited(stagingDirectory + u'/' + protocol::kManifestFileName, kManifestMaxBytes);
     const UpdateManifest manifest = loadUpdateManifest(envelope);
     installUpdate(programRoot, stagingDirectory, manifest);
     TransactionJournal journal = readTransactionJournal(programRoot);
@@ -203,7 +203,7 @@ int runUpdater(const QStringList &arguments, const RunTiming &timing)
     }
 
     // Held until this function returns, after the final message has been dismissed.
-    const QString lockPath = workDirectory + QStringLiteral("/installer.lock");
+    const QString lockPath = workDirectory + u'/' + protocol::kLockFileName;
     QLockFile lock(lockPath);
     lock.setStaleLockTime(0);
     if (!takeInstallerLock(lock, lockPath, timing.lockSettleMs))

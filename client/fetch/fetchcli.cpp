@@ -1,7 +1,7 @@
 #include "fetchcli.h"
 
-#include "startup.h"
-#include "updateclient.h"
+#include <vellumix/startup.h>
+#include <vellumix/updateclient.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -152,40 +152,33 @@ private:
     QElapsedTimer m_clock;
 };
 
-QJsonObject describe(const AvailableUpdate &update)
+QJsonObject describe(const UpdateInfo &update)
 {
-    return {{QStringLiteral("update"), update.available},
-            {QStringLiteral("installedSequence"), update.installedSequence},
-            {QStringLiteral("sequence"), update.manifest.sequence},
-            {QStringLiteral("version"), update.manifest.version},
-            {QStringLiteral("notes"), update.manifest.notes},
-            {QStringLiteral("files"), update.manifest.files.size()},
-            {QStringLiteral("filesToFetch"), update.filesToFetch.size()},
-            {QStringLiteral("fetchBytes"), update.fetchPackedBytes},
-            {QStringLiteral("fetchUnpackedBytes"), update.fetchUnpackedBytes},
-            {QStringLiteral("releaseBytes"), update.releaseBytes},
-            {QStringLiteral("releasePackedBytes"), update.releasePackedBytes}};
+    return {{QStringLiteral("update"), update.isAvailable()},
+            {QStringLiteral("installedSequence"), update.installedSequence()},
+            {QStringLiteral("sequence"), update.sequence()},
+            {QStringLiteral("version"), update.version()},
+            {QStringLiteral("notes"), update.notes()},
+            {QStringLiteral("files"), update.fileCount()},
+            {QStringLiteral("filesToFetch"), update.filesToFetch()},
+            {QStringLiteral("fetchBytes"), update.downloadBytes()},
+            {QStringLiteral("fetchUnpackedBytes"), update.downloadUnpackedBytes()},
+            {QStringLiteral("releaseBytes"), update.releaseBytes()},
+            {QStringLiteral("releasePackedBytes"), update.releasePackedBytes()}};
 }
 
-// Runs the event loop until the client's next `finished` signal and answers its argument.
-template<typename Result, typename Signal, typename Start>
-Result await(UpdateClient &client, Signal finished, Start start)
+// Runs the event loop until `operation` has finished; Ctrl+C cancels it.
+void await(UpdateOperation *operation)
 {
-    Result result;
     QTimer interruptWatch;
-    QObject::connect(&interruptWatch, &QTimer::timeout, &client, [&] {
+    QObject::connect(&interruptWatch, &QTimer::timeout, operation, [operation] {
         if (g_interrupted)
-            client.cancel();
+            operation->cancel();
     });
     interruptWatch.start(100);
-    const auto connection = QObject::connect(&client, finished, &client, [&](const Result &r) {
-        result = r;
-        QCoreApplication::exit(0);
-    });
-    start();
+    QObject::connect(operation, &UpdateOperation::finished, operation,
+                     [] { QCoreApplication::exit(0); });
     QCoreApplication::exec();
-    QObject::disconnect(connection);
-    return result;
 }
 
 } // namespace
@@ -278,41 +271,39 @@ int runFetch(const QStringList &arguments)
     std::signal(SIGTERM, onInterrupt);
 
     UpdateClient client(settings);
-    const AvailableUpdate update =
-        await<AvailableUpdate>(client, &UpdateClient::checkFinished, [&] { client.check(); });
-    if (!update.failure.ok())
-        return reportFailure(update.failure);
-    if (command == u"check" || !update.available) {
+    UpdateCheck *check = client.check();
+    await(check);
+    if (!check->failure().ok())
+        return reportFailure(check->failure());
+    const UpdateInfo update = check->update();
+    if (command == u"check" || !update.isAvailable()) {
         printJson(describe(update));
-        return update.available ? kDone : kNoUpdate;
+        return update.isAvailable() ? kDone : kNoUpdate;
     }
 
     ProgressView view;
-    QObject::connect(&client, &UpdateClient::downloadProgress, &client,
+    UpdateDownload *download = client.download(update);
+    QObject::connect(download, &UpdateDownload::progressChanged, download,
                      [&](const DownloadProgress &p) { view.show(p, false); });
-    DownloadProgress last;
-    QObject::connect(&client, &UpdateClient::downloadProgress, &client,
-                     [&](const DownloadProgress &p) { last = p; });
-    const DownloadResult result = await<DownloadResult>(
-        client, &UpdateClient::downloadFinished, [&] { client.download(update); });
-    if (!result.failure.ok()) {
-        if (last.bytesTotal > 0)
-            view.show(last, true);
-        return reportFailure(result.failure);
+    await(download);
+    if (!download->failure().ok()) {
+        if (download->progress().bytesTotal > 0)
+            view.show(download->progress(), true);
+        return reportFailure(download->failure());
     }
-    view.show(last, true);
+    view.show(download->progress(), true);
     QJsonObject summary = describe(update);
-    summary.insert(QStringLiteral("staged"), result.stagingDirectory);
-    summary.insert(QStringLiteral("bytesTransferred"), result.bytesTransferred);
-    summary.insert(QStringLiteral("filesFetched"), result.filesFetched);
-    summary.insert(QStringLiteral("filesAlreadyStaged"), result.filesAlreadyStaged);
+    summary.insert(QStringLiteral("staged"), download->stagingDirectory());
+    summary.insert(QStringLiteral("bytesTransferred"), download->bytesTransferred());
+    summary.insert(QStringLiteral("filesFetched"), download->filesFetched());
+    summary.insert(QStringLiteral("filesAlreadyStaged"), download->filesAlreadyStaged());
     if (command == u"download") {
         printJson(summary);
         return kDone;
     }
 
     const UpdaterCommand updater =
-        applyCommand(settings.programRoot, result.stagingDirectory, parentId, parser.isSet(quiet));
+        applyCommand(settings.programRoot, download->stagingDirectory(), parentId, parser.isSet(quiet));
     if (!parser.isSet(wait)) {
         if (const UpdateFailure failure = launchUpdater(updater, settings.programRoot); !failure.ok())
             return reportFailure(failure);

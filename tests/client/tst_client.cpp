@@ -4,11 +4,12 @@
 // once is not fetched again; and the start-up helpers.
 #include "faultserver.h"
 #include "journal.h"
+#include "manifest.h"
 #include "probe.h"
 #include "signing.h"
-#include "startup.h"
+#include <vellumix/startup.h>
 #include "testsupport.h"
-#include "updateclient.h"
+#include <vellumix/updateclient.h>
 
 #include <QDir>
 #include <QDirIterator>
@@ -107,12 +108,16 @@ QList<LoggedRequest> triesOf(const QList<LoggedRequest> &requests)
 
 struct Outcome
 {
-    AvailableUpdate check;
-    DownloadResult download;
+    UpdateFailure checkFailure;
+    UpdateInfo check;
+    UpdateFailure downloadFailure;
+    qint64 bytesTransferred = 0;
+    int filesFetched = 0;
+    int filesAlreadyStaged = 0;
     // The check's failure when it failed or found nothing, the download's otherwise.
     UpdateFailure failure() const
     {
-        return check.failure.ok() && check.available ? download.failure : check.failure;
+        return checkFailure.ok() && check.isAvailable() ? downloadFailure : checkFailure;
     }
 };
 
@@ -155,19 +160,24 @@ class tst_Client : public QObject
     {
         m_outside = snapshotTree(m_dir->path(), m_notCompared);
         UpdateClient client(settings);
-        QSignalSpy checked(&client, &UpdateClient::checkFinished);
-        QSignalSpy downloaded(&client, &UpdateClient::downloadFinished);
-        client.check();
+        UpdateCheck *check = client.check();
+        QSignalSpy checked(check, &UpdateCheck::finished);
         if (!checked.wait(kWaitMs))
             return false;
         *outcome = Outcome();
-        outcome->check = checked.first().first().value<AvailableUpdate>();
-        if (!outcome->check.failure.ok() || !outcome->check.available)
+        outcome->checkFailure = check->failure();
+        outcome->check = check->update();
+        if (!outcome->checkFailure.ok() || !outcome->check.isAvailable())
             return true;
-        client.download(outcome->check);
+        UpdateDownload *download = client.download(outcome->check);
+        QSignalSpy downloaded(download, &UpdateDownload::finished);
         if (!downloaded.wait(kWaitMs))
             return false;
-        outcome->download = downloaded.first().first().value<DownloadResult>();
+        outcome->downloadFailure = download->failure();
+        outcome->bytesTransferred = download->bytesTransferred();
+        outcome->filesFetched = download->filesFetched();
+        outcome->filesAlreadyStaged = download->filesAlreadyStaged();
+        QTest::qWait(0); // a second finished() would show here
         return downloaded.size() == 1;
     }
 
@@ -202,9 +212,9 @@ class tst_Client : public QObject
         QVERIFY2(outcome.failure().ok(), qPrintable(outcome.failure().detail));
         QCOMPARE(readFile(m_stage + QStringLiteral("/manifest.json")),
                  readFile(m_feed + kManifestPath));
-        for (const ManifestFile &file : outcome.check.filesToFetch) {
-            QCOMPARE(readFile(m_stage + QStringLiteral("/files/") + file.path),
-                     fileNamed(m_release, file.path).file.content);
+        for (const QString &path : outcome.check.pathsToFetch()) {
+            QCOMPARE(readFile(m_stage + QStringLiteral("/files/") + path),
+                     fileNamed(m_release, path).file.content);
         }
         QVERIFY(!QFileInfo::exists(m_stage + QStringLiteral("/.download")));
         verifyNothingChangedOutside();
@@ -342,19 +352,19 @@ private slots:
 
         Outcome outcome;
         QVERIFY(fetch(settings, &outcome));
-        QVERIFY(outcome.check.failure.ok());
-        QCOMPARE(outcome.check.installedSequence, installedSequence);
-        QCOMPARE(outcome.check.manifest.sequence, feedSequence);
-        QCOMPARE(outcome.check.available, feedSequence > installedSequence);
-        if (outcome.check.available)
+        QVERIFY(outcome.checkFailure.ok());
+        QCOMPARE(outcome.check.installedSequence(), installedSequence);
+        QCOMPARE(outcome.check.sequence(), feedSequence);
+        QCOMPARE(outcome.check.isAvailable(), feedSequence > installedSequence);
+        if (outcome.check.isAvailable())
             return verifyCompleteStage(outcome);
         QCOMPARE(m_server->log().size(), 1); // the manifest only
         // A download of "no update" stages nothing.
         UpdateClient client(settings);
-        QSignalSpy downloaded(&client, &UpdateClient::downloadFinished);
-        client.download(outcome.check);
+        UpdateDownload *download = client.download(outcome.check);
+        QSignalSpy downloaded(download, &UpdateDownload::finished);
         QVERIFY(downloaded.wait(kWaitMs));
-        QCOMPARE(downloaded.first().first().value<DownloadResult>().failure.reason, R::NotStaged);
+        QCOMPARE(download->failure().reason, R::NotStaged);
         QVERIFY(!QFileInfo::exists(m_stage));
         verifyNothingChangedOutside();
     }
@@ -549,7 +559,7 @@ private slots:
         }
         if (!ignoreRange)
             QCOMPARE(held, kCut * cuts); // the last try began at the last cut
-        QCOMPARE(outcome.download.bytesTransferred, outcome.check.fetchPackedBytes + discarded);
+        QCOMPARE(outcome.bytesTransferred, outcome.check.downloadBytes() + discarded);
     }
 
     void onlyChangedFilesTravel()
@@ -563,8 +573,7 @@ private slots:
         // The large file is installed as it is in the release: it is neither listed nor fetched;
         // the content at two paths travels once and is staged at both.
         QStringList listed;
-        for (const ManifestFile &file : std::as_const(outcome.check.filesToFetch))
-            listed << file.path;
+        listed = outcome.check.pathsToFetch();
         QCOMPARE(listed, QStringList({QStringLiteral("Vellumix.exe"),
                                       QStringLiteral("VellumixUpdater.exe"), kReadme,
                                       QStringLiteral("same/a.txt"), QStringLiteral("same/b.txt")}));
@@ -581,9 +590,9 @@ private slots:
         served.sort();
         expected.sort();
         QCOMPARE(served, expected);
-        QCOMPARE(outcome.check.fetchPackedBytes, bytes);
-        QCOMPARE(outcome.download.bytesTransferred, bytes);
-        QCOMPARE(outcome.download.filesFetched, 5);
+        QCOMPARE(outcome.check.downloadBytes(), bytes);
+        QCOMPARE(outcome.bytesTransferred, bytes);
+        QCOMPARE(outcome.filesFetched, 5);
     }
 
     void secondDownloadFetchesWhatIsMissing_data()
@@ -610,11 +619,11 @@ private slots:
         m_outside = snapshotTree(m_dir->path(), m_notCompared);
 
         auto client = std::make_unique<UpdateClient>(settings);
-        QSignalSpy checked(client.get(), &UpdateClient::checkFinished);
-        QSignalSpy downloaded(client.get(), &UpdateClient::downloadFinished);
-        client->check();
+        UpdateCheck *check = client->check();
+        QSignalSpy checked(check, &UpdateCheck::finished);
         QVERIFY(checked.wait(kWaitMs));
-        client->download(checked.first().first().value<AvailableUpdate>());
+        UpdateDownload *download = client->download(check->update());
+        QSignalSpy downloaded(download, &UpdateDownload::finished);
         if (cancel) { // once all but the large file are staged and part of it has arrived
             const QString last = m_stage + QStringLiteral("/files/same/b.txt");
             QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(last) && QFileInfo(partOf(large)).size() > 0,
@@ -622,7 +631,7 @@ private slots:
             client->cancel();
         }
         QVERIFY(downloaded.size() == 1 || downloaded.wait(kWaitMs));
-        QCOMPARE(downloaded.first().first().value<DownloadResult>().failure.reason,
+        QCOMPARE(download->failure().reason,
                  cancel ? R::Cancelled : R::FeedUnreachable);
         client.reset(); // waits for its worker: the stage is as it stays
         verifyIncompleteStage();
@@ -645,7 +654,7 @@ private slots:
         Outcome outcome;
         QVERIFY(fetch(settings, &outcome));
         verifyCompleteStage(outcome);
-        QCOMPARE(outcome.download.filesAlreadyStaged, staged);
+        QCOMPARE(outcome.filesAlreadyStaged, staged);
         qint64 bytes = 0;
         qsizetype requests = 1; // the manifest
         for (const FeedFile &file : std::as_const(m_release)) {
@@ -662,7 +671,7 @@ private slots:
             ++requests;
         }
         QCOMPARE(m_server->log().size(), requests);
-        QCOMPARE(outcome.download.bytesTransferred, bytes);
+        QCOMPARE(outcome.bytesTransferred, bytes);
     }
 
     void unsafeStagingDirectory_data()
@@ -721,8 +730,8 @@ private slots:
         Outcome outcome;
         QVERIFY(fetch(settings, &outcome));
         verifyCompleteStage(outcome);
-        QCOMPARE(outcome.download.filesFetched, int(m_release.size()));
-        QCOMPARE(outcome.download.bytesTransferred, outcome.check.fetchPackedBytes);
+        QCOMPARE(outcome.filesFetched, int(m_release.size()));
+        QCOMPARE(outcome.bytesTransferred, outcome.check.downloadBytes());
     }
 
     void localFeedFifoBlob()

@@ -5,11 +5,12 @@
 #include "feedserver.h"
 #include "installation.h"
 #include "stage.h"
-#include "updateclient.h"
+#include <vellumix/updateclient.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <optional>
@@ -223,23 +224,18 @@ private slots:
             settings.stagingDirectory = stage;
             settings.progressIntervalMs = 0;
             vellumix::UpdateClient client(settings);
-            std::optional<vellumix::AvailableUpdate> update;
-            std::optional<vellumix::DownloadResult> result;
-            connect(&client, &vellumix::UpdateClient::checkFinished, this,
-                    [&](const vellumix::AvailableUpdate &u) { update = u; });
-            connect(&client, &vellumix::UpdateClient::downloadFinished, this,
-                    [&](const vellumix::DownloadResult &r) { result = r; });
-            connect(&client, &vellumix::UpdateClient::downloadProgress, this, [&] {
+            vellumix::UpdateCheck *check = client.check();
+            QTRY_VERIFY_WITH_TIMEOUT(check->isFinished(), 30000);
+            QVERIFY2(check->failure().ok(), qPrintable(check->failure().detail));
+            QCOMPARE(check->update().filesToFetch(), 1);
+            vellumix::UpdateDownload *download = client.download(check->update());
+            connect(download, &vellumix::UpdateDownload::progressChanged, this, [&] {
                 if (QFileInfo(part).size() > 0)
-                    client.cancel();
+                    download->cancel();
             });
-            client.check();
-            QTRY_VERIFY_WITH_TIMEOUT(update.has_value(), 30000);
-            QVERIFY2(update->failure.ok(), qPrintable(update->failure.detail));
-            QCOMPARE(update->filesToFetch.size(), qsizetype(1));
-            client.download(*update);
-            QTRY_VERIFY_WITH_TIMEOUT(result.has_value(), 60000);
-            QCOMPARE(result->failure.reasonName(), QStringLiteral("cancelled"));
+            QSignalSpy finished(download, &vellumix::UpdateDownload::finished);
+            QVERIFY(finished.wait(60000));
+            QCOMPARE(download->failure().reasonName(), QStringLiteral("cancelled"));
         } // the client's worker has finished its last write
         const qint64 held = QFileInfo(part).size();
         QVERIFY2(held > 0 && held < blob->packedSize, qPrintable(QString::number(held)));

@@ -30,7 +30,7 @@ struct InstallItem
 
 QString backupDirectoryOf(const QString &workDirectory)
 {
-    return workDirectory + QStringLiteral("/backup");
+    return workDirectory + u'/' + protocol::kBackupFolderName;
 }
 
 /*
@@ -60,7 +60,7 @@ void clearOldBackup(const QString &backupDirectory)
 QList<InstallItem> planInstall(const QString &programRoot, const QString &stagingDirectory,
                                const UpdateManifest &manifest, qint64 &spaceRequired)
 {
-    const QString stagedFiles = stagingDirectory + QStringLiteral("/files");
+    const QString stagedFiles = stagingDirectory + u'/' + protocol::kStageFilesFolder;
     QList<InstallItem> items;
     spaceRequired = kSpaceReserve;
     for (const ManifestFile &file : manifest.files) {
@@ -104,7 +104,7 @@ void installItem(const QString &programRoot, const QString &stagingDirectory,
     }
     if (!QDir().mkpath(QFileInfo(target).absolutePath()))
         throw Msg::installFileFailed + item.path;
-    const QString staged = stagingDirectory + QStringLiteral("/files/") + item.path;
+    const QString staged = stagingDirectory + u'/' + protocol::kStageFilesFolder + u'/' + item.path;
     if (!os::copyFileExclusive(osText(staged), osText(target)))
         throw Msg::installFileFailed + item.path;
     if (fileSha256Hex(target) != expectedDigest)

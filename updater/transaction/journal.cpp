@@ -62,9 +62,7 @@ void writeTransactionJournal(const QString &programRoot, const GrowingJournal &j
 
 bool isTransactionUnfinished(const TransactionJournal &journal)
 {
-    const QString state = journalState(journal);
-    return state == JournalState::installing || state == JournalState::starting
-        || state == JournalState::rollbackNeeded;
+    return protocol::isUnfinishedJournalState(journalState(journal));
 }
 
 QString journalState(const TransactionJournal &journal)

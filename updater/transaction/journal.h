@@ -8,19 +8,14 @@
 #include <QJsonObject>
 #include <QString>
 
+#include "updateprotocol.h"
+
 namespace vellumix {
 
 using TransactionJournal = QJsonObject;
 
-namespace JournalState {
-inline const QString installing = QStringLiteral("installing");
-inline const QString starting = QStringLiteral("starting");
-inline const QString healthy = QStringLiteral("healthy");
-inline const QString rollbackNeeded = QStringLiteral("rollback-needed");
-inline const QString rolledBack = QStringLiteral("rolledback");
-} // namespace JournalState
-
-inline const QString kWorkDirectoryName = QStringLiteral(".vellumix-update");
+namespace JournalState = protocol::JournalState;
+using protocol::kWorkDirectoryName;
 
 // The program root joined with ".vellumix-update", after the link check of that path.
 QString workDirectoryPath(const QString &programRoot);

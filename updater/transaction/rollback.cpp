@@ -4,6 +4,7 @@
 #include "messages.h"
 #include "osbridge.h"
 #include "platform.h"
+#include "updateprotocol.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,7 +17,7 @@ namespace {
 
 QString backupDirectoryOf(const QString &workDirectory)
 {
-    return workDirectory + QStringLiteral("/backup");
+    return workDirectory + u'/' + protocol::kBackupFolderName;
 }
 
 // Undoes one entry. The state of its file is read off the disk: a backup file means the old

@@ -1,0 +1,118 @@
+// What the application does around an update besides downloading it: one call early in main()
+// that confirms the start of a new version the updater is probing, or runs the recovery of an
+// update left unfinished; and starting the updater for a complete stage before it quits.
+//
+//     int main(int argc, char *argv[])
+//     {
+//         QCoreApplication app(argc, argv);
+//         const vellumix::StartupDecision startup =
+//             vellumix::handleStartup(app.arguments(), QStringLiteral("1.0.0"));
+//         if (startup.action == vellumix::StartupAction::Quit)
+//             return 0;
+//         ...
+//     }
+#pragma once
+
+#include <vellumix/updatefailure.h>
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace vellumix {
+
+enum class StartupAction {
+    // Nothing to do for an update: the application runs as usual.
+    Continue,
+    // This process is the new version that the updater started to prove that it works, and its
+    // start has been confirmed: the application runs as usual and must not start another updater.
+    ContinueConfirmed,
+    // An update is being finished by the updater (a recovery was started now, or an updater is
+    // already at work on the program): the application quits at once, without using its files.
+    // The updater starts it again when it is done.
+    Quit,
+};
+
+struct StartupDecision
+{
+    StartupAction action = StartupAction::Continue;
+    // Not ok() when something failed on the way: the health file could not be written (the
+    // action is then Continue: the updater rolls the update back once its wait is over), or the
+    // recovery could not be started (the action stays Quit: the program's files may be those of
+    // a half-installed update).
+    UpdateFailure failure;
+};
+
+/*
+    Call once, early in main(), with the application's own arguments and its version text (equal
+    to its release's "version"). It decides in this order:
+    - started by the updater with the probe option: writes the health file for its token and
+      `version` and answers ContinueConfirmed. It never starts a recovery then, although the
+      journal still names the update unfinished until the updater has seen the confirmation.
+    - an update left unfinished (a crash, a power cut, an unconfirmed start) and no updater at work
+      on the program: starts the recovery run, which waits for this process, and answers Quit.
+    - an updater still at work on the program (its lock is held by a live process): answers Quit
+      without starting anything.
+    - otherwise Continue.
+    `programRoot` empty: the folder of the running program. `quiet`: the recovery writes its final
+    text to its log instead of showing it.
+*/
+StartupDecision handleStartup(const QStringList &arguments, const QString &version,
+                              const QString &programRoot = QString(), bool quiet = false);
+
+// The record of the update that is in place (the updater writes it when the new version has
+// confirmed its start).
+struct InstalledRelease
+{
+    qint32 sequence = 0;
+    QString version;
+};
+// Absent when the program root has no readable record (a fresh installation).
+std::optional<InstalledRelease> installedRelease(const QString &programRoot = QString());
+
+// Starts the updater for a complete stage, detached, waiting for this process to end: the
+// application then quits. Creates the work directory when it is missing.
+UpdateFailure startUpdater(const QString &programRoot, const QString &stagingDirectory,
+                           bool quiet = false);
+
+// --- The parts of handleStartup() and startUpdater(), for applications with special needs -------
+
+// When `arguments` hold the probe option, writes the health file for its token and `version` and
+// answers true; otherwise answers false and writes nothing.
+bool confirmStartIfProbed(const QStringList &arguments, const QString &version,
+                          const QString &programRoot = QString(),
+                          UpdateFailure *failure = nullptr);
+
+// True when the journal says that an update was left unfinished ("installing", "starting" or
+// "rollback-needed"). Also true while the updater probes the new version.
+bool recoveryPending(const QString &programRoot = QString());
+
+// True when the lock in the program root's work directory is held by a live process: an updater
+// is at work on the program.
+bool updaterRunning(const QString &programRoot = QString());
+
+// How the updater is started: the program, its arguments and its working directory.
+struct UpdaterCommand
+{
+    QString program;
+    QStringList arguments;
+    QString workingDirectory;
+};
+
+// The updater of `programRoot` for the stage; it waits for process `parentId` (0: for none) to
+// end before it changes anything.
+UpdaterCommand applyCommand(const QString &programRoot, const QString &stagingDirectory,
+                            quint32 parentId, bool quiet);
+UpdaterCommand recoveryCommand(const QString &programRoot, quint32 parentId, bool quiet);
+
+// Starts the recovery run, detached, waiting for this process; it starts the application again
+// when it is done.
+UpdateFailure startRecovery(const QString &programRoot = QString(), bool quiet = false);
+// The same, for a command built above: creates the work directory and starts it detached.
+UpdateFailure launchUpdater(const UpdaterCommand &command, const QString &programRoot);
+// Creates the work directory of the program root when it is missing (the updater takes its lock
+// there and never creates it).
+UpdateFailure ensureWorkDirectory(const QString &programRoot);
+
+} // namespace vellumix

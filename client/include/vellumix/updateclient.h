@@ -1,0 +1,245 @@
+// The application's side of an update: check a feed, download and verify what changed into a
+// staging directory, then start the updater (see startup.h) and quit.
+//
+// UpdateClient is driven by the event loop of the thread it lives in. Each request answers with
+// its own object, as a network request answers with its reply: check() gives an UpdateCheck,
+// download() an UpdateDownload. The object is a child of the client; it reports progress and its
+// end through its own signals, always from the event loop (never from inside the call that
+// started or cancelled it), and the application deletes it with deleteLater() once it has read
+// it. Nothing the client does blocks its thread for longer than one piece of a transfer: the
+// digests of whole files are computed on worker threads.
+//
+//     auto *check = client.check();
+//     connect(check, &UpdateCheck::finished, this, [=] {
+//         check->deleteLater();
+//         if (check->failure().ok() && check->update().isAvailable()) {
+//             auto *download = client.download(check->update());
+//             connect(download, &UpdateDownload::progressChanged, ...);
+//             connect(download, &UpdateDownload::finished, ...); // then startUpdater(...); quit
+//         }
+//     });
+#pragma once
+
+#include <vellumix/updatefailure.h>
+
+#include <QList>
+#include <QObject>
+#include <QSslCertificate>
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+#include <memory>
+
+namespace vellumix {
+
+struct UpdateClientSettings
+{
+    // The feed: an http or https URL, or a local directory (a path or a file: URL), holding
+    // "<channel>/manifest.json" and "blobs/<packedSha256>".
+    QUrl feed;
+    QString channel = QStringLiteral("stable");
+    // The installed program: its root (empty: the folder of the running program), and the
+    // sequence this build was released with, used when the root has no installed record yet (a
+    // fresh installation).
+    QString programRoot;
+    qint32 builtInSequence = 0;
+    // Where downloads are staged; empty: defaultStagingDirectory(channel).
+    QString stagingDirectory;
+    int connections = 4;                       // transfers at once
+    QList<QSslCertificate> extraCaCertificates; // trusted besides the system's
+    int transferTimeoutMs = 30000;             // a transfer that receives nothing this long fails
+    int retries = 4;                           // further tries after a transient failure
+    int retryDelayMs = 500;                    // first back-off; doubles with each retry
+    int progressIntervalMs = 250;              // at most this often a progress signal
+};
+
+// A feed address as a user or a script gives it: an http(s) URL, a file: URL or a local path.
+// Answers an invalid QUrl for anything else.
+QUrl feedUrlFromUserInput(const QString &text);
+// 1 to 32 of a-z, 0-9 and "-", and not "blobs" (the feed's folder of packed files).
+bool isValidChannelName(const QString &channel);
+// A per-user folder under the cache location; the program folder need not be writable.
+QString defaultStagingDirectory(const QString &channel);
+
+class UpdatePlan;
+
+// What a check found: the release the feed offers and what it costs to fetch. A value; copies
+// share the verified release they describe. Only an UpdateInfo that a check gave can be
+// downloaded.
+class UpdateInfo
+{
+public:
+    UpdateInfo();
+    ~UpdateInfo();
+    UpdateInfo(const UpdateInfo &other);
+    UpdateInfo &operator=(const UpdateInfo &other);
+
+    // True when it describes a verified release (a check that succeeded).
+    bool isValid() const;
+    // True when that release is newer than the installed one: an update to download.
+    bool isAvailable() const;
+
+    QString version() const;
+    qint32 sequence() const;
+    QString notes() const;
+    qint32 installedSequence() const;
+
+    int fileCount() const;             // files in the release
+    int filesToFetch() const;          // of those, the files whose installed copy differs
+    QStringList pathsToFetch() const;  // their paths, as the release names them
+    qint64 downloadBytes() const;      // what travels to fetch them
+    qint64 downloadUnpackedBytes() const; // what they unpack to
+    qint64 releaseBytes() const;       // the whole release, unpacked
+    qint64 releasePackedBytes() const; // the whole release, packed
+
+private:
+    friend class UpdateClient;
+    explicit UpdateInfo(std::shared_ptr<const UpdatePlan> plan);
+    std::shared_ptr<const UpdatePlan> d;
+};
+
+struct DownloadProgress
+{
+    qint64 bytesDone = 0;  // packed bytes received or found staged
+    qint64 bytesTotal = 0;
+    int filesDone = 0;
+    int filesTotal = 0;
+};
+
+class UpdateClient;
+
+// One request of an UpdateClient. It runs from the moment the client made it until finished(),
+// which comes exactly once, from the event loop.
+class UpdateOperation : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class State { Running, Succeeded, Failed };
+    Q_ENUM(State)
+
+    ~UpdateOperation() override;
+
+    State state() const { return m_state; }
+    bool isFinished() const { return m_state != State::Running; }
+    // ok() unless the state is Failed; a cancelled request fails with Cancelled.
+    UpdateFailure failure() const { return m_failure; }
+
+public Q_SLOTS:
+    // Stops the request: it is Failed (Cancelled) when this returns; finished() still follows
+    // from the event loop. What is complete in the stage stays. Nothing when it has finished.
+    void cancel();
+
+Q_SIGNALS:
+    void finished();
+
+protected:
+    explicit UpdateOperation(UpdateClient *client);
+
+private:
+    friend class UpdateClient;
+    // Ends the request now; finished() is emitted from the event loop.
+    void finish(const UpdateFailure &failure);
+
+    UpdateClient *m_client;
+    State m_state = State::Running;
+    UpdateFailure m_failure;
+};
+
+// The answer to UpdateClient::check().
+class UpdateCheck : public UpdateOperation
+{
+    Q_OBJECT
+
+public:
+    // Valid once the check has succeeded.
+    UpdateInfo update() const { return m_update; }
+
+private:
+    friend class UpdateClient;
+    explicit UpdateCheck(UpdateClient *client) : UpdateOperation(client) {}
+    UpdateInfo m_update;
+};
+
+// The answer to UpdateClient::download().
+class UpdateDownload : public UpdateOperation
+{
+    Q_OBJECT
+
+public:
+    UpdateInfo update() const { return m_update; }
+    DownloadProgress progress() const { return m_progress; }
+    // Holds manifest.json and files/ once the download has succeeded.
+    QString stagingDirectory() const { return m_stagingDirectory; }
+    qint64 bytesTransferred() const { return m_bytesTransferred; } // came over the network
+    int filesFetched() const { return m_filesFetched; }             // fetched this time
+    int filesAlreadyStaged() const { return m_filesAlreadyStaged; } // found verified, kept
+
+Q_SIGNALS:
+    void progressChanged(const vellumix::DownloadProgress &progress);
+
+private:
+    friend class UpdateClient;
+    UpdateDownload(UpdateClient *client, const UpdateInfo &update, const QString &stage)
+        : UpdateOperation(client), m_update(update), m_stagingDirectory(stage)
+    {
+    }
+    UpdateInfo m_update;
+    DownloadProgress m_progress;
+    QString m_stagingDirectory;
+    qint64 m_bytesTransferred = 0;
+    int m_filesFetched = 0;
+    int m_filesAlreadyStaged = 0;
+};
+
+class FeedConnection;
+class DownloadSession;
+class WorkerThread;
+struct DownloadReport;
+
+class UpdateClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UpdateClient(UpdateClientSettings settings, QObject *parent = nullptr);
+    ~UpdateClient() override;
+
+    const UpdateClientSettings &settings() const { return m_settings; }
+    QString stagingDirectory() const;
+    // True while a check or a download runs; a request made then fails with Busy.
+    bool isBusy() const;
+
+    // Fetches and verifies the channel's manifest and compares it with the installation.
+    UpdateCheck *check();
+    // Fetches the files of `update` (from a check) into the staging directory. After any
+    // interruption, a new download fetches only what is missing.
+    UpdateDownload *download(const UpdateInfo &update);
+    // Cancels whatever request runs (see UpdateOperation::cancel).
+    void cancel();
+
+private:
+    friend class UpdateOperation;
+    void abort(UpdateOperation *operation);
+    void fetchManifest(int retry);
+    void evaluate(const QByteArray &envelope);
+    void finishCheck(const UpdateFailure &failure, std::shared_ptr<const UpdatePlan> plan);
+    void onDownloadProgress(const DownloadProgress &progress);
+    void onDownloadFinished(const DownloadReport &report);
+    template<typename Operation>
+    Operation *refused(Operation *operation, UpdateFailureReason reason, const QString &detail);
+
+    UpdateClientSettings m_settings;
+    FeedConnection *m_connection;  // children of the client, so they move with it to a thread
+    DownloadSession *m_session;
+    std::unique_ptr<WorkerThread> m_worker;
+    UpdateCheck *m_check = nullptr;       // the running check
+    UpdateDownload *m_download = nullptr; // the running download
+    quint64 m_checkGeneration = 0;        // answers of an ended check are dropped
+    std::shared_ptr<std::atomic<bool>> m_checkCancelled;
+};
+
+} // namespace vellumix
+
+Q_DECLARE_METATYPE(vellumix::DownloadProgress)

@@ -1,0 +1,70 @@
+// What the updater, the release tool and the update client must agree on, in one place: the
+// layout of a feed and of a staging directory, the channel-name rule, the names in the program
+// root's work directory, the journal's states and the option that starts a probed new version.
+// Each rule is spelled here once; the three programs include this header and never re-spell it.
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+namespace vellumix::protocol {
+
+// --- A feed: a folder of plain files on any web host -------------------------------------------
+//   <channel>/manifest.json               the channel's current release (the signed envelope)
+//   <channel>/releases/<sequence>.json    every release the channel has had, never rewritten
+//   blobs/<packedSha256>                  one packed file or delta, named by its digest
+inline const QString kFeedBlobsFolder = QStringLiteral("blobs");
+inline const QString kFeedReleasesFolder = QStringLiteral("releases");
+inline const QString kManifestFileName = QStringLiteral("manifest.json");
+inline const QString kDefaultChannel = QStringLiteral("stable");
+
+// "<channel>/manifest.json", relative to the feed.
+QString feedManifestPath(const QString &channel);
+// "<channel>/releases/<sequence>.json", relative to the feed.
+QString feedReleasePath(const QString &channel, qint32 sequence);
+// "blobs/<packedSha256>", relative to the feed.
+QString feedBlobPath(const QString &packedSha256);
+
+// A channel is 1 to 32 of a-z, 0-9 and "-", and never the name of the blobs folder beside it.
+bool isValidChannelName(const QString &channel);
+// The rule as a user reads it, for error messages.
+inline const QString kChannelNameRule =
+    QStringLiteral("1 to 32 characters of a-z, 0-9 and \"-\" (and not \"blobs\")");
+
+// --- A staging directory, as the updater reads it -----------------------------------------------
+//   manifest.json        the verified envelope; present only once every file is staged
+//   files/<path>         each file of the update at its path
+inline const QString kStageFilesFolder = QStringLiteral("files");
+
+// --- The work directory in the program root --------------------------------------------------
+inline const QString kWorkDirectoryName = QStringLiteral(".vellumix-update");
+inline const QString kJournalFileName = QStringLiteral("transaction.json");
+inline const QString kHealthFileName = QStringLiteral("health.json");
+inline const QString kInstalledFileName = QStringLiteral("installed.json");
+inline const QString kLockFileName = QStringLiteral("installer.lock");
+inline const QString kBackupFolderName = QStringLiteral("backup");
+// The record of the release in place, written once its start was confirmed.
+inline const QString kInstalledSequenceMember = QStringLiteral("sequence");
+inline const QString kInstalledVersionMember = QStringLiteral("version");
+
+// --- The journal's "state" --------------------------------------------------------------------
+namespace JournalState {
+inline const QString installing = QStringLiteral("installing");
+inline const QString starting = QStringLiteral("starting");
+inline const QString healthy = QStringLiteral("healthy");
+inline const QString rollbackNeeded = QStringLiteral("rollback-needed");
+inline const QString rolledBack = QStringLiteral("rolledback");
+} // namespace JournalState
+
+// An update left in one of these states must be rolled back before the program is used:
+// "installing", "starting" and "rollback-needed".
+bool isUnfinishedJournalState(QStringView state);
+
+// --- The probe: how the updater starts the new version ------------------------------------------
+// The new version is started with this option followed by a one-time token; it confirms its start
+// by writing the token and its version into the health file.
+inline const QString kProbeOption = QStringLiteral("--vellumix-update-probe=");
+inline const QString kHealthTokenMember = QStringLiteral("token");
+inline const QString kHealthVersionMember = QStringLiteral("version");
+
+} // namespace vellumix::protocol
