@@ -17,6 +17,10 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLockFile>
+#include <QProcess>
+#include <QSysInfo>
+#include <QThread>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -38,6 +42,7 @@ Q_DECLARE_METATYPE(vellumix::UpdateFailureReason)
 Q_DECLARE_METATYPE(ManifestFault)
 Q_DECLARE_METATYPE(BlobFault)
 Q_DECLARE_METATYPE(Fault)
+Q_DECLARE_METATYPE(vellumix::StartupAction)
 
 namespace {
 
@@ -781,6 +786,141 @@ private slots:
         QVERIFY(vellumix::confirmStartIfProbed(arguments, QStringLiteral("10"), m_root, &failure));
         QCOMPARE(failure.reason, R::WorkDirectoryFailed);
         QVERIFY(QDir(other).isEmpty());
+    }
+
+    // Each request answers on its own object, never from inside the call that made or cancelled
+    // it: a request refused as busy cannot be taken for the running one.
+    void requestsAnswerOnTheirOwnObjects()
+    {
+        publish();
+        m_server->setFaults(kManifestPath, {Fault().stalling()});
+        UpdateClient client(settings());
+        UpdateCheck *running = client.check();
+        QSignalSpy runningDone(running, &UpdateCheck::finished);
+        UpdateCheck *second = client.check();
+        UpdateDownload *download = client.download(UpdateInfo());
+        QSignalSpy secondDone(second, &UpdateCheck::finished);
+        QSignalSpy downloadDone(download, &UpdateDownload::finished);
+        QCOMPARE(second->failure().reason, R::Busy);
+        QCOMPARE(download->failure().reason, R::Busy);
+        QVERIFY(secondDone.isEmpty() && downloadDone.isEmpty()); // not from inside the calls
+        QVERIFY(secondDone.wait(kWaitMs));
+        QCOMPARE(downloadDone.size(), 1);
+        QCOMPARE(running->state(), UpdateOperation::State::Running);
+        QVERIFY(runningDone.isEmpty());
+
+        running->cancel();
+        QCOMPARE(running->state(), UpdateOperation::State::Failed);
+        QCOMPARE(running->failure().reason, R::Cancelled);
+        QVERIFY(runningDone.isEmpty()); // not from inside cancel()
+        QVERIFY(runningDone.wait(kWaitMs));
+        QVERIFY(!client.isBusy());
+        QTest::qWait(50);
+        QCOMPARE(runningDone.size(), 1);
+        // An UpdateInfo that no check gave is no update to download.
+        m_server->setFaults(kManifestPath, {});
+        QCOMPARE(client.download(UpdateInfo())->failure().reason, R::NotStaged);
+    }
+
+    // The client and everything it owns move to another thread together and work there.
+    void clientWorksAfterMoveToThread()
+    {
+        publish();
+        QThread thread;
+        thread.start();
+        auto *client = new UpdateClient(settings());
+        client->moveToThread(&thread);
+        for (QObject *child : client->findChildren<QObject *>())
+            QCOMPARE(child->thread(), &thread);
+        UpdateCheck *check = nullptr;
+        QMetaObject::invokeMethod(client, [&] { check = client->check(); },
+                                  Qt::BlockingQueuedConnection);
+        QTRY_VERIFY_WITH_TIMEOUT(check->isFinished(), kWaitMs);
+        QVERIFY2(check->failure().ok(), qPrintable(check->failure().detail));
+        QVERIFY(check->update().isAvailable());
+        QCOMPARE(check->update().fileCount(), int(m_release.size()));
+        QMetaObject::invokeMethod(client, [client] { delete client; }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        QVERIFY(thread.wait(kWaitMs));
+    }
+
+    void handleStartup_data()
+    {
+        QTest::addColumn<bool>("probed");
+        QTest::addColumn<QString>("state"); // of the journal; empty: none
+        QTest::addColumn<QString>("lock");  // "live", "dead", "new" (no owner yet), "old", none
+        QTest::addColumn<StartupAction>("action");
+        QTest::addColumn<bool>("recoveryStarted");
+        const StartupAction run = StartupAction::Continue;
+        const StartupAction quit = StartupAction::Quit;
+        const StartupAction confirmed = StartupAction::ContinueConfirmed;
+        // The probed new version confirms and runs, although the journal says "starting" and
+        // the probing updater holds the lock until it has seen the confirmation.
+        QTest::newRow("probed while starting") << true << JournalState::starting << "live"
+                                                << confirmed << false;
+        QTest::newRow("probed, no journal") << true << QString() << "" << confirmed << false;
+        QTest::newRow("plain start") << false << QString() << "" << run << false;
+        QTest::newRow("after a healthy update") << false << JournalState::healthy << "" << run
+                                                << false;
+        QTest::newRow("interrupted") << false << JournalState::installing << "" << quit << true;
+        QTest::newRow("unconfirmed start") << false << JournalState::rollbackNeeded << "" << quit
+                                           << true;
+        QTest::newRow("updater at work") << false << JournalState::installing << "live" << quit
+                                         << false;
+        QTest::newRow("updater just starting") << false << JournalState::starting << "new"
+                                               << quit << false;
+        QTest::newRow("lock of a dead updater") << false << JournalState::starting << "dead"
+                                                << quit << true;
+        QTest::newRow("ownerless old lock") << false << JournalState::starting << "old" << quit
+                                            << true;
+    }
+
+    void handleStartup()
+    {
+        QFETCH(bool, probed);
+        QFETCH(QString, state);
+        QFETCH(QString, lock);
+        QFETCH(StartupAction, action);
+        QFETCH(bool, recoveryStarted);
+        if (!state.isEmpty()) {
+            TransactionJournal journal =
+                newTransactionJournal(QStringLiteral("2.0.0"), 2, QStringLiteral("00ff"));
+            journal.insert(QStringLiteral("state"), state);
+            writeTransactionJournal(m_root, journal);
+        }
+        const QString work = m_root + QStringLiteral("/.vellumix-update");
+        const QString lockPath = work + QStringLiteral("/installer.lock");
+        QVERIFY(QDir().mkpath(work));
+        QLockFile held(lockPath);
+        if (lock == u"live") {
+            QVERIFY(held.tryLock(0));
+        } else if (lock == u"dead") {
+            QProcess ended;
+            ended.start(QStringLiteral("true"), QStringList());
+            QVERIFY(ended.waitForStarted());
+            const qint64 pid = ended.processId();
+            QVERIFY(ended.waitForFinished());
+            writeFile(work, QStringLiteral("installer.lock"),
+                      QByteArray::number(pid) + "\nVellumixUpdater\n"
+                          + QSysInfo::machineHostName().toUtf8() + '\n');
+        } else if (lock == u"new" || lock == u"old") {
+            writeFile(work, QStringLiteral("installer.lock"), QByteArray());
+            if (lock == u"old") {
+                QFile file(lockPath);
+                QVERIFY(file.open(QIODevice::ReadWrite));
+                QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-5),
+                                         QFileDevice::FileModificationTime));
+            }
+        }
+        QStringList arguments{QStringLiteral("app")};
+        if (probed)
+            arguments << QStringLiteral("--vellumix-update-probe=00ff");
+        // The root holds no updater: a recovery that is started fails to start, which shows it.
+        const StartupDecision decision =
+            vellumix::handleStartup(arguments, QStringLiteral("2.0.0"), m_root);
+        QCOMPARE(decision.action, action);
+        QCOMPARE(decision.failure.reason, recoveryStarted ? R::UpdaterNotStarted : R::None);
+        QCOMPARE(QFileInfo::exists(work + QStringLiteral("/health.json")), probed);
     }
 
     void recoveryPending_data()

@@ -4,6 +4,7 @@
 #include "feed.h"
 #include "feedserver.h"
 #include "installation.h"
+#include "journal.h"
 #include "stage.h"
 #include <vellumix/updateclient.h>
 
@@ -11,6 +12,7 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <optional>
@@ -193,6 +195,85 @@ private slots:
         QVERIFY(log.contains(
             QStringLiteral("downloaded %1 bytes (3 files fetched, 0 already staged)")
                 .arg(changedBytes)));
+    }
+
+    /*
+        The guide's own program (sampleapp/minimal.cpp, built as two releases) through the whole
+        cycle: version 1 checks, downloads, starts the updater and quits; version 2 is probed,
+        confirms and carries on with its own work (here: its check, which finds nothing newer);
+        no second updater is started. Then an update interrupted before its first change is
+        rolled back by the recovery that the next start hands it to, and the program runs again.
+        strace follows every process of the cycle, detached ones included, and names each program
+        started.
+    */
+    void guideProgramUpdatesItself()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("strace")).isEmpty())
+            QSKIP("strace is not installed");
+        const QByteArray v1Program = testsupport::readFile(QStringLiteral(VELLUMIX_MINIMAL_APP_V1));
+        const QByteArray v2Program = testsupport::readFile(QStringLiteral(VELLUMIX_MINIMAL_APP_V2));
+        AppVersion first = v1, second = v2;
+        first.mainProgram = v1Program;
+        second.mainProgram = v2Program;
+        Installation installation;
+        installation.install(first);
+        QTemporaryDir dir;
+        FeedServer server;
+        QCOMPARE(publishAndServe(server, dir.path(), installation.filesOf(second), second.version),
+                 QString());
+        // The program's own settings: its feed, and the per-user cache that holds its stage.
+        qputenv("VELLUMIX_UPDATE_FEED", server.baseUrl().toUtf8());
+        qputenv("XDG_CACHE_HOME", dir.filePath(QStringLiteral("cache")).toUtf8());
+        const QString program = installation.root() + QStringLiteral("/Vellumix.exe");
+        const QString trace = dir.filePath(QStringLiteral("trace"));
+        // The programs each run of the cycle started, by name, in order.
+        const auto started = [&] {
+            QStringList names;
+            const QStringList lines = QString::fromUtf8(testsupport::readFile(trace)).split(u'\n');
+            for (const QString &line : lines) {
+                const qsizetype quote = line.indexOf(QStringLiteral("execve(\""));
+                if (quote >= 0 && !line.contains(QStringLiteral("= -1")))
+                    names << QFileInfo(line.mid(quote + 8).section(u'"', 0, 0)).fileName();
+            }
+            return names;
+        };
+        const QStringList traced{QStringLiteral("-f"), QStringLiteral("-qq"),
+                                 QStringLiteral("-e"), QStringLiteral("trace=execve"),
+                                 QStringLiteral("-o"), trace, program};
+
+        RunResult run = installation.runProgram(QStringLiteral("strace"), traced);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.errorOutput));
+        QVERIFY2(updateConfirmed(installation, 2), qPrintable(run.errorOutput));
+        QCOMPARE(testsupport::readFile(program), v2Program);
+        QCOMPARE(started(), QStringList({QStringLiteral("Vellumix.exe"),
+                                         QStringLiteral("VellumixUpdater.exe"),
+                                         QStringLiteral("Vellumix.exe")}));
+        QVERIFY2(run.errorOutput.contains(QStringLiteral("version 2.0.0 confirmed its start")),
+                 qPrintable(run.errorOutput));
+        QVERIFY2(run.errorOutput.contains(
+                     QStringLiteral("no update: the feed offers sequence 2, 2 is installed")),
+                 qPrintable(run.errorOutput));
+
+        // An update interrupted right after its journal was first written.
+        vellumix::TransactionJournal journal = vellumix::newTransactionJournal(
+            QStringLiteral("3.0.0"), 3, QStringLiteral("0123456789abcdef"));
+        vellumix::writeTransactionJournal(installation.root(), journal);
+        run = installation.runProgram(QStringLiteral("strace"), traced);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.errorOutput));
+        QCOMPARE(installation.journalState(), QStringLiteral("rolledback"));
+        QCOMPARE(started(), QStringList({QStringLiteral("Vellumix.exe"),
+                                         QStringLiteral("VellumixUpdater.exe"),
+                                         QStringLiteral("Vellumix.exe")}));
+        QVERIFY2(run.errorOutput.contains(
+                     QStringLiteral("version 2.0.0 quits: the updater finishes an update first")),
+                 qPrintable(run.errorOutput));
+        QVERIFY2(run.errorOutput.contains(
+                     QStringLiteral("no update: the feed offers sequence 2, 2 is installed")),
+                 qPrintable(run.errorOutput));
+        QCOMPARE(describeDifference(installation.treeOf(second), installation.programTree()),
+                 QString());
+        qunsetenv("VELLUMIX_UPDATE_FEED");
+        qunsetenv("XDG_CACHE_HOME");
     }
 
     // A download cancelled in the middle of a large blob keeps its bytes; the next run asks for
