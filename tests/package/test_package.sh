@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs the update client from the build tree into a fresh prefix and builds an application
+# outside the tree against the installed package, as an integrator would. Fails when the package
+# cannot be found or linked, or when it forces the updater's include folders or compile flags on
+# the application.
+#
+#   test_package.sh BUILD_DIR
+set -euo pipefail
+build=$1
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cmake --install "$build" --prefix "$work/prefix" >"$work/install.log"
+for file in include/vellumix/updateclient.h include/vellumix/startup.h \
+            include/vellumix/updatefailure.h lib/cmake/VellumixUpdateClient/VellumixUpdateClientConfig.cmake; do
+    [ -f "$work/prefix/$file" ] || { echo "the package lacks $file" >&2; exit 1; }
+done
+# Only the public headers are installed.
+headers=$(cd "$work/prefix/include" && find . -type f | sort | tr '\n' ' ')
+[ "$headers" = "./vellumix/startup.h ./vellumix/updateclient.h ./vellumix/updatefailure.h " ] \
+    || { echo "unexpected installed headers: $headers" >&2; exit 1; }
+
+cmake -S "$here/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$work/configure.log"
+cmake --build "$work/consumer" --verbose >"$work/build.log" 2>&1 \
+    || { cat "$work/build.log" >&2; exit 1; }
+line=$(grep -m1 -- ' -c .*main.cpp' "$work/build.log")
+echo "consumer compile line: $line"
+if grep -q -e 'QT_NO_CAST' -e '/updater' -e '/client/' <<<"$line"; then
+    echo "the package forces the updater's flags or folders on the application" >&2
+    exit 1
+fi
+output=$("$work/consumer/consumer" https://updates.example.com/feed/)
+echo "consumer says: $output"
+[ "$output" = "startup 0, channel valid, feed https://updates.example.com/feed/" ]
+echo "1 passed, 0 failed"
