@@ -4,7 +4,7 @@
 VELLUMIX_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # The Debian packages every build needs.
-VELLUMIX_BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libssl-dev openssl zlib1g-dev"
+VELLUMIX_BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libssl-dev openssl zlib1g-dev libzstd-dev zstd"
 
 say() { printf '\n==> %s\n' "$*" >&2; }
 
@@ -22,6 +22,20 @@ ensure_packages() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
         "${missing[@]}" >/dev/null
+}
+
+# Makes Debian's sources available to apt-get source: a deb-src entry for bookworm main (the same
+# entry that build-qt-mingw.sh adds) unless there is one already.
+ensure_debian_sources() {
+    grep -rqs '^Types:.*deb-src\|^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/ && return 0
+    local sudo=
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    say "adding a deb-src entry for Debian bookworm main"
+    printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' \
+        'Suites: bookworm bookworm-updates' 'Components: main' \
+        'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' \
+        | $sudo tee /etc/apt/sources.list.d/vellumix-debian-src.sources >/dev/null
+    $sudo apt-get update -qq
 }
 
 # configure_and_build BUILD_DIR [extra cmake arguments...]

@@ -36,6 +36,8 @@ stage_done packages
 
 qt=$(bash "$VELLUMIX_TOP/scripts/build-qt-mingw.sh")
 stage_done qt
+zstd=$(bash "$VELLUMIX_TOP/scripts/build-zstd-mingw.sh")
+stage_done zstd
 
 # The Linux tree: its development key signs the updates, and it builds the suite's driver.
 say "configuring $linux for the Wine suite"
@@ -52,19 +54,20 @@ if [ ! -f "$key" ]; then
 fi
 modulus=$(openssl rsa -in "$key" -noout -modulus | sed 's/^Modulus=//' | tr 'A-F' 'a-f')
 
-say "configuring $windows (mingw-w64, Qt in $qt)"
+say "configuring $windows (mingw-w64, Qt in $qt, libzstd in $zstd)"
 # A tree configured before zlib was linked statically holds the import library in its cache;
 # it is looked for again.
-(cd "$VELLUMIX_TOP" && VELLUMIX_QT_MINGW=$qt cmake --preset windows-mingw -B "$windows" \
-    -UZLIB_LIBRARY_RELEASE -DVELLUMIX_UPDATE_KEY_MODULUS="$modulus" >/dev/null)
+(cd "$VELLUMIX_TOP" && VELLUMIX_QT_MINGW=$qt VELLUMIX_ZSTD_MINGW=$zstd \
+    cmake --preset windows-mingw -B "$windows" -UZLIB_LIBRARY_RELEASE \
+    -DVELLUMIX_UPDATE_KEY_MODULUS="$modulus" >/dev/null)
 say "building $windows"
 cmake --build "$windows" --parallel "$(nproc)"
-# Each program must start on Windows as a single file: no DLL of the compiler, of Qt or of zlib
-# may be needed beside it. Wine cannot show this by itself: it has a zlib1.dll of its own.
+# Each program must start on Windows as a single file: no DLL of the compiler, of Qt, of zlib or
+# of zstd may be needed beside it. Wine cannot show this by itself: it has a zlib1.dll of its own.
 for exe in updater/VellumixUpdater.exe sampleapp/vellumix-sample-app.exe client/vellumix-fetch.exe \
     smoketest/platform-smoke-test.exe; do
     foreign=$(x86_64-w64-mingw32-objdump -p "$windows/$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
-        grep -iE '^(zlib|qt6|lib)' || true)
+        grep -iE '^(zlib|zstd|qt6|lib)' || true)
     if [ -n "$foreign" ]; then
         echo "$windows/$exe needs DLLs that Windows does not have:" $foreign >&2
         exit 1
