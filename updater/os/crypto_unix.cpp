@@ -75,7 +75,6 @@ bool verifyRsaPkcs1Sha256(ByteView digest, ByteView signature, ByteView modulus,
 struct Sha256::State
 {
     EVP_MD_CTX *context = nullptr;
-    bool usable = false;
     ~State() { EVP_MD_CTX_free(context); }
 };
 
@@ -84,35 +83,20 @@ Sha256::Sha256() noexcept : m_state(new (std::nothrow) State)
     if (!m_state)
         return;
     m_state->context = EVP_MD_CTX_new();
-    m_state->usable =
-        m_state->context && EVP_DigestInit_ex(m_state->context, EVP_sha256(), nullptr) == 1;
+    m_usable = m_state->context && EVP_DigestInit_ex(m_state->context, EVP_sha256(), nullptr) == 1;
 }
 
 Sha256::~Sha256() = default;
 
-bool Sha256::isValid() const noexcept
+bool Sha256::hashData(State &state, ByteView data) noexcept
 {
-    return m_state && m_state->usable;
+    return EVP_DigestUpdate(state.context, data.data(), data.size()) == 1;
 }
 
-bool Sha256::update(ByteView data) noexcept
+bool Sha256::finishHash(State &state, Sha256Digest &out) noexcept
 {
-    if (!isValid())
-        return false;
-    if (EVP_DigestUpdate(m_state->context, data.data(), data.size()) != 1)
-        m_state->usable = false;
-    return m_state->usable;
-}
-
-bool Sha256::finish(Sha256Digest &out) noexcept
-{
-    if (!isValid())
-        return false;
     unsigned int length = 0;
-    const bool ok = EVP_DigestFinal_ex(m_state->context, out.data(), &length) == 1
-        && length == out.size();
-    m_state->usable = false;
-    return ok;
+    return EVP_DigestFinal_ex(state.context, out.data(), &length) == 1 && length == out.size();
 }
 
 } // namespace vellumix::os

@@ -135,7 +135,6 @@ struct Sha256::State
     // The hash is destroyed before its provider is closed.
     AlgorithmProvider provider;
     HashHandle hash;
-    bool usable = false;
 };
 
 Sha256::Sha256() noexcept : m_state(new (std::nothrow) State)
@@ -143,42 +142,28 @@ Sha256::Sha256() noexcept : m_state(new (std::nothrow) State)
     if (!m_state)
         return;
     // A null hash object buffer lets CNG keep the hash state itself.
-    m_state->usable = m_state->provider.open(BCRYPT_SHA256_ALGORITHM)
+    m_usable = m_state->provider.open(BCRYPT_SHA256_ALGORITHM)
         && BCRYPT_SUCCESS(BCryptCreateHash(m_state->provider.get(), m_state->hash.out(), nullptr,
                                            0, nullptr, 0, 0));
 }
 
 Sha256::~Sha256() = default;
 
-bool Sha256::isValid() const noexcept
+bool Sha256::hashData(State &state, ByteView data) noexcept
 {
-    return m_state && m_state->usable;
-}
-
-bool Sha256::update(ByteView data) noexcept
-{
-    if (!isValid())
-        return false;
     // CNG counts in 32-bit lengths; a larger piece is fed in parts.
     while (!data.empty()) {
         const ByteView part = data.first(std::min(data.size(), std::size_t(1) << 30));
-        if (!BCRYPT_SUCCESS(BCryptHashData(m_state->hash.get(), input(part), ULONG(part.size()),
-                                           0))) {
-            m_state->usable = false;
-            break;
-        }
+        if (!BCRYPT_SUCCESS(BCryptHashData(state.hash.get(), input(part), ULONG(part.size()), 0)))
+            return false;
         data = data.subspan(part.size());
     }
-    return m_state->usable;
+    return true;
 }
 
-bool Sha256::finish(Sha256Digest &out) noexcept
+bool Sha256::finishHash(State &state, Sha256Digest &out) noexcept
 {
-    if (!isValid())
-        return false;
-    m_state->usable = false;
-    return BCRYPT_SUCCESS(
-        BCryptFinishHash(m_state->hash.get(), out.data(), ULONG(out.size()), 0));
+    return BCRYPT_SUCCESS(BCryptFinishHash(state.hash.get(), out.data(), ULONG(out.size()), 0));
 }
 
 } // namespace vellumix::os

@@ -42,7 +42,12 @@ public:
     struct State;
 
 private:
+    // The platform's part: feed `data` to the hash, and end it into `out`; false on any failure.
+    static bool hashData(State &state, ByteView data) noexcept;
+    static bool finishHash(State &state, Sha256Digest &out) noexcept;
+
     std::unique_ptr<State> m_state;
+    bool m_usable = false; // set up, and no call has failed or ended the stream yet
 };
 
 // The link test of one path, for the named object itself: a link at the last component is

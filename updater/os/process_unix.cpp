@@ -12,25 +12,6 @@
 
 namespace vellumix::os {
 
-ProcessHandle::~ProcessHandle()
-{
-    close();
-}
-
-ProcessHandle::ProcessHandle(ProcessHandle &&other) noexcept
-    : m_native(std::exchange(other.m_native, kNone))
-{
-}
-
-ProcessHandle &ProcessHandle::operator=(ProcessHandle &&other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_native = std::exchange(other.m_native, kNone);
-    }
-    return *this;
-}
-
 ProcessHandle ProcessHandle::adopt(std::intptr_t native) noexcept
 {
     ProcessHandle handle;

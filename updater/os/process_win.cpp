@@ -16,25 +16,6 @@ HANDLE nativeOf(std::intptr_t value)
 
 } // namespace
 
-ProcessHandle::~ProcessHandle()
-{
-    close();
-}
-
-ProcessHandle::ProcessHandle(ProcessHandle &&other) noexcept
-    : m_native(std::exchange(other.m_native, kNone))
-{
-}
-
-ProcessHandle &ProcessHandle::operator=(ProcessHandle &&other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_native = std::exchange(other.m_native, kNone);
-    }
-    return *this;
-}
-
 /*
     kNone (-1) is also the value of GetCurrentProcess(), the pseudo-handle of this process. Such
     a handle needs no closing and waiting on it could never end, so it is never held: adopting it
