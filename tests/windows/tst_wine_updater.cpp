@@ -766,6 +766,56 @@ private slots:
         QCOMPARE(requests, expected);
     }
 
+    /*
+        The guide's own program (sampleapp/minimal.cpp as two Windows releases) through the cycle:
+        version 1 checks, downloads, starts the updater and quits; version 2 is probed, confirms
+        and carries on to its own check of the feed, which nginx sees as a second request for the
+        manifest (a version 2 that quit at start-up would never ask). Then an update interrupted
+        before its first change is recovered at the next start, and the program runs again.
+    */
+    void guideProgramUpdatesItself()
+    {
+        const QByteArray first = testsupport::readFile(QStringLiteral(VELLUMIX_WINDOWS_MINIMAL_APP_V1));
+        const QByteArray second = testsupport::readFile(QStringLiteral(VELLUMIX_WINDOWS_MINIMAL_APP_V2));
+        QVERIFY(!first.isEmpty() && !second.isEmpty());
+        QList<testsupport::FileSpec> files = Installation().filesOf(v2);
+        files.first() = {QStringLiteral("Vellumix.exe"), second};
+        QTemporaryDir feed;
+        const QString published = wine::publishFeed(feed.path(), files, v2);
+        QVERIFY2(published.isEmpty(), qPrintable(published));
+        testsupport::FeedServer server;
+        QVERIFY2(server.start(feed.path()), qPrintable(server.errorText()));
+        Installation installation;
+        installation.install(v1);
+        testsupport::writeFile(installation.root(), QStringLiteral("Vellumix.exe"), first);
+        qputenv("VELLUMIX_UPDATE_FEED", server.baseUrl().toUtf8());
+        const auto manifestRequests = [&] {
+            int count = 0;
+            for (const auto &entry : server.accessLog())
+                count += entry.uri == u"/stable/manifest.json" && entry.status == 200;
+            return count;
+        };
+
+        COMPARE_EXIT(installation.runApp({}), 0);
+        QVERIFY(installation.waitForJournalState(QStringLiteral("healthy")));
+        QTRY_COMPARE_WITH_TIMEOUT(manifestRequests(), 2, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !QFileInfo::exists(installation.workPath(QStringLiteral("installer.lock"))), 30000);
+        QCOMPARE(testsupport::readFile(installation.root() + QStringLiteral("/Vellumix.exe")), second);
+        QCOMPARE(testsupport::readFile(installation.workPath(QStringLiteral("installed.json"))),
+                 QByteArray("{\n    \"sequence\": 2,\n    \"version\": \"2.0.0\"\n}\n"));
+
+        testsupport::writeFile(installation.workPath(QString()), QStringLiteral("transaction.json"),
+                               "{\"entries\":[],\"sequence\":3,\"state\":\"installing\","
+                               "\"token\":\"t\",\"version\":\"3.0.0\"}");
+        COMPARE_EXIT(installation.runApp({}), 0);
+        QVERIFY(installation.waitForJournalState(QStringLiteral("rolledback")));
+        // The recovery started the program again, and it went on to its check.
+        QTRY_COMPARE_WITH_TIMEOUT(manifestRequests(), 3, 60000);
+        QCOMPARE(testsupport::readFile(installation.root() + QStringLiteral("/Vellumix.exe")), second);
+        qunsetenv("VELLUMIX_UPDATE_FEED");
+    }
+
     // vellumix-fetch.exe check: one JSON object, exit 0 when the feed offers something newer
     // than the installed record, 10 when it does not.
     void fetchCheck_data()
