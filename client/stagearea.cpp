@@ -4,11 +4,13 @@
 #include "linkguard.h"
 #include "osbridge.h"
 #include "platform.h"
+#include "stagefiles.h"
 #include "updateprotocol.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSet>
 
 #include <zlib.h>
@@ -18,6 +20,7 @@ namespace vellumix {
 namespace {
 
 const QString kMarker = QStringLiteral("/.vellumix-stage");
+const QString kLock = QStringLiteral("/.vellumix-stage.lock");
 const QString kDownloads = QStringLiteral("/.download");
 const QString kFiles = u'/' + protocol::kStageFilesFolder;
 const QString kManifest = u'/' + protocol::kManifestFileName;
@@ -88,20 +91,22 @@ public:
 
     UpdateFailure open(bool restart)
     {
-        if (!m_part.open(QIODevice::ReadWrite | (restart ? QIODevice::Truncate : QIODevice::OpenMode{}))
-            || !m_out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return writeFailure();
+        QString why;
+        if (!openStageFile(m_part, m_part.fileName(),
+                           QIODevice::ReadWrite | (restart ? QIODevice::Truncate : QIODevice::OpenMode{}), &why)
+            || !openStageFile(m_out, m_out.fileName(), QIODevice::WriteOnly | QIODevice::Truncate, &why))
+            return writeFailure(why);
         if (inflateInit2(&m_zlib, 16 + MAX_WBITS) != Z_OK)
             return failed(UpdateFailureReason::StagingWriteFailed, QStringLiteral("zlib"));
         m_inflating = true;
         // Replay what an earlier try received; a .part file longer than the blob is dropped.
         if (m_part.size() > m_job.packedSize && !m_part.resize(0))
-            return writeFailure();
+            return writeFailure(m_part.errorString());
         QByteArray piece(kPiece, Qt::Uninitialized);
         for (;;) {
             const qint64 n = m_part.read(piece.data(), piece.size());
             if (n < 0)
-                return writeFailure();
+                return writeFailure(m_part.errorString());
             if (n == 0)
                 break;
             if (const UpdateFailure f = take(piece.constData(), n); !f.ok())
@@ -117,7 +122,7 @@ public:
         if (m_packedBytes + size > m_job.packedSize)
             return invalid(QStringLiteral("longer than its %1 bytes").arg(m_job.packedSize));
         if (m_part.write(data, size) != size)
-            return writeFailure();
+            return writeFailure(m_part.errorString());
         return take(data, size);
     }
 
@@ -151,13 +156,10 @@ public:
     const UpdateFailure &brokenBy() const { return m_broken; }
 
 private:
-    UpdateFailure writeFailure()
+    UpdateFailure writeFailure(const QString &why)
     {
         return m_broken = failed(UpdateFailureReason::StagingWriteFailed,
-                                 QStringLiteral("%1: %2").arg(m_part.fileName(),
-                                                              m_part.error() != QFileDevice::NoError
-                                                                  ? m_part.errorString()
-                                                                  : m_out.errorString()));
+                                 QStringLiteral("%1: %2").arg(m_part.fileName(), why));
     }
     UpdateFailure invalid(const QString &why)
     {
@@ -191,7 +193,7 @@ private:
             m_unpackedBytes += produced;
             if (produced > 0
                 && (!m_contentHash.add(out, produced) || m_out.write(out, produced) != produced))
-                return writeFailure();
+                return writeFailure(m_out.errorString());
             if (result == Z_STREAM_END)
                 m_ended = true;
             else if (result == Z_BUF_ERROR && produced == 0)
@@ -238,11 +240,7 @@ QString StageArea::outPath(const QByteArray &packedSha256) const
 StagePlan StageArea::prepare(const QList<ManifestFile> &files)
 {
     StagePlan plan;
-    plan.failure = guarded([&] {
-        ensureNoLinksOnPath(m_stage);
-        ensureNoLinksOnPath(m_stage + kFiles);
-        ensureNoLinksOnPath(m_stage + kDownloads);
-    });
+    plan.failure = makeOrCheckStageDirectory(m_stage);
     if (!plan.failure.ok())
         return plan;
     /*
@@ -260,14 +258,32 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files)
     }
     // The marker comes before anything inside the folder: a run killed in between must not leave
     // a folder that the next run refuses as not its own.
-    QFile marker(m_stage + kMarker);
-    if (!QDir().mkpath(m_stage) || !marker.open(QIODevice::WriteOnly)
-        || !QDir().mkpath(m_stage + kFiles) || !QDir().mkpath(m_stage + kDownloads)) {
+    QFile marker;
+    QString why;
+    if (!openStageFile(marker, m_stage + kMarker, QIODevice::WriteOnly, &why)) {
         plan.failure = failed(UpdateFailureReason::StagingWriteFailed,
-                              QStringLiteral("cannot create %1").arg(m_stage));
+                              QStringLiteral("cannot create %1%2: %3").arg(m_stage, kMarker, why));
         return plan;
     }
     marker.close();
+    for (const QString &folder : {kFiles, kDownloads}) {
+        if (plan.failure = makeStageSubdirectory(m_stage + folder); !plan.failure.ok())
+            return plan;
+    }
+    /*
+        One download at a time in a stage, for its whole length: two would remove each other's
+        partial files and could mark the stage complete with a file missing. The lock is taken
+        before anything in the stage changes; a second download is refused at once, and a lock
+        left by a process that has died is taken over.
+    */
+    m_lock = std::make_unique<QLockFile>(m_stage + kLock);
+    m_lock->setStaleLockTime(0);
+    if (!m_lock->tryLock(0)) {
+        m_lock.reset();
+        plan.failure = failed(UpdateFailureReason::Busy,
+                              QStringLiteral("another download into %1 is running").arg(m_stage));
+        return plan;
+    }
     // The stage stops counting as complete before any of its files changes.
     if (QFileInfo(m_stage + kManifest).exists() || QFileInfo(m_stage + kManifest).isSymLink()) {
         if (!QFile::remove(m_stage + kManifest)
@@ -299,7 +315,7 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files)
         const QFileInfo info(path);
         const QString relative = filesDir.relativeFilePath(path);
         const ManifestFile *file = wanted.value(relative);
-        if (file && !info.isSymLink() && info.isFile() && info.size() == file->size
+        if (file && isPlainStageFile(path) && info.size() == file->size
             && fileSha256Hex(path) == file->sha256) {
             staged.insert(relative);
             continue;
@@ -312,11 +328,18 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files)
     }
     // Partial blobs: kept for the blobs still wanted, everything else goes.
     QDir downloads(m_stage + kDownloads);
-    const QStringList leftovers = downloads.entryList(QDir::Files | QDir::System | QDir::Hidden);
+    const QStringList leftovers = downloads.entryList(QDir::AllEntries | QDir::System
+                                                      | QDir::Hidden | QDir::NoDotAndDotDot);
     for (const QString &name : leftovers) {
+        const QString path = downloads.filePath(name);
         const bool wantedPart = name.endsWith(QStringLiteral(".part"))
-            && wantedBlobs.contains(name.chopped(5).toLatin1());
-        if (!wantedPart && !downloads.remove(name)) {
+            && wantedBlobs.contains(name.chopped(5).toLatin1()) && isPlainStageFile(path);
+        if (wantedPart)
+            continue;
+        const bool removed = QFileInfo(path).isDir() && !QFileInfo(path).isSymLink()
+            ? QDir(path).removeRecursively()
+            : downloads.remove(name);
+        if (!removed) {
             plan.failure = failed(UpdateFailureReason::StagingWriteFailed,
                                   QStringLiteral("cannot remove %1").arg(downloads.filePath(name)));
             return plan;
@@ -344,7 +367,7 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files)
         job.packedSize = file.packedSize;
         job.files = {file};
         const QFileInfo part(partPath(file.packedSha256));
-        job.heldBytes = part.isFile() && !part.isSymLink() && part.size() <= file.packedSize
+        job.heldBytes = isPlainStageFile(part.filePath()) && part.size() <= file.packedSize
             ? part.size()
             : 0;
         jobIndex.insert(file.packedSha256, plan.jobs.size());
@@ -524,8 +547,9 @@ UpdateFailure StageArea::finish(const QByteArray &envelope)
     if (!os::flushFileSystem(osText(m_stage)))
         return failed(UpdateFailureReason::StagingWriteFailed,
                       QStringLiteral("cannot flush %1").arg(m_stage));
+    if (const UpdateFailure unsafe = makeOrCheckStageDirectory(m_stage); !unsafe.ok())
+        return unsafe;
     try {
-        ensureNoLinksOnPath(m_stage);
         writeFileAtomic(m_stage + kManifest, envelope);
     } catch (const QString &text) {
         return failed(UpdateFailureReason::StagingWriteFailed, m_stage + kManifest + u' ' + text);

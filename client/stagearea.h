@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QHash>
 #include <QList>
+#include <QLockFile>
 #include <QString>
 
 #include <atomic>
@@ -83,6 +84,7 @@ private:
     QString m_programRoot;
     const std::atomic<bool> *m_cancelled;
     QHash<QByteArray, std::shared_ptr<BlobPipeline>> m_open;
+    std::unique_ptr<QLockFile> m_lock; // held from prepare() for as long as the download runs
 };
 
 } // namespace vellumix

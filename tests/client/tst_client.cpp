@@ -29,6 +29,7 @@
 #include <optional>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vellumix;
 using namespace testsupport;
@@ -682,10 +683,11 @@ private slots:
     void unsafeStagingDirectory_data()
     {
         QTest::addColumn<QString>("setup");
-        QTest::newRow("link above the stage") << QStringLiteral("link above");
         QTest::newRow("the stage is a link") << QStringLiteral("stage link");
         QTest::newRow("files/ of a stage is a link") << QStringLiteral("files link");
         QTest::newRow("a folder that the client did not make") << QStringLiteral("foreign");
+        QTest::newRow("a stage of another user") << QStringLiteral("other owner");
+        QTest::newRow("a stage that others may write") << QStringLiteral("group writable");
     }
 
     void unsafeStagingDirectory()
@@ -694,9 +696,12 @@ private slots:
         publish();
         const QString elsewhere = m_dir->filePath(QStringLiteral("elsewhere"));
         writeFile(elsewhere, QStringLiteral("keep.txt"), "not the client's");
-        if (setup == u"link above") {
-            QVERIFY(QFile::link(elsewhere, m_dir->filePath(QStringLiteral("link"))));
-            m_stage = m_dir->filePath(QStringLiteral("link/stage"));
+        if (setup == u"other owner" || setup == u"group writable") {
+            writeFile(m_stage, QStringLiteral(".vellumix-stage"), QByteArray());
+            if (setup == u"other owner")
+                QCOMPARE(::chown(QFile::encodeName(m_stage).constData(), 65534, 65534), 0);
+            else
+                QCOMPARE(::chmod(QFile::encodeName(m_stage).constData(), 0770), 0);
         } else if (setup == u"stage link") {
             QVERIFY(QFile::link(elsewhere, m_stage));
         } else if (setup == u"files link") {
@@ -712,6 +717,79 @@ private slots:
         QCOMPARE(outcome.failure().reason, R::StagingUnsafe);
         QCOMPARE(m_server->log().size(), 1); // no blob fetched
         verifyIncompleteStage();
+    }
+
+    // What a neighbour who can write into the stage plants there is removed, never written
+    // through: a file elsewhere keeps its bytes, and the download completes.
+    void hostileStageEntries_data()
+    {
+        QTest::addColumn<QString>("entry"); // below the stage
+        QTest::addColumn<bool>("hardLink");
+        const QString part = QStringLiteral(".download/%1.part");
+        const QString out = QStringLiteral(".download/%1.out");
+        QTest::newRow("linked .part") << part << false;
+        QTest::newRow("hard-linked .part") << part << true;
+        QTest::newRow("linked .out") << out << false;
+        QTest::newRow("hard-linked .out") << out << true;
+        QTest::newRow("linked staged file") << QStringLiteral("files/") + kReadme << false;
+        QTest::newRow("hard-linked staged file") << QStringLiteral("files/") + kReadme << true;
+    }
+
+    void hostileStageEntries()
+    {
+        QFETCH(QString, entry);
+        QFETCH(bool, hardLink);
+        publish();
+        const QString victim = m_dir->filePath(QStringLiteral("victim.bin"));
+        const QByteArray precious = noise(5000000, 3); // longer than any blob
+        writeFile(m_dir->path(), QStringLiteral("victim.bin"), precious);
+        const QString blob = blobPath(fileNamed(m_release, kLarge)).mid(7);
+        const QString planted = m_stage + u'/' + entry.arg(blob);
+        writeFile(m_stage, QStringLiteral(".vellumix-stage"), QByteArray());
+        QVERIFY(QDir().mkpath(QFileInfo(planted).path()));
+        QVERIFY(hardLink ? ::link(QFile::encodeName(victim).constData(),
+                                  QFile::encodeName(planted).constData()) == 0
+                         : QFile::link(victim, planted));
+        Outcome outcome;
+        QVERIFY(fetch(settings(), &outcome));
+        verifyCompleteStage(outcome);
+        QVERIFY(readFile(victim) == precious);
+    }
+
+    // Links above the stage are the system's (a home folder reached through a link): allowed.
+    void linkAboveTheStage()
+    {
+        publish();
+        QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("real"))));
+        QVERIFY(QFile::link(m_dir->filePath(QStringLiteral("real")), m_dir->filePath(QStringLiteral("link"))));
+        m_stage = m_dir->filePath(QStringLiteral("link/stage"));
+        m_notCompared << QStringLiteral("real");
+        Outcome outcome;
+        QVERIFY(fetch(settings(), &outcome));
+        verifyCompleteStage(outcome);
+        QCOMPARE(QFileInfo(m_stage).permissions() & 0x0777, QFileDevice::ReadUser
+                 | QFileDevice::WriteUser | QFileDevice::ExeUser); // made private
+    }
+
+    // A second download into a stage that one is filling is refused at once and changes nothing.
+    void secondDownloadIntoTheStageIsRefused()
+    {
+        publish();
+        m_server->setFaults(pathOf(kLarge), {Fault().cutAt(kCut).stalling()});
+        UpdateClient first(settings()), second(settings());
+        UpdateCheck *check = first.check();
+        QTRY_VERIFY_WITH_TIMEOUT(check->isFinished(), kWaitMs);
+        UpdateDownload *running = first.download(check->update());
+        const QString part = m_stage + QStringLiteral("/.download/")
+            + blobPath(fileNamed(m_release, kLarge)).mid(7) + QStringLiteral(".part");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(part).size() > 0, kWaitMs);
+        UpdateDownload *refused = second.download(check->update());
+        QSignalSpy refusedDone(refused, &UpdateDownload::finished);
+        QVERIFY(refusedDone.wait(kWaitMs));
+        QCOMPARE(refused->failure().reason, R::Busy);
+        QVERIFY(QFileInfo(part).size() > 0); // the running download's part file is still there
+        QCOMPARE(running->state(), UpdateOperation::State::Running);
+        running->cancel();
     }
 
     void fullDisk()
