@@ -107,7 +107,9 @@ void checkAgainstUpdateRules(const QList<ReleaseFile> &files)
     if (files.size() > kManifestMaxEntries)
         throw QStringLiteral("the release has %1 files; an update holds at most %2")
             .arg(grouped(files.size()), grouped(kManifestMaxEntries));
-    QHash<QString, QString> byLowerCase;
+    // Paths are compared as the updater compares them: as NTFS does, by upper-casing each UTF-16
+    // unit on its own.
+    QHash<QString, QString> byKey;
     qint64 total = 0;
     for (const ReleaseFile &file : files) {
         if (!isAllowedUpdatePath(file.path))
@@ -116,11 +118,11 @@ void checkAgainstUpdateRules(const QList<ReleaseFile> &files)
                                  "over 240 characters or a .ini, .config, .pdf, .ubz or .dpapi "
                                  "file)")
                 .arg(file.path);
-        const QString lower = file.path.toLower();
-        if (byLowerCase.contains(lower))
+        const QString key = updatePathKey(file.path);
+        if (byKey.contains(key))
             throw QStringLiteral("%1 and %2 differ only in letter case; Windows cannot hold both")
-                .arg(byLowerCase.value(lower), file.path);
-        byLowerCase.insert(lower, file.path);
+                .arg(byKey.value(key), file.path);
+        byKey.insert(key, file.path);
         if (file.size > kManifestMaxFileSize)
             throw QStringLiteral("%1 has %2 bytes; a file of an update may have at most %3")
                 .arg(file.path, grouped(file.size), grouped(kManifestMaxFileSize));
@@ -131,9 +133,7 @@ void checkAgainstUpdateRules(const QList<ReleaseFile> &files)
                 .arg(file.path, grouped(total), grouped(kManifestMaxTotalSize));
     }
     for (const char *program : {kMainProgramPath, kUpdaterProgramPath}) {
-        if (!byLowerCase.contains(QString::fromLatin1(program).toLower())
-            || byLowerCase.value(QString::fromLatin1(program).toLower())
-                != QLatin1String(program))
+        if (byKey.value(updatePathKey(QString::fromLatin1(program))) != QLatin1String(program))
             throw QStringLiteral("the release has no %1 at its top (the name is compared with "
                                  "letter case)")
                 .arg(QLatin1String(program));
