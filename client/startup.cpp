@@ -4,6 +4,7 @@
 #include "linkguard.h"
 #include "manifest.h"
 #include "platform.h"
+#include "releasecheck.h"
 #include "updateprotocol.h"
 
 #include <QCoreApplication>
@@ -200,11 +201,39 @@ UpdateFailure launchUpdater(const UpdaterCommand &command, const QString &progra
     return {};
 }
 
-UpdateFailure startUpdater(const QString &programRoot, const QString &stagingDirectory, bool quiet)
+UpdateFailure verifyStagedUpdate(const QString &programRoot, const QString &stagingDirectory,
+                                 const QString &channel, qint32 builtInSequence)
 {
-    if (!QFileInfo(stagingDirectory + u'/' + protocol::kManifestFileName).isFile())
+    const QString manifestPath = stagingDirectory + u'/' + protocol::kManifestFileName;
+    if (!QFileInfo(manifestPath).isFile())
         return {UpdateFailureReason::NotStaged,
                 QStringLiteral("%1 holds no complete update").arg(stagingDirectory)};
+    QByteArray envelope;
+    try {
+        envelope = readFileLimited(manifestPath, kManifestMaxBytes);
+    } catch (const QString &text) {
+        return {UpdateFailureReason::ManifestRejected, manifestPath + u' ' + text};
+    }
+    const ReleaseCheck release = checkRelease(envelope, channel);
+    if (!release.failure.ok())
+        return release.failure;
+    const std::optional<InstalledRelease> installed = installedRelease(programRoot);
+    const qint32 installedSequence = installed ? installed->sequence : builtInSequence;
+    if (release.manifest.sequence <= installedSequence)
+        return {UpdateFailureReason::NotNewer,
+                QStringLiteral("the staged release has sequence %1; %2 is installed")
+                    .arg(release.manifest.sequence)
+                    .arg(installedSequence)};
+    return {};
+}
+
+UpdateFailure startUpdater(const QString &programRoot, const QString &stagingDirectory, bool quiet,
+                           const QString &channel, qint32 builtInSequence)
+{
+    if (UpdateFailure failure =
+            verifyStagedUpdate(programRoot, stagingDirectory, channel, builtInSequence);
+        !failure.ok())
+        return failure;
     return launchUpdater(applyCommand(programRoot, stagingDirectory,
                                       quint32(QCoreApplication::applicationPid()), quiet),
                          programRoot);

@@ -3,6 +3,7 @@
 #include "downloadsession.h"
 #include "feedconnection.h"
 #include "fileio.h"
+#include "releasecheck.h"
 #include "updateplan.h"
 #include "updateprotocol.h"
 #include "workerthread.h"
@@ -39,12 +40,12 @@ std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
                                                     UpdateFailure *failure)
 {
     auto plan = std::make_shared<UpdatePlan>();
-    try {
-        plan->manifest = loadUpdateManifest(envelope);
-    } catch (const QString &refusal) {
-        *failure = {UpdateFailureReason::ManifestRejected, refusal};
+    ReleaseCheck release = checkRelease(envelope, settings.channel);
+    if (!release.failure.ok()) {
+        *failure = release.failure;
         return nullptr;
     }
+    plan->manifest = std::move(release.manifest);
     const std::optional<InstalledRelease> installed = installedRelease(settings.programRoot);
     plan->installedSequence = installed ? installed->sequence : settings.builtInSequence;
     for (const ManifestFile &file : std::as_const(plan->manifest.files)) {

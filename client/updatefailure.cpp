@@ -27,11 +27,14 @@ ReasonText textOf(UpdateFailureReason reason)
         return {&ClientMsg::secureConnectionFailed, "secure-connection-failed"};
     case UpdateFailureReason::ManifestRejected:
         return {&ClientMsg::manifestRejected, "manifest-rejected"};
+    case UpdateFailureReason::ManifestExpired:
+        return {&ClientMsg::manifestExpired, "manifest-expired"};
     case UpdateFailureReason::DownloadInvalid: return {&ClientMsg::downloadInvalid, "download-invalid"};
     case UpdateFailureReason::StagingUnsafe: return {&ClientMsg::stagingUnsafe, "staging-unsafe"};
     case UpdateFailureReason::StagingWriteFailed:
         return {&ClientMsg::stagingWriteFailed, "staging-write-failed"};
     case UpdateFailureReason::NotStaged: return {&ClientMsg::notStaged, "not-staged"};
+    case UpdateFailureReason::NotNewer: return {&ClientMsg::notNewer, "not-newer"};
     case UpdateFailureReason::WorkDirectoryFailed:
         return {&ClientMsg::workDirectoryFailed, "work-directory-failed"};
     case UpdateFailureReason::UpdaterNotStarted:

@@ -120,7 +120,8 @@ int applyUpdate(const QString &programRoot, const Settings &settings,
         return 2;
     }
     if (const vellumix::UpdateFailure failure =
-            vellumix::startUpdater(programRoot, stagingDirectory, quiet);
+            vellumix::startUpdater(programRoot, stagingDirectory, quiet, QStringLiteral("stable"),
+                                   settings.sequence);
         !failure.ok()) {
         note(QStringLiteral("cannot start the updater: %1").arg(failure.detail));
         return 1;

@@ -69,8 +69,10 @@ void SelfUpdate::onDownloaded(UpdateDownload *download)
               .arg(download->filesFetched())
               .arg(download->filesAlreadyStaged()));
     // The updater waits for this process to end before it changes anything.
-    const vellumix::UpdateFailure failure = vellumix::startUpdater(
-        m_client.settings().programRoot, download->stagingDirectory());
+    const vellumix::UpdateClientSettings &settings = m_client.settings();
+    const vellumix::UpdateFailure failure =
+        vellumix::startUpdater(settings.programRoot, download->stagingDirectory(), false,
+                               settings.channel, settings.builtInSequence);
     if (!failure.ok()) {
         m_log(QStringLiteral("cannot start the updater: %1 (%2)")
                   .arg(failure.userText(), failure.detail));

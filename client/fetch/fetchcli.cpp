@@ -302,6 +302,12 @@ int runFetch(const QStringList &arguments)
         return kDone;
     }
 
+    // The stage is checked once more right before the updater takes it, as the feed was.
+    if (const UpdateFailure failure =
+            verifyStagedUpdate(settings.programRoot, download->stagingDirectory(), settings.channel,
+                               settings.builtInSequence);
+        !failure.ok())
+        return reportFailure(failure);
     const UpdaterCommand updater =
         applyCommand(settings.programRoot, download->stagingDirectory(), parentId, parser.isSet(quiet));
     if (!parser.isSet(wait)) {

@@ -719,6 +719,54 @@ private slots:
         verifyIncompleteStage();
     }
 
+    // The members the client holds a release to, in the feed and in a stage about to be applied:
+    // a manifest replayed from another channel or past its expiry is refused like a bad one.
+    void releaseChannelAndExpiry_data()
+    {
+        QTest::addColumn<QString>("channel"); // signed into the payload; empty: none
+        QTest::addColumn<QString>("expires"); // the same
+        QTest::addColumn<qint32>("sequence");
+        QTest::addColumn<UpdateFailureReason>("reason");
+        const QString future = QDateTime::currentDateTimeUtc().addDays(30).toString(Qt::ISODate);
+        const QString past = QDateTime::currentDateTimeUtc().addSecs(-60).toString(Qt::ISODate);
+        QTest::newRow("its own channel, not expired") << "stable" << future << 2 << R::None;
+        QTest::newRow("no channel, no expiry") << "" << "" << 2 << R::None;
+        QTest::newRow("signed for beta") << "beta" << "" << 2 << R::ManifestRejected;
+        QTest::newRow("expired") << "stable" << past << 2 << R::ManifestExpired;
+        QTest::newRow("expiry no time") << "stable" << "next week" << 2 << R::ManifestRejected;
+        QTest::newRow("not newer") << "stable" << future << 1 << R::NotNewer;
+    }
+
+    void releaseChannelAndExpiry()
+    {
+        QFETCH(QString, channel);
+        QFETCH(QString, expires);
+        QFETCH(qint32, sequence);
+        QFETCH(UpdateFailureReason, reason);
+        publish();
+        // The stage of a proper download, then the same release signed with these members.
+        Outcome outcome;
+        QVERIFY(fetch(settings(), &outcome));
+        verifyCompleteStage(outcome);
+        QJsonObject payload =
+            QJsonDocument::fromJson(feedPayload(m_release, QStringLiteral("2.0.0"), sequence)).object();
+        if (!channel.isEmpty())
+            payload.insert(QStringLiteral("channel"), channel);
+        if (!expires.isEmpty())
+            payload.insert(QStringLiteral("expires"), expires);
+        const QByteArray bytes = QJsonDocument(payload).toJson(QJsonDocument::Compact);
+        const QByteArray manifest = envelopeOf(bytes, signPayload(bytes));
+        writeFile(m_stage, QStringLiteral("manifest.json"), manifest);
+        // Right before the updater would start, the stage is checked as the feed is.
+        QCOMPARE(vellumix::verifyStagedUpdate(m_root, m_stage, QStringLiteral("stable"), 1).reason,
+                 reason);
+        if (reason == R::NotNewer)
+            return; // the check answers "no update" for it, no failure
+        writeFile(m_feed + QStringLiteral("/stable"), QStringLiteral("manifest.json"), manifest);
+        QVERIFY(fetch(settings(), &outcome));
+        QCOMPARE(outcome.checkFailure.reason, reason);
+    }
+
     // What a neighbour who can write into the stage plants there is removed, never written
     // through: a file elsewhere keeps its bytes, and the download completes.
     void hostileStageEntries_data()

@@ -71,10 +71,19 @@ struct InstalledRelease
 // Absent when the program root has no readable record (a fresh installation).
 std::optional<InstalledRelease> installedRelease(const QString &programRoot = QString());
 
-// Starts the updater for a complete stage, detached, waiting for this process to end: the
-// application then quits. Creates the work directory when it is missing.
+// Checks the stage right before the updater is started for it, as a check checks the feed: its
+// manifest verifies (signature, rules), was signed for `channel`, has not expired, and its
+// sequence is above the installed one (`builtInSequence` when the root has no installed record).
+// A stage swapped for another release after its download is refused here.
+UpdateFailure verifyStagedUpdate(const QString &programRoot, const QString &stagingDirectory,
+                                 const QString &channel = QStringLiteral("stable"),
+                                 qint32 builtInSequence = 0);
+
+// Verifies the stage (above) and starts the updater for it, detached, waiting for this process to
+// end: the application then quits. Creates the work directory when it is missing.
 UpdateFailure startUpdater(const QString &programRoot, const QString &stagingDirectory,
-                           bool quiet = false);
+                           bool quiet = false, const QString &channel = QStringLiteral("stable"),
+                           qint32 builtInSequence = 0);
 
 // --- The parts of handleStartup() and startUpdater(), for applications with special needs -------
 

@@ -16,11 +16,14 @@ enum class UpdateFailureReason {
     ServerRefused,     // the server answered 4xx (not found, forbidden, ...)
     ServerUnavailable, // the server answered 5xx or 429, also after retries
     SecureConnectionFailed, // TLS: certificate or handshake refused (never ignored)
-    ManifestRejected,  // the feed's manifest is too large, badly signed or breaks a rule
+    ManifestRejected,  // the feed's manifest is too large, badly signed, signed for another
+                       // channel, or breaks a rule
+    ManifestExpired,   // the release's "expires" time has passed (a stale mirror, a replay)
     DownloadInvalid,   // a file did not match its digest or size, or did not unpack
     StagingUnsafe,     // a link on the staging directory's path, or a folder that is no stage
     StagingWriteFailed,// the staging directory cannot be written (space, permissions)
     NotStaged,         // the staging directory holds no complete update to apply
+    NotNewer,          // the staged release is not newer than the installed one
     WorkDirectoryFailed, // the work directory in the program root cannot be created
     UpdaterNotStarted, // the updater program could not be started
 };

@@ -1,0 +1,32 @@
+// The checks a release must pass on the application's side, beyond the updater's own: the same
+// signature, schema and path rules (the updater's code), then the members the updater ignores and
+// the client holds it to. A check of the feed and the start of the updater for a stage both run
+// them, so a stage swapped for another release after its download is refused as the feed's
+// manifest would have been.
+#pragma once
+
+#include "manifest.h"
+
+#include <vellumix/updatefailure.h>
+
+#include <QDateTime>
+
+namespace vellumix {
+
+struct ReleaseCheck
+{
+    UpdateFailure failure;
+    UpdateManifest manifest;
+};
+
+/*
+    Verifies `envelope` with the compiled-in key and the updater's rules, then:
+    - "channel": the channel it was signed for must be `channel` (a release staged before the
+      member existed names none and is taken for any channel);
+    - "expires": when present, a UTC time in ISO 8601; past it (`now`) the release is refused
+      (ManifestExpired), so a mirror cannot hold its clients on an old release for ever.
+*/
+ReleaseCheck checkRelease(const QByteArray &envelope, const QString &channel,
+                          const QDateTime &now = QDateTime::currentDateTimeUtc());
+
+} // namespace vellumix
