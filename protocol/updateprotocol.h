@@ -31,6 +31,22 @@ bool isValidChannelName(const QString &channel);
 inline const QString kChannelNameRule =
     QStringLiteral("1 to 32 characters of a-z, 0-9 and \"-\" (and not \"blobs\")");
 
+// --- Payload members that the updater does not read ------------------------------------------
+// The updater ignores members it does not know; the release tool and the client read these.
+//   "channel"   the channel the release was signed for; a manifest served at another channel's
+//               address is not this channel's release (absent in manifests of older tools)
+//   "expires"   when the manifest stops being current, UTC, "2027-01-07T12:00:00Z"; absent: never
+//   "deltas"    [{"path", "baseSha256", "packedSha256", "packedSize"}]: a blob that turns the
+//               content with digest baseSha256 into the content of the file at "path" (the file
+//               entry's "sha256" and "size"); packedSha256 and packedSize are those of the blob
+inline const QString kPayloadChannelMember = QStringLiteral("channel");
+inline const QString kPayloadExpiresMember = QStringLiteral("expires");
+inline const QString kPayloadDeltasMember = QStringLiteral("deltas");
+inline const QString kDeltaPathMember = QStringLiteral("path");
+inline const QString kDeltaBaseSha256Member = QStringLiteral("baseSha256");
+inline const QString kDeltaPackedSha256Member = QStringLiteral("packedSha256");
+inline const QString kDeltaPackedSizeMember = QStringLiteral("packedSize");
+
 // --- A staging directory, as the updater reads it -----------------------------------------------
 //   manifest.json        the verified envelope; present only once every file is staged
 //   files/<path>         each file of the update at its path

@@ -1,6 +1,8 @@
 #include "cli.h"
+#include "deltas.h"
 #include "feed.h"
 #include "numbertext.h"
+#include "releaseinfo.h"
 #include "signingkey.h"
 #include "stage.h"
 #include "verify.h"
@@ -43,10 +45,13 @@ Release side of the Vellumix updater.
 Commands:
   keygen   create a new update-signing key pair and print its modulus
   modulus  print the modulus of a key file (the value of VELLUMIX_UPDATE_KEY_MODULUS)
-  stage    build a signed staging directory (files/, packed/, manifest.json) from a release folder
-  verify   check a staging directory exactly as the updater will
-  publish  copy a verified stage into a feed folder for a web server: blobs first, manifest last
-  prune    remove the blobs of a feed that no channel's manifest names
+  stage    build a signed staging directory (files/, packed/, deltas/, manifest.json) from a
+           release folder
+  verify   check a staging directory exactly as the updater will, and its deltas
+  publish  copy a verified stage into a feed folder for a web server: blobs first, then the
+           channel's history, manifest last
+  refresh  sign a channel's current release again with a new expiry
+  prune    remove the blobs of a feed that no current manifest and no recent release names
 
 Run "vellumix-publish <command> --help" for the options of a command.
 )";
@@ -91,7 +96,41 @@ struct Command
         err() << kToolName << ": the option --" << option << " is required" << Qt::endl;
         return kUsage;
     }
+
+    // A whole number from `low` to `high`, or nothing after a message (wrong usage).
+    std::optional<int> number(const QCommandLineOption &option, int low, int high)
+    {
+        bool isNumber = false;
+        const int value = parser.value(option).toInt(&isNumber);
+        if (isNumber && value >= low && value <= high)
+            return value;
+        err() << kToolName << ": --" << option.names().first() << " needs a whole number from "
+              << low << " to " << grouped(high) << Qt::endl;
+        return std::nullopt;
+    }
 };
+
+QCommandLineOption channelOption(const QString &what)
+{
+    return QCommandLineOption(
+        QStringLiteral("channel"),
+        QStringLiteral("%1: 1 to 32 characters of a-z, 0-9 and \"-\" (default \"%2\").")
+            .arg(what, protocol::kDefaultChannel),
+        QStringLiteral("NAME"), protocol::kDefaultChannel);
+}
+
+QCommandLineOption expiresInOption(const QString &what)
+{
+    return QCommandLineOption(QStringLiteral("expires-in"),
+                              QStringLiteral("%1, 1 to %2 days from now (UTC).")
+                                  .arg(what, grouped(kMaxExpiryDays)),
+                              QStringLiteral("DAYS"));
+}
+
+QString expiryLine(const std::optional<QDateTime> &expires)
+{
+    return expires ? expiryText(*expires) : QStringLiteral("never");
+}
 
 QString publicKeyPathFor(const QString &privatePath)
 {
@@ -217,7 +256,32 @@ int stage(const QStringList &arguments)
         QStringLiteral("installed"),
         QStringLiteral("An installed program root: stage only the files that differ from it."),
         QStringLiteral("DIR"));
-    command.parser.addOptions({release, version, sequence, key, outDir, notes, installed});
+    const QCommandLineOption channel =
+        channelOption(QStringLiteral("The channel the release is signed for"));
+    const QCommandLineOption expiresIn = expiresInOption(
+        QStringLiteral("The manifest expires (clients refuse it, see \"refresh\") this many days "
+                       "ahead; without it, it never expires"));
+    const QCommandLineOption deltaBase(
+        QStringLiteral("delta-base"),
+        QStringLiteral("A feed: make deltas of each changed file against its contents in the "
+                       "channel's last releases there (deltas/, listed in the manifest)."),
+        QStringLiteral("FEED"));
+    const QCommandLineOption deltaDepth(
+        QStringLiteral("delta-depth"),
+        QStringLiteral("How many of the channel's last releases the deltas are made against, 1 to "
+                       "%1 (default %2).")
+            .arg(kMaxDeltaDepth)
+            .arg(kDefaultDeltaDepth),
+        QStringLiteral("N"), QString::number(kDefaultDeltaDepth));
+    const QCommandLineOption deltaWindowLog(
+        QStringLiteral("delta-window-log"),
+        QStringLiteral("The largest delta window as a power of two, %1 to %2 (default %2: 128 "
+                       "MiB); a file whose old or new version is larger gets no delta.")
+            .arg(kMinDeltaWindowLog)
+            .arg(kMaxDeltaWindowLog),
+        QStringLiteral("N"), QString::number(kMaxDeltaWindowLog));
+    command.parser.addOptions({release, version, sequence, key, outDir, notes, installed, channel,
+                               expiresIn, deltaBase, deltaDepth, deltaWindowLog});
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
     for (const QCommandLineOption *required : {&release, &version, &sequence, &key, &outDir}) {
@@ -238,8 +302,25 @@ int stage(const QStringList &arguments)
     options.outDir = command.parser.value(outDir);
     options.notes = command.parser.value(notes);
     options.installedDir = command.parser.value(installed);
+    options.channel = command.parser.value(channel);
+    if (command.parser.isSet(expiresIn)) {
+        const std::optional<int> days = command.number(expiresIn, 1, kMaxExpiryDays);
+        if (!days)
+            return kUsage;
+        options.expiresInDays = *days;
+    }
+    options.deltaBaseFeed = command.parser.value(deltaBase);
+    const std::optional<int> depth = command.number(deltaDepth, 1, kMaxDeltaDepth);
+    const std::optional<int> windowLog =
+        command.number(deltaWindowLog, kMinDeltaWindowLog, kMaxDeltaWindowLog);
+    if (!depth || !windowLog)
+        return kUsage;
+    options.deltaDepth = *depth;
+    options.deltaWindowLog = *windowLog;
 
     ProgressLine progressLine;
+    QElapsedTimer clock;
+    clock.start();
     const StageSummary summary = stageRelease(
         options, [&](const StageProgress &progress) { progressLine.update(progress); });
     out() << "stage:    " << options.outDir << "\n"
@@ -248,7 +329,30 @@ int stage(const QStringList &arguments)
           << grouped(summary.totalSize) << " bytes; manifest.json " << grouped(summary.manifestBytes)
           << " bytes\n"
           << "staged:   " << grouped(summary.filesStaged) << " files, "
-          << grouped(summary.stagedBytes) << " bytes" << Qt::endl;
+          << grouped(summary.stagedBytes) << " bytes\n"
+          << "channel:  " << options.channel << "; expires " << expiryLine(summary.expires) << "\n"
+          << "time:     " << QString::number(double(clock.elapsed()) / 1000.0, 'f', 1) << " s"
+          << Qt::endl;
+    if (!options.deltaBaseFeed.isEmpty()) {
+        QStringList releases;
+        for (const qint32 sequence : std::as_const(summary.deltaReleases))
+            releases << QString::number(sequence);
+        const double share = summary.deltaWholeBytes > 0
+            ? 100.0 * double(summary.deltaBytes) / double(summary.deltaWholeBytes)
+            : 0.0;
+        out() << "deltas:   " << grouped(summary.deltasMade) << " made against sequence "
+              << (releases.isEmpty() ? QStringLiteral("(none in the feed)")
+                                     : releases.join(QStringLiteral(", ")))
+              << ": " << grouped(summary.deltaBytes) << " bytes for "
+              << grouped(summary.deltaWholeBytes) << " bytes of whole blobs ("
+              << QString::number(share, 'f', 1) << "%), "
+              << QString::number(double(summary.deltaMilliseconds) / 1000.0, 'f', 1) << " s\n"
+              << "          " << grouped(summary.deltasNotSmaller) << " not smaller, "
+              << grouped(summary.deltasOverWindow) << " over the window, "
+              << grouped(summary.deltaBasesMissing) << " bases no longer in the feed, "
+              << grouped(summary.deltasDropped) << " dropped to keep the manifest within "
+              << "8 MiB" << Qt::endl;
+    }
     warnIfNotCompiledIn(summary.modulusHex);
     return kDone;
 }
@@ -274,17 +378,24 @@ int verify(const QStringList &arguments)
 {
     Command command(QStringLiteral("verify"),
                     QStringLiteral("Checks STAGE/manifest.json with the updater's own code and every "
-                                   "file under files/ and packed/ against it. Prints the release, or "
-                                   "the text the updater would show when it refuses the manifest."),
+                                   "file under files/, packed/ and deltas/ against it. Prints the "
+                                   "release, or the text the updater would show when it refuses "
+                                   "the manifest."),
                     QStringLiteral("STAGE"));
     const KeyOption key;
-    command.parser.addOption(key.option);
+    const QCommandLineOption feedOption(
+        QStringLiteral("feed"),
+        QStringLiteral("A feed holding the channel's earlier releases: each delta whose base it "
+                       "holds is applied and must give its file."),
+        QStringLiteral("DIR"));
+    command.parser.addOptions({key.option, feedOption});
     if (const int code = command.parse(arguments, 1); code >= 0)
         return code;
 
     StageReport report;
     try {
-        report = verifyStage(command.positional.first(), key.value(command.parser));
+        report = verifyStage(command.positional.first(), key.value(command.parser),
+                             command.parser.value(feedOption));
     } catch (const QString &refusal) {
         out() << "refused: " << refusal << Qt::endl;
         return kFailed;
@@ -295,7 +406,16 @@ int verify(const QStringList &arguments)
           << "files:    " << grouped(manifest.files.size()) << "\n"
           << "size:     " << grouped(report.totalSize) << " bytes\n"
           << "staged:   " << grouped(report.filesStaged) << " under files/, "
-          << grouped(report.filesPacked) << " under packed/" << Qt::endl;
+          << grouped(report.filesPacked) << " under packed/\n"
+          << "channel:  "
+          << (report.extras.channel.isEmpty() ? QStringLiteral("none (taken as stable)")
+                                              : report.extras.channel)
+          << "\nexpires:  " << expiryLine(report.extras.expires) << "\n"
+          << "deltas:   " << grouped(report.extras.deltas.size());
+    if (command.parser.isSet(feedOption))
+        out() << " (" << grouped(report.deltasChecked) << " applied to their base, "
+              << grouped(report.deltasUnchecked) << " with no base in the feed)";
+    out() << Qt::endl;
     for (const QString &problem : std::as_const(report.problems))
         err() << "problem: " << problem << Qt::endl;
     return report.problems.isEmpty() ? kDone : kFailed;
@@ -306,25 +426,23 @@ int publish(const QStringList &arguments)
     Command command(
         QStringLiteral("publish"),
         QStringLiteral("Publishes a verified stage into a feed folder that a web server serves: "
-                       "every packed file to FEED/blobs/<packedSha256>, then the signed manifest "
-                       "to FEED/<channel>/manifest.json, replaced atomically and last. Refuses a "
-                       "stage that \"verify\" refuses, and a release whose sequence is not greater "
-                       "than the channel's current one."),
+                       "every packed file and delta to FEED/blobs/<packedSha256>, the manifest to "
+                       "the channel's history FEED/<channel>/releases/<sequence>.json (never "
+                       "rewritten), then to FEED/<channel>/manifest.json, replaced atomically and "
+                       "last. Refuses a stage that \"verify --feed\" refuses, one signed for "
+                       "another channel, and a release whose sequence is not greater than the "
+                       "channel's current one."),
         QStringLiteral("STAGE"));
     const QCommandLineOption feedOption(QStringLiteral("feed"),
                                         QStringLiteral("The feed folder (created when missing)."),
                                         QStringLiteral("DIR"));
-    const QCommandLineOption channelOption(
-        QStringLiteral("channel"),
-        QStringLiteral("The channel: 1 to 32 characters of a-z, 0-9 and \"-\" (default \"%1\").")
-            .arg(protocol::kDefaultChannel),
-        QStringLiteral("NAME"), protocol::kDefaultChannel);
+    const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
     const QCommandLineOption allowOption(
         QStringLiteral("allow-same-or-lower"),
         QStringLiteral("Publish even when the channel's current release has the same or a greater "
                        "sequence, or its manifest cannot be read (a deliberate rollback)."));
     const KeyOption key;
-    command.parser.addOptions({feedOption, channelOption, allowOption, key.option});
+    command.parser.addOptions({feedOption, channel, allowOption, key.option});
     if (const int code = command.parse(arguments, 1); code >= 0)
         return code;
     if (!command.parser.isSet(feedOption))
@@ -333,7 +451,7 @@ int publish(const QStringList &arguments)
     PublishOptions options;
     options.stageDir = command.positional.first();
     options.feedDir = command.parser.value(feedOption);
-    options.channel = command.parser.value(channelOption);
+    options.channel = command.parser.value(channel);
     options.allowSameOrLower = command.parser.isSet(allowOption);
     options.key = key.value(command.parser);
     const PublishSummary summary = publishStage(options);
@@ -350,6 +468,10 @@ int publish(const QStringList &arguments)
           << grouped(summary.blobsReplaced) << " replaced (" << grouped(summary.bytesWritten)
           << " bytes written); " << grouped(summary.blobsKept) << " kept ("
           << grouped(summary.bytesKept) << " bytes)\n"
+          << "deltas:   " << grouped(summary.deltaBlobs) << " of these blobs ("
+          << grouped(summary.deltasChecked) << " applied to their base)\n"
+          << "history:  " << summary.historyPath
+          << (summary.historyWritten ? QString() : QStringLiteral(" (already there)")) << "\n"
           << "manifest: " << summary.manifestPath << " ("
           << grouped(summary.manifest.envelope.size()) << " bytes)" << Qt::endl;
     if (options.key)
@@ -357,26 +479,84 @@ int publish(const QStringList &arguments)
     return kDone;
 }
 
+int refresh(const QStringList &arguments)
+{
+    Command command(
+        QStringLiteral("refresh"),
+        QStringLiteral("Signs the channel's current release again with a new expiry: the same "
+                       "files, sequence and everything else, only \"expires\" changes. The new "
+                       "manifest replaces FEED/<channel>/manifest.json atomically; the release's "
+                       "history file stays as it was published. Run it from a scheduled job well "
+                       "before the expiry (for example weekly for 30 days)."),
+        QString());
+    const QCommandLineOption feedOption(QStringLiteral("feed"), QStringLiteral("The feed folder."),
+                                        QStringLiteral("DIR"));
+    const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
+    const QCommandLineOption key(QStringLiteral("key"),
+                                 QStringLiteral("Private update-signing key (PEM)."),
+                                 QStringLiteral("KEY.pem"));
+    const QCommandLineOption expiresIn =
+        expiresInOption(QStringLiteral("The refreshed manifest expires"));
+    command.parser.addOptions({feedOption, channel, key, expiresIn});
+    if (const int code = command.parse(arguments, 0); code >= 0)
+        return code;
+    for (const QCommandLineOption *required : {&feedOption, &key, &expiresIn}) {
+        if (!command.parser.isSet(*required))
+            return command.missing(required->names().first());
+    }
+    RefreshOptions options;
+    options.feedDir = command.parser.value(feedOption);
+    options.channel = command.parser.value(channel);
+    options.keyPath = command.parser.value(key);
+    const std::optional<int> days = command.number(expiresIn, 1, kMaxExpiryDays);
+    if (!days)
+        return kUsage;
+    options.expiresInDays = *days;
+
+    const RefreshSummary summary = refreshChannel(options);
+    out() << "channel:  " << options.channel << "\n"
+          << "version:  " << summary.manifest.version << " (sequence " << summary.manifest.sequence
+          << ")\n"
+          << "expires:  " << expiryText(summary.expires) << " (before: "
+          << expiryLine(summary.previousExpiry) << ")\n"
+          << "manifest: " << summary.manifestPath << " ("
+          << grouped(summary.manifest.envelope.size()) << " bytes)" << Qt::endl;
+    return kDone;
+}
+
 int prune(const QStringList &arguments)
 {
     Command command(QStringLiteral("prune"),
-                    QStringLiteral("Removes the blobs of a feed that no channel's manifest names. "
-                                   "Every manifest is read and verified first; one that cannot "
-                                   "be stops it with nothing removed. On a remote host, remove "
-                                   "blobs only once the manifests that dropped them are live and "
-                                   "cached copies of the old ones have expired."),
+                    QStringLiteral("Removes the blobs of a feed (packed files and deltas) that "
+                                   "neither a channel's current manifest nor its last N releases "
+                                   "in <channel>/releases/ name; the history files stay. Every "
+                                   "manifest is read and verified first; one that cannot be stops "
+                                   "it with nothing removed. On a remote host, remove blobs only "
+                                   "once the manifests that dropped them are live and cached "
+                                   "copies of the old ones have expired."),
                     QString());
     const QCommandLineOption feedOption(QStringLiteral("feed"), QStringLiteral("The feed folder."),
                                         QStringLiteral("DIR"));
+    const QCommandLineOption keepOption(
+        QStringLiteral("keep"),
+        QStringLiteral("Keep the blobs of each channel's last N releases, deltas included (default "
+                       "%1; 0 keeps only what the current manifests name).")
+            .arg(kDefaultPruneKeep),
+        QStringLiteral("N"), QString::number(kDefaultPruneKeep));
     const KeyOption key;
-    command.parser.addOptions({feedOption, key.option});
+    command.parser.addOptions({feedOption, keepOption, key.option});
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
     if (!command.parser.isSet(feedOption))
         return command.missing(QStringLiteral("feed"));
+    const std::optional<int> keep = command.number(keepOption, 0, kManifestMaxSequence);
+    if (!keep)
+        return kUsage;
 
-    const PruneSummary summary = pruneFeed(command.parser.value(feedOption), key.value(command.parser));
-    out() << "channels: " << summary.channels.join(QStringLiteral(", ")) << "\n"
+    const PruneSummary summary =
+        pruneFeed(command.parser.value(feedOption), key.value(command.parser), *keep);
+    out() << "channels: " << summary.channels.join(QStringLiteral(", ")) << " ("
+          << grouped(summary.releasesKept) << " releases of their history kept)\n"
           << "pruned:   " << grouped(summary.blobsRemoved) << " blobs ("
           << grouped(summary.bytesRemoved) << " bytes)";
     if (summary.leftoversRemoved > 0)
@@ -417,6 +597,8 @@ static int runCommand(const QStringList &arguments)
             return publish(arguments);
         if (name == QStringLiteral("prune"))
             return prune(arguments);
+        if (name == QStringLiteral("refresh"))
+            return refresh(arguments);
     } catch (const QString &failure) {
         err() << kToolName << ": " << failure << Qt::endl;
         return kFailed;

@@ -1,5 +1,7 @@
 #include "feed.h"
 #include "numbertext.h"
+#include "releaseinfo.h"
+#include "signingkey.h"
 #include "updateprotocol.h"
 #include "verify.h"
 
@@ -12,6 +14,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLockFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -109,6 +113,7 @@ private:
 void copyBlob(const QString &source, const QString &label, const QString &target,
               const ManifestFile &entry)
 {
+    // `entry` gives the blob's digest and size (packedSha256, packedSize).
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
         throw QStringLiteral("cannot read %1: %2").arg(label, in.errorString());
@@ -189,6 +194,46 @@ void replaceManifest(const QString &path, const QByteArray &envelope)
         throw QStringLiteral("cannot flush the folder %1 to disk").arg(directory);
 }
 
+/*
+    A channel's history keeps each manifest it published, byte for byte; a file there is never
+    replaced. It is written under a temporary name and renamed (under the feed's lock, where its
+    absence was checked), so a crash leaves no half-written release behind.
+*/
+void writeHistory(const QString &path, const QByteArray &envelope)
+{
+    const QString directory = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(directory))
+        throw QStringLiteral("cannot create the folder %1").arg(directory);
+    QSaveFile file(path);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly) || file.write(envelope) != envelope.size() || !file.flush()
+        || !os::flushOpenFile(file.handle()) || !file.commit())
+        throw QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    if (!os::flushDirectoryEntries(osText(directory)))
+        throw QStringLiteral("cannot flush the folder %1 to disk").arg(directory);
+}
+
+// Whether the channel's history file for this release is still to be written (false: it holds
+// these very bytes). Refuses a link, or another release under the same sequence.
+bool historyNeeded(const QString &path, const QByteArray &envelope, qint32 sequence)
+{
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
+        return true;
+    if (os::linkStatus(osText(path)) != os::LinkStatus::NotALink || !info.isFile())
+        throw QStringLiteral("%1 is not a plain file; the channel's history holds only the "
+                             "manifests it published")
+            .arg(path);
+    QFile file(path);
+    if (file.size() == envelope.size() && file.open(QIODevice::ReadOnly) && file.readAll() == envelope)
+        return false;
+    throw QStringLiteral("%1 already holds another release with sequence %2; a channel's history "
+                         "is never rewritten, so a sequence names one release only. Stage this "
+                         "release with a new sequence")
+        .arg(path)
+        .arg(sequence);
+}
+
 QString listed(const QStringList &names)
 {
     QString text = names.mid(0, kNamesInMessage).join(QStringLiteral(", "));
@@ -237,10 +282,12 @@ PublishSummary publishStage(const PublishOptions &options)
         throw QStringLiteral("the channel name \"%1\" is not %2")
             .arg(options.channel, protocol::kChannelNameRule);
 
-    // The stage exactly as `verify` sees it; the bytes it verified are the ones published.
+    // The stage exactly as `verify` sees it; the bytes it verified are the ones published. Its
+    // deltas are applied to their bases when the feed holds them.
     StageReport report;
     try {
-        report = verifyStage(options.stageDir, options.key);
+        report = verifyStage(options.stageDir, options.key,
+                             QFileInfo(options.feedDir).isDir() ? options.feedDir : QString());
     } catch (const QString &refusal) {
         throw QStringLiteral("the stage %1 is refused: %2").arg(options.stageDir, refusal);
     }
@@ -248,8 +295,21 @@ PublishSummary publishStage(const PublishOptions &options)
         throw QStringLiteral("the stage %1 is refused: %2")
             .arg(options.stageDir, report.problems.join(QStringLiteral("; ")));
 
+    if (!isSignedForChannel(report.extras, options.channel)) {
+        if (report.extras.channel.isEmpty())
+            throw QStringLiteral("the stage %1 names no channel (an older vellumix-publish made "
+                                 "it), so it is taken as made for \"%2\" only; stage it again "
+                                 "with --channel %3")
+                .arg(options.stageDir, protocol::kDefaultChannel, options.channel);
+        throw QStringLiteral("the stage %1 was signed for the channel \"%2\"; clients of \"%3\" "
+                             "would refuse it")
+            .arg(options.stageDir, report.extras.channel, options.channel);
+    }
+
     PublishSummary summary;
     summary.manifest = report.manifest;
+    summary.deltasChecked = report.deltasChecked;
+    summary.deltasUnchecked = report.deltasUnchecked;
     const UpdateManifest &manifest = summary.manifest;
 
     const QDir feed(options.feedDir);
@@ -278,35 +338,57 @@ PublishSummary publishStage(const PublishOptions &options)
                 .arg(manifest.sequence);
     }
 
+    summary.historyPath =
+        feed.filePath(protocol::feedReleasePath(options.channel, manifest.sequence));
+    summary.historyWritten = historyNeeded(summary.historyPath, manifest.envelope, manifest.sequence);
+
     /*
-        Every blob the manifest names has to be in the feed before the manifest is. A stage made
-        with --installed holds no packed form of the files that did not change; those count
-        only when the feed already has them with the right bytes (from an earlier release).
-        Everything is planned, and anything missing refused, before the first blob is written.
+        Every blob the manifest names, packed files and deltas, has to be in the feed before the
+        manifest is. A stage made with --installed holds no packed form of the files that did not
+        change; those count only when the feed already has them with the right bytes (from an
+        earlier release). Everything is planned, and anything missing refused, before the first
+        blob is written.
     */
+    struct Blob
+    {
+        ManifestFile digestAndSize; // its packedSha256 and packedSize
+        QString label;              // where it lies in the stage
+    };
+    QList<Blob> blobs;
+    for (const ManifestFile &entry : manifest.files)
+        blobs.append({entry, QStringLiteral("packed/") + entry.path});
+    for (const DeltaEntry &delta : std::as_const(report.extras.deltas)) {
+        ManifestFile digestAndSize;
+        digestAndSize.packedSha256 = delta.packedSha256;
+        digestAndSize.packedSize = delta.packedSize;
+        blobs.append({digestAndSize, QStringLiteral("deltas/") + QString::fromLatin1(delta.packedSha256)});
+    }
     struct Planned
     {
-        const ManifestFile *entry;
+        Blob blob;
         bool present; // in the feed with other bytes: replaced
     };
     QList<Planned> toWrite;
     QStringList missing;
     QSet<QByteArray> seen;
-    for (const ManifestFile &entry : manifest.files) {
+    for (const Blob &blob : std::as_const(blobs)) {
+        const ManifestFile &entry = blob.digestAndSize;
         if (seen.contains(entry.packedSha256))
             continue;
         seen.insert(entry.packedSha256);
-        const QString blob = feed.filePath(protocol::feedBlobPath(QString::fromLatin1(entry.packedSha256)));
-        if (fileMatches(blob, entry.packedSha256, entry.packedSize)) {
+        if (blob.label.startsWith(QStringLiteral("deltas/")))
+            ++summary.deltaBlobs;
+        const QString target = feed.filePath(protocol::feedBlobPath(QString::fromLatin1(entry.packedSha256)));
+        if (fileMatches(target, entry.packedSha256, entry.packedSize)) {
             ++summary.blobsKept;
             summary.bytesKept += entry.packedSize;
             continue;
         }
-        if (!QFileInfo(options.stageDir + QStringLiteral("/packed/") + entry.path).isFile()) {
-            missing << entry.path;
+        if (!QFileInfo(options.stageDir + u'/' + blob.label).isFile()) {
+            missing << blob.label.mid(blob.label.indexOf(u'/') + 1);
             continue;
         }
-        toWrite.append({&entry, QFileInfo(blob).exists() || QFileInfo(blob).isSymLink()});
+        toWrite.append({blob, QFileInfo(target).exists() || QFileInfo(target).isSymLink()});
     }
     if (!missing.isEmpty())
         throw QStringLiteral("the stage has no packed form of %1 and the feed holds no blob "
@@ -318,9 +400,8 @@ PublishSummary publishStage(const PublishOptions &options)
     if (!QDir().mkpath(feed.filePath(kFeedBlobsFolder)))
         throw QStringLiteral("cannot create the folder %1").arg(feed.filePath(kFeedBlobsFolder));
     for (const Planned &planned : std::as_const(toWrite)) {
-        const ManifestFile &entry = *planned.entry;
-        copyBlob(options.stageDir + QStringLiteral("/packed/") + entry.path,
-                 QStringLiteral("packed/") + entry.path,
+        const ManifestFile &entry = planned.blob.digestAndSize;
+        copyBlob(options.stageDir + u'/' + planned.blob.label, planned.blob.label,
                  feed.filePath(protocol::feedBlobPath(QString::fromLatin1(entry.packedSha256))), entry);
         ++(planned.present ? summary.blobsReplaced : summary.blobsCopied);
         summary.bytesWritten += entry.packedSize;
@@ -329,40 +410,129 @@ PublishSummary publishStage(const PublishOptions &options)
     if (!toWrite.isEmpty() && !os::flushFileSystem(osText(feed.filePath(kFeedBlobsFolder))))
         throw QStringLiteral("cannot flush the blobs in %1 to disk").arg(feed.filePath(kFeedBlobsFolder));
 
+    // The history before the manifest: a release that was ever current is in the history.
+    if (summary.historyWritten)
+        writeHistory(summary.historyPath, manifest.envelope);
     replaceManifest(summary.manifestPath, manifest.envelope);
     return summary;
 }
 
-PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigningKey> &key)
+RefreshSummary refreshChannel(const RefreshOptions &options)
 {
+    if (!protocol::isValidChannelName(options.channel))
+        throw QStringLiteral("the channel name \"%1\" is not %2")
+            .arg(options.channel, protocol::kChannelNameRule);
+    if (options.expiresInDays < 1 || options.expiresInDays > kMaxExpiryDays)
+        throw QStringLiteral("an expiry lies 1 to %1 days ahead, not %2")
+            .arg(grouped(kMaxExpiryDays))
+            .arg(options.expiresInDays);
+    const SigningKey key = SigningKey::fromFile(options.keyPath);
+    if (!key.isPrivate())
+        throw QStringLiteral("%1 holds only a public key; signing needs the private key")
+            .arg(options.keyPath);
+    const UpdateSigningKey publicKey{key.modulusHex()};
+    const QDir feed(options.feedDir);
+    if (!QFileInfo(options.feedDir).isDir())
+        throw QStringLiteral("the feed %1 does not exist").arg(options.feedDir);
+    QLockFile lock(feed.filePath(kLockName));
+    lockFeed(lock, options.feedDir);
+
+    RefreshSummary summary;
+    summary.manifestPath = feed.filePath(protocol::feedManifestPath(options.channel));
+    const QFileInfo info(summary.manifestPath);
+    if (!info.exists() && !info.isSymLink())
+        throw QStringLiteral("the channel \"%1\" has no manifest in %2; there is nothing to refresh")
+            .arg(options.channel, options.feedDir);
+    const FeedRelease current = loadFeedRelease(summary.manifestPath, publicKey);
+    if (!current.extras.channel.isEmpty() && current.extras.channel != options.channel)
+        throw QStringLiteral("%1 was signed for the channel \"%2\"; it is not re-signed for "
+                             "\"%3\"")
+            .arg(summary.manifestPath, current.extras.channel, options.channel);
+    summary.previousExpiry = current.extras.expires;
+    summary.expires = expiryAfterDays(options.expiresInDays);
+
+    // The payload as it was signed, with only the expiry (and a missing channel) changed.
+    QJsonObject payload = QJsonDocument::fromJson(payloadBytesOf(current.manifest)).object();
+    payload.insert(protocol::kPayloadExpiresMember, expiryText(summary.expires));
+    payload.insert(protocol::kPayloadChannelMember, options.channel);
+    const QByteArray bytes = QJsonDocument(payload).toJson(QJsonDocument::Compact);
+    const QByteArray envelope = envelopeOf(bytes, key.sign(bytes));
+    try {
+        summary.manifest = loadUpdateManifest(envelope, publicKey);
+        const ReleaseExtras extras = readReleaseExtras(summary.manifest);
+        const UpdateManifest &before = current.manifest;
+        const UpdateManifest &after = summary.manifest;
+        bool same = before.sequence == after.sequence && before.version == after.version
+            && before.notes == after.notes && before.files.size() == after.files.size()
+            && extras.deltas == current.extras.deltas;
+        for (qsizetype i = 0; same && i < before.files.size(); ++i) {
+            const ManifestFile &a = before.files.at(i);
+            const ManifestFile &b = after.files.at(i);
+            same = a.path == b.path && a.sha256 == b.sha256 && a.size == b.size
+                && a.packedSha256 == b.packedSha256 && a.packedSize == b.packedSize;
+        }
+        if (!same)
+            throw QStringLiteral("it does not name the same release");
+    } catch (const QString &refusal) {
+        throw QStringLiteral("the refreshed manifest fails its check (%1); the channel is left "
+                             "as it was")
+            .arg(refusal);
+    }
+    replaceManifest(summary.manifestPath, envelope);
+    return summary;
+}
+
+PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigningKey> &key, int keep)
+{
+    if (keep < 0)
+        throw QStringLiteral("--keep is a number of releases, not %1").arg(keep);
     const QDir feed(feedDir);
     if (!QFileInfo(feedDir).isDir())
         throw QStringLiteral("the feed %1 does not exist").arg(feedDir);
     QLockFile lock(feed.filePath(kLockName));
     lockFeed(lock, feedDir);
 
-    // Every manifest first: one that cannot be read leaves the blobs it names unknown.
+    /*
+        Every manifest first: one that cannot be read leaves the blobs it names unknown. Kept are
+        the blobs of each channel's current manifest and of its last `keep` releases in the
+        history, packed files and deltas alike, so a client a few releases behind still finds
+        its deltas. A blob that only an older history release names is removed; the history
+        file itself stays as the record of what was published.
+    */
     PruneSummary summary;
     QSet<QByteArray> named;
+    QSet<QByteArray> namedByCurrent; // these must be there; older releases' blobs may be gone
+    auto name = [](const FeedRelease &release, QSet<QByteArray> &into) {
+        for (const ManifestFile &entry : release.manifest.files)
+            into.insert(entry.packedSha256);
+        for (const DeltaEntry &delta : release.extras.deltas)
+            into.insert(delta.packedSha256);
+    };
     const QStringList folders =
         feed.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
     for (const QString &folder : folders) {
         if (folder == kFeedBlobsFolder)
             continue;
-        const QString path = feed.filePath(protocol::feedManifestPath(folder));
-        const QFileInfo info(path);
-        if (!info.exists() && !info.isSymLink())
-            continue;
         try {
-            for (const ManifestFile &entry : loadManifestFile(path, key).files)
-                named.insert(entry.packedSha256);
+            const QString path = feed.filePath(protocol::feedManifestPath(folder));
+            const QFileInfo info(path);
+            if (info.exists() || info.isSymLink()) {
+                const FeedRelease current = loadFeedRelease(path, key);
+                name(current, namedByCurrent);
+                summary.channels << folder;
+            }
+            const QList<qint32> history = releaseHistory(feedDir, folder).mid(0, keep);
+            for (const qint32 sequence : history) {
+                const QString file = feed.filePath(protocol::feedReleasePath(folder, sequence));
+                name(loadFeedRelease(file, key, sequence), named);
+                ++summary.releasesKept;
+            }
         } catch (const QString &refusal) {
-            throw QStringLiteral("the manifest %1 cannot be read or verified (%2); nothing was "
-                                 "removed, since the blobs it names are unknown")
-                .arg(path, refusal);
+            throw QStringLiteral("%1; nothing was removed, since the blobs it names are unknown")
+                .arg(refusal);
         }
-        summary.channels << folder;
     }
+    named.unite(namedByCurrent);
     if (summary.channels.isEmpty())
         throw QStringLiteral("the feed %1 has no channel manifest; nothing was removed (a feed "
                              "without any is more likely the wrong folder than an empty one)")
@@ -396,7 +566,7 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
             summary.leftAlone << name;
         }
     }
-    for (const QByteArray &digest : std::as_const(named)) {
+    for (const QByteArray &digest : std::as_const(namedByCurrent)) {
         if (!present.contains(digest))
             summary.missingBlobs << QString::fromLatin1(digest);
     }

@@ -1,15 +1,20 @@
 // The feed: the directory that a static web host serves to the applications.
 //
-//   FEED/blobs/<packedSha256>      one packed file, named by its digest, shared by every release
-//   FEED/<channel>/manifest.json   the signed envelope of the channel's current release
+//   FEED/blobs/<packedSha256>                  one packed file or delta, named by its digest,
+//                                              shared by every release
+//   FEED/<channel>/manifest.json               the signed envelope of the channel's current release
+//   FEED/<channel>/releases/<sequence>.json    each manifest the channel published, never rewritten
 //
-// Publishing copies a stage's blobs first and replaces the channel's manifest last, so a client
-// never sees a manifest whose blobs are missing. Pruning removes the blobs no channel names.
+// Publishing copies a stage's blobs first, then keeps the manifest in the channel's history, and
+// replaces the channel's manifest last, so a client never sees a manifest whose blobs are
+// missing. Pruning removes the blobs that neither a current manifest nor the last releases of a
+// channel name. Refreshing re-signs a channel's current release with a new expiry.
 #pragma once
 
 #include "manifest.h"
 #include "updateprotocol.h"
 
+#include <QDateTime>
 #include <QStringList>
 
 #include <optional>
@@ -36,19 +41,52 @@ struct PublishSummary
     int blobsKept = 0;     // present and verified, left untouched
     qint64 bytesWritten = 0; // packed bytes of the copied and replaced blobs
     qint64 bytesKept = 0;
+    int deltaBlobs = 0;     // of the blobs above, the deltas the release lists
+    int deltasChecked = 0;  // applied to their base from the feed before publishing
+    int deltasUnchecked = 0; // their base is not in the feed
+    QString historyPath;    // FEED/<channel>/releases/<sequence>.json
+    bool historyWritten = false; // false: it held these very bytes already (a rollback)
     QString manifestPath;
 };
 
-// Refuses (throws a QString, before anything in the feed changes) a stage that `verify` refuses,
-// a bad channel name, a release whose sequence is not greater than the channel's current one
-// (unless allowSameOrLower), and a stage whose packed/ lacks a blob the feed does not already hold
-// verified. Holds the feed's lock (FEED/.feed.lock) throughout; another publish or prune running
-// on the same feed makes it refuse.
+// Refuses (throws a QString, before anything in the feed changes) a stage that `verify` refuses
+// (with the feed at hand, so each delta whose base the feed holds must give its file), a bad
+// channel name, a stage signed for another channel (one that names none is taken as made for
+// "stable"), a release whose sequence is not greater than the channel's current one (unless
+// allowSameOrLower), a release whose history file already holds other bytes, and a stage whose
+// packed/ or deltas/ lacks a blob the feed does not already hold verified. Holds the feed's lock
+// (FEED/.feed.lock) throughout; another publish or prune running on the same feed makes it refuse.
 PublishSummary publishStage(const PublishOptions &options);
+
+struct RefreshOptions
+{
+    QString feedDir;
+    QString channel = protocol::kDefaultChannel;
+    QString keyPath;       // the private update-signing key
+    int expiresInDays = 0; // 1 to kMaxExpiryDays
+};
+
+struct RefreshSummary
+{
+    UpdateManifest manifest;                  // the channel's release as now signed
+    std::optional<QDateTime> previousExpiry;  // none: it never expired
+    QDateTime expires;
+    QString manifestPath;
+};
+
+// Signs the channel's current release again with the expiry `expiresInDays` ahead: the same
+// payload but for "expires" (and "channel", which it gains when an older tool left it out), so
+// the same files and the same sequence. Replaces the channel's manifest as publish does, under
+// the feed's lock; the release's history file stays as it was published. Refuses a channel
+// without a manifest, one that does not verify with the key, and one signed for another channel.
+RefreshSummary refreshChannel(const RefreshOptions &options);
+
+inline constexpr int kDefaultPruneKeep = 3;
 
 struct PruneSummary
 {
     QStringList channels;      // the channels whose manifests were read
+    int releasesKept = 0;      // history releases whose blobs were kept
     int blobsKept = 0;         // named by some channel
     qint64 bytesKept = 0;
     int blobsRemoved = 0;      // named by none
@@ -58,10 +96,12 @@ struct PruneSummary
     QStringList leftAlone;     // other names under blobs/ that prune does not know
 };
 
-// Removes the blobs no channel's manifest names. Every channel manifest is read and verified
-// (with `key`, or the compiled-in one) before the first removal; one that cannot be, or a feed
-// without any, stops it with nothing removed.
+// Removes the blobs (packed files and deltas) that neither a channel's current manifest nor the
+// last `keep` releases of a channel's history name. Every manifest it reads is verified (with
+// `key`, or the compiled-in one) before the first removal; one that cannot be, or a feed without
+// any current manifest, stops it with nothing removed. History files stay, also the older ones.
 PruneSummary pruneFeed(const QString &feedDir,
-                       const std::optional<UpdateSigningKey> &key = std::nullopt);
+                       const std::optional<UpdateSigningKey> &key = std::nullopt,
+                       int keep = kDefaultPruneKeep);
 
 } // namespace vellumix::publish

@@ -136,4 +136,37 @@ bool GzipUnpacker::finish()
     return m_ended && !m_failed;
 }
 
+bool unpackWhole(const QByteArray &packed, qint64 maxSize, QByteArray *content)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, kGzipWindowBits) != Z_OK)
+        throw QStringLiteral("cannot set up decompression");
+    content->clear();
+    QByteArray out(kChunk, Qt::Uninitialized);
+    const char *next = packed.constData();
+    qsizetype left = packed.size();
+    int status = Z_OK;
+    while (status != Z_STREAM_END) {
+        const uInt piece = uInt(qMin<qsizetype>(left, kChunk));
+        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(next));
+        stream.avail_in = piece;
+        stream.next_out = reinterpret_cast<Bytef *>(out.data());
+        stream.avail_out = uInt(out.size());
+        status = inflate(&stream, Z_NO_FLUSH);
+        const qsizetype consumed = qsizetype(piece - stream.avail_in);
+        next += consumed;
+        left -= consumed;
+        const qsizetype produced = out.size() - qsizetype(stream.avail_out);
+        const bool stuck = status == Z_OK && consumed == 0 && produced == 0; // input cut short
+        if ((status != Z_OK && status != Z_STREAM_END) || stuck
+            || content->size() + produced > maxSize) {
+            inflateEnd(&stream);
+            return false;
+        }
+        content->append(out.constData(), produced);
+    }
+    inflateEnd(&stream);
+    return left == 0;
+}
+
 } // namespace vellumix::publish

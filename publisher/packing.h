@@ -70,4 +70,9 @@ private:
     qint64 m_contentSize = 0;
 };
 
+// Unpacks one whole packed file held in memory. False when it is not exactly one well-formed gzip
+// member, or when it unpacks to more than `maxSize` bytes (checked as it goes, so a small blob
+// cannot make it take more memory than that).
+bool unpackWhole(const QByteArray &packed, qint64 maxSize, QByteArray *content);
+
 } // namespace vellumix::publish

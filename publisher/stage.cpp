@@ -1,6 +1,8 @@
 #include "stage.h"
+#include "deltas.h"
 #include "packing.h"
 #include "numbertext.h"
+#include "releaseinfo.h"
 #include "signingkey.h"
 
 #include "manifest.h"
@@ -11,6 +13,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -19,6 +22,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -28,6 +32,8 @@ namespace vellumix::publish {
 namespace {
 
 constexpr qsizetype kReadChunk = 1024 * 1024;
+// The stage's folder of delta blobs, each named by its SHA-256 as in the feed.
+const QString kDeltasFolder = QStringLiteral("deltas");
 
 struct ReleaseFile
 {
@@ -62,6 +68,30 @@ void checkOptions(const StageOptions &options)
         throw QStringLiteral("the release folder %1 does not exist").arg(options.releaseDir);
     if (!options.installedDir.isEmpty() && !QFileInfo(options.installedDir).isDir())
         throw QStringLiteral("the installed folder %1 does not exist").arg(options.installedDir);
+    if (!protocol::isValidChannelName(options.channel))
+        throw QStringLiteral("the channel name \"%1\" is not %2")
+            .arg(options.channel, protocol::kChannelNameRule);
+    if (options.expiresInDays < 0 || options.expiresInDays > kMaxExpiryDays)
+        throw QStringLiteral("an expiry lies 1 to %1 days ahead, not %2")
+            .arg(grouped(kMaxExpiryDays))
+            .arg(options.expiresInDays);
+    if (!options.deltaBaseFeed.isEmpty()) {
+        if (!deltasAvailable())
+            throw QStringLiteral("this build of vellumix-publish cannot make deltas: it was built "
+                                 "without libzstd (Debian: libzstd-dev)");
+        if (!QFileInfo(options.deltaBaseFeed).isDir())
+            throw QStringLiteral("the feed %1 for the delta bases does not exist")
+                .arg(options.deltaBaseFeed);
+        if (options.deltaDepth < 1 || options.deltaDepth > kMaxDeltaDepth)
+            throw QStringLiteral("the delta depth is 1 to %1 releases, not %2")
+                .arg(kMaxDeltaDepth)
+                .arg(options.deltaDepth);
+        if (options.deltaWindowLog < kMinDeltaWindowLog || options.deltaWindowLog > kMaxDeltaWindowLog)
+            throw QStringLiteral("the delta window is 2^%1 to 2^%2 bytes, not 2^%3")
+                .arg(kMinDeltaWindowLog)
+                .arg(kMaxDeltaWindowLog)
+                .arg(options.deltaWindowLog);
+    }
 
     const QFileInfo out(options.outDir);
     if (out.exists() || out.isSymLink())
@@ -140,7 +170,8 @@ void checkAgainstUpdateRules(const QList<ReleaseFile> &files)
     }
 }
 
-QByteArray payloadOf(const QList<FileRecord> &records, const StageOptions &options)
+QByteArray payloadOf(const QList<FileRecord> &records, const StageOptions &options,
+                     const std::optional<QDateTime> &expires, const QList<DeltaRecord> &deltas)
 {
     QJsonArray files;
     for (const FileRecord &record : records) {
@@ -152,24 +183,30 @@ QByteArray payloadOf(const QList<FileRecord> &records, const StageOptions &optio
             {QStringLiteral("packedSize"), record.packedSize},
         });
     }
-    const QJsonObject payload{
+    QJsonObject payload{
         {QStringLiteral("schema"), kManifestSchema},
         {QStringLiteral("platform"), QString::fromLatin1(kManifestPlatform)},
         {QStringLiteral("sequence"), options.sequence},
         {QStringLiteral("version"), options.version},
         {QStringLiteral("notes"), options.notes},
         {QStringLiteral("files"), files},
+        {protocol::kPayloadChannelMember, options.channel},
     };
+    if (expires)
+        payload.insert(protocol::kPayloadExpiresMember, expiryText(*expires));
+    if (!deltas.isEmpty()) {
+        QJsonArray list;
+        for (const DeltaRecord &delta : deltas) {
+            list.append(QJsonObject{
+                {protocol::kDeltaPathMember, delta.entry.path},
+                {protocol::kDeltaBaseSha256Member, QString::fromLatin1(delta.entry.baseSha256)},
+                {protocol::kDeltaPackedSha256Member, QString::fromLatin1(delta.entry.packedSha256)},
+                {protocol::kDeltaPackedSizeMember, delta.entry.packedSize},
+            });
+        }
+        payload.insert(protocol::kPayloadDeltasMember, list);
+    }
     return QJsonDocument(payload).toJson(QJsonDocument::Compact);
-}
-
-QByteArray envelopeOf(const QByteArray &payload, const QByteArray &signature)
-{
-    const QJsonObject envelope{
-        {QStringLiteral("payload"), QString::fromLatin1(payload.toBase64())},
-        {QStringLiteral("signature"), QString::fromLatin1(signature.toBase64())},
-    };
-    return QJsonDocument(envelope).toJson(QJsonDocument::Compact);
 }
 
 /*
@@ -178,14 +215,16 @@ QByteArray envelopeOf(const QByteArray &payload, const QByteArray &signature)
     digits and a packed size at most 9, so the manifest made with the widest values of both is
     the largest it can get; a release is refused when that bound is over the limit.
 */
-void checkManifestSize(const QList<ReleaseFile> &files, const StageOptions &options)
+void checkManifestSize(const QList<ReleaseFile> &files, const StageOptions &options,
+                       const std::optional<QDateTime> &expires)
 {
     QList<FileRecord> widest;
     widest.reserve(files.size());
     for (const ReleaseFile &file : files)
         widest.append({file.path, QByteArray(64, '0'), QByteArray(64, '0'), file.size,
                        kManifestMaxFileSize});
-    const QByteArray envelope = envelopeOf(payloadOf(widest, options), QByteArray(384, '\0'));
+    const QByteArray envelope =
+        envelopeOf(payloadOf(widest, options, expires, {}), QByteArray(384, '\0'));
     if (envelope.size() > kManifestMaxBytes)
         throw QStringLiteral("the manifest of this release would have up to %1 bytes; it may "
                              "have at most %2 (fewer files, shorter paths or shorter notes)")
@@ -299,6 +338,108 @@ void copyVerified(const ReleaseFile &file, const FileRecord &record, const QStri
         throw QStringLiteral("%1 changed while it was being staged").arg(file.path);
 }
 
+// Reads a release file whole, for a delta, and checks that it is still what was hashed.
+QByteArray readWhole(const ReleaseFile &file, const FileRecord &record)
+{
+    QByteArray content;
+    content.reserve(record.size);
+    readInPieces(file, [&](const char *data, qint64 count) {
+        content.append(data, count);
+        return content.size() <= record.size;
+    });
+    if (content.size() != record.size
+        || QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex() != record.sha256)
+        throw QStringLiteral("%1 changed while it was being staged").arg(file.path);
+    return content;
+}
+
+// The deltas of one stage: made file by file as the release is packed, written beside packed/.
+class DeltaMaking
+{
+public:
+    DeltaMaking(const StageOptions &options, const SigningKey &key, const QString &stageDir,
+                StageSummary &summary)
+        : m_options(options),
+          m_folder(stageDir + u'/' + kDeltasFolder),
+          m_summary(summary),
+          m_bases(options.deltaBaseFeed, options.channel, qint32(options.sequence),
+                  options.deltaDepth, UpdateSigningKey{key.modulusHex()})
+    {
+        m_summary.deltaReleases = m_bases.sequences();
+        if (!QDir().mkpath(m_folder))
+            throw QStringLiteral("cannot create %1").arg(m_folder);
+    }
+
+    void addFor(const ReleaseFile &file, const FileRecord &record)
+    {
+        const QList<DeltaBase> bases = m_bases.basesFor(record.path, record.sha256);
+        if (bases.isEmpty())
+            return;
+        QElapsedTimer clock;
+        clock.start();
+        const qint64 window = qint64(1) << m_options.deltaWindowLog;
+        std::optional<QByteArray> target;
+        for (const DeltaBase &base : bases) {
+            if (std::max(base.size, record.size) > window) {
+                ++m_summary.deltasOverWindow;
+                continue;
+            }
+            const std::optional<QByteArray> old = m_bases.contentOf(base);
+            if (!old) {
+                ++m_summary.deltaBasesMissing;
+                continue;
+            }
+            if (!target)
+                target = readWhole(file, record);
+            QString why;
+            const QByteArray frame = makeDeltaFrame(*old, *target, m_options.deltaWindowLog, &why);
+            if (frame.isEmpty())
+                throw QStringLiteral("cannot make the delta of %1: %2").arg(record.path, why);
+            if (!isDeltaWorthKeeping(frame.size(), record.packedSize)) {
+                ++m_summary.deltasNotSmaller;
+                continue;
+            }
+            const QByteArray digest =
+                QCryptographicHash::hash(frame, QCryptographicHash::Sha256).toHex();
+            write(digest, frame);
+            deltas.append({{record.path, base.sha256, digest, frame.size()}, base.sequence,
+                           record.packedSize});
+        }
+        m_summary.deltaMilliseconds += clock.elapsed();
+    }
+
+    // Removes the blobs of deltas that were dropped and that no kept delta shares.
+    void removeUnlisted() const
+    {
+        QSet<QString> listed;
+        for (const DeltaRecord &delta : deltas)
+            listed.insert(QString::fromLatin1(delta.entry.packedSha256));
+        for (const QString &name : QDir(m_folder).entryList(QDir::Files)) {
+            if (!listed.contains(name) && !QFile::remove(m_folder + u'/' + name))
+                throw QStringLiteral("cannot remove %1/%2").arg(m_folder, name);
+        }
+    }
+
+    QList<DeltaRecord> deltas;
+
+private:
+    void write(const QByteArray &digest, const QByteArray &frame) const
+    {
+        QFile blob(m_folder + u'/' + QString::fromLatin1(digest));
+        if (blob.exists()) // named by its digest: the same bytes
+            return;
+        openNew(blob);
+        if (blob.write(frame) != frame.size())
+            throw QStringLiteral("cannot write %1: %2").arg(blob.fileName(), blob.errorString());
+        closeWritten(blob);
+    }
+
+    const StageOptions &m_options;
+    QString m_folder;
+    StageSummary &m_summary;
+    DeltaBases m_bases;
+};
+
 void writeManifest(const QString &path, const QByteArray &envelope)
 {
     QSaveFile file(path);
@@ -320,7 +461,10 @@ StageSummary stageRelease(const StageOptions &options,
             .arg(options.keyPath);
     const QList<ReleaseFile> files = scanRelease(options.releaseDir);
     checkAgainstUpdateRules(files);
-    checkManifestSize(files, options);
+    std::optional<QDateTime> expires;
+    if (options.expiresInDays > 0)
+        expires = expiryAfterDays(options.expiresInDays);
+    checkManifestSize(files, options, expires);
     checkPackedSizes(files);
 
     StageProgress done;
@@ -340,6 +484,15 @@ StageSummary stageRelease(const StageOptions &options,
             .arg(options.outDir, building.errorString());
 
     StageSummary summary;
+    summary.expires = expires;
+    // The earlier releases are read and verified before the first file is packed.
+    std::optional<DeltaMaking> deltaMaking;
+    if (!options.deltaBaseFeed.isEmpty()) {
+        QElapsedTimer clock;
+        clock.start();
+        deltaMaking.emplace(options, key, building.path(), summary);
+        summary.deltaMilliseconds += clock.elapsed();
+    }
     QList<FileRecord> records;
     records.reserve(files.size());
     for (const ReleaseFile &file : files) {
@@ -361,6 +514,8 @@ StageSummary stageRelease(const StageOptions &options,
         if (record.packedSize > kManifestMaxFileSize) // only if the bound above were wrong
             throw QStringLiteral("%1 packs to %2 bytes; a packed file may have at most %3")
                 .arg(file.path, grouped(record.packedSize), grouped(kManifestMaxFileSize));
+        if (deltaMaking)
+            deltaMaking->addFor(file, record);
         records.append(record);
         summary.totalSize += record.size;
         ++done.filesDone;
@@ -370,7 +525,26 @@ StageSummary stageRelease(const StageOptions &options,
     QDir(building.path()).mkpath(QStringLiteral("files"));
     QDir(building.path()).mkpath(QStringLiteral("packed"));
 
-    const QByteArray payload = payloadOf(records, options);
+    QList<DeltaRecord> deltas;
+    if (deltaMaking) {
+        // The deltas are a saving, never a reason to refuse a release: those of the oldest bases
+        // go first until the manifest fits its bound.
+        deltas = deltaMaking->deltas;
+        summary.deltasDropped = trimDeltasToFit(deltas, kManifestMaxBytes,
+                                                [&](const QList<DeltaRecord> &kept) {
+            return envelopeOf(payloadOf(records, options, expires, kept), QByteArray(384, '\0'))
+                .size();
+        });
+        deltaMaking->deltas = deltas;
+        deltaMaking->removeUnlisted();
+        for (const DeltaRecord &delta : std::as_const(deltas)) {
+            ++summary.deltasMade;
+            summary.deltaBytes += delta.entry.packedSize;
+            summary.deltaWholeBytes += delta.wholePackedSize;
+        }
+    }
+
+    const QByteArray payload = payloadOf(records, options, expires, deltas);
     const QByteArray envelope = envelopeOf(payload, key.sign(payload));
     // The updater's own check, against the key that signed: whatever it would refuse never
     // leaves this tool.

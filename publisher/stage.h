@@ -2,9 +2,14 @@
 // manifest.json.
 #pragma once
 
+#include "deltas.h"
+#include "updateprotocol.h"
+
+#include <QDateTime>
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 namespace vellumix::publish {
 
@@ -17,6 +22,13 @@ struct StageOptions
     QString keyPath;      // PEM private key that signs the manifest
     QString outDir;       // the stage to create; must not exist yet
     QString installedDir; // optional: an installed program root; only files that differ are staged
+    QString channel = protocol::kDefaultChannel; // the payload's "channel"
+    int expiresInDays = 0; // the payload's "expires" lies this many days ahead; 0: never expires
+    // Optional: a feed; each changed file gets deltas against its contents in the channel's last
+    // `deltaDepth` releases there, each made with a window of at most 2^deltaWindowLog bytes.
+    QString deltaBaseFeed;
+    int deltaDepth = kDefaultDeltaDepth;
+    int deltaWindowLog = kMaxDeltaWindowLog;
 };
 
 struct StageProgress
@@ -35,6 +47,18 @@ struct StageSummary
     qint64 stagedBytes = 0;   // content bytes under files/
     qint64 manifestBytes = 0; // size of manifest.json
     QByteArray modulusHex;    // modulus of the signing key
+    std::optional<QDateTime> expires;
+
+    // With a delta base feed:
+    QList<qint32> deltaReleases;  // the earlier releases read, greatest sequence first
+    int deltasMade = 0;           // in the manifest
+    qint64 deltaBytes = 0;        // their blobs' bytes
+    qint64 deltaWholeBytes = 0;   // the packed files they stand in for
+    int deltasNotSmaller = 0;     // made, but not clearly smaller than the packed file
+    int deltasOverWindow = 0;     // an old or new version larger than the window: none made
+    int deltaBasesMissing = 0;    // an earlier content whose blob the feed no longer has
+    int deltasDropped = 0;        // left out to keep the manifest within its bound
+    qint64 deltaMilliseconds = 0; // the time spent on deltas (reading bases included)
 };
 
 // Checks the release against every rule the updater applies before writing anything, then

@@ -1,4 +1,5 @@
 #include "verify.h"
+#include "deltas.h"
 #include "numbertext.h"
 #include "packing.h"
 
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 
 namespace vellumix::publish {
 
@@ -82,9 +84,93 @@ QStringList filesBelow(const QString &dir, const QString &label, QStringList &pr
     return found;
 }
 
+/*
+    Each delta blob must be under deltas/ with the digest and size the manifest names, and nothing
+    else may be there. With a feed, a delta whose base is found among the channel's releases is
+    applied to it: a delta that does not give the file would make every client that tries it
+    download the file again.
+*/
+void checkDeltas(const QString &stageDir, const QString &feedDir,
+                 const std::optional<UpdateSigningKey> &key, StageReport &report)
+{
+    const UpdateManifest &manifest = report.manifest;
+    const QString deltasDir = stageDir + QStringLiteral("/deltas");
+    QSet<QString> listed;
+    for (const DeltaEntry &delta : std::as_const(report.extras.deltas))
+        listed.insert(QString::fromLatin1(delta.packedSha256));
+    for (const QString &name : filesBelow(deltasDir, QStringLiteral("deltas"), report.problems)) {
+        if (!listed.contains(name))
+            report.problems << QStringLiteral("deltas/%1: not in the manifest").arg(name);
+    }
+    if (report.extras.deltas.isEmpty())
+        return;
+
+    std::optional<DeltaBases> bases;
+    if (!feedDir.isEmpty()) {
+        const QString channel = report.extras.channel.isEmpty() ? protocol::kDefaultChannel
+                                                                : report.extras.channel;
+        try {
+            bases.emplace(feedDir, channel, manifest.sequence, kMaxDeltaDepth, key);
+        } catch (const QString &failure) {
+            report.problems << QStringLiteral("the deltas cannot be checked against the feed: %1")
+                                   .arg(failure);
+        }
+    }
+    QHash<QString, const ManifestFile *> entries;
+    for (const ManifestFile &entry : manifest.files)
+        entries.insert(entry.path, &entry);
+
+    for (const DeltaEntry &delta : std::as_const(report.extras.deltas)) {
+        const QString label = QStringLiteral("deltas/%1 (the delta of %2)")
+                                  .arg(QString::fromLatin1(delta.packedSha256), delta.path);
+        QFile blob(deltasDir + u'/' + QString::fromLatin1(delta.packedSha256));
+        if (!blob.open(QIODevice::ReadOnly)) {
+            report.problems << QStringLiteral("%1: missing").arg(label);
+            continue;
+        }
+        // Read only when it has the size named, so a wrong file costs no memory.
+        const QByteArray frame = blob.size() == delta.packedSize ? blob.readAll() : QByteArray();
+        const QByteArray digest = QCryptographicHash::hash(frame, QCryptographicHash::Sha256).toHex();
+        if (blob.size() != delta.packedSize || digest != delta.packedSha256) {
+            report.problems << QStringLiteral("%1: %2 bytes, SHA-256 %3; the manifest says %4 bytes, "
+                                              "%5")
+                                   .arg(label, grouped(blob.size()),
+                                        frame.size() == blob.size() ? QString::fromLatin1(digest)
+                                                                    : QStringLiteral("not taken"),
+                                        grouped(delta.packedSize),
+                                        QString::fromLatin1(delta.packedSha256));
+            continue;
+        }
+        if (!bases)
+            continue;
+        const std::optional<DeltaBase> base = bases->find(delta.baseSha256);
+        if (!base || !deltasAvailable()) {
+            ++report.deltasUnchecked;
+            continue;
+        }
+        try {
+            const std::optional<QByteArray> old = bases->contentOf(*base);
+            if (!old) {
+                ++report.deltasUnchecked;
+                continue;
+            }
+            const ManifestFile &target = *entries.value(delta.path);
+            const QString problem = deltaApplyProblem(*old, frame, target.size, target.sha256);
+            if (!problem.isEmpty())
+                report.problems << QStringLiteral("%1 does not give the file from its base %2: %3")
+                                       .arg(label, QString::fromLatin1(delta.baseSha256), problem);
+            else
+                ++report.deltasChecked;
+        } catch (const QString &failure) {
+            report.problems << QStringLiteral("%1: %2").arg(label, failure);
+        }
+    }
+}
+
 } // namespace
 
-StageReport verifyStage(const QString &stageDir, const std::optional<UpdateSigningKey> &key)
+StageReport verifyStage(const QString &stageDir, const std::optional<UpdateSigningKey> &key,
+                        const QString &feedDir)
 {
     StageReport report;
     const QByteArray envelope =
@@ -127,6 +213,18 @@ StageReport verifyStage(const QString &stageDir, const std::optional<UpdateSigni
         if (!problem.isEmpty())
             report.problems << problem;
     }
+
+    try {
+        report.extras = readReleaseExtras(report.manifest);
+    } catch (const QString &problem) {
+        report.problems << problem;
+        return report;
+    }
+    if (report.extras.expires && *report.extras.expires <= QDateTime::currentDateTimeUtc())
+        report.problems << QStringLiteral("the manifest expired at %1; clients refuse it (stage "
+                                          "the release again)")
+                               .arg(expiryText(*report.extras.expires));
+    checkDeltas(stageDir, feedDir, key, report);
     return report;
 }
 

@@ -1,20 +1,26 @@
 // vellumix-publish: key files, staging a release, checking a stage, publishing into a feed and
 // pruning it, through the program and through its library; the feed served by nginx.
+#include "deltas.h"
 #include "feed.h"
 #include "feedserver.h"
 #include "manifest.h"
 #include "signing.h"
 #include "stage.h"
 #include "testsupport.h"
+#include "verify.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
@@ -117,13 +123,31 @@ QString blobPath(const QString &feed, const ManifestFile &file)
     return feed + QStringLiteral("/blobs/") + QString::fromLatin1(file.packedSha256);
 }
 
-// The names a feed must hold under blobs/ for these stages: one per distinct packed digest.
+QJsonObject payloadObjectOf(const QString &stage)
+{
+    return QJsonDocument::fromJson(payloadBytesOf(manifestOf(stage))).object();
+}
+
+// The stage's payload changed by `change` and signed again with the development key.
+void resign(const QString &stage, const std::function<void(QJsonObject &)> &change)
+{
+    QJsonObject payload = payloadObjectOf(stage);
+    change(payload);
+    writeFile(stage, QStringLiteral("manifest.json"),
+              testsupport::signedEnvelope(QJsonDocument(payload).toJson(QJsonDocument::Compact)));
+}
+
+// The names a feed must hold under blobs/ for these stages: one per distinct packed digest of
+// their files and deltas.
 QStringList blobNamesOf(const QStringList &stages)
 {
     QStringList names;
     for (const QString &stage : stages) {
-        for (const ManifestFile &file : manifestOf(stage).files)
+        const UpdateManifest manifest = manifestOf(stage);
+        for (const ManifestFile &file : manifest.files)
             names << QString::fromLatin1(file.packedSha256);
+        for (const DeltaEntry &delta : readReleaseExtras(manifest).deltas)
+            names << QString::fromLatin1(delta.packedSha256);
     }
     names.removeDuplicates();
     names.sort();
@@ -211,10 +235,13 @@ class PublishTest : public QObject
         return options;
     }
 
-    // Stages `files` as release `sequence` (against an installed folder when given) and returns
-    // the stage; the release folder is beside it, named "<name>-release".
+    // Stages `files` as release `sequence` (against an installed folder when given, with the
+    // options `adjust` sets) and returns the stage; the release folder is beside it, named
+    // "<name>-release".
     QString makeStage(const QString &dir, const QString &name, const Files &files, int sequence,
-                      const QString &installed = QString()) const
+                      const QString &installed = QString(),
+                      const std::function<void(StageOptions &)> &adjust = {},
+                      StageSummary *summary = nullptr) const
     {
         const QString release = dir + u'/' + name + QStringLiteral("-release");
         writeRelease(release, files);
@@ -222,8 +249,17 @@ class PublishTest : public QObject
         options.sequence = sequence;
         options.version = QStringLiteral("%1.0").arg(sequence);
         options.installedDir = installed;
-        stageRelease(options);
+        if (adjust)
+            adjust(options);
+        const StageSummary made = stageRelease(options);
+        if (summary)
+            *summary = made;
         return options.outDir;
+    }
+
+    static std::function<void(StageOptions &)> inChannel(const QString &channel)
+    {
+        return [channel](StageOptions &options) { options.channel = channel; };
     }
 
 private slots:
@@ -258,6 +294,8 @@ private slots:
         QCOMPARE(manifest.sequence, 12);
         QCOMPARE(manifest.notes, QStringLiteral(u"修复与改进"));
         QCOMPARE(manifest.files.size(), files.size());
+        QCOMPARE(payloadObjectOf(stage).value(QStringLiteral("channel")), QJsonValue(QStringLiteral("stable")));
+        QVERIFY(!payloadObjectOf(stage).contains(QStringLiteral("expires"))); // never expires
         for (const ManifestFile &file : manifest.files) {
             QVERIFY2(files.contains(file.path), qPrintable(file.path));
             QCOMPARE(file.sha256, testsupport::sha256Hex(files.value(file.path)).toLatin1());
@@ -685,6 +723,8 @@ private slots:
         const QString feed = dir.filePath(QStringLiteral("feed"));
         Files files = requiredPrograms();
         const QString stage1 = makeStage(dir.path(), QStringLiteral("v1"), files, 1);
+        const QString beta1 = makeStage(dir.path(), QStringLiteral("b1"), files, 1, {},
+                                        inChannel(QStringLiteral("beta-2")));
         files.insert(QStringLiteral("Vellumix.exe"), "main 2");
         const QString stage2 = makeStage(dir.path(), QStringLiteral("v2"), files, 2);
         auto publish = [&](const QString &stage, const QStringList &more = {}) {
@@ -706,9 +746,26 @@ private slots:
         // A deliberate rollback; another channel has its own sequence.
         QCOMPARE(publish(stage1, {QStringLiteral("--allow-same-or-lower")}).exitCode, 0);
         QCOMPARE(testsupport::readFile(channelManifest(feed)), manifestOf(stage1).envelope);
-        QCOMPARE(publish(stage1, {QStringLiteral("--channel"), QStringLiteral("beta-2")}).exitCode, 0);
+        QCOMPARE(publish(beta1, {QStringLiteral("--channel"), QStringLiteral("beta-2")}).exitCode, 0);
         QCOMPARE(testsupport::readFile(channelManifest(feed, QStringLiteral("beta-2"))),
-                 manifestOf(stage1).envelope);
+                 manifestOf(beta1).envelope);
+
+        // The history keeps each published manifest once, byte for byte; another release under a
+        // sequence it already holds is refused, also with the rollback option.
+        auto history = [&](int sequence) {
+            return testsupport::readFile(feed + QStringLiteral("/stable/releases/%1.json").arg(sequence));
+        };
+        QCOMPARE(history(1), manifestOf(stage1).envelope);
+        QCOMPARE(history(2), manifestOf(stage2).envelope);
+        files.insert(QStringLiteral("Vellumix.exe"), "main 2, built again");
+        const QString other2 = makeStage(dir.path(), QStringLiteral("other2"), files, 2);
+        const auto beforeOther = testsupport::snapshotTree(feed);
+        const Run other = publish(other2, {QStringLiteral("--allow-same-or-lower")});
+        QCOMPARE(other.exitCode, 1);
+        QVERIFY2(other.output.contains(QStringLiteral("releases/2.json already holds another release "
+                                                      "with sequence 2")),
+                 qPrintable(other.output));
+        QCOMPARE(testsupport::snapshotTree(feed), beforeOther);
 
         // A current manifest that cannot be verified leaves its sequence unknown: refused, unless
         // the rollback option says to replace it anyway.
@@ -720,7 +777,9 @@ private slots:
         const Run replaced = publish(stage2, {QStringLiteral("--allow-same-or-lower")});
         QVERIFY2(replaced.exitCode == 0, qPrintable(replaced.output));
         QVERIFY(replaced.output.contains(QStringLiteral("an unreadable manifest, replaced")));
+        QVERIFY(replaced.output.contains(QStringLiteral("releases/2.json (already there)")));
         QCOMPARE(testsupport::readFile(channelManifest(feed)), manifestOf(stage2).envelope);
+        QCOMPARE(history(2), manifestOf(stage2).envelope);
     }
 
     void publishRefusedWithTheFeedUntouched_data()
@@ -745,6 +804,15 @@ private slots:
                                           << QStringLiteral(u"更新签名验证失败");
         QTest::newRow("another key") << stable << QString() << true
                                      << QStringLiteral(u"更新签名验证失败");
+        // "payload:NAME=VALUE": the member set (removed when VALUE is empty) and signed again.
+        QTest::newRow("signed for another channel") << QStringLiteral("beta") << QString() << false
+                                                    << QStringLiteral("signed for the channel \"stable\"");
+        QTest::newRow("no channel, not stable") << QStringLiteral("beta") << QStringLiteral("payload:channel=")
+                                                << false << QStringLiteral("names no channel");
+        QTest::newRow("expired") << stable << QStringLiteral("payload:expires=2020-01-01T00:00:00Z") << false
+                                 << QStringLiteral("expired at 2020-01-01T00:00:00Z");
+        QTest::newRow("expiry malformed") << stable << QStringLiteral("payload:expires=2099-01-01") << false
+                                          << QStringLiteral("is not a time of the form");
     }
 
     void publishRefusedWithTheFeedUntouched()
@@ -763,8 +831,17 @@ private slots:
                  3);
         files.insert(QStringLiteral("lib/a.dll"), "library 2");
         const QString stage = makeStage(dir.path(), QStringLiteral("v2"), files, 2);
-        if (!damage.isEmpty())
+        if (damage.startsWith(QStringLiteral("payload:"))) {
+            const QStringList member = damage.mid(8).split(u'=');
+            resign(stage, [&](QJsonObject &payload) {
+                if (member.at(1).isEmpty())
+                    payload.remove(member.at(0));
+                else
+                    payload.insert(member.at(0), member.at(1));
+            });
+        } else if (!damage.isEmpty()) {
             writeFile(stage, damage, "xxxxx");
+        }
         QStringList arguments{QStringLiteral("publish"), stage, QStringLiteral("--feed"), feed,
                               QStringLiteral("--channel"), channel};
         if (otherKey) {
@@ -785,12 +862,19 @@ private slots:
         QTemporaryDir dir;
         const QString feed = dir.filePath(QStringLiteral("feed"));
         Files files = requiredPrograms();
-        const QString stage1 = makeStage(dir.path(), QStringLiteral("v1"), files, 1);
+        const QString stage1 = makeStage(dir.path(), QStringLiteral("v1"), files, 1, {},
+                                         inChannel(QStringLiteral("beta")));
         files.insert(QStringLiteral("Vellumix.exe"), "main 2");
         const QString stage2 = makeStage(dir.path(), QStringLiteral("v2"), files, 2);
+        const QString beta2 = makeStage(dir.path(), QStringLiteral("b2"), files, 2, {},
+                                        inChannel(QStringLiteral("beta")));
         publishStage(publishing(stage1, feed, QStringLiteral("beta")));
         publishStage(publishing(stage2, feed));
-        auto prune = [&] { return runTool({QStringLiteral("prune"), QStringLiteral("--feed"), feed}); };
+        // Only what the current manifests name (pruneKeepsTheLastReleases covers the history).
+        auto prune = [&] {
+            return runTool({QStringLiteral("prune"), QStringLiteral("--feed"), feed,
+                            QStringLiteral("--keep"), QStringLiteral("0")});
+        };
 
         const QString stray = testsupport::sha256Hex("stray");
         writeFile(feed, QStringLiteral("blobs/") + stray, "stray");
@@ -806,7 +890,7 @@ private slots:
                  blobNamesOf({stage1, stage2}) << QStringLiteral("notes.txt"));
 
         // Once beta moves on as well, v1's program is named by no channel.
-        publishStage(publishing(stage2, feed, QStringLiteral("beta")));
+        publishStage(publishing(beta2, feed, QStringLiteral("beta")));
         QCOMPARE(prune().exitCode, 0);
         QCOMPARE(entriesOf(feed + QStringLiteral("/blobs")),
                  blobNamesOf({stage2}) << QStringLiteral("notes.txt"));
@@ -840,6 +924,253 @@ private slots:
         QCOMPARE(empty.exitCode, 1);
         QVERIFY2(empty.output.contains(QStringLiteral("has no channel manifest")), qPrintable(empty.output));
         QVERIFY(QFileInfo::exists(feed + QStringLiteral("/blobs/") + stray));
+    }
+
+    void refreshSignsTheSameReleaseWithANewExpiry()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        const QString release = dir.filePath(QStringLiteral("release"));
+        const QString stage = dir.filePath(QStringLiteral("stage"));
+        writeRelease(release, requiredPrograms());
+        const QString key = testsupport::devSigningKey();
+        auto daysAhead = [](const QJsonObject &payload, int days) {
+            const QDateTime expires = QDateTime::fromString(payload.value(QStringLiteral("expires")).toString(), Qt::ISODate);
+            return qAbs(QDateTime::currentDateTimeUtc().addDays(days).secsTo(expires)) < 60;
+        };
+        QCOMPARE(runTool(stageArguments(release, stage) + QStringList{QStringLiteral("--channel"), QStringLiteral("beta"),
+                         QStringLiteral("--expires-in"), QStringLiteral("30")}).exitCode, 0);
+        QJsonObject before = payloadObjectOf(stage);
+        QCOMPARE(before.value(QStringLiteral("channel")).toString(), QStringLiteral("beta"));
+        QVERIFY(daysAhead(before, 30));
+        QCOMPARE(publishStage(publishing(stage, feed, QStringLiteral("beta"))).historyWritten, true);
+
+        const Run refreshed = runTool({QStringLiteral("refresh"), QStringLiteral("--feed"), feed, QStringLiteral("--channel"),
+                                       QStringLiteral("beta"), QStringLiteral("--key"), key,
+                                       QStringLiteral("--expires-in"), QStringLiteral("60")});
+        QVERIFY2(refreshed.exitCode == 0, qPrintable(refreshed.output));
+        const QString manifest = channelManifest(feed, QStringLiteral("beta"));
+        const UpdateManifest after = loadUpdateManifest(testsupport::readFile(manifest));
+        QJsonObject payload = QJsonDocument::fromJson(payloadBytesOf(after)).object();
+        QVERIFY(daysAhead(payload, 60));
+        payload.remove(QStringLiteral("expires"));
+        before.remove(QStringLiteral("expires"));
+        QCOMPARE(payload, before); // the same files, sequence and everything else
+        QVERIFY(after.envelope != manifestOf(stage).envelope);
+        QCOMPARE(testsupport::readFile(feed + QStringLiteral("/beta/releases/12.json")), manifestOf(stage).envelope);
+
+        // Refused with the feed untouched: a channel without a manifest, a manifest the key does
+        // not verify, and the release's first manifest over its refreshed one.
+        const QString otherKey = dir.filePath(QStringLiteral("other.pem"));
+        testsupport::generateSigningKey(otherKey);
+        const auto snapshot = testsupport::snapshotTree(feed);
+        for (const auto &[channel, signer, expected] :
+             {std::tuple{QStringLiteral("gamma"), key, QStringLiteral("has no manifest")},
+              std::tuple{QStringLiteral("beta"), otherKey, QStringLiteral("cannot be read or verified")}}) {
+            const Run run = runTool({QStringLiteral("refresh"), QStringLiteral("--feed"), feed, QStringLiteral("--channel"),
+                                     channel, QStringLiteral("--key"), signer, QStringLiteral("--expires-in"), QStringLiteral("9")});
+            QCOMPARE(run.exitCode, 1);
+            QVERIFY2(run.output.contains(expected), qPrintable(run.output));
+        }
+        QVERIFY(failureOf([&] { publishStage(publishing(stage, feed, QStringLiteral("beta"))); })
+                    .contains(QStringLiteral("is at sequence 12")));
+        QCOMPARE(testsupport::snapshotTree(feed), snapshot);
+
+        // A manifest an older tool made without a channel is published to "stable" only, and
+        // gains the channel when it is refreshed.
+        const QString old = makeStage(dir.path(), QStringLiteral("old"), requiredPrograms(), 1);
+        resign(old, [](QJsonObject &p) { p.remove(QStringLiteral("channel")); });
+        publishStage(publishing(old, feed));
+        RefreshOptions options{feed, QStringLiteral("stable"), key, 7};
+        QCOMPARE(readReleaseExtras(refreshChannel(options).manifest).channel, QStringLiteral("stable"));
+    }
+
+    // A feed whose stable channel has had releases 1 to 3, each staged with deltas against the
+    // ones before and published; `releases` gets their files (index 1 to 3) and those of the
+    // unpublished release 4. big.bin changes a little each time, reverted.bin goes back to its
+    // first content in release 3, same.bin never changes, noise.bin is new noise each time, the
+    // programs change by a few bytes, new.bin comes in release 4.
+    QStringList deltaFeed(const QString &dir, QList<Files> &releases) const
+    {
+        auto noise = [](quint32 seed, int size) {
+            QByteArray bytes(size, Qt::Uninitialized);
+            QRandomGenerator generator(seed);
+            for (char &byte : bytes)
+                byte = char(generator.generate());
+            return bytes;
+        };
+        releases = {Files()};
+        QStringList stages{QString()};
+        for (int n = 1; n <= 4; ++n) {
+            Files files{{QStringLiteral("Vellumix.exe"), "main " + QByteArray::number(n)},
+                        {QStringLiteral("VellumixUpdater.exe"), "updater " + QByteArray::number(n)},
+                        {QStringLiteral("big.bin"), noise(1, 200000).replace(n * 1000, 8, "release" + QByteArray::number(n))},
+                        {QStringLiteral("reverted.bin"), noise(2, 100000).replace(0, 1, n % 2 ? "A" : "B")},
+                        {QStringLiteral("same.bin"), noise(3, 50000)},
+                        {QStringLiteral("noise.bin"), noise(10 + n, 50000)}};
+            if (n == 4) {
+                files.insert(QStringLiteral("reverted.bin"), noise(2, 100000).replace(0, 1, "C"));
+                files.insert(QStringLiteral("new.bin"), noise(4, 50000));
+                releases.append(files);
+                break;
+            }
+            releases.append(files);
+            stages << makeStage(dir, QStringLiteral("v%1").arg(n), files, n, {}, [&](StageOptions &options) {
+                if (n > 1)
+                    options.deltaBaseFeed = dir + QStringLiteral("/feed");
+            });
+            publishStage(publishing(stages.last(), dir + QStringLiteral("/feed")));
+        }
+        return stages;
+    }
+
+    void deltasMadeAtStaging_data()
+    {
+        QTest::addColumn<int>("depth");
+        QTest::addColumn<int>("windowLog");
+        QTest::addColumn<QStringList>("expected"); // path@sequence of the release of its base
+        QTest::addColumn<int>("overWindow");
+        const QString big = QStringLiteral("big.bin@");
+        const QString reverted = QStringLiteral("reverted.bin@");
+        QTest::newRow("depth 3") << 3 << 27 << QStringList{big + u'1', big + u'2', big + u'3', reverted + u'2', reverted + u'3'} << 0;
+        QTest::newRow("depth 1") << 1 << 27 << QStringList{big + u'3', reverted + u'3'} << 0;
+        QTest::newRow("window 128 KiB") << 3 << 17 << QStringList{reverted + u'2', reverted + u'3'} << 3;
+        QTest::newRow("window 64 KiB") << 3 << 16 << QStringList() << 5;
+    }
+
+    void deltasMadeAtStaging()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        if (!deltasAvailable())
+            QSKIP("built without libzstd");
+        QFETCH(int, depth);
+        QFETCH(int, windowLog);
+        QFETCH(QStringList, expected);
+        QFETCH(int, overWindow);
+        QTemporaryDir dir;
+        QList<Files> releases;
+        deltaFeed(dir.path(), releases);
+        StageSummary summary;
+        const QString stage = makeStage(dir.path(), QStringLiteral("v4"), releases.at(4), 4, {}, [&](StageOptions &options) {
+            options.deltaBaseFeed = dir.filePath(QStringLiteral("feed"));
+            options.deltaDepth = depth;
+            options.deltaWindowLog = windowLog;
+        }, &summary);
+
+        const UpdateManifest manifest = manifestOf(stage);
+        QStringList made;
+        for (const DeltaEntry &delta : readReleaseExtras(manifest).deltas) {
+            for (int n = 3; n >= 1; --n) {
+                if (testsupport::sha256Hex(releases.at(n).value(delta.path)).toLatin1() == delta.baseSha256) {
+                    made << QStringLiteral("%1@%2").arg(delta.path).arg(n);
+                    break;
+                }
+            }
+            QVERIFY(delta.packedSize * 10 <= entryOf(manifest, delta.path).packedSize * 9);
+        }
+        made.sort();
+        QCOMPARE(made, expected);
+        QCOMPARE(summary.deltasMade, int(expected.size()));
+        QCOMPARE(summary.deltasOverWindow, overWindow);
+        QVERIFY(summary.deltasNotSmaller >= 3 * depth); // noise.bin and the two programs, per base release
+
+        // Each delta, applied to its base in the feed, gives its file.
+        const StageReport report = verifyStage(stage, {}, dir.filePath(QStringLiteral("feed")));
+        QCOMPARE(report.problems, QStringList());
+        QCOMPARE(report.deltasChecked, int(expected.size()));
+    }
+
+    void wrongDeltasAreRefused()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        if (!deltasAvailable())
+            QSKIP("built without libzstd");
+        QTemporaryDir dir;
+        QList<Files> releases;
+        deltaFeed(dir.path(), releases);
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        const QString stage = makeStage(dir.path(), QStringLiteral("v4"), releases.at(4), 4, {},
+                                        [&](StageOptions &options) { options.deltaBaseFeed = feed; });
+        // Two deltas of big.bin swap their blobs: each blob still has the digest and size listed,
+        // but applied to the base named it gives something else.
+        resign(stage, [](QJsonObject &payload) {
+            QJsonArray deltas = payload.value(QStringLiteral("deltas")).toArray();
+            QJsonObject first = deltas.at(0).toObject();
+            QJsonObject second = deltas.at(1).toObject();
+            QCOMPARE(first.value(QStringLiteral("path")), second.value(QStringLiteral("path")));
+            const QJsonValue base = first.value(QStringLiteral("baseSha256"));
+            first.insert(QStringLiteral("baseSha256"), second.value(QStringLiteral("baseSha256")));
+            second.insert(QStringLiteral("baseSha256"), base);
+            deltas[0] = first;
+            deltas[1] = second;
+            payload.insert(QStringLiteral("deltas"), deltas);
+        });
+        QCOMPARE(runTool({QStringLiteral("verify"), stage}).exitCode, 0); // no base at hand
+        const Run checked = runTool({QStringLiteral("verify"), stage, QStringLiteral("--feed"), feed});
+        QCOMPARE(checked.exitCode, 1);
+        QVERIFY2(checked.output.contains(QStringLiteral("(the delta of big.bin) does not give the file from its base")),
+                 qPrintable(checked.output));
+        const auto before = testsupport::snapshotTree(feed);
+        QVERIFY(failureOf([&] { publishStage(publishing(stage, feed)); }).contains(QStringLiteral("does not give the file")));
+        QCOMPARE(testsupport::snapshotTree(feed), before);
+
+        const QString blob = QDir(stage + QStringLiteral("/deltas")).entryList(QDir::Files).first();
+        writeFile(stage, QStringLiteral("deltas/") + blob, "xxxxx");
+        const Run damaged = runTool({QStringLiteral("verify"), stage});
+        QCOMPARE(damaged.exitCode, 1);
+        QVERIFY2(damaged.output.contains(QStringLiteral("deltas/%1 (the delta of").arg(blob)), qPrintable(damaged.output));
+    }
+
+    void pruneKeepsTheLastReleases()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        if (!deltasAvailable())
+            QSKIP("built without libzstd");
+        QTemporaryDir dir;
+        QList<Files> releases;
+        QStringList stages = deltaFeed(dir.path(), releases);
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        stages << makeStage(dir.path(), QStringLiteral("v4"), releases.at(4), 4, {},
+                            [&](StageOptions &options) { options.deltaBaseFeed = feed; });
+        QVERIFY(publishStage(publishing(stages.at(4), feed)).deltaBlobs > 0);
+        const QStringList history = entriesOf(feed + QStringLiteral("/stable/releases"));
+        for (const int keep : {3, 2, 1}) {
+            const PruneSummary pruned = pruneFeed(feed, {}, keep);
+            QCOMPARE(pruned.releasesKept, keep);
+            QCOMPARE(entriesOf(feed + QStringLiteral("/blobs")), blobNamesOf(stages.mid(5 - keep)));
+        }
+        QCOMPARE(entriesOf(feed + QStringLiteral("/stable/releases")), history); // the history stays
+    }
+
+    void trimDropsTheOldestBasesFirst_data()
+    {
+        QTest::addColumn<qint64>("limit");
+        QTest::addColumn<QString>("kept");
+        // Deltas a to e against releases 3, 1, 2, 1, 3; the envelope is 1,000 + 100 per delta.
+        QTest::newRow("all fit") << qint64(1500) << QStringLiteral("abcde");
+        QTest::newRow("release 1 goes") << qint64(1300) << QStringLiteral("ace");
+        QTest::newRow("then release 2") << qint64(1200) << QStringLiteral("ae");
+        QTest::newRow("then the later of 3") << qint64(1100) << QStringLiteral("a");
+        QTest::newRow("none fit") << qint64(999) << QString();
+    }
+
+    void trimDropsTheOldestBasesFirst()
+    {
+        QFETCH(qint64, limit);
+        QFETCH(QString, kept);
+        QList<DeltaRecord> deltas;
+        const QList<int> sequences{3, 1, 2, 1, 3};
+        for (int i = 0; i < sequences.size(); ++i)
+            deltas.append({{QString(QChar(u'a' + i)), {}, {}, 1}, sequences.at(i), 1});
+        const int dropped = trimDeltasToFit(deltas, limit, [](const QList<DeltaRecord> &list) {
+            return 1000 + 100 * qint64(list.size());
+        });
+        QString paths;
+        for (const DeltaRecord &delta : deltas)
+            paths += delta.entry.path;
+        QCOMPARE(paths, kept);
+        QCOMPARE(dropped, 5 - int(kept.size()));
     }
 
     void feedServedByNginx_data()
@@ -981,6 +1312,11 @@ private slots:
         QTest::newRow("help of a command") << QStringList{QStringLiteral("stage"), QStringLiteral("--help")} << 0;
         QTest::newRow("publish without --feed") << QStringList{QStringLiteral("publish"), QStringLiteral("s")} << 2;
         QTest::newRow("prune without --feed") << QStringList{QStringLiteral("prune")} << 2;
+        QTest::newRow("prune --keep -1") << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"), QStringLiteral("f"),
+                                                        QStringLiteral("--keep"), QStringLiteral("-1")} << 2;
+        QTest::newRow("refresh without --expires-in")
+            << QStringList{QStringLiteral("refresh"), QStringLiteral("--feed"), QStringLiteral("f"),
+                           QStringLiteral("--key"), QStringLiteral("k")} << 2;
     }
 
     void usageErrors()
