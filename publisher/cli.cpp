@@ -119,12 +119,10 @@ QCommandLineOption channelOption(const QString &what)
         QStringLiteral("NAME"), protocol::kDefaultChannel);
 }
 
-QCommandLineOption expiresInOption(const QString &what)
+QCommandLineOption expiresInOption(const QString &description)
 {
     return QCommandLineOption(QStringLiteral("expires-in"),
-                              QStringLiteral("%1, 1 to %2 days from now (UTC).")
-                                  .arg(what, grouped(kMaxExpiryDays)),
-                              QStringLiteral("DAYS"));
+                              description.arg(grouped(kMaxExpiryDays)), QStringLiteral("DAYS"));
 }
 
 QString expiryLine(const std::optional<QDateTime> &expires)
@@ -259,8 +257,8 @@ int stage(const QStringList &arguments)
     const QCommandLineOption channel =
         channelOption(QStringLiteral("The channel the release is signed for"));
     const QCommandLineOption expiresIn = expiresInOption(
-        QStringLiteral("The manifest expires (clients refuse it, see \"refresh\") this many days "
-                       "ahead; without it, it never expires"));
+        QStringLiteral("Days, 1 to %1, until the manifest expires: clients refuse it after that "
+                       "(see \"refresh\"). Without it, the manifest never expires."));
     const QCommandLineOption deltaBase(
         QStringLiteral("delta-base"),
         QStringLiteral("A feed: make deltas of each changed file against its contents in the "
@@ -496,7 +494,7 @@ int refresh(const QStringList &arguments)
                                  QStringLiteral("Private update-signing key (PEM)."),
                                  QStringLiteral("KEY.pem"));
     const QCommandLineOption expiresIn =
-        expiresInOption(QStringLiteral("The refreshed manifest expires"));
+        expiresInOption(QStringLiteral("Days, 1 to %1, until the refreshed manifest expires."));
     command.parser.addOptions({feedOption, channel, key, expiresIn});
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
