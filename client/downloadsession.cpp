@@ -20,6 +20,9 @@ constexpr qint64 kPiece = 256 * 1024;
 constexpr qint64 kQueuedHigh = 4 * 1024 * 1024;
 constexpr qint64 kQueuedLow = 1024 * 1024;
 constexpr qint64 kReplyBuffer = 512 * 1024;
+constexpr int kDeadlineTickMs = 500;
+// A body whose last expected byte has come is not waited on for longer than this to end.
+constexpr int kBodyEndGraceMs = 2000;
 
 // The size of the whole resource as the server gives it (Content-Length of a 200, the total of a
 // 206's Content-Range), -1 when it does not say.
@@ -57,6 +60,8 @@ DownloadSession::DownloadSession(const UpdateClientSettings &settings,
     const int lanes = qBound(1, qMin(settings.connections, QThread::idealThreadCount()), 4);
     for (int i = 0; i < lanes; ++i)
         m_lanes.push_back({std::make_unique<WorkerThread>(), nullptr});
+    m_deadlines.setInterval(kDeadlineTickMs);
+    connect(&m_deadlines, &QTimer::timeout, this, &DownloadSession::watchDeadlines);
 }
 
 DownloadSession::~DownloadSession()
@@ -107,6 +112,7 @@ void DownloadSession::start(const std::shared_ptr<const UpdatePlan> &plan,
     m_progress.filesTotal = int(plan->filesToFetch.size());
     m_result = DownloadReport();
     m_sinceProgress.invalidate();
+    m_deadlines.start();
 
     for (int lane = 0; lane < int(m_lanes.size()); ++lane) {
         onWorker(lane, [this, lane, stagingDirectory] {
@@ -162,6 +168,9 @@ void DownloadSession::pump()
 void DownloadSession::startTry(Transfer *transfer)
 {
     ++m_inFlight;
+    const quint64 attempt = ++transfer->attempt;
+    transfer->headersSeen = false;
+    transfer->sinceLastByte.invalidate();
     BlobJob job = transfer->job;
     job.heldBytes = transfer->restart ? 0 : transfer->offset;
     const bool restart = transfer->restart;
@@ -175,30 +184,33 @@ void DownloadSession::startTry(Transfer *transfer)
 
     if (m_connection->isLocal()) {
         const QString source = m_connection->localPath(relative);
-        onWorker(lane, [this, lane, job, restart, sha, source] {
+        onWorker(lane, [this, lane, job, restart, sha, source, attempt] {
             StageArea *area = m_lanes[std::size_t(lane)].area.get();
             UpdateFailure result = area->begin(job, restart);
             if (result.ok())
                 result = area->copyFromLocalFeed(sha, source);
             if (!result.ok()) {
                 area->suspend(sha);
-                backHere([this, result] { fail(result); });
+                backHere([this, sha, attempt, result] {
+                    --m_inFlight;
+                    onCorrupt(sha, attempt, result);
+                });
                 return;
             }
             UpdateFailure failure;
             const BlobVerdict verdict = area->complete(sha, &failure);
-            backHere([this, sha, verdict, failure] {
+            backHere([this, sha, attempt, verdict, failure] {
                 --m_inFlight;
-                onCompleted(sha, verdict, failure);
+                onCompleted(sha, attempt, verdict, failure);
             });
         });
         return;
     }
 
-    onWorker(lane, [this, lane, job, restart] {
+    onWorker(lane, [this, lane, job, restart, sha, attempt] {
         const UpdateFailure result = m_lanes[std::size_t(lane)].area->begin(job, restart);
         if (!result.ok())
-            backHere([this, result] { fail(result); });
+            backHere([this, sha, attempt, result] { onCorrupt(sha, attempt, result); });
     });
     if (job.heldBytes == job.packedSize) {
         // Everything arrived in an earlier try; only the checks are left.
@@ -210,6 +222,15 @@ void DownloadSession::startTry(Transfer *transfer)
     QNetworkReply *reply = m_connection->get(relative, job.heldBytes);
     reply->setReadBufferSize(kReplyBuffer);
     transfer->reply = reply;
+    transfer->sinceRequest.start();
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, sha, reply] {
+        Transfer *t = m_transfers.value(sha).get();
+        if (t && t->reply == reply && !t->headersSeen) {
+            t->headersSeen = true;
+            t->rateWindow.start();
+            t->rateWindowStart = t->offset;
+        }
+    });
     connect(reply, &QNetworkReply::readyRead, this, [this, sha] {
         if (Transfer *t = m_transfers.value(sha).get())
             readBody(t);
@@ -288,24 +309,27 @@ void DownloadSession::readBody(Transfer *transfer)
         }
         const QByteArray piece = reply->read(qMin<qint64>(reply->bytesAvailable(), kPiece));
         if (transfer->offset + piece.size() > transfer->job.packedSize) {
-            return fail({UpdateFailureReason::DownloadInvalid,
-                         QStringLiteral("%1: longer than its %2 bytes")
-                             .arg(reply->url().toString())
-                             .arg(transfer->job.packedSize)});
+            return onCorrupt(transfer->job.packedSha256, transfer->attempt,
+                             {UpdateFailureReason::DownloadInvalid,
+                              QStringLiteral("%1: longer than its %2 bytes")
+                                  .arg(reply->url().toString())
+                                  .arg(transfer->job.packedSize)});
         }
         transfer->offset += piece.size();
+        if (transfer->offset == transfer->job.packedSize)
+            transfer->sinceLastByte.start();
         m_progress.bytesDone += piece.size();
         m_result.bytesTransferred += piece.size();
         m_queuedBytes += piece.size();
         const QByteArray sha = transfer->job.packedSha256;
-        onWorker(transfer->lane, [this, lane = transfer->lane, sha, piece] {
+        onWorker(transfer->lane, [this, lane = transfer->lane, sha, piece, attempt = transfer->attempt] {
             const UpdateFailure result =
                 m_lanes[std::size_t(lane)].area->append(sha, piece.constData(), piece.size());
             const qint64 left = (m_queuedBytes -= piece.size());
             if (left <= kQueuedLow && m_paused.exchange(false))
                 backHere([this] { resumeReading(); });
             if (!result.ok())
-                backHere([this, result] { fail(result); });
+                backHere([this, sha, attempt, result] { onCorrupt(sha, attempt, result); });
         });
     }
     emitProgress(false);
@@ -377,19 +401,21 @@ void DownloadSession::retryLater(Transfer *transfer, const ReplyVerdict &verdict
 void DownloadSession::complete(Transfer *transfer)
 {
     const QByteArray sha = transfer->job.packedSha256;
-    onWorker(transfer->lane, [this, lane = transfer->lane, sha] {
+    onWorker(transfer->lane, [this, lane = transfer->lane, sha, attempt = transfer->attempt] {
         UpdateFailure failure;
         const BlobVerdict verdict = m_lanes[std::size_t(lane)].area->complete(sha, &failure);
-        backHere([this, sha, verdict, failure] { onCompleted(sha, verdict, failure); });
+        backHere([this, sha, attempt, verdict, failure] {
+            onCompleted(sha, attempt, verdict, failure);
+        });
     });
 }
 
-void DownloadSession::onCompleted(const QByteArray &packedSha256, BlobVerdict verdict,
-                                  const UpdateFailure &failure)
+void DownloadSession::onCompleted(const QByteArray &packedSha256, quint64 attempt,
+                                  BlobVerdict verdict, const UpdateFailure &failure)
 {
     const std::shared_ptr<Transfer> transfer = m_transfers.value(packedSha256);
     qCDebug(lcDownload) << "checked" << packedSha256.left(12) << int(verdict) << failure.detail;
-    if (!transfer)
+    if (!transfer || transfer->attempt != attempt)
         return;
     switch (verdict) {
     case BlobVerdict::Staged:
@@ -410,16 +436,107 @@ void DownloadSession::onCompleted(const QByteArray &packedSha256, BlobVerdict ve
             changed it, or a cache that served something else: it is fetched once more from
             nothing. A second mismatch is the feed's fault, and retrying again would not end.
         */
-        m_progress.bytesDone -= transfer->offset;
-        if (transfer->fromScratch)
-            return fail(failure);
-        transfer->fromScratch = true;
-        transfer->restart = true;
-        transfer->offset = 0;
-        startTry(transfer.get());
-        return;
+        return startOverOnce(transfer.get(), failure);
     case BlobVerdict::Failed:
         return fail(failure);
+    }
+}
+
+void DownloadSession::startOverOnce(Transfer *transfer, const UpdateFailure &failure)
+{
+    m_progress.bytesDone -= transfer->offset;
+    if (transfer->fromScratch)
+        return fail(failure);
+    transfer->fromScratch = true;
+    transfer->restart = true;
+    transfer->offset = 0;
+    startTry(transfer);
+}
+
+/*
+    Bytes that fail a check while they stream in (a gzip stream that breaks, more bytes than the
+    blob has, a .part file that no longer replays) are the same fault as a digest that differs
+    at the end: a resumed blob whose first part came from another file, or a server or cache that
+    sent something else. The blob starts over from nothing once; a second time it is the feed's.
+*/
+void DownloadSession::onCorrupt(const QByteArray &packedSha256, quint64 attempt,
+                                const UpdateFailure &failure)
+{
+    const std::shared_ptr<Transfer> transfer = m_transfers.value(packedSha256);
+    if (!m_running || !transfer || transfer->attempt != attempt)
+        return;
+    if (failure.reason != UpdateFailureReason::DownloadInvalid)
+        return fail(failure);
+    if (transfer->reply) {
+        dropReply(transfer.get());
+        --m_inFlight;
+    }
+    onWorker(transfer->lane, [this, lane = transfer->lane, packedSha256] {
+        m_lanes[std::size_t(lane)].area->discard(packedSha256);
+    });
+    startOverOnce(transfer.get(), failure);
+}
+
+// A try that misses a deadline is given up and, like a cut connection, tried again after a wait.
+void DownloadSession::giveUpTry(Transfer *transfer, const QString &why)
+{
+    const QString where = transfer->reply ? transfer->reply->url().toString() : QString();
+    qCDebug(lcDownload) << "deadline" << where << why;
+    dropReply(transfer);
+    --m_inFlight;
+    const ReplyVerdict verdict{{UpdateFailureReason::FeedUnreachable, where + QStringLiteral(": ") + why},
+                               true, -1};
+    if (transfer->retry >= m_connection->retries())
+        return fail(verdict.failure);
+    retryLater(transfer, verdict);
+}
+
+void DownloadSession::watchDeadlines()
+{
+    if (!m_running)
+        return m_deadlines.stop();
+    const auto transfers = m_transfers.values();
+    for (const auto &transfer : transfers) {
+        if (!m_running)
+            return;
+        Transfer *t = transfer.get();
+        if (!t->reply)
+            continue;
+        if (!t->headersSeen) {
+            if (t->sinceRequest.elapsed() > m_settings.headerTimeoutMs)
+                giveUpTry(t, QStringLiteral("no answer within %1 ms").arg(m_settings.headerTimeoutMs));
+            continue;
+        }
+        if (t->sinceLastByte.isValid()) {
+            // Everything arrived, and the server still has not ended the body: it is not waited
+            // for. The bytes are judged as they are.
+            if (t->sinceLastByte.elapsed() > kBodyEndGraceMs) {
+                dropReply(t);
+                --m_inFlight;
+                complete(t);
+                pump();
+            }
+            continue;
+        }
+        // Reading held back by this side's own queue says nothing of the server's rate.
+        if (m_paused || t->finishPending) {
+            t->rateWindow.start();
+            t->rateWindowStart = t->offset;
+            continue;
+        }
+        const qint64 elapsed = t->rateWindow.elapsed();
+        if (elapsed < m_settings.rateWindowMs)
+            continue;
+        const qint64 received = t->offset - t->rateWindowStart;
+        if (received * 1000 < m_settings.minimumBytesPerSecond * elapsed) {
+            giveUpTry(t, QStringLiteral("%1 bytes in %2 ms, slower than %3 bytes per second")
+                             .arg(received)
+                             .arg(elapsed)
+                             .arg(m_settings.minimumBytesPerSecond));
+            continue;
+        }
+        t->rateWindow.start();
+        t->rateWindowStart = t->offset;
     }
 }
 
@@ -453,6 +570,7 @@ void DownloadSession::end(const UpdateFailure &failure)
     if (!m_running)
         return;
     m_running = false;
+    m_deadlines.stop();
     m_cancelled = !failure.ok() || m_cancelled;
     for (const auto &transfer : std::as_const(m_transfers))
         dropReply(transfer.get());

@@ -14,6 +14,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #include <atomic>
 #include <deque>
@@ -53,6 +54,13 @@ private:
         bool restart = false;     // the next try empties the .part file first
         bool statusSeen = false;
         bool finishPending = false; // the reply ended while reading was paused
+        quint64 attempt = 0;        // answers of the worker for an earlier try are dropped
+        // Deadlines of the running request: its headers, its rate, the end of its body.
+        QElapsedTimer sinceRequest;
+        bool headersSeen = false;
+        QElapsedTimer rateWindow;
+        qint64 rateWindowStart = 0; // `offset` when the window began
+        QElapsedTimer sinceLastByte; // valid once every byte has arrived
     };
 
     void onPrepared(const StagePlan &plan);
@@ -62,8 +70,12 @@ private:
     void onReplyFinished(Transfer *transfer);
     void retryLater(Transfer *transfer, const ReplyVerdict &verdict);
     void complete(Transfer *transfer);
-    void onCompleted(const QByteArray &packedSha256, BlobVerdict verdict,
+    void onCompleted(const QByteArray &packedSha256, quint64 attempt, BlobVerdict verdict,
                      const UpdateFailure &failure);
+    void onCorrupt(const QByteArray &packedSha256, quint64 attempt, const UpdateFailure &failure);
+    void startOverOnce(Transfer *transfer, const UpdateFailure &failure);
+    void watchDeadlines();
+    void giveUpTry(Transfer *transfer, const QString &why);
     void resumeReading();
     void fail(const UpdateFailure &failure);
     void end(const UpdateFailure &failure);
@@ -108,6 +120,7 @@ private:
     DownloadProgress m_progress;
     DownloadReport m_result;
     QElapsedTimer m_sinceProgress;
+    QTimer m_deadlines; // ticks while a download runs
 };
 
 } // namespace vellumix

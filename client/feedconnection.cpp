@@ -95,10 +95,11 @@ ReplyVerdict FeedConnection::judge(QNetworkReply *reply, bool bodyComplete)
         return verdict;
     };
     if (status == 429 || status >= 500) {
+        // Any number of seconds the server names ends at the longest wait, without overflowing.
         bool isNumber = false;
-        const int seconds = reply->rawHeader("Retry-After").trimmed().toInt(&isNumber);
+        const qint64 seconds = reply->rawHeader("Retry-After").trimmed().toLongLong(&isNumber);
         if (isNumber && seconds >= 0)
-            verdict.retryAfterMs = seconds * 1000;
+            verdict.retryAfterMs = int(qMin<qint64>(seconds, kMaxRetryDelayMs / 1000) * 1000);
         return fail(UpdateFailureReason::ServerUnavailable, QStringLiteral("HTTP %1").arg(status),
                     true);
     }

@@ -1,5 +1,7 @@
 #include "releasecheck.h"
 
+#include "updateprotocol.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -17,11 +19,15 @@ ReleaseCheck checkRelease(const QByteArray &envelope, const QString &channel, co
         result.failure = {UpdateFailureReason::ManifestRejected, refusal};
         return result;
     }
+    // A release staged before channels were signed names none: it counts as the default
+    // channel's, as the release tool takes it (re-signing it with "refresh" adds the member).
     const QJsonValue signedChannel = payload.value(QStringLiteral("channel"));
-    if (!signedChannel.isUndefined() && signedChannel.toString() != channel) {
+    const QString signedFor = signedChannel.isUndefined() ? protocol::kDefaultChannel
+                                                          : signedChannel.toString();
+    if (signedFor != channel) {
         result.failure = {UpdateFailureReason::ManifestRejected,
                           QStringLiteral("the release was signed for the channel \"%1\", not \"%2\"")
-                              .arg(signedChannel.toString(), channel)};
+                              .arg(signedFor, channel)};
         return result;
     }
     const QJsonValue expires = payload.value(QStringLiteral("expires"));

@@ -22,7 +22,7 @@ struct ReleaseCheck
 /*
     Verifies `envelope` with the compiled-in key and the updater's rules, then:
     - "channel": the channel it was signed for must be `channel` (a release staged before the
-      member existed names none and is taken for any channel);
+      member existed names none and counts as "stable"'s);
     - "expires": when present, a UTC time in ISO 8601; past it (`now`) the release is refused
       (ManifestExpired), so a mirror cannot hold its clients on an old release for ever.
 */

@@ -15,6 +15,9 @@
 
 #include <zlib.h>
 
+#include <cerrno>
+#include <cstring>
+
 namespace vellumix {
 
 namespace {
@@ -78,7 +81,7 @@ class BlobPipeline
 {
 public:
     BlobPipeline(BlobJob job, QString partPath, QString outPath)
-        : m_job(std::move(job)), m_part(partPath), m_out(outPath)
+        : m_job(std::move(job)), m_partPath(partPath), m_outPath(outPath)
     {
     }
     ~BlobPipeline()
@@ -92,21 +95,22 @@ public:
     UpdateFailure open(bool restart)
     {
         QString why;
-        if (!openStageFile(m_part, m_part.fileName(),
-                           QIODevice::ReadWrite | (restart ? QIODevice::Truncate : QIODevice::OpenMode{}), &why)
-            || !openStageFile(m_out, m_out.fileName(), QIODevice::WriteOnly | QIODevice::Truncate, &why))
-            return writeFailure(why);
+        if (!openStageFile(m_part, m_partPath,
+                           QIODevice::ReadWrite | (restart ? QIODevice::Truncate : QIODevice::OpenMode{}), &why))
+            return writeFailure(m_partPath, why);
+        if (!openStageFile(m_out, m_outPath, QIODevice::WriteOnly | QIODevice::Truncate, &why))
+            return writeFailure(m_outPath, why);
         if (inflateInit2(&m_zlib, 16 + MAX_WBITS) != Z_OK)
             return failed(UpdateFailureReason::StagingWriteFailed, QStringLiteral("zlib"));
         m_inflating = true;
         // Replay what an earlier try received; a .part file longer than the blob is dropped.
         if (m_part.size() > m_job.packedSize && !m_part.resize(0))
-            return writeFailure(m_part.errorString());
+            return writeFailure(m_partPath, systemError());
         QByteArray piece(kPiece, Qt::Uninitialized);
         for (;;) {
             const qint64 n = m_part.read(piece.data(), piece.size());
             if (n < 0)
-                return writeFailure(m_part.errorString());
+                return writeFailure(m_partPath, systemError());
             if (n == 0)
                 break;
             if (const UpdateFailure f = take(piece.constData(), n); !f.ok())
@@ -122,7 +126,7 @@ public:
         if (m_packedBytes + size > m_job.packedSize)
             return invalid(QStringLiteral("longer than its %1 bytes").arg(m_job.packedSize));
         if (m_part.write(data, size) != size)
-            return writeFailure(m_part.errorString());
+            return writeFailure(m_partPath, systemError());
         return take(data, size);
     }
 
@@ -135,7 +139,7 @@ public:
         const bool written = m_out.flush();
         m_out.close();
         if (!written) {
-            *why = QStringLiteral("cannot write %1").arg(m_out.fileName());
+            *why = QStringLiteral("cannot write %1: %2").arg(m_outPath, systemError());
             return Check::WriteFailed;
         }
         if (m_packedBytes != m_job.packedSize)
@@ -156,11 +160,14 @@ public:
     const UpdateFailure &brokenBy() const { return m_broken; }
 
 private:
-    UpdateFailure writeFailure(const QString &why)
+    UpdateFailure writeFailure(const QString &path, const QString &why)
     {
         return m_broken = failed(UpdateFailureReason::StagingWriteFailed,
-                                 QStringLiteral("%1: %2").arg(m_part.fileName(), why));
+                                 QStringLiteral("%1: %2").arg(path, why));
     }
+    // The system's reason for the call that just failed (a file opened from a descriptor has no
+    // text of its own for it: "Unknown error").
+    static QString systemError() { return QString::fromLocal8Bit(std::strerror(errno)); }
     UpdateFailure invalid(const QString &why)
     {
         return m_broken = failed(UpdateFailureReason::DownloadInvalid,
@@ -193,7 +200,7 @@ private:
             m_unpackedBytes += produced;
             if (produced > 0
                 && (!m_contentHash.add(out, produced) || m_out.write(out, produced) != produced))
-                return writeFailure(m_out.errorString());
+                return writeFailure(m_outPath, systemError());
             if (result == Z_STREAM_END)
                 m_ended = true;
             else if (result == Z_BUF_ERROR && produced == 0)
@@ -205,6 +212,8 @@ private:
     }
 
     BlobJob m_job;
+    QString m_partPath;
+    QString m_outPath;
     QFile m_part;
     QFile m_out;
     z_stream m_zlib{};
@@ -421,6 +430,12 @@ void StageArea::dropIfInvalid(const QByteArray &packedSha256, const UpdateFailur
 void StageArea::suspend(const QByteArray &packedSha256)
 {
     m_open.remove(packedSha256);
+}
+
+void StageArea::discard(const QByteArray &packedSha256)
+{
+    m_open.remove(packedSha256);
+    dropIfInvalid(packedSha256, {UpdateFailureReason::DownloadInvalid, QString()});
 }
 
 BlobVerdict StageArea::complete(const QByteArray &packedSha256, UpdateFailure *failure)

@@ -67,6 +67,8 @@ public:
     BlobVerdict complete(const QByteArray &packedSha256, UpdateFailure *failure);
     // Closes the files of a try that stops (cancel, a failed transfer); the .part file stays.
     void suspend(const QByteArray &packedSha256);
+    // Ends a try whose bytes failed a check: its files are closed and removed.
+    void discard(const QByteArray &packedSha256);
     // Reads a blob of a local feed (a folder or a mounted share) from where the .part file ends.
     UpdateFailure copyFromLocalFeed(const QByteArray &packedSha256, const QString &source);
 

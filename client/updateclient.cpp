@@ -23,6 +23,8 @@ namespace vellumix {
 
 namespace {
 
+constexpr qint64 kManifestReadBuffer = 512 * 1024;
+
 void registerTypes()
 {
     static const bool registered = [] {
@@ -275,8 +277,18 @@ void UpdateClient::fetchManifest(int retry)
     }
 
     QNetworkReply *reply = m_connection->get(relative);
+    // Qt holds no more than this of the answer before it is read here, so the bound below holds
+    // for what is in memory, not only for what was taken.
+    reply->setReadBufferSize(kManifestReadBuffer);
     auto body = std::make_shared<QByteArray>();
     auto tooLarge = std::make_shared<bool>(false);
+    auto timedOut = std::make_shared<bool>(false);
+    // The whole request has a deadline: a server that sends a byte now and then, or a header
+    // that never ends, does not hold the check beyond it.
+    QTimer::singleShot(m_settings.manifestTimeoutMs, reply, [reply, timedOut] {
+        *timedOut = true;
+        reply->abort();
+    });
     // The manifest is read with the same bound as the updater's; a longer answer is cut off.
     connect(reply, &QNetworkReply::readyRead, this, [reply, body, tooLarge] {
         body->append(reply->read(kManifestMaxBytes + 1 - body->size()));
@@ -285,7 +297,8 @@ void UpdateClient::fetchManifest(int retry)
             reply->abort();
         }
     });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, body, tooLarge, retry, generation] {
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, body, tooLarge, timedOut, retry, generation] {
         reply->deleteLater();
         if (generation != m_checkGeneration || !m_check)
             return;
@@ -298,7 +311,13 @@ void UpdateClient::fetchManifest(int retry)
         }
         if (reply->isOpen())
             body->append(reply->readAll());
-        const ReplyVerdict verdict = FeedConnection::judge(reply, true);
+        ReplyVerdict verdict = FeedConnection::judge(reply, true);
+        if (*timedOut)
+            verdict = {{UpdateFailureReason::FeedUnreachable,
+                        QStringLiteral("%1: not whole within %2 ms")
+                            .arg(reply->url().toString())
+                            .arg(m_settings.manifestTimeoutMs)},
+                       true, -1};
         if (verdict.failure.ok())
             return evaluate(*body);
         if (verdict.transient && retry < m_connection->retries()) {

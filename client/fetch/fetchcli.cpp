@@ -48,6 +48,10 @@ Options:
   --stage DIR        the staging directory (download, apply)
   --connections N    transfers at once, 1 to 16 (default: 4)
   --ca-file PEM      also trust the certificate authorities in this file
+  --manifest-timeout S  the whole manifest request may take S seconds (default: 60)
+  --header-timeout S    a request's answer must begin within S seconds (default: 15)
+  --min-rate B       a file that arrives slower than B bytes per second over 30 seconds is
+                     given up and tried again (default: 1024)
   --sequence N       the sequence of the installed build when it has no installed record yet
                      (default: 0, so any release is newer)
   --wait             apply: wait for the updater and exit with its exit code
@@ -203,14 +207,20 @@ int runFetch(const QStringList &arguments)
     const QCommandLineOption connections(QStringLiteral("connections"), QString(),
                                          QStringLiteral("N"), QStringLiteral("4"));
     const QCommandLineOption caFile(QStringLiteral("ca-file"), QString(), QStringLiteral("PEM"));
+    const QCommandLineOption manifestTimeout(QStringLiteral("manifest-timeout"), QString(),
+                                             QStringLiteral("S"), QStringLiteral("60"));
+    const QCommandLineOption headerTimeout(QStringLiteral("header-timeout"), QString(),
+                                           QStringLiteral("S"), QStringLiteral("15"));
+    const QCommandLineOption minRate(QStringLiteral("min-rate"), QString(), QStringLiteral("B"),
+                                     QStringLiteral("1024"));
     const QCommandLineOption sequence(QStringLiteral("sequence"), QString(), QStringLiteral("N"),
                                       QStringLiteral("0"));
     const QCommandLineOption wait(QStringLiteral("wait"), QString());
     const QCommandLineOption parent(QStringLiteral("parent"), QString(), QStringLiteral("PID"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QString());
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")}, QString());
-    parser.addOptions({feed, root, channel, stage, connections, caFile, sequence, wait, parent,
-                       quiet, help});
+    parser.addOptions({feed, root, channel, stage, connections, caFile, manifestTimeout,
+                       headerTimeout, minRate, sequence, wait, parent, quiet, help});
     auto usage = [](const QString &text) {
         err() << "vellumix-fetch: " << text << "; see \"vellumix-fetch --help\"" << Qt::endl;
         return kUsage;
@@ -249,6 +259,18 @@ int runFetch(const QStringList &arguments)
     settings.connections = parser.value(connections).toInt(&isNumber);
     if (!isNumber || settings.connections < 1 || settings.connections > 16)
         return usage(QStringLiteral("--connections needs a number from 1 to 16"));
+    for (const auto &[option, target] :
+         {std::pair{&manifestTimeout, &settings.manifestTimeoutMs},
+          std::pair{&headerTimeout, &settings.headerTimeoutMs}}) {
+        const int seconds = parser.value(*option).toInt(&isNumber);
+        if (!isNumber || seconds < 1 || seconds > 3600)
+            return usage(QStringLiteral("--%1 needs a number of seconds from 1 to 3600")
+                             .arg(option->names().first()));
+        *target = seconds * 1000;
+    }
+    settings.minimumBytesPerSecond = parser.value(minRate).toLongLong(&isNumber);
+    if (!isNumber || settings.minimumBytesPerSecond < 0)
+        return usage(QStringLiteral("--min-rate needs a number of bytes per second"));
     if (staging)
         settings.stagingDirectory = QFileInfo(parser.value(stage)).absoluteFilePath();
     if (parser.isSet(caFile)) {

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -23,6 +24,9 @@ struct FaultServer::Connection
     qint64 limit = 0;      // what is actually sent before closing or stalling
     qint64 sent = 0;
     bool stall = false;
+    int dripMs = 0;
+    bool endlessHeader = false;
+    qint64 headerBytes = 0;
     qsizetype logIndex = -1;
 };
 
@@ -146,7 +150,7 @@ void FaultServer::respond(Connection *connection, const QString &path, const QBy
             connection->bodyLength = connection->body.size() + fault.extraBytes;
         }
     }
-    if (fault.extraBytes == 0)
+    if (fault.extraBytes == 0 && !fault.noLength)
         header("Content-Length", QByteArray::number(connection->bodyLength));
     connection->limit = connection->bodyLength;
     if (fault.cutAfter >= 0)
@@ -154,8 +158,14 @@ void FaultServer::respond(Connection *connection, const QString &path, const QBy
     if (fault.cutOffset >= 0)
         connection->limit = qMin(connection->limit, fault.cutOffset - asked);
     connection->stall = fault.stall;
+    connection->dripMs = fault.dripMs;
     connection->logIndex = m_log.size();
     m_log.append(logged);
+    if (fault.endlessHeader) {
+        connection->endlessHeader = true;
+        connection->socket->write("HTTP/1.1 200 Test\r\nX-Padding: ");
+        return sendMore(connection);
+    }
     connection->socket->write("HTTP/1.1 " + QByteArray::number(logged.status) + " Test\r\n"
                               + headers + "Connection: close\r\n\r\n");
     sendMore(connection);
@@ -166,6 +176,25 @@ void FaultServer::sendMore(Connection *connection)
     if (!connection->answered || connection->logIndex < 0)
         return;
     QTcpSocket *socket = connection->socket;
+    // A header line that never ends, as fast as the client takes it (bounded, should it not stop).
+    if (connection->endlessHeader) {
+        if (socket->bytesToWrite() < kQueued && connection->headerBytes < (1LL << 30)) {
+            socket->write(QByteArray(kQueued, 'a'));
+            connection->headerBytes += kQueued;
+        }
+        return;
+    }
+    if (connection->dripMs > 0) {
+        if (connection->sent < connection->limit && socket->bytesToWrite() == 0) {
+            QTimer::singleShot(connection->dripMs, socket, [this, connection] {
+                if (connection->sent < connection->limit) {
+                    connection->socket->write(connection->body.mid(connection->sent, 1));
+                    m_log[connection->logIndex].bodyBytes = ++connection->sent;
+                }
+            });
+        }
+        return;
+    }
     while (connection->sent < connection->limit && socket->bytesToWrite() < kQueued) {
         const qint64 piece = qMin<qint64>(kQueued, connection->limit - connection->sent);
         QByteArray bytes = connection->body.mid(connection->sent, piece);

@@ -24,6 +24,9 @@ struct Fault
     qint64 extraBytes = 0;   // bytes sent after the file, in a body of unannounced length (no
                              // Content-Length: it ends when the connection closes)
     int times = -1;          // for the path's next `times` requests; -1: for all of them
+    int dripMs = 0;          // send the body one byte at a time, this often
+    bool endlessHeader = false; // after the status line, one header line that never ends
+    bool noLength = false;   // no Content-Length: the body ends when the connection closes
 
     // Set up in a chain: Fault().answer(503).forRequests(2).
     Fault &answer(int code) { status = code; return *this; }
@@ -35,6 +38,9 @@ struct Fault
     Fault &ignoringRange() { ignoreRange = true; return *this; }
     Fault &appending(qint64 bytes) { extraBytes = bytes; return *this; }
     Fault &forRequests(int count) { times = count; return *this; }
+    Fault &dripping(int intervalMs) { dripMs = intervalMs; return *this; }
+    Fault &withEndlessHeader() { endlessHeader = true; return *this; }
+    Fault &withoutLength() { noLength = true; return *this; }
 };
 
 struct LoggedRequest

@@ -21,6 +21,7 @@
 #include <QProcess>
 #include <QSysInfo>
 #include <QThread>
+#include <QTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -767,6 +768,62 @@ private slots:
         QCOMPARE(outcome.checkFailure.reason, reason);
     }
 
+    // A server that answers slowly or never stops cannot hold a check or a download beyond its
+    // deadline, nor make the client hold more than its read buffers while it tries.
+    void hostileServerClock_data()
+    {
+        QTest::addColumn<QString>("target"); // "manifest" or a file whose blob misbehaves
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<UpdateFailureReason>("reason");
+        QTest::newRow("manifest a byte at a time") << "manifest" << Fault().dripping(100)
+                                                   << R::FeedUnreachable;
+        QTest::newRow("manifest header never ends") << "manifest" << Fault().withEndlessHeader()
+                                                    << R::FeedUnreachable;
+        QTest::newRow("blob a byte at a time") << kLarge << Fault().dripping(100)
+                                               << R::FeedUnreachable;
+        QTest::newRow("blob header never ends") << kLarge << Fault().withEndlessHeader()
+                                                << R::FeedUnreachable;
+        // Every byte sent, then the body is held open: it is taken as it is.
+        QTest::newRow("blob body never ends") << kReadme << Fault().withoutLength().stalling()
+                                              << R::None;
+    }
+
+    void hostileServerClock()
+    {
+        QFETCH(QString, target);
+        QFETCH(Fault, fault);
+        QFETCH(UpdateFailureReason, reason);
+        publish();
+        m_server->setFaults(pathOf(target), {fault});
+        UpdateClientSettings settings = this->settings();
+        settings.retries = 0;
+        settings.manifestTimeoutMs = 2000;
+        settings.headerTimeoutMs = 2000;
+        settings.rateWindowMs = 1000;
+        settings.minimumBytesPerSecond = 1000;
+        const auto residentBytes = [] {
+            QFile statm(QStringLiteral("/proc/self/statm"));
+            const QList<QByteArray> fields =
+                statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ') : QList<QByteArray>();
+            return fields.value(1).toLongLong() * ::sysconf(_SC_PAGESIZE);
+        };
+        const qint64 before = residentBytes();
+        qint64 peak = before;
+        QTimer sampler;
+        connect(&sampler, &QTimer::timeout, this, [&] { peak = qMax(peak, residentBytes()); });
+        sampler.start(50);
+        QElapsedTimer clock;
+        clock.start();
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome));
+        QCOMPARE(outcome.failure().reason, reason);
+        // Each deadline is 2 s (the body's end is waited for 2 s); the check's test server
+        // answers the rest at once.
+        QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
+        qInfo("%lld ms, resident memory grew by %lld bytes", clock.elapsed(), peak - before);
+        QVERIFY2(peak - before < 64 * 1024 * 1024, qPrintable(QString::number(peak - before)));
+    }
+
     // What a neighbour who can write into the stage plants there is removed, never written
     // through: a file elsewhere keeps its bytes, and the download completes.
     void hostileStageEntries_data()
@@ -850,6 +907,9 @@ private slots:
         Outcome outcome;
         QVERIFY(fetch(settings(), &outcome));
         QCOMPARE(outcome.failure().reason, R::StagingWriteFailed);
+        // The system's own reason, as the log needs it.
+        QVERIFY2(outcome.failure().detail.contains(QStringLiteral("No space left on device")),
+                 qPrintable(outcome.failure().detail));
         verifyIncompleteStage();
     }
 

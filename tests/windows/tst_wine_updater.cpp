@@ -796,22 +796,27 @@ private slots:
             return count;
         };
 
-        COMPARE_EXIT(installation.runApp({}), 0);
-        QVERIFY(installation.waitForJournalState(QStringLiteral("healthy")));
-        QTRY_COMPARE_WITH_TIMEOUT(manifestRequests(), 2, 60000);
+        const RunResult firstRun = installation.runApp({});
+        COMPARE_EXIT(firstRun, 0);
+        QVERIFY2(installation.waitForJournalState(QStringLiteral("healthy")),
+                 qPrintable(firstRun.errorOutput));
+        // (Under Wine, the probed version's own check is sometimes sent more than once.)
+        QTRY_VERIFY_WITH_TIMEOUT(manifestRequests() >= 2, 60000);
         QTRY_VERIFY_WITH_TIMEOUT(
             !QFileInfo::exists(installation.workPath(QStringLiteral("installer.lock"))), 30000);
         QCOMPARE(testsupport::readFile(installation.root() + QStringLiteral("/Vellumix.exe")), second);
         QCOMPARE(testsupport::readFile(installation.workPath(QStringLiteral("installed.json"))),
                  QByteArray("{\n    \"sequence\": 2,\n    \"version\": \"2.0.0\"\n}\n"));
 
+        QTest::qWait(2000); // the probed version's check has ended by now
+        const int asked = manifestRequests();
         testsupport::writeFile(installation.workPath(QString()), QStringLiteral("transaction.json"),
                                "{\"entries\":[],\"sequence\":3,\"state\":\"installing\","
                                "\"token\":\"t\",\"version\":\"3.0.0\"}");
         COMPARE_EXIT(installation.runApp({}), 0);
         QVERIFY(installation.waitForJournalState(QStringLiteral("rolledback")));
         // The recovery started the program again, and it went on to its check.
-        QTRY_COMPARE_WITH_TIMEOUT(manifestRequests(), 3, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(manifestRequests() > asked, 60000);
         QCOMPARE(testsupport::readFile(installation.root() + QStringLiteral("/Vellumix.exe")), second);
         qunsetenv("VELLUMIX_UPDATE_FEED");
     }

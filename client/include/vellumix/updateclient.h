@@ -48,7 +48,12 @@ struct UpdateClientSettings
     QString stagingDirectory;
     int connections = 4;                       // transfers at once
     QList<QSslCertificate> extraCaCertificates; // trusted besides the system's
+    // Deadlines: a server that answers slowly or never stops cannot hold a check or a download.
     int transferTimeoutMs = 30000;             // a transfer that receives nothing this long fails
+    int manifestTimeoutMs = 60000;             // the whole manifest request, headers to last byte
+    int headerTimeoutMs = 15000;               // from a request to its response headers
+    qint64 minimumBytesPerSecond = 1024;       // a file slower than this over rateWindowMs fails
+    int rateWindowMs = 30000;
     int retries = 4;                           // further tries after a transient failure
     int retryDelayMs = 500;                    // first back-off; doubles with each retry
     int progressIntervalMs = 250;              // at most this often a progress signal
