@@ -60,7 +60,8 @@ QUrl FeedConnection::url(const QString &relative) const
     return m_feed.resolved(QUrl(relative));
 }
 
-QNetworkReply *FeedConnection::get(const QString &relative, qint64 rangeStart)
+QNetworkReply *FeedConnection::get(const QString &relative, qint64 rangeStart,
+                                   const QList<std::pair<QByteArray, QByteArray>> &headers)
 {
     QNetworkRequest request(url(relative));
     /*
@@ -79,6 +80,8 @@ QNetworkReply *FeedConnection::get(const QString &relative, qint64 rangeStart)
     request.setSslConfiguration(m_tls);
     if (rangeStart > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(rangeStart) + '-');
+    for (const auto &[name, value] : headers)
+        request.setRawHeader(name, value);
     QNetworkReply *reply = m_network->get(request);
     // A certificate problem is never ignored: the reply fails with SslHandshakeFailedError.
     return reply;

@@ -30,7 +30,9 @@ public:
     QUrl url(const QString &relative) const;
 
     // Starts a GET; `rangeStart` > 0 asks for the rest of the resource from that byte.
-    QNetworkReply *get(const QString &relative, qint64 rangeStart = 0);
+    // `headers` are sent besides (validators of a conditional request).
+    QNetworkReply *get(const QString &relative, qint64 rangeStart = 0,
+                       const QList<std::pair<QByteArray, QByteArray>> &headers = {});
 
     static ReplyVerdict judge(QNetworkReply *reply, bool bodyComplete);
     // The wait before try number `retry` (1 for the first retry).

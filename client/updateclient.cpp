@@ -2,6 +2,7 @@
 
 #include "downloadsession.h"
 #include "feedconnection.h"
+#include "manifestcache.h"
 #include "fileio.h"
 #include "releasecheck.h"
 #include "updateplan.h"
@@ -250,6 +251,7 @@ UpdateCheck *UpdateClient::check()
         return refused(check, UpdateFailureReason::InvalidFeed,
                        QStringLiteral("channel \"%1\"").arg(m_settings.channel));
     m_check = check;
+    m_checkUsesCache = true;
     ++m_checkGeneration;
     m_checkCancelled = std::make_shared<std::atomic<bool>>(false);
     fetchManifest(0);
@@ -276,7 +278,22 @@ void UpdateClient::fetchManifest(int retry)
         return;
     }
 
-    QNetworkReply *reply = m_connection->get(relative);
+    /*
+        A conditional request when a verified manifest is kept: an unchanged feed answers 304 and
+        the kept manifest is used, verified again as if it had just arrived. Only validators of a
+        manifest that verified are ever sent.
+    */
+    const ManifestCache cache(m_settings.manifestCacheDirectory, m_settings.feed,
+                              m_settings.channel);
+    const KeptManifest kept = m_checkUsesCache ? cache.load() : KeptManifest();
+    QList<std::pair<QByteArray, QByteArray>> validators;
+    if (kept.hasValidators()) {
+        if (!kept.etag.isEmpty())
+            validators.append({"If-None-Match", kept.etag});
+        if (!kept.lastModified.isEmpty())
+            validators.append({"If-Modified-Since", kept.lastModified});
+    }
+    QNetworkReply *reply = m_connection->get(relative, 0, validators);
     // Qt holds no more than this of the answer before it is read here, so the bound below holds
     // for what is in memory, not only for what was taken.
     reply->setReadBufferSize(kManifestReadBuffer);
@@ -298,7 +315,7 @@ void UpdateClient::fetchManifest(int retry)
         }
     });
     connect(reply, &QNetworkReply::finished, this,
-            [this, reply, body, tooLarge, timedOut, retry, generation] {
+            [this, reply, body, tooLarge, timedOut, retry, generation, kept] {
         reply->deleteLater();
         if (generation != m_checkGeneration || !m_check)
             return;
@@ -311,6 +328,17 @@ void UpdateClient::fetchManifest(int retry)
         }
         if (reply->isOpen())
             body->append(reply->readAll());
+        const QByteArray etag = reply->rawHeader("ETag");
+        const QByteArray lastModified = reply->rawHeader("Last-Modified");
+        if (httpStatusOf(reply) == 304 && reply->error() == QNetworkReply::NoError && !*timedOut) {
+            if (!kept.hasValidators())
+                return finishCheck({UpdateFailureReason::ServerRefused,
+                                    QStringLiteral("%1: 304 to a request that asked for no "
+                                                   "validation").arg(reply->url().toString())},
+                                   nullptr);
+            return evaluate(kept.envelope, etag.isEmpty() ? kept.etag : etag,
+                            lastModified.isEmpty() ? kept.lastModified : lastModified, true);
+        }
         ReplyVerdict verdict = FeedConnection::judge(reply, true);
         if (*timedOut)
             verdict = {{UpdateFailureReason::FeedUnreachable,
@@ -319,7 +347,7 @@ void UpdateClient::fetchManifest(int retry)
                             .arg(m_settings.manifestTimeoutMs)},
                        true, -1};
         if (verdict.failure.ok())
-            return evaluate(*body);
+            return evaluate(*body, etag, lastModified);
         if (verdict.transient && retry < m_connection->retries()) {
             QTimer::singleShot(m_connection->retryDelayMs(retry + 1, verdict), this,
                                [this, retry, generation] {
@@ -332,18 +360,35 @@ void UpdateClient::fetchManifest(int retry)
     });
 }
 
-void UpdateClient::evaluate(const QByteArray &envelope)
+void UpdateClient::evaluate(const QByteArray &envelope, const QByteArray &etag,
+                            const QByteArray &lastModified, bool kept)
 {
     const quint64 generation = m_checkGeneration;
     const UpdateClientSettings settings = m_settings;
     const std::shared_ptr<std::atomic<bool>> cancelled = m_checkCancelled;
-    m_worker->post([this, envelope, settings, cancelled, generation] {
+    const bool remote = !m_connection->isLocal();
+    m_worker->post([this, envelope, etag, lastModified, kept, remote, settings, cancelled,
+                    generation] {
         UpdateFailure failure;
         std::shared_ptr<const UpdatePlan> plan =
             compareWithInstallation(envelope, settings, *cancelled, &failure);
-        deliver(this, [this, plan, failure, generation] {
-            if (generation == m_checkGeneration && m_check)
-                finishCheck(failure, plan);
+        const ManifestCache cache(settings.manifestCacheDirectory, settings.feed, settings.channel);
+        const bool verified = plan != nullptr;
+        if (remote && verified && (!etag.isEmpty() || !lastModified.isEmpty()))
+            cache.store({envelope, etag, lastModified});
+        // A kept manifest that no longer verifies is dropped, and the check asks for the manifest
+        // in full: the cache is never the reason a check fails.
+        const bool refetch = kept && !verified && failure.reason != UpdateFailureReason::Cancelled;
+        if (refetch)
+            cache.drop();
+        deliver(this, [this, plan, failure, generation, refetch] {
+            if (generation != m_checkGeneration || !m_check)
+                return;
+            if (refetch) {
+                m_checkUsesCache = false;
+                return fetchManifest(0);
+            }
+            finishCheck(failure, plan);
         });
     });
 }

@@ -48,6 +48,8 @@ Options:
   --stage DIR        the staging directory (download, apply)
   --connections N    transfers at once, 1 to 16 (default: 4)
   --ca-file PEM      also trust the certificate authorities in this file
+  --cache-dir DIR    where the last verified manifest is kept, so that a check of an unchanged
+                     feed costs a 304 answer (default: a per-user folder under the cache location)
   --manifest-timeout S  the whole manifest request may take S seconds (default: 60)
   --header-timeout S    a request's answer must begin within S seconds (default: 15)
   --min-rate B       a file that arrives slower than B bytes per second over 30 seconds is
@@ -207,6 +209,7 @@ int runFetch(const QStringList &arguments)
     const QCommandLineOption connections(QStringLiteral("connections"), QString(),
                                          QStringLiteral("N"), QStringLiteral("4"));
     const QCommandLineOption caFile(QStringLiteral("ca-file"), QString(), QStringLiteral("PEM"));
+    const QCommandLineOption cacheDir(QStringLiteral("cache-dir"), QString(), QStringLiteral("DIR"));
     const QCommandLineOption manifestTimeout(QStringLiteral("manifest-timeout"), QString(),
                                              QStringLiteral("S"), QStringLiteral("60"));
     const QCommandLineOption headerTimeout(QStringLiteral("header-timeout"), QString(),
@@ -219,7 +222,7 @@ int runFetch(const QStringList &arguments)
     const QCommandLineOption parent(QStringLiteral("parent"), QString(), QStringLiteral("PID"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QString());
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")}, QString());
-    parser.addOptions({feed, root, channel, stage, connections, caFile, manifestTimeout,
+    parser.addOptions({feed, root, channel, stage, connections, caFile, cacheDir, manifestTimeout,
                        headerTimeout, minRate, sequence, wait, parent, quiet, help});
     auto usage = [](const QString &text) {
         err() << "vellumix-fetch: " << text << "; see \"vellumix-fetch --help\"" << Qt::endl;
@@ -271,6 +274,8 @@ int runFetch(const QStringList &arguments)
     settings.minimumBytesPerSecond = parser.value(minRate).toLongLong(&isNumber);
     if (!isNumber || settings.minimumBytesPerSecond < 0)
         return usage(QStringLiteral("--min-rate needs a number of bytes per second"));
+    if (parser.isSet(cacheDir))
+        settings.manifestCacheDirectory = QFileInfo(parser.value(cacheDir)).absoluteFilePath();
     if (staging)
         settings.stagingDirectory = QFileInfo(parser.value(stage)).absoluteFilePath();
     if (parser.isSet(caFile)) {

@@ -1,5 +1,6 @@
 #include "faultserver.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpSocket>
@@ -106,23 +107,28 @@ void FaultServer::onReadyRead(Connection *connection)
     const QList<QByteArray> lines = connection->request.left(end).split('\n');
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
     QByteArray range;
+    QByteArray ifNoneMatch;
     for (const QByteArray &line : lines.mid(1)) {
         const qsizetype colon = line.indexOf(':');
-        if (line.left(colon).trimmed().toLower() == "range")
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        if (name == "range")
             range = line.mid(colon + 1).trimmed();
+        else if (name == "if-none-match")
+            ifNoneMatch = line.mid(colon + 1).trimmed();
     }
     QString path = QUrl::fromPercentEncoding(requestLine.value(1));
     path = path.left(path.indexOf(u'?'));
-    respond(connection, path, range);
+    respond(connection, path, range, ifNoneMatch);
 }
 
-void FaultServer::respond(Connection *connection, const QString &path, const QByteArray &range)
+void FaultServer::respond(Connection *connection, const QString &path, const QByteArray &range,
+                          const QByteArray &ifNoneMatch)
 {
     const qint64 asked = range.startsWith("bytes=") && range.endsWith('-')
         ? range.mid(6).chopped(1).toLongLong()
         : 0;
     const Fault fault = takeFault(path, asked);
-    LoggedRequest logged{path, range, 404, 0};
+    LoggedRequest logged{path, range, ifNoneMatch, 404, 0};
     QByteArray headers;
     auto header = [&headers](const char *name, const QByteArray &value) {
         if (!value.isEmpty())
@@ -138,7 +144,13 @@ void FaultServer::respond(Connection *connection, const QString &path, const QBy
         const QByteArray content = file.readAll();
         const QByteArray size = QByteArray::number(content.size());
         const qint64 start = fault.ignoreRange ? 0 : asked;
-        if (start > 0 && start >= content.size()) {
+        // Validators as a static web server gives them: a tag of the content.
+        const QByteArray etag = '"' + QCryptographicHash::hash(content, QCryptographicHash::Sha256)
+                                          .toHex().left(16) + '"';
+        header("ETag", etag);
+        if (!ifNoneMatch.isEmpty() && ifNoneMatch == etag && start == 0) {
+            logged.status = 304;
+        } else if (start > 0 && start >= content.size()) {
             logged.status = 416;
             header("Content-Range", "bytes */" + size);
         } else {
@@ -147,6 +159,10 @@ void FaultServer::respond(Connection *connection, const QString &path, const QBy
                 header("Content-Range", "bytes " + QByteArray::number(start) + '-'
                                             + QByteArray::number(content.size() - 1) + '/' + size);
             connection->body = content.mid(start);
+            if (fault.garble) {
+                for (char &byte : connection->body)
+                    byte = char(~byte);
+            }
             connection->bodyLength = connection->body.size() + fault.extraBytes;
         }
     }

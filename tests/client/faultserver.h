@@ -27,6 +27,7 @@ struct Fault
     int dripMs = 0;          // send the body one byte at a time, this often
     bool endlessHeader = false; // after the status line, one header line that never ends
     bool noLength = false;   // no Content-Length: the body ends when the connection closes
+    bool garble = false;     // the right headers and length, other bytes (every one inverted)
 
     // Set up in a chain: Fault().answer(503).forRequests(2).
     Fault &answer(int code) { status = code; return *this; }
@@ -41,12 +42,14 @@ struct Fault
     Fault &dripping(int intervalMs) { dripMs = intervalMs; return *this; }
     Fault &withEndlessHeader() { endlessHeader = true; return *this; }
     Fault &withoutLength() { noLength = true; return *this; }
+    Fault &garbling() { garble = true; return *this; }
 };
 
 struct LoggedRequest
 {
     QString path;      // without the query
     QByteArray range;  // the Range header, empty when there was none
+    QByteArray ifNoneMatch; // the If-None-Match header, empty when there was none
     int status = 0;
     qint64 bodyBytes = 0; // body bytes handed to the connection
 };
@@ -71,7 +74,8 @@ private:
     struct Connection;
     void onNewConnection();
     void onReadyRead(Connection *connection);
-    void respond(Connection *connection, const QString &path, const QByteArray &range);
+    void respond(Connection *connection, const QString &path, const QByteArray &range,
+                 const QByteArray &ifNoneMatch);
     void sendMore(Connection *connection);
     Fault takeFault(const QString &path, qint64 start);
 

@@ -155,6 +155,7 @@ class tst_Client : public QObject
         settings.programRoot = m_root;
         settings.builtInSequence = 1;
         settings.stagingDirectory = m_stage;
+        settings.manifestCacheDirectory = m_dir->filePath(QStringLiteral("cache"));
         settings.transferTimeoutMs = 10000;
         settings.retries = 2;
         settings.retryDelayMs = 20;
@@ -245,7 +246,7 @@ private slots:
         m_feed = m_dir->filePath(QStringLiteral("feed"));
         m_root = m_dir->filePath(QStringLiteral("root"));
         m_stage = m_dir->filePath(QStringLiteral("stage"));
-        m_notCompared = {QStringLiteral("stage")};
+        m_notCompared = {QStringLiteral("stage"), QStringLiteral("cache")};
         QVERIFY(QDir().mkpath(m_root)); // a fresh installation: every file travels
         m_release = m_published;
         m_server = std::make_unique<FaultServer>(m_feed);
@@ -711,7 +712,7 @@ private slots:
         } else {
             writeFile(m_stage, QStringLiteral("keep.txt"), "not the client's");
         }
-        m_notCompared.clear(); // nothing may change anywhere, the stage included
+        m_notCompared = {QStringLiteral("cache")}; // nothing else may change, the stage included
 
         Outcome outcome;
         QVERIFY(fetch(settings(), &outcome));
@@ -822,6 +823,106 @@ private slots:
         QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
         qInfo("%lld ms, resident memory grew by %lld bytes", clock.elapsed(), peak - before);
         QVERIFY2(peak - before < 64 * 1024 * 1024, qPrintable(QString::number(peak - before)));
+    }
+
+    // A resumed blob whose rest comes back as other bytes (the right range and length) breaks
+    // while it streams in: it starts over from nothing once, like a digest that differs at the
+    // end, and only a second failure is final.
+    void corruptResumeStartsOver_data()
+    {
+        QTest::addColumn<int>("garbled"); // requests answered with other bytes after the cut one
+        QTest::addColumn<UpdateFailureReason>("reason");
+        QTest::newRow("the rest garbled once") << 1 << R::None;
+        QTest::newRow("garbled again from nothing") << 2 << R::DownloadInvalid;
+    }
+
+    void corruptResumeStartsOver()
+    {
+        QFETCH(int, garbled);
+        QFETCH(UpdateFailureReason, reason);
+        publish();
+        const QString large = pathOf(kLarge);
+        m_server->setFaults(large, {Fault().cutAt(kCut).forRequests(1),
+                                    Fault().garbling().forRequests(garbled)});
+        Outcome outcome;
+        QVERIFY(fetch(settings(), &outcome));
+        QCOMPARE(outcome.failure().reason, reason);
+        QList<QByteArray> ranges;
+        for (const LoggedRequest &request : triesOf(m_server->requestsFor(large)))
+            ranges << request.range;
+        QCOMPARE(ranges, QList<QByteArray>({QByteArray(), "bytes=" + QByteArray::number(kCut) + '-',
+                                            QByteArray()}));
+        if (reason == R::None)
+            verifyCompleteStage(outcome);
+        else
+            verifyIncompleteStage();
+    }
+
+    // A check of an unchanged feed asks with the kept manifest's validators and uses it on a 304,
+    // verified again; a kept manifest that cannot be read or does not verify is dropped and the
+    // manifest fetched in full. The cache saves bytes; it is never the reason a check fails.
+    void conditionalCheck_data()
+    {
+        QTest::addColumn<QString>("cache"); // what becomes of the kept manifest before check 2
+        QTest::addColumn<QList<int>>("statuses"); // of the second check's manifest requests
+        QTest::newRow("unchanged feed") << "kept" << QList<int>{304};
+        QTest::newRow("kept manifest tampered") << "tampered" << QList<int>{304, 200};
+        QTest::newRow("cache file cut short") << "cut" << QList<int>{200};
+        QTest::newRow("cache file replaced by a link") << "link" << QList<int>{200};
+        QTest::newRow("server answers 304 unasked") << "none" << QList<int>{304};
+    }
+
+    void conditionalCheck()
+    {
+        QFETCH(QString, cache);
+        QFETCH(QList<int>, statuses);
+        publish();
+        Outcome first, second;
+        const QString cacheDir = m_dir->filePath(QStringLiteral("cache"));
+        if (cache == u"none") {
+            m_server->setFaults(kManifestPath, {Fault().answer(304)});
+        } else {
+            QVERIFY(fetch(settings(), &first));
+            QVERIFY(first.failure().ok());
+        }
+        const QStringList kept = QDir(cacheDir).entryList(QDir::Files);
+        QCOMPARE(kept.size(), cache == u"none" ? 0 : 1);
+        const QString file = cache == u"none" ? QString() : cacheDir + u'/' + kept.first();
+        if (cache == u"tampered") {
+            QJsonObject json = QJsonDocument::fromJson(readFile(file)).object();
+            QByteArray envelope = QByteArray::fromBase64(json.value(QStringLiteral("envelope")).toString().toLatin1());
+            QJsonObject opened = QJsonDocument::fromJson(envelope).object();
+            const QByteArray payload = QByteArray::fromBase64(
+                opened.value(QStringLiteral("payload")).toString().toLatin1());
+            opened.insert(QStringLiteral("payload"),
+                          QString::fromLatin1(QByteArray(payload).replace("2.0.0", "9.0.0").toBase64()));
+            envelope = QJsonDocument(opened).toJson(QJsonDocument::Compact);
+            json.insert(QStringLiteral("envelope"), QString::fromLatin1(envelope.toBase64()));
+            writeFile(cacheDir, kept.first(), QJsonDocument(json).toJson());
+        } else if (cache == u"cut") {
+            QVERIFY(QFile::resize(file, QFileInfo(file).size() / 2));
+        } else if (cache == u"link") {
+            writeFile(m_dir->path(), QStringLiteral("other.json"), readFile(file));
+            QVERIFY(QFile::remove(file) && QFile::link(m_dir->filePath(QStringLiteral("other.json")), file));
+            m_notCompared << QStringLiteral("other.json");
+        }
+        const qsizetype before = m_server->requestsFor(kManifestPath).size();
+        QVERIFY(fetch(settings(), &second));
+        QList<int> seen;
+        for (const LoggedRequest &request : m_server->requestsFor(kManifestPath).mid(before))
+            seen << request.status;
+        QCOMPARE(seen, statuses);
+        if (cache == u"none") {
+            QCOMPARE(second.checkFailure.reason, R::ServerRefused);
+            return;
+        }
+        QVERIFY2(second.checkFailure.ok(), qPrintable(second.checkFailure.detail));
+        QCOMPARE(second.check.version(), QStringLiteral("2.0.0"));
+        // What is kept now is the verified manifest, as a plain file.
+        QVERIFY(!QFileInfo(file).isSymLink());
+        const QByteArray envelope = QByteArray::fromBase64(
+            QJsonDocument::fromJson(readFile(file)).object().value(QStringLiteral("envelope")).toString().toLatin1());
+        QCOMPARE(envelope, readFile(m_feed + kManifestPath));
     }
 
     // What a neighbour who can write into the stage plants there is removed, never written

@@ -46,6 +46,10 @@ struct UpdateClientSettings
     qint32 builtInSequence = 0;
     // Where downloads are staged; empty: defaultStagingDirectory(channel).
     QString stagingDirectory;
+    // Where the last verified manifest of each feed and channel is kept, so that a check of an
+    // unchanged feed costs a 304 answer; empty: a per-user folder under the cache location
+    // (".../update-manifests"). What is kept there is verified again before every use.
+    QString manifestCacheDirectory;
     int connections = 4;                       // transfers at once
     QList<QSslCertificate> extraCaCertificates; // trusted besides the system's
     // Deadlines: a server that answers slowly or never stops cannot hold a check or a download.
@@ -228,7 +232,8 @@ private:
     friend class UpdateOperation;
     void abort(UpdateOperation *operation);
     void fetchManifest(int retry);
-    void evaluate(const QByteArray &envelope);
+    void evaluate(const QByteArray &envelope, const QByteArray &etag = QByteArray(),
+                  const QByteArray &lastModified = QByteArray(), bool kept = false);
     void finishCheck(const UpdateFailure &failure, std::shared_ptr<const UpdatePlan> plan);
     void onDownloadProgress(const DownloadProgress &progress);
     void onDownloadFinished(const DownloadReport &report);
@@ -243,6 +248,7 @@ private:
     UpdateDownload *m_download = nullptr; // the running download
     quint64 m_checkGeneration = 0;        // answers of an ended check are dropped
     std::shared_ptr<std::atomic<bool>> m_checkCancelled;
+    bool m_checkUsesCache = true; // false once a kept manifest failed its verification
 };
 
 } // namespace vellumix
