@@ -21,6 +21,16 @@ constexpr qint64 kQueuedHigh = 4 * 1024 * 1024;
 constexpr qint64 kQueuedLow = 1024 * 1024;
 constexpr qint64 kReplyBuffer = 512 * 1024;
 constexpr int kDeadlineTickMs = 500;
+/*
+    Qt 6.4 gives an HTTP/2 stream its flow-control window back as soon as bytes arrive, not as they
+    are read, so over HTTP/2 a reply's read buffer does not hold the server back: whatever a request
+    brings may sit in memory. Requests are therefore opened only while what they may still bring
+    stays within a budget, and a blob larger than a few megabytes travels on an HTTP/1.1 connection
+    of its own, whose read buffer does hold the server back. Memory stays bounded by the budget, the
+    read buffers and the worker's queue, however many requests are open.
+*/
+constexpr qint64 kInFlightBudget = 24 * 1024 * 1024;
+constexpr qint64 kLargeBlob = 2 * 1024 * 1024;
 // A body whose last expected byte has come is not waited on for longer than this to end.
 constexpr int kBodyEndGraceMs = 2000;
 
@@ -108,6 +118,8 @@ void DownloadSession::start(const std::shared_ptr<const UpdatePlan> &plan,
     m_pending.clear();
     m_transfers.clear();
     m_inFlight = 0;
+    m_inFlightBytes = 0;
+    m_largeInFlight = 0;
     m_progress = DownloadProgress();
     m_progress.filesTotal = int(plan->filesToFetch.size());
     m_result = DownloadReport();
@@ -144,10 +156,39 @@ void DownloadSession::onPrepared(const StagePlan &plan)
     pump();
 }
 
+/*
+    How many requests are open at once. Over HTTP/1.1 each open request holds a connection, so as
+    many as there are connections: one starts the moment another ends. Over HTTP/2 they share
+    one connection and many stream at once, each round trip shared by all of them; whether the
+    server speaks it is known from the first answers, which are asked for with the HTTP/1.1 number.
+*/
+bool DownloadSession::mayStart(const BlobJob &job) const
+{
+    const int connections = qMax(1, m_settings.connections);
+    if (m_connection->isLocal())
+        return m_inFlight < connections;
+    if (job.packedSize - job.heldBytes > kLargeBlob)
+        return m_largeInFlight < connections;
+    const int small = m_inFlight - m_largeInFlight;
+    if (small >= (m_multiplexed ? qMax(connections, m_settings.http2Streams) : connections))
+        return false;
+    return m_inFlightBytes == 0 || m_inFlightBytes + job.packedSize - job.heldBytes <= kInFlightBudget;
+}
+
+void DownloadSession::requestEnded(Transfer *transfer)
+{
+    --m_inFlight;
+    m_inFlightBytes -= transfer->requestBytes;
+    transfer->requestBytes = 0;
+    if (transfer->large) {
+        --m_largeInFlight;
+        transfer->large = false;
+    }
+}
+
 void DownloadSession::pump()
 {
-    const int limit = qMax(1, m_settings.connections);
-    while (m_running && m_inFlight < limit && !m_pending.empty()) {
+    while (m_running && !m_pending.empty() && mayStart(m_pending.front())) {
         auto transfer = std::make_shared<Transfer>();
         transfer->job = m_pending.front();
         transfer->offset = transfer->job.heldBytes;
@@ -219,7 +260,12 @@ void DownloadSession::startTry(Transfer *transfer)
         return;
     }
     qCDebug(lcDownload) << "GET" << relative << "from" << job.heldBytes << "in flight" << m_inFlight;
-    QNetworkReply *reply = m_connection->get(relative, job.heldBytes);
+    transfer->large = job.packedSize - job.heldBytes > kLargeBlob;
+    if (transfer->large)
+        ++m_largeInFlight;
+    else
+        m_inFlightBytes += transfer->requestBytes = job.packedSize - job.heldBytes;
+    QNetworkReply *reply = m_connection->get(relative, job.heldBytes, {}, !transfer->large);
     reply->setReadBufferSize(kReplyBuffer);
     transfer->reply = reply;
     transfer->sinceRequest.start();
@@ -229,6 +275,11 @@ void DownloadSession::startTry(Transfer *transfer)
             t->headersSeen = true;
             t->rateWindow.start();
             t->rateWindowStart = t->offset;
+            if (!m_multiplexed && cameOverHttp2(reply)) {
+                m_multiplexed = true;
+                qCDebug(lcDownload) << "HTTP/2: up to" << m_settings.http2Streams << "requests at once";
+                pump();
+            }
         }
     });
     connect(reply, &QNetworkReply::readyRead, this, [this, sha] {
@@ -291,7 +342,7 @@ void DownloadSession::readBody(Transfer *transfer)
             m_progress.bytesDone -= transfer->offset;
             transfer->offset = 0;
             dropReply(transfer);
-            --m_inFlight;
+            requestEnded(transfer);
             retryLater(transfer, {{UpdateFailureReason::ServerRefused,
                                    QStringLiteral("%1: a wrong range").arg(reply->url().toString())},
                                   true, -1});
@@ -361,7 +412,7 @@ void DownloadSession::onReplyFinished(Transfer *transfer)
                         << verdict.failure.reasonName() << verdict.failure.detail;
     transfer->reply = nullptr;
     reply->deleteLater();
-    --m_inFlight;
+    requestEnded(transfer);
     if (verdict.failure.ok()) {
         complete(transfer);
         pump();
@@ -469,7 +520,7 @@ void DownloadSession::onCorrupt(const QByteArray &packedSha256, quint64 attempt,
         return fail(failure);
     if (transfer->reply) {
         dropReply(transfer.get());
-        --m_inFlight;
+        requestEnded(transfer.get());
     }
     onWorker(transfer->lane, [this, lane = transfer->lane, packedSha256] {
         m_lanes[std::size_t(lane)].area->discard(packedSha256);
@@ -483,7 +534,7 @@ void DownloadSession::giveUpTry(Transfer *transfer, const QString &why)
     const QString where = transfer->reply ? transfer->reply->url().toString() : QString();
     qCDebug(lcDownload) << "deadline" << where << why;
     dropReply(transfer);
-    --m_inFlight;
+    requestEnded(transfer);
     const ReplyVerdict verdict{{UpdateFailureReason::FeedUnreachable, where + QStringLiteral(": ") + why},
                                true, -1};
     if (transfer->retry >= m_connection->retries())
@@ -512,7 +563,7 @@ void DownloadSession::watchDeadlines()
             // for. The bytes are judged as they are.
             if (t->sinceLastByte.elapsed() > kBodyEndGraceMs) {
                 dropReply(t);
-                --m_inFlight;
+                requestEnded(t);
                 complete(t);
                 pump();
             }

@@ -61,6 +61,8 @@ private:
         QElapsedTimer rateWindow;
         qint64 rateWindowStart = 0; // `offset` when the window began
         QElapsedTimer sinceLastByte; // valid once every byte has arrived
+        qint64 requestBytes = 0;     // what the open request may still bring (0: none open)
+        bool large = false;          // travels on an HTTP/1.1 connection of its own
     };
 
     void onPrepared(const StagePlan &plan);
@@ -76,6 +78,8 @@ private:
     void startOverOnce(Transfer *transfer, const UpdateFailure &failure);
     void watchDeadlines();
     void giveUpTry(Transfer *transfer, const QString &why);
+    void requestEnded(Transfer *transfer);
+    bool mayStart(const BlobJob &job) const;
     void resumeReading();
     void fail(const UpdateFailure &failure);
     void end(const UpdateFailure &failure);
@@ -117,6 +121,9 @@ private:
     std::deque<BlobJob> m_pending;
     QHash<QByteArray, std::shared_ptr<Transfer>> m_transfers;
     int m_inFlight = 0; // transfers whose bytes are still coming
+    qint64 m_inFlightBytes = 0; // what the open requests of small blobs may still bring
+    int m_largeInFlight = 0;
+    bool m_multiplexed = false; // a reply came over HTTP/2: many requests share a connection
     DownloadProgress m_progress;
     DownloadReport m_result;
     QElapsedTimer m_sinceProgress;

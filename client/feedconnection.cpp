@@ -37,6 +37,11 @@ int httpStatusOf(QNetworkReply *reply)
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
+bool cameOverHttp2(QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
+}
+
 FeedConnection::FeedConnection(const UpdateClientSettings &settings, QObject *parent)
     : QObject(parent),
       m_settings(settings),
@@ -61,7 +66,8 @@ QUrl FeedConnection::url(const QString &relative) const
 }
 
 QNetworkReply *FeedConnection::get(const QString &relative, qint64 rangeStart,
-                                   const QList<std::pair<QByteArray, QByteArray>> &headers)
+                                   const QList<std::pair<QByteArray, QByteArray>> &headers,
+                                   bool allowHttp2)
 {
     QNetworkRequest request(url(relative));
     /*
@@ -77,6 +83,7 @@ QNetworkReply *FeedConnection::get(const QString &relative, qint64 rangeStart,
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     request.setTransferTimeout(m_settings.transferTimeoutMs);
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, allowHttp2);
     request.setSslConfiguration(m_tls);
     if (rangeStart > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(rangeStart) + '-');

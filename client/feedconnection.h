@@ -32,7 +32,8 @@ public:
     // Starts a GET; `rangeStart` > 0 asks for the rest of the resource from that byte.
     // `headers` are sent besides (validators of a conditional request).
     QNetworkReply *get(const QString &relative, qint64 rangeStart = 0,
-                       const QList<std::pair<QByteArray, QByteArray>> &headers = {});
+                       const QList<std::pair<QByteArray, QByteArray>> &headers = {},
+                       bool allowHttp2 = true);
 
     static ReplyVerdict judge(QNetworkReply *reply, bool bodyComplete);
     // The wait before try number `retry` (1 for the first retry).
@@ -48,5 +49,7 @@ private:
 
 // The HTTP status of a reply, 0 when there is none (no answer, or not HTTP).
 int httpStatusOf(QNetworkReply *reply);
+// True when the reply came over HTTP/2.
+bool cameOverHttp2(QNetworkReply *reply);
 
 } // namespace vellumix

@@ -46,7 +46,9 @@ Options:
   --root DIR         the program root of the installation
   --channel NAME     the feed's channel (default: stable)
   --stage DIR        the staging directory (download, apply)
-  --connections N    transfers at once, 1 to 16 (default: 4)
+  --connections N    HTTP/1.1 connections (transfers at once), 1 to 16 (default: 4)
+  --streams N        over HTTP/2, requests open at once on the one connection, 1 to 256
+                     (default: 32)
   --ca-file PEM      also trust the certificate authorities in this file
   --cache-dir DIR    where the last verified manifest is kept, so that a check of an unchanged
                      feed costs a 304 answer (default: a per-user folder under the cache location)
@@ -209,6 +211,8 @@ int runFetch(const QStringList &arguments)
     const QCommandLineOption connections(QStringLiteral("connections"), QString(),
                                          QStringLiteral("N"), QStringLiteral("4"));
     const QCommandLineOption caFile(QStringLiteral("ca-file"), QString(), QStringLiteral("PEM"));
+    const QCommandLineOption streams(QStringLiteral("streams"), QString(), QStringLiteral("N"),
+                                     QStringLiteral("32"));
     const QCommandLineOption cacheDir(QStringLiteral("cache-dir"), QString(), QStringLiteral("DIR"));
     const QCommandLineOption manifestTimeout(QStringLiteral("manifest-timeout"), QString(),
                                              QStringLiteral("S"), QStringLiteral("60"));
@@ -222,7 +226,7 @@ int runFetch(const QStringList &arguments)
     const QCommandLineOption parent(QStringLiteral("parent"), QString(), QStringLiteral("PID"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QString());
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")}, QString());
-    parser.addOptions({feed, root, channel, stage, connections, caFile, cacheDir, manifestTimeout,
+    parser.addOptions({feed, root, channel, stage, connections, streams, caFile, cacheDir, manifestTimeout,
                        headerTimeout, minRate, sequence, wait, parent, quiet, help});
     auto usage = [](const QString &text) {
         err() << "vellumix-fetch: " << text << "; see \"vellumix-fetch --help\"" << Qt::endl;
@@ -274,6 +278,9 @@ int runFetch(const QStringList &arguments)
     settings.minimumBytesPerSecond = parser.value(minRate).toLongLong(&isNumber);
     if (!isNumber || settings.minimumBytesPerSecond < 0)
         return usage(QStringLiteral("--min-rate needs a number of bytes per second"));
+    settings.http2Streams = parser.value(streams).toInt(&isNumber);
+    if (!isNumber || settings.http2Streams < 1 || settings.http2Streams > 256)
+        return usage(QStringLiteral("--streams needs a number from 1 to 256"));
     if (parser.isSet(cacheDir))
         settings.manifestCacheDirectory = QFileInfo(parser.value(cacheDir)).absoluteFilePath();
     if (staging)

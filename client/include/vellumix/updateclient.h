@@ -50,7 +50,10 @@ struct UpdateClientSettings
     // unchanged feed costs a 304 answer; empty: a per-user folder under the cache location
     // (".../update-manifests"). What is kept there is verified again before every use.
     QString manifestCacheDirectory;
-    int connections = 4;                       // transfers at once
+    int connections = 4;                       // HTTP/1.1 connections (transfers at once)
+    // Over HTTP/2 (negotiated for https when the server offers it) many files stream on one
+    // connection at once: at most this many requests are open then.
+    int http2Streams = 32;
     QList<QSslCertificate> extraCaCertificates; // trusted besides the system's
     // Deadlines: a server that answers slowly or never stops cannot hold a check or a download.
     int transferTimeoutMs = 30000;             // a transfer that receives nothing this long fails
