@@ -3,9 +3,12 @@
 # the tests, the demo and the benchmark. Nothing of the system's nginx service is used or touched:
 # the configuration, pid file, logs and temporary folders all live in RUN_DIR.
 #
-#   feed-server.sh start FEED_DIR RUN_DIR [--tls CERT KEY]
+#   feed-server.sh start FEED_DIR RUN_DIR [--tls CERT KEY [--tls13] [--http2]] [--detail-log]
 #       starts nginx and prints its base URL (http://127.0.0.1:PORT, or https://... with --tls)
 #       on standard output once it answers; the URL is also left in RUN_DIR/base-url
+#       --tls13       offer TLS 1.3 as well as 1.2 (this nginx offers up to 1.2 by default)
+#       --http2       offer HTTP/2 as well as HTTP/1.1 (chosen by ALPN; needs --tls)
+#       --detail-log  also write RUN_DIR/detail.log (below)
 #   feed-server.sh stop RUN_DIR
 #       stops it and returns once it is gone
 #
@@ -14,6 +17,14 @@
 #   method  uri  status  range  body-bytes-sent
 # (a request without a Range header shows "-"; nginx writes bytes outside printable ASCII and
 # the characters " and \ as \xHH).
+# RUN_DIR/detail.log (with --detail-log) has one line per request, for the benchmark, twelve
+# fields separated by tabs:
+#   end-time  request-time  connection  request-on-connection  protocol  method  uri  status
+#   request-bytes  sent-bytes  body-bytes-sent  tls-protocol
+# end-time is when the answer's last byte was handed to the socket (seconds since the epoch,
+# to the millisecond); request-time runs from the request's first byte read to then;
+# request-bytes and sent-bytes count the request and the answer with their headers, without
+# the bytes of TLS itself (for HTTP/2, the headers as they were compressed).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -21,7 +32,7 @@ site_conf=$(cd "$here/../docs" && pwd)/nginx-feed.conf
 
 die() { echo "feed-server.sh: $*" >&2; exit 1; }
 usage() {
-    sed -n '6,11p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+    sed -n '6,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -56,12 +67,18 @@ master_pid() {
 }
 
 write_config() {
-    local feed=$1 run=$2 port=$3 cert=$4 key=$5
-    local listen="listen 127.0.0.1:$port;" tls=
+    local feed=$1 run=$2 port=$3 cert=$4 key=$5 http2=$6 detail=$7 tls13=$8
+    local listen="listen 127.0.0.1:$port;" tls= detail_log=
     if [ -n "$cert" ]; then
-        listen="listen 127.0.0.1:$port ssl;"
+        listen="listen 127.0.0.1:$port ssl${http2:+ http2};"
         tls="ssl_certificate $(config_path "$cert");
         ssl_certificate_key $(config_path "$key");"
+        [ -z "$tls13" ] || tls="$tls
+        ssl_protocols TLSv1.2 TLSv1.3;"
+    fi
+    if [ -n "$detail" ]; then
+        detail_log="log_format detail \"\$msec\t\$request_time\t\$connection\t\$connection_requests\t\$server_protocol\t\$request_method\t\$uri\t\$status\t\$request_length\t\$bytes_sent\t\$body_bytes_sent\t\$ssl_protocol\";
+    access_log $(config_path "$run/detail.log") detail;"
     fi
     # A master started as root hands the requests to workers of the "user" directive (nobody by
     # default), which could not read a feed that only its owner may read; as root, the workers
@@ -81,6 +98,7 @@ events {
 http {
     log_format feed "\$request_method\t\$uri\t\$status\t\$http_range\t\$body_bytes_sent";
     access_log $(config_path "$run/access.log") feed;
+    $detail_log
     client_body_temp_path $(config_path "$run/tmp/body");
     proxy_temp_path $(config_path "$run/tmp/proxy");
     fastcgi_temp_path $(config_path "$run/tmp/fastcgi");
@@ -111,13 +129,23 @@ probe() {
 }
 
 start() {
-    [ $# -eq 2 ] || [ $# -eq 5 ] || usage
-    local feed=$1 run=$2 cert= key=
-    if [ $# -eq 5 ]; then
-        [ "$3" = --tls ] || usage
-        cert=$(realpath -e "$4") || die "no certificate file $4"
-        key=$(realpath -e "$5") || die "no key file $5"
-    fi
+    [ $# -ge 2 ] || usage
+    local feed=$1 run=$2 cert= key= http2= detail= tls13=
+    shift 2
+    while [ $# -gt 0 ]; do
+        case $1 in
+            --tls)
+                [ $# -ge 3 ] || usage
+                cert=$(realpath -e "$2") || die "no certificate file $2"
+                key=$(realpath -e "$3") || die "no key file $3"
+                shift 3 ;;
+            --tls13) tls13=1; shift ;;
+            --http2) http2=1; shift ;;
+            --detail-log) detail=1; shift ;;
+            *) usage ;;
+        esac
+    done
+    [ -z "$http2$tls13" ] || [ -n "$cert" ] || die "--http2 and --tls13 need --tls"
     [ -d "$feed" ] || die "the feed folder $feed does not exist"
     feed=$(realpath "$feed")
     mkdir -p "$run/tmp"
@@ -125,6 +153,7 @@ start() {
     [ -z "$(master_pid "$run")" ] || die "an nginx of $run is running already"
     rm -f "$run/nginx.pid" "$run/base-url"
     : > "$run/access.log"
+    [ -z "$detail" ] || : > "$run/detail.log"
     local nginx
     nginx=$(find_nginx)
 
@@ -139,7 +168,7 @@ start() {
             exec 3>&-
             continue
         fi
-        write_config "$feed" "$run" "$port" "$cert" "$key"
+        write_config "$feed" "$run" "$port" "$cert" "$key" "$http2" "$detail" "$tls13"
         : > "$run/error.log"
         if "$nginx" -p "$run" -e "$run/error.log" -c "$run/nginx.conf" \
             < /dev/null > /dev/null 2> "$run/nginx.stderr"; then
@@ -164,6 +193,7 @@ start() {
         sleep 0.1
     done
     : > "$run/access.log"
+    [ -z "$detail" ] || : > "$run/detail.log"
 
     local scheme=http
     [ -n "$cert" ] && scheme=https
