@@ -69,7 +69,8 @@ for release in "${releases[@]}"; do
         many) make_release "$work/release-$release" 5000 4 64 ;;
     esac
     "$publish" stage --release "$work/release-$release" --version "1.$sequence" \
-        --sequence "$sequence" --key "$key" --out "$work/stage-$release" >/dev/null 2>&1
+        --sequence "$sequence" --channel "$release" --key "$key" --out "$work/stage-$release" \
+        >/dev/null 2>&1
     "$publish" publish "$work/stage-$release" --feed "$feed" --channel "$release" >/dev/null
     rm -rf "$work/release-$release" "$work/stage-$release"
 done
