@@ -120,6 +120,7 @@ void DownloadSession::start(const std::shared_ptr<const UpdatePlan> &plan,
     m_inFlight = 0;
     m_inFlightBytes = 0;
     m_largeInFlight = 0;
+    m_deltasInFlight = 0;
     m_progress = DownloadProgress();
     m_progress.filesTotal = int(plan->filesToFetch.size());
     m_result = DownloadReport();
@@ -133,8 +134,9 @@ void DownloadSession::start(const std::shared_ptr<const UpdatePlan> &plan,
         });
     }
     const QList<ManifestFile> files = plan->filesToFetch;
-    onWorker(0, [this, files] {
-        const StagePlan plan = m_lanes[0].area->prepare(files);
+    const QHash<QString, ReleaseDelta> deltas = plan->deltas;
+    onWorker(0, [this, files, deltas] {
+        const StagePlan plan = m_lanes[0].area->prepare(files, deltas);
         backHere([this, plan] { onPrepared(plan); });
     });
 }
@@ -147,10 +149,15 @@ void DownloadSession::onPrepared(const StagePlan &plan)
     m_progress.filesDone = plan.filesAlreadyStaged;
     m_progress.bytesDone = plan.bytesAlreadyStaged;
     m_progress.bytesTotal = plan.bytesAlreadyStaged;
-    for (const BlobJob &job : plan.jobs) {
-        m_pending.push_back(job);
-        m_progress.bytesTotal += job.packedSize;
-        m_progress.bytesDone += job.heldBytes;
+    // The deltas come after the whole blobs, one at a time (see mayStart).
+    for (const bool deltas : {false, true}) {
+        for (const BlobJob &job : plan.jobs) {
+            if (job.isDelta() != deltas)
+                continue;
+            m_pending.push_back(job);
+            m_progress.bytesTotal += job.packedSize;
+            m_progress.bytesDone += job.heldBytes;
+        }
     }
     emitProgress(true);
     pump();
@@ -165,6 +172,9 @@ void DownloadSession::onPrepared(const StagePlan &plan)
 bool DownloadSession::mayStart(const BlobJob &job) const
 {
     const int connections = qMax(1, m_settings.connections);
+    // A delta being applied holds its decoder's window (up to 128 MiB): one at a time.
+    if (job.isDelta() && m_deltasInFlight > 0)
+        return false;
     if (m_connection->isLocal())
         return m_inFlight < connections;
     if (job.packedSize - job.heldBytes > kLargeBlob)
@@ -194,6 +204,8 @@ void DownloadSession::pump()
         transfer->offset = transfer->job.heldBytes;
         transfer->lane = m_nextLane++ % int(m_lanes.size());
         m_pending.pop_front();
+        if (transfer->job.isDelta())
+            ++m_deltasInFlight;
         m_transfers.insert(transfer->job.packedSha256, transfer);
         startTry(transfer.get());
     }
@@ -321,7 +333,7 @@ void DownloadSession::readBody(Transfer *transfer)
         */
         if (const qint64 size = announcedSize(reply, status);
             size >= 0 && size != transfer->job.packedSize) {
-            return fail({UpdateFailureReason::DownloadInvalid,
+            return failTransfer(transfer, {UpdateFailureReason::DownloadInvalid,
                          QStringLiteral("%1: %2 bytes instead of %3")
                              .arg(reply->url().toString())
                              .arg(size)
@@ -429,7 +441,7 @@ void DownloadSession::onReplyFinished(Transfer *transfer)
         return;
     }
     if (!verdict.transient || transfer->retry >= m_connection->retries())
-        return fail(verdict.failure);
+        return failTransfer(transfer, verdict.failure);
     retryLater(transfer, verdict);
 }
 
@@ -471,6 +483,10 @@ void DownloadSession::onCompleted(const QByteArray &packedSha256, quint64 attemp
     switch (verdict) {
     case BlobVerdict::Staged:
         m_transfers.remove(packedSha256);
+        if (transfer->job.isDelta()) {
+            --m_deltasInFlight;
+            m_result.filesFromDeltas += int(transfer->job.files.size());
+        }
         if (m_connection->isLocal()) {
             // A local feed's bytes are read on the worker in one go; they count once staged.
             m_progress.bytesDone += transfer->job.packedSize - transfer->job.heldBytes;
@@ -487,9 +503,11 @@ void DownloadSession::onCompleted(const QByteArray &packedSha256, quint64 attemp
             changed it, or a cache that served something else: it is fetched once more from
             nothing. A second mismatch is the feed's fault, and retrying again would not end.
         */
+        if (transfer->job.isDelta())
+            return fallBack(transfer.get(), failure);
         return startOverOnce(transfer.get(), failure);
     case BlobVerdict::Failed:
-        return fail(failure);
+        return failTransfer(transfer.get(), failure);
     }
 }
 
@@ -516,8 +534,8 @@ void DownloadSession::onCorrupt(const QByteArray &packedSha256, quint64 attempt,
     const std::shared_ptr<Transfer> transfer = m_transfers.value(packedSha256);
     if (!m_running || !transfer || transfer->attempt != attempt)
         return;
-    if (failure.reason != UpdateFailureReason::DownloadInvalid)
-        return fail(failure);
+    if (transfer->job.isDelta() || failure.reason != UpdateFailureReason::DownloadInvalid)
+        return failTransfer(transfer.get(), failure);
     if (transfer->reply) {
         dropReply(transfer.get());
         requestEnded(transfer.get());
@@ -526,6 +544,47 @@ void DownloadSession::onCorrupt(const QByteArray &packedSha256, quint64 attempt,
         m_lanes[std::size_t(lane)].area->discard(packedSha256);
     });
     startOverOnce(transfer.get(), failure);
+}
+
+// A transfer that cannot go on: the download's failure, unless it was a delta's.
+void DownloadSession::failTransfer(Transfer *transfer, const UpdateFailure &failure)
+{
+    if (transfer->job.isDelta() && failure.reason != UpdateFailureReason::Cancelled)
+        return fallBack(transfer, failure);
+    fail(failure);
+}
+
+/*
+    A delta only ever saves bytes: whatever goes wrong with one (its blob missing or unreachable,
+    other bytes than it names, a frame that does not apply, a base that changed since the check)
+    the job starts over as a job of the whole blob, and only a failure of that is the download's.
+    The delta's bytes count as transferred; the progress total takes the whole blob instead.
+*/
+void DownloadSession::fallBack(Transfer *transfer, const UpdateFailure &failure)
+{
+    const std::shared_ptr<Transfer> keep = m_transfers.take(transfer->job.packedSha256);
+    qCDebug(lcDownload) << "delta of" << transfer->job.files.first().path
+                        << "failed, the whole blob instead:" << failure.detail;
+    if (transfer->reply) {
+        dropReply(transfer);
+        requestEnded(transfer);
+    }
+    const QByteArray delta = transfer->job.packedSha256;
+    onWorker(transfer->lane, [this, lane = transfer->lane, delta] {
+        m_lanes[std::size_t(lane)].area->discard(delta);
+    });
+    --m_deltasInFlight;
+    m_progress.bytesDone -= transfer->offset;
+    m_progress.bytesTotal -= transfer->job.packedSize;
+    transfer->job = transfer->job.wholeBlob();
+    m_progress.bytesTotal += transfer->job.packedSize;
+    transfer->offset = 0;
+    transfer->retry = 0;
+    transfer->fromScratch = false;
+    transfer->restart = true;
+    m_transfers.insert(transfer->job.packedSha256, keep);
+    startTry(transfer);
+    pump();
 }
 
 // A try that misses a deadline is given up and, like a cut connection, tried again after a wait.
@@ -538,7 +597,7 @@ void DownloadSession::giveUpTry(Transfer *transfer, const QString &why)
     const ReplyVerdict verdict{{UpdateFailureReason::FeedUnreachable, where + QStringLiteral(": ") + why},
                                true, -1};
     if (transfer->retry >= m_connection->retries())
-        return fail(verdict.failure);
+        return failTransfer(transfer, verdict.failure);
     retryLater(transfer, verdict);
 }
 

@@ -76,6 +76,8 @@ private:
                      const UpdateFailure &failure);
     void onCorrupt(const QByteArray &packedSha256, quint64 attempt, const UpdateFailure &failure);
     void startOverOnce(Transfer *transfer, const UpdateFailure &failure);
+    void failTransfer(Transfer *transfer, const UpdateFailure &failure);
+    void fallBack(Transfer *transfer, const UpdateFailure &failure);
     void watchDeadlines();
     void giveUpTry(Transfer *transfer, const QString &why);
     void requestEnded(Transfer *transfer);
@@ -123,6 +125,7 @@ private:
     int m_inFlight = 0; // transfers whose bytes are still coming
     qint64 m_inFlightBytes = 0; // what the open requests of small blobs may still bring
     int m_largeInFlight = 0;
+    int m_deltasInFlight = 0; // one delta is applied at a time: its decoder's window is the memory
     bool m_multiplexed = false; // a reply came over HTTP/2: many requests share a connection
     DownloadProgress m_progress;
     DownloadReport m_result;

@@ -2,10 +2,46 @@
 
 #include "updateprotocol.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
+
+#include <algorithm>
 
 namespace vellumix {
+
+namespace {
+
+bool isDigest(const QByteArray &text)
+{
+    return text.size() == 64
+        && std::all_of(text.begin(), text.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+QList<ReleaseDelta> wellFormedDeltas(const QJsonValue &member, const UpdateManifest &manifest)
+{
+    QList<ReleaseDelta> deltas;
+    QSet<QString> paths;
+    for (const ManifestFile &file : manifest.files)
+        paths.insert(file.path);
+    for (const QJsonValue &value : member.toArray()) {
+        const QJsonObject entry = value.toObject();
+        const QJsonValue size = entry.value(QStringLiteral("packedSize"));
+        ReleaseDelta delta{entry.value(QStringLiteral("path")).toString(),
+                           entry.value(QStringLiteral("baseSha256")).toString().toLatin1(),
+                           entry.value(QStringLiteral("packedSha256")).toString().toLatin1(),
+                           size.isDouble() ? size.toInteger(-1) : -1};
+        if (paths.contains(delta.path) && isDigest(delta.baseSha256)
+            && isDigest(delta.packedSha256) && delta.packedSize >= 1
+            && delta.packedSize <= kManifestMaxFileSize)
+            deltas.append(delta);
+    }
+    return deltas;
+}
+
+} // namespace
 
 ReleaseCheck checkRelease(const QByteArray &envelope, const QString &channel, const QDateTime &now)
 {
@@ -30,6 +66,7 @@ ReleaseCheck checkRelease(const QByteArray &envelope, const QString &channel, co
                               .arg(signedFor, channel)};
         return result;
     }
+    result.deltas = wellFormedDeltas(payload.value(QStringLiteral("deltas")), result.manifest);
     const QJsonValue expires = payload.value(QStringLiteral("expires"));
     if (!expires.isUndefined()) {
         const QDateTime until = QDateTime::fromString(expires.toString(), Qt::ISODate);

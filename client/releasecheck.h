@@ -13,10 +13,21 @@
 
 namespace vellumix {
 
+// A delta the release offers: the blob `packedSha256` (of `packedSize` bytes) turns the file
+// content whose SHA-256 is `baseSha256` into the content of the file at `path`.
+struct ReleaseDelta
+{
+    QString path;
+    QByteArray baseSha256;
+    QByteArray packedSha256;
+    qint64 packedSize = 0;
+};
+
 struct ReleaseCheck
 {
     UpdateFailure failure;
     UpdateManifest manifest;
+    QList<ReleaseDelta> deltas;
 };
 
 /*
@@ -24,7 +35,10 @@ struct ReleaseCheck
     - "channel": the channel it was signed for must be `channel` (a release staged before the
       member existed names none and counts as "stable"'s);
     - "expires": when present, a UTC time in ISO 8601; past it (`now`) the release is refused
-      (ManifestExpired), so a mirror cannot hold its clients on an old release for ever.
+      (ManifestExpired), so a mirror cannot hold its clients on an old release for ever;
+    - "deltas": kept in `deltas` when well-formed (a file of the release, two digests of 64
+      lower-case hex digits, a size from 1 to the largest file size); any other entry is left out,
+      since a delta can only save bytes and the whole blob is always there.
 */
 ReleaseCheck checkRelease(const QByteArray &envelope, const QString &channel,
                           const QDateTime &now = QDateTime::currentDateTimeUtc());

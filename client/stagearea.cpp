@@ -11,12 +11,19 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QLoggingCategory>
 #include <QSet>
 
 #include <zlib.h>
 
+#ifdef VELLUMIX_CLIENT_DELTAS
+#include "zstddelta.h"
+#endif
+
 #include <cerrno>
 #include <cstring>
+
+Q_LOGGING_CATEGORY(lcStage, "vellumix.client.stage", QtWarningMsg)
 
 namespace vellumix {
 
@@ -75,13 +82,16 @@ private:
     unpacked size is held to the manifest's "size" byte by byte, so a member that unpacks to more
     (a decompression bomb) stops at the first byte too many. Nothing is kept in memory beyond one
     piece. A try that resumes replays the .part file through the same checks first, so a file is
-    only ever judged on all of its bytes.
+    only ever judged on all of its bytes. A delta's bytes go the same way, but are applied to the
+    installed copy (mapped, only read) instead of unpacked: memory is then the decoder's window
+    (at most 128 MiB, about the size of the file) and a small constant.
 */
 class BlobPipeline
 {
 public:
-    BlobPipeline(BlobJob job, QString partPath, QString outPath)
-        : m_job(std::move(job)), m_partPath(partPath), m_outPath(outPath)
+    BlobPipeline(BlobJob job, QString partPath, QString outPath, QString programRoot)
+        : m_job(std::move(job)), m_partPath(partPath), m_outPath(outPath),
+          m_programRoot(std::move(programRoot))
     {
     }
     ~BlobPipeline()
@@ -100,9 +110,14 @@ public:
             return writeFailure(m_partPath, why);
         if (!openStageFile(m_out, m_outPath, QIODevice::WriteOnly | QIODevice::Truncate, &why))
             return writeFailure(m_outPath, why);
-        if (inflateInit2(&m_zlib, 16 + MAX_WBITS) != Z_OK)
-            return failed(UpdateFailureReason::StagingWriteFailed, QStringLiteral("zlib"));
-        m_inflating = true;
+        if (m_job.isDelta()) {
+            if (const UpdateFailure f = openBase(); !f.ok())
+                return f;
+        } else {
+            if (inflateInit2(&m_zlib, 16 + MAX_WBITS) != Z_OK)
+                return failed(UpdateFailureReason::StagingWriteFailed, QStringLiteral("zlib"));
+            m_inflating = true;
+        }
         // Replay what an earlier try received; a .part file longer than the blob is dropped.
         if (m_part.size() > m_job.packedSize && !m_part.resize(0))
             return writeFailure(m_partPath, systemError());
@@ -146,8 +161,10 @@ public:
             *why = QStringLiteral("%1 bytes instead of %2").arg(m_packedBytes).arg(m_job.packedSize);
         else if (m_packedHash.finish() != m_job.packedSha256)
             *why = QStringLiteral("the packed digest differs");
-        else if (!m_ended)
+        else if (!m_job.isDelta() && !m_ended)
             *why = QStringLiteral("the gzip stream is truncated");
+        else if (const QString problem = deltaProblem(); !problem.isEmpty())
+            *why = problem;
         else if (m_unpackedBytes != file.size)
             *why = QStringLiteral("unpacks to %1 bytes instead of %2").arg(m_unpackedBytes).arg(file.size);
         else if (m_contentHash.finish() != file.sha256)
@@ -158,6 +175,8 @@ public:
     }
 
     const UpdateFailure &brokenBy() const { return m_broken; }
+    // The most a delta's decoder held while this try applied it.
+    qint64 peakDecoderMemory() const { return m_peakMemory; }
 
 private:
     UpdateFailure writeFailure(const QString &path, const QString &why)
@@ -176,12 +195,91 @@ private:
                                           m_job.files.first().path, why));
     }
 
+    /*
+        The base of a delta: the installed copy of the first file, opened as itself (a link at or
+        below the program root is refused, as the updater refuses one) and mapped read-only. Its
+        content must still be the one the check found: a file that changed since fails the delta.
+    */
+    UpdateFailure openBase()
+    {
+#ifdef VELLUMIX_CLIENT_DELTAS
+        const ManifestFile &file = m_job.files.first();
+        if (UpdateFailure f = guarded([&] { ensureSafePathBelow(m_programRoot, file.path); });
+            !f.ok())
+            return invalid(QStringLiteral("the base: %1").arg(f.detail));
+        const QString path = QDir(m_programRoot).filePath(file.path);
+        // Only a plain file is opened: a pipe put there would block the open.
+        if (!QFileInfo(path).isFile())
+            return invalid(QStringLiteral("the base %1 is gone").arg(path));
+        m_base.setFileName(path);
+        if (!m_base.open(QIODevice::ReadOnly))
+            return invalid(QStringLiteral("cannot read the base %1: %2").arg(path, m_base.errorString()));
+        const qint64 size = m_base.size();
+        const uchar *bytes = size > 0 ? m_base.map(0, size) : nullptr;
+        if (size > 0 && !bytes)
+            return invalid(QStringLiteral("cannot map the base %1: %2").arg(path, m_base.errorString()));
+        const QByteArrayView base(reinterpret_cast<const char *>(bytes), size);
+        Sha256Hex baseHash;
+        for (qint64 at = 0; at < size; at += kPiece) {
+            if (!baseHash.add(base.data() + at, qMin(kPiece, size - at)))
+                return invalid(QStringLiteral("cannot hash the base"));
+        }
+        if (baseHash.finish() != m_job.baseSha256)
+            return invalid(QStringLiteral("the base %1 changed since the check").arg(path));
+        m_decoder = std::make_unique<DeltaDecoder>(base, file.size);
+        return {};
+#else
+        return invalid(QStringLiteral("this build applies no deltas"));
+#endif
+    }
+
+    // Why the delta's output is not whole, empty when it is (or the job is no delta's).
+    QString deltaProblem() const
+    {
+#ifdef VELLUMIX_CLIENT_DELTAS
+        if (m_decoder) {
+            if (const DeltaStatus status = m_decoder->finish(); !status.ok())
+                return QStringLiteral("the delta does not apply: %1 (%2)")
+                    .arg(deltaErrorName(status.error), status.detail);
+        }
+#endif
+        return QString();
+    }
+
+    // Applies packed bytes of a delta: the content comes out bounded by the file's size.
+    UpdateFailure applyDelta(const char *data, qint64 size)
+    {
+#ifdef VELLUMIX_CLIENT_DELTAS
+        bool written = true;
+        const DeltaStatus status =
+            m_decoder->feed(QByteArrayView(data, size), [&](QByteArrayView out) {
+                written = m_contentHash.add(out.data(), out.size())
+                    && m_out.write(out.data(), out.size()) == out.size();
+                m_unpackedBytes += out.size();
+                return written;
+            });
+        m_peakMemory = qMax(m_peakMemory, m_decoder->memoryUsage());
+        if (!written)
+            return writeFailure(m_outPath, systemError());
+        if (!status.ok())
+            return invalid(QStringLiteral("the delta does not apply: %1 (%2)")
+                               .arg(deltaErrorName(status.error), status.detail));
+        return {};
+#else
+        Q_UNUSED(data);
+        Q_UNUSED(size);
+        return invalid(QStringLiteral("this build applies no deltas"));
+#endif
+    }
+
     // Hashes and unpacks packed bytes that are already in the .part file.
     UpdateFailure take(const char *data, qint64 size)
     {
         m_packedBytes += size;
         if (!m_packedHash.add(data, size))
             return invalid(QStringLiteral("cannot hash"));
+        if (m_job.isDelta())
+            return applyDelta(data, size);
         if (m_ended)
             return invalid(QStringLiteral("bytes after the end of the gzip stream"));
         m_zlib.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
@@ -214,8 +312,14 @@ private:
     BlobJob m_job;
     QString m_partPath;
     QString m_outPath;
+    QString m_programRoot;
     QFile m_part;
     QFile m_out;
+    QFile m_base; // a delta's base, mapped; it outlives the decoder that reads it
+#ifdef VELLUMIX_CLIENT_DELTAS
+    std::unique_ptr<DeltaDecoder> m_decoder;
+#endif
+    qint64 m_peakMemory = 0;
     z_stream m_zlib{};
     bool m_inflating = false;
     bool m_ended = false;
@@ -246,7 +350,8 @@ QString StageArea::outPath(const QByteArray &packedSha256) const
     return m_stage + kDownloads + u'/' + QString::fromLatin1(packedSha256) + QStringLiteral(".out");
 }
 
-StagePlan StageArea::prepare(const QList<ManifestFile> &files)
+StagePlan StageArea::prepare(const QList<ManifestFile> &files,
+                             const QHash<QString, ReleaseDelta> &deltas)
 {
     StagePlan plan;
     plan.failure = makeOrCheckStageDirectory(m_stage);
@@ -309,6 +414,9 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files)
         wanted.insert(file.path, &file);
         wantedBlobs.insert(file.packedSha256);
     }
+    QSet<QByteArray> wantedParts = wantedBlobs;
+    for (const ReleaseDelta &delta : deltas)
+        wantedParts.insert(delta.packedSha256);
     // Files already staged: kept when complete and verified, removed otherwise. Links are removed
     // as links, never followed.
     QSet<QString> staged;
@@ -342,7 +450,7 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files)
     for (const QString &name : leftovers) {
         const QString path = downloads.filePath(name);
         const bool wantedPart = name.endsWith(QStringLiteral(".part"))
-            && wantedBlobs.contains(name.chopped(5).toLatin1()) && isPlainStageFile(path);
+            && wantedParts.contains(name.chopped(5).toLatin1()) && isPlainStageFile(path);
         if (wantedPart)
             continue;
         const bool removed = QFileInfo(path).isDir() && !QFileInfo(path).isSymLink()
@@ -355,6 +463,11 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files)
         }
     }
 
+    const auto heldBytesOf = [this](const QByteArray &packedSha256, qint64 packedSize) {
+        const QFileInfo part(partPath(packedSha256));
+        return isPlainStageFile(part.filePath()) && part.size() <= packedSize ? part.size() : 0;
+    };
+    QSet<QByteArray> deltaBlobs;
     QHash<QByteArray, qsizetype> jobIndex;
     QSet<QByteArray> stagedBlobs; // a blob shared by several staged files counts once
     for (const ManifestFile &file : files) {
@@ -375,10 +488,20 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files)
         job.packedSha256 = file.packedSha256;
         job.packedSize = file.packedSize;
         job.files = {file};
-        const QFileInfo part(partPath(file.packedSha256));
-        job.heldBytes = isPlainStageFile(part.filePath()) && part.size() <= file.packedSize
-            ? part.size()
-            : 0;
+        /*
+            The delta of the job's first file, unless part of the whole blob is held already (an
+            earlier try fell back to it) or its blob is named by another job too: each job has a
+            .part file of its own.
+        */
+        const auto delta = deltas.constFind(file.path);
+        if (delta != deltas.constEnd() && heldBytesOf(file.packedSha256, file.packedSize) == 0
+            && !wantedBlobs.contains(delta->packedSha256) && !deltaBlobs.contains(delta->packedSha256)) {
+            deltaBlobs.insert(delta->packedSha256);
+            job.packedSha256 = delta->packedSha256;
+            job.packedSize = delta->packedSize;
+            job.baseSha256 = delta->baseSha256;
+        }
+        job.heldBytes = heldBytesOf(job.packedSha256, job.packedSize);
         jobIndex.insert(file.packedSha256, plan.jobs.size());
         plan.jobs.append(job);
     }
@@ -388,7 +511,7 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files)
 UpdateFailure StageArea::begin(const BlobJob &job, bool restart)
 {
     auto pipeline = std::make_shared<BlobPipeline>(job, partPath(job.packedSha256),
-                                                   outPath(job.packedSha256));
+                                                   outPath(job.packedSha256), m_programRoot);
     m_open.insert(job.packedSha256, pipeline);
     const UpdateFailure result = pipeline->open(restart);
     if (!result.ok()) {
@@ -459,6 +582,9 @@ BlobVerdict StageArea::complete(const QByteArray &packedSha256, UpdateFailure *f
                                    pipeline->job().files.first().path, why));
         return BlobVerdict::Mismatch;
     }
+    if (pipeline->job().isDelta())
+        qCDebug(lcStage) << "delta of" << pipeline->job().files.first().path << "applied; decoder"
+                         << pipeline->peakDecoderMemory() << "bytes at most";
     *failure = placeFiles(pipeline->job());
     if (!failure->ok())
         return BlobVerdict::Failed;

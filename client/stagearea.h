@@ -2,13 +2,15 @@
 // on the client's worker thread, one call after another in the order they were posted.
 //
 //   STAGE/.vellumix-stage          marks a folder that the client made (others are never emptied)
-//   STAGE/.download/<packed>.part  the packed bytes of a file received so far (resumed later)
+//   STAGE/.download/<packed>.part  the packed bytes of a file (or of its delta) received so far
+//                                  (resumed later)
 //   STAGE/.download/<packed>.out   what they unpack to, remade on every try
 //   STAGE/files/<path>             only files that were complete and verified when they came here
 //   STAGE/manifest.json            the verified envelope, written last: the stage is then complete
 #pragma once
 
 #include "manifest.h"
+#include "releasecheck.h"
 
 #include <vellumix/updatefailure.h>
 
@@ -24,13 +26,27 @@
 namespace vellumix {
 
 // One packed blob to fetch and the files that unpack from it (more than one when the release
-// holds the same content at several paths).
+// holds the same content at several paths). The blob is either the files' own packed blob or a
+// delta that turns the installed copy of the first file (whose content is `baseSha256`) into
+// their content.
 struct BlobJob
 {
-    QByteArray packedSha256;
+    QByteArray packedSha256; // what travels: the files' packed blob, or the delta
     qint64 packedSize = 0;
     QList<ManifestFile> files;
     qint64 heldBytes = 0; // packed bytes already in the .part file
+    QByteArray baseSha256; // a delta's job: the content of the installed copy it applies to
+
+    bool isDelta() const { return !baseSha256.isEmpty(); }
+    // The same files from their own packed blob, from nothing.
+    BlobJob wholeBlob() const
+    {
+        BlobJob job;
+        job.packedSha256 = files.first().packedSha256;
+        job.packedSize = files.first().packedSize;
+        job.files = files;
+        return job;
+    }
 };
 
 struct StagePlan
@@ -55,8 +71,10 @@ public:
     ~StageArea();
 
     // Makes the stage ready for `files` (the files to fetch): drops the old manifest, keeps the
-    // verified files, removes everything else, and lists the blobs still to fetch.
-    StagePlan prepare(const QList<ManifestFile> &files);
+    // verified files, removes everything else, and lists the blobs still to fetch. A job whose
+    // first file has a delta in `deltas` (by path) fetches the delta.
+    StagePlan prepare(const QList<ManifestFile> &files,
+                      const QHash<QString, ReleaseDelta> &deltas = {});
 
     // A try at one blob: replays what the .part file holds through the checks, then takes the
     // bytes as they arrive. `restart` empties the .part file first.

@@ -60,7 +60,15 @@ std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
     if (!plan->available)
         return plan;
     const QDir root(settings.programRoot);
-    QSet<QByteArray> blobsToFetch; // files of the same content share one blob, which travels once
+    // The deltas by path; a build without them ignores the member.
+    QHash<QString, QList<ReleaseDelta>> deltasOf;
+#ifdef VELLUMIX_CLIENT_DELTAS
+    for (const ReleaseDelta &delta : std::as_const(release.deltas))
+        deltasOf[delta.path].append(delta);
+#endif
+    // Files of the same content share one job, which travels once: as a delta when its first file
+    // has one that applies, as the whole blob otherwise.
+    QHash<QByteArray, bool> jobs; // packed digest -> whether the job is a delta's
     for (const ManifestFile &file : std::as_const(plan->manifest.files)) {
         if (cancelled.load()) {
             *failure = {UpdateFailureReason::Cancelled, QString()};
@@ -68,14 +76,29 @@ std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
         }
         const QString installedCopy = root.filePath(file.path);
         const QFileInfo info(installedCopy);
-        // A size that differs settles it without reading the file.
-        if (info.isFile() && info.size() == file.size && fileSha256Hex(installedCopy) == file.sha256)
+        const QList<ReleaseDelta> deltas = deltasOf.value(file.path);
+        // A size that differs settles it without reading the file, unless a delta may apply to it.
+        QByteArray installedSha256;
+        if (info.isFile() && (info.size() == file.size || !deltas.isEmpty()))
+            installedSha256 = fileSha256Hex(installedCopy);
+        if (info.isFile() && info.size() == file.size && installedSha256 == file.sha256)
             continue;
         plan->filesToFetch.append(file);
-        if (!blobsToFetch.contains(file.packedSha256)) {
-            blobsToFetch.insert(file.packedSha256);
-            plan->fetchPackedBytes += file.packedSize;
+        for (const ReleaseDelta &delta : deltas) {
+            if (!installedSha256.isEmpty() && delta.baseSha256 == installedSha256) {
+                plan->deltas.insert(file.path, delta);
+                break;
+            }
         }
+        auto job = jobs.constFind(file.packedSha256);
+        if (job == jobs.constEnd()) {
+            const auto delta = plan->deltas.constFind(file.path);
+            const bool asDelta = delta != plan->deltas.constEnd();
+            job = jobs.insert(file.packedSha256, asDelta);
+            plan->fetchPackedBytes += asDelta ? delta->packedSize : file.packedSize;
+        }
+        if (*job)
+            ++plan->filesAsDeltas;
         plan->fetchUnpackedBytes += file.size;
     }
     return plan;
@@ -156,6 +179,7 @@ QStringList UpdateInfo::pathsToFetch() const
     }
     return paths;
 }
+int UpdateInfo::filesAsDeltas() const { return d ? d->filesAsDeltas : 0; }
 qint64 UpdateInfo::downloadBytes() const { return d ? d->fetchPackedBytes : 0; }
 qint64 UpdateInfo::downloadUnpackedBytes() const { return d ? d->fetchUnpackedBytes : 0; }
 qint64 UpdateInfo::releaseBytes() const { return d ? d->releaseBytes : 0; }
@@ -430,6 +454,7 @@ void UpdateClient::onDownloadFinished(const DownloadReport &report)
     download->m_bytesTransferred = report.bytesTransferred;
     download->m_filesFetched = report.filesFetched;
     download->m_filesAlreadyStaged = report.filesAlreadyStaged;
+    download->m_filesFromDeltas = report.filesFromDeltas;
     download->finish(report.failure);
 }
 

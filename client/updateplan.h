@@ -3,9 +3,11 @@
 #pragma once
 
 #include "manifest.h"
+#include "releasecheck.h"
 
 #include <vellumix/updatefailure.h>
 
+#include <QHash>
 #include <QList>
 
 namespace vellumix {
@@ -17,6 +19,10 @@ public:
     qint32 installedSequence = 0;
     bool available = false;           // newer than what is installed
     QList<ManifestFile> filesToFetch; // the files whose installed copy differs
+    // Of those, the files whose installed copy is the base of one of the release's deltas, with
+    // that delta (empty when the client is built without deltas).
+    QHash<QString, ReleaseDelta> deltas;
+    int filesAsDeltas = 0;            // files whose job fetches a delta rather than the blob
     qint64 fetchPackedBytes = 0;      // what travels (a blob shared by several files once)
     qint64 fetchUnpackedBytes = 0;
     qint64 releaseBytes = 0;
@@ -29,6 +35,7 @@ struct DownloadReport
     UpdateFailure failure;
     qint64 bytesTransferred = 0;
     int filesFetched = 0;
+    int filesFromDeltas = 0; // of those, the files that came as deltas
     int filesAlreadyStaged = 0;
 };
 

@@ -169,6 +169,7 @@ QJsonObject describe(const UpdateInfo &update)
             {QStringLiteral("notes"), update.notes()},
             {QStringLiteral("files"), update.fileCount()},
             {QStringLiteral("filesToFetch"), update.filesToFetch()},
+            {QStringLiteral("filesAsDeltas"), update.filesAsDeltas()},
             {QStringLiteral("fetchBytes"), update.downloadBytes()},
             {QStringLiteral("fetchUnpackedBytes"), update.downloadUnpackedBytes()},
             {QStringLiteral("releaseBytes"), update.releaseBytes()},
@@ -331,6 +332,7 @@ int runFetch(const QStringList &arguments)
     summary.insert(QStringLiteral("bytesTransferred"), download->bytesTransferred());
     summary.insert(QStringLiteral("filesFetched"), download->filesFetched());
     summary.insert(QStringLiteral("filesAlreadyStaged"), download->filesAlreadyStaged());
+    summary.insert(QStringLiteral("filesFromDeltas"), download->filesFromDeltas());
     if (command == u"download") {
         printJson(summary);
         return kDone;

@@ -15,6 +15,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLockFile>
@@ -26,8 +27,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
 #include <memory>
 #include <optional>
+
+#ifdef VELLUMIX_CLIENT_DELTAS
+#include "zstddelta.h"
+#endif
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,9 +46,12 @@ enum class ManifestFault { Oversized, Endless, BadSignature, OtherKey, Tampered,
                            NoJson };
 enum class BlobFault { Longer, Endless, Shorter, WrongDigest, TruncatedGzip, TrailingBytes,
                        GzipBomb, OtherContent };
+enum class DeltaFault { None, Missing, WrongDigest, CorruptFrame, FarTooLong, OtherBase,
+                        BaseChanged, NotTheBase };
 Q_DECLARE_METATYPE(vellumix::UpdateFailureReason)
 Q_DECLARE_METATYPE(ManifestFault)
 Q_DECLARE_METATYPE(BlobFault)
+Q_DECLARE_METATYPE(DeltaFault)
 Q_DECLARE_METATYPE(Fault)
 Q_DECLARE_METATYPE(vellumix::StartupAction)
 
@@ -121,6 +130,7 @@ struct Outcome
     qint64 bytesTransferred = 0;
     int filesFetched = 0;
     int filesAlreadyStaged = 0;
+    int filesFromDeltas = 0;
     // The check's failure when it failed or found nothing, the download's otherwise.
     UpdateFailure failure() const
     {
@@ -164,7 +174,8 @@ class tst_Client : public QObject
     }
 
     // Checks, and downloads what the check offers; false when a signal did not come in time.
-    bool fetch(const UpdateClientSettings &settings, Outcome *outcome)
+    bool fetch(const UpdateClientSettings &settings, Outcome *outcome,
+               const std::function<void()> &afterCheck = {})
     {
         m_outside = snapshotTree(m_dir->path(), m_notCompared);
         UpdateClient client(settings);
@@ -177,6 +188,8 @@ class tst_Client : public QObject
         outcome->check = check->update();
         if (!outcome->checkFailure.ok() || !outcome->check.isAvailable())
             return true;
+        if (afterCheck)
+            afterCheck();
         UpdateDownload *download = client.download(outcome->check);
         QSignalSpy downloaded(download, &UpdateDownload::finished);
         if (!downloaded.wait(kWaitMs))
@@ -185,6 +198,7 @@ class tst_Client : public QObject
         outcome->bytesTransferred = download->bytesTransferred();
         outcome->filesFetched = download->filesFetched();
         outcome->filesAlreadyStaged = download->filesAlreadyStaged();
+        outcome->filesFromDeltas = download->filesFromDeltas();
         QTest::qWait(0); // a second finished() would show here
         return downloaded.size() == 1;
     }
@@ -602,6 +616,85 @@ private slots:
         QCOMPARE(outcome.bytesTransferred, bytes);
         QCOMPARE(outcome.filesFetched, 5);
     }
+
+#ifdef VELLUMIX_CLIENT_DELTAS
+    /*
+        Release 1 is installed and release 2 offers a delta for the readme against its installed
+        content: the delta travels instead of the readme's blob. A delta that fails in any way
+        gives way to the whole blob, and the stage is complete and verified all the same.
+    */
+    void deltas_data()
+    {
+        QTest::addColumn<DeltaFault>("fault");
+        QTest::newRow("applied") << DeltaFault::None;
+        QTest::newRow("delta blob missing") << DeltaFault::Missing;
+        QTest::newRow("delta of a wrong digest") << DeltaFault::WrongDigest;
+        QTest::newRow("corrupt frame") << DeltaFault::CorruptFrame;
+        QTest::newRow("frame decodes to far more than the file") << DeltaFault::FarTooLong;
+        QTest::newRow("frame made against another base") << DeltaFault::OtherBase;
+        QTest::newRow("installed base changed after the check") << DeltaFault::BaseChanged;
+        QTest::newRow("installed copy is no listed base") << DeltaFault::NotTheBase;
+    }
+
+    void deltas()
+    {
+        QFETCH(DeltaFault, fault);
+        // A readme large enough that its delta rests on the base.
+        const QByteArray base = noise(64 * 1024, 3);
+        const QByteArray target = QByteArray(base).replace(1000, 5, "read me 2");
+        fileNamed(m_release, kReadme) = feedFile({kReadme, target});
+        for (const FileSpec &file : release("1"))
+            writeFile(m_root, file.path, file.path == kReadme ? base : file.content);
+        QByteArray frame = makeDelta(fault == DeltaFault::OtherBase ? QByteArray(target).replace(30000, 9, "elsewhere")
+                                                                    : base,
+                                     fault == DeltaFault::FarTooLong ? QByteArray(4 << 20, 'x')
+                                                                     : target).frame;
+        QVERIFY(!frame.isEmpty());
+        if (fault == DeltaFault::CorruptFrame)
+            frame = QByteArray(frame.size(), 'c');
+        // A wrong digest: the entry names other bytes than the (sound) frame the feed serves.
+        QByteArray named = frame;
+        if (fault == DeltaFault::WrongDigest)
+            named[0] = char(named[0] ^ 0x40);
+        const QString deltaSha = sha256Hex(named);
+        publish();
+        if (fault != DeltaFault::Missing)
+            writeFile(m_feed + QStringLiteral("/blobs"), deltaSha, frame);
+        if (fault == DeltaFault::NotTheBase)
+            writeFile(m_root, kReadme, "read me, changed here");
+        QJsonObject payload =
+            QJsonDocument::fromJson(feedPayload(m_release, QStringLiteral("2.0.0"), 2)).object();
+        payload.insert(QStringLiteral("deltas"),
+                       QJsonArray{QJsonObject{{QStringLiteral("path"), kReadme},
+                                              {QStringLiteral("baseSha256"), sha256Hex(base)},
+                                              {QStringLiteral("packedSha256"), deltaSha},
+                                              {QStringLiteral("packedSize"), frame.size()}}});
+        const QByteArray payloadJson = payloadBytes(payload);
+        writeFile(m_feed, kManifestPath.mid(1), envelopeOf(payloadJson, signPayload(payloadJson)));
+
+        Outcome outcome;
+        QVERIFY(fetch(settings(), &outcome, [&] {
+            if (fault == DeltaFault::BaseChanged) {
+                writeFile(m_root, kReadme, QByteArray(base).replace(0, 3, "new"));
+                m_outside = snapshotTree(m_dir->path(), m_notCompared);
+            }
+        }));
+        verifyCompleteStage(outcome);
+        const bool listed = fault != DeltaFault::NotTheBase;
+        const bool applied = fault == DeltaFault::None;
+        // The check counts what will travel: the delta in place of the readme's blob.
+        qint64 bytes = 0;
+        for (const QString &path : outcome.check.pathsToFetch().mid(0, 4))
+            bytes += path == kReadme && listed ? frame.size() : fileNamed(m_release, path).blob.size();
+        QCOMPARE(outcome.check.downloadBytes(), bytes);
+        QCOMPARE(outcome.check.filesAsDeltas(), listed ? 1 : 0);
+        QCOMPARE(outcome.filesFromDeltas, applied ? 1 : 0);
+        // (A base found changed may stop the delta before its request is out.)
+        if (fault != DeltaFault::BaseChanged)
+            QCOMPARE(m_server->requestsFor(QStringLiteral("/blobs/") + deltaSha).isEmpty(), !listed);
+        QCOMPARE(m_server->requestsFor(pathOf(kReadme)).isEmpty(), applied);
+    }
+#endif
 
     void secondDownloadFetchesWhatIsMissing_data()
     {

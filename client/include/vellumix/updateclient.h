@@ -100,7 +100,10 @@ public:
     int fileCount() const;             // files in the release
     int filesToFetch() const;          // of those, the files whose installed copy differs
     QStringList pathsToFetch() const;  // their paths, as the release names them
-    qint64 downloadBytes() const;      // what travels to fetch them
+    // Of those, the files that a delta against their installed copy brings (the release offers
+    // one whose base is exactly that copy): it travels instead of the whole file.
+    int filesAsDeltas() const;
+    qint64 downloadBytes() const;      // what travels to fetch them (deltas where they apply)
     qint64 downloadUnpackedBytes() const; // what they unpack to
     qint64 releaseBytes() const;       // the whole release, unpacked
     qint64 releasePackedBytes() const; // the whole release, packed
@@ -187,6 +190,9 @@ public:
     qint64 bytesTransferred() const { return m_bytesTransferred; } // came over the network
     int filesFetched() const { return m_filesFetched; }             // fetched this time
     int filesAlreadyStaged() const { return m_filesAlreadyStaged; } // found verified, kept
+    // Of the files fetched, those that came as a delta applied to the installed copy. A delta
+    // that fails in any way is replaced by the whole file, so this may be below filesAsDeltas().
+    int filesFromDeltas() const { return m_filesFromDeltas; }
 
 Q_SIGNALS:
     void progressChanged(const vellumix::DownloadProgress &progress);
@@ -203,6 +209,7 @@ private:
     qint64 m_bytesTransferred = 0;
     int m_filesFetched = 0;
     int m_filesAlreadyStaged = 0;
+    int m_filesFromDeltas = 0;
 };
 
 class FeedConnection;
