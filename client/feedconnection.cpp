@@ -32,6 +32,16 @@ QUrl directoryUrl(QUrl url)
 
 } // namespace
 
+int retryAfterMs(const QByteArray &header)
+{
+    // Any number of seconds the server names ends at the longest wait, without overflowing.
+    bool isNumber = false;
+    const qint64 seconds = header.trimmed().toLongLong(&isNumber);
+    if (!isNumber || seconds < 0)
+        return -1;
+    return int(qMin<qint64>(seconds, kMaxRetryDelayMs / 1000) * 1000);
+}
+
 int httpStatusOf(QNetworkReply *reply)
 {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -105,11 +115,7 @@ ReplyVerdict FeedConnection::judge(QNetworkReply *reply, bool bodyComplete)
         return verdict;
     };
     if (status == 429 || status >= 500) {
-        // Any number of seconds the server names ends at the longest wait, without overflowing.
-        bool isNumber = false;
-        const qint64 seconds = reply->rawHeader("Retry-After").trimmed().toLongLong(&isNumber);
-        if (isNumber && seconds >= 0)
-            verdict.retryAfterMs = int(qMin<qint64>(seconds, kMaxRetryDelayMs / 1000) * 1000);
+        verdict.retryAfterMs = retryAfterMs(reply->rawHeader("Retry-After"));
         return fail(UpdateFailureReason::ServerUnavailable, QStringLiteral("HTTP %1").arg(status),
                     true);
     }

@@ -49,6 +49,9 @@ private:
 
 // The HTTP status of a reply, 0 when there is none (no answer, or not HTTP).
 int httpStatusOf(QNetworkReply *reply);
+// The wait a "Retry-After" header in seconds asks for, at most a minute; -1 when it names none
+// (a date is not taken).
+int retryAfterMs(const QByteArray &header);
 // True when the reply came over HTTP/2.
 bool cameOverHttp2(QNetworkReply *reply);
 

@@ -3,6 +3,7 @@
 // files, no manifest.json and nothing written outside the staging directory; what was fetched
 // once is not fetched again; and the start-up helpers.
 #include "faultserver.h"
+#include "feedconnection.h"
 #include "journal.h"
 #include "manifest.h"
 #include "probe.h"
@@ -1234,6 +1235,25 @@ private slots:
         QMetaObject::invokeMethod(client, [client] { delete client; }, Qt::BlockingQueuedConnection);
         thread.quit();
         QVERIFY(thread.wait(kWaitMs));
+    }
+
+    void retryAfter_data()
+    {
+        QTest::addColumn<QByteArray>("header");
+        QTest::addColumn<int>("waitMs");
+        QTest::newRow("seconds") << QByteArray(" 3 ") << 3000;
+        QTest::newRow("beyond a minute") << QByteArray("120") << 60000;
+        QTest::newRow("seconds that overflow a 32-bit product") << QByteArray("2147484") << 60000;
+        QTest::newRow("beyond 64 bits") << QByteArray("99999999999999999999") << -1;
+        QTest::newRow("negative") << QByteArray("-5") << -1;
+        QTest::newRow("a date") << QByteArray("Wed, 21 Oct 2026 07:28:00 GMT") << -1;
+    }
+
+    void retryAfter()
+    {
+        QFETCH(QByteArray, header);
+        QFETCH(int, waitMs);
+        QCOMPARE(vellumix::retryAfterMs(header), waitMs);
     }
 
     void handleStartup_data()
