@@ -12,7 +12,14 @@
 #       --repeat N       runs of each (default 3)
 #       --connections N  transfers at once, for both (default 4)
 #   BUILD_DIR=...        build somewhere else (default: build-bench-fetch/ in the checkout)
+#
+#   bench/fetch.sh --link [--rtt MS] [--mbit MBIT] [--runs N] [--connections N] ...
+#       the same over HTTPS through a simulated access link (a round trip and a shared rate):
+#       see bench/fetch-link.sh
 set -euo pipefail
+for argument in "$@"; do
+    [ "$argument" != --link ] || exec bash "$(dirname "${BASH_SOURCE[0]}")/fetch-link.sh" "$@"
+done
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
 parent=${TMPDIR:-/tmp}
