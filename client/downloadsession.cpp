@@ -31,6 +31,10 @@ constexpr int kDeadlineTickMs = 500;
 */
 constexpr qint64 kInFlightBudget = 24 * 1024 * 1024;
 constexpr qint64 kLargeBlob = 2 * 1024 * 1024;
+// A closing HTTP/2 connection: how often one blob is sent again at once, and how long requests
+// made before it was seen may go without an answer before they are sent again.
+constexpr int kMaxResends = 8;
+constexpr int kGoawaySettleMs = 2000;
 // A body whose last expected byte has come is not waited on for longer than this to end.
 constexpr int kBodyEndGraceMs = 2000;
 
@@ -418,9 +422,27 @@ void DownloadSession::onReplyFinished(Transfer *transfer)
     if (!reply || !m_running)
         return;
     transfer->finishPending = false;
+    /*
+        A server ends an HTTP/2 connection after so many requests (nginx: 1,000) with GOAWAY;
+        the streams it never took are failed by Qt with ContentReSendError. They were never
+        answered, so they go again at once on a new connection, without a retry's wait or count.
+        A request made just as the connection closed may not be sent at all and fails nowhere:
+        the deadline tick sends again, a moment later, every request made before the closing was
+        seen that has had no answer since.
+    */
+    if (reply->error() == QNetworkReply::ContentReSendError && !transfer->statusSeen
+        && transfer->resends < kMaxResends) {
+        m_sinceGoaway.start();
+        transfer->reply = nullptr;
+        reply->deleteLater();
+        requestEnded(transfer);
+        ++transfer->resends;
+        startTry(transfer);
+        return;
+    }
     const ReplyVerdict verdict =
         FeedConnection::judge(reply, transfer->offset == transfer->job.packedSize);
-    qCDebug(lcDownload) << "finished" << reply->url().path() << transfer->offset << "bytes"
+    qCDebug(lcDownload) << "finished" << reply->url().path() << reply->error() << transfer->offset << "bytes"
                         << verdict.failure.reasonName() << verdict.failure.detail;
     transfer->reply = nullptr;
     reply->deleteLater();
@@ -601,11 +623,30 @@ void DownloadSession::giveUpTry(Transfer *transfer, const QString &why)
     retryLater(transfer, verdict);
 }
 
+void DownloadSession::resendNow(Transfer *transfer)
+{
+    qCDebug(lcDownload) << "sent again after a closing connection" << transfer->job.packedSha256.left(12);
+    dropReply(transfer);
+    requestEnded(transfer);
+    ++transfer->resends;
+    startTry(transfer);
+}
+
 void DownloadSession::watchDeadlines()
 {
     if (!m_running)
         return m_deadlines.stop();
     const auto transfers = m_transfers.values();
+    if (m_sinceGoaway.isValid() && m_sinceGoaway.elapsed() > kGoawaySettleMs) {
+        const qint64 since = m_sinceGoaway.elapsed();
+        m_sinceGoaway.invalidate();
+        for (const auto &transfer : transfers) {
+            Transfer *t = transfer.get();
+            if (m_running && t->reply && !t->headersSeen && t->sinceRequest.elapsed() > since
+                && t->resends < kMaxResends)
+                resendNow(t);
+        }
+    }
     for (const auto &transfer : transfers) {
         if (!m_running)
             return;

@@ -63,6 +63,7 @@ private:
         QElapsedTimer sinceLastByte; // valid once every byte has arrived
         qint64 requestBytes = 0;     // what the open request may still bring (0: none open)
         bool large = false;          // travels on an HTTP/1.1 connection of its own
+        int resends = 0;             // requests a closing HTTP/2 connection never took
     };
 
     void onPrepared(const StagePlan &plan);
@@ -81,6 +82,7 @@ private:
     void watchDeadlines();
     void giveUpTry(Transfer *transfer, const QString &why);
     void requestEnded(Transfer *transfer);
+    void resendNow(Transfer *transfer);
     bool mayStart(const BlobJob &job) const;
     void resumeReading();
     void fail(const UpdateFailure &failure);
@@ -127,6 +129,7 @@ private:
     int m_largeInFlight = 0;
     int m_deltasInFlight = 0; // one delta is applied at a time: its decoder's window is the memory
     bool m_multiplexed = false; // a reply came over HTTP/2: many requests share a connection
+    QElapsedTimer m_sinceGoaway; // valid from a request refused by a closing HTTP/2 connection
     DownloadProgress m_progress;
     DownloadReport m_result;
     QElapsedTimer m_sinceProgress;
