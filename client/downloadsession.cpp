@@ -427,8 +427,8 @@ void DownloadSession::onReplyFinished(Transfer *transfer)
         the streams it never took are failed by Qt with ContentReSendError. They were never
         answered, so they go again at once on a new connection, without a retry's wait or count.
         A request made just as the connection closed may not be sent at all and fails nowhere:
-        the deadline tick sends again, a moment later, every request made before the closing was
-        seen that has had no answer since.
+        the deadline tick sends again, two seconds later, every request that has had no answer
+        for as long.
     */
     if (reply->error() == QNetworkReply::ContentReSendError && !transfer->statusSeen
         && transfer->resends < kMaxResends) {
@@ -638,12 +638,13 @@ void DownloadSession::watchDeadlines()
         return m_deadlines.stop();
     const auto transfers = m_transfers.values();
     if (m_sinceGoaway.isValid() && m_sinceGoaway.elapsed() > kGoawaySettleMs) {
-        const qint64 since = m_sinceGoaway.elapsed();
+        // Those sent again at the closing itself may have gone to the closing connection too:
+        // every request without an answer for as long as the closing has had to settle goes again.
         m_sinceGoaway.invalidate();
         for (const auto &transfer : transfers) {
             Transfer *t = transfer.get();
-            if (m_running && t->reply && !t->headersSeen && t->sinceRequest.elapsed() > since
-                && t->resends < kMaxResends)
+            if (m_running && t->reply && !t->headersSeen
+                && t->sinceRequest.elapsed() > kGoawaySettleMs && t->resends < kMaxResends)
                 resendNow(t);
         }
     }
