@@ -419,13 +419,7 @@ PublishSummary publishStage(const PublishOptions &options)
 
 RefreshSummary refreshChannel(const RefreshOptions &options)
 {
-    if (!protocol::isValidChannelName(options.channel))
-        throw QStringLiteral("the channel name \"%1\" is not %2")
-            .arg(options.channel, protocol::kChannelNameRule);
-    if (options.expiresInDays < 1 || options.expiresInDays > kMaxExpiryDays)
-        throw QStringLiteral("an expiry lies 1 to %1 days ahead, not %2")
-            .arg(grouped(kMaxExpiryDays))
-            .arg(options.expiresInDays);
+    checkChannelAndExpiry(options.channel, options.expiresInDays, false);
     const SigningKey key = SigningKey::fromFile(options.keyPath);
     if (!key.isPrivate())
         throw QStringLiteral("%1 holds only a public key; signing needs the private key")

@@ -2,6 +2,7 @@
 #include "updateprotocol.h"
 
 #include "fileio.h"
+#include "numbertext.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -12,6 +13,17 @@
 #include <algorithm>
 
 namespace vellumix::publish {
+
+void checkChannelAndExpiry(const QString &channel, int expiresInDays, bool expiryOptional)
+{
+    if (!protocol::isValidChannelName(channel))
+        throw QStringLiteral("the channel name \"%1\" is not %2")
+            .arg(channel, protocol::kChannelNameRule);
+    if (expiresInDays < (expiryOptional ? 0 : 1) || expiresInDays > kMaxExpiryDays)
+        throw QStringLiteral("an expiry lies 1 to %1 days ahead, not %2")
+            .arg(grouped(kMaxExpiryDays))
+            .arg(expiresInDays);
+}
 
 namespace {
 

@@ -35,6 +35,10 @@ struct ReleaseExtras
 // The days an expiry may lie ahead: 1 to 3,650 (ten years).
 inline constexpr int kMaxExpiryDays = 3650;
 
+// Throws the release tool's text unless `channel` is a valid channel name and `expiresInDays`
+// lies in the expiry's range (0, no expiry, allowed only when `expiryOptional`).
+void checkChannelAndExpiry(const QString &channel, int expiresInDays, bool expiryOptional);
+
 // The verified payload of a manifest that loadUpdateManifest accepted: the bytes its signature
 // covers are the ones in its envelope, so they are decoded again here without a key.
 QByteArray payloadBytesOf(const UpdateManifest &manifest);

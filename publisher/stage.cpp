@@ -68,13 +68,7 @@ void checkOptions(const StageOptions &options)
         throw QStringLiteral("the release folder %1 does not exist").arg(options.releaseDir);
     if (!options.installedDir.isEmpty() && !QFileInfo(options.installedDir).isDir())
         throw QStringLiteral("the installed folder %1 does not exist").arg(options.installedDir);
-    if (!protocol::isValidChannelName(options.channel))
-        throw QStringLiteral("the channel name \"%1\" is not %2")
-            .arg(options.channel, protocol::kChannelNameRule);
-    if (options.expiresInDays < 0 || options.expiresInDays > kMaxExpiryDays)
-        throw QStringLiteral("an expiry lies 1 to %1 days ahead, not %2")
-            .arg(grouped(kMaxExpiryDays))
-            .arg(options.expiresInDays);
+    checkChannelAndExpiry(options.channel, options.expiresInDays, true);
     if (!options.deltaBaseFeed.isEmpty()) {
         if (!deltasAvailable())
             throw QStringLiteral("this build of vellumix-publish cannot make deltas: it was built "
