@@ -4,11 +4,16 @@
 # the configuration, pid file, logs and temporary folders all live in RUN_DIR.
 #
 #   feed-server.sh start FEED_DIR RUN_DIR [--tls CERT KEY [--tls13] [--http2]] [--detail-log]
+#                        [--limit-rate RATE]
 #       starts nginx and prints its base URL (http://127.0.0.1:PORT, or https://... with --tls)
 #       on standard output once it answers; the URL is also left in RUN_DIR/base-url
 #       --tls13       offer TLS 1.3 as well as 1.2 (this nginx offers up to 1.2 by default)
 #       --http2       offer HTTP/2 as well as HTTP/1.1 (chosen by ALPN; needs --tls)
 #       --detail-log  also write RUN_DIR/detail.log (below)
+#       --limit-rate RATE
+#                     send each blob at most at RATE bytes a second (nginx's size syntax:
+#                     4k, 1m); the first second's worth goes at once. The tests hold blobs
+#                     back with it to see how many requests a client keeps open.
 #   feed-server.sh stop RUN_DIR
 #       stops it and returns once it is gone
 #
@@ -32,7 +37,7 @@ site_conf=$(cd "$here/../docs" && pwd)/nginx-feed.conf
 
 die() { echo "feed-server.sh: $*" >&2; exit 1; }
 usage() {
-    sed -n '6,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+    sed -n '6,19p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -67,8 +72,10 @@ master_pid() {
 }
 
 write_config() {
-    local feed=$1 run=$2 port=$3 cert=$4 key=$5 http2=$6 detail=$7 tls13=$8
-    local listen="listen 127.0.0.1:$port;" tls= detail_log=
+    local feed=$1 run=$2 port=$3 cert=$4 key=$5 http2=$6 detail=$7 tls13=$8 rate=$9
+    local listen="listen 127.0.0.1:$port;" tls= detail_log= limit=
+    [ -z "$rate" ] || limit="map \$uri \$feed_blob_rate { ~^/blobs/ $rate; default 0; }
+    limit_rate \$feed_blob_rate;"
     if [ -n "$cert" ]; then
         listen="listen 127.0.0.1:$port ssl${http2:+ http2};"
         tls="ssl_certificate $(config_path "$cert");
@@ -99,6 +106,7 @@ http {
     log_format feed "\$request_method\t\$uri\t\$status\t\$http_range\t\$body_bytes_sent";
     access_log $(config_path "$run/access.log") feed;
     $detail_log
+    $limit
     client_body_temp_path $(config_path "$run/tmp/body");
     proxy_temp_path $(config_path "$run/tmp/proxy");
     fastcgi_temp_path $(config_path "$run/tmp/fastcgi");
@@ -130,7 +138,7 @@ probe() {
 
 start() {
     [ $# -ge 2 ] || usage
-    local feed=$1 run=$2 cert= key= http2= detail= tls13=
+    local feed=$1 run=$2 cert= key= http2= detail= tls13= rate=
     shift 2
     while [ $# -gt 0 ]; do
         case $1 in
@@ -142,6 +150,11 @@ start() {
             --tls13) tls13=1; shift ;;
             --http2) http2=1; shift ;;
             --detail-log) detail=1; shift ;;
+            --limit-rate)
+                [ $# -ge 2 ] || usage
+                [[ $2 =~ ^[1-9][0-9]*[kKmM]?$ ]] || die "--limit-rate takes a size such as 4k, not $2"
+                rate=$2
+                shift 2 ;;
             *) usage ;;
         esac
     done
@@ -168,7 +181,7 @@ start() {
             exec 3>&-
             continue
         fi
-        write_config "$feed" "$run" "$port" "$cert" "$key" "$http2" "$detail" "$tls13"
+        write_config "$feed" "$run" "$port" "$cert" "$key" "$http2" "$detail" "$tls13" "$rate"
         : > "$run/error.log"
         if "$nginx" -p "$run" -e "$run/error.log" -c "$run/nginx.conf" \
             < /dev/null > /dev/null 2> "$run/nginx.stderr"; then

@@ -12,6 +12,8 @@
 #include <QThread>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace testsupport {
 
 namespace {
@@ -113,7 +115,7 @@ bool FeedServer::available()
             || QFileInfo(QStringLiteral("/usr/sbin/nginx")).isExecutable());
 }
 
-bool FeedServer::start(const QString &feedDir, const TlsFiles *tls)
+bool FeedServer::start(const QString &feedDir, const TlsFiles *tls, const ServerOptions &options)
 {
     stop();
     m_error.clear();
@@ -124,6 +126,12 @@ bool FeedServer::start(const QString &feedDir, const TlsFiles *tls)
     QStringList arguments{QStringLiteral("start"), feedDir, m_runDir.path()};
     if (tls)
         arguments << QStringLiteral("--tls") << tls->certFile << tls->keyFile;
+    if (options.http2)
+        arguments << QStringLiteral("--http2");
+    if (options.detailLog)
+        arguments << QStringLiteral("--detail-log");
+    if (!options.limitRate.isEmpty())
+        arguments << QStringLiteral("--limit-rate") << options.limitRate;
     QByteArray output;
     QByteArray errors;
     const int code = runScript(arguments, &output, &errors);
@@ -151,35 +159,102 @@ void FeedServer::stop()
     m_port = 0;
 }
 
-QList<AccessLogEntry> FeedServer::accessLog(qsizetype atLeast) const
+namespace {
+
+// The lines of one of the server's logs split at tabs, those with `fieldCount` fields; waits up
+// to kLogWaitMs for `atLeast` of them (nginx writes a line just after the answer went out).
+QList<QStringList> logLines(const QString &path, qsizetype fieldCount, qsizetype atLeast)
 {
-    const QString path = m_runDir.filePath(QStringLiteral("access.log"));
     QElapsedTimer waited;
     waited.start();
-    QList<AccessLogEntry> entries;
+    QList<QStringList> lines;
     for (;;) {
-        entries.clear();
+        lines.clear();
         for (const QString &line : readLines(path)) {
-            const QStringList fields = line.split(u'\t');
-            if (fields.size() != 5) {
-                qWarning("unexpected access log line: %s", qPrintable(line));
+            QStringList fields = line.split(u'\t');
+            if (fields.size() != fieldCount) {
+                qWarning("unexpected line in %s: %s", qPrintable(path), qPrintable(line));
                 continue;
             }
-            entries.append({fields.at(0), fields.at(1), fields.at(2).toInt(), fields.at(3),
-                            fields.at(4).toLongLong()});
+            lines.append(std::move(fields));
         }
-        if (entries.size() >= atLeast || waited.elapsed() > kLogWaitMs)
-            return entries;
+        if (lines.size() >= atLeast || waited.elapsed() > kLogWaitMs)
+            return lines;
         QThread::msleep(20);
     }
 }
 
-void FeedServer::clearAccessLog()
+} // namespace
+
+QList<AccessLogEntry> FeedServer::accessLog(qsizetype atLeast) const
+{
+    QList<AccessLogEntry> entries;
+    for (const QStringList &fields :
+         logLines(m_runDir.filePath(QStringLiteral("access.log")), 5, atLeast))
+        entries.append({fields.at(0), fields.at(1), fields.at(2).toInt(), fields.at(3),
+                        fields.at(4).toLongLong()});
+    return entries;
+}
+
+QList<DetailLogEntry> FeedServer::detailLog(qsizetype atLeast) const
+{
+    QList<DetailLogEntry> entries;
+    for (const QStringList &fields :
+         logLines(m_runDir.filePath(QStringLiteral("detail.log")), 12, atLeast)) {
+        DetailLogEntry entry;
+        entry.endTime = fields.at(0).toDouble();
+        entry.requestTime = fields.at(1).toDouble();
+        entry.connection = fields.at(2).toLongLong();
+        entry.protocol = fields.at(4);
+        entry.method = fields.at(5);
+        entry.uri = fields.at(6);
+        entry.status = fields.at(7).toInt();
+        entry.requestBytes = fields.at(8).toLongLong();
+        entry.sentBytes = fields.at(9).toLongLong();
+        entry.tlsProtocol = fields.at(11);
+        entries.append(entry);
+    }
+    return entries;
+}
+
+int mostOpenAtOnce(const QList<DetailLogEntry> &entries)
+{
+    // +1 at each start, -1 at each end; an end sorts before a start at the same instant.
+    QList<std::pair<double, int>> events;
+    for (const DetailLogEntry &entry : entries) {
+        events.append({entry.startTime(), 1});
+        events.append({entry.endTime, -1});
+    }
+    std::sort(events.begin(), events.end());
+    int open = 0;
+    int most = 0;
+    for (const auto &event : events) {
+        open += event.second;
+        most = std::max(most, open);
+    }
+    return most;
+}
+
+namespace {
+
+void emptyLog(const QString &path)
 {
     // nginx appends (O_APPEND), so it goes on writing at the new end of the emptied file.
-    QFile log(m_runDir.filePath(QStringLiteral("access.log")));
+    QFile log(path);
     if (log.exists() && !log.resize(0))
-        qWarning("cannot empty %s", qPrintable(log.fileName()));
+        qWarning("cannot empty %s", qPrintable(path));
+}
+
+} // namespace
+
+void FeedServer::clearAccessLog()
+{
+    emptyLog(m_runDir.filePath(QStringLiteral("access.log")));
+}
+
+void FeedServer::clearDetailLog()
+{
+    emptyLog(m_runDir.filePath(QStringLiteral("detail.log")));
 }
 
 } // namespace testsupport

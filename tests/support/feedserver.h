@@ -34,6 +34,33 @@ struct AccessLogEntry
     qint64 bytes = 0; // body bytes sent
 };
 
+// One line of the detail log (ServerOptions::detailLog): what nginx saw of a request.
+struct DetailLogEntry
+{
+    double endTime = 0;     // when the answer's last byte went to the socket, seconds
+    double requestTime = 0; // seconds from the request's first byte read to then
+    qint64 connection = 0;  // nginx's connection serial number
+    QString protocol;       // "HTTP/1.1", "HTTP/2.0"
+    QString method;
+    QString uri;
+    int status = 0;
+    qint64 requestBytes = 0; // the request with its headers
+    qint64 sentBytes = 0;    // the answer with its headers
+    QString tlsProtocol;     // "TLSv1.3", "-" over plain http
+
+    double startTime() const { return endTime - requestTime; }
+};
+
+// The most requests of `entries` that were open at the same moment.
+int mostOpenAtOnce(const QList<DetailLogEntry> &entries);
+
+struct ServerOptions
+{
+    bool http2 = false;     // offer HTTP/2 (needs TLS)
+    bool detailLog = false; // write the detail log
+    QString limitRate;      // nginx's limit_rate for every answer ("4k"); empty for none
+};
+
 class FeedServer
 {
 public:
@@ -47,7 +74,8 @@ public:
 
     // Serves `feedDir` (http, or https with `tls`); answers once the server answers requests.
     // On failure, errorText() says why.
-    bool start(const QString &feedDir, const TlsFiles *tls = nullptr);
+    bool start(const QString &feedDir, const TlsFiles *tls = nullptr,
+               const ServerOptions &options = {});
     // Stops the server and waits until it is gone; nothing when it is not running.
     void stop();
 
@@ -62,6 +90,9 @@ public:
     // gives the number it expects as `atLeast`: the call waits up to five seconds for them.
     QList<AccessLogEntry> accessLog(qsizetype atLeast = 0) const;
     void clearAccessLog();
+    // The detail log, waited for as accessLog() is; empty unless started with detailLog.
+    QList<DetailLogEntry> detailLog(qsizetype atLeast = 0) const;
+    void clearDetailLog();
 
 private:
     QTemporaryDir m_runDir;
