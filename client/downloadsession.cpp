@@ -6,6 +6,8 @@
 #include <QNetworkReply>
 #include <QTimer>
 
+#include <algorithm>
+
 // QT_LOGGING_RULES="vellumix.client.debug=true" follows every transfer.
 Q_LOGGING_CATEGORY(lcDownload, "vellumix.client", QtWarningMsg)
 
@@ -31,10 +33,11 @@ constexpr int kDeadlineTickMs = 500;
 */
 constexpr qint64 kInFlightBudget = 24 * 1024 * 1024;
 constexpr qint64 kLargeBlob = 2 * 1024 * 1024;
-// A closing HTTP/2 connection: how often one blob is sent again at once, and how long requests
-// made before it was seen may go without an answer before they are sent again.
+// A closing HTTP/2 connection: how often one blob is sent again at once, and the bounds of how
+// long requests made before it was seen may go without an answer before they are sent again.
 constexpr int kMaxResends = 8;
-constexpr int kGoawaySettleMs = 2000;
+constexpr qint64 kGoawaySettleMinMs = 250;
+constexpr qint64 kGoawaySettleMaxMs = 2000;
 // A body whose last expected byte has come is not waited on for longer than this to end.
 constexpr int kBodyEndGraceMs = 2000;
 
@@ -125,6 +128,10 @@ void DownloadSession::start(const std::shared_ptr<const UpdatePlan> &plan,
     m_inFlightBytes = 0;
     m_largeInFlight = 0;
     m_deltasInFlight = 0;
+    m_sinceGoaway.invalidate();
+    m_closingSince.invalidate();
+    m_onClosingConnection.clear();
+    m_waitingForConnection.clear();
     m_progress = DownloadProgress();
     m_progress.filesTotal = int(plan->filesToFetch.size());
     m_result = DownloadReport();
@@ -191,6 +198,8 @@ bool DownloadSession::mayStart(const BlobJob &job) const
 
 void DownloadSession::requestEnded(Transfer *transfer)
 {
+    if (m_onClosingConnection.remove(transfer->job.packedSha256) && m_onClosingConnection.isEmpty())
+        QTimer::singleShot(0, this, &DownloadSession::maybeReopen);
     --m_inFlight;
     m_inFlightBytes -= transfer->requestBytes;
     transfer->requestBytes = 0;
@@ -202,7 +211,8 @@ void DownloadSession::requestEnded(Transfer *transfer)
 
 void DownloadSession::pump()
 {
-    while (m_running && !m_pending.empty() && mayStart(m_pending.front())) {
+    while (m_running && !m_pending.empty() && mayStart(m_pending.front())
+           && !(m_closingSince.isValid() && m_pending.front().packedSize - m_pending.front().heldBytes <= kLargeBlob)) {
         auto transfer = std::make_shared<Transfer>();
         transfer->job = m_pending.front();
         transfer->offset = transfer->job.heldBytes;
@@ -224,6 +234,10 @@ void DownloadSession::pump()
 
 void DownloadSession::startTry(Transfer *transfer)
 {
+    if (m_closingSince.isValid() && transfer->job.packedSize - transfer->offset <= kLargeBlob) {
+        m_waitingForConnection.append(transfer->job.packedSha256);
+        return;
+    }
     ++m_inFlight;
     const quint64 attempt = ++transfer->attempt;
     transfer->headersSeen = false;
@@ -289,6 +303,9 @@ void DownloadSession::startTry(Transfer *transfer)
         Transfer *t = m_transfers.value(sha).get();
         if (t && t->reply == reply && !t->headersSeen) {
             t->headersSeen = true;
+            const qint64 waited = t->sinceRequest.elapsed();
+            if (m_fastestAnswerMs < 0 || waited < m_fastestAnswerMs)
+                m_fastestAnswerMs = waited;
             t->rateWindow.start();
             t->rateWindowStart = t->offset;
             if (!m_multiplexed && cameOverHttp2(reply)) {
@@ -426,16 +443,20 @@ void DownloadSession::onReplyFinished(Transfer *transfer)
         A server ends an HTTP/2 connection after so many requests (nginx: 1,000) with GOAWAY;
         the streams it never took are failed by Qt with ContentReSendError. They were never
         answered, so they go again at once on a new connection, without a retry's wait or count.
-        A request made just as the connection closed may not be sent at all and fails nowhere:
-        the deadline tick sends again, two seconds later, every request that has had no answer
-        for as long.
+        Qt hands a request made while the connection is closing to that connection, which
+        drops it without a word: until the requests still open on it have ended, no new one
+        is made (connectionClosing). A request that was dropped all the same fails nowhere: the
+        deadline tick sends again, once the closing has settled, every request that has had no
+        answer for as long (settleAfterGoawayMs).
     */
     if (reply->error() == QNetworkReply::ContentReSendError && !transfer->statusSeen
         && transfer->resends < kMaxResends) {
         m_sinceGoaway.start();
+        QTimer::singleShot(settleAfterGoawayMs() + 10, this, &DownloadSession::watchDeadlines);
         transfer->reply = nullptr;
         reply->deleteLater();
         requestEnded(transfer);
+        connectionClosing(transfer);
         ++transfer->resends;
         startTry(transfer);
         return;
@@ -623,6 +644,56 @@ void DownloadSession::giveUpTry(Transfer *transfer, const QString &why)
     retryLater(transfer, verdict);
 }
 
+// The first request refused by a closing connection: every other small request open now is on
+// that connection; new ones wait until they have all ended.
+void DownloadSession::connectionClosing(Transfer *refused)
+{
+    if (m_closingSince.isValid())
+        return;
+    m_closingSince.start();
+    ++m_closings;
+    for (auto it = m_transfers.cbegin(); it != m_transfers.cend(); ++it) {
+        const Transfer *t = it.value().get();
+        if (t != refused && t->reply && !t->large)
+            m_onClosingConnection.insert(it.key());
+    }
+    qCDebug(lcDownload) << "HTTP/2 connection closing with" << m_onClosingConnection.size()
+                        << "requests open on it";
+    if (m_onClosingConnection.isEmpty())
+        QTimer::singleShot(0, this, &DownloadSession::maybeReopen);
+}
+
+/*
+    The requests that waited go out once the closing connection's own requests have all ended (or
+    after the header deadline at the latest), a round trip later: the server closes the connection
+    right after its last answer, and a request sent before Qt has seen the close would go to it.
+*/
+void DownloadSession::maybeReopen()
+{
+    if (!m_running || !m_closingSince.isValid())
+        return;
+    if (!m_onClosingConnection.isEmpty() && m_closingSince.elapsed() < m_settings.headerTimeoutMs)
+        return;
+    const qint64 delay = std::max<qint64>(50, m_fastestAnswerMs);
+    QTimer::singleShot(delay, this, [this, generation = m_generation.load(), closing = m_closings] {
+        if (!m_running || !m_closingSince.isValid() || generation != m_generation
+            || closing != m_closings)
+            return;
+        qCDebug(lcDownload) << "HTTP/2 connection closed after" << m_closingSince.elapsed() << "ms;"
+                            << m_waitingForConnection.size() << "requests waited";
+        m_closingSince.invalidate();
+        m_onClosingConnection.clear();
+        m_sinceGoaway.start(); // what goes now is watched like what went at the closing itself
+        QTimer::singleShot(settleAfterGoawayMs() + 10, this, &DownloadSession::watchDeadlines);
+        const QList<QByteArray> waiting = std::exchange(m_waitingForConnection, {});
+        for (const QByteArray &sha : waiting) {
+            if (Transfer *t = m_transfers.value(sha).get(); t && m_running)
+                startTry(t);
+        }
+        pump();
+    });
+}
+
 void DownloadSession::resendNow(Transfer *transfer)
 {
     qCDebug(lcDownload) << "sent again after a closing connection" << transfer->job.packedSha256.left(12);
@@ -632,19 +703,36 @@ void DownloadSession::resendNow(Transfer *transfer)
     startTry(transfer);
 }
 
+/*
+    How long a closing HTTP/2 connection is given to settle: four times the fastest answer seen
+    (a round trip and the server's turn-around) plus a tenth of a second, within 250 ms and 2 s.
+    A request that goes that long without an answer after the closing was most likely sent to the
+    connection that closed; one that was merely slow is asked again, which may cost the bytes it
+    had begun to bring, never its result. Without an answer yet to go by, the longest.
+*/
+qint64 DownloadSession::settleAfterGoawayMs() const
+{
+    if (m_fastestAnswerMs < 0)
+        return kGoawaySettleMaxMs;
+    return std::clamp(4 * m_fastestAnswerMs + 100, kGoawaySettleMinMs, kGoawaySettleMaxMs);
+}
+
 void DownloadSession::watchDeadlines()
 {
     if (!m_running)
         return m_deadlines.stop();
     const auto transfers = m_transfers.values();
-    if (m_sinceGoaway.isValid() && m_sinceGoaway.elapsed() > kGoawaySettleMs) {
+    if (m_closingSince.isValid())
+        maybeReopen();
+    const qint64 settle = settleAfterGoawayMs();
+    if (m_sinceGoaway.isValid() && m_sinceGoaway.elapsed() > settle) {
         // Those sent again at the closing itself may have gone to the closing connection too:
         // every request without an answer for as long as the closing has had to settle goes again.
         m_sinceGoaway.invalidate();
         for (const auto &transfer : transfers) {
             Transfer *t = transfer.get();
             if (m_running && t->reply && !t->headersSeen
-                && t->sinceRequest.elapsed() > kGoawaySettleMs && t->resends < kMaxResends)
+                && t->sinceRequest.elapsed() > settle && t->resends < kMaxResends)
                 resendNow(t);
         }
     }

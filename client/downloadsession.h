@@ -14,6 +14,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QTimer>
 
 #include <atomic>
@@ -80,9 +81,12 @@ private:
     void failTransfer(Transfer *transfer, const UpdateFailure &failure);
     void fallBack(Transfer *transfer, const UpdateFailure &failure);
     void watchDeadlines();
+    qint64 settleAfterGoawayMs() const;
     void giveUpTry(Transfer *transfer, const QString &why);
     void requestEnded(Transfer *transfer);
     void resendNow(Transfer *transfer);
+    void connectionClosing(Transfer *refused);
+    void maybeReopen();
     bool mayStart(const BlobJob &job) const;
     void resumeReading();
     void fail(const UpdateFailure &failure);
@@ -129,7 +133,14 @@ private:
     int m_largeInFlight = 0;
     int m_deltasInFlight = 0; // one delta is applied at a time: its decoder's window is the memory
     bool m_multiplexed = false; // a reply came over HTTP/2: many requests share a connection
+    // A closing HTTP/2 connection (GOAWAY): the requests still open on it, and those that wait
+    // for the next connection until it is gone.
     QElapsedTimer m_sinceGoaway; // valid from a request refused by a closing HTTP/2 connection
+    QElapsedTimer m_closingSince; // valid while requests wait for a closing connection to end
+    QSet<QByteArray> m_onClosingConnection;
+    QList<QByteArray> m_waitingForConnection;
+    quint64 m_closings = 0; // connections seen closing: a reopening meant for an earlier one is dropped
+    qint64 m_fastestAnswerMs = -1; // the shortest time from a request to its headers so far
     DownloadProgress m_progress;
     DownloadReport m_result;
     QElapsedTimer m_sinceProgress;
