@@ -68,6 +68,9 @@ void SelfUpdate::onDownloaded(UpdateDownload *download)
               .arg(download->bytesTransferred())
               .arg(download->filesFetched())
               .arg(download->filesAlreadyStaged()));
+    if (download->filesFromDeltas() > 0)
+        m_log(QStringLiteral("%1 of the files fetched came as deltas against the installed copies")
+                  .arg(download->filesFromDeltas()));
     // The updater waits for this process to end before it changes anything.
     const vellumix::UpdateClientSettings &settings = m_client.settings();
     const vellumix::UpdateFailure failure =

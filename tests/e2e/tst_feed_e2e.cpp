@@ -5,6 +5,7 @@
 #include "feedserver.h"
 #include "installation.h"
 #include "journal.h"
+#include "releaseinfo.h"
 #include "stage.h"
 #include <vellumix/updateclient.h>
 
@@ -40,27 +41,37 @@ const AppVersion v2 = versionOf(QStringLiteral("2.0.0"), 2);
 
 // Stages `files` as `version`, sequence 2, with vellumix-publish's library, publishes the stage
 // into `dir`/feed and serves the feed (over https with `tls`); what went wrong, empty when
-// nothing.
+// nothing. With `base`, that release is published first as sequence 1, and the files of
+// sequence 2 that differ from it get deltas against it.
 QString publishAndServe(FeedServer &server, const QString &dir,
                         const QList<testsupport::FileSpec> &files, const QString &version,
                         vellumix::UpdateManifest *manifest = nullptr,
                         const testsupport::TlsFiles *tls = nullptr,
-                        const testsupport::ServerOptions &options = {})
+                        const testsupport::ServerOptions &options = {},
+                        const QList<testsupport::FileSpec> *base = nullptr)
 {
-    vellumix::publish::StageOptions stage;
-    stage.releaseDir = dir + QStringLiteral("/release");
-    stage.version = version;
-    stage.sequence = 2;
-    stage.keyPath = testsupport::devSigningKey();
-    stage.outDir = dir + QStringLiteral("/stage");
     vellumix::publish::PublishOptions publish;
-    publish.stageDir = stage.outDir;
     publish.feedDir = dir + QStringLiteral("/feed");
-    for (const testsupport::FileSpec &file : files)
-        testsupport::writeFile(stage.releaseDir, file.path, file.content);
-    const QString failure = testsupport::failureOf([&] {
+    const auto stageAndPublish = [&](const QList<testsupport::FileSpec> &release,
+                                     const QString &name, qint32 sequence) {
+        vellumix::publish::StageOptions stage;
+        stage.releaseDir = dir + QStringLiteral("/release-") + name;
+        stage.version = name;
+        stage.sequence = sequence;
+        stage.keyPath = testsupport::devSigningKey();
+        stage.outDir = dir + QStringLiteral("/stage-") + name;
+        if (base && sequence > 1)
+            stage.deltaBaseFeed = publish.feedDir;
+        for (const testsupport::FileSpec &file : release)
+            testsupport::writeFile(stage.releaseDir, file.path, file.content);
         vellumix::publish::stageRelease(stage);
-        const vellumix::UpdateManifest published = vellumix::publish::publishStage(publish).manifest;
+        publish.stageDir = stage.outDir;
+        return vellumix::publish::publishStage(publish).manifest;
+    };
+    const QString failure = testsupport::failureOf([&] {
+        if (base)
+            stageAndPublish(*base, QStringLiteral("1.0.0"), 1);
+        const vellumix::UpdateManifest published = stageAndPublish(files, version, 2);
         if (manifest)
             *manifest = published;
     });
@@ -230,8 +241,21 @@ private slots:
         installation.install(first);
         QTemporaryDir dir;
         FeedServer server;
-        QCOMPARE(publishAndServe(server, dir.path(), installation.filesOf(second), second.version),
+        // Version 1 is in the feed, so the new program travels as its difference from the one
+        // installed.
+        const QList<testsupport::FileSpec> installed = installation.filesOf(first);
+        vellumix::UpdateManifest manifest;
+        QCOMPARE(publishAndServe(server, dir.path(), installation.filesOf(second), second.version,
+                                 &manifest, nullptr, {}, &installed),
                  QString());
+        const vellumix::publish::ReleaseExtras extras = vellumix::publish::readReleaseExtras(manifest);
+        QCOMPARE(extras.deltas.size(), 1);
+        const vellumix::publish::DeltaEntry delta = extras.deltas.first();
+        QCOMPARE(delta.path, QStringLiteral("Vellumix.exe"));
+        const vellumix::ManifestFile *newProgram = fileOf(manifest, delta.path);
+        QVERIFY(newProgram);
+        QVERIFY2(delta.packedSize * 10 < newProgram->packedSize,
+                 qPrintable(QStringLiteral("%1 %2").arg(delta.packedSize).arg(newProgram->packedSize)));
         // The program's own setting: its feed (its stage is in the test's cache folder).
         qputenv("VELLUMIX_UPDATE_FEED", server.baseUrl().toUtf8());
         const QString program = installation.root() + QStringLiteral("/Vellumix.exe");
@@ -263,6 +287,24 @@ private slots:
         QVERIFY2(run.errorOutput.contains(
                      QStringLiteral("no update: the feed offers sequence 2, 2 is installed")),
                  qPrintable(run.errorOutput));
+        QVERIFY2(run.errorOutput.contains(QStringLiteral(
+                     "1 of the files fetched came as deltas against the installed copies")),
+                 qPrintable(run.errorOutput));
+        // What nginx served: the delta, never the new program whole; the other changed files
+        // (too small for a delta to pay) whole.
+        QStringList served;
+        for (const AccessLogEntry &entry : server.accessLog())
+            served << entry.uri;
+        QVERIFY2(served.contains(QStringLiteral("/blobs/") + QString::fromLatin1(delta.packedSha256)),
+                 qPrintable(served.join(u' ')));
+        QVERIFY(!served.contains(QStringLiteral("/blobs/")
+                                 + QString::fromLatin1(newProgram->packedSha256)));
+        for (const char *path : {"vellumix-sample.json", "lib/core.dll"}) {
+            const vellumix::ManifestFile *file = fileOf(manifest, QString::fromUtf8(path));
+            QVERIFY(file);
+            QVERIFY(served.contains(QStringLiteral("/blobs/")
+                                    + QString::fromLatin1(file->packedSha256)));
+        }
 
         // An update interrupted right after its journal was first written.
         vellumix::TransactionJournal journal = vellumix::newTransactionJournal(
