@@ -23,6 +23,12 @@
 #include <cerrno>
 #include <cstring>
 
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 Q_LOGGING_CATEGORY(lcStage, "vellumix.client.stage", QtWarningMsg)
 
 namespace vellumix {
@@ -52,6 +58,48 @@ UpdateFailure guarded(Guard guard)
     }
     return {};
 }
+
+#ifdef VELLUMIX_CLIENT_DELTAS
+/*
+    Opens an installed file for reading as itself. The guard that looked at its path came a moment
+    before, and what is found at the path now is what counts: a link put there since is not
+    followed (O_NOFOLLOW), a pipe does not hold the open (O_NONBLOCK), and only a regular file is
+    read. Unlike a stage file, nothing found here is removed: the program folder is not ours.
+*/
+bool openInstalledFile(QFile &file, const QString &path, QString *error)
+{
+#ifdef Q_OS_WIN
+    if (!QFileInfo(path).isFile()) {
+        *error = QStringLiteral("not a file");
+        return false;
+    }
+    file.setFileName(path);
+    if (file.open(QIODevice::ReadOnly))
+        return true;
+    *error = file.errorString();
+    return false;
+#else
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)
+        || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        *error = QStringLiteral("not a file");
+        return false;
+    }
+    if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(fd);
+    *error = file.errorString();
+    return false;
+#endif
+}
+#endif
 
 class Sha256Hex
 {
@@ -208,12 +256,8 @@ private:
             !f.ok())
             return invalid(QStringLiteral("the base: %1").arg(f.detail));
         const QString path = QDir(m_programRoot).filePath(file.path);
-        // Only a plain file is opened: a pipe put there would block the open.
-        if (!QFileInfo(path).isFile())
-            return invalid(QStringLiteral("the base %1 is gone").arg(path));
-        m_base.setFileName(path);
-        if (!m_base.open(QIODevice::ReadOnly))
-            return invalid(QStringLiteral("cannot read the base %1: %2").arg(path, m_base.errorString()));
+        if (QString why; !openInstalledFile(m_base, path, &why))
+            return invalid(QStringLiteral("cannot read the base %1: %2").arg(path, why));
         const qint64 size = m_base.size();
         const uchar *bytes = size > 0 ? m_base.map(0, size) : nullptr;
         if (size > 0 && !bytes)

@@ -48,7 +48,7 @@ enum class ManifestFault { Oversized, Endless, BadSignature, OtherKey, Tampered,
 enum class BlobFault { Longer, Endless, Shorter, WrongDigest, TruncatedGzip, TrailingBytes,
                        GzipBomb, OtherContent };
 enum class DeltaFault { None, Missing, WrongDigest, CorruptFrame, FarTooLong, OtherBase,
-                        BaseChanged, NotTheBase, Malformed };
+                        BaseChanged, BaseLinked, NotTheBase, Malformed, Cut };
 Q_DECLARE_METATYPE(vellumix::UpdateFailureReason)
 Q_DECLARE_METATYPE(ManifestFault)
 Q_DECLARE_METATYPE(BlobFault)
@@ -637,6 +637,8 @@ private slots:
         QTest::newRow("frame decodes to far more than the file") << DeltaFault::FarTooLong << false;
         QTest::newRow("frame made against another base") << DeltaFault::OtherBase << false;
         QTest::newRow("installed base changed after the check") << DeltaFault::BaseChanged << false;
+        QTest::newRow("installed base made a link after the check") << DeltaFault::BaseLinked << false;
+        QTest::newRow("delta cut and resumed") << DeltaFault::Cut << false;
         QTest::newRow("installed copy is no listed base") << DeltaFault::NotTheBase << false;
         QTest::newRow("entry with an upper-case digest") << DeltaFault::Malformed << false;
     }
@@ -669,6 +671,10 @@ private slots:
             writeFile(m_feed + QStringLiteral("/blobs"), deltaSha, frame);
         if (fault == DeltaFault::NotTheBase)
             writeFile(m_root, kReadme, "read me, changed here");
+        const QString deltaPath = QStringLiteral("/blobs/") + deltaSha;
+        const qint64 cut = frame.size() / 2;
+        if (fault == DeltaFault::Cut)
+            m_server->setFaults(deltaPath, {Fault().cutAtOffset(cut)});
         QJsonObject payload =
             QJsonDocument::fromJson(feedPayload(m_release, QStringLiteral("2.0.0"), 2)).object();
         payload.insert(QStringLiteral("deltas"),
@@ -689,10 +695,18 @@ private slots:
                 writeFile(m_root, kReadme, QByteArray(base).replace(1000, 3, "new"));
                 m_outside = snapshotTree(m_dir->path(), m_notCompared);
             }
+            if (fault == DeltaFault::BaseLinked) {
+                // The very base, but reached through a link: not read, as the updater reads none.
+                writeFile(m_dir->path(), QStringLiteral("elsewhere/readme.txt"), base);
+                QVERIFY(QFile::remove(m_root + u'/' + kReadme));
+                QVERIFY(QFile::link(m_dir->filePath(QStringLiteral("elsewhere/readme.txt")),
+                                    m_root + u'/' + kReadme));
+                m_outside = snapshotTree(m_dir->path(), m_notCompared);
+            }
         }));
         verifyCompleteStage(outcome);
         const bool listed = fault != DeltaFault::NotTheBase && fault != DeltaFault::Malformed;
-        const bool applied = fault == DeltaFault::None;
+        const bool applied = fault == DeltaFault::None || fault == DeltaFault::Cut;
         // The check counts what will travel: the delta in place of the readme's blob.
         qint64 bytes = 0;
         for (const QString &path : outcome.check.pathsToFetch().mid(0, 4))
@@ -703,9 +717,17 @@ private slots:
         if (local)
             return;
         // (A base found changed may stop the delta before its request is out.)
-        if (fault != DeltaFault::BaseChanged)
-            QCOMPARE(m_server->requestsFor(QStringLiteral("/blobs/") + deltaSha).isEmpty(), !listed);
+        if (fault != DeltaFault::BaseChanged && fault != DeltaFault::BaseLinked)
+            QCOMPARE(m_server->requestsFor(deltaPath).isEmpty(), !listed);
         QCOMPARE(m_server->requestsFor(pathOf(kReadme)).isEmpty(), applied);
+        // A delta cut short goes on from where its .part file ends, each byte received once.
+        if (fault == DeltaFault::Cut) {
+            const QList<LoggedRequest> tries = triesOf(m_server->requestsFor(deltaPath));
+            QCOMPARE(tries.size(), 2);
+            QCOMPARE(tries.last().range, "bytes=" + QByteArray::number(cut) + '-');
+            QCOMPARE(tries.last().status, 206);
+            QCOMPARE(outcome.bytesTransferred, outcome.check.downloadBytes());
+        }
     }
 #endif
 

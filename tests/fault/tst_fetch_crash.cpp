@@ -1,16 +1,20 @@
 // vellumix-fetch download killed just before each system call by which it changes its staging
-// directory, against a feed made by vellumix-publish and served by nginx.
+// directory, against a feed made by vellumix-publish and served by nginx. One file comes as a
+// delta against its installed copy.
 //
 // Rule, after every kill: each file under files/ is complete and verified (the manifest's size and
-// digest for its path), and manifest.json is there only when every file is. Then the next run
-// ends with 0 and transfers exactly the packed bytes that were missing (the blobs of the files
-// not staged, less what their .part files already hold), and leaves a complete stage.
+// digest for its path), and manifest.json is there only when every file is; the installed copy
+// that the delta applies to is untouched. Then the next run ends with 0 and transfers exactly
+// the packed bytes that were missing (the blobs of the files not staged, or the delta for the
+// file that has one, less what their .part files already hold), still applies the delta when
+// its file is missing, and leaves a complete stage.
 //
 // A kill can come at any moment, so looking after a kill at every call is the proof that files/
 // never held an unverified file.
 #include "faultrig.h"
 #include "feed.h"
 #include "feedserver.h"
+#include "releaseinfo.h"
 #include "stage.h"
 
 #include <QDirIterator>
@@ -28,13 +32,36 @@ using testsupport::FileSpec;
 namespace {
 
 const QString kFetch = QStringLiteral(VELLUMIX_FETCH_PROGRAM);
+const QString kPatched = QStringLiteral("data/patched.bin");
+
+QByteArray noise(qsizetype size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+// The installed copy of the file that comes as a delta; the new release changes a stretch of it
+// too long for one piece, so the delta arrives, and is applied, in several.
+const QByteArray kPatchedBase = noise(1024 * 1024, 11);
+
+// The installed release, which the program root holds and the feed keeps as the delta's base.
+QList<FileSpec> installedFiles()
+{
+    return {{QStringLiteral("Vellumix.exe"), "main program 1"},
+            {QStringLiteral("VellumixUpdater.exe"), "updater 1"},
+            {QStringLiteral("docs/readme.txt"), "unchanged"},
+            {kPatched, kPatchedBase}};
+}
 
 // The release: the programs, two paths of one content (one blob, copied), a file of many
-// pieces, an empty file, a new folder; docs/readme.txt is installed already and not fetched.
+// pieces, an empty file, a new folder, a file that comes as a delta; docs/readme.txt is
+// installed already and not fetched.
 QList<FileSpec> releaseFiles()
 {
-    QByteArray big(700 * 1024, Qt::Uninitialized);
-    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(big.data()), big.size() / 4);
+    const QByteArray big = noise(700 * 1024, 7);
+    const QByteArray patched =
+        QByteArray(kPatchedBase).replace(256 * 1024, 600 * 1024, noise(600 * 1024, 12));
     return {{QStringLiteral("Vellumix.exe"), "main program 2"},
             {QStringLiteral("VellumixUpdater.exe"), "updater 2"},
             {QStringLiteral("lib/a.dll"), "the same library at two paths"},
@@ -42,6 +69,7 @@ QList<FileSpec> releaseFiles()
             {QStringLiteral(u"插件/deep/x.dll"), "plug-in 2"},
             {QStringLiteral("data/big.bin"), big},
             {QStringLiteral("data/empty.dat"), QByteArray()},
+            {kPatched, patched},
             {QStringLiteral("docs/readme.txt"), "unchanged"}};
 }
 
@@ -84,9 +112,11 @@ class FetchCrash : public QObject
     testsupport::FeedServer m_server;
     vellumix::UpdateManifest m_manifest;
     QList<ManifestFile> m_toFetch;
+    vellumix::publish::DeltaEntry m_delta; // of kPatched, against its installed copy
     QString m_root = m_dir.filePath(QStringLiteral("program"));
     QString m_stage = m_dir.filePath(QStringLiteral("stage"));
     QStringList m_pathFilter;
+    QStringList m_deltaPathFilter; // the delta's .part and .out, and the file it stages
 
     /*
         strace counts the occurrences of "when=" per thread, and vellumix-fetch runs several: the
@@ -99,9 +129,12 @@ class FetchCrash : public QObject
         link that names them are seen.
 
         One run of vellumix-fetch download: untraced, or traced with a kill just before
-        occurrence `occurrence` of `call` when one is given.
+        occurrence `occurrence` of `call` when one is given. With `deltaOnly` only the calls on
+        the delta's files are traced, and counted: how many writes the whole blobs before it take
+        depends on how their bytes arrived, so only that count finds the delta's calls again.
     */
-    FetchRun run(bool traced, const QString &call = QString(), int occurrence = 0) const
+    FetchRun run(bool traced, const QString &call = QString(), int occurrence = 0,
+                 bool deltaOnly = false) const
     {
         const QString traceFile = m_dir.filePath(QStringLiteral("trace.txt"));
         QStringList arguments{QStringLiteral("-f"), QStringLiteral("-q"), QStringLiteral("-y"),
@@ -111,7 +144,7 @@ class FetchCrash : public QObject
         if (!call.isEmpty())
             arguments << QStringLiteral("-e")
                       << QStringLiteral("inject=%1:signal=KILL:when=%2").arg(call).arg(occurrence);
-        arguments += m_pathFilter;
+        arguments += deltaOnly ? m_deltaPathFilter : m_pathFilter;
         arguments << kFetch << QStringLiteral("download") << QStringLiteral("--feed")
                   << m_server.baseUrl() << QStringLiteral("--root") << m_root
                   << QStringLiteral("--stage") << m_stage
@@ -176,28 +209,34 @@ class FetchCrash : public QObject
                             .arg(m_toFetch.size());
         if (QFileInfo::exists(manifest) && testsupport::readFile(manifest) != m_manifest.envelope)
             problems << QStringLiteral("manifest.json is not the feed's");
+        if (testsupport::readFile(m_root + u'/' + kPatched) != kPatchedBase)
+            problems << QStringLiteral("the installed %1 changed").arg(kPatched);
         return problems.join(QStringLiteral("; "));
     }
 
-    // The packed bytes the next run has to transfer, and the files it has to fetch.
-    qint64 missingBytes(int *filesMissing) const
+    // The packed bytes the next run has to transfer, the files it has to fetch, and whether the
+    // delta is among them.
+    qint64 missingBytes(int *filesMissing, bool *deltaMissing = nullptr) const
     {
-        QSet<QByteArray> blobs;
+        QHash<QByteArray, qint64> blobs; // what travels: digest -> size
         *filesMissing = 0;
         for (const ManifestFile &file : m_toFetch) {
-            if (!isStagedAndVerified(file)) {
-                blobs.insert(file.packedSha256);
-                ++*filesMissing;
-            }
-        }
-        qint64 missing = 0;
-        for (const ManifestFile &file : m_toFetch) {
-            if (!blobs.remove(file.packedSha256))
+            if (isStagedAndVerified(file))
                 continue;
+            ++*filesMissing;
+            if (file.path == m_delta.path)
+                blobs.insert(m_delta.packedSha256, m_delta.packedSize);
+            else
+                blobs.insert(file.packedSha256, file.packedSize);
+        }
+        if (deltaMissing)
+            *deltaMissing = blobs.contains(m_delta.packedSha256);
+        qint64 missing = 0;
+        for (auto blob = blobs.cbegin(); blob != blobs.cend(); ++blob) {
             const QFileInfo part(m_stage + QStringLiteral("/.download/")
-                                 + QString::fromLatin1(file.packedSha256) + QStringLiteral(".part"));
-            const bool held = part.isFile() && part.size() <= file.packedSize;
-            missing += file.packedSize - (held ? part.size() : 0);
+                                 + QString::fromLatin1(blob.key()) + QStringLiteral(".part"));
+            const bool held = part.isFile() && part.size() <= blob.value();
+            missing += blob.value() - (held ? part.size() : 0);
         }
         return missing;
     }
@@ -210,27 +249,39 @@ private slots:
             QSKIP("strace is not installed");
         if (!testsupport::FeedServer::available())
             QSKIP("nginx is not installed");
+        // The installed release is published first: the next one has deltas against it.
+        const QString feed = m_dir.filePath(QStringLiteral("feed"));
+        for (const FileSpec &file : installedFiles())
+            testsupport::writeFile(m_root, file.path, file.content);
         const QString release = m_dir.filePath(QStringLiteral("release"));
         for (const FileSpec &file : releaseFiles())
             testsupport::writeFile(release, file.path, file.content);
-        testsupport::writeFile(m_root, QStringLiteral("Vellumix.exe"), "main program 1");
-        testsupport::writeFile(m_root, QStringLiteral("VellumixUpdater.exe"), "updater 1");
-        testsupport::writeFile(m_root, QStringLiteral("docs/readme.txt"), "unchanged");
-        vellumix::publish::StageOptions stage;
-        stage.releaseDir = release;
-        stage.version = QStringLiteral("2.0.0");
-        stage.sequence = 2;
-        stage.keyPath = testsupport::devSigningKey();
-        stage.outDir = m_dir.filePath(QStringLiteral("release-stage"));
-        vellumix::publish::PublishOptions publish;
-        publish.stageDir = stage.outDir;
-        publish.feedDir = m_dir.filePath(QStringLiteral("feed"));
-        QCOMPARE(testsupport::failureOf([&] {
-                     vellumix::publish::stageRelease(stage);
-                     m_manifest = vellumix::publish::publishStage(publish).manifest;
-                 }),
-                 testsupport::kNoFailure);
-        QVERIFY2(m_server.start(publish.feedDir), qPrintable(m_server.errorText()));
+        for (const int sequence : {1, 2}) {
+            vellumix::publish::StageOptions stage;
+            stage.releaseDir = sequence == 1 ? m_root : release;
+            stage.version = QStringLiteral("%1.0.0").arg(sequence);
+            stage.sequence = sequence;
+            stage.keyPath = testsupport::devSigningKey();
+            stage.outDir = m_dir.filePath(QStringLiteral("release-stage-%1").arg(sequence));
+            if (sequence == 2 && vellumix::publish::deltasAvailable())
+                stage.deltaBaseFeed = feed;
+            vellumix::publish::PublishOptions publish;
+            publish.stageDir = stage.outDir;
+            publish.feedDir = feed;
+            QCOMPARE(testsupport::failureOf([&] {
+                         vellumix::publish::stageRelease(stage);
+                         m_manifest = vellumix::publish::publishStage(publish).manifest;
+                     }),
+                     testsupport::kNoFailure);
+        }
+        const QList<vellumix::publish::DeltaEntry> deltas =
+            vellumix::publish::readReleaseExtras(m_manifest).deltas;
+        QCOMPARE(deltas.size(), vellumix::publish::deltasAvailable() ? 1 : 0);
+        if (!deltas.isEmpty()) {
+            QCOMPARE(deltas.first().path, kPatched);
+            m_delta = deltas.first();
+        }
+        QVERIFY2(m_server.start(feed), qPrintable(m_server.errorText()));
 
         QSet<QString> paths{m_stage};
         for (const char *name : {"/files", "/.download", "/.vellumix-stage", "/manifest.json"})
@@ -245,22 +296,36 @@ private slots:
                 paths << m_stage + QStringLiteral("/.download/")
                              + QString::fromLatin1(file.packedSha256) + QLatin1String(suffix);
         }
+        const QString deltaBlob =
+            m_stage + QStringLiteral("/.download/") + QString::fromLatin1(m_delta.packedSha256);
+        for (const QString &path : {deltaBlob + QStringLiteral(".part"),
+                                    deltaBlob + QStringLiteral(".out"),
+                                    m_stage + QStringLiteral("/files/") + kPatched}) {
+            paths << path;
+            m_deltaPathFilter << QStringLiteral("-P") << path;
+        }
         for (const QString &path : std::as_const(paths))
             m_pathFilter << QStringLiteral("-P") << path;
     }
 
     // Each run starts from an empty stage, or from the stage that a run killed half-way left
-    // (files staged, a blob partly received), which the run first clears and checks.
+    // (files staged, a blob partly received), which the run first clears and checks. The delta
+    // comes last and is sampled little among all the calls: one row kills at each of its own.
     void killedAtEveryChangeOfTheStage_data()
     {
         QTest::addColumn<bool>("resumed");
-        QTest::newRow("empty stage") << false;
-        QTest::newRow("stage of a killed run") << true;
+        QTest::addColumn<bool>("deltaOnly");
+        QTest::newRow("empty stage") << false << false;
+        QTest::newRow("stage of a killed run") << true << false;
+        QTest::newRow("delta downloaded and applied") << false << true;
     }
 
     void killedAtEveryChangeOfTheStage()
     {
         QFETCH(bool, resumed);
+        QFETCH(bool, deltaOnly);
+        if (deltaOnly && m_delta.path.isEmpty())
+            QSKIP("this build makes no deltas");
         const QString base = m_dir.filePath(QStringLiteral("base"));
         auto startFrom = [&] {
             QDir(m_stage).removeRecursively();
@@ -289,9 +354,14 @@ private slots:
         QVERIFY(startFrom());
 
         // The reference: an undisturbed run, its changes to the stage counted as strace counts.
-        const FetchRun reference = run(true);
+        int filesMissing = 0;
+        bool deltaMissing = false;
+        missingBytes(&filesMissing, &deltaMissing);
+        const FetchRun reference = run(true, QString(), 0, deltaOnly);
         QVERIFY2(reference.exitCode == 0, QJsonDocument(reference.json).toJson().constData());
         QCOMPARE(stageProblems(), QString());
+        QCOMPARE(reference.json.value(QStringLiteral("filesFromDeltas")).toInt(),
+                 deltaMissing ? 1 : 0);
         QSet<QString> threads;
         QMap<QString, int> seen;
         QMap<QString, QList<int>> occurrences;
@@ -303,7 +373,7 @@ private slots:
         }
         QVERIFY2(threads.size() == 1,
                  "the stage is changed by more than one thread: the count is no longer the process's");
-        QVERIFY(occurrences.value(QStringLiteral("renameat2")).size() > 1);
+        QVERIFY(occurrences.value(QStringLiteral("renameat2")).size() > (deltaOnly ? 0 : 1));
 
         QElapsedTimer clock;
         clock.start();
@@ -313,10 +383,11 @@ private slots:
         int killed = 0;
         for (auto it = occurrences.cbegin(); it != occurrences.cend(); ++it) {
             counts << QStringLiteral("%1 %2").arg(it.key()).arg(it.value().size());
-            for (const int occurrence : fault::occurrencesToTry(it.value())) {
+            const QList<int> tried = deltaOnly ? it.value() : fault::occurrencesToTry(it.value());
+            for (const int occurrence : tried) {
                 ++points;
                 QVERIFY(startFrom());
-                const FetchRun crashed = run(true, it.key(), occurrence);
+                const FetchRun crashed = run(true, it.key(), occurrence, deltaOnly);
                 const QString point =
                     QStringLiteral("%1 #%2 (%3)").arg(it.key()).arg(occurrence).arg(crashed.lastCall);
                 if (!crashed.killed && crashed.exitCode != 0) {
@@ -328,21 +399,23 @@ private slots:
                     failures << point + QStringLiteral(": ") + problems;
                     continue;
                 }
-                int filesMissing = 0;
-                const qint64 missing = missingBytes(&filesMissing);
+                const qint64 missing = missingBytes(&filesMissing, &deltaMissing);
                 const FetchRun next = run(false);
                 const qint64 transferred =
                     next.json.value(QStringLiteral("bytesTransferred")).toInteger(-1);
                 const int fetched = next.json.value(QStringLiteral("filesFetched")).toInt(-1);
-                if (next.exitCode != 0 || transferred != missing || fetched != filesMissing)
+                const int fromDeltas = next.json.value(QStringLiteral("filesFromDeltas")).toInt(-1);
+                if (next.exitCode != 0 || transferred != missing || fetched != filesMissing
+                    || fromDeltas != (deltaMissing ? 1 : 0))
                     failures << point
                             + QStringLiteral(": the next run ended with %1, %2 bytes for %3 missing, "
-                                             "%4 files for %5 missing")
+                                             "%4 files for %5 missing, %6 from deltas")
                                   .arg(next.exitCode)
                                   .arg(transferred)
                                   .arg(missing)
                                   .arg(fetched)
-                                  .arg(filesMissing);
+                                  .arg(filesMissing)
+                                  .arg(fromDeltas);
                 else if (const QString problems = stageProblems(); !problems.isEmpty()
                          || !QFileInfo::exists(m_stage + QStringLiteral("/manifest.json")))
                     failures << point + QStringLiteral(": after the next run: ") + problems;
