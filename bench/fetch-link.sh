@@ -21,7 +21,7 @@
 # again of the unchanged feed.
 #
 #   bench/fetch.sh --link [--rtt MS] [--mbit MBIT] [--runs N] [--connections N] [--dir DIR]
-#                         [--keep-logs DIR] [small|big]...
+#                         [--keep-logs DIR] [--http1-only] [small|big]...
 #       --rtt MS          the link's round trip (default 40)
 #       --mbit MBIT       the link's rate in both directions, 10^6 bit/s (default 100)
 #       --runs N          runs (default 2); with more than one, the medians come last
@@ -31,6 +31,8 @@
 #                         needs about 1 GB
 #       --keep-logs DIR   copy nginx's request log of every transfer and the proxy's connection
 #                         log to DIR
+#       --http1-only      nginx offers HTTP/1.1 only (no HTTP/2 by ALPN); curl over HTTP/2 is
+#                         left out
 #   BUILD_DIR=...         build somewhere else (default: build-bench-fetch/ in the checkout)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
@@ -43,6 +45,7 @@ mbit=100
 runs=2
 connections=4
 keep_logs=
+http2=--http2
 releases=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -53,6 +56,7 @@ while [ $# -gt 0 ]; do
         --connections) connections=$2; shift 2 ;;
         --dir) parent=$2; shift 2 ;;
         --keep-logs) keep_logs=$2; shift 2 ;;
+        --http1-only) http2=; shift ;;
         small | big) releases+=("$1"); shift ;;
         *) echo "bench/fetch.sh --link: unknown argument $1" >&2; exit 2 ;;
     esac
@@ -154,7 +158,7 @@ for release in "${releases[@]}"; do
 done
 
 origin=$(bash "$VELLUMIX_TOP/scripts/feed-server.sh" start "$feed" "$server" \
-    --tls "$tls/server.pem" "$tls/server.key" --tls13 --http2 --detail-log)
+    --tls "$tls/server.pem" "$tls/server.key" --tls13 $http2 --detail-log)
 # The proxy ends by itself well after the last run could have ended.
 "$proxy" --target "127.0.0.1:${origin##*:}" --rtt "$rtt" --bandwidth "$mbit" \
     --max-seconds $((600 + runs * 1200)) --verbose > "$work/proxy.port" 2> "$work/proxy.log" &
@@ -239,6 +243,7 @@ ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
 
 declare -A results
 tools=(fetch curl-h1 curl-h2)
+[ -n "$http2" ] || tools=(fetch curl-h1)
 declare -A tool_names=([fetch]="vellumix-fetch" [curl-h1]="curl HTTP/1.1 x$connections" [curl-h2]="curl HTTP/2 x100")
 
 # One transfer of RELEASE with TOOL in run RUN: its figures go into results[].
@@ -294,9 +299,13 @@ print_table() {
         done
         read -r f _ <<< "${results[$run,$release,fetch]}"
         read -r h1 _ <<< "${results[$run,$release,curl-h1]}"
-        read -r h2 _ <<< "${results[$run,$release,curl-h2]}"
+        local versus_h2=-
+        if [ -n "$http2" ]; then
+            read -r h2 _ <<< "${results[$run,$release,curl-h2]}"
+            versus_h2=$(ratio "$f" "$h2")
+        fi
         printf '%-6s ratios: fetch / curl-h2 %s, fetch / floor %s, fetch / curl-h1 %s\n' "" \
-            "$(ratio "$f" "$h2")" "$(ratio "$f" "${floor[$release]}")" "$(ratio "$f" "$h1")"
+            "$versus_h2" "$(ratio "$f" "${floor[$release]}")" "$(ratio "$f" "$h1")"
     done
 }
 
