@@ -8,6 +8,7 @@
 #include "messages.h"
 #include "wineinstallation.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -54,6 +55,10 @@ AppVersion versionOf(const QString &version, qint32 sequence, const QString &beh
 
 const AppVersion v1 = versionOf(QStringLiteral("1.0.0"), 1);
 const AppVersion v2 = versionOf(QStringLiteral("2.0.0"), 2);
+
+// The protocol of the Windows client with a server that offers HTTP/2 as well: the schannel back
+// end of the Windows Qt sends no ALPN extension, so nginx stays with HTTP/1.1 (docs/windows.md).
+const QString kSchannelAlpnProtocol = QStringLiteral("HTTP/1.1");
 
 QString failureText(const QString &message)
 {
@@ -739,16 +744,45 @@ private slots:
         COMPARE_EXIT(run, trusted && host == u"localhost" ? 0 : 1);
     }
 
-    // The Windows application updates itself over HTTP from the nginx of the Linux side: the
-    // stand-in checks the feed, downloads only the files that differ, starts the real updater
-    // and exits; the updater installs and the new version confirms.
+    /*
+        The Windows application updates itself over HTTP from the nginx of the Linux side: the
+        stand-in checks the feed, downloads only the files that differ, starts the real updater
+        and exits; the updater installs and the new version confirms. With deltas, the installed
+        Vellumix.exe is an earlier build of it (the same program with bytes at its end that
+        Windows does not load), published into the feed as version 1 before version 2 was staged
+        with deltas against that feed: the running program's own file is the delta's base, and
+        its whole blob never travels.
+    */
+    void applicationUpdatesItselfFromAFeed_data()
+    {
+        QTest::addColumn<bool>("deltas");
+        QTest::newRow("whole files") << false;
+        QTest::newRow("with deltas") << true;
+    }
+
     void applicationUpdatesItselfFromAFeed()
     {
-        QVERIFY2(makeV2Feed(), qPrintable(*m_v2FeedError));
+        QFETCH(bool, deltas);
+        QTemporaryDir deltaFeed;
+        const QByteArray earlierProgram = wine::appBinary() + QByteArray(4096, '\x5a');
+        if (deltas) {
+            QList<testsupport::FileSpec> first = Installation().filesOf(v1);
+            QCOMPARE(first.first().path, QStringLiteral("Vellumix.exe"));
+            first.first().content = earlierProgram;
+            QString published = wine::publishFeed(deltaFeed.path(), first, v1);
+            if (published.isEmpty())
+                published = wine::publishFeed(deltaFeed.path(), Installation().filesOf(v2), v2, true);
+            QVERIFY2(published.isEmpty(), qPrintable(published));
+        } else {
+            QVERIFY2(makeV2Feed(), qPrintable(*m_v2FeedError));
+        }
+        const QString feed = deltas ? deltaFeed.path() : m_v2Feed.path();
         testsupport::FeedServer server;
-        QVERIFY2(server.start(m_v2Feed.path()), qPrintable(server.errorText()));
+        QVERIFY2(server.start(feed), qPrintable(server.errorText()));
         Installation installation;
         installation.install(v1);
+        if (deltas)
+            testsupport::writeFile(installation.root(), QStringLiteral("Vellumix.exe"), earlierProgram);
         const RunResult run = installation.runApp({QStringLiteral("--check-update"), server.baseUrl(),
                                                    QStringLiteral("--stage"),
                                                    wine::windowsPath(installation.stage())});
@@ -761,12 +795,25 @@ private slots:
         QCOMPARE(describeDifference(Installation::treeOf(v2), installation.programTree()), QString());
         QCOMPARE(testsupport::readFile(installation.workPath(QStringLiteral("installed.json"))),
                  QByteArray("{\n    \"sequence\": 2,\n    \"version\": \"2.0.0\"\n}\n"));
-        // What travelled: the manifest and the blobs of the three files that differ, each once.
+        // What travelled: the manifest and the blobs of the three files that differ, each once;
+        // with deltas, also the delta of Vellumix.exe, and not its whole blob.
         QStringList expected{QStringLiteral("/stable/manifest.json 200")};
         for (const QString &path : {QStringLiteral("vellumix-sample.json"),
                                     QStringLiteral("lib/core.dll"), QStringLiteral(u"插件/extra.dll")}) {
             expected << QStringLiteral("/blobs/%1 200").arg(
-                wine::feedEntry(m_v2Feed.path(), path).value(QStringLiteral("packedSha256")).toString());
+                wine::feedEntry(feed, path).value(QStringLiteral("packedSha256")).toString());
+        }
+        if (deltas) {
+            const QJsonObject delta = wine::feedEntry(feed, QStringLiteral("Vellumix.exe"),
+                                                      QStringLiteral("deltas"));
+            QCOMPARE(delta.value(QStringLiteral("baseSha256")).toString(),
+                     QString::fromLatin1(QCryptographicHash::hash(
+                         earlierProgram, QCryptographicHash::Sha256).toHex()));
+            expected << QStringLiteral("/blobs/%1 200").arg(
+                delta.value(QStringLiteral("packedSha256")).toString());
+            QVERIFY2(installation.appLog().contains(QStringLiteral(
+                         "1 of the files fetched came as deltas against the installed copies")),
+                     qPrintable(installation.appLog().join(u'\n')));
         }
         QStringList requests;
         for (const auto &entry : server.accessLog(expected.size()))
@@ -977,20 +1024,25 @@ private slots:
         prefix's ROOT store, as Windows does with a public authority, or one that the server sends
         whole and whose authority the client trusts (--ca-file). It cannot verify an authority
         given to the client alone when the server sends only its own certificate, so that case
-        is left to Windows.
+        is left to Windows. With HTTP/2 offered as well, the client gets the protocol that ALPN
+        settles on (kSchannelAlpnProtocol). Every download is followed by a check of the unchanged
+        feed, which asks with the kept manifest's validators and is answered 304.
     */
     void httpsFeed_data()
     {
         QTest::addColumn<QString>("trust");
+        QTest::addColumn<bool>("http2");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("authority in the ROOT store") << "store" << 0;
-        QTest::newRow("authority given with --ca-file, chain sent by the server") << "ca-file" << 0;
-        QTest::newRow("authority unknown") << "none" << 11;
+        QTest::newRow("authority in the ROOT store") << "store" << false << 0;
+        QTest::newRow("authority in the ROOT store, HTTP/2 offered") << "store" << true << 0;
+        QTest::newRow("authority given with --ca-file, chain sent by the server") << "ca-file" << false << 0;
+        QTest::newRow("authority unknown") << "none" << false << 11;
     }
 
     void httpsFeed()
     {
         QFETCH(QString, trust);
+        QFETCH(bool, http2);
         QFETCH(int, exitCode);
         QVERIFY2(makeV2Feed(), qPrintable(*m_v2FeedError));
         QTemporaryDir certificates;
@@ -1004,7 +1056,10 @@ private slots:
             tls.certFile = chain;
         }
         testsupport::FeedServer server;
-        QVERIFY2(server.start(m_v2Feed.path(), &tls), qPrintable(server.errorText()));
+        testsupport::ServerOptions serving;
+        serving.http2 = http2;
+        serving.detailLog = true;
+        QVERIFY2(server.start(m_v2Feed.path(), &tls, serving), qPrintable(server.errorText()));
         QVERIFY(server.baseUrl().startsWith(QStringLiteral("https://")));
         const QStringList storeArguments{QStringLiteral("add"), wine::windowsPath(tls.caFile)};
         auto removeFromStore = qScopeGuard([&] {
@@ -1017,15 +1072,43 @@ private slots:
 
         Installation installation;
         installation.install(v1);
-        QStringList arguments = fetchArguments(QStringLiteral("download"), installation, server.baseUrl());
+        QTemporaryDir cache;
+        QStringList options{QStringLiteral("--cache-dir"), wine::windowsPath(cache.path())};
         if (trust == u"ca-file")
-            arguments << QStringLiteral("--ca-file") << wine::windowsPath(tls.caFile);
-        const RunResult run = runFetch(arguments);
+            options << QStringLiteral("--ca-file") << wine::windowsPath(tls.caFile);
+        const RunResult run = runFetch(
+            fetchArguments(QStringLiteral("download"), installation, server.baseUrl()) + options);
         COMPARE_EXIT(run, exitCode);
         if (exitCode == 0) {
             QCOMPARE(jsonOf(run).value(QStringLiteral("filesFetched")).toInt(), 3);
             QCOMPARE(testsupport::readFile(installation.stage() + QStringLiteral("/files/lib/core.dll")),
                      QByteArray("core library 2.0.0"));
+            // The manifest and three blobs, all over the protocol that ALPN settled on.
+            const QString protocol = http2 ? kSchannelAlpnProtocol : QStringLiteral("HTTP/1.1");
+            const QList<testsupport::DetailLogEntry> log = server.detailLog(4);
+            QCOMPARE(log.size(), 4);
+            for (const testsupport::DetailLogEntry &entry : log) {
+                QCOMPARE(entry.protocol, protocol);
+                QCOMPARE(entry.tlsProtocol, QStringLiteral("TLSv1.2"));
+            }
+            // A check of the unchanged feed asks with the kept manifest's validators, and the
+            // answer is a 304 of a few hundred bytes.
+            server.clearDetailLog();
+            const RunResult check = runFetch(QStringList{QStringLiteral("check"), QStringLiteral("--feed"),
+                                                         server.baseUrl(), QStringLiteral("--root"),
+                                                         wine::windowsPath(installation.root())}
+                                             + options);
+            COMPARE_EXIT(check, 0);
+            QCOMPARE(jsonOf(check).value(QStringLiteral("sequence")).toInt(), 2);
+            const QList<testsupport::DetailLogEntry> again = server.detailLog(1);
+            QCOMPARE(again.size(), 1);
+            QCOMPARE(again.first().uri, QStringLiteral("/stable/manifest.json"));
+            QCOMPARE(again.first().status, 304);
+            QCOMPARE(again.first().protocol, protocol);
+            const qint64 onTheWire = again.first().requestBytes + again.first().sentBytes;
+            QVERIFY2(onTheWire < 2048, qPrintable(QString::number(onTheWire)));
+            qInfo("unchanged check answered 304 over %s: %lld bytes of request, %lld of answer",
+                  qPrintable(protocol), again.first().requestBytes, again.first().sentBytes);
         } else {
             QCOMPARE(reasonOf(run), QStringLiteral("secure-connection-failed"));
             QVERIFY(!QFileInfo::exists(installation.stage()));
