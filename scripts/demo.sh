@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # The demo: installs what is missing, builds, and in a temporary folder walks through the real job
 # with the stand-in application:
-#   1. version 1 is installed (the application and the updater);
-#   2. version 2 is staged, signed and published with vellumix-publish into a feed that nginx
-#      serves on a free local port;
-#   3. the application checks the feed, downloads only what changed, starts the updater and
-#      exits; the new version confirms its start;
+#   1. version 1 is installed (the application and the updater) and published into a feed;
+#   2. version 2 is staged, signed and published with vellumix-publish into that feed, which
+#      nginx serves on a free local port; it is staged with deltas against version 1, so its
+#      changed data file travels as a delta;
+#   3. the application checks the feed, downloads only what changed (the data file as a delta
+#      applied to its installed copy), starts the updater and exits; the new version confirms
+#      its start;
 #   4. version 3, whose new program dies at start-up, is published; the update is rolled back;
 #   5. a manifest tampered with on the server is refused before a single file is fetched.
 # For each step it prints what the application did (with the bytes that travelled against the
-# size of the release), the updater's exit code, the final text, the journal state and what
-# changed on disk. It stops nginx and leaves no process running.
+# size of the release, and what the deltas saved against whole blobs), the updater's exit code,
+# the final text, the journal state and what changed on disk. It stops nginx and leaves no
+# process running.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -51,6 +54,8 @@ fi
 indent() { sed 's/^/    /'; }
 
 # A release folder of the stand-in application: version, sequence, behaviour of the new program.
+# data/assets.pak stands for a large data file that changes a little from version to version:
+# 4 MiB that do not compress (as packed assets do), of which each version rewrites 8 KiB.
 make_release() {
     local dir=$1 version=$2 sequence=$3 behaviour=$4
     mkdir -p "$dir/lib" "$dir/docs"
@@ -61,6 +66,15 @@ make_release() {
     printf 'core library %s\n' "$version" > "$dir/lib/core.dll"
     printf 'Vellumix %s: notes for users\n' "$version" > "$dir/docs/readme.txt"
     if [ "$sequence" -ge 2 ]; then printf 'spell checker, new in %s\n' "$version" > "$dir/lib/spell.dll"; fi
+    mkdir -p "$dir/data"
+    python3 - "$dir/data/assets.pak" "$sequence" <<'PY'
+import random, sys
+data = bytearray(random.Random(1).randbytes(4 << 20))
+for version in range(2, int(sys.argv[2]) + 1):
+    at = version * (512 << 10)
+    data[at:at + (8 << 10)] = random.Random(version).randbytes(8 << 10)
+open(sys.argv[1], "wb").write(data)
+PY
 }
 
 snapshot() { (cd "$root" && find . -path ./.vellumix-update -prune -o -type f -print0 | sort -z | xargs -0 sha256sum); }
@@ -101,6 +115,27 @@ update_from_feed() {
         set -- $found
         awk -v f="$fetched" -v r="$2" 'BEGIN { printf "  Bytes that travelled: %d of the release'"'"'s %d packed bytes (%.3f%%)\n", f, r, 100 * f / r }'
     fi
+    # The deltas among the blobs nginx sent, against the whole blobs of the same files.
+    tail -n +"$((requests_before + 1))" "$server/access.log" > "$demo/requests.txt"
+    python3 - "$feed/stable/manifest.json" "$demo/requests.txt" <<'PY'
+import base64, json, sys
+payload = json.loads(base64.b64decode(json.load(open(sys.argv[1]))["payload"]))
+whole = {f["path"]: f["packedSize"] for f in payload["files"]}
+deltas = {d["packedSha256"]: d["path"] for d in payload.get("deltas", [])}
+paths, sent = {}, 0
+for line in open(sys.argv[2]):
+    fields = line.rstrip("\n").split("\t")
+    if len(fields) == 5 and fields[0] == "GET" and fields[2] in ("200", "206") \
+            and fields[1].startswith("/blobs/") and fields[1][7:] in deltas:
+        paths[deltas[fields[1][7:]]] = True
+        sent += int(fields[4])
+if paths:
+    count = len(paths)
+    print("  Deltas: %d file%s came as %s (%s): %d bytes travelled instead of %d bytes as %s"
+          % (count, "" if count == 1 else "s", "a delta" if count == 1 else "deltas",
+             ", ".join(sorted(paths)), sent, sum(whole[p] for p in paths),
+             "a whole blob" if count == 1 else "whole blobs"))
+PY
     local code
     code=$(awk '$1 == "VellumixUpdater" {print $2}' "$demo/exits.txt" | tail -n 1)
     echo "  Updater exit code: ${code:-(the updater did not run)}"
@@ -119,21 +154,32 @@ update_from_feed() {
     show_changes "$before" "$after"
 }
 
-# Stages a release folder in full and publishes it into the feed.
+# Stages a release folder in full and publishes it into the feed. Once the feed holds a release,
+# the stage also makes deltas against the channel's last releases there (--delta-base).
 publish_release() {
     local release=$1 version=$2 sequence=$3 notes=$4
-    "$publish" stage --release "$release" --version "$version" --sequence "$sequence" --key "$key" \
-        --notes "$notes" --out "$demo/stage-$sequence" >/dev/null 2>&1
-    echo "  \$ vellumix-publish stage --release $(basename "$release") --version $version --sequence $sequence ..."
+    local deltas=()
+    [ -f "$feed/stable/manifest.json" ] && deltas=(--delta-base "$feed")
+    if ! "$publish" stage --release "$release" --version "$version" --sequence "$sequence" \
+        --key "$key" --notes "$notes" --out "$demo/stage-$sequence" "${deltas[@]}" \
+        > "$demo/stage-$sequence.txt" 2>&1; then
+        cat "$demo/stage-$sequence.txt" >&2
+        echo "demo: staging version $version failed" >&2
+        exit 1
+    fi
+    echo "  \$ vellumix-publish stage --release $(basename "$release") --version $version --sequence $sequence ...${deltas:+ --delta-base feed}"
+    sed -n '/^deltas:/{N;p}' "$demo/stage-$sequence.txt" | indent
     echo "  \$ vellumix-publish publish stage-$sequence --feed feed"
     "$publish" publish "$demo/stage-$sequence" --feed "$feed" | indent
 }
 
-bold "1. Version 1 is installed"
+bold "1. Version 1 is installed, and published into a feed"
 make_release "$root" 1.0.0 1 confirm
 (cd "$root" && find . -type f | sort | sed 's|^\./||') | indent
+make_release "$demo/release-1" 1.0.0 1 confirm
+publish_release "$demo/release-1" 1.0.0 1 "Version 1"
 
-bold "2. Version 2 is published into a feed, served by nginx"
+bold "2. Version 2 is published into the feed with deltas against version 1, served by nginx"
 make_release "$demo/release-2" 2.0.0 2 confirm
 publish_release "$demo/release-2" 2.0.0 2 "Version 2 adds a spell checker"
 url=$(bash "$VELLUMIX_TOP/scripts/feed-server.sh" start "$feed" "$server")
