@@ -49,15 +49,12 @@ bool removeEntry(const QString &path)
 /*
     On Windows a folder made in the user's profile carries the profile's own access rules, which
     let no other user in; only links are refused here (a link to a folder is a reparse point, and
-    making one needs a privilege that an ordinary user does not hold).
+    making one needs a privilege that an ordinary user does not hold): the same as for a folder
+    inside the stage.
 */
 UpdateFailure makeOrCheckStageDirectory(const QString &stage)
 {
-    if (isLink(stage))
-        return unsafe(QStringLiteral("%1 is a link").arg(stage));
-    if (!QDir().mkpath(stage))
-        return {UpdateFailureReason::StagingWriteFailed, QStringLiteral("cannot create %1").arg(stage)};
-    return {};
+    return makeStageSubdirectory(stage);
 }
 
 bool isPlainStageFile(const QString &path)
