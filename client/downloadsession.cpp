@@ -212,7 +212,7 @@ void DownloadSession::requestEnded(Transfer *transfer)
 void DownloadSession::pump()
 {
     while (m_running && !m_pending.empty() && mayStart(m_pending.front())
-           && !(m_closingSince.isValid() && m_pending.front().packedSize - m_pending.front().heldBytes <= kLargeBlob)) {
+           && !waitsForClosing(m_pending.front().packedSize - m_pending.front().heldBytes)) {
         auto transfer = std::make_shared<Transfer>();
         transfer->job = m_pending.front();
         transfer->offset = transfer->job.heldBytes;
@@ -234,7 +234,7 @@ void DownloadSession::pump()
 
 void DownloadSession::startTry(Transfer *transfer)
 {
-    if (m_closingSince.isValid() && transfer->job.packedSize - transfer->offset <= kLargeBlob) {
+    if (waitsForClosing(transfer->job.packedSize - transfer->offset)) {
         m_waitingForConnection.append(transfer->job.packedSha256);
         return;
     }
@@ -451,8 +451,7 @@ void DownloadSession::onReplyFinished(Transfer *transfer)
     */
     if (reply->error() == QNetworkReply::ContentReSendError && !transfer->statusSeen
         && transfer->resends < kMaxResends) {
-        m_sinceGoaway.start();
-        QTimer::singleShot(settleAfterGoawayMs() + 10, this, &DownloadSession::watchDeadlines);
+        watchSettling();
         transfer->reply = nullptr;
         reply->deleteLater();
         requestEnded(transfer);
@@ -644,6 +643,20 @@ void DownloadSession::giveUpTry(Transfer *transfer, const QString &why)
     retryLater(transfer, verdict);
 }
 
+// A request that would bring `remaining` bytes over HTTP/2 waits while a connection closes; a
+// large blob travels on an HTTP/1.1 connection of its own and does not.
+bool DownloadSession::waitsForClosing(qint64 remaining) const
+{
+    return m_closingSince.isValid() && remaining <= kLargeBlob;
+}
+
+// From now, the deadline tick sends again, once the closing has settled, what has no answer.
+void DownloadSession::watchSettling()
+{
+    m_sinceGoaway.start();
+    QTimer::singleShot(settleAfterGoawayMs() + 10, this, &DownloadSession::watchDeadlines);
+}
+
 // The first request refused by a closing connection: every other small request open now is on
 // that connection; new ones wait until they have all ended.
 void DownloadSession::connectionClosing(Transfer *refused)
@@ -683,8 +696,7 @@ void DownloadSession::maybeReopen()
                             << m_waitingForConnection.size() << "requests waited";
         m_closingSince.invalidate();
         m_onClosingConnection.clear();
-        m_sinceGoaway.start(); // what goes now is watched like what went at the closing itself
-        QTimer::singleShot(settleAfterGoawayMs() + 10, this, &DownloadSession::watchDeadlines);
+        watchSettling(); // what goes now is watched like what went at the closing itself
         const QList<QByteArray> waiting = std::exchange(m_waitingForConnection, {});
         for (const QByteArray &sha : waiting) {
             if (Transfer *t = m_transfers.value(sha).get(); t && m_running)

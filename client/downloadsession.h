@@ -86,6 +86,8 @@ private:
     void requestEnded(Transfer *transfer);
     void resendNow(Transfer *transfer);
     void connectionClosing(Transfer *refused);
+    bool waitsForClosing(qint64 remaining) const;
+    void watchSettling();
     void maybeReopen();
     bool mayStart(const BlobJob &job) const;
     void resumeReading();
