@@ -22,5 +22,18 @@ inline const QString notStaged = QStringLiteral(u"更新尚未下载完成");
 inline const QString notNewer = QStringLiteral(u"待安装的更新不比当前版本新，已停止更新");
 inline const QString workDirectoryFailed = QStringLiteral(u"无法创建更新目录");
 inline const QString updaterNotStarted = QStringLiteral(u"无法启动更新程序");
+inline const QString failedHere = QStringLiteral(u"此更新曾在本机安装失败，除非选择重试，不会再次安装");
+
+// What became of the last update; %1 is the version of the update.
+inline const QString outcomeInstalled = QStringLiteral(u"已更新到版本 %1");
+inline const QString outcomeNewVersionEnded = QStringLiteral(u"版本 %1 未能正常启动，已恢复上一版本");
+inline const QString outcomeVersionMismatch =
+    QStringLiteral(u"版本 %1 启动时报告的版本号与更新不符，已恢复上一版本");
+inline const QString outcomeNotConfirmed = QStringLiteral(u"版本 %1 未能确认正常启动，已恢复上一版本");
+inline const QString outcomeInstallFailed = QStringLiteral(u"版本 %1 未能安装，已恢复上一版本");
+inline const QString outcomeInterrupted = QStringLiteral(u"更新到版本 %1 时被中断，已恢复上一版本");
+inline const QString outcomeUnconfirmed =
+    QStringLiteral(u"版本 %1 未在规定时间内确认启动，已恢复上一版本");
+inline const QString outcomeNotInstalled = QStringLiteral(u"版本 %1 未能安装，程序未作更改");
 
 } // namespace ClientMsg

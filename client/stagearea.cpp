@@ -743,4 +743,43 @@ UpdateFailure StageArea::finish(const QByteArray &envelope)
     return {};
 }
 
+/*
+    The path comes from the client's own record, yet it is treated as a guess: what is removed must
+    be a stage this client made (its marker), owned by this user and written by nobody else, and
+    no download may be filling it. Links inside are removed as links, never followed.
+*/
+bool StageArea::removeStage(const QString &stagingDirectory)
+{
+    if (stagingDirectory.isEmpty() || QFileInfo(stagingDirectory).isRelative())
+        return false;
+    const QFileInfo info(stagingDirectory);
+    if (!info.exists() && !info.isSymLink())
+        return true;
+    if (!makeOrCheckStageDirectory(stagingDirectory).ok()
+        || !isPlainStageFile(stagingDirectory + kMarker))
+        return false;
+    {
+        QLockFile lock(stagingDirectory + kLock);
+        lock.setStaleLockTime(0);
+        if (!lock.tryLock(0))
+            return false;
+        const QDir stage(stagingDirectory);
+        const QFileInfoList entries = stage.entryInfoList(
+            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        for (const QFileInfo &entry : entries) {
+            if (entry.fileName() == kLock.mid(1) || entry.fileName() == kMarker.mid(1))
+                continue;
+            const bool removed = entry.isDir() && !entry.isSymLink()
+                ? QDir(entry.filePath()).removeRecursively()
+                : QFile::remove(entry.filePath());
+            if (!removed)
+                return false;
+        }
+        // The marker goes last: a stage cut short here is still one the client may empty.
+        if (!QFile::remove(stagingDirectory + kMarker))
+            return false;
+    }
+    return QDir().rmdir(stagingDirectory);
+}
+
 } // namespace vellumix

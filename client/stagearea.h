@@ -93,6 +93,11 @@ public:
     // Puts the verified envelope in place once every file is staged: the stage is complete.
     UpdateFailure finish(const QByteArray &envelope);
 
+    // Removes a stage whose release needs it no more (installed, or no longer offered): only a
+    // folder the client made and the user owns, and only while no download holds it. True when
+    // it is gone (or was never there).
+    static bool removeStage(const QString &stagingDirectory);
+
 private:
     QString partPath(const QByteArray &packedSha256) const;
     QString outPath(const QByteArray &packedSha256) const;

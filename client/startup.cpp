@@ -5,9 +5,12 @@
 #include "manifest.h"
 #include "platform.h"
 #include "releasecheck.h"
+#include "stagearea.h"
+#include "updatehistory.h"
 #include "updateprotocol.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -22,18 +25,11 @@ namespace vellumix {
 namespace {
 
 constexpr qint64 kRecordMaxBytes = 64 * 1024;
-// The journal lists every file of an update; a release at the limits writes a few megabytes.
-constexpr qint64 kJournalMaxBytes = 64 * 1024 * 1024;
 
 QString rootOrDefault(const QString &programRoot)
 {
     return QFileInfo(programRoot.isEmpty() ? QCoreApplication::applicationDirPath() : programRoot)
         .absoluteFilePath();
-}
-
-QString workDirectoryOf(const QString &programRoot)
-{
-    return QDir(rootOrDefault(programRoot)).filePath(protocol::kWorkDirectoryName);
 }
 
 // A JSON object read leniently: anything unreadable is an empty object.
@@ -46,6 +42,16 @@ QJsonObject readObject(const QString &path, qint64 maxBytes)
     } catch (const QString &) {
         return QJsonObject();
     }
+}
+
+// The option's token, when `arguments` carry the probe option.
+std::optional<QString> probeToken(const QStringList &arguments)
+{
+    for (const QString &argument : arguments) {
+        if (argument.startsWith(protocol::kProbeOption))
+            return argument.mid(protocol::kProbeOption.size());
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -64,19 +70,21 @@ std::optional<InstalledRelease> installedRelease(const QString &programRoot)
 bool confirmStartIfProbed(const QStringList &arguments, const QString &version,
                           const QString &programRoot, UpdateFailure *failure)
 {
-    QString token;
-    bool probed = false;
-    for (const QString &argument : arguments) {
-        if (argument.startsWith(protocol::kProbeOption)) {
-            token = argument.mid(protocol::kProbeOption.size());
-            probed = true;
-            break;
-        }
-    }
-    if (!probed)
+    /*
+        Only the updater that is probing this program has the token: it is the journal's, and the
+        journal says "starting" for exactly as long as the probe waits. Anybody may start the
+        program with the option, though; a confirmation written for another token, or while no
+        update is starting, would let a half-installed program run without its recovery.
+    */
+    const std::optional<QString> token = probeToken(arguments);
+    if (!token)
+        return false;
+    const JournalView journal = readJournalView(programRoot);
+    if (journal.state != protocol::JournalState::starting || journal.token.isEmpty()
+        || journal.token != *token)
         return false;
     const QString workDirectory = workDirectoryOf(programRoot);
-    const QJsonObject health{{protocol::kHealthTokenMember, token},
+    const QJsonObject health{{protocol::kHealthTokenMember, *token},
                              {protocol::kHealthVersionMember, version}};
     try {
         // Written whole or not at all, so the updater never reads half of it.
@@ -92,12 +100,7 @@ bool confirmStartIfProbed(const QStringList &arguments, const QString &version,
 
 bool recoveryPending(const QString &programRoot)
 {
-    const QString state =
-        readObject(workDirectoryOf(programRoot) + u'/' + protocol::kJournalFileName,
-                   kJournalMaxBytes)
-            .value(QStringLiteral("state"))
-            .toString();
-    return protocol::isUnfinishedJournalState(state);
+    return protocol::isUnfinishedJournalState(readJournalView(programRoot).state);
 }
 
 /*
@@ -126,6 +129,44 @@ bool updaterRunning(const QString &programRoot)
     return process.open(quint32(pid)) != os::OpenStatus::NoSuchProcess;
 }
 
+namespace {
+
+/*
+    The probed new version is told at once that it is the update now in place, and the stage its
+    files came from is removed: the updater has put every file in place and never reads the stage
+    again. A version text other than the release's is no confirmation (the updater waits on and
+    rolls back), so nothing is recorded for it; the next start tells the rollback.
+*/
+void noteProbedStart(const QString &programRoot, const QString &version, StartupDecision &decision)
+{
+    const JournalView journal = readJournalView(programRoot);
+    if (journal.version != version)
+        return;
+    UpdateOutcome installed;
+    const auto change = changeUpdateHistory(programRoot, [&](UpdateHistory &history) {
+        const HandedOverRelease &release = history.handedOver;
+        const bool ours = release.isValid() && release.sequence == journal.sequence
+            && release.version == journal.version;
+        installed.result = UpdateResult::Installed;
+        installed.sequence = journal.sequence;
+        installed.version = journal.version;
+        installed.channel = ours ? release.channel : QString();
+        installed.feed = ours ? release.feed : QString();
+        installed.manifestSha256 = ours ? release.manifestSha256 : QByteArray();
+        installed.time = QDateTime::currentDateTimeUtc();
+        history.outcome = installed;
+        history.outcomeToken = journal.token;
+        history.outcomeFinal = false;
+        history.outcomeTold = true;
+        if (ours)
+            StageArea::removeStage(release.stage);
+    });
+    if (change.ok())
+        decision.outcome = installed;
+}
+
+} // namespace
+
 StartupDecision handleStartup(const QStringList &arguments, const QString &version,
                               const QString &programRoot, bool quiet)
 {
@@ -139,16 +180,47 @@ StartupDecision handleStartup(const QStringList &arguments, const QString &versi
     if (confirmStartIfProbed(arguments, version, programRoot, &decision.failure)) {
         decision.action = decision.failure.ok() ? StartupAction::ContinueConfirmed
                                                 : StartupAction::Continue;
+        if (decision.failure.ok())
+            noteProbedStart(programRoot, version, decision);
         return decision;
     }
-    if (!recoveryPending(programRoot))
+    const bool atWork = updaterRunning(programRoot);
+    if (recoveryPending(programRoot)) {
+        decision.action = StartupAction::Quit;
+        // An updater at work finishes the update itself and starts the application again.
+        if (atWork)
+            return decision;
+        // The recovery is remembered with the journal it finds, so that the next start tells an
+        // interrupted update from one the updater rolled back itself.
+        const JournalView journal = readJournalView(programRoot);
+        changeUpdateHistory(programRoot, [&](UpdateHistory &history) {
+            history.recoveryToken = journal.token;
+            history.recoveryState = journal.state;
+        });
+        decision.failure = startRecovery(programRoot, quiet);
         return decision;
-    decision.action = StartupAction::Quit;
-    // An updater at work finishes the update itself and starts the application again.
-    if (updaterRunning(programRoot))
-        return decision;
-    decision.failure = startRecovery(programRoot, quiet);
+    }
+    // What became of the last update, told once. A record that cannot be written is told again
+    // at the next start rather than never.
+    changeUpdateHistory(programRoot, [&](UpdateHistory &history) {
+        settleLastUpdate(history, programRoot, std::nullopt, atWork);
+        if (history.outcomeFinal && history.outcome.isValid() && !history.outcomeTold) {
+            decision.outcome = history.outcome;
+            history.outcomeTold = true;
+        }
+    });
     return decision;
+}
+
+UpdateOutcome lastUpdateOutcome(const QString &programRoot)
+{
+    const UpdateHistory history = readUpdateHistory(programRoot);
+    return history.outcomeFinal || history.outcomeTold ? history.outcome : UpdateOutcome();
+}
+
+QList<UpdateOutcome> failedReleases(const QString &programRoot)
+{
+    return readUpdateHistory(programRoot).failed;
 }
 
 static UpdaterCommand updaterCommand(const QString &programRoot, QStringList arguments,
@@ -161,15 +233,17 @@ static UpdaterCommand updaterCommand(const QString &programRoot, QStringList arg
         arguments << QStringLiteral("--parent") << QString::number(parentId);
     if (quiet)
         arguments << QStringLiteral("--quiet");
-    return {QDir(root).filePath(QString::fromLatin1(kUpdaterProgramPath)), arguments, root};
+    return {QDir(root).filePath(QString::fromLatin1(kUpdaterProgramPath)), arguments, root, {}};
 }
 
 UpdaterCommand applyCommand(const QString &programRoot, const QString &stagingDirectory,
                             quint32 parentId, bool quiet)
 {
-    return updaterCommand(programRoot,
-                          {QStringLiteral("--stage"), QFileInfo(stagingDirectory).absoluteFilePath()},
-                          parentId, quiet);
+    const QString stage = QFileInfo(stagingDirectory).absoluteFilePath();
+    UpdaterCommand command =
+        updaterCommand(programRoot, {QStringLiteral("--stage"), stage}, parentId, quiet);
+    command.stagingDirectory = stage;
+    return command;
 }
 
 UpdaterCommand recoveryCommand(const QString &programRoot, quint32 parentId, bool quiet)
@@ -191,18 +265,102 @@ UpdateFailure ensureWorkDirectory(const QString &programRoot)
     return {};
 }
 
+namespace {
+
+// The release a stage holds, as the hand-over records it. The stage was verified just before.
+HandedOverRelease releaseOfStage(const QString &stage, const QString &programRoot)
+{
+    HandedOverRelease release;
+    QByteArray envelope;
+    try {
+        envelope = readFileLimited(stage + u'/' + protocol::kManifestFileName, kManifestMaxBytes);
+    } catch (const QString &) {
+        return release;
+    }
+    const QJsonObject payload = QJsonDocument::fromJson(QByteArray::fromBase64(
+        QJsonDocument::fromJson(envelope).object().value(QStringLiteral("payload")).toString().toLatin1()))
+                                    .object();
+    release.stage = stage;
+    release.sequence = payload.value(QStringLiteral("sequence")).toInt();
+    release.version = payload.value(QStringLiteral("version")).toString();
+    release.channel =
+        payload.value(protocol::kPayloadChannelMember).toString(protocol::kDefaultChannel);
+    release.feed = stageOrigin(stage);
+    release.manifestSha256 = QCryptographicHash::hash(envelope, QCryptographicHash::Sha256).toHex();
+    release.time = QDateTime::currentDateTimeUtc();
+    release.previousToken = readJournalView(programRoot).token;
+    return release;
+}
+
+UpdateFailure recordHandOver(const UpdaterCommand &command, const QString &programRoot)
+{
+    if (command.stagingDirectory.isEmpty())
+        return {};
+    const HandedOverRelease release = releaseOfStage(command.stagingDirectory, programRoot);
+    return changeUpdateHistory(programRoot, [&](UpdateHistory &history) {
+        // A person's "try again": the release is no longer one that failed here.
+        history.failed.removeIf([&](const UpdateOutcome &entry) {
+            return entry.sequence == release.sequence && entry.version == release.version;
+        });
+        history.handedOver = release;
+    });
+}
+
+void forgetHandOver(const QString &programRoot)
+{
+    changeUpdateHistory(programRoot,
+                        [](UpdateHistory &history) { history.handedOver = HandedOverRelease(); });
+}
+
+} // namespace
+
 UpdateFailure launchUpdater(const UpdaterCommand &command, const QString &programRoot)
 {
     if (UpdateFailure failure = ensureWorkDirectory(programRoot); !failure.ok())
         return failure;
-    if (!QProcess::startDetached(command.program, command.arguments, command.workingDirectory))
+    // Without the record the next start could not tell a failed release, and would take it
+    // again: no record, no start.
+    if (UpdateFailure failure = recordHandOver(command, programRoot); !failure.ok())
+        return failure;
+    if (!QProcess::startDetached(command.program, command.arguments, command.workingDirectory)) {
+        if (!command.stagingDirectory.isEmpty())
+            forgetHandOver(programRoot);
         return {UpdateFailureReason::UpdaterNotStarted,
                 QStringLiteral("cannot start %1").arg(command.program)};
+    }
     return {};
 }
 
+int runUpdater(const UpdaterCommand &command, const QString &programRoot, UpdateFailure *failure)
+{
+    *failure = ensureWorkDirectory(programRoot);
+    if (failure->ok())
+        *failure = recordHandOver(command, programRoot);
+    if (!failure->ok())
+        return -1;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setWorkingDirectory(command.workingDirectory);
+    process.start(command.program, command.arguments);
+    if (!process.waitForStarted()) {
+        if (!command.stagingDirectory.isEmpty())
+            forgetHandOver(programRoot);
+        *failure = {UpdateFailureReason::UpdaterNotStarted, command.program};
+        return -1;
+    }
+    process.waitForFinished(-1);
+    const int code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    // The updater's own word on the release: judged now, with the exit code that only a waiting
+    // client sees.
+    changeUpdateHistory(programRoot, [&](UpdateHistory &history) {
+        settleLastUpdate(history, programRoot, code, false);
+    });
+    return code;
+}
+
 UpdateFailure verifyStagedUpdate(const QString &programRoot, const QString &stagingDirectory,
-                                 const QString &channel, qint32 builtInSequence)
+                                 const QString &channel, qint32 builtInSequence,
+                                 FailedReleasePolicy policy)
 {
     const QString manifestPath = stagingDirectory + u'/' + protocol::kManifestFileName;
     if (!QFileInfo(manifestPath).isFile())
@@ -224,14 +382,26 @@ UpdateFailure verifyStagedUpdate(const QString &programRoot, const QString &stag
                 QStringLiteral("the staged release has sequence %1; %2 is installed")
                     .arg(release.manifest.sequence)
                     .arg(installedSequence)};
+    if (policy == FailedReleasePolicy::Skip) {
+        if (const std::optional<UpdateOutcome> failed =
+                failedRelease(readUpdateHistory(programRoot), channel, release.manifest.sequence,
+                              release.manifest.version))
+            return {UpdateFailureReason::FailedHere,
+                    QStringLiteral("%1 (sequence %2) %3 here on %4: %5")
+                        .arg(failed->version)
+                        .arg(failed->sequence)
+                        .arg(failed->resultName(), failed->time.toString(Qt::ISODate),
+                             failed->reasonName())};
+    }
     return {};
 }
 
 UpdateFailure startUpdater(const QString &programRoot, const QString &stagingDirectory, bool quiet,
-                           const QString &channel, qint32 builtInSequence)
+                           const QString &channel, qint32 builtInSequence,
+                           FailedReleasePolicy policy)
 {
     if (UpdateFailure failure =
-            verifyStagedUpdate(programRoot, stagingDirectory, channel, builtInSequence);
+            verifyStagedUpdate(programRoot, stagingDirectory, channel, builtInSequence, policy);
         !failure.ok())
         return failure;
     return launchUpdater(applyCommand(programRoot, stagingDirectory,

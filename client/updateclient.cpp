@@ -5,6 +5,8 @@
 #include "manifestcache.h"
 #include "fileio.h"
 #include "releasecheck.h"
+#include "stagearea.h"
+#include "updatehistory.h"
 #include "updateplan.h"
 #include "updateprotocol.h"
 #include "workerthread.h"
@@ -39,6 +41,7 @@ void registerTypes()
 // Compares the verified manifest with the installation; runs on the worker thread.
 std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
                                                     const UpdateClientSettings &settings,
+                                                    const QString &stagingDirectory,
                                                     const std::atomic<bool> &cancelled,
                                                     UpdateFailure *failure)
 {
@@ -57,8 +60,20 @@ std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
     }
     // Downgrades and re-installs are never offered: only a higher sequence is an update.
     plan->available = plan->manifest.sequence > plan->installedSequence;
-    if (!plan->available)
+    if (!plan->available) {
+        // Nothing the feed offers needs the stage any more: what it holds is installed now, or
+        // was withdrawn.
+        StageArea::removeStage(stagingDirectory);
         return plan;
+    }
+    // A release that failed here is not taken again by itself: without this an update that is
+    // rolled back would be fetched and installed again at every start.
+    if (const std::optional<UpdateOutcome> failed =
+            failedRelease(readUpdateHistory(settings.programRoot), settings.channel,
+                          plan->manifest.sequence, plan->manifest.version)) {
+        plan->failedHere = *failed;
+        plan->available = false;
+    }
     const QDir root(settings.programRoot);
     // The deltas by path; a build without them ignores the member.
     QHash<QString, QList<ReleaseDelta>> deltasOf;
@@ -164,6 +179,8 @@ UpdateInfo::UpdateInfo(std::shared_ptr<const UpdatePlan> plan) : d(std::move(pla
 
 bool UpdateInfo::isValid() const { return d != nullptr; }
 bool UpdateInfo::isAvailable() const { return d && d->available; }
+bool UpdateInfo::hasFailedHere() const { return d && d->failedHere.failed(); }
+UpdateOutcome UpdateInfo::failedHere() const { return d ? d->failedHere : UpdateOutcome(); }
 QString UpdateInfo::version() const { return d ? d->manifest.version : QString(); }
 qint32 UpdateInfo::sequence() const { return d ? d->manifest.sequence : 0; }
 QString UpdateInfo::notes() const { return d ? d->manifest.notes : QString(); }
@@ -391,11 +408,12 @@ void UpdateClient::evaluate(const QByteArray &envelope, const QByteArray &etag,
     const UpdateClientSettings settings = m_settings;
     const std::shared_ptr<std::atomic<bool>> cancelled = m_checkCancelled;
     const bool remote = !m_connection->isLocal();
-    m_worker->post([this, envelope, etag, lastModified, kept, remote, settings, cancelled,
+    const QString stage = stagingDirectory();
+    m_worker->post([this, envelope, etag, lastModified, kept, remote, settings, stage, cancelled,
                     generation] {
         UpdateFailure failure;
         std::shared_ptr<const UpdatePlan> plan =
-            compareWithInstallation(envelope, settings, *cancelled, &failure);
+            compareWithInstallation(envelope, settings, stage, *cancelled, &failure);
         const ManifestCache cache(settings.manifestCacheDirectory, settings.feed, settings.channel);
         const bool verified = plan != nullptr;
         if (remote && verified && (!etag.isEmpty() || !lastModified.isEmpty()))
@@ -425,12 +443,19 @@ void UpdateClient::finishCheck(const UpdateFailure &failure, std::shared_ptr<con
     check->finish(failure);
 }
 
-UpdateDownload *UpdateClient::download(const UpdateInfo &update)
+UpdateDownload *UpdateClient::download(const UpdateInfo &update, FailedReleasePolicy policy)
 {
     auto *download = new UpdateDownload(this, update, stagingDirectory());
     if (isBusy())
         return refused(download, UpdateFailureReason::Busy, QStringLiteral("download while busy"));
-    if (!update.isAvailable())
+    if (update.hasFailedHere() && policy == FailedReleasePolicy::Skip)
+        return refused(download, UpdateFailureReason::FailedHere,
+                       QStringLiteral("%1 (sequence %2) %3 here: %4")
+                           .arg(update.version())
+                           .arg(update.sequence())
+                           .arg(update.failedHere().resultName(),
+                                update.failedHere().reasonName()));
+    if (!update.isAvailable() && !update.hasFailedHere())
         return refused(download, UpdateFailureReason::NotStaged,
                        QStringLiteral("no update to download"));
     m_download = download;
@@ -455,6 +480,9 @@ void UpdateClient::onDownloadFinished(const DownloadReport &report)
     download->m_filesFetched = report.filesFetched;
     download->m_filesAlreadyStaged = report.filesAlreadyStaged;
     download->m_filesFromDeltas = report.filesFromDeltas;
+    // Where the release came from, for the record the hand-over to the updater keeps.
+    if (report.failure.ok())
+        writeStageOrigin(download->m_stagingDirectory, m_settings.feed);
     download->finish(report.failure);
 }
 

@@ -39,6 +39,7 @@ ReasonText textOf(UpdateFailureReason reason)
         return {&ClientMsg::workDirectoryFailed, "work-directory-failed"};
     case UpdateFailureReason::UpdaterNotStarted:
         return {&ClientMsg::updaterNotStarted, "updater-not-started"};
+    case UpdateFailureReason::FailedHere: return {&ClientMsg::failedHere, "failed-here"};
     }
     return {&none, "unknown"};
 }

@@ -6,6 +6,7 @@
 #include "releasecheck.h"
 
 #include <vellumix/updatefailure.h>
+#include <vellumix/updateoutcome.h>
 
 #include <QHash>
 #include <QList>
@@ -17,7 +18,8 @@ class UpdatePlan
 public:
     UpdateManifest manifest;          // verified; its envelope is staged last
     qint32 installedSequence = 0;
-    bool available = false;           // newer than what is installed
+    bool available = false;           // newer than what is installed, not failed here
+    UpdateOutcome failedHere;         // valid when it is newer but failed here before
     QList<ManifestFile> filesToFetch; // the files whose installed copy differs
     // Of those, the files whose installed copy is the base of one of the release's deltas, with
     // that delta (empty when the client is built without deltas).

@@ -59,6 +59,10 @@ inline const QString kHealthFileName = QStringLiteral("health.json");
 inline const QString kInstalledFileName = QStringLiteral("installed.json");
 inline const QString kLockFileName = QStringLiteral("installer.lock");
 inline const QString kBackupFolderName = QStringLiteral("backup");
+// The application side's own record of the updates it handed to the updater: which release went
+// to the updater, what became of it, the releases that failed here (never taken again by
+// themselves). Only the client reads and writes it; the updater never looks at it.
+inline const QString kUpdateHistoryFileName = QStringLiteral("update-history.json");
 // The record of the release in place, written once its start was confirmed.
 inline const QString kInstalledSequenceMember = QStringLiteral("sequence");
 inline const QString kInstalledVersionMember = QStringLiteral("version");
@@ -71,6 +75,12 @@ inline const QString healthy = QStringLiteral("healthy");
 inline const QString rollbackNeeded = QStringLiteral("rollback-needed");
 inline const QString rolledBack = QStringLiteral("rolledback");
 } // namespace JournalState
+
+// The journal's members that the application side reads (the updater writes them).
+inline const QString kJournalStateMember = QStringLiteral("state");
+inline const QString kJournalVersionMember = QStringLiteral("version");
+inline const QString kJournalSequenceMember = QStringLiteral("sequence");
+inline const QString kJournalTokenMember = QStringLiteral("token");
 
 // An update left in one of these states must be rolled back before the program is used:
 // "installing", "starting" and "rollback-needed".

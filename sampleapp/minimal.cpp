@@ -26,6 +26,11 @@ int main(int argc, char *argv[])
     }
     if (startup.action == vellumix::StartupAction::ContinueConfirmed)
         qInfo("version %s confirmed its start", qUtf8Printable(kVersion));
+    // What became of the last update, told once: a window would show it to the user.
+    if (startup.outcome.isValid())
+        qInfo("last update: %s (%s%s%s)", qUtf8Printable(startup.outcome.userText()),
+              qUtf8Printable(startup.outcome.resultName()),
+              startup.outcome.failed() ? ", " : "", qUtf8Printable(startup.outcome.reasonName()));
 
     // The application's own work goes here. Then, on a menu command or a timer, the check (an
     // administrator or a test may point it at another feed with VELLUMIX_UPDATE_FEED):

@@ -198,6 +198,11 @@ int run(const QStringList &arguments)
         return startup.failure.ok() ? 0 : 1;
     }
     note(QStringLiteral("version %1 started").arg(settings.version));
+    if (startup.outcome.isValid())
+        note(QStringLiteral("last update: %1 (%2%3)")
+                 .arg(startup.outcome.userText(), startup.outcome.resultName(),
+                      startup.outcome.failed() ? QStringLiteral(", ") + startup.outcome.reasonName()
+                                               : QString()));
     QThread::msleep(settings.runMs);
     return 0;
 }

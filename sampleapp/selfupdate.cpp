@@ -28,6 +28,15 @@ void SelfUpdate::onChecked(UpdateCheck *check)
         return emit finished(1);
     }
     const vellumix::UpdateInfo update = check->update();
+    if (update.hasFailedHere()) {
+        // Not taken again by itself; a window would offer "try again" (download() and
+        // startUpdater() with FailedReleasePolicy::Retry).
+        m_log(QStringLiteral("update %1 (sequence %2) failed here before: %3 (%4); not taken again")
+                  .arg(update.version())
+                  .arg(update.sequence())
+                  .arg(update.failedHere().userText(), update.failedHere().reasonName()));
+        return emit finished(2);
+    }
     if (!update.isAvailable()) {
         m_log(QStringLiteral("no update: the feed offers sequence %1, %2 is installed")
                   .arg(update.sequence())

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
@@ -31,6 +32,7 @@ namespace vellumix::fetch {
 namespace {
 
 const char *const kHelp = R"(Usage: vellumix-fetch <command> --feed FEED --root DIR [options]
+       vellumix-fetch status --root DIR
 
 Checks a Vellumix update feed, downloads an update into a staging directory (only the files
 that differ from the installation, each verified before it is staged; an interrupted download
@@ -40,6 +42,8 @@ Commands:
   check     print what the feed offers, as one JSON object on standard output
   download  check, then download the update into --stage
   apply     check, download, then start the updater of --root for the stage
+  status    print what became of the last update of --root and the releases that failed
+            there, as one JSON object
 
 Options:
   --feed FEED        the feed: an http(s) URL or a local directory
@@ -62,12 +66,16 @@ Options:
   --parent PID       apply: the application process the updater waits for before it changes
                      anything (default: this program when not waiting, none with --wait)
   --quiet            apply: the updater writes its final text to its log, no message box
+  --retry-failed     download, apply: take the release even though it failed on this
+                     installation before (it was rolled back, recovered or not installed);
+                     without it such a release is reported and left alone
 
 Exit codes:
   0   check: an update is available; download: it is staged; apply: the updater was started
       (with --wait: the updater ended with 0)
   1-6 apply --wait: the updater's own exit code
-  10  no update: the feed offers nothing newer than what is installed
+  10  no update: the feed offers nothing newer than what is installed, or only a release
+      that failed here before ("failedHere" says how)
   11  failed: the reason is printed (JSON on standard output, a line on standard error)
   12  interrupted (Ctrl+C); what was complete stays staged
   64  usage error
@@ -160,9 +168,29 @@ private:
     QElapsedTimer m_clock;
 };
 
+QJsonObject describe(const UpdateOutcome &outcome)
+{
+    QJsonObject object{{QStringLiteral("result"), outcome.resultName()},
+                       {QStringLiteral("sequence"), outcome.sequence},
+                       {QStringLiteral("version"), outcome.version},
+                       {QStringLiteral("message"), outcome.userText()},
+                       {QStringLiteral("time"), outcome.time.toString(Qt::ISODate)}};
+    if (outcome.failed())
+        object.insert(QStringLiteral("reason"), outcome.reasonName());
+    for (const auto &[name, value] :
+         {std::pair{QStringLiteral("channel"), outcome.channel},
+          std::pair{QStringLiteral("feed"), outcome.feed},
+          std::pair{QStringLiteral("manifestSha256"), QString::fromLatin1(outcome.manifestSha256)},
+          std::pair{QStringLiteral("detail"), outcome.detail}}) {
+        if (!value.isEmpty())
+            object.insert(name, value);
+    }
+    return object;
+}
+
 QJsonObject describe(const UpdateInfo &update)
 {
-    return {{QStringLiteral("update"), update.isAvailable()},
+    QJsonObject object{{QStringLiteral("update"), update.isAvailable()},
             {QStringLiteral("installedSequence"), update.installedSequence()},
             {QStringLiteral("sequence"), update.sequence()},
             {QStringLiteral("version"), update.version()},
@@ -174,6 +202,30 @@ QJsonObject describe(const UpdateInfo &update)
             {QStringLiteral("fetchUnpackedBytes"), update.downloadUnpackedBytes()},
             {QStringLiteral("releaseBytes"), update.releaseBytes()},
             {QStringLiteral("releasePackedBytes"), update.releasePackedBytes()}};
+    if (update.hasFailedHere())
+        object.insert(QStringLiteral("failedHere"), describe(update.failedHere()));
+    return object;
+}
+
+// What became of the last update of a root, and the releases that failed there.
+int printStatus(const QString &programRoot)
+{
+    const UpdateOutcome last = lastUpdateOutcome(programRoot);
+    QJsonArray failed;
+    for (const UpdateOutcome &release : failedReleases(programRoot))
+        failed.append(describe(release));
+    const std::optional<InstalledRelease> installed = installedRelease(programRoot);
+    QJsonObject status{{QStringLiteral("lastUpdate"),
+                        last.isValid() ? QJsonValue(describe(last)) : QJsonValue()},
+                       {QStringLiteral("failedReleases"), failed},
+                       {QStringLiteral("recoveryPending"), recoveryPending(programRoot)},
+                       {QStringLiteral("updaterRunning"), updaterRunning(programRoot)}};
+    if (installed)
+        status.insert(QStringLiteral("installed"),
+                      QJsonObject{{QStringLiteral("sequence"), installed->sequence},
+                                  {QStringLiteral("version"), installed->version}});
+    printJson(status);
+    return kDone;
 }
 
 // Runs the event loop until `operation` has finished; Ctrl+C cancels it.
@@ -199,7 +251,8 @@ int runFetch(const QStringList &arguments)
         (command.isEmpty() ? err() : out()) << kHelp;
         return command.isEmpty() ? kUsage : kDone;
     }
-    if (command != u"check" && command != u"download" && command != u"apply") {
+    if (command != u"check" && command != u"download" && command != u"apply"
+        && command != u"status") {
         err() << "vellumix-fetch: unknown command \"" << command << "\"\n\n" << kHelp;
         return kUsage;
     }
@@ -226,9 +279,10 @@ int runFetch(const QStringList &arguments)
     const QCommandLineOption wait(QStringLiteral("wait"), QString());
     const QCommandLineOption parent(QStringLiteral("parent"), QString(), QStringLiteral("PID"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QString());
+    const QCommandLineOption retryFailed(QStringLiteral("retry-failed"), QString());
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")}, QString());
     parser.addOptions({feed, root, channel, stage, connections, streams, caFile, cacheDir, manifestTimeout,
-                       headerTimeout, minRate, sequence, wait, parent, quiet, help});
+                       headerTimeout, minRate, sequence, wait, parent, quiet, retryFailed, help});
     auto usage = [](const QString &text) {
         err() << "vellumix-fetch: " << text << "; see \"vellumix-fetch --help\"" << Qt::endl;
         return kUsage;
@@ -243,6 +297,13 @@ int runFetch(const QStringList &arguments)
     }
     if (!parser.positionalArguments().isEmpty())
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    if (command == u"status") {
+        if (!parser.isSet(root))
+            return usage(QStringLiteral("the option --root is required"));
+        if (!QFileInfo(parser.value(root)).isDir())
+            return usage(QStringLiteral("the program root %1 does not exist").arg(parser.value(root)));
+        return printStatus(QFileInfo(parser.value(root)).absoluteFilePath());
+    }
     const bool staging = command != u"check";
     for (const QCommandLineOption *required : {&feed, &root, &stage}) {
         if (!parser.isSet(*required) && (required != &stage || staging))
@@ -311,13 +372,17 @@ int runFetch(const QStringList &arguments)
     if (!check->failure().ok())
         return reportFailure(check->failure());
     const UpdateInfo update = check->update();
-    if (command == u"check" || !update.isAvailable()) {
+    const FailedReleasePolicy policy =
+        parser.isSet(retryFailed) ? FailedReleasePolicy::Retry : FailedReleasePolicy::Skip;
+    const bool taken =
+        update.isAvailable() || (update.hasFailedHere() && policy == FailedReleasePolicy::Retry);
+    if (command == u"check" || !taken) {
         printJson(describe(update));
-        return update.isAvailable() ? kDone : kNoUpdate;
+        return taken ? kDone : kNoUpdate;
     }
 
     ProgressView view;
-    UpdateDownload *download = client.download(update);
+    UpdateDownload *download = client.download(update, policy);
     QObject::connect(download, &UpdateDownload::progressChanged, download,
                      [&](const DownloadProgress &p) { view.show(p, false); });
     await(download);
@@ -341,7 +406,7 @@ int runFetch(const QStringList &arguments)
     // The stage is checked once more right before the updater takes it, as the feed was.
     if (const UpdateFailure failure =
             verifyStagedUpdate(settings.programRoot, download->stagingDirectory(), settings.channel,
-                               settings.builtInSequence);
+                               settings.builtInSequence, policy);
         !failure.ok())
         return reportFailure(failure);
     const UpdaterCommand updater =
@@ -354,20 +419,17 @@ int runFetch(const QStringList &arguments)
         return kDone;
     }
     // Waiting: the updater must not wait for this program, which waits for it.
-    if (const UpdateFailure failure = ensureWorkDirectory(settings.programRoot); !failure.ok())
+    UpdateFailure failure;
+    const int code = runUpdater(updater, settings.programRoot, &failure);
+    if (!failure.ok())
         return reportFailure(failure);
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.setWorkingDirectory(updater.workingDirectory);
-    process.start(updater.program, updater.arguments);
-    if (!process.waitForStarted())
-        return reportFailure({UpdateFailureReason::UpdaterNotStarted, updater.program});
-    process.waitForFinished(-1);
-    const int code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : kFailed;
     summary.insert(QStringLiteral("updater"), QStringLiteral("exited"));
-    summary.insert(QStringLiteral("updaterExitCode"), code);
+    summary.insert(QStringLiteral("updaterExitCode"), code < 0 ? kFailed : code);
+    const UpdateOutcome outcome = lastUpdateOutcome(settings.programRoot);
+    if (outcome.isValid() && outcome.sequence == update.sequence())
+        summary.insert(QStringLiteral("outcome"), describe(outcome));
     printJson(summary);
-    return code;
+    return code < 0 ? kFailed : code;
 }
 
 } // namespace vellumix::fetch

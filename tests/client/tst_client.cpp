@@ -55,6 +55,8 @@ Q_DECLARE_METATYPE(BlobFault)
 Q_DECLARE_METATYPE(DeltaFault)
 Q_DECLARE_METATYPE(Fault)
 Q_DECLARE_METATYPE(vellumix::StartupAction)
+Q_DECLARE_METATYPE(vellumix::UpdateResult)
+Q_DECLARE_METATYPE(vellumix::UpdateFailedBecause)
 
 namespace {
 
@@ -1184,6 +1186,9 @@ private slots:
         const QStringList arguments{QStringLiteral("app"),
                                     QStringLiteral("--vellumix-update-probe=") + token};
         writeFile(work, QStringLiteral("health.json"), "an earlier confirmation");
+        TransactionJournal journal = newTransactionJournal(QStringLiteral("10"), 2, token);
+        journal.insert(QStringLiteral("state"), JournalState::starting);
+        writeTransactionJournal(m_root, journal);
         QVERIFY(vellumix::confirmStartIfProbed(arguments, QStringLiteral("10"), m_root, &failure));
         QVERIFY2(failure.ok(), qPrintable(failure.detail));
         const QByteArray written = readFile(work + QStringLiteral("/health.json"));
@@ -1192,15 +1197,18 @@ private slots:
         QCOMPARE(health.value(QStringLiteral("version")), QJsonValue(QStringLiteral("10")));
         QVERIFY(healthConfirmed(written, token, QStringLiteral("10"))); // as the updater reads it
         QCOMPARE(QDir(work).entryList(QDir::Files | QDir::Hidden),
-                 QStringList{QStringLiteral("health.json")});
+                 QStringList({QStringLiteral("health.json"), QStringLiteral("transaction.json")}));
 
         // A work directory that is a link is not written through.
         const QString other = m_dir->filePath(QStringLiteral("other"));
-        QVERIFY(QDir(work).removeRecursively() && QDir().mkpath(other));
+        QVERIFY(QDir().mkpath(other));
+        QVERIFY(QFile::rename(work + QStringLiteral("/transaction.json"),
+                              other + QStringLiteral("/transaction.json")));
+        QVERIFY(QDir(work).removeRecursively());
         QVERIFY(QFile::link(other, work));
         QVERIFY(vellumix::confirmStartIfProbed(arguments, QStringLiteral("10"), m_root, &failure));
         QCOMPARE(failure.reason, R::WorkDirectoryFailed);
-        QVERIFY(QDir(other).isEmpty());
+        QCOMPARE(QDir(other).entryList(QDir::Files), QStringList{QStringLiteral("transaction.json")});
     }
 
     // Each request answers on its own object, never from inside the call that made or cancelled
@@ -1280,7 +1288,7 @@ private slots:
 
     void handleStartup_data()
     {
-        QTest::addColumn<bool>("probed");
+        QTest::addColumn<QString>("probe"); // the probe option's token; empty: no option
         QTest::addColumn<QString>("state"); // of the journal; empty: none
         QTest::addColumn<QString>("lock");  // "live", "dead", "new" (no owner yet), "old", none
         QTest::addColumn<StartupAction>("action");
@@ -1290,28 +1298,37 @@ private slots:
         const StartupAction confirmed = StartupAction::ContinueConfirmed;
         // The probed new version confirms and runs, although the journal says "starting" and
         // the probing updater holds the lock until it has seen the confirmation.
-        QTest::newRow("probed while starting") << true << JournalState::starting << "live"
+        const QString token = QStringLiteral("00ff");
+        QTest::newRow("probed while starting") << token << JournalState::starting << "live"
                                                 << confirmed << false;
-        QTest::newRow("probed, no journal") << true << QString() << "" << confirmed << false;
-        QTest::newRow("plain start") << false << QString() << "" << run << false;
-        QTest::newRow("after a healthy update") << false << JournalState::healthy << "" << run
+        // Only the probing updater knows the token: the option with any other, or while no update
+        // starts, is an ordinary start, which finds the unfinished update and hands it on.
+        QTest::newRow("probe option, no journal") << token << QString() << "" << run << false;
+        QTest::newRow("probe option after an update") << token << JournalState::healthy << ""
+                                                      << run << false;
+        QTest::newRow("probe option, another token") << QStringLiteral("anything")
+                                                     << JournalState::starting << "" << quit
+                                                     << true;
+        QTest::newRow("plain start") << QString() << QString() << "" << run << false;
+        QTest::newRow("after a healthy update") << QString() << JournalState::healthy << "" << run
                                                 << false;
-        QTest::newRow("interrupted") << false << JournalState::installing << "" << quit << true;
-        QTest::newRow("unconfirmed start") << false << JournalState::rollbackNeeded << "" << quit
-                                           << true;
-        QTest::newRow("updater at work") << false << JournalState::installing << "live" << quit
+        QTest::newRow("interrupted") << QString() << JournalState::installing << "" << quit
+                                     << true;
+        QTest::newRow("unconfirmed start") << QString() << JournalState::rollbackNeeded << ""
+                                           << quit << true;
+        QTest::newRow("updater at work") << QString() << JournalState::installing << "live" << quit
                                          << false;
-        QTest::newRow("updater just starting") << false << JournalState::starting << "new"
+        QTest::newRow("updater just starting") << QString() << JournalState::starting << "new"
                                                << quit << false;
-        QTest::newRow("lock of a dead updater") << false << JournalState::starting << "dead"
+        QTest::newRow("lock of a dead updater") << QString() << JournalState::starting << "dead"
                                                 << quit << true;
-        QTest::newRow("ownerless old lock") << false << JournalState::starting << "old" << quit
+        QTest::newRow("ownerless old lock") << QString() << JournalState::starting << "old" << quit
                                             << true;
     }
 
     void handleStartup()
     {
-        QFETCH(bool, probed);
+        QFETCH(QString, probe);
         QFETCH(QString, state);
         QFETCH(QString, lock);
         QFETCH(StartupAction, action);
@@ -1347,14 +1364,151 @@ private slots:
             }
         }
         QStringList arguments{QStringLiteral("app")};
-        if (probed)
-            arguments << QStringLiteral("--vellumix-update-probe=00ff");
+        if (!probe.isEmpty())
+            arguments << QStringLiteral("--vellumix-update-probe=") + probe;
         // The root holds no updater: a recovery that is started fails to start, which shows it.
         const StartupDecision decision =
             vellumix::handleStartup(arguments, QStringLiteral("2.0.0"), m_root);
         QCOMPARE(decision.action, action);
         QCOMPARE(decision.failure.reason, recoveryStarted ? R::UpdaterNotStarted : R::None);
-        QCOMPARE(QFileInfo::exists(work + QStringLiteral("/health.json")), probed);
+        QCOMPARE(QFileInfo::exists(work + QStringLiteral("/health.json")),
+                 action == StartupAction::ContinueConfirmed);
+    }
+
+    /*
+        What the client learns of an update it handed to the updater, with a stand-in for the
+        updater that leaves the journal, health file and exit code of each ending. The outcome is
+        told once; a release that failed is not taken again (check, download, the stage's own
+        check) unless a person asks for it; an installed release's stage is removed.
+    */
+    void updateOutcome_data()
+    {
+        QTest::addColumn<QString>("journal"); // the state the stand-in leaves; empty: none
+        QTest::addColumn<QString>("health");  // the version it confirms with; empty: nothing
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("waited");     // the client waited for it (vellumix-fetch --wait)
+        QTest::addColumn<UpdateResult>("result");
+        QTest::addColumn<UpdateFailedBecause>("because");
+        using B = UpdateFailedBecause;
+        const UpdateResult installed = UpdateResult::Installed;
+        const UpdateResult rolledBack = UpdateResult::RolledBack;
+        const UpdateResult recovered = UpdateResult::Recovered;
+        const UpdateResult notInstalled = UpdateResult::NotInstalled;
+        QTest::newRow("installed, waited") << JournalState::healthy << "2.0.0" << 0 << true
+                                           << installed << B::Nothing;
+        QTest::newRow("installed") << JournalState::healthy << "2.0.0" << 0 << false << installed
+                                   << B::Nothing;
+        QTest::newRow("new version ended") << JournalState::rolledBack << "" << 4 << true
+                                           << rolledBack << B::NewVersionEnded;
+        QTest::newRow("install failed") << JournalState::rolledBack << "" << 1 << true
+                                        << rolledBack << B::InstallFailed;
+        QTest::newRow("rolled back, not waited") << JournalState::rolledBack << "" << 4 << false
+                                                 << rolledBack << B::NotConfirmed;
+        QTest::newRow("version text mismatch") << JournalState::rolledBack << "2.0" << 4 << false
+                                               << rolledBack << B::VersionMismatch;
+        QTest::newRow("refused, waited") << "" << "" << 1 << true << notInstalled
+                                         << B::NotInstalled;
+        QTest::newRow("refused") << "" << "" << 1 << false << notInstalled << B::NotInstalled;
+        // Another updater held the lock: this one did not run, and the release stays offered.
+        QTest::newRow("lock held") << "" << "" << 3 << true << UpdateResult::None << B::Nothing;
+        QTest::newRow("interrupted, recovered") << JournalState::installing << "" << 1 << false
+                                                << recovered << B::Interrupted;
+        QTest::newRow("unconfirmed, recovered") << JournalState::rollbackNeeded << "" << 5
+                                                << false << recovered << B::Unconfirmed;
+    }
+
+    void updateOutcome()
+    {
+        QFETCH(QString, journal);
+        QFETCH(QString, health);
+        QFETCH(int, exitCode);
+        QFETCH(bool, waited);
+        QFETCH(UpdateResult, result);
+        QFETCH(UpdateFailedBecause, because);
+        publish();
+        UpdateClientSettings settings = this->settings();
+        settings.feed = QUrl::fromLocalFile(m_feed);
+        Outcome fetched;
+        QVERIFY(fetch(settings, &fetched));
+        QVERIFY2(fetched.failure().ok(), qPrintable(fetched.failure().detail));
+
+        const QString work = m_root + QStringLiteral("/.vellumix-update");
+        const QString token = QStringLiteral("0a1b2c3d-0000-4000-8000-000000000001");
+        QString script;
+        if (!journal.isEmpty())
+            script += QStringLiteral("printf '{\"state\":\"%1\",\"version\":\"2.0.0\","
+                                     "\"sequence\":2,\"token\":\"%2\",\"entries\":[]}' > "
+                                     "'%3/transaction.json'\n").arg(journal, token, work);
+        if (!health.isEmpty())
+            script += QStringLiteral("printf '{\"token\":\"%1\",\"version\":\"%2\"}' > "
+                                     "'%3/health.json'\n").arg(token, health, work);
+        if (journal == JournalState::healthy)
+            script += QStringLiteral("printf '{\"sequence\":2,\"version\":\"2.0.0\"}' > "
+                                     "'%1/installed.json'\n").arg(work);
+        script += QStringLiteral("touch '%1/ran'; exit %2\n").arg(m_dir->path()).arg(exitCode);
+        UpdaterCommand updater = applyCommand(m_root, m_stage, 0, true);
+        updater.program = QStringLiteral("/bin/sh");
+        updater.arguments = QStringList{QStringLiteral("-c"), script};
+        if (waited) {
+            UpdateFailure failure;
+            QCOMPARE(runUpdater(updater, m_root, &failure), exitCode);
+            QVERIFY2(failure.ok(), qPrintable(failure.detail));
+        } else {
+            QVERIFY(launchUpdater(updater, m_root).ok());
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_dir->filePath(QStringLiteral("ran"))),
+                                     kWaitMs);
+        }
+        const QStringList arguments{QStringLiteral("app")};
+        if (result == UpdateResult::Recovered) {
+            // The next start hands the update to the recovery (this root has no updater to
+            // start), which rolls it back.
+            QCOMPARE(vellumix::handleStartup(arguments, QStringLiteral("1.0.0"), m_root).action,
+                     StartupAction::Quit);
+            QCOMPARE(vellumix::lastUpdateOutcome(m_root).result, UpdateResult::None);
+            QByteArray rolledBack = readFile(work + QStringLiteral("/transaction.json"));
+            rolledBack.replace(journal.toUtf8(), JournalState::rolledBack.toUtf8());
+            writeFile(work, QStringLiteral("transaction.json"), rolledBack);
+        }
+
+        const StartupDecision first =
+            vellumix::handleStartup(arguments, QStringLiteral("1.0.0"), m_root);
+        QCOMPARE(first.action, StartupAction::Continue);
+        QCOMPARE(first.outcome.result, result);
+        QCOMPARE(first.outcome.because, because);
+        if (result != UpdateResult::None) {
+            QCOMPARE(first.outcome.sequence, 2);
+            QCOMPARE(first.outcome.version, QStringLiteral("2.0.0"));
+            QCOMPARE(first.outcome.channel, QStringLiteral("stable"));
+            QCOMPARE(first.outcome.feed, QUrl::fromLocalFile(m_feed).toString());
+            QVERIFY(!first.outcome.userText().isEmpty());
+        }
+        // Told once; read at any time.
+        QVERIFY(!vellumix::handleStartup(arguments, QStringLiteral("1.0.0"), m_root).outcome.isValid());
+        QCOMPARE(vellumix::lastUpdateOutcome(m_root).result, result);
+        const bool failed = first.outcome.failed();
+        QCOMPARE(vellumix::failedReleases(m_root).size(), failed ? 1 : 0);
+        // The stage of an installed release is gone; a failed one keeps it for "try again".
+        QCOMPARE(QFileInfo::exists(m_stage), result != UpdateResult::Installed);
+
+        UpdateClient client(settings);
+        UpdateCheck *check = client.check();
+        QSignalSpy checked(check, &UpdateCheck::finished);
+        QVERIFY(checked.wait(kWaitMs));
+        const UpdateInfo update = check->update();
+        QCOMPARE(update.hasFailedHere(), failed);
+        QCOMPARE(update.isAvailable(), !failed && result != UpdateResult::Installed);
+        if (!failed)
+            return;
+        QCOMPARE(update.failedHere().because, because);
+        QCOMPARE(client.download(update)->failure().reason, R::FailedHere);
+        QCOMPARE(vellumix::verifyStagedUpdate(m_root, m_stage, QStringLiteral("stable"), 1).reason,
+                 R::FailedHere);
+        QVERIFY(vellumix::verifyStagedUpdate(m_root, m_stage, QStringLiteral("stable"), 1,
+                                             FailedReleasePolicy::Retry).ok());
+        UpdateDownload *retried = client.download(update, FailedReleasePolicy::Retry);
+        QSignalSpy downloaded(retried, &UpdateDownload::finished);
+        QVERIFY(downloaded.wait(kWaitMs));
+        QVERIFY2(retried->failure().ok(), qPrintable(retried->failure().detail));
     }
 
     void recoveryPending_data()

@@ -14,7 +14,9 @@
 #pragma once
 
 #include <vellumix/updatefailure.h>
+#include <vellumix/updateoutcome.h>
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -42,6 +44,10 @@ struct StartupDecision
     // recovery could not be started (the action stays Quit: the program's files may be those of
     // a half-installed update).
     UpdateFailure failure;
+    // What became of the last update, on the first start after it ended (installed, rolled
+    // back, recovered, not installed), so that the application tells its user once; the probed
+    // new version hears "installed" here. Not valid on every other start (see lastUpdateOutcome).
+    UpdateOutcome outcome;
 };
 
 /*
@@ -54,7 +60,9 @@ struct StartupDecision
       on the program: starts the recovery run, which waits for this process, and answers Quit.
     - an updater still at work on the program (its lock is held by a live process): answers Quit
       without starting anything.
-    - otherwise Continue.
+    - otherwise Continue, with what became of the last update when this is the first start since
+      it ended. A release that failed is remembered (see UpdateInfo::failedHere()), and the stage
+      of a release that is installed now is removed.
     `programRoot` empty: the folder of the running program. `quiet`: the recovery writes its final
     text to its log instead of showing it.
 */
@@ -71,19 +79,29 @@ struct InstalledRelease
 // Absent when the program root has no readable record (a fresh installation).
 std::optional<InstalledRelease> installedRelease(const QString &programRoot = QString());
 
+// What became of the last update that ended, told or not; not valid when none has ended since the
+// client keeps its record. Reads only: handleStartup() is what learns of a new outcome.
+UpdateOutcome lastUpdateOutcome(const QString &programRoot = QString());
+// The releases that failed on this computer, oldest first: not taken again unless asked to.
+QList<UpdateOutcome> failedReleases(const QString &programRoot = QString());
+
 // Checks the stage right before the updater is started for it, as a check checks the feed: its
 // manifest verifies (signature, rules), was signed for `channel`, has not expired, and its
-// sequence is above the installed one (`builtInSequence` when the root has no installed record).
+// sequence is above the installed one (`builtInSequence` when the root has no installed record),
+// and it has not failed here before (unless `policy` is Retry: a person asked for it again).
 // A stage swapped for another release after its download is refused here.
 UpdateFailure verifyStagedUpdate(const QString &programRoot, const QString &stagingDirectory,
                                  const QString &channel = QStringLiteral("stable"),
-                                 qint32 builtInSequence = 0);
+                                 qint32 builtInSequence = 0,
+                                 FailedReleasePolicy policy = FailedReleasePolicy::Skip);
 
 // Verifies the stage (above) and starts the updater for it, detached, waiting for this process to
-// end: the application then quits. Creates the work directory when it is missing.
+// end: the application then quits. Creates the work directory when it is missing, and records the
+// release handed over, so that the next start learns what became of it.
 UpdateFailure startUpdater(const QString &programRoot, const QString &stagingDirectory,
                            bool quiet = false, const QString &channel = QStringLiteral("stable"),
-                           qint32 builtInSequence = 0);
+                           qint32 builtInSequence = 0,
+                           FailedReleasePolicy policy = FailedReleasePolicy::Skip);
 
 // --- The parts of handleStartup() and startUpdater(), for applications with special needs -------
 
@@ -107,6 +125,7 @@ struct UpdaterCommand
     QString program;
     QStringList arguments;
     QString workingDirectory;
+    QString stagingDirectory; // the stage it applies; empty for a recovery
 };
 
 // The updater of `programRoot` for the stage; it waits for process `parentId` (0: for none) to
@@ -118,8 +137,13 @@ UpdaterCommand recoveryCommand(const QString &programRoot, quint32 parentId, boo
 // Starts the recovery run, detached, waiting for this process; it starts the application again
 // when it is done.
 UpdateFailure startRecovery(const QString &programRoot = QString(), bool quiet = false);
-// The same, for a command built above: creates the work directory and starts it detached.
+// The same, for a command built above: creates the work directory and starts it detached. For an
+// apply command the release handed over is recorded first (and forgotten when the start fails).
 UpdateFailure launchUpdater(const UpdaterCommand &command, const QString &programRoot);
+// Runs the command and waits for it (its output goes to this process's), recording the release
+// handed over as launchUpdater() does, and what the exit code says of it. Answers the updater's
+// exit code, or -1 with `failure` set when it could not be run.
+int runUpdater(const UpdaterCommand &command, const QString &programRoot, UpdateFailure *failure);
 // Creates the work directory of the program root when it is missing (the updater takes its lock
 // there and never creates it).
 UpdateFailure ensureWorkDirectory(const QString &programRoot);

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <vellumix/updatefailure.h>
+#include <vellumix/updateoutcome.h>
 
 #include <QList>
 #include <QObject>
@@ -89,8 +90,15 @@ public:
 
     // True when it describes a verified release (a check that succeeded).
     bool isValid() const;
-    // True when that release is newer than the installed one: an update to download.
+    // True when that release is newer than the installed one and has not failed here before:
+    // an update to download.
     bool isAvailable() const;
+    // True when that release is newer, but failed on this computer before (it was rolled back,
+    // recovered or not installed): it is not taken again by itself. A person may ask for it again
+    // (download() with FailedReleasePolicy::Retry, then startUpdater() with the same).
+    bool hasFailedHere() const;
+    // How it failed here; not valid when it did not.
+    UpdateOutcome failedHere() const;
 
     QString version() const;
     qint32 sequence() const;
@@ -233,8 +241,11 @@ public:
     // Fetches and verifies the channel's manifest and compares it with the installation.
     UpdateCheck *check();
     // Fetches the files of `update` (from a check) into the staging directory. After any
-    // interruption, a new download fetches only what is missing.
-    UpdateDownload *download(const UpdateInfo &update);
+    // interruption, a new download fetches only what is missing. A release that failed here
+    // before is fetched only with FailedReleasePolicy::Retry (a person's "try again"); otherwise
+    // the download fails with FailedHere.
+    UpdateDownload *download(const UpdateInfo &update,
+                             FailedReleasePolicy policy = FailedReleasePolicy::Skip);
     // Cancels whatever request runs (see UpdateOperation::cancel).
     void cancel();
 

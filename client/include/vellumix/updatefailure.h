@@ -26,6 +26,8 @@ enum class UpdateFailureReason {
     NotNewer,          // the staged release is not newer than the installed one
     WorkDirectoryFailed, // the work directory in the program root cannot be created
     UpdaterNotStarted, // the updater program could not be started
+    FailedHere,        // the release failed on this computer before (rolled back, recovered or
+                       // not installed); it is taken again only when a person asks for it
 };
 
 struct UpdateFailure

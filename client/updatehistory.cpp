@@ -1,0 +1,505 @@
+#include "updatehistory.h"
+
+#include "clienttexts.h"
+#include "fileio.h"
+#include "linkguard.h"
+#include "stagearea.h"
+#include "updateprotocol.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
+#include <QUrl>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace vellumix {
+
+namespace {
+
+constexpr qint64 kRecordMaxBytes = 1024 * 1024;
+// The journal lists every file of an update; a release at the limits writes a few megabytes.
+constexpr qint64 kJournalMaxBytes = 64 * 1024 * 1024;
+// A record keeps the newest failures; older releases are long superseded.
+constexpr int kFailedKept = 32;
+constexpr int kHistoryLockWaitMs = 5000;
+const QString kHistoryLockName = QStringLiteral("update-history.lock");
+const QString kStageOriginName = QStringLiteral("/.vellumix-origin.json");
+
+/*
+    The work directory's files are read by whoever starts the application, and what stands at
+    their names is not always what the updater left there: a pipe would hold the start for good,
+    a link would be read through. Only a regular file is read, opened as itself and without
+    waiting on it.
+*/
+std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxBytes)
+{
+    QFile file;
+#ifdef Q_OS_WIN
+    if (!QFileInfo(path).isFile() || QFileInfo(path).isSymLink())
+        return std::nullopt;
+    file.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+#else
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)
+        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+#endif
+    if (file.size() > maxBytes)
+        return std::nullopt;
+    return file.read(maxBytes + 1);
+}
+
+QJsonObject readObject(const QString &path, qint64 maxBytes)
+{
+    const std::optional<QByteArray> bytes = readRegularFile(path, maxBytes);
+    return bytes ? QJsonDocument::fromJson(*bytes).object() : QJsonObject();
+}
+
+// --- The record's JSON ---------------------------------------------------------------------------
+
+const QString kHandedOver = QStringLiteral("handedOver");
+const QString kRecovery = QStringLiteral("recovery");
+const QString kOutcome = QStringLiteral("outcome");
+const QString kFailed = QStringLiteral("failed");
+
+struct NamedValue
+{
+    int value;
+    const char *name;
+};
+
+constexpr NamedValue kResultNames[] = {
+    {int(UpdateResult::Installed), "installed"},
+    {int(UpdateResult::RolledBack), "rolled-back"},
+    {int(UpdateResult::Recovered), "recovered"},
+    {int(UpdateResult::NotInstalled), "not-installed"},
+};
+constexpr NamedValue kReasonNames[] = {
+    {int(UpdateFailedBecause::NewVersionEnded), "new-version-ended"},
+    {int(UpdateFailedBecause::VersionMismatch), "version-mismatch"},
+    {int(UpdateFailedBecause::NotConfirmed), "not-confirmed"},
+    {int(UpdateFailedBecause::InstallFailed), "install-failed"},
+    {int(UpdateFailedBecause::Interrupted), "interrupted"},
+    {int(UpdateFailedBecause::Unconfirmed), "unconfirmed"},
+    {int(UpdateFailedBecause::NotInstalled), "not-installed"},
+};
+
+template<std::size_t N>
+QString nameOf(const NamedValue (&names)[N], int value)
+{
+    for (const NamedValue &entry : names) {
+        if (entry.value == value)
+            return QString::fromLatin1(entry.name);
+    }
+    return QString();
+}
+
+template<std::size_t N>
+int valueOf(const NamedValue (&names)[N], const QString &name, int fallback)
+{
+    for (const NamedValue &entry : names) {
+        if (name == QLatin1String(entry.name))
+            return entry.value;
+    }
+    return fallback;
+}
+
+QString timeText(const QDateTime &time)
+{
+    return time.toUTC().toString(Qt::ISODate);
+}
+
+QJsonObject toJson(const UpdateOutcome &outcome)
+{
+    QJsonObject object{{QStringLiteral("result"), outcome.resultName()},
+                       {QStringLiteral("sequence"), outcome.sequence},
+                       {QStringLiteral("version"), outcome.version},
+                       {QStringLiteral("time"), timeText(outcome.time)}};
+    if (outcome.failed())
+        object.insert(QStringLiteral("reason"), outcome.reasonName());
+    for (const auto &[name, value] :
+         {std::pair{QStringLiteral("channel"), outcome.channel},
+          std::pair{QStringLiteral("feed"), outcome.feed},
+          std::pair{QStringLiteral("manifestSha256"), QString::fromLatin1(outcome.manifestSha256)},
+          std::pair{QStringLiteral("detail"), outcome.detail}}) {
+        if (!value.isEmpty())
+            object.insert(name, value);
+    }
+    return object;
+}
+
+UpdateOutcome outcomeFromJson(const QJsonObject &object)
+{
+    UpdateOutcome outcome;
+    outcome.result = UpdateResult(
+        valueOf(kResultNames, object.value(QStringLiteral("result")).toString(), 0));
+    if (outcome.failed())
+        outcome.because = UpdateFailedBecause(valueOf(
+            kReasonNames, object.value(QStringLiteral("reason")).toString(),
+            int(UpdateFailedBecause::NotConfirmed)));
+    outcome.sequence = object.value(QStringLiteral("sequence")).toInt();
+    outcome.version = object.value(QStringLiteral("version")).toString();
+    outcome.channel = object.value(QStringLiteral("channel")).toString();
+    outcome.feed = object.value(QStringLiteral("feed")).toString();
+    outcome.manifestSha256 = object.value(QStringLiteral("manifestSha256")).toString().toLatin1();
+    outcome.time = QDateTime::fromString(object.value(QStringLiteral("time")).toString(), Qt::ISODate);
+    outcome.detail = object.value(QStringLiteral("detail")).toString();
+    return outcome;
+}
+
+QJsonObject toJson(const HandedOverRelease &release)
+{
+    return {{QStringLiteral("stage"), release.stage},
+            {QStringLiteral("feed"), release.feed},
+            {QStringLiteral("channel"), release.channel},
+            {QStringLiteral("sequence"), release.sequence},
+            {QStringLiteral("version"), release.version},
+            {QStringLiteral("manifestSha256"), QString::fromLatin1(release.manifestSha256)},
+            {QStringLiteral("time"), timeText(release.time)},
+            {QStringLiteral("previousToken"), release.previousToken}};
+}
+
+HandedOverRelease handedOverFromJson(const QJsonObject &object)
+{
+    HandedOverRelease release;
+    release.stage = object.value(QStringLiteral("stage")).toString();
+    release.feed = object.value(QStringLiteral("feed")).toString();
+    release.channel = object.value(QStringLiteral("channel")).toString();
+    release.sequence = object.value(QStringLiteral("sequence")).toInt();
+    release.version = object.value(QStringLiteral("version")).toString();
+    release.manifestSha256 = object.value(QStringLiteral("manifestSha256")).toString().toLatin1();
+    release.time = QDateTime::fromString(object.value(QStringLiteral("time")).toString(), Qt::ISODate);
+    release.previousToken = object.value(QStringLiteral("previousToken")).toString();
+    return release;
+}
+
+QByteArray toJson(const UpdateHistory &history)
+{
+    QJsonObject record;
+    if (history.handedOver.isValid())
+        record.insert(kHandedOver, toJson(history.handedOver));
+    if (!history.recoveryToken.isEmpty())
+        record.insert(kRecovery, QJsonObject{{QStringLiteral("token"), history.recoveryToken},
+                                             {QStringLiteral("state"), history.recoveryState}});
+    if (history.outcome.isValid() || !history.outcomeToken.isEmpty()) {
+        QJsonObject outcome = history.outcome.isValid() ? toJson(history.outcome) : QJsonObject();
+        outcome.insert(QStringLiteral("token"), history.outcomeToken);
+        outcome.insert(QStringLiteral("final"), history.outcomeFinal);
+        outcome.insert(QStringLiteral("told"), history.outcomeTold);
+        record.insert(kOutcome, outcome);
+    }
+    QJsonArray failed;
+    for (const UpdateOutcome &release : history.failed)
+        failed.append(toJson(release));
+    record.insert(kFailed, failed);
+    return QJsonDocument(record).toJson(QJsonDocument::Indented);
+}
+
+UpdateHistory historyFromJson(const QJsonObject &record)
+{
+    UpdateHistory history;
+    history.handedOver = handedOverFromJson(record.value(kHandedOver).toObject());
+    const QJsonObject recovery = record.value(kRecovery).toObject();
+    history.recoveryToken = recovery.value(QStringLiteral("token")).toString();
+    history.recoveryState = recovery.value(QStringLiteral("state")).toString();
+    const QJsonObject outcome = record.value(kOutcome).toObject();
+    history.outcome = outcomeFromJson(outcome);
+    history.outcomeToken = outcome.value(QStringLiteral("token")).toString();
+    history.outcomeFinal = outcome.value(QStringLiteral("final")).toBool();
+    history.outcomeTold = outcome.value(QStringLiteral("told")).toBool();
+    const QJsonArray failed = record.value(kFailed).toArray();
+    for (const QJsonValue &entry : failed) {
+        const UpdateOutcome release = outcomeFromJson(entry.toObject());
+        if (release.failed() && release.sequence > 0)
+            history.failed.append(release);
+    }
+    return history;
+}
+
+QString historyPath(const QString &programRoot)
+{
+    return workDirectoryOf(programRoot) + u'/' + protocol::kUpdateHistoryFileName;
+}
+
+// --- Learning what became of an update -----------------------------------------------------------
+
+// The journal is that of the release handed over: it names the release and came after the hand-over.
+bool isJournalOf(const HandedOverRelease &release, const JournalView &journal)
+{
+    return release.isValid() && release.sequence == journal.sequence
+        && release.version == journal.version && journal.token != release.previousToken;
+}
+
+UpdateOutcome outcomeOf(const HandedOverRelease &release)
+{
+    UpdateOutcome outcome;
+    outcome.sequence = release.sequence;
+    outcome.version = release.version;
+    outcome.channel = release.channel;
+    outcome.feed = release.feed;
+    outcome.manifestSha256 = release.manifestSha256;
+    outcome.time = QDateTime::currentDateTimeUtc();
+    return outcome;
+}
+
+void rememberFailure(UpdateHistory &history, const UpdateOutcome &outcome)
+{
+    history.failed.removeIf([&](const UpdateOutcome &entry) {
+        return entry.channel == outcome.channel && entry.sequence == outcome.sequence
+            && entry.version == outcome.version;
+    });
+    history.failed.append(outcome);
+    while (history.failed.size() > kFailedKept)
+        history.failed.removeFirst();
+}
+
+// Why a rolled-back journal was rolled back, as far as the client can tell.
+void judgeRollback(UpdateOutcome &outcome, const UpdateHistory &history, const JournalView &journal,
+                   const QString &programRoot, std::optional<int> exitCode)
+{
+    outcome.result = UpdateResult::RolledBack;
+    if (!history.recoveryToken.isEmpty() && history.recoveryToken == journal.token) {
+        outcome.result = UpdateResult::Recovered;
+        outcome.because = history.recoveryState == protocol::JournalState::rollbackNeeded
+            ? UpdateFailedBecause::Unconfirmed
+            : UpdateFailedBecause::Interrupted;
+        outcome.detail = QStringLiteral("the recovery found the update %1")
+                             .arg(history.recoveryState);
+        return;
+    }
+    if (exitCode == 4) {
+        outcome.because = UpdateFailedBecause::NewVersionEnded;
+        outcome.detail = QStringLiteral("the updater ended with 4");
+        return;
+    }
+    if (exitCode == 1 || exitCode == 6) {
+        outcome.because = UpdateFailedBecause::InstallFailed;
+        outcome.detail = QStringLiteral("the updater ended with %1").arg(*exitCode);
+        return;
+    }
+    // The new version confirms with its own version text; the updater accepts only the release's.
+    const QJsonObject health =
+        readObject(workDirectoryOf(programRoot) + u'/' + protocol::kHealthFileName, 64 * 1024);
+    const QJsonValue healthVersion = health.value(protocol::kHealthVersionMember);
+    if (health.value(protocol::kHealthTokenMember).toString() == journal.token
+        && healthVersion != QJsonValue(journal.version)) {
+        outcome.because = UpdateFailedBecause::VersionMismatch;
+        outcome.detail = QStringLiteral("the new version confirmed its start as \"%1\"; its release "
+                                        "is \"%2\"")
+                             .arg(healthVersion.toVariant().toString(), journal.version);
+        return;
+    }
+    outcome.because = UpdateFailedBecause::NotConfirmed;
+    outcome.detail = exitCode ? QStringLiteral("the updater ended with %1").arg(*exitCode)
+                              : QStringLiteral("the journal says rolled back");
+}
+
+} // namespace
+
+QString workDirectoryOf(const QString &programRoot)
+{
+    const QString root =
+        programRoot.isEmpty() ? QCoreApplication::applicationDirPath() : programRoot;
+    return QDir(QFileInfo(root).absoluteFilePath()).filePath(protocol::kWorkDirectoryName);
+}
+
+JournalView readJournalView(const QString &programRoot)
+{
+    const QJsonObject journal =
+        readObject(workDirectoryOf(programRoot) + u'/' + protocol::kJournalFileName, kJournalMaxBytes);
+    return {journal.value(protocol::kJournalStateMember).toString(),
+            journal.value(protocol::kJournalVersionMember).toString(),
+            journal.value(protocol::kJournalSequenceMember).toInt(),
+            journal.value(protocol::kJournalTokenMember).toString()};
+}
+
+UpdateHistory readUpdateHistory(const QString &programRoot)
+{
+    const std::optional<QByteArray> bytes =
+        readRegularFile(historyPath(programRoot), kRecordMaxBytes);
+    UpdateHistory history = historyFromJson(bytes ? QJsonDocument::fromJson(*bytes).object()
+                                                   : QJsonObject());
+    history.existed = bytes.has_value();
+    return history;
+}
+
+UpdateFailure changeUpdateHistory(const QString &programRoot,
+                                  const std::function<void(UpdateHistory &)> &change)
+{
+    const QString workDirectory = workDirectoryOf(programRoot);
+    try {
+        ensureNoLinksOnPath(workDirectory);
+        if (!QDir().mkpath(workDirectory))
+            throw QStringLiteral("cannot create it");
+        QLockFile lock(workDirectory + u'/' + kHistoryLockName);
+        lock.setStaleLockTime(0); // a holder that died is detected by its process, not by age
+        if (!lock.tryLock(kHistoryLockWaitMs))
+            throw QStringLiteral("%1 is held by another process").arg(kHistoryLockName);
+        UpdateHistory history = readUpdateHistory(programRoot);
+        change(history);
+        writeFileAtomic(historyPath(programRoot), toJson(history));
+    } catch (const QString &text) {
+        return {UpdateFailureReason::WorkDirectoryFailed, workDirectory + u' ' + text};
+    }
+    return {};
+}
+
+std::optional<UpdateOutcome> failedRelease(const UpdateHistory &history, const QString &channel,
+                                           qint32 sequence, const QString &version)
+{
+    for (const UpdateOutcome &entry : history.failed) {
+        // A release handed over by another way than the client names no channel.
+        if ((entry.channel.isEmpty() || entry.channel == channel) && entry.sequence == sequence
+            && entry.version == version)
+            return entry;
+    }
+    return std::nullopt;
+}
+
+void settleLastUpdate(UpdateHistory &history, const QString &programRoot,
+                      std::optional<int> exitCode, bool updaterAtWork)
+{
+    const JournalView journal = readJournalView(programRoot);
+    if (protocol::isUnfinishedJournalState(journal.state))
+        return;
+    const bool ended = !journal.token.isEmpty()
+        && (journal.state == protocol::JournalState::healthy
+            || journal.state == protocol::JournalState::rolledBack);
+    const bool seenBefore = history.outcomeFinal && history.outcomeToken == journal.token;
+    if (ended && !seenBefore) {
+        const bool ours = isJournalOf(history.handedOver, journal);
+        // A client that has kept nothing yet adopts an earlier update silently: it did not hand it
+        // over and has nothing to tell about it.
+        if (!history.existed && !ours) {
+            history.outcomeToken = journal.token;
+            history.outcomeFinal = history.outcomeTold = true;
+            return;
+        }
+        HandedOverRelease release = history.handedOver;
+        if (!ours)
+            release = {QString(), QString(), QString(), journal.sequence, journal.version, {}, {}, {}};
+        UpdateOutcome outcome = outcomeOf(release);
+        if (journal.state == protocol::JournalState::healthy)
+            outcome.result = UpdateResult::Installed;
+        else
+            judgeRollback(outcome, history, journal, programRoot, exitCode);
+        // The probed start told the application already that it is the new version.
+        history.outcomeTold = history.outcomeToken == journal.token && history.outcomeTold
+            && history.outcome.result == outcome.result;
+        history.outcome = outcome;
+        history.outcomeToken = journal.token;
+        history.outcomeFinal = true;
+        if (outcome.failed())
+            rememberFailure(history, outcome);
+        if (history.recoveryToken == journal.token)
+            history.recoveryToken.clear();
+        if (ours) {
+            if (outcome.result == UpdateResult::Installed)
+                StageArea::removeStage(history.handedOver.stage);
+            history.handedOver = HandedOverRelease();
+        }
+        return;
+    }
+    if (ended && exitCode && history.outcome.because == UpdateFailedBecause::NotConfirmed) {
+        // The application that the updater started again read the journal first; the exit code
+        // that the waiting client saw says more.
+        judgeRollback(history.outcome, history, journal, programRoot, exitCode);
+        if (history.outcome.failed())
+            rememberFailure(history, history.outcome);
+        return;
+    }
+    if (!history.handedOver.isValid() || updaterAtWork
+        || journal.token != history.handedOver.previousToken)
+        return;
+    /*
+        A release handed over, and the journal is still the one from before: the updater ended
+        before it changed anything. Codes 2 and 3 (no root, the lock was held) say that it did not
+        run at all, which passes; otherwise it refused the stage or found no room for it, and
+        would again.
+    */
+    if (exitCode != 2 && exitCode != 3) {
+        UpdateOutcome outcome = outcomeOf(history.handedOver);
+        outcome.result = UpdateResult::NotInstalled;
+        outcome.because = UpdateFailedBecause::NotInstalled;
+        outcome.detail = exitCode ? QStringLiteral("the updater ended with %1").arg(*exitCode)
+                                  : QStringLiteral("the updater ended without installing it");
+        history.outcome = outcome;
+        history.outcomeFinal = true;
+        history.outcomeTold = false;
+        rememberFailure(history, outcome);
+    }
+    history.handedOver = HandedOverRelease();
+}
+
+QString feedIdentity(const QUrl &feed)
+{
+    return feed.adjusted(QUrl::RemoveUserInfo | QUrl::StripTrailingSlash).toString();
+}
+
+void writeStageOrigin(const QString &stage, const QUrl &feed)
+{
+    try {
+        writeFileAtomic(stage + kStageOriginName,
+                        QJsonDocument(QJsonObject{{QStringLiteral("feed"), feedIdentity(feed)}})
+                            .toJson(QJsonDocument::Compact));
+    } catch (const QString &) {
+        // Only a note for the record of the hand-over: the stage is complete without it.
+    }
+}
+
+QString stageOrigin(const QString &stage)
+{
+    return readObject(stage + kStageOriginName, 64 * 1024).value(QStringLiteral("feed")).toString();
+}
+
+// --- UpdateOutcome ------------------------------------------------------------------------------
+
+QString UpdateOutcome::resultName() const
+{
+    return nameOf(kResultNames, int(result));
+}
+
+QString UpdateOutcome::reasonName() const
+{
+    return failed() ? nameOf(kReasonNames, int(because)) : QString();
+}
+
+QString UpdateOutcome::userText() const
+{
+    if (result == UpdateResult::None)
+        return QString();
+    if (result == UpdateResult::Installed)
+        return ClientMsg::outcomeInstalled.arg(version);
+    switch (because) {
+    case UpdateFailedBecause::NewVersionEnded: return ClientMsg::outcomeNewVersionEnded.arg(version);
+    case UpdateFailedBecause::VersionMismatch: return ClientMsg::outcomeVersionMismatch.arg(version);
+    case UpdateFailedBecause::InstallFailed: return ClientMsg::outcomeInstallFailed.arg(version);
+    case UpdateFailedBecause::Interrupted: return ClientMsg::outcomeInterrupted.arg(version);
+    case UpdateFailedBecause::Unconfirmed: return ClientMsg::outcomeUnconfirmed.arg(version);
+    case UpdateFailedBecause::NotInstalled: return ClientMsg::outcomeNotInstalled.arg(version);
+    case UpdateFailedBecause::NotConfirmed:
+    case UpdateFailedBecause::Nothing: break;
+    }
+    return ClientMsg::outcomeNotConfirmed.arg(version);
+}
+
+} // namespace vellumix
