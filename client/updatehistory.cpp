@@ -286,16 +286,6 @@ void judgeRollback(UpdateOutcome &outcome, const UpdateHistory &history, const J
                              .arg(history.recoveryState);
         return;
     }
-    if (exitCode == 4) {
-        outcome.because = UpdateFailedBecause::NewVersionEnded;
-        outcome.detail = QStringLiteral("the updater ended with 4");
-        return;
-    }
-    if (exitCode == 1 || exitCode == 6) {
-        outcome.because = UpdateFailedBecause::InstallFailed;
-        outcome.detail = QStringLiteral("the updater ended with %1").arg(*exitCode);
-        return;
-    }
     // The new version confirms with its own version text; the updater accepts only the release's.
     const QJsonObject health =
         readObject(workDirectoryOf(programRoot) + u'/' + protocol::kHealthFileName, 64 * 1024);
@@ -306,6 +296,16 @@ void judgeRollback(UpdateOutcome &outcome, const UpdateHistory &history, const J
         outcome.detail = QStringLiteral("the new version confirmed its start as \"%1\"; its release "
                                         "is \"%2\"")
                              .arg(healthVersion.toVariant().toString(), journal.version);
+        return;
+    }
+    if (exitCode == 4) {
+        outcome.because = UpdateFailedBecause::NewVersionEnded;
+        outcome.detail = QStringLiteral("the updater ended with 4");
+        return;
+    }
+    if (exitCode == 1 || exitCode == 6) {
+        outcome.because = UpdateFailedBecause::InstallFailed;
+        outcome.detail = QStringLiteral("the updater ended with %1").arg(*exitCode);
         return;
     }
     outcome.because = UpdateFailedBecause::NotConfirmed;
