@@ -878,6 +878,68 @@ private slots:
         qunsetenv("VELLUMIX_UPDATE_FEED");
     }
 
+    /*
+        A release that fails here is tried once on Windows too. The guide's program 1.0.0 takes a
+        2.0.0 whose program ends at start: the updater rolls it back, starts 1.0.0 again and shows
+        its message box, once. 1.0.0 checks the feed again and leaves that release alone, then and
+        at its next start: no second updater, no second box.
+    */
+    void failedReleaseIsTriedOnce()
+    {
+        const QByteArray first = testsupport::readFile(QStringLiteral(VELLUMIX_WINDOWS_MINIMAL_APP_V1));
+        QVERIFY(!first.isEmpty());
+        AppVersion dying = versionOf(QStringLiteral("2.0.0"), 2, QStringLiteral("exit"));
+        dying.runMs = 0;
+        QTemporaryDir feed;
+        const QString published = wine::publishFeed(feed.path(), Installation().filesOf(dying), dying);
+        QVERIFY2(published.isEmpty(), qPrintable(published));
+        testsupport::FeedServer server;
+        QVERIFY2(server.start(feed.path()), qPrintable(server.errorText()));
+        Installation installation;
+        installation.install(v1);
+        testsupport::writeFile(installation.root(), QStringLiteral("Vellumix.exe"), first);
+        qputenv("VELLUMIX_UPDATE_FEED", server.baseUrl().toUtf8());
+        const auto manifestRequests = [&] {
+            return requestsFor(server.accessLog(), QStringLiteral("/stable/manifest.json")).size();
+        };
+        const auto journalToken = [&] {
+            return QJsonDocument::fromJson(testsupport::readFile(
+                                               installation.workPath(QStringLiteral("transaction.json"))))
+                .object()
+                .value(QStringLiteral("token"))
+                .toString();
+        };
+
+        QProcess app;
+        wine::start(app, installation.root() + QStringLiteral("/Vellumix.exe"), {},
+                    installation.environment());
+        RunResult appRun;
+        const QString box = readAndDismissBox(Msg::messageTitle, app, &appRun);
+        QVERIFY2(box.contains(Msg::newVersionFailedRestored), qPrintable(box));
+        QVERIFY(installation.waitForJournalState(QStringLiteral("rolledback")));
+        const QString token = journalToken();
+        // 1.0.0, started again by the updater, checks and writes the release down as failed.
+        QTRY_VERIFY_WITH_TIMEOUT(manifestRequests() >= 2, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            testsupport::readFile(installation.workPath(QStringLiteral("update-history.json")))
+                .contains("\"not-confirmed\""),
+            60000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !QFileInfo::exists(installation.workPath(QStringLiteral("installer.lock"))), 30000);
+        // No second box, and no second update: the journal is the same one.
+        const RunResult noBox = wine::run(wine::messageBoxReader(),
+                                          {Msg::messageTitle, QStringLiteral("10000")},
+                                          wine::environment(wine::display()));
+        QVERIFY2(noBox.exitCode != 0, qPrintable(noBox.output));
+        QCOMPARE(journalToken(), token);
+        const int asked = manifestRequests();
+        COMPARE_EXIT(installation.runApp({}), 0);
+        QCOMPARE(manifestRequests(), asked + 1);
+        QCOMPARE(journalToken(), token);
+        QCOMPARE(testsupport::readFile(installation.root() + QStringLiteral("/Vellumix.exe")), first);
+        qunsetenv("VELLUMIX_UPDATE_FEED");
+    }
+
     // vellumix-fetch.exe check: one JSON object, exit 0 when the feed offers something newer
     // than the installed record, 10 when it does not.
     void fetchCheck_data()
