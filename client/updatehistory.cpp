@@ -345,6 +345,16 @@ UpdateHistory readUpdateHistory(const QString &programRoot)
 UpdateFailure changeUpdateHistory(const QString &programRoot,
                                   const std::function<void(UpdateHistory &)> &change)
 {
+    /*
+        Most starts change nothing, and a program folder need not be writable for them: the record
+        is amended on a copy first, and only a change takes the lock and writes. Under the lock the
+        change is made again on what is on disk then, so two starts at once lose nothing.
+    */
+    UpdateHistory unchanged = readUpdateHistory(programRoot);
+    const QByteArray before = toJson(unchanged);
+    change(unchanged);
+    if (toJson(unchanged) == before)
+        return {};
     const QString workDirectory = workDirectoryOf(programRoot);
     try {
         ensureNoLinksOnPath(workDirectory);
