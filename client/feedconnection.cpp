@@ -108,7 +108,7 @@ ReplyVerdict FeedConnection::judge(QNetworkReply *reply, bool bodyComplete)
 {
     ReplyVerdict verdict;
     const int status = httpStatusOf(reply);
-    const QString where = reply->url().toString();
+    const QString where = reply->url().toString(QUrl::RemoveUserInfo);
     auto fail = [&](UpdateFailureReason reason, const QString &what, bool transient) {
         verdict.failure = {reason, QStringLiteral("%1: %2").arg(where, what)};
         verdict.transient = transient;

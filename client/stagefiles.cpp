@@ -63,6 +63,11 @@ bool isPlainStageFile(const QString &path)
     return !isLink(path) && info.isFile();
 }
 
+bool isOwnFile(const QFile &)
+{
+    return true;
+}
+
 bool openStageFile(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error)
 {
     if ((isLink(path) || (QFileInfo::exists(path) && !QFileInfo(path).isFile()))
@@ -101,6 +106,12 @@ UpdateFailure makeOrCheckStageDirectory(const QString &stage)
                           .arg(stage)
                           .arg(status.st_mode & 07777, 4, 8, QLatin1Char('0')));
     return {};
+}
+
+bool isOwnFile(const QFile &file)
+{
+    struct stat status;
+    return ::fstat(file.handle(), &status) == 0 && status.st_uid == ::geteuid();
 }
 
 bool isPlainStageFile(const QString &path)

@@ -23,6 +23,9 @@ UpdateFailure makeStageSubdirectory(const QString &path);
 
 // True when `path` names a regular file with one name and no link: a file the client may use.
 bool isPlainStageFile(const QString &path);
+// True when the open file belongs to the running user (always on Windows, where the per-user
+// folders carry the profile's own access rules).
+bool isOwnFile(const QFile &file);
 
 // Opens the stage file at `path` as itself (the last component never followed). With a write mode
 // a missing file is made (0600). Anything but a plain file at the path is removed first and a new

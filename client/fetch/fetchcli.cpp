@@ -58,6 +58,8 @@ Options:
                      feed costs a 304 answer (default: a per-user folder under the cache location)
   --manifest-timeout S  the whole manifest request may take S seconds (default: 60)
   --header-timeout S    a request's answer must begin within S seconds (default: 15)
+  --check-timeout S     the whole check, every try included, ends within S seconds
+                        (default: 120)
   --min-rate B       a file that arrives slower than B bytes per second over 30 seconds is
                      given up and tried again (default: 1024)
   --sequence N       the sequence of the installed build when it has no installed record yet
@@ -272,6 +274,8 @@ int runFetch(const QStringList &arguments)
                                              QStringLiteral("S"), QStringLiteral("60"));
     const QCommandLineOption headerTimeout(QStringLiteral("header-timeout"), QString(),
                                            QStringLiteral("S"), QStringLiteral("15"));
+    const QCommandLineOption checkTimeout(QStringLiteral("check-timeout"), QString(),
+                                          QStringLiteral("S"), QStringLiteral("120"));
     const QCommandLineOption minRate(QStringLiteral("min-rate"), QString(), QStringLiteral("B"),
                                      QStringLiteral("1024"));
     const QCommandLineOption sequence(QStringLiteral("sequence"), QString(), QStringLiteral("N"),
@@ -282,7 +286,7 @@ int runFetch(const QStringList &arguments)
     const QCommandLineOption retryFailed(QStringLiteral("retry-failed"), QString());
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")}, QString());
     parser.addOptions({feed, root, channel, stage, connections, streams, caFile, cacheDir, manifestTimeout,
-                       headerTimeout, minRate, sequence, wait, parent, quiet, retryFailed, help});
+                       headerTimeout, checkTimeout, minRate, sequence, wait, parent, quiet, retryFailed, help});
     auto usage = [](const QString &text) {
         err() << "vellumix-fetch: " << text << "; see \"vellumix-fetch --help\"" << Qt::endl;
         return kUsage;
@@ -314,7 +318,7 @@ int runFetch(const QStringList &arguments)
     settings.feed = feedUrlFromUserInput(parser.value(feed));
     if (!settings.feed.isValid())
         return usage(QStringLiteral("the feed \"%1\" is neither an http(s) URL nor a directory")
-                         .arg(parser.value(feed)));
+                         .arg(withoutUserInfo(parser.value(feed))));
     settings.channel = parser.value(channel);
     if (!isValidChannelName(settings.channel))
         return usage(QStringLiteral("a channel name is 1 to 32 of a-z, 0-9 and \"-\""));
@@ -330,7 +334,8 @@ int runFetch(const QStringList &arguments)
         return usage(QStringLiteral("--connections needs a number from 1 to 16"));
     for (const auto &[option, target] :
          {std::pair{&manifestTimeout, &settings.manifestTimeoutMs},
-          std::pair{&headerTimeout, &settings.headerTimeoutMs}}) {
+          std::pair{&headerTimeout, &settings.headerTimeoutMs},
+          std::pair{&checkTimeout, &settings.checkTimeoutMs}}) {
         const int seconds = parser.value(*option).toInt(&isNumber);
         if (!isNumber || seconds < 1 || seconds > 3600)
             return usage(QStringLiteral("--%1 needs a number of seconds from 1 to 3600")

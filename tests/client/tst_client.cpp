@@ -906,17 +906,28 @@ private slots:
         QTest::addColumn<QString>("target"); // "manifest" or a file whose blob misbehaves
         QTest::addColumn<Fault>("fault");
         QTest::addColumn<UpdateFailureReason>("reason");
+        QTest::addColumn<int>("manifestMs"); // the manifest request's whole deadline
+        QTest::addColumn<int>("retries");
+        QTest::addColumn<QString>("detail"); // the deadline that the failure names
+        const QString none;
         QTest::newRow("manifest a byte at a time") << "manifest" << Fault().dripping(100)
-                                                   << R::FeedUnreachable;
+                                                   << R::FeedUnreachable << 2000 << 0
+                                                   << "not whole within 2000 ms";
+        // The header deadline holds for the manifest as for a blob, and every try together is
+        // bounded by the check's own deadline (3 s here).
         QTest::newRow("manifest header never ends") << "manifest" << Fault().withEndlessHeader()
-                                                    << R::FeedUnreachable;
+                                                    << R::FeedUnreachable << 60000 << 0
+                                                    << "no answer within 2000 ms";
+        QTest::newRow("manifest a byte at a time, every try")
+            << "manifest" << Fault().dripping(100) << R::FeedUnreachable << 2000 << 4
+            << "the check did not end within 3000 ms";
         QTest::newRow("blob a byte at a time") << kLarge << Fault().dripping(100)
-                                               << R::FeedUnreachable;
+                                               << R::FeedUnreachable << 2000 << 0 << none;
         QTest::newRow("blob header never ends") << kLarge << Fault().withEndlessHeader()
-                                                << R::FeedUnreachable;
+                                                << R::FeedUnreachable << 2000 << 0 << none;
         // Every byte sent, then the body is held open: it is taken as it is.
         QTest::newRow("blob body never ends") << kReadme << Fault().withoutLength().stalling()
-                                              << R::None;
+                                              << R::None << 2000 << 0 << none;
     }
 
     void hostileServerClock()
@@ -924,12 +935,18 @@ private slots:
         QFETCH(QString, target);
         QFETCH(Fault, fault);
         QFETCH(UpdateFailureReason, reason);
+        QFETCH(int, manifestMs);
+        QFETCH(int, retries);
+        QFETCH(QString, detail);
         publish();
         m_server->setFaults(pathOf(target), {fault});
         UpdateClientSettings settings = this->settings();
-        settings.retries = 0;
-        settings.manifestTimeoutMs = 2000;
+        // A password in the feed's address never reaches a failure's detail.
+        settings.feed.setUserInfo(QStringLiteral("reader:s3cret"));
+        settings.retries = retries;
+        settings.manifestTimeoutMs = manifestMs;
         settings.headerTimeoutMs = 2000;
+        settings.checkTimeoutMs = 3000;
         settings.rateWindowMs = 1000;
         settings.minimumBytesPerSecond = 1000;
         const auto residentBytes = [] {
@@ -948,6 +965,12 @@ private slots:
         Outcome outcome;
         QVERIFY(fetch(settings, &outcome));
         QCOMPARE(outcome.failure().reason, reason);
+        QVERIFY2(outcome.failure().detail.contains(detail), qPrintable(outcome.failure().detail));
+        // The address is named, without its password.
+        QVERIFY2(outcome.failure().ok()
+                     || (outcome.failure().detail.contains(QStringLiteral("http://127.0.0.1:"))
+                         && !outcome.failure().detail.contains(QStringLiteral("s3cret"))),
+                 qPrintable(outcome.failure().detail));
         // Each deadline is 2 s (the body's end is waited for 2 s); the check's test server
         // answers the rest at once.
         QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
@@ -1000,6 +1023,11 @@ private slots:
         QTest::newRow("cache file cut short") << "cut" << QList<int>{200};
         QTest::newRow("cache file replaced by a link") << "link" << QList<int>{200};
         QTest::newRow("server answers 304 unasked") << "none" << QList<int>{304};
+        // Another's entry is never believed: an older release planted with the server's current
+        // tag would be confirmed by its honest 304.
+        QTest::newRow("older release kept with the current tag") << "older" << QList<int>{304, 200};
+        QTest::newRow("entry of another user") << "foreign" << QList<int>{200};
+        QTest::newRow("tampered entry in a folder others may write") << "shared" << QList<int>{200};
     }
 
     void conditionalCheck()
@@ -1035,7 +1063,18 @@ private slots:
             writeFile(m_dir->path(), QStringLiteral("other.json"), readFile(file));
             QVERIFY(QFile::remove(file) && QFile::link(m_dir->filePath(QStringLiteral("other.json")), file));
             m_notCompared << QStringLiteral("other.json");
+        } else if (cache == u"older" || cache == u"shared") {
+            const QByteArray payload = feedPayload(m_release, QStringLiteral("1.0.0"), 1);
+            QJsonObject json = QJsonDocument::fromJson(readFile(file)).object();
+            json.insert(QStringLiteral("envelope"),
+                        QString::fromLatin1(envelopeOf(payload, signPayload(payload)).toBase64()));
+            writeFile(cacheDir, kept.first(), QJsonDocument(json).toJson());
+            if (cache == u"shared")
+                QVERIFY(QFile::setPermissions(cacheDir, QFileDevice::Permissions(0x7777)));
+        } else if (cache == u"foreign") {
+            QCOMPARE(::chown(QFile::encodeName(file).constData(), 65534, 65534), 0);
         }
+        const QByteArray planted = cache == u"none" ? QByteArray() : readFile(file);
         const qsizetype before = m_server->requestsFor(kManifestPath).size();
         QVERIFY(fetch(settings(), &second));
         QList<int> seen;
@@ -1048,8 +1087,13 @@ private slots:
         }
         QVERIFY2(second.checkFailure.ok(), qPrintable(second.checkFailure.detail));
         QCOMPARE(second.check.version(), QStringLiteral("2.0.0"));
-        // What is kept now is the verified manifest, as a plain file.
+        if (cache == u"shared") { // nothing read from it, nothing written to it
+            QCOMPARE(readFile(file), planted);
+            return;
+        }
+        // What is kept now is the verified manifest, as a plain file of the user's own.
         QVERIFY(!QFileInfo(file).isSymLink());
+        QCOMPARE(QFileInfo(file).ownerId(), uint(::geteuid()));
         const QByteArray envelope = QByteArray::fromBase64(
             QJsonDocument::fromJson(readFile(file)).object().value(QStringLiteral("envelope")).toString().toLatin1());
         QCOMPARE(envelope, readFile(m_feed + kManifestPath));
