@@ -1,4 +1,5 @@
 #include "downloadsession.h"
+#include "updatehistory.h"
 
 #include "updateprotocol.h"
 
@@ -225,8 +226,12 @@ void DownloadSession::pump()
     }
     if (m_running && m_pending.empty() && m_transfers.isEmpty()) {
         const QByteArray envelope = m_envelope;
-        onWorker(0, [this, envelope] {
+        const QString stage = m_stagingDirectory;
+        onWorker(0, [this, envelope, stage] {
             const UpdateFailure result = m_lanes[0].area->finish(envelope);
+            // Where the release came from, for the record that the hand-over to the updater keeps.
+            if (result.ok())
+                writeStageOrigin(stage, m_settings.feed);
             backHere([this, result] { end(result); });
         });
     }

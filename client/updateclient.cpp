@@ -532,9 +532,6 @@ void UpdateClient::onDownloadFinished(const DownloadReport &report)
     download->m_filesFetched = report.filesFetched;
     download->m_filesAlreadyStaged = report.filesAlreadyStaged;
     download->m_filesFromDeltas = report.filesFromDeltas;
-    // Where the release came from, for the record the hand-over to the updater keeps.
-    if (report.failure.ok())
-        writeStageOrigin(download->m_stagingDirectory, m_settings.feed);
     download->finish(report.failure);
 }
 

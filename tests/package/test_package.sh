@@ -13,12 +13,12 @@ trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" >"$work/install.log"
 for file in include/vellumix/updateclient.h include/vellumix/startup.h \
-            include/vellumix/updatefailure.h lib/cmake/VellumixUpdateClient/VellumixUpdateClientConfig.cmake; do
+            include/vellumix/updatefailure.h include/vellumix/updateoutcome.h lib/cmake/VellumixUpdateClient/VellumixUpdateClientConfig.cmake; do
     [ -f "$work/prefix/$file" ] || { echo "the package lacks $file" >&2; exit 1; }
 done
 # Only the public headers are installed.
 headers=$(cd "$work/prefix/include" && find . -type f | sort | tr '\n' ' ')
-[ "$headers" = "./vellumix/startup.h ./vellumix/updateclient.h ./vellumix/updatefailure.h " ] \
+[ "$headers" = "./vellumix/startup.h ./vellumix/updateclient.h ./vellumix/updatefailure.h ./vellumix/updateoutcome.h " ] \
     || { echo "unexpected installed headers: $headers" >&2; exit 1; }
 
 cmake -S "$here/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
