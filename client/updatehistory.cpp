@@ -128,25 +128,6 @@ QString timeText(const QDateTime &time)
     return time.toUTC().toString(Qt::ISODate);
 }
 
-QJsonObject toJson(const UpdateOutcome &outcome)
-{
-    QJsonObject object{{QStringLiteral("result"), outcome.resultName()},
-                       {QStringLiteral("sequence"), outcome.sequence},
-                       {QStringLiteral("version"), outcome.version},
-                       {QStringLiteral("time"), timeText(outcome.time)}};
-    if (outcome.failed())
-        object.insert(QStringLiteral("reason"), outcome.reasonName());
-    for (const auto &[name, value] :
-         {std::pair{QStringLiteral("channel"), outcome.channel},
-          std::pair{QStringLiteral("feed"), outcome.feed},
-          std::pair{QStringLiteral("manifestSha256"), QString::fromLatin1(outcome.manifestSha256)},
-          std::pair{QStringLiteral("detail"), outcome.detail}}) {
-        if (!value.isEmpty())
-            object.insert(name, value);
-    }
-    return object;
-}
-
 UpdateOutcome outcomeFromJson(const QJsonObject &object)
 {
     UpdateOutcome outcome;
@@ -201,7 +182,7 @@ QByteArray toJson(const UpdateHistory &history)
         record.insert(kRecovery, QJsonObject{{QStringLiteral("token"), history.recoveryToken},
                                              {QStringLiteral("state"), history.recoveryState}});
     if (history.outcome.isValid() || !history.outcomeToken.isEmpty()) {
-        QJsonObject outcome = history.outcome.isValid() ? toJson(history.outcome) : QJsonObject();
+        QJsonObject outcome = history.outcome.isValid() ? history.outcome.toJson() : QJsonObject();
         outcome.insert(QStringLiteral("token"), history.outcomeToken);
         outcome.insert(QStringLiteral("final"), history.outcomeFinal);
         outcome.insert(QStringLiteral("told"), history.outcomeTold);
@@ -209,7 +190,7 @@ QByteArray toJson(const UpdateHistory &history)
     }
     QJsonArray failed;
     for (const UpdateOutcome &release : history.failed)
-        failed.append(toJson(release));
+        failed.append(release.toJson());
     record.insert(kFailed, failed);
     return QJsonDocument(record).toJson(QJsonDocument::Indented);
 }
@@ -491,6 +472,24 @@ QString UpdateOutcome::resultName() const
 QString UpdateOutcome::reasonName() const
 {
     return failed() ? nameOf(kReasonNames, int(because)) : QString();
+}
+
+QJsonObject UpdateOutcome::toJson() const
+{
+    QJsonObject object{{QStringLiteral("result"), resultName()},
+                       {QStringLiteral("sequence"), sequence},
+                       {QStringLiteral("version"), version},
+                       {QStringLiteral("time"), timeText(time)}};
+    if (failed())
+        object.insert(QStringLiteral("reason"), reasonName());
+    for (const auto &[name, value] :
+         {std::pair{QStringLiteral("channel"), channel}, std::pair{QStringLiteral("feed"), feed},
+          std::pair{QStringLiteral("manifestSha256"), QString::fromLatin1(manifestSha256)},
+          std::pair{QStringLiteral("detail"), detail}}) {
+        if (!value.isEmpty())
+            object.insert(name, value);
+    }
+    return object;
 }
 
 QString UpdateOutcome::userText() const

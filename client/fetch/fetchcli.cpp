@@ -172,21 +172,8 @@ private:
 
 QJsonObject describe(const UpdateOutcome &outcome)
 {
-    QJsonObject object{{QStringLiteral("result"), outcome.resultName()},
-                       {QStringLiteral("sequence"), outcome.sequence},
-                       {QStringLiteral("version"), outcome.version},
-                       {QStringLiteral("message"), outcome.userText()},
-                       {QStringLiteral("time"), outcome.time.toString(Qt::ISODate)}};
-    if (outcome.failed())
-        object.insert(QStringLiteral("reason"), outcome.reasonName());
-    for (const auto &[name, value] :
-         {std::pair{QStringLiteral("channel"), outcome.channel},
-          std::pair{QStringLiteral("feed"), outcome.feed},
-          std::pair{QStringLiteral("manifestSha256"), QString::fromLatin1(outcome.manifestSha256)},
-          std::pair{QStringLiteral("detail"), outcome.detail}}) {
-        if (!value.isEmpty())
-            object.insert(name, value);
-    }
+    QJsonObject object = outcome.toJson();
+    object.insert(QStringLiteral("message"), outcome.userText());
     return object;
 }
 

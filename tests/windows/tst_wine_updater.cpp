@@ -247,6 +247,39 @@ private:
     qint64 m_budget;
 };
 
+// The guide's program (sampleapp/minimal.cpp) 1.0.0 installed, and a feed served that offers
+// `files` as `version`; the program's feed setting points there.
+struct GuideProgram
+{
+    QByteArray firstProgram = testsupport::readFile(QStringLiteral(VELLUMIX_WINDOWS_MINIMAL_APP_V1));
+    QTemporaryDir feed;
+    testsupport::FeedServer server;
+    Installation installation;
+
+    // What went wrong, empty when nothing.
+    QString setUp(const QList<testsupport::FileSpec> &files, const AppVersion &version)
+    {
+        if (firstProgram.isEmpty())
+            return QStringLiteral("the Windows build has no vellumix-minimal-app.exe");
+        const QString published = wine::publishFeed(feed.path(), files, version);
+        if (!published.isEmpty())
+            return published;
+        if (!server.start(feed.path()))
+            return server.errorText();
+        installation.install(v1);
+        testsupport::writeFile(installation.root(), QStringLiteral("Vellumix.exe"), firstProgram);
+        qputenv("VELLUMIX_UPDATE_FEED", server.baseUrl().toUtf8());
+        return QString();
+    }
+    ~GuideProgram() { qunsetenv("VELLUMIX_UPDATE_FEED"); }
+
+    // The requests for the manifest: 200, or 304 once one is kept.
+    qsizetype manifestRequests() const
+    {
+        return requestsFor(server.accessLog(), QStringLiteral("/stable/manifest.json")).size();
+    }
+};
+
 } // namespace
 
 class WineEndToEnd : public QObject
@@ -832,26 +865,15 @@ private slots:
     */
     void guideProgramUpdatesItself()
     {
-        const QByteArray first = testsupport::readFile(QStringLiteral(VELLUMIX_WINDOWS_MINIMAL_APP_V1));
         const QByteArray second = testsupport::readFile(QStringLiteral(VELLUMIX_WINDOWS_MINIMAL_APP_V2));
-        QVERIFY(!first.isEmpty() && !second.isEmpty());
+        QVERIFY(!second.isEmpty());
         QList<testsupport::FileSpec> files = Installation().filesOf(v2);
         files.first() = {QStringLiteral("Vellumix.exe"), second};
-        QTemporaryDir feed;
-        const QString published = wine::publishFeed(feed.path(), files, v2);
-        QVERIFY2(published.isEmpty(), qPrintable(published));
-        testsupport::FeedServer server;
-        QVERIFY2(server.start(feed.path()), qPrintable(server.errorText()));
-        Installation installation;
-        installation.install(v1);
-        testsupport::writeFile(installation.root(), QStringLiteral("Vellumix.exe"), first);
-        qputenv("VELLUMIX_UPDATE_FEED", server.baseUrl().toUtf8());
-        const auto manifestRequests = [&] {
-            int count = 0;
-            for (const auto &entry : server.accessLog())
-                count += entry.uri == u"/stable/manifest.json"; // 200, or 304 once one is kept
-            return count;
-        };
+        GuideProgram guide;
+        const QString failure = guide.setUp(files, v2);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        const Installation &installation = guide.installation;
+        const auto manifestRequests = [&] { return guide.manifestRequests(); };
 
         const RunResult firstRun = installation.runApp({});
         COMPARE_EXIT(firstRun, 0);
@@ -875,7 +897,6 @@ private slots:
         // The recovery started the program again, and it went on to its check.
         QTRY_VERIFY_WITH_TIMEOUT(manifestRequests() > asked, 60000);
         QCOMPARE(testsupport::readFile(installation.root() + QStringLiteral("/Vellumix.exe")), second);
-        qunsetenv("VELLUMIX_UPDATE_FEED");
     }
 
     /*
@@ -886,22 +907,13 @@ private slots:
     */
     void failedReleaseIsTriedOnce()
     {
-        const QByteArray first = testsupport::readFile(QStringLiteral(VELLUMIX_WINDOWS_MINIMAL_APP_V1));
-        QVERIFY(!first.isEmpty());
         AppVersion dying = versionOf(QStringLiteral("2.0.0"), 2, QStringLiteral("exit"));
         dying.runMs = 0;
-        QTemporaryDir feed;
-        const QString published = wine::publishFeed(feed.path(), Installation().filesOf(dying), dying);
-        QVERIFY2(published.isEmpty(), qPrintable(published));
-        testsupport::FeedServer server;
-        QVERIFY2(server.start(feed.path()), qPrintable(server.errorText()));
-        Installation installation;
-        installation.install(v1);
-        testsupport::writeFile(installation.root(), QStringLiteral("Vellumix.exe"), first);
-        qputenv("VELLUMIX_UPDATE_FEED", server.baseUrl().toUtf8());
-        const auto manifestRequests = [&] {
-            return requestsFor(server.accessLog(), QStringLiteral("/stable/manifest.json")).size();
-        };
+        GuideProgram guide;
+        const QString failure = guide.setUp(Installation().filesOf(dying), dying);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        const Installation &installation = guide.installation;
+        const auto manifestRequests = [&] { return guide.manifestRequests(); };
         const auto journalToken = [&] {
             return QJsonDocument::fromJson(testsupport::readFile(
                                                installation.workPath(QStringLiteral("transaction.json"))))
@@ -936,8 +948,8 @@ private slots:
         COMPARE_EXIT(installation.runApp({}), 0);
         QCOMPARE(manifestRequests(), asked + 1);
         QCOMPARE(journalToken(), token);
-        QCOMPARE(testsupport::readFile(installation.root() + QStringLiteral("/Vellumix.exe")), first);
-        qunsetenv("VELLUMIX_UPDATE_FEED");
+        QCOMPARE(testsupport::readFile(installation.root() + QStringLiteral("/Vellumix.exe")),
+                 guide.firstProgram);
     }
 
     // vellumix-fetch.exe check: one JSON object, exit 0 when the feed offers something newer

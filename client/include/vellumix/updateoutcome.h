@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QMetaType>
 #include <QString>
 
@@ -55,6 +56,9 @@ struct UpdateOutcome
     // "not-installed"; "new-version-ended", "version-mismatch", ... ("" when it did not fail).
     QString resultName() const;
     QString reasonName() const;
+    // As JSON, for scripts: "result", "reason" (when it failed), "sequence", "version", "time"
+    // (ISO 8601, UTC) and, where known, "channel", "feed", "manifestSha256" and "detail".
+    QJsonObject toJson() const;
 };
 
 // Whether a release that failed on this computer before may be taken: only when a person asks for
