@@ -378,13 +378,11 @@ void settleLastUpdate(UpdateHistory &history, const QString &programRoot,
     const bool seenBefore = history.outcomeFinal && history.outcomeToken == journal.token;
     if (ended && !seenBefore) {
         const bool ours = isJournalOf(history.handedOver, journal);
-        // A client that has kept nothing yet adopts an earlier update silently: it did not hand it
-        // over and has nothing to tell about it.
-        if (!history.existed && !ours) {
-            history.outcomeToken = journal.token;
-            history.outcomeFinal = history.outcomeTold = true;
+        // A client that has kept nothing yet did not hand this update over and has nothing to
+        // tell about it; nor does it write anything: most starts of a program never see an update
+        // of the client's, and its folder need not be written for them.
+        if (!history.existed && !ours)
             return;
-        }
         HandedOverRelease release = history.handedOver;
         if (!ours)
             release = {QString(), QString(), QString(), journal.sequence, journal.version, {}, {}, {}};

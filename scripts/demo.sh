@@ -8,8 +8,10 @@
 #   3. the application checks the feed, downloads only what changed (the data file as a delta
 #      applied to its installed copy), starts the updater and exits; the new version confirms
 #      its start;
-#   4. version 3, whose new program dies at start-up, is published; the update is rolled back;
-#   5. a manifest tampered with on the server is refused before a single file is fetched.
+#   4. version 3, whose new program dies at start-up, is published; the update is rolled back,
+#      and version 2, started again, says so;
+#   5. the next check leaves version 3 alone: a release that failed here is not tried again;
+#   6. a manifest tampered with on the server is refused before a single file is fetched.
 # For each step it prints what the application did (with the bytes that travelled against the
 # size of the release, and what the deltas saved against whole blobs), the updater's exit code,
 # the final text, the journal state and what changed on disk. It stops nginx and leaves no
@@ -194,8 +196,13 @@ bold "4. Version 3 is published, but its new program dies at start-up"
 make_release "$demo/release-3" 3.0.0 3 exit
 publish_release "$demo/release-3" 3.0.0 3 "Version 3"
 update_from_feed
+echo "  \$ vellumix-fetch status --root Vellumix"
+"$fetch" status --root "$root" | indent
 
-bold "5. A manifest tampered with on the server is refused before any file is fetched"
+bold "5. The next check leaves version 3 alone: it failed here, and is not tried again by itself"
+update_from_feed
+
+bold "6. A manifest tampered with on the server is refused before any file is fetched"
 make_release "$demo/release-4" 4.0.0 4 confirm
 publish_release "$demo/release-4" 4.0.0 4 "Version 4" >/dev/null
 python3 - "$feed/stable/manifest.json" <<'PY'
