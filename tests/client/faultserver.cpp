@@ -61,8 +61,10 @@ void FaultServer::setFaults(const QString &path, const QList<Fault> &faults)
 
 void FaultServer::resume(const QString &path)
 {
-    for (Connection *connection : std::as_const(m_connections)) {
-        if (connection->path == path && connection->stall) {
+    // A connection that has sent everything closes at once, and leaves the list.
+    const QList<Connection *> connections = m_connections;
+    for (Connection *connection : connections) {
+        if (m_connections.contains(connection) && connection->path == path && connection->stall) {
             connection->stall = false;
             connection->limit = connection->bodyLength;
             sendMore(connection);
