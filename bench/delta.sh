@@ -33,7 +33,7 @@
 #                delta once), and the manifest with deltas and what they added to it
 #   client side  vellumix-fetch check and download (wall time, medians of the runs; download
 #                includes a check), the client's peak resident memory (GNU time; it counts the
-#                pages of the installed files that the client maps read-only as the deltas' bases)
+#                pages of the deltas' bases, which the client copies into the stage and maps)
 #                and its peak anonymous memory (sampled in as many more downloads), the largest delta
 #                window, the decoder's speed (bench_delta: the client's streaming decoder on the
 #                same pairs of files, best of its runs), and the output rate of fetching and
@@ -355,8 +355,8 @@ for row in "${rows[@]}"; do
             || echo "bench/delta.sh: $name: a delta failed and its whole file was fetched instead" >&2
     done
     # As many downloads again, not timed: the client's anonymous resident memory (RssAnon: its
-    # heap and the decoder's window, not the installed files it maps read-only as the deltas'
-    # bases), sampled every millisecond; the largest sample of the runs.
+    # heap and the decoder's window, not the copies of the deltas' bases that it maps), sampled
+    # every millisecond; the largest sample of the runs.
     anon=0
     for run in $(seq "$runs"); do
         rm -rf "$dir/download"

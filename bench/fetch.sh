@@ -19,6 +19,9 @@
 set -euo pipefail
 for argument in "$@"; do
     [ "$argument" != --link ] || exec bash "$(dirname "${BASH_SOURCE[0]}")/fetch-link.sh" "$@"
+    case $argument in
+        -h | --help) sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    esac
 done
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 

@@ -34,8 +34,9 @@ constexpr int kDeadlineTickMs = 500;
 */
 constexpr qint64 kInFlightBudget = 24 * 1024 * 1024;
 constexpr qint64 kLargeBlob = 2 * 1024 * 1024;
-// A closing HTTP/2 connection: how often one blob is sent again at once, and the bounds of how
-// long requests made before it was seen may go without an answer before they are sent again.
+// A closing HTTP/2 connection: how often one blob that went without an answer is sent again at
+// once, and the bounds of how long requests made before the closing was seen may go without an
+// answer before they are sent again.
 constexpr int kMaxResends = 8;
 constexpr qint64 kGoawaySettleMinMs = 250;
 constexpr qint64 kGoawaySettleMaxMs = 2000;
@@ -55,6 +56,45 @@ qint64 announcedSize(QNetworkReply *reply, int status)
         size = value.mid(value.lastIndexOf('/') + 1).toLongLong(&isNumber);
     }
     return isNumber && size >= 0 ? size : -1;
+}
+
+/*
+    How a small request that ended without its answer fared on an HTTP/2 connection, from what
+    Qt 6.4 reports (QHttp2ProtocolHandler; its texts are not translated unless noted):
+
+    - Closing: ContentReSendError, "Server stopped accepting new streams before this stream was
+      established". The server's GOAWAY named a last stream before this one: never processed.
+    - HeldBack: ProtocolUnknownError, "GOAWAY received, cannot start a request" (a translatable
+      text, so only the code counts; a redirect to another scheme has the same code, but with the
+      redirect's status). Qt had not sent it yet: it keeps requests beyond the server's
+      SETTINGS_MAX_CONCURRENT_STREAMS to itself, and fails those it holds at a GOAWAY.
+    - Refused: RST_STREAM with REFUSED_STREAM, ProtocolFailure "Server refused a stream": the
+      server had no room for one more stream and did not process it.
+    - Reset: RST_STREAM with another code (ProtocolFailure for most, InternalServerError for
+      INTERNAL_ERROR, UnknownServerError for ENHANCE_YOUR_CALM), before or during the body.
+*/
+enum class StreamEnd { Other, Closing, HeldBack, Refused, Reset };
+
+StreamEnd streamEndOf(QNetworkReply *reply, bool overHttp2)
+{
+    const int status = httpStatusOf(reply);
+    const bool unanswered = status == 0;
+    const bool answering = unanswered || status == 200 || status == 206;
+    switch (reply->error()) {
+    case QNetworkReply::ContentReSendError:
+        return unanswered ? StreamEnd::Closing : StreamEnd::Other;
+    case QNetworkReply::ProtocolUnknownError:
+        return unanswered ? StreamEnd::HeldBack : StreamEnd::Other;
+    case QNetworkReply::ProtocolFailure:
+        if (unanswered && reply->errorString() == QLatin1String("Server refused a stream"))
+            return StreamEnd::Refused;
+        return overHttp2 && answering ? StreamEnd::Reset : StreamEnd::Other;
+    case QNetworkReply::InternalServerError:
+    case QNetworkReply::UnknownServerError:
+        return overHttp2 && answering ? StreamEnd::Reset : StreamEnd::Other;
+    default:
+        return StreamEnd::Other;
+    }
 }
 
 qint64 contentRangeStart(QNetworkReply *reply)
@@ -129,6 +169,13 @@ void DownloadSession::start(const std::shared_ptr<const UpdatePlan> &plan,
     m_inFlightBytes = 0;
     m_largeInFlight = 0;
     m_deltasInFlight = 0;
+    m_streamLimit = qMax(qMax(1, m_settings.connections), m_settings.http2Streams);
+    m_waitingForRoom.clear();
+    m_sentSinceReopen = 0;
+    m_acceptedSinceReopen = 0;
+    m_lastClosingAccepted = -1;
+    m_requestsPerConnection = 0;
+    m_closingOurs = false;
     m_sinceGoaway.invalidate();
     m_closingSince.invalidate();
     m_onClosingConnection.clear();
@@ -183,18 +230,32 @@ void DownloadSession::onPrepared(const StagePlan &plan)
 */
 bool DownloadSession::mayStart(const BlobJob &job) const
 {
-    const int connections = qMax(1, m_settings.connections);
     // A delta being applied holds its decoder's window (up to 128 MiB): one at a time.
     if (job.isDelta() && m_deltasInFlight > 0)
         return false;
+    return roomFor(job.packedSize - job.heldBytes);
+}
+
+// Whether one more request that would bring `remaining` bytes may be opened now.
+bool DownloadSession::roomFor(qint64 remaining) const
+{
+    const int connections = qMax(1, m_settings.connections);
     if (m_connection->isLocal())
         return m_inFlight < connections;
-    if (job.packedSize - job.heldBytes > kLargeBlob)
+    if (remaining > kLargeBlob)
         return m_largeInFlight < connections;
     const int small = m_inFlight - m_largeInFlight;
-    if (small >= (m_multiplexed ? qMax(connections, m_settings.http2Streams) : connections))
+    if (small >= (m_multiplexed ? m_streamLimit : qMin(connections, m_streamLimit)))
         return false;
-    return m_inFlightBytes == 0 || m_inFlightBytes + job.packedSize - job.heldBytes <= kInFlightBudget;
+    return m_inFlightBytes == 0 || m_inFlightBytes + remaining <= kInFlightBudget;
+}
+
+// A request the server had no room for: from now on one fewer is opened at once. Lowered once
+// for each such request, the limit ends at the number the server took, never below it.
+void DownloadSession::lowerStreamLimit(const char *why)
+{
+    m_streamLimit = qMax(1, m_streamLimit - 1);
+    qCDebug(lcDownload) << why << "- now up to" << m_streamLimit << "HTTP/2 requests at once";
 }
 
 void DownloadSession::requestEnded(Transfer *transfer)
@@ -212,7 +273,16 @@ void DownloadSession::requestEnded(Transfer *transfer)
 
 void DownloadSession::pump()
 {
-    while (m_running && !m_pending.empty() && mayStart(m_pending.front())
+    while (m_running && !m_waitingForRoom.isEmpty()) {
+        Transfer *t = m_transfers.value(m_waitingForRoom.first()).get();
+        const qint64 remaining = t ? t->job.packedSize - t->offset : 0;
+        if (t && (!roomFor(remaining) || waitsForClosing(remaining)))
+            break;
+        m_waitingForRoom.removeFirst();
+        if (t)
+            startTry(t);
+    }
+    while (m_running && m_waitingForRoom.isEmpty() && !m_pending.empty() && mayStart(m_pending.front())
            && !waitsForClosing(m_pending.front().packedSize - m_pending.front().heldBytes)) {
         auto transfer = std::make_shared<Transfer>();
         transfer->job = m_pending.front();
@@ -244,6 +314,7 @@ void DownloadSession::startTry(Transfer *transfer)
         return;
     }
     ++m_inFlight;
+    transfer->refused = false;
     const quint64 attempt = ++transfer->attempt;
     transfer->headersSeen = false;
     transfer->sinceLastByte.invalidate();
@@ -304,6 +375,18 @@ void DownloadSession::startTry(Transfer *transfer)
     reply->setReadBufferSize(kReplyBuffer);
     transfer->reply = reply;
     transfer->sinceRequest.start();
+    if (!transfer->large && ++m_sentSinceReopen == m_requestsPerConnection
+        && !m_closingSince.isValid()) {
+        /*
+            The server closes every connection after this many requests (nginx:
+            keepalive_requests). When it takes the last of them, it answers the requests it has
+            and closes, and a request made after Qt has seen its GOAWAY is lost without a word
+            (see onReplyFinished), with nothing refused to show that it closed: this side treats
+            the connection as closing now, so that nothing more is made on it.
+        */
+        m_closingOurs = true;
+        connectionClosing(nullptr);
+    }
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, sha, reply] {
         Transfer *t = m_transfers.value(sha).get();
         if (t && t->reply == reply && !t->headersSeen) {
@@ -311,6 +394,8 @@ void DownloadSession::startTry(Transfer *transfer)
             const qint64 waited = t->sinceRequest.elapsed();
             if (m_fastestAnswerMs < 0 || waited < m_fastestAnswerMs)
                 m_fastestAnswerMs = waited;
+            if (!t->large)
+                ++m_acceptedSinceReopen;
             t->rateWindow.start();
             t->rateWindowStart = t->offset;
             if (!m_multiplexed && cameOverHttp2(reply)) {
@@ -445,24 +530,41 @@ void DownloadSession::onReplyFinished(Transfer *transfer)
         return;
     transfer->finishPending = false;
     /*
-        A server ends an HTTP/2 connection after so many requests (nginx: 1,000) with GOAWAY;
-        the streams it never took are failed by Qt with ContentReSendError. They were never
-        answered, so they go again at once on a new connection, without a retry's wait or count.
-        Qt hands a request made while the connection is closing to that connection, which
-        drops it without a word: until the requests still open on it have ended, no new one
-        is made (connectionClosing). A request that was dropped all the same fails nowhere: the
-        deadline tick sends again, once the closing has settled, every request that has had no
-        answer for as long (settleAfterGoawayMs).
+        A server ends an HTTP/2 connection after so many requests (nginx: keepalive_requests,
+        1,000 unless set) with GOAWAY; Qt fails the streams the server never took, and those it
+        had not sent yet (see StreamEnd). They were never answered, so they go again on a new
+        connection without a retry's wait or count. Qt hands a request made while the connection
+        is closing to that connection, which drops it without a word: until the requests still
+        open on it have ended, no new one is made (connectionClosing). A request that was dropped
+        all the same fails nowhere: the deadline tick sends again, once the closing has settled,
+        every request that has had no answer for as long (settleAfterGoawayMs). Those that Qt
+        held back were beyond what the server allows at once: the limit drops by one for each.
     */
-    if (reply->error() == QNetworkReply::ContentReSendError && !transfer->statusSeen
-        && transfer->resends < kMaxResends) {
+    const StreamEnd end = streamEndOf(reply, m_multiplexed && !transfer->large);
+    if (end == StreamEnd::Closing || end == StreamEnd::HeldBack) {
+        qCDebug(lcDownload) << "refused by a closing connection" << reply->url().path()
+                            << reply->error() << reply->errorString();
+        if (end == StreamEnd::HeldBack)
+            lowerStreamLimit("held back by Qt at a GOAWAY");
         watchSettling();
         transfer->reply = nullptr;
         reply->deleteLater();
         requestEnded(transfer);
         connectionClosing(transfer);
-        ++transfer->resends;
-        startTry(transfer);
+        transfer->refused = true;
+        startTry(transfer); // it waits for the next connection
+        return;
+    }
+    // A stream the server had no room for goes again, without a retry, once one fewer is open.
+    // With the limit down to one, room is not what it lacked: it counts as a reset.
+    if (end == StreamEnd::Refused && m_streamLimit > 1) {
+        qCDebug(lcDownload) << "refused stream" << reply->url().path();
+        lowerStreamLimit("a stream refused");
+        transfer->reply = nullptr;
+        reply->deleteLater();
+        requestEnded(transfer);
+        m_waitingForRoom.append(transfer->job.packedSha256);
+        pump();
         return;
     }
     const ReplyVerdict verdict =
@@ -487,19 +589,53 @@ void DownloadSession::onReplyFinished(Transfer *transfer)
         retryLater(transfer, {verdict.failure, true, 0});
         return;
     }
-    if (!verdict.transient || transfer->retry >= m_connection->retries())
+    const bool reset = end == StreamEnd::Reset || end == StreamEnd::Refused;
+    if (end == StreamEnd::Reset && !transfer->headersSeen)
+        ++m_acceptedSinceReopen; // the server took it, as it counts requests
+    if (!verdict.transient || !mayRetry(transfer, reset))
         return failTransfer(transfer, verdict.failure);
-    retryLater(transfer, verdict);
+    retryLater(transfer, verdict, reset);
 }
 
-void DownloadSession::retryLater(Transfer *transfer, const ReplyVerdict &verdict)
+/*
+    How a blob's tries are counted. Each blob may be tried `retries` times more after a transient
+    failure (a refused, cut or timed-out connection, 5xx, 429), with a wait that doubles each
+    time, so a blob the server never delivers fails in bounded time.
+
+    A stream that the server resets (RST_STREAM) while the connection goes on is another matter:
+    a busy server or a proxy in between may reset a fair share of streams at random, each blob
+    alike, and the next try of the same blob most likely goes through. Counted as whole retries,
+    resets of 30 % of the requests would fail about one blob in 400 (0.3 to the 5th power) and so
+    almost every download of a few thousand files. So a reset costs a quarter of a retry: with
+    the default of 4 retries a blob may be reset 16 times, so resets of 30 % of the requests at
+    random fail a blob about once in 800 million (0.3 to the 17th power), and a blob that is
+    reset every time still fails after 17 tries. A reset's try waits the current retry's wait
+    without doubling it (a server that resets is answering), so that blob fails after 16 such
+    waits (8 s with the default 500 ms), while the others go on meanwhile. Resets and failures
+    share the allowance: 8 resets use up two of the 4 retries.
+
+    Not counted at all: a request refused by a closing connection (it was never processed; see
+    StreamEnd), unless that connection answered nothing at all before it closed (then each request
+    it refused counts as a failed try, so a server that refuses everything still ends the
+    download), and a stream refused for want of room while the limit of open requests could still
+    drop (see lowerStreamLimit), which happens once per request the limit drops by.
+*/
+bool DownloadSession::mayRetry(const Transfer *transfer, bool reset) const
 {
-    ++transfer->retry;
+    return 4 * transfer->retry + transfer->resets + (reset ? 1 : 4) <= 4 * m_connection->retries();
+}
+
+void DownloadSession::retryLater(Transfer *transfer, const ReplyVerdict &verdict, bool reset)
+{
+    if (reset)
+        ++transfer->resets;
+    else
+        ++transfer->retry;
     const QByteArray sha = transfer->job.packedSha256;
     onWorker(transfer->lane,
              [this, lane = transfer->lane, sha] { m_lanes[std::size_t(lane)].area->suspend(sha); });
     const quint64 generation = m_generation;
-    QTimer::singleShot(m_connection->retryDelayMs(transfer->retry, verdict), this,
+    QTimer::singleShot(m_connection->retryDelayMs(qMax(1, transfer->retry), verdict), this,
                        [this, sha, generation] {
                            Transfer *t = m_transfers.value(sha).get();
                            if (generation == m_generation && m_running && t)
@@ -627,6 +763,7 @@ void DownloadSession::fallBack(Transfer *transfer, const UpdateFailure &failure)
     m_progress.bytesTotal += transfer->job.packedSize;
     transfer->offset = 0;
     transfer->retry = 0;
+    transfer->resets = 0;
     transfer->fromScratch = false;
     transfer->restart = true;
     m_transfers.insert(transfer->job.packedSha256, keep);
@@ -643,7 +780,7 @@ void DownloadSession::giveUpTry(Transfer *transfer, const QString &why)
     requestEnded(transfer);
     const ReplyVerdict verdict{{UpdateFailureReason::FeedUnreachable, where + QStringLiteral(": ") + why},
                                true, -1};
-    if (transfer->retry >= m_connection->retries())
+    if (!mayRetry(transfer, false))
         return failTransfer(transfer, verdict.failure);
     retryLater(transfer, verdict);
 }
@@ -702,10 +839,37 @@ void DownloadSession::maybeReopen()
         m_closingSince.invalidate();
         m_onClosingConnection.clear();
         watchSettling(); // what goes now is watched like what went at the closing itself
+        // A connection that closed without answering a single request: what it refused counts as
+        // a failed try, so that a server that never answers still ends the download.
+        const bool answeredNothing = m_acceptedSinceReopen == 0;
+        // Two connections in a row that the server closed after taking the same number of
+        // requests: it closes every connection after that many.
+        if (!std::exchange(m_closingOurs, false)) {
+            m_requestsPerConnection = m_acceptedSinceReopen > 0
+                    && m_acceptedSinceReopen == m_lastClosingAccepted
+                ? m_acceptedSinceReopen
+                : 0;
+            m_lastClosingAccepted = m_acceptedSinceReopen;
+        }
+        m_sentSinceReopen = 0;
+        m_acceptedSinceReopen = 0;
         const QList<QByteArray> waiting = std::exchange(m_waitingForConnection, {});
         for (const QByteArray &sha : waiting) {
-            if (Transfer *t = m_transfers.value(sha).get(); t && m_running)
+            Transfer *t = m_transfers.value(sha).get();
+            if (!t || !m_running)
+                continue;
+            if (!std::exchange(t->refused, false) || !answeredNothing) {
                 startTry(t);
+                continue;
+            }
+            const ReplyVerdict verdict{{UpdateFailureReason::FeedUnreachable,
+                                        m_connection->url(protocol::feedBlobPath(QString::fromLatin1(sha))).toString()
+                                            + QStringLiteral(": the server closed the connection without answering")},
+                                       true, -1};
+            if (!mayRetry(t, false))
+                failTransfer(t, verdict.failure);
+            else
+                retryLater(t, verdict);
         }
         pump();
     });
@@ -833,6 +997,8 @@ void DownloadSession::end(const UpdateFailure &failure)
         dropReply(transfer.get());
     m_transfers.clear();
     m_pending.clear();
+    m_waitingForRoom.clear();
+    m_waitingForConnection.clear();
     // Whatever is still queued for the lanes is dropped; the stage's open files are closed there.
     ++m_generation;
     for (Lane &lane : m_lanes)

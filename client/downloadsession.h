@@ -50,7 +50,9 @@ private:
         int lane = 0;             // the worker that takes this blob's bytes, in order
         QPointer<QNetworkReply> reply;
         qint64 offset = 0;       // packed bytes of this try handed to the stage so far
-        int retry = 0;
+        int retry = 0;           // failed tries so far, each a whole retry
+        int resets = 0;          // streams the server reset, each a quarter of a retry
+        bool refused = false;    // refused by a closing HTTP/2 connection, waits for the next
         bool fromScratch = false; // a mismatch already made it start over once
         bool restart = false;     // the next try empties the .part file first
         bool statusSeen = false;
@@ -64,7 +66,7 @@ private:
         QElapsedTimer sinceLastByte; // valid once every byte has arrived
         qint64 requestBytes = 0;     // what the open request may still bring (0: none open)
         bool large = false;          // travels on an HTTP/1.1 connection of its own
-        int resends = 0;             // requests a closing HTTP/2 connection never took
+        int resends = 0;             // sent again after a closing, never having been answered
     };
 
     void onPrepared(const StagePlan &plan);
@@ -72,7 +74,9 @@ private:
     void startTry(Transfer *transfer);
     void readBody(Transfer *transfer);
     void onReplyFinished(Transfer *transfer);
-    void retryLater(Transfer *transfer, const ReplyVerdict &verdict);
+    void retryLater(Transfer *transfer, const ReplyVerdict &verdict, bool reset = false);
+    bool mayRetry(const Transfer *transfer, bool reset) const;
+    void lowerStreamLimit(const char *why);
     void complete(Transfer *transfer);
     void onCompleted(const QByteArray &packedSha256, quint64 attempt, BlobVerdict verdict,
                      const UpdateFailure &failure);
@@ -90,6 +94,7 @@ private:
     void watchSettling();
     void maybeReopen();
     bool mayStart(const BlobJob &job) const;
+    bool roomFor(qint64 remaining) const;
     void resumeReading();
     void fail(const UpdateFailure &failure);
     void end(const UpdateFailure &failure);
@@ -135,6 +140,10 @@ private:
     int m_largeInFlight = 0;
     int m_deltasInFlight = 0; // one delta is applied at a time: its decoder's window is the memory
     bool m_multiplexed = false; // a reply came over HTTP/2: many requests share a connection
+    // The most small requests open at once over HTTP/2: http2Streams, lowered by one for each
+    // request that the server had no room for (Qt 6.4 does not show the server's own number).
+    int m_streamLimit = 0;
+    QList<QByteArray> m_waitingForRoom; // refused for want of room: they go first once there is
     // A closing HTTP/2 connection (GOAWAY): the requests still open on it, and those that wait
     // for the next connection until it is gone.
     QElapsedTimer m_sinceGoaway; // valid from a request refused by a closing HTTP/2 connection
@@ -142,6 +151,14 @@ private:
     QSet<QByteArray> m_onClosingConnection;
     QList<QByteArray> m_waitingForConnection;
     quint64 m_closings = 0; // connections seen closing: a reopening meant for an earlier one is dropped
+    // Small requests handed to the HTTP/2 connection of now, and those it took (answered or
+    // reset); what the connections that closed took, and when two closed after the same number,
+    // that number: a connection is then closed by this side once it has been handed as many.
+    int m_sentSinceReopen = 0;
+    int m_acceptedSinceReopen = 0;
+    int m_lastClosingAccepted = -1;
+    int m_requestsPerConnection = 0;
+    bool m_closingOurs = false; // the closing of now is this side's, by that number
     qint64 m_fastestAnswerMs = -1; // the shortest time from a request to its headers so far
     DownloadProgress m_progress;
     DownloadReport m_result;

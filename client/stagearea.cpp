@@ -131,21 +131,33 @@ private:
     (a decompression bomb) stops at the first byte too many. Nothing is kept in memory beyond one
     piece. A try that resumes replays the .part file through the same checks first, so a file is
     only ever judged on all of its bytes. A delta's bytes go the same way, but are applied to the
-    installed copy (mapped, only read) instead of unpacked: memory is then the decoder's window
-    (at most 128 MiB, about the size of the file) and a small constant.
+    installed copy (a private copy of it in the stage, see openBase) instead of unpacked: memory
+    is then the decoder's window (at most 128 MiB, about the size of the file) and a small
+    constant.
 */
 class BlobPipeline
 {
 public:
-    BlobPipeline(BlobJob job, QString partPath, QString outPath, QString programRoot)
-        : m_job(std::move(job)), m_partPath(partPath), m_outPath(outPath),
-          m_programRoot(std::move(programRoot))
+    BlobPipeline(BlobJob job, QString partPath, QString outPath, QString basePath,
+                 QString programRoot)
+        : m_job(std::move(job)), m_partPath(std::move(partPath)), m_outPath(std::move(outPath)),
+          m_basePath(std::move(basePath)), m_programRoot(std::move(programRoot))
     {
     }
     ~BlobPipeline()
     {
         if (m_inflating)
             inflateEnd(&m_zlib);
+#ifdef VELLUMIX_CLIENT_DELTAS
+        m_decoder.reset(); // it reads the mapped copy to its end
+#endif
+#ifdef Q_OS_WIN
+        // The copy keeps its name while it is open here (see openBase); closed, it goes.
+        if (m_base.isOpen()) {
+            m_base.close();
+            QFile::remove(m_basePath);
+        }
+#endif
     }
 
     const BlobJob &job() const { return m_job; }
@@ -245,8 +257,22 @@ private:
 
     /*
         The base of a delta: the installed copy of the first file, opened as itself (a link at or
-        below the program root is refused, as the updater refuses one) and mapped read-only. Its
-        content must still be the one the check found: a file that changed since fails the delta.
+        below the program root is refused, as the updater refuses one). Its content must still be
+        the one the check found: a file that changed since fails the delta.
+
+        zstd decodes against the whole base at one address, for as long as the delta streams in.
+        The installed file is not ours: mapped, a file cut short meanwhile (truncated, or copied
+        over, which truncates first) would end the process with SIGBUS at the decoder's next read
+        of it, and one rewritten in place would change under the decoder. So the base is read
+        once, in pieces, hashed as it is read and written to a copy in the stage, and the decoder
+        reads the copy, mapped: the digest is of exactly the bytes the copy holds, and whatever
+        happens to the installed file after that cannot reach the delta. Memory stays as it was
+        with the installed file mapped (the copy's pages are file pages, which the kernel may drop
+        and read again; nothing the size of the base is allocated); the copy costs the base's
+        size on the stage's disk while the delta is applied, and one more write of it. Where the
+        system allows, the copy has no name from the moment it is open (Linux), so no other
+        process can open it; on Windows, which refuses to cut a mapped file, it keeps its name
+        until it is closed.
     */
     UpdateFailure openBase()
     {
@@ -256,21 +282,43 @@ private:
             !f.ok())
             return invalid(QStringLiteral("the base: %1").arg(f.detail));
         const QString path = QDir(m_programRoot).filePath(file.path);
-        if (QString why; !openInstalledFile(m_base, path, &why))
+        QFile installed;
+        if (QString why; !openInstalledFile(installed, path, &why))
             return invalid(QStringLiteral("cannot read the base %1: %2").arg(path, why));
-        const qint64 size = m_base.size();
-        const uchar *bytes = size > 0 ? m_base.map(0, size) : nullptr;
-        if (size > 0 && !bytes)
-            return invalid(QStringLiteral("cannot map the base %1: %2").arg(path, m_base.errorString()));
-        const QByteArrayView base(reinterpret_cast<const char *>(bytes), size);
+        if (QString why;
+            !openStageFile(m_base, m_basePath, QIODevice::ReadWrite | QIODevice::Truncate, &why))
+            return writeFailure(m_basePath, why);
+#ifndef Q_OS_WIN
+        QFile::remove(m_basePath);
+#endif
+        // No base is larger than a delta's window (the release tool makes no delta then).
+        constexpr qint64 kLargestBase = qint64(1) << kDeltaDefaultWindowLogLimit;
         Sha256Hex baseHash;
-        for (qint64 at = 0; at < size; at += kPiece) {
-            if (!baseHash.add(base.data() + at, qMin(kPiece, size - at)))
+        QByteArray piece(kPiece, Qt::Uninitialized);
+        qint64 size = 0;
+        for (;;) {
+            const qint64 n = installed.read(piece.data(), piece.size());
+            if (n < 0)
+                return invalid(QStringLiteral("cannot read the base %1: %2").arg(path, installed.errorString()));
+            if (n == 0)
+                break;
+            size += n;
+            if (size > kLargestBase)
+                return invalid(QStringLiteral("the base %1 changed since the check").arg(path));
+            if (!baseHash.add(piece.constData(), n))
                 return invalid(QStringLiteral("cannot hash the base"));
+            if (m_base.write(piece.constData(), n) != n)
+                return writeFailure(m_basePath, systemError());
         }
         if (baseHash.finish() != m_job.baseSha256)
             return invalid(QStringLiteral("the base %1 changed since the check").arg(path));
-        m_decoder = std::make_unique<DeltaDecoder>(base, file.size);
+        if (!m_base.flush())
+            return writeFailure(m_basePath, systemError());
+        const uchar *bytes = size > 0 ? m_base.map(0, size) : nullptr;
+        if (size > 0 && !bytes)
+            return writeFailure(m_basePath, QStringLiteral("cannot map: ") + m_base.errorString());
+        m_decoder = std::make_unique<DeltaDecoder>(
+            QByteArrayView(reinterpret_cast<const char *>(bytes), size), file.size);
         return {};
 #else
         return invalid(QStringLiteral("this build applies no deltas"));
@@ -356,10 +404,11 @@ private:
     BlobJob m_job;
     QString m_partPath;
     QString m_outPath;
+    QString m_basePath;
     QString m_programRoot;
     QFile m_part;
     QFile m_out;
-    QFile m_base; // a delta's base, mapped; it outlives the decoder that reads it
+    QFile m_base; // a delta's copy of its base, mapped; it outlives the decoder that reads it
 #ifdef VELLUMIX_CLIENT_DELTAS
     std::unique_ptr<DeltaDecoder> m_decoder;
 #endif
@@ -392,6 +441,11 @@ QString StageArea::partPath(const QByteArray &packedSha256) const
 QString StageArea::outPath(const QByteArray &packedSha256) const
 {
     return m_stage + kDownloads + u'/' + QString::fromLatin1(packedSha256) + QStringLiteral(".out");
+}
+
+QString StageArea::basePath(const QByteArray &packedSha256) const
+{
+    return m_stage + kDownloads + u'/' + QString::fromLatin1(packedSha256) + QStringLiteral(".base");
 }
 
 StagePlan StageArea::prepare(const QList<ManifestFile> &files,
@@ -555,7 +609,8 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files,
 UpdateFailure StageArea::begin(const BlobJob &job, bool restart)
 {
     auto pipeline = std::make_shared<BlobPipeline>(job, partPath(job.packedSha256),
-                                                   outPath(job.packedSha256), m_programRoot);
+                                                   outPath(job.packedSha256),
+                                                   basePath(job.packedSha256), m_programRoot);
     m_open.insert(job.packedSha256, pipeline);
     const UpdateFailure result = pipeline->open(restart);
     if (!result.ok()) {

@@ -5,6 +5,8 @@
 //   STAGE/.download/<packed>.part  the packed bytes of a file (or of its delta) received so far
 //                                  (resumed later)
 //   STAGE/.download/<packed>.out   what they unpack to, remade on every try
+//   STAGE/.download/<packed>.base  a delta's copy of the installed file it applies to, for as
+//                                  long as the try runs (on Linux without a name once open)
 //   STAGE/files/<path>             only files that were complete and verified when they came here
 //   STAGE/manifest.json            the verified envelope, written last: the stage is then complete
 #pragma once
@@ -101,6 +103,7 @@ public:
 private:
     QString partPath(const QByteArray &packedSha256) const;
     QString outPath(const QByteArray &packedSha256) const;
+    QString basePath(const QByteArray &packedSha256) const;
     void dropIfInvalid(const QByteArray &packedSha256, const UpdateFailure &failure) const;
     UpdateFailure placeFiles(const BlobJob &job);
     void setInstalledPermissions(const QString &staged, const QString &path) const;

@@ -3,9 +3,10 @@
 //
 // Release side: makeDelta() holds both versions in memory and answers the frame, or says why the
 // file gets no delta. Client side: DeltaDecoder takes the frame piece by piece as it arrives and
-// hands out the new content piece by piece; the previous content is only read (a read-only
-// mapping of the installed file is enough) and memory stays at the decoder's window plus a small
-// constant. applyDelta() is the whole of it in memory, for checking a release before it ships.
+// hands out the new content piece by piece; the previous content is only read, but all of it at
+// one address for as long as the frame streams in (a read-only mapping is enough; the client maps
+// a private copy of the installed file, which nothing else can cut short under it) and memory
+// stays at the decoder's window plus a small constant. applyDelta() is the whole of it in memory, for checking a release before it ships.
 //
 // Nothing here throws; every failure is a DeltaStatus whose `error` says what went wrong and whose
 // `detail` is for people.

@@ -4,7 +4,8 @@
 # the configuration, pid file, logs and temporary folders all live in RUN_DIR.
 #
 #   feed-server.sh start FEED_DIR RUN_DIR [--tls CERT KEY [--tls13] [--http2]] [--detail-log]
-#                        [--limit-rate RATE]
+#                        [--limit-rate RATE] [--keepalive-requests N] [--max-streams N]
+#                        [--reset-blobs PERCENT]
 #       starts nginx and prints its base URL (http://127.0.0.1:PORT, or https://... with --tls)
 #       on standard output once it answers; the URL is also left in RUN_DIR/base-url
 #       --tls13       offer TLS 1.3 as well as 1.2 (this nginx offers up to 1.2 by default)
@@ -14,6 +15,18 @@
 #                     send each blob at most at RATE bytes a second (nginx's size syntax:
 #                     4k, 1m); the first second's worth goes at once. The tests hold blobs
 #                     back with it to see how many requests a client keeps open.
+#       --keepalive-requests N
+#                     close a connection after N requests (nginx's keepalive_requests,
+#                     default 1,000; over HTTP/2 with a GOAWAY that refuses the streams after
+#                     the Nth)
+#       --max-streams N
+#                     at most N HTTP/2 streams at once on a connection (nginx's
+#                     http2_max_concurrent_streams, default 128; announced in the server's
+#                     SETTINGS, and a stream beyond it is refused with REFUSED_STREAM)
+#       --reset-blobs PERCENT
+#                     end about PERCENT % of the blob requests, drawn at random for each
+#                     request, without an answer: over HTTP/2 nginx resets the stream
+#                     (RST_STREAM), over HTTP/1.1 it closes the connection
 #   feed-server.sh stop RUN_DIR
 #       stops it and returns once it is gone
 #
@@ -37,7 +50,7 @@ site_conf=$(cd "$here/../docs" && pwd)/nginx-feed.conf
 
 die() { echo "feed-server.sh: $*" >&2; exit 1; }
 usage() {
-    sed -n '6,19p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+    sed -n '6,31p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -73,9 +86,18 @@ master_pid() {
 
 write_config() {
     local feed=$1 run=$2 port=$3 cert=$4 key=$5 http2=$6 detail=$7 tls13=$8 rate=$9
-    local listen="listen 127.0.0.1:$port;" tls= detail_log= limit=
+    local keepalive=${10} streams=${11} resets=${12}
+    local listen="listen 127.0.0.1:$port;" tls= detail_log= limit= connection= reset= reset_rule=
     [ -z "$rate" ] || limit="map \$uri \$feed_blob_rate { ~^/blobs/ $rate; default 0; }
     limit_rate \$feed_blob_rate;"
+    [ -z "$keepalive" ] || connection="keepalive_requests $keepalive;"
+    [ -z "$streams" ] || connection="$connection
+    http2_max_concurrent_streams $streams;"
+    # The draw is made on the request's own random id, so each try of a blob is drawn anew;
+    # "return 444" ends a request without an answer.
+    [ -z "$resets" ] || reset="split_clients \"\${request_id}\" \$feed_reset_draw { $resets% 1; * 0; }
+    map \"\$feed_reset_draw\$uri\" \$feed_reset { \"~^1/blobs/\" 1; default 0; }"
+    [ -z "$resets" ] || reset_rule="if (\$feed_reset) { return 444; }"
     if [ -n "$cert" ]; then
         listen="listen 127.0.0.1:$port ssl${http2:+ http2};"
         tls="ssl_certificate $(config_path "$cert");
@@ -107,6 +129,8 @@ http {
     access_log $(config_path "$run/access.log") feed;
     $detail_log
     $limit
+    $connection
+    $reset
     client_body_temp_path $(config_path "$run/tmp/body");
     proxy_temp_path $(config_path "$run/tmp/proxy");
     fastcgi_temp_path $(config_path "$run/tmp/fastcgi");
@@ -118,6 +142,7 @@ http {
         $listen
         server_name localhost;
         $tls
+        $reset_rule
         root $(config_path "$feed");
         include $(config_path "$site_conf");
     }
@@ -138,7 +163,7 @@ probe() {
 
 start() {
     [ $# -ge 2 ] || usage
-    local feed=$1 run=$2 cert= key= http2= detail= tls13= rate=
+    local feed=$1 run=$2 cert= key= http2= detail= tls13= rate= keepalive= streams= resets=
     shift 2
     while [ $# -gt 0 ]; do
         case $1 in
@@ -154,6 +179,16 @@ start() {
                 [ $# -ge 2 ] || usage
                 [[ $2 =~ ^[1-9][0-9]*[kKmM]?$ ]] || die "--limit-rate takes a size such as 4k, not $2"
                 rate=$2
+                shift 2 ;;
+            --keepalive-requests | --max-streams)
+                [ $# -ge 2 ] || usage
+                [[ $2 =~ ^[1-9][0-9]{0,5}$ ]] || die "$1 takes a number from 1, not $2"
+                if [ "$1" = --keepalive-requests ]; then keepalive=$2; else streams=$2; fi
+                shift 2 ;;
+            --reset-blobs)
+                [ $# -ge 2 ] || usage
+                [[ $2 =~ ^[1-9][0-9]?$ ]] || die "--reset-blobs takes a share from 1 to 99 (per cent), not $2"
+                resets=$2
                 shift 2 ;;
             *) usage ;;
         esac
@@ -181,7 +216,8 @@ start() {
             exec 3>&-
             continue
         fi
-        write_config "$feed" "$run" "$port" "$cert" "$key" "$http2" "$detail" "$tls13" "$rate"
+        write_config "$feed" "$run" "$port" "$cert" "$key" "$http2" "$detail" "$tls13" "$rate" \
+            "$keepalive" "$streams" "$resets"
         : > "$run/error.log"
         if "$nginx" -p "$run" -e "$run/error.log" -c "$run/nginx.conf" \
             < /dev/null > /dev/null 2> "$run/nginx.stderr"; then

@@ -18,6 +18,7 @@ constexpr qint64 kQueued = 64 * 1024;
 struct FaultServer::Connection
 {
     QTcpSocket *socket = nullptr;
+    QString path;
     QByteArray request;
     bool answered = false;
     QByteArray body;      // the file's bytes from the first one sent
@@ -56,6 +57,19 @@ QString FaultServer::baseUrl() const
 void FaultServer::setFaults(const QString &path, const QList<Fault> &faults)
 {
     m_faults.insert(path, faults);
+}
+
+void FaultServer::resume(const QString &path)
+{
+    // A connection that has sent everything closes at once, and leaves the list.
+    const QList<Connection *> connections = m_connections;
+    for (Connection *connection : connections) {
+        if (m_connections.contains(connection) && connection->path == path && connection->stall) {
+            connection->stall = false;
+            connection->limit = connection->bodyLength;
+            sendMore(connection);
+        }
+    }
 }
 
 QList<LoggedRequest> FaultServer::requestsFor(const QString &path) const
@@ -173,6 +187,7 @@ void FaultServer::respond(Connection *connection, const QString &path, const QBy
         connection->limit = qMin(connection->limit, fault.cutAfter);
     if (fault.cutOffset >= 0)
         connection->limit = qMin(connection->limit, fault.cutOffset - asked);
+    connection->path = path;
     connection->stall = fault.stall;
     connection->dripMs = fault.dripMs;
     connection->logIndex = m_log.size();

@@ -20,6 +20,7 @@ struct Fault
     qint64 cutOffset = -1;   // close where the body reaches this offset of the file; a request
                              // that starts there or later passes this fault by
     bool stall = false;      // after the headers (and `cutAfter` bytes), send nothing more
+                             // (until resume())
     bool ignoreRange = false; // answer 200 with the whole file whatever the Range header
     qint64 extraBytes = 0;   // bytes sent after the file, in a body of unannounced length (no
                              // Content-Length: it ends when the connection closes)
@@ -66,6 +67,8 @@ public:
     // The faults of `path` ("/stable/manifest.json"), used in order: each request takes the first
     // one that applies to it and whose `times` are not used up.
     void setFaults(const QString &path, const QList<Fault> &faults);
+    // Lets the answers of `path` that stall go on to their end.
+    void resume(const QString &path);
 
     const QList<LoggedRequest> &log() const { return m_log; }
     QList<LoggedRequest> requestsFor(const QString &path) const;

@@ -48,7 +48,8 @@ enum class ManifestFault { Oversized, Endless, BadSignature, OtherKey, Tampered,
 enum class BlobFault { Longer, Endless, Shorter, WrongDigest, TruncatedGzip, TrailingBytes,
                        GzipBomb, OtherContent };
 enum class DeltaFault { None, Missing, WrongDigest, CorruptFrame, FarTooLong, OtherBase,
-                        BaseChanged, BaseLinked, NotTheBase, Malformed, Cut };
+                        BaseChanged, BaseLinked, NotTheBase, Malformed, Cut, BaseCutMidway,
+                        BaseOverwrittenMidway };
 Q_DECLARE_METATYPE(vellumix::UpdateFailureReason)
 Q_DECLARE_METATYPE(ManifestFault)
 Q_DECLARE_METATYPE(BlobFault)
@@ -641,6 +642,11 @@ private slots:
         QTest::newRow("installed base changed after the check") << DeltaFault::BaseChanged << false;
         QTest::newRow("installed base made a link after the check") << DeltaFault::BaseLinked << false;
         QTest::newRow("delta cut and resumed") << DeltaFault::Cut << false;
+        // The installed base changes while the delta streams in: applied all the same, to the
+        // base as it was checked.
+        QTest::newRow("installed base truncated while applied") << DeltaFault::BaseCutMidway << false;
+        QTest::newRow("installed base overwritten while applied")
+            << DeltaFault::BaseOverwrittenMidway << false;
         QTest::newRow("installed copy is no listed base") << DeltaFault::NotTheBase << false;
         QTest::newRow("entry with an upper-case digest") << DeltaFault::Malformed << false;
     }
@@ -649,9 +655,14 @@ private slots:
     {
         QFETCH(DeltaFault, fault);
         QFETCH(bool, local);
-        // A readme large enough that its delta rests on the base.
+        const bool midway =
+            fault == DeltaFault::BaseCutMidway || fault == DeltaFault::BaseOverwrittenMidway;
+        // A readme large enough that its delta rests on the base. Changed while the delta is
+        // applied, it changes in a stretch long enough that half the delta fills more than
+        // the .part file's write buffer.
         const QByteArray base = noise(64 * 1024, 3);
-        const QByteArray target = QByteArray(base).replace(1000, 5, "read me 2");
+        const QByteArray target = midway ? QByteArray(base).replace(1000, 40 * 1024, noise(40 * 1024, 5))
+                                         : QByteArray(base).replace(1000, 5, "read me 2");
         fileNamed(m_release, kReadme) = feedFile({kReadme, target});
         for (const FileSpec &file : release("1"))
             writeFile(m_root, file.path, file.path == kReadme ? base : file.content);
@@ -677,6 +688,31 @@ private slots:
         const qint64 cut = frame.size() / 2;
         if (fault == DeltaFault::Cut)
             m_server->setFaults(deltaPath, {Fault().cutAtOffset(cut)});
+        /*
+            Half the delta, then a hold: once the client has written some of it to its .part
+            file (so the try has begun with its base, and the decoder is under way), the
+            installed base changes, and the rest of the delta follows.
+        */
+        QTimer changeBase;
+        if (midway) {
+            m_server->setFaults(deltaPath, {Fault().cutAt(cut).stalling()});
+            const QString part = m_stage + QStringLiteral("/.download/") + deltaSha + QStringLiteral(".part");
+            changeBase.setInterval(5);
+            connect(&changeBase, &QTimer::timeout, this, [&, part] {
+                if (QFileInfo(part).size() == 0)
+                    return;
+                changeBase.stop();
+                QFile installed(m_root + u'/' + kReadme);
+                QVERIFY(installed.open(QIODevice::ReadWrite));
+                if (fault == DeltaFault::BaseCutMidway)
+                    QVERIFY(installed.resize(0)); // as truncate -s 0 does
+                else // as cp over it does: the same size, other bytes
+                    QCOMPARE(installed.write(noise(base.size(), 4)), base.size());
+                installed.close();
+                m_outside = snapshotTree(m_dir->path(), m_notCompared);
+                m_server->resume(deltaPath);
+            });
+        }
         QJsonObject payload =
             QJsonDocument::fromJson(feedPayload(m_release, QStringLiteral("2.0.0"), 2)).object();
         payload.insert(QStringLiteral("deltas"),
@@ -692,6 +728,8 @@ private slots:
             settings.feed = QUrl::fromLocalFile(m_feed);
         Outcome outcome;
         QVERIFY(fetch(settings, &outcome, [&] {
+            if (midway)
+                changeBase.start();
             if (fault == DeltaFault::BaseChanged) {
                 // Where the frame takes nothing from the base: only the base's digest tells.
                 writeFile(m_root, kReadme, QByteArray(base).replace(1000, 3, "new"));
@@ -708,7 +746,7 @@ private slots:
         }));
         verifyCompleteStage(outcome);
         const bool listed = fault != DeltaFault::NotTheBase && fault != DeltaFault::Malformed;
-        const bool applied = fault == DeltaFault::None || fault == DeltaFault::Cut;
+        const bool applied = fault == DeltaFault::None || fault == DeltaFault::Cut || midway;
         // The check counts what will travel: the delta in place of the readme's blob.
         qint64 bytes = 0;
         for (const QString &path : outcome.check.pathsToFetch().mid(0, 4))

@@ -724,6 +724,85 @@ private slots:
         QCOMPARE(status.json.value(QStringLiteral("failedReleases")).toArray().size(),
                  updaterExitCode == 0 ? 0 : 1);
     }
+
+    /*
+        Over HTTP/2, servers that hold the client to less than it asks: a connection closed with
+        a GOAWAY after a handful of requests, fewer streams at once than the client asks for, a
+        share of the blob requests reset. The download completes all the same.
+    */
+    void http2ServerLimits_data()
+    {
+        QTest::addColumn<int>("files");
+        QTest::addColumn<int>("keepaliveRequests"); // 0: nginx's 1,000
+        QTest::addColumn<int>("maxStreams");        // 0: nginx's 128
+        QTest::addColumn<int>("resetPercent");
+        QTest::addColumn<int>("streams");           // asked for by the client
+        QTest::newRow("connection closed after 1 request") << 100 << 1 << 0 << 0 << 32;
+        QTest::newRow("connection closed after 2 requests") << 200 << 2 << 0 << 0 << 32;
+        QTest::newRow("connection closed after 5 requests") << 400 << 5 << 0 << 0 << 32;
+        QTest::newRow("more streams asked than the server allows") << 600 << 100 << 16 << 0 << 64;
+        // Enough blobs that resets counted as whole retries would fail one (0.3^5 each).
+        QTest::newRow("30 % of blob requests reset") << 1500 << 0 << 0 << 30 << 32;
+    }
+
+    void http2ServerLimits()
+    {
+        QFETCH(int, files);
+        QFETCH(int, keepaliveRequests);
+        QFETCH(int, maxStreams);
+        QFETCH(int, resetPercent);
+        QFETCH(int, streams);
+        Installation installation;
+        installation.install(v1);
+        QTemporaryDir dir;
+        const testsupport::TlsFiles tls =
+            testsupport::makeTestCertificates(dir.filePath(QStringLiteral("tls")),
+                                              QStringLiteral("127.0.0.1"));
+        QVERIFY(!tls.caFile.isEmpty());
+        QList<testsupport::FileSpec> release = installation.filesOf(v2);
+        QRandomGenerator random(29);
+        for (int i = 0; i < files; ++i) {
+            QByteArray content(64 + i % 200, Qt::Uninitialized);
+            random.fillRange(reinterpret_cast<quint32 *>(content.data()), content.size() / 4);
+            release.append({QStringLiteral("data/%1/%2.bin").arg(i % 20).arg(i), content});
+        }
+        FeedServer server;
+        testsupport::ServerOptions options;
+        options.http2 = true;
+        options.detailLog = true;
+        options.keepaliveRequests = keepaliveRequests;
+        options.maxStreams = maxStreams;
+        options.resetBlobsPercent = resetPercent;
+        QCOMPARE(publishAndServe(server, dir.path(), release, v2.version, nullptr, &tls, options),
+                 QString());
+
+        const FetchRun download = runFetch(
+            {QStringLiteral("download"), QStringLiteral("--stage"),
+             dir.filePath(QStringLiteral("download")), QStringLiteral("--feed"),
+             QStringLiteral("https://127.0.0.1:%1").arg(server.port()), QStringLiteral("--root"),
+             installation.root(), QStringLiteral("--ca-file"), tls.caFile,
+             QStringLiteral("--streams"), QString::number(streams)});
+        QVERIFY2(download.exitCode == 0, qPrintable(describe(download)));
+        const int fetched = download.json.value(QStringLiteral("filesFetched")).toInt();
+        QVERIFY2(fetched > files, qPrintable(describe(download)));
+        QCOMPARE(fetched, download.json.value(QStringLiteral("filesToFetch")).toInt());
+
+        // The server did hold the client to it, over HTTP/2: connections closed after their
+        // requests, streams reset.
+        QSet<qint64> connections;
+        int answered = 0, reset = 0;
+        for (const testsupport::DetailLogEntry &entry : server.detailLog(fetched + 1)) {
+            if (entry.uri.startsWith(u"/blobs/") && entry.protocol == u"HTTP/2.0") {
+                connections << entry.connection;
+                ++(entry.status == 444 ? reset : answered);
+            }
+        }
+        QVERIFY2(answered >= fetched, qPrintable(QString::number(answered)));
+        if (keepaliveRequests > 0)
+            QVERIFY(connections.size() * keepaliveRequests >= answered);
+        if (resetPercent > 0)
+            QVERIFY2(reset * 100 >= answered * resetPercent / 2, qPrintable(QString::number(reset)));
+    }
 };
 
 QTEST_GUILESS_MAIN(FeedEndToEnd)

@@ -132,6 +132,13 @@ bool FeedServer::start(const QString &feedDir, const TlsFiles *tls, const Server
         arguments << QStringLiteral("--detail-log");
     if (!options.limitRate.isEmpty())
         arguments << QStringLiteral("--limit-rate") << options.limitRate;
+    if (options.keepaliveRequests > 0)
+        arguments << QStringLiteral("--keepalive-requests")
+                  << QString::number(options.keepaliveRequests);
+    if (options.maxStreams > 0)
+        arguments << QStringLiteral("--max-streams") << QString::number(options.maxStreams);
+    if (options.resetBlobsPercent > 0)
+        arguments << QStringLiteral("--reset-blobs") << QString::number(options.resetBlobsPercent);
     QByteArray output;
     QByteArray errors;
     const int code = runScript(arguments, &output, &errors);

@@ -59,6 +59,9 @@ struct ServerOptions
     bool http2 = false;     // offer HTTP/2 (needs TLS)
     bool detailLog = false; // write the detail log
     QString limitRate;      // nginx's limit_rate for every answer ("4k"); empty for none
+    int keepaliveRequests = 0; // close a connection after so many requests (0: nginx's 1,000)
+    int maxStreams = 0;        // HTTP/2 streams open at once on a connection (0: nginx's 128)
+    int resetBlobsPercent = 0; // about this share of blob requests ended without an answer
 };
 
 class FeedServer
