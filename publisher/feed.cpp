@@ -6,6 +6,7 @@
 #include "verify.h"
 
 #include "fileio.h"
+#include "lockpolicy.h"
 #include "osbridge.h"
 
 #include <QCryptographicHash>
@@ -34,6 +35,11 @@ constexpr int kNamesInMessage = 5;
 
 using protocol::kFeedBlobsFolder;
 const QString kLockName = QStringLiteral(".feed.lock");
+// The program that takes the feed's lock, and how long a lock file that names no owner may be
+// taken for one whose owner is still writing it (QLockFile names the owner right after it has
+// made the file; a publish killed in between leaves it empty).
+const QString kToolProgram = QStringLiteral("vellumix-publish");
+constexpr int kFeedLockSettleMs = 3000;
 // A blob being written; renamed to its digest once its bytes are checked.
 const QString kPartialPrefix = QStringLiteral(".publishing-");
 
@@ -45,28 +51,58 @@ bool isBlobName(const QString &name)
 }
 
 /*
-    Publish and prune on one feed must not overlap: a prune that reads the manifests while a
-    publish has copied blobs but not yet written its manifest would remove those blobs, and the
-    manifest written next would name files the feed no longer has. Both hold this lock. QLockFile
-    removes the lock of a process that died on this machine; the age of a lock never counts (a
-    large publish takes long), so a lock left by a crash on another machine has to be removed by
-    hand, and the refusal says so.
+    Publish, refresh and prune on one feed must not overlap: a prune that reads the manifests
+    while a publish has copied blobs but not yet written its manifest would remove those blobs,
+    and the manifest written next would name files the feed no longer has. All three hold this
+    lock, under the lock policy the updater's own lock follows (lockpolicy.h): a lock whose owner
+    has ended or runs another program than vellumix-publish is taken over, and so is one that
+    has named no owner for a few seconds (a publish killed before it had written its lock file);
+    the age of a named lock never counts (a large publish takes long). Any other lock refuses,
+    with what to do about it: wait for its owner, or remove the file when nothing runs. That
+    includes a lock named by a process on another machine (a feed on a share), which cannot be
+    looked up from here.
 */
 void lockFeed(QLockFile &lock, const QString &feedDir)
 {
     lock.setStaleLockTime(0);
-    if (lock.tryLock(0))
+    const QString lockPath = QDir(feedDir).filePath(kLockName);
+    const LockPolicy policy{kToolProgram, kFeedLockSettleMs};
+    if (takeLock(lock, lockPath, policy))
         return;
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    if (lock.error() == QLockFile::LockFailedError && lock.getLockInfo(&pid, &host, &application))
-        throw QStringLiteral("the feed %1 is in use by process %2 on %3 (a publish or prune); "
-                             "try again when it has ended, or remove %4 if that process is gone")
+    const LockFileOwner owner = inspectLockFile(lockPath, policy);
+    const QString clear =
+        QStringLiteral("remove %1 once no publish, refresh or prune runs on this feed").arg(lockPath);
+    switch (owner.state) {
+    case LockFileState::NotAFile:
+        throw QStringLiteral("cannot lock the feed %1: %2 is not a lock file (a link, a folder or "
+                             "a pipe stands at its name); %3")
+            .arg(feedDir, lockPath, clear);
+    case LockFileState::OtherHost:
+        throw QStringLiteral("the feed %1 is in use by process %2 on %3 (a publish, refresh or "
+                             "prune on that machine, which cannot be checked from here); %4")
             .arg(feedDir)
-            .arg(pid)
-            .arg(host, QDir(feedDir).filePath(kLockName));
-    throw QStringLiteral("cannot lock the feed %1 (%2)").arg(feedDir, QDir(feedDir).filePath(kLockName));
+            .arg(owner.processId)
+            .arg(owner.host, clear);
+    case LockFileState::Held:
+    case LockFileState::Abandoned: // judged abandoned, yet a live process holds it
+        if (owner.processId > 0)
+            throw QStringLiteral("the feed %1 is in use by process %2 on %3 (a publish, refresh "
+                                 "or prune); try again when it has ended, or %4")
+                .arg(feedDir)
+                .arg(owner.processId)
+                .arg(owner.host, clear);
+        [[fallthrough]];
+    case LockFileState::Unsettled:
+        throw QStringLiteral("the feed %1 is locked by a process that holds %2 and has not named "
+                             "itself in it (a publish, refresh or prune that is starting); try "
+                             "again in a moment, or %3")
+            .arg(feedDir, lockPath, clear);
+    case LockFileState::Absent:
+        break;
+    }
+    throw QStringLiteral("cannot lock the feed %1: cannot create %2; check that this user may "
+                         "write to the feed folder")
+        .arg(feedDir, lockPath);
 }
 
 // True when the file at `path` holds exactly `size` bytes with the SHA-256 `digest`.
