@@ -278,10 +278,28 @@ QString listed(const QStringList &names)
     return text;
 }
 
-UpdateManifest loadManifestFile(const QString &path, const std::optional<UpdateSigningKey> &key)
+/*
+    Whether `envelope` is a manifest that reads as one (a JSON object whose payload is base64 of a
+    JSON object, with a signature in base64) and whose signature does not hold under `key` (the
+    compiled-in key when none): a manifest signed by another key. Only a manifest that does not
+    read as one at all is damaged beyond telling.
+*/
+bool isAnotherKeysManifest(const QByteArray &envelope, const std::optional<UpdateSigningKey> &key)
 {
-    const QByteArray envelope = readFileLimited(path, kManifestMaxBytes);
-    return key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope);
+    const QJsonObject members = QJsonDocument::fromJson(envelope).object();
+    const QJsonValue payloadText = members.value(QStringLiteral("payload"));
+    const QJsonValue signatureText = members.value(QStringLiteral("signature"));
+    if (!payloadText.isString() || !signatureText.isString())
+        return false;
+    const auto payload = QByteArray::fromBase64Encoding(payloadText.toString().toLatin1(),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+    const auto signature = QByteArray::fromBase64Encoding(signatureText.toString().toLatin1(),
+                                                          QByteArray::AbortOnBase64DecodingErrors);
+    if (!payload || !signature || signature.decoded.isEmpty()
+        || !QJsonDocument::fromJson(payload.decoded).isObject())
+        return false;
+    return !verifyPayloadSignature(payload.decoded, signature.decoded,
+                                   key ? *key : compiledInSigningKey());
 }
 
 // The channel's current release, or nothing when the channel has none yet.
@@ -292,9 +310,24 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
     const QFileInfo info(manifestPath);
     if (!info.exists() && !info.isSymLink())
         return std::nullopt;
+    QByteArray envelope;
     try {
-        return loadManifestFile(manifestPath, key);
+        envelope = readFileLimited(manifestPath, kManifestMaxBytes);
+        return key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope);
     } catch (const QString &refusal) {
+        /*
+            The channel's clients trust the key that signed its current manifest. A stage signed
+            by another key would be refused by every one of them, with or without a rollback, and
+            its sequence would be spent in the channel's history: it is never published over a
+            manifest of another key.
+        */
+        if (isAnotherKeysManifest(envelope, key))
+            throw QStringLiteral("the channel's current manifest %1 is signed by another key than "
+                                 "this stage; its clients trust that key and would refuse every "
+                                 "release signed with this one, so it is never replaced (also not "
+                                 "with --allow-same-or-lower). Stage the release with the key of "
+                                 "the channel's releases, or publish it into a new channel or feed")
+                .arg(manifestPath);
         /*
             The channel's current sequence is unknown, so it cannot be shown that the new release
             is not a downgrade. Without the option that allows one, that doubt refuses the

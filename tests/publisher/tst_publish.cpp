@@ -787,12 +787,14 @@ private slots:
     {
         QTest::addColumn<QString>("channel");
         QTest::addColumn<QString>("damage"); // a file of the stage overwritten, or see below
-        QTest::addColumn<QString>("key");    // "other": --key of another key pair
+        QTest::addColumn<QString>("key");    // "other": --key of another key pair; "signed":
+                                             // the stage signed with that key, and --key it
         QTest::addColumn<QStringList>("more"); // further arguments
         QTest::addColumn<QString>("expected"); // empty: published, and the lock gone
         const QString badName = QStringLiteral("the channel name");
         const QString stable = QStringLiteral("stable");
         const QStringList none;
+        const QStringList rollback{QStringLiteral("--allow-same-or-lower")};
         QTest::newRow("upper case") << QStringLiteral("Stable") << QString() << QString() << none << badName;
         QTest::newRow("underscore") << QStringLiteral("a_b") << QString() << QString() << none << badName;
         QTest::newRow("33 characters") << QString(33, u'a') << QString() << QString() << none << badName;
@@ -807,6 +809,13 @@ private slots:
                                           << QStringLiteral(u"更新签名验证失败");
         QTest::newRow("another key") << stable << QString() << QStringLiteral("other") << none
                                      << QStringLiteral(u"更新签名验证失败");
+        // The channel's clients trust the key of its current manifest: a stage of another key is
+        // never published over it, also not as a rollback.
+        const QString anotherKeys = QStringLiteral("is signed by another key than this stage");
+        QTest::newRow("signed by another key than the channel's")
+            << stable << QString() << QStringLiteral("signed") << none << anotherKeys;
+        QTest::newRow("signed by another key, as a rollback")
+            << stable << QString() << QStringLiteral("signed") << rollback << anotherKeys;
         // "payload:NAME=VALUE": the member set (removed when VALUE is empty) and signed again.
         QTest::newRow("signed for another channel") << QStringLiteral("beta") << QString() << QString() << none
                                                     << QStringLiteral("signed for the channel \"stable\"");
@@ -853,6 +862,12 @@ private slots:
         const QString lock = feed + QStringLiteral("/.feed.lock");
         if (!key.isEmpty())
             testsupport::generateSigningKey(otherKey);
+        if (key == u"signed") {
+            const QByteArray payload = payloadBytesOf(manifestOf(stage));
+            writeFile(stage, QStringLiteral("manifest.json"),
+                      testsupport::envelopeOf(payload, testsupport::signPayload(
+                          payload, testsupport::SignatureScheme::Pkcs1Sha256, otherKey)));
+        }
         if (damage == u"lock:@fifo") {
             QCOMPARE(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
         } else if (damage.startsWith(QStringLiteral("lock:"))) {
