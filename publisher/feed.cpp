@@ -24,6 +24,7 @@
 #include <QSet>
 
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 namespace vellumix::publish {
@@ -40,6 +41,12 @@ const QString kLockName = QStringLiteral(".feed.lock");
 // made the file; a publish killed in between leaves it empty).
 const QString kToolProgram = QStringLiteral("vellumix-publish");
 constexpr int kFeedLockSettleMs = 3000;
+// FEED/<channel>/.published.json: which release `publish` last made the channel's current one
+// ({"sequence": N, "sha256": digest of its manifest as published}). A name with a dot: it is the
+// release tool's record, never served and never uploaded.
+const QString kPublishedRecordName = QStringLiteral(".published.json");
+const QString kRecordSequenceMember = QStringLiteral("sequence");
+const QString kRecordSha256Member = QStringLiteral("sha256");
 // A blob being written; renamed to its digest once its bytes are checked.
 const QString kPartialPrefix = QStringLiteral(".publishing-");
 
@@ -233,13 +240,19 @@ void replaceManifest(const QString &path, const QByteArray &envelope)
 /*
     A channel's history keeps each manifest it published, byte for byte; a file there is never
     replaced. It is written under a temporary name and renamed (under the feed's lock, where its
-    absence was checked), so a crash leaves no half-written release behind.
+    absence was checked), so a crash leaves no half-written release behind. The channel's record
+    of its last published release is written the same way.
 */
-void writeHistory(const QString &path, const QByteArray &envelope)
+void writeFileDurably(const QString &path, const QByteArray &envelope)
 {
     const QString directory = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(directory))
         throw QStringLiteral("cannot create the folder %1").arg(directory);
+    // QSaveFile would replace what a link at this name points to, wherever that is.
+    if (os::linkStatus(osText(path)) == os::LinkStatus::Link)
+        throw QStringLiteral("%1 is a symbolic link; the release tool writes only plain files "
+                             "into a feed")
+            .arg(path);
     QSaveFile file(path);
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly) || file.write(envelope) != envelope.size() || !file.flush()
@@ -341,6 +354,77 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
         unreadable = true;
         return std::nullopt;
     }
+}
+
+// The same release: the same sequence, version, notes, files and deltas. The expiry and the
+// channel are left out: refresh changes them.
+bool sameRelease(const FeedRelease &a, const FeedRelease &b)
+{
+    const UpdateManifest &x = a.manifest;
+    const UpdateManifest &y = b.manifest;
+    bool same = x.sequence == y.sequence && x.version == y.version && x.notes == y.notes
+        && x.files.size() == y.files.size() && a.extras.deltas == b.extras.deltas;
+    for (qsizetype i = 0; same && i < x.files.size(); ++i) {
+        const ManifestFile &f = x.files.at(i);
+        const ManifestFile &g = y.files.at(i);
+        same = f.path == g.path && f.sha256 == g.sha256 && f.size == g.size
+            && f.packedSha256 == g.packedSha256 && f.packedSize == g.packedSize;
+    }
+    return same;
+}
+
+QString publishedRecordPath(const QString &manifestPath)
+{
+    return QFileInfo(manifestPath).absolutePath() + u'/' + kPublishedRecordName;
+}
+
+QByteArray sha256Hex(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray publishedRecordOf(const UpdateManifest &manifest)
+{
+    const QJsonObject record{{kRecordSequenceMember, manifest.sequence},
+                             {kRecordSha256Member, QString::fromLatin1(sha256Hex(manifest.envelope))}};
+    return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+}
+
+struct PublishedRecord
+{
+    qint32 sequence = 0;
+    QByteArray sha256; // of the manifest as it was published, which its history file holds
+};
+
+// The channel's record of its last published release; nothing when the channel has none (it was
+// last published by a tool that kept none). Throws when it is there but cannot be read.
+std::optional<PublishedRecord> readPublishedRecord(const QString &path)
+{
+    std::string bytes;
+    switch (os::readRegularFile(osText(path), 4096, os::LinkAtName::Refuse, bytes)) {
+    case os::FileRead::Missing:
+        return std::nullopt;
+    case os::FileRead::Read: {
+        const QJsonObject record =
+            QJsonDocument::fromJson(QByteArray::fromStdString(bytes)).object();
+        const QJsonValue sequence = record.value(kRecordSequenceMember);
+        const QByteArray digest = record.value(kRecordSha256Member).toString().toLatin1();
+        static const QRegularExpression hex(QString::fromLatin1(kManifestDigestPattern));
+        const int value = sequence.toInt(0);
+        if (sequence.isDouble() && value >= kManifestMinSequence && value <= kManifestMaxSequence
+            && hex.match(QString::fromLatin1(digest)).hasMatch())
+            return PublishedRecord{value, digest};
+        break;
+    }
+    case os::FileRead::NotAFile:
+    case os::FileRead::TooLarge:
+    case os::FileRead::Failed:
+        break;
+    }
+    throw QStringLiteral("%1, the record of the release last published into the channel, cannot "
+                         "be read; publish the release the channel is to offer again (with "
+                         "--allow-same-or-lower if it is the current one), which writes it anew")
+        .arg(path);
 }
 
 } // namespace
@@ -479,9 +563,15 @@ PublishSummary publishStage(const PublishOptions &options)
     if (!toWrite.isEmpty() && !os::flushFileSystem(osText(feed.filePath(kFeedBlobsFolder))))
         throw QStringLiteral("cannot flush the blobs in %1 to disk").arg(feed.filePath(kFeedBlobsFolder));
 
-    // The history before the manifest: a release that was ever current is in the history.
+    /*
+        The history before the manifest: a release that was ever current is in the history. The
+        record of the channel's last published release comes next, so that refresh signs this
+        release again and no other; a crash between the record and the manifest leaves refresh
+        refusing the channel until the publish is run again.
+    */
     if (summary.historyWritten)
-        writeHistory(summary.historyPath, manifest.envelope);
+        writeFileDurably(summary.historyPath, manifest.envelope);
+    writeFileDurably(publishedRecordPath(summary.manifestPath), publishedRecordOf(manifest));
     replaceManifest(summary.manifestPath, manifest.envelope);
     return summary;
 }
@@ -511,6 +601,45 @@ RefreshSummary refreshChannel(const RefreshOptions &options)
         throw QStringLiteral("%1 was signed for the channel \"%2\"; it is not re-signed for "
                              "\"%3\"")
             .arg(summary.manifestPath, current.extras.channel, options.channel);
+    /*
+        Only the release last published into the channel is signed again. A manifest of an older
+        release copied over the channel's (a restored backup, a mistaken upload) is validly
+        signed, but signing it again with a fresh expiry would hand the clients that old release
+        for another period, which is what the expiry is there to prevent. A feed last published
+        by a tool that kept no record has its greatest sequence in the history taken instead.
+    */
+    const std::optional<PublishedRecord> record =
+        readPublishedRecord(publishedRecordPath(summary.manifestPath));
+    const QList<qint32> history = releaseHistory(options.feedDir, options.channel);
+    if (!record && history.isEmpty())
+        throw QStringLiteral("the channel \"%1\" keeps no record of the release last published "
+                             "into it, and no history; publish the release it is to offer "
+                             "again, then refresh")
+            .arg(options.channel);
+    const qint32 published = record ? record->sequence : history.first();
+    const QString historyPath =
+        feed.filePath(protocol::feedReleasePath(options.channel, published));
+    if (current.manifest.sequence != published)
+        throw QStringLiteral("%1 holds sequence %2, but the release last published into the "
+                             "channel \"%3\" is sequence %4%5; refresh signs only that release "
+                             "again. Publish the release the channel is to offer (an older one "
+                             "with --allow-same-or-lower), then refresh")
+            .arg(summary.manifestPath)
+            .arg(current.manifest.sequence)
+            .arg(options.channel)
+            .arg(published)
+            .arg(record ? QString()
+                        : QStringLiteral(" (the greatest in its history; no record of the last "
+                                         "publish was kept)"));
+    const FeedRelease publishedRelease = loadFeedRelease(historyPath, publicKey, published);
+    if ((record && sha256Hex(publishedRelease.manifest.envelope) != record->sha256)
+        || !sameRelease(publishedRelease, current))
+        throw QStringLiteral("%1 does not hold the release that was published into the channel "
+                             "\"%2\" under sequence %3 (%4); refresh signs only that release "
+                             "again. Publish it again (--allow-same-or-lower), then refresh")
+            .arg(summary.manifestPath, options.channel)
+            .arg(published)
+            .arg(historyPath);
     summary.previousExpiry = current.extras.expires;
     summary.expires = expiryAfterDays(options.expiresInDays);
 
@@ -522,19 +651,9 @@ RefreshSummary refreshChannel(const RefreshOptions &options)
     const QByteArray envelope = envelopeOf(bytes, key.sign(bytes));
     try {
         summary.manifest = loadUpdateManifest(envelope, publicKey);
-        const ReleaseExtras extras = readReleaseExtras(summary.manifest);
-        const UpdateManifest &before = current.manifest;
-        const UpdateManifest &after = summary.manifest;
-        bool same = before.sequence == after.sequence && before.version == after.version
-            && before.notes == after.notes && before.files.size() == after.files.size()
-            && extras.deltas == current.extras.deltas;
-        for (qsizetype i = 0; same && i < before.files.size(); ++i) {
-            const ManifestFile &a = before.files.at(i);
-            const ManifestFile &b = after.files.at(i);
-            same = a.path == b.path && a.sha256 == b.sha256 && a.size == b.size
-                && a.packedSha256 == b.packedSha256 && a.packedSize == b.packedSize;
-        }
-        if (!same)
+        const FeedRelease after{summary.manifestPath, summary.manifest,
+                                readReleaseExtras(summary.manifest)};
+        if (!sameRelease(current, after))
             throw QStringLiteral("it does not name the same release");
     } catch (const QString &refusal) {
         throw QStringLiteral("the refreshed manifest fails its check (%1); the channel is left "

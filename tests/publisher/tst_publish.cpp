@@ -1014,14 +1014,47 @@ private slots:
         QVERIFY(after.envelope != manifestOf(stage).envelope);
         QCOMPARE(testsupport::readFile(feed + QStringLiteral("/beta/releases/12.json")), manifestOf(stage).envelope);
 
+        /*
+            Only the release last published into a channel is signed again. In "old" an older
+            release's manifest was copied over the channel's; "back" was rolled back to 11 with
+            --allow-same-or-lower, and then 12's manifest put back in its place.
+        */
+        for (const QString &channel : {QStringLiteral("old"), QStringLiteral("back")}) {
+            QString stage11, stage12;
+            for (const int sequence : {11, 12}) {
+                (sequence == 11 ? stage11 : stage12) = makeStage(
+                    dir.path(), channel + QString::number(sequence),
+                    Files{{QStringLiteral("Vellumix.exe"), "main " + QByteArray::number(sequence)},
+                          {QStringLiteral("VellumixUpdater.exe"), "updater"}},
+                    sequence, {}, inChannel(channel));
+            }
+            publishStage(publishing(stage11, feed, channel));
+            publishStage(publishing(stage12, feed, channel));
+            QString copied = stage11;
+            if (channel == u"back") {
+                PublishOptions rollback = publishing(stage11, feed, channel);
+                rollback.allowSameOrLower = true;
+                publishStage(rollback);
+                copied = stage12;
+            }
+            writeFile(feed, channel + QStringLiteral("/manifest.json"), manifestOf(copied).envelope);
+        }
+
         // Refused with the feed untouched: a channel without a manifest, a manifest the key does
-        // not verify, and the release's first manifest over its refreshed one.
+        // not verify, another release than the one last published, and the release's first
+        // manifest over its refreshed one.
         const QString otherKey = dir.filePath(QStringLiteral("other.pem"));
         testsupport::generateSigningKey(otherKey);
         const auto snapshot = testsupport::snapshotTree(feed);
         for (const auto &[channel, signer, expected] :
              {std::tuple{QStringLiteral("gamma"), key, QStringLiteral("has no manifest")},
-              std::tuple{QStringLiteral("beta"), otherKey, QStringLiteral("cannot be read or verified")}}) {
+              std::tuple{QStringLiteral("beta"), otherKey, QStringLiteral("cannot be read or verified")},
+              std::tuple{QStringLiteral("old"), key,
+                         QStringLiteral("holds sequence 11, but the release last published into the "
+                                        "channel \"old\" is sequence 12")},
+              std::tuple{QStringLiteral("back"), key,
+                         QStringLiteral("holds sequence 12, but the release last published into the "
+                                        "channel \"back\" is sequence 11")}}) {
             const Run run = runTool({QStringLiteral("refresh"), QStringLiteral("--feed"), feed, QStringLiteral("--channel"),
                                      channel, QStringLiteral("--key"), signer, QStringLiteral("--expires-in"), QStringLiteral("9")});
             QCOMPARE(run.exitCode, 1);
