@@ -77,19 +77,19 @@ void lockFeed(QLockFile &lock, const QString &feedDir)
     if (takeLock(lock, lockPath, policy))
         return;
     const LockFileOwner owner = inspectLockFile(lockPath, policy);
-    const QString clear =
-        QStringLiteral("remove %1 once no publish, refresh or prune runs on this feed").arg(lockPath);
+    const QString clear = QStringLiteral("remove %1 once no publish, refresh or prune runs on this "
+                                         "feed");
     switch (owner.state) {
     case LockFileState::NotAFile:
         throw QStringLiteral("cannot lock the feed %1: %2 is not a lock file (a link, a folder or "
                              "a pipe stands at its name); %3")
-            .arg(feedDir, lockPath, clear);
+            .arg(feedDir, owner.notAFile, clear.arg(owner.notAFile));
     case LockFileState::OtherHost:
         throw QStringLiteral("the feed %1 is in use by process %2 on %3 (a publish, refresh or "
                              "prune on that machine, which cannot be checked from here); %4")
             .arg(feedDir)
             .arg(owner.processId)
-            .arg(owner.host, clear);
+            .arg(owner.host, clear.arg(lockPath));
     case LockFileState::Held:
     case LockFileState::Abandoned: // judged abandoned, yet a live process holds it
         if (owner.processId > 0)
@@ -97,13 +97,13 @@ void lockFeed(QLockFile &lock, const QString &feedDir)
                                  "or prune); try again when it has ended, or %4")
                 .arg(feedDir)
                 .arg(owner.processId)
-                .arg(owner.host, clear);
+                .arg(owner.host, clear.arg(lockPath));
         [[fallthrough]];
     case LockFileState::Unsettled:
         throw QStringLiteral("the feed %1 is locked by a process that holds %2 and has not named "
                              "itself in it (a publish, refresh or prune that is starting); try "
                              "again in a moment, or %3")
-            .arg(feedDir, lockPath, clear);
+            .arg(feedDir, lockPath, clear.arg(lockPath));
     case LockFileState::Absent:
         break;
     }

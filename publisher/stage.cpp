@@ -108,6 +108,7 @@ void checkOptions(const StageOptions &options)
     A name that is not valid text, shown with its offending bytes (or, on Windows, its unpaired
     UTF-16 units) escaped, "\xff" or "\ud800", and every other character as it is.
 */
+#ifndef Q_OS_WIN
 QString escapedName(const QByteArray &bytes)
 {
     QString shown;
@@ -130,6 +131,7 @@ QString escapedName(const QByteArray &bytes)
     }
     return shown;
 }
+#endif
 
 QString escapedName(const QString &name)
 {

@@ -122,8 +122,9 @@ private slots:
     void lockPolicy_data()
     {
         // What stands at the lock's name: "none", "pipe", "link" (to a file this process names
-        // itself in), or the bytes of the file with @self (this process), @ended (a process that
-        // has ended), @host, @hostId and @bootId (this machine's) put in.
+        // itself in), "pipe helper" (an ownerless lock file with a pipe where its helper goes), or
+        // the bytes of the file with @self (this process), @ended (a process that has ended),
+        // @host, @hostId and @bootId (this machine's) put in.
         QTest::addColumn<QByteArray>("lock");
         QTest::addColumn<QString>("program"); // empty: this test's own program
         QTest::addColumn<int>("ageSeconds");  // its modification time so long ago (< 0: ahead)
@@ -156,6 +157,8 @@ private slots:
         QTest::newRow("a pipe") << QByteArray("pipe") << updater << 0 << LockFileState::NotAFile;
         QTest::newRow("a link to a live owner's file") << QByteArray("link") << QString() << 0
                                                        << LockFileState::NotAFile;
+        QTest::newRow("no owner, settled, a pipe where its helper goes")
+            << QByteArray("pipe helper") << updater << 5 << LockFileState::NotAFile;
     }
 
     void lockPolicy()
@@ -172,7 +175,7 @@ private slots:
         const QString lockPath = path(QStringLiteral("installer.lock"));
         QFile::remove(lockPath);
         QFile::remove(path(QStringLiteral("owner")));
-        QFile::remove(path(QStringLiteral("pipe")));
+        QFile::remove(lockPath + QStringLiteral(".rmlock"));
         const QByteArray self = QByteArray::number(QCoreApplication::applicationPid())
             + "\ntst_fileio\n" + QSysInfo::machineHostName().toUtf8() + '\n';
         if (lock == "pipe") {
@@ -181,6 +184,10 @@ private slots:
             testsupport::writeFile(m_tmp.path(), QStringLiteral("owner"), self);
             QVERIFY(QFile::link(path(QStringLiteral("owner")), lockPath));
         } else if (lock != "none") {
+            if (lock == "pipe helper") {
+                QCOMPARE(::mkfifo(QFile::encodeName(lockPath + QStringLiteral(".rmlock")).constData(), 0600), 0);
+                lock.clear();
+            }
             lock.replace("@self", QByteArray::number(QCoreApplication::applicationPid()))
                 .replace("@ended", QByteArray::number(endedId))
                 .replace("@hostId", QSysInfo::machineUniqueId())

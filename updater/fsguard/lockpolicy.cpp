@@ -52,9 +52,9 @@ constexpr Qt::CaseSensitivity kNameCase = Qt::CaseSensitive;
       machine both have one (a renamed machine keeps its id, so its own lock is judged by its
       process as any other), the host name otherwise (QLockFile writes COMPUTERNAME on Windows).
       An owner on another host cannot be looked up from here, so its lock counts as held: a
-      program folder or a feed on a share may really be in use by a run on that host. The
-      refusal then names the host, and the file has to be removed by hand once nothing runs
-      there. This is what the updater has always done with such a lock; only a lock that merely
+      program folder or a feed on a share may really be in use by a run on that host. The file
+      has to be removed by hand once nothing runs there (the release tool's refusal says so and
+      names the host). This is what the updater has always done with such a lock; only a lock that merely
       names another host name beside this machine's own id was taken, and still is.
     - A boot id other than this machine's current one (Linux) means the owner ended with the
       restart, whatever runs under its id now.
@@ -198,6 +198,21 @@ QStringList lockFileChain(const QString &lockPath)
             lockPath + kHelperSuffix + kHelperSuffix + kHelperSuffix};
 }
 
+// An abandoned lock file is removed under its helper, which QLockFile reads when it is there: a
+// helper that is no regular file keeps the lock as surely as a live owner.
+LockFileOwner withHelpersLookedAt(LockFileOwner owner, const QString &path)
+{
+    if (owner.state != LockFileState::Abandoned)
+        return owner;
+    const QStringList chain = lockFileChain(path);
+    const auto helper = std::find_if(chain.cbegin() + 1, chain.cend(), isOtherThanAFile);
+    if (helper != chain.cend()) {
+        owner.state = LockFileState::NotAFile;
+        owner.notAFile = *helper;
+    }
+    return owner;
+}
+
 bool takeAbandonedLock(QLockFile &lock, const QStringList &chain, const LockPolicy &policy)
 {
     if (lock.error() != QLockFile::LockFailedError)
@@ -220,6 +235,7 @@ LockFileOwner inspectLockFile(const QString &path, const LockPolicy &policy)
         return owner;
     case os::FileRead::NotAFile:
         owner.state = LockFileState::NotAFile;
+        owner.notAFile = path;
         return owner;
     case os::FileRead::Read:
     case os::FileRead::TooLarge: // no lock file of QLockFile's; judged by its age
@@ -243,12 +259,12 @@ LockFileOwner inspectLockFile(const QString &path, const LockPolicy &policy)
     if (!isNumber || processId <= 0) {
         owner.state = owner.ageMs >= policy.settleMs ? LockFileState::Abandoned
                                                      : LockFileState::Unsettled;
-        return owner;
+        return withHelpersLookedAt(owner, path);
     }
     owner.processId = processId;
     owner.host = QString::fromUtf8(lines.value(2));
     owner.state = ownerState(processId, owner.host, lines.value(3), lines.value(4), policy.program);
-    return owner;
+    return withHelpersLookedAt(owner, path);
 }
 
 bool isLockHeld(const QString &path, const LockPolicy &policy)

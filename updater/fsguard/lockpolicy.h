@@ -28,7 +28,9 @@ struct LockPolicy
 
 enum class LockFileState {
     Absent,    // nothing stands at the name
-    NotAFile,  // a link, a pipe, a folder or another special file: held (never opened or removed)
+    NotAFile,  // a link, a pipe, a folder or another special file at the lock's name, or at the
+               // name of a helper QLockFile would read beside an abandoned lock file: held
+               // (never opened or removed)
     Held,      // names a live process on this host that runs the policy's program: held
     OtherHost, // names an owner on another host, which cannot be looked up from here: held
     Unsettled, // names no owner and is younger than settleMs: held (its maker may be writing it)
@@ -43,6 +45,7 @@ struct LockFileOwner
     qint64 processId = 0; // as the file names it; 0 when it names none
     QString host;         // as the file names it
     qint64 ageMs = 0;     // the distance of its modification time from now, either way
+    QString notAFile;     // NotAFile: the path of what stands there
 };
 
 // Looks at the lock file at `path` without taking it or waiting on it.
