@@ -21,8 +21,8 @@ QByteArray readFile(const QString &path);
 QString sha256Hex(const QByteArray &bytes);
 
 // A snapshot of everything below a directory: for each relative path, "dir", "link -> target",
-// "special" (a pipe, a device) or "file <sha256>". Compare two snapshots to compare whole trees. Paths whose first component
-// is in `skipTopLevel` are left out (for instance the work directory).
+// "special" (a pipe, a device) or "file <sha256>". Compare two snapshots to compare whole trees.
+// Paths whose first component is in `skipTopLevel` are left out (for instance the work directory).
 using TreeSnapshot = QMap<QString, QString>;
 TreeSnapshot snapshotTree(const QString &root, const QStringList &skipTopLevel = {});
 // A readable difference of two snapshots, empty when they are equal.
