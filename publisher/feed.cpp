@@ -6,6 +6,7 @@
 #include "verify.h"
 
 #include "fileio.h"
+#include "lockpolicy.h"
 #include "osbridge.h"
 
 #include <QCryptographicHash>
@@ -23,6 +24,7 @@
 #include <QSet>
 
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 namespace vellumix::publish {
@@ -34,6 +36,17 @@ constexpr int kNamesInMessage = 5;
 
 using protocol::kFeedBlobsFolder;
 const QString kLockName = QStringLiteral(".feed.lock");
+// The program that takes the feed's lock, and how long a lock file that names no owner may be
+// taken for one whose owner is still writing it (QLockFile names the owner right after it has
+// made the file; a publish killed in between leaves it empty).
+const QString kToolProgram = QStringLiteral("vellumix-publish");
+constexpr int kFeedLockSettleMs = 3000;
+// FEED/<channel>/.published.json: which release `publish` last made the channel's current one
+// ({"sequence": N, "sha256": digest of its manifest as published}). A name with a dot: it is the
+// release tool's record, never served and never uploaded.
+const QString kPublishedRecordName = QStringLiteral(".published.json");
+const QString kRecordSequenceMember = QStringLiteral("sequence");
+const QString kRecordSha256Member = QStringLiteral("sha256");
 // A blob being written; renamed to its digest once its bytes are checked.
 const QString kPartialPrefix = QStringLiteral(".publishing-");
 
@@ -45,28 +58,58 @@ bool isBlobName(const QString &name)
 }
 
 /*
-    Publish and prune on one feed must not overlap: a prune that reads the manifests while a
-    publish has copied blobs but not yet written its manifest would remove those blobs, and the
-    manifest written next would name files the feed no longer has. Both hold this lock. QLockFile
-    removes the lock of a process that died on this machine; the age of a lock never counts (a
-    large publish takes long), so a lock left by a crash on another machine has to be removed by
-    hand, and the refusal says so.
+    Publish, refresh and prune on one feed must not overlap: a prune that reads the manifests
+    while a publish has copied blobs but not yet written its manifest would remove those blobs,
+    and the manifest written next would name files the feed no longer has. All three hold this
+    lock, under the lock policy the updater's own lock follows (lockpolicy.h): a lock whose owner
+    has ended or runs another program than vellumix-publish is taken over, and so is one that
+    has named no owner for a few seconds (a publish killed before it had written its lock file);
+    the age of a named lock never counts (a large publish takes long). Any other lock refuses,
+    with what to do about it: wait for its owner, or remove the file when nothing runs. That
+    includes a lock named by a process on another machine (a feed on a share), which cannot be
+    looked up from here.
 */
 void lockFeed(QLockFile &lock, const QString &feedDir)
 {
     lock.setStaleLockTime(0);
-    if (lock.tryLock(0))
+    const QString lockPath = QDir(feedDir).filePath(kLockName);
+    const LockPolicy policy{kToolProgram, kFeedLockSettleMs};
+    if (takeLock(lock, lockPath, policy))
         return;
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    if (lock.error() == QLockFile::LockFailedError && lock.getLockInfo(&pid, &host, &application))
-        throw QStringLiteral("the feed %1 is in use by process %2 on %3 (a publish or prune); "
-                             "try again when it has ended, or remove %4 if that process is gone")
+    const LockFileOwner owner = inspectLockFile(lockPath, policy);
+    const QString clear = QStringLiteral("remove %1 once no publish, refresh or prune runs on this "
+                                         "feed");
+    switch (owner.state) {
+    case LockFileState::NotAFile:
+        throw QStringLiteral("cannot lock the feed %1: %2 is not a lock file (a link, a folder or "
+                             "a pipe stands at its name); %3")
+            .arg(feedDir, owner.notAFile, clear.arg(owner.notAFile));
+    case LockFileState::OtherHost:
+        throw QStringLiteral("the feed %1 is in use by process %2 on %3 (a publish, refresh or "
+                             "prune on that machine, which cannot be checked from here); %4")
             .arg(feedDir)
-            .arg(pid)
-            .arg(host, QDir(feedDir).filePath(kLockName));
-    throw QStringLiteral("cannot lock the feed %1 (%2)").arg(feedDir, QDir(feedDir).filePath(kLockName));
+            .arg(owner.processId)
+            .arg(owner.host, clear.arg(lockPath));
+    case LockFileState::Held:
+    case LockFileState::Abandoned: // judged abandoned, yet a live process holds it
+        if (owner.processId > 0)
+            throw QStringLiteral("the feed %1 is in use by process %2 on %3 (a publish, refresh "
+                                 "or prune); try again when it has ended, or %4")
+                .arg(feedDir)
+                .arg(owner.processId)
+                .arg(owner.host, clear.arg(lockPath));
+        [[fallthrough]];
+    case LockFileState::Unsettled:
+        throw QStringLiteral("the feed %1 is locked by a process that holds %2 and has not named "
+                             "itself in it (a publish, refresh or prune that is starting); try "
+                             "again in a moment, or %3")
+            .arg(feedDir, lockPath, clear.arg(lockPath));
+    case LockFileState::Absent:
+        break;
+    }
+    throw QStringLiteral("cannot lock the feed %1: cannot create %2; check that this user may "
+                         "write to the feed folder")
+        .arg(feedDir, lockPath);
 }
 
 // True when the file at `path` holds exactly `size` bytes with the SHA-256 `digest`.
@@ -197,13 +240,19 @@ void replaceManifest(const QString &path, const QByteArray &envelope)
 /*
     A channel's history keeps each manifest it published, byte for byte; a file there is never
     replaced. It is written under a temporary name and renamed (under the feed's lock, where its
-    absence was checked), so a crash leaves no half-written release behind.
+    absence was checked), so a crash leaves no half-written release behind. The channel's record
+    of its last published release is written the same way.
 */
-void writeHistory(const QString &path, const QByteArray &envelope)
+void writeFileDurably(const QString &path, const QByteArray &envelope)
 {
     const QString directory = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(directory))
         throw QStringLiteral("cannot create the folder %1").arg(directory);
+    // QSaveFile would replace what a link at this name points to, wherever that is.
+    if (os::linkStatus(osText(path)) == os::LinkStatus::Link)
+        throw QStringLiteral("%1 is a symbolic link; the release tool writes only plain files "
+                             "into a feed")
+            .arg(path);
     QSaveFile file(path);
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly) || file.write(envelope) != envelope.size() || !file.flush()
@@ -242,10 +291,28 @@ QString listed(const QStringList &names)
     return text;
 }
 
-UpdateManifest loadManifestFile(const QString &path, const std::optional<UpdateSigningKey> &key)
+/*
+    Whether `envelope` is a manifest that reads as one (a JSON object whose payload is base64 of a
+    JSON object, with a signature in base64) and whose signature does not hold under `key` (the
+    compiled-in key when none): a manifest signed by another key. Only a manifest that does not
+    read as one at all is damaged beyond telling.
+*/
+bool isAnotherKeysManifest(const QByteArray &envelope, const std::optional<UpdateSigningKey> &key)
 {
-    const QByteArray envelope = readFileLimited(path, kManifestMaxBytes);
-    return key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope);
+    const QJsonObject members = QJsonDocument::fromJson(envelope).object();
+    const QJsonValue payloadText = members.value(QStringLiteral("payload"));
+    const QJsonValue signatureText = members.value(QStringLiteral("signature"));
+    if (!payloadText.isString() || !signatureText.isString())
+        return false;
+    const auto payload = QByteArray::fromBase64Encoding(payloadText.toString().toLatin1(),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+    const auto signature = QByteArray::fromBase64Encoding(signatureText.toString().toLatin1(),
+                                                          QByteArray::AbortOnBase64DecodingErrors);
+    if (!payload || !signature || signature.decoded.isEmpty()
+        || !QJsonDocument::fromJson(payload.decoded).isObject())
+        return false;
+    return !verifyPayloadSignature(payload.decoded, signature.decoded,
+                                   key ? *key : compiledInSigningKey());
 }
 
 // The channel's current release, or nothing when the channel has none yet.
@@ -256,9 +323,24 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
     const QFileInfo info(manifestPath);
     if (!info.exists() && !info.isSymLink())
         return std::nullopt;
+    QByteArray envelope;
     try {
-        return loadManifestFile(manifestPath, key);
+        envelope = readFileLimited(manifestPath, kManifestMaxBytes);
+        return key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope);
     } catch (const QString &refusal) {
+        /*
+            The channel's clients trust the key that signed its current manifest. A stage signed
+            by another key would be refused by every one of them, with or without a rollback, and
+            its sequence would be spent in the channel's history: it is never published over a
+            manifest of another key.
+        */
+        if (isAnotherKeysManifest(envelope, key))
+            throw QStringLiteral("the channel's current manifest %1 is signed by another key than "
+                                 "this stage; its clients trust that key and would refuse every "
+                                 "release signed with this one, so it is never replaced (also not "
+                                 "with --allow-same-or-lower). Stage the release with the key of "
+                                 "the channel's releases, or publish it into a new channel or feed")
+                .arg(manifestPath);
         /*
             The channel's current sequence is unknown, so it cannot be shown that the new release
             is not a downgrade. Without the option that allows one, that doubt refuses the
@@ -272,6 +354,77 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
         unreadable = true;
         return std::nullopt;
     }
+}
+
+// The same release: the same sequence, version, notes, files and deltas. The expiry and the
+// channel are left out: refresh changes them.
+bool sameRelease(const FeedRelease &a, const FeedRelease &b)
+{
+    const UpdateManifest &x = a.manifest;
+    const UpdateManifest &y = b.manifest;
+    bool same = x.sequence == y.sequence && x.version == y.version && x.notes == y.notes
+        && x.files.size() == y.files.size() && a.extras.deltas == b.extras.deltas;
+    for (qsizetype i = 0; same && i < x.files.size(); ++i) {
+        const ManifestFile &f = x.files.at(i);
+        const ManifestFile &g = y.files.at(i);
+        same = f.path == g.path && f.sha256 == g.sha256 && f.size == g.size
+            && f.packedSha256 == g.packedSha256 && f.packedSize == g.packedSize;
+    }
+    return same;
+}
+
+QString publishedRecordPath(const QString &manifestPath)
+{
+    return QFileInfo(manifestPath).absolutePath() + u'/' + kPublishedRecordName;
+}
+
+QByteArray sha256Hex(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray publishedRecordOf(const UpdateManifest &manifest)
+{
+    const QJsonObject record{{kRecordSequenceMember, manifest.sequence},
+                             {kRecordSha256Member, QString::fromLatin1(sha256Hex(manifest.envelope))}};
+    return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+}
+
+struct PublishedRecord
+{
+    qint32 sequence = 0;
+    QByteArray sha256; // of the manifest as it was published, which its history file holds
+};
+
+// The channel's record of its last published release; nothing when the channel has none (it was
+// last published by a tool that kept none). Throws when it is there but cannot be read.
+std::optional<PublishedRecord> readPublishedRecord(const QString &path)
+{
+    std::string bytes;
+    switch (os::readRegularFile(osText(path), 4096, os::LinkAtName::Refuse, bytes)) {
+    case os::FileRead::Missing:
+        return std::nullopt;
+    case os::FileRead::Read: {
+        const QJsonObject record =
+            QJsonDocument::fromJson(QByteArray::fromStdString(bytes)).object();
+        const QJsonValue sequence = record.value(kRecordSequenceMember);
+        const QByteArray digest = record.value(kRecordSha256Member).toString().toLatin1();
+        static const QRegularExpression hex(QString::fromLatin1(kManifestDigestPattern));
+        const int value = sequence.toInt(0);
+        if (sequence.isDouble() && value >= kManifestMinSequence && value <= kManifestMaxSequence
+            && hex.match(QString::fromLatin1(digest)).hasMatch())
+            return PublishedRecord{value, digest};
+        break;
+    }
+    case os::FileRead::NotAFile:
+    case os::FileRead::TooLarge:
+    case os::FileRead::Failed:
+        break;
+    }
+    throw QStringLiteral("%1, the record of the release last published into the channel, cannot "
+                         "be read; publish the release the channel is to offer again (with "
+                         "--allow-same-or-lower if it is the current one), which writes it anew")
+        .arg(path);
 }
 
 } // namespace
@@ -410,9 +563,15 @@ PublishSummary publishStage(const PublishOptions &options)
     if (!toWrite.isEmpty() && !os::flushFileSystem(osText(feed.filePath(kFeedBlobsFolder))))
         throw QStringLiteral("cannot flush the blobs in %1 to disk").arg(feed.filePath(kFeedBlobsFolder));
 
-    // The history before the manifest: a release that was ever current is in the history.
+    /*
+        The history before the manifest: a release that was ever current is in the history. The
+        record of the channel's last published release comes next, so that refresh signs this
+        release again and no other; a crash between the record and the manifest leaves refresh
+        refusing the channel until the publish is run again.
+    */
     if (summary.historyWritten)
-        writeHistory(summary.historyPath, manifest.envelope);
+        writeFileDurably(summary.historyPath, manifest.envelope);
+    writeFileDurably(publishedRecordPath(summary.manifestPath), publishedRecordOf(manifest));
     replaceManifest(summary.manifestPath, manifest.envelope);
     return summary;
 }
@@ -442,6 +601,45 @@ RefreshSummary refreshChannel(const RefreshOptions &options)
         throw QStringLiteral("%1 was signed for the channel \"%2\"; it is not re-signed for "
                              "\"%3\"")
             .arg(summary.manifestPath, current.extras.channel, options.channel);
+    /*
+        Only the release last published into the channel is signed again. A manifest of an older
+        release copied over the channel's (a restored backup, a mistaken upload) is validly
+        signed, but signing it again with a fresh expiry would hand the clients that old release
+        for another period, which is what the expiry is there to prevent. A feed last published
+        by a tool that kept no record has its greatest sequence in the history taken instead.
+    */
+    const std::optional<PublishedRecord> record =
+        readPublishedRecord(publishedRecordPath(summary.manifestPath));
+    const QList<qint32> history = releaseHistory(options.feedDir, options.channel);
+    if (!record && history.isEmpty())
+        throw QStringLiteral("the channel \"%1\" keeps no record of the release last published "
+                             "into it, and no history; publish the release it is to offer "
+                             "again, then refresh")
+            .arg(options.channel);
+    const qint32 published = record ? record->sequence : history.first();
+    const QString historyPath =
+        feed.filePath(protocol::feedReleasePath(options.channel, published));
+    if (current.manifest.sequence != published)
+        throw QStringLiteral("%1 holds sequence %2, but the release last published into the "
+                             "channel \"%3\" is sequence %4%5; refresh signs only that release "
+                             "again. Publish the release the channel is to offer (an older one "
+                             "with --allow-same-or-lower), then refresh")
+            .arg(summary.manifestPath)
+            .arg(current.manifest.sequence)
+            .arg(options.channel)
+            .arg(published)
+            .arg(record ? QString()
+                        : QStringLiteral(" (the greatest in its history; no record of the last "
+                                         "publish was kept)"));
+    const FeedRelease publishedRelease = loadFeedRelease(historyPath, publicKey, published);
+    if ((record && sha256Hex(publishedRelease.manifest.envelope) != record->sha256)
+        || !sameRelease(publishedRelease, current))
+        throw QStringLiteral("%1 does not hold the release that was published into the channel "
+                             "\"%2\" under sequence %3 (%4); refresh signs only that release "
+                             "again. Publish it again (--allow-same-or-lower), then refresh")
+            .arg(summary.manifestPath, options.channel)
+            .arg(published)
+            .arg(historyPath);
     summary.previousExpiry = current.extras.expires;
     summary.expires = expiryAfterDays(options.expiresInDays);
 
@@ -453,19 +651,9 @@ RefreshSummary refreshChannel(const RefreshOptions &options)
     const QByteArray envelope = envelopeOf(bytes, key.sign(bytes));
     try {
         summary.manifest = loadUpdateManifest(envelope, publicKey);
-        const ReleaseExtras extras = readReleaseExtras(summary.manifest);
-        const UpdateManifest &before = current.manifest;
-        const UpdateManifest &after = summary.manifest;
-        bool same = before.sequence == after.sequence && before.version == after.version
-            && before.notes == after.notes && before.files.size() == after.files.size()
-            && extras.deltas == current.extras.deltas;
-        for (qsizetype i = 0; same && i < before.files.size(); ++i) {
-            const ManifestFile &a = before.files.at(i);
-            const ManifestFile &b = after.files.at(i);
-            same = a.path == b.path && a.sha256 == b.sha256 && a.size == b.size
-                && a.packedSha256 == b.packedSha256 && a.packedSize == b.packedSize;
-        }
-        if (!same)
+        const FeedRelease after{summary.manifestPath, summary.manifest,
+                                readReleaseExtras(summary.manifest)};
+        if (!sameRelease(current, after))
             throw QStringLiteral("it does not name the same release");
     } catch (const QString &refusal) {
         throw QStringLiteral("the refreshed manifest fails its check (%1); the channel is left "

@@ -23,9 +23,15 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 
 #include <algorithm>
+
+#ifndef Q_OS_WIN
+#  include <dirent.h>
+#  include <sys/stat.h>
+#endif
 
 namespace vellumix::publish {
 
@@ -98,17 +104,111 @@ void checkOptions(const StageOptions &options)
         throw QStringLiteral("the stage %1 would lie inside the release folder").arg(options.outDir);
 }
 
+/*
+    A name that is not valid text, shown with its offending bytes (or, on Windows, its unpaired
+    UTF-16 units) escaped, "\xff" or "\ud800", and every other character as it is.
+*/
+#ifndef Q_OS_WIN
+QString escapedName(const QByteArray &bytes)
+{
+    QString shown;
+    for (qsizetype i = 0; i < bytes.size();) {
+        const uchar lead = uchar(bytes.at(i));
+        const qsizetype length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+        if (length > 0 && i + length <= bytes.size()) {
+            const QByteArray sequence = bytes.mid(i, length);
+            auto decode = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            const QString character = decode(sequence);
+            if (!decode.hasError() && character.toUtf8() == sequence) {
+                shown += character;
+                i += length;
+                continue;
+            }
+        }
+        shown += QStringLiteral("\\x%1").arg(lead, 2, 16, QLatin1Char('0'));
+        ++i;
+    }
+    return shown;
+}
+#endif
+
+QString escapedName(const QString &name)
+{
+    QString shown;
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const QChar unit = name.at(i);
+        if (unit.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate()) {
+            shown += unit;
+            shown += name.at(++i);
+        } else if (unit.isSurrogate()) {
+            shown += QStringLiteral("\\u%1").arg(unit.unicode(), 4, 16, QLatin1Char('0'));
+        } else {
+            shown += unit;
+        }
+    }
+    return shown;
+}
+
+[[noreturn]] void refuseName(const QString &shown)
+{
+    throw QStringLiteral("%1: this file name is not valid Unicode text (what is not is shown "
+                         "escaped); a manifest names its files in Unicode, so the release cannot "
+                         "hold the file under this name: rename it")
+        .arg(shown);
+}
+
+#ifndef Q_OS_WIN
+/*
+    The names as Linux keeps them: bytes, which QDir decodes as UTF-8, leaving out every entry
+    whose name does not decode. A release holding such a file would be staged without it and
+    without a word, and the updater would then leave the old file in place. So every folder of
+    the release is read here as bytes first, and a name that is not valid UTF-8 refuses the
+    release. Links are not followed (they are refused when the release is scanned).
+*/
+void refuseNamesThatAreNotText(const QByteArray &folder, const QByteArray &relative)
+{
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir)
+        throw QStringLiteral("cannot read the folder %1").arg(QFile::decodeName(folder));
+    QList<QByteArray> folders;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const QByteArray path = relative.isEmpty() ? name : relative + '/' + name;
+        auto decode = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = decode(name);
+        if (decode.hasError() || text.toUtf8() != name) {
+            ::closedir(dir);
+            refuseName(escapedName(path));
+        }
+        struct stat info;
+        if (::lstat((folder + '/' + name).constData(), &info) == 0 && S_ISDIR(info.st_mode))
+            folders << name;
+    }
+    ::closedir(dir);
+    for (const QByteArray &name : std::as_const(folders))
+        refuseNamesThatAreNotText(folder + '/' + name, relative.isEmpty() ? name : relative + '/' + name);
+}
+#endif
+
 // Every regular file below the release folder, sorted by path. Links and special files are
 // refused: the updater would install what they point to, which is not what was released.
 QList<ReleaseFile> scanRelease(const QString &releaseDir)
 {
     const QDir root(QFileInfo(releaseDir).absoluteFilePath());
+#ifndef Q_OS_WIN
+    refuseNamesThatAreNotText(QFile::encodeName(root.path()), QByteArray());
+#endif
     QList<ReleaseFile> files;
     QDirIterator it(root.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString location = it.next();
         const QString path = root.relativeFilePath(location);
+        if (!path.isValidUtf16())
+            refuseName(escapedName(path));
         if (os::linkStatus(osText(location)) == os::LinkStatus::Link)
             throw QStringLiteral("%1 is a symbolic link; a release holds only plain files and "
                                  "folders")

@@ -4,24 +4,19 @@
 #include "install.h"
 #include "journal.h"
 #include "linkguard.h"
+#include "lockpolicy.h"
 #include "manifest.h"
 #include "messages.h"
 #include "outcome.h"
 #include "platform.h"
 #include "rollback.h"
 
-#include <QDateTime>
 #include <QDir>
-#include <QFileInfo>
 #include <QLockFile>
-#include <QThread>
 
 namespace vellumix {
 
 namespace {
-
-// The name QLockFile gives the helper lock that it holds while it removes a stale lock file.
-const QString kHelperSuffix = QStringLiteral(".rmlock");
 
 // Waits for the application that started the updater to end. An id of 0 means there is nothing
 // to wait for.
@@ -42,106 +37,6 @@ void waitForParent(quint32 parentId, int timeoutMs)
     parent.close();
     if (result != os::WaitStatus::Ended)
         throw Msg::parentStillRunning;
-}
-
-/*
-    QLockFile makes its lock file in two steps: it creates the file, then writes the owner's
-    process id into it. An updater killed between the two leaves a file without an owner, and with
-    the stale-lock time of 0 QLockFile never counts such a file as stale: every later run would end
-    with code 3 for good, and an interrupted update could never be rolled back. A lock file that
-    names no owner is therefore removed, but only through QLockFile's own removal, which refuses
-    while a live process holds the file (the owner keeps an exclusive lock on it, or on Windows keeps
-    it open), and the lock is tried once more. A link standing at a lock file's name is left alone.
-
-    The same holds for the helper lock that QLockFile takes while it removes a stale lock file
-    ("installer.lock.rmlock"), made in the same two steps with QLockFile's default stale time of
-    30 s: an updater killed between them, while it removed the lock file of an earlier killed run,
-    locked every run out for half a minute, just when the application runs the recovery at its
-    start. A helper that names no owner is removed in the same way, and so is the helper's own
-    helper, which QLockFile takes while it removes a stale helper.
-
-    Two rules keep two live updaters apart while they do this:
-    - Only one process at a time removes a given lock file. A file is removed by its name: a second
-      remover that had opened the same abandoned file could otherwise, once the first had removed
-      it and made its own, remove the first one's fresh lock file and take the lock as well. So
-      each file is removed while its own helper is held, as QLockFile removes a stale lock file,
-      and is checked again once that helper is held. The chain is mended from its far end, so
-      that each helper is free by the time the file before it needs it.
-    - A file is taken for abandoned only when it is not being written. A live updater holds its
-      lock file from the call after the one that made it and names itself a few calls later, so a
-      file that names no owner may, for a moment, belong to a live updater that does not hold it
-      yet. Such a file counts as abandoned only once it is `settleMs` old; a younger one is looked
-      at again when it is.
-*/
-enum class Settle { Wait, DoNotWait };
-
-bool namesAnOwner(const QString &path)
-{
-    qint64 ownerId = 0;
-    QString ownerHost;
-    QString ownerName;
-    return QLockFile(path).getLockInfo(&ownerId, &ownerHost, &ownerName);
-}
-
-bool isOwnerlessAndSettled(const QString &path, int settleMs, Settle settle)
-{
-    const QFileInfo info(path);
-    if (info.isSymLink() || !info.isFile() || namesAnOwner(path))
-        return false;
-    // The magnitude: a clock set back after the file was made must not make it wait for long.
-    const qint64 age = qAbs(info.lastModified().msecsTo(QDateTime::currentDateTime()));
-    if (age >= settleMs)
-        return true;
-    if (settle == Settle::DoNotWait)
-        return false;
-    QThread::msleep(ulong(settleMs - age));
-    return isOwnerlessAndSettled(path, settleMs, Settle::DoNotWait);
-}
-
-bool removeAbandonedLockFile(const QString &path, int settleMs)
-{
-    if (!isOwnerlessAndSettled(path, settleMs, Settle::Wait))
-        return false;
-    QLockFile helper(path + kHelperSuffix);
-    return helper.tryLock(0) && isOwnerlessAndSettled(path, settleMs, Settle::DoNotWait)
-        && QLockFile(path).removeStaleLockFile();
-}
-
-// The lock file, its helper, the helper's helper, and the helper that guards the removal of that.
-QStringList lockFileChain(const QString &lockPath)
-{
-    return {lockPath, lockPath + kHelperSuffix, lockPath + kHelperSuffix + kHelperSuffix,
-            lockPath + kHelperSuffix + kHelperSuffix + kHelperSuffix};
-}
-
-bool takeAbandonedLock(QLockFile &lock, const QStringList &chain, int settleMs)
-{
-    if (lock.error() != QLockFile::LockFailedError)
-        return false;
-    bool removed = false;
-    for (qsizetype i = chain.size() - 2; i >= 0; --i)
-        removed = removeAbandonedLockFile(chain.at(i), settleMs) || removed;
-    return removed && lock.tryLock(0);
-}
-
-/*
-    Once the lock is held, a helper that no live process holds is the leftover of a run killed
-    after it had removed a stale lock file, whatever it says; it is removed so that it does not
-    stay in the work directory. A live remover may still be at work (it judged the earlier lock
-    file stale just before it went); it finds the lock file held and named by a live owner, and
-    does nothing, whether or not its helper is still there.
-*/
-bool takeInstallerLock(QLockFile &lock, const QString &lockPath, int settleMs)
-{
-    const QStringList chain = lockFileChain(lockPath);
-    if (!lock.tryLock(0) && !takeAbandonedLock(lock, chain, settleMs))
-        return false;
-    for (qsizetype i = 1; i < chain.size(); ++i) {
-        const QFileInfo helper(chain.at(i));
-        if (!helper.isSymLink() && helper.isFile())
-            QLockFile(chain.at(i)).removeStaleLockFile();
-    }
-    return true;
 }
 
 int runRecoverySequence(const QString &programRoot)
@@ -206,7 +101,7 @@ int runUpdater(const QStringList &arguments, const RunTiming &timing)
     const QString lockPath = workDirectory + u'/' + protocol::kLockFileName;
     QLockFile lock(lockPath);
     lock.setStaleLockTime(0);
-    if (!takeInstallerLock(lock, lockPath, timing.lockSettleMs))
+    if (!takeLock(lock, lockPath, installerLockPolicy(timing.lockSettleMs)))
         return ExitLockNotTaken;
 
     bool parentWaitDone = false;

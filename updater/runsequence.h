@@ -1,6 +1,7 @@
 // The run of VellumixUpdater: command line, lock, parent wait, and the apply or recovery sequence.
 #pragma once
 
+#include "lockpolicy.h"
 #include "probe.h"
 
 #include <QString>
@@ -11,7 +12,7 @@ namespace vellumix {
 struct RunTiming
 {
     int parentWaitMs = 300000; // how long the application's process may take to end
-    int lockSettleMs = 1000;   // how old a lock file that names no owner must be to count as abandoned
+    int lockSettleMs = kLockSettleMs; // how old a lock file that names no owner must be to count as abandoned
     ProbeTiming probe;
 };
 

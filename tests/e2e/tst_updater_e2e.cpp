@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 using namespace e2e;
 using testsupport::describeDifference;
@@ -382,14 +383,28 @@ private slots:
         QCOMPARE(installation.runUpdater(installation.applyArguments()).exitCode, 0);
     }
 
-    void damagedJournalStopsWithoutARestart()
+    void journalThatCannotBeReadStopsWithoutARestart_data()
     {
+        QTest::addColumn<QByteArray>("journal"); // "@fifo": a pipe in its place
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("damaged") << QByteArray("[]") << Msg::journalDamaged;
+        // Never opened: an open for reading would wait for a writer for ever.
+        QTest::newRow("a pipe") << QByteArray("@fifo") << Msg::journalUnreadable;
+    }
+
+    void journalThatCannotBeReadStopsWithoutARestart()
+    {
+        QFETCH(QByteArray, journal);
+        QFETCH(QString, problem);
         Installation installation;
         installation.install(v1);
-        testsupport::writeFile(installation.workPath(QString()), QStringLiteral("transaction.json"), "[]");
-        const RunResult run = installation.runUpdater(installation.recoverArguments());
+        if (journal == "@fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(installation.workPath(QStringLiteral("transaction.json"))).constData(), 0600), 0);
+        else
+            testsupport::writeFile(installation.workPath(QString()), QStringLiteral("transaction.json"), journal);
+        const RunResult run = installation.runUpdater(installation.recoverArguments(), 30000);
         QCOMPARE(run.exitCode, 6);
-        QCOMPARE(run.errorOutput, Msg::journalDamaged + u'\n' + Msg::journalDamaged + Msg::backupKeptTail);
+        QCOMPARE(run.errorOutput, problem + u'\n' + problem + Msg::backupKeptTail);
         QTest::qWait(500);
         QVERIFY(installation.appLog().isEmpty());
     }

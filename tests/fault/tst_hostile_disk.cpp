@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -92,7 +93,8 @@ QString recoverAndCheckOld(const ReferenceUpdate &update, const e2e::Installatio
 QStringList lockFiles(const e2e::Installation &installation)
 {
     return QDir(installation.workPath(QString()))
-        .entryList({QStringLiteral("installer.lock*")}, QDir::AllEntries | QDir::Hidden, QDir::Name);
+        .entryList({QStringLiteral("installer.lock*")}, QDir::AllEntries | QDir::Hidden | QDir::System,
+                   QDir::Name);
 }
 
 // Recovery runs killed in turn at the `kills` ("call#n"); without kills, `written` as the lock file.
@@ -268,7 +270,9 @@ private slots:
     void lockFileLeftByAKilledRun_data()
     {
         // Lock files made by real runs killed in turn ("call#n": a recovery killed at the n-th
-        // call), or, without kills, one written by hand.
+        // call), or, without kills, one written by hand: @live stands for the id of this test's
+        // process (alive, and no updater), @host, @hostId and @bootId for this machine's;
+        // "@fifo" is a pipe in the lock file's place.
         QTest::addColumn<QStringList>("kills");
         QTest::addColumn<QByteArray>("written");
         QTest::addColumn<QString>("heldByALiveProcess"); // held while the run happens; made if absent
@@ -293,6 +297,13 @@ private slots:
             << QStringList{deadOwner, QStringLiteral("unlink#2")} << QByteArray() << QString() << 0 << QStringList();
         QTest::newRow("a dead owner's, and an empty helper that a live remover holds")
             << QStringList{deadOwner} << QByteArray() << helper << 3 << QStringList{lock, helper};
+        // After a restart the id of a killed updater names a live process of another program,
+        // which the file names, by the name it gave, as its own.
+        QTest::newRow("a live process that is not the updater")
+            << QStringList() << QByteArray("@live\ntst_hostile_disk\n@host\n@hostId\n@bootId\n")
+            << QString() << 0 << QStringList();
+        // Never opened: an open for reading would wait for a writer for ever.
+        QTest::newRow("a pipe") << QStringList() << QByteArray("@fifo") << QString() << 3 << QStringList{lock};
     }
 
     void lockFileLeftByAKilledRun()
@@ -303,7 +314,16 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QStringList, left);
         const auto installation = m_update->freshInstallation();
-        QVERIFY2(leaveLocksOfKilledRuns(*installation, kills, written), qPrintable(kills.join(u' ')));
+        if (written == "@fifo") {
+            const QString path = installation->workPath(QStringLiteral("installer.lock"));
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else {
+            written.replace("@live", QByteArray::number(QCoreApplication::applicationPid()))
+                .replace("@hostId", QSysInfo::machineUniqueId())
+                .replace("@host", QSysInfo::machineHostName().toUtf8())
+                .replace("@bootId", QSysInfo::bootUniqueId());
+            QVERIFY2(leaveLocksOfKilledRuns(*installation, kills, written), qPrintable(kills.join(u' ')));
+        }
         int fd = -1;
         if (!heldByALiveProcess.isEmpty()) {
             // A live owner holds an exclusive lock on its lock file from the call after the one
@@ -313,7 +333,7 @@ private slots:
             QVERIFY(fd >= 0);
             QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
         }
-        const e2e::RunResult run = installation->runUpdater(installation->recoverArguments());
+        const e2e::RunResult run = installation->runUpdater(installation->recoverArguments(), 30000);
         if (fd >= 0)
             ::close(fd);
         QCOMPARE(run.exitCode, exitCode);

@@ -209,6 +209,52 @@ void testFlushes(const std::string &scratchParent)
         std::fclose(open);
 }
 
+// Reading a small file: only a regular file is read, and nothing waits (a pipe would block an
+// ordinary open for ever, and the test with it).
+void testRegularFileReads(const std::string &scratchParent)
+{
+    const std::string base = scratchParent + "/reads-" + uniqueTag();
+    makeDirectory(base);
+    makeDirectory(base + "/dir");
+    std::ofstream(base + "/journal.json", std::ios::binary) << "{\"state\":\"installing\"}";
+    const std::string text = "{\"state\":\"installing\"}";
+    struct Case { std::string path; std::size_t bound; LinkAtName link; FileRead expected; const char *what; };
+    std::vector<Case> cases = {
+        {base + "/journal.json", 1024, LinkAtName::Refuse, FileRead::Read, "a regular file"},
+        {base + "/journal.json", text.size(), LinkAtName::Follow, FileRead::Read, "exactly the bound"},
+        {base + "/journal.json", text.size() - 1, LinkAtName::Refuse, FileRead::TooLarge, "one byte over the bound"},
+        {base + "/missing.json", 1024, LinkAtName::Refuse, FileRead::Missing, "a missing file"},
+        {base + "/missing/below.json", 1024, LinkAtName::Follow, FileRead::Missing, "below a missing folder"},
+        {base + "/dir", 1024, LinkAtName::Follow, FileRead::NotAFile, "a folder"},
+    };
+#ifndef _WIN32
+    mkfifo((base + "/pipe").c_str(), 0600);
+    symlink((base + "/journal.json").c_str(), (base + "/to-file").c_str());
+    symlink((base + "/pipe").c_str(), (base + "/to-pipe").c_str());
+    symlink((base + "/nowhere").c_str(), (base + "/dangling").c_str());
+    cases.insert(cases.end(), {
+        {base + "/pipe", 1024, LinkAtName::Refuse, FileRead::NotAFile, "a pipe without a writer"},
+        {base + "/pipe", 1024, LinkAtName::Follow, FileRead::NotAFile, "a pipe, links followed"},
+        {base + "/to-file", 1024, LinkAtName::Refuse, FileRead::NotAFile, "a link to a file, refused"},
+        {base + "/to-file", 1024, LinkAtName::Follow, FileRead::Read, "a link to a file, followed"},
+        {base + "/to-pipe", 1024, LinkAtName::Follow, FileRead::NotAFile, "a link to a pipe, followed"},
+        {base + "/dangling", 1024, LinkAtName::Follow, FileRead::Missing, "a link to nothing, followed"},
+        {base + "/dangling", 1024, LinkAtName::Refuse, FileRead::NotAFile, "a link to nothing, refused"},
+        {"/dev/zero", 1024, LinkAtName::Follow, FileRead::NotAFile, "a device"},
+    });
+#else
+    const std::string premade = scratchParent + "/premade-links";
+    cases.push_back({premade + "/to-dir", 1024, LinkAtName::Refuse, FileRead::NotAFile,
+                     "a link to a folder, refused"});
+#endif
+    for (const Case &c : cases) {
+        std::string contents = "left over";
+        const FileRead result = readRegularFile(u16(c.path), c.bound, c.link, contents);
+        check(result == c.expected && contents == (result == FileRead::Read ? text : std::string()),
+              std::string("read: ") + c.what);
+    }
+}
+
 #ifndef _WIN32
 pid_t startSleeper(const char *self, int ms)
 {
@@ -264,6 +310,11 @@ void testProcesses(const char *self)
     check(shortLived > 0, "a child process starts");
     check(handle.open(std::uint32_t(shortLived)) == OpenStatus::Opened, "a running child opens");
     check(handle.wait(0) == WaitStatus::TimedOut, "a running child times out at once");
+    const std::string selfName = std::string(self).substr(std::string(self).rfind('/') + 1);
+    const ProcessProgramName running = processProgramName(std::uint32_t(shortLived));
+    check(running.status == ProgramNameStatus::Found && running.fileName == u16(selfName)
+              && !running.cutShort,
+          "a running child's program is named as the system knows it");
     const auto start = std::chrono::steady_clock::now();
     check(handle.wait(20000) == WaitStatus::Ended, "the wait sees the child end");
     check(std::chrono::steady_clock::now() - start < std::chrono::seconds(10),
@@ -276,6 +327,13 @@ void testProcesses(const char *self)
           "a reaped child's id is no such process");
     check(!handle.isOpen(), "a failed open leaves no handle");
     check(handle.open(0x3FFFFFFF) == OpenStatus::NoSuchProcess, "an id above pid_max");
+    check(processProgramName(std::uint32_t(shortLived)).status == ProgramNameStatus::NoSuchProcess
+              && processProgramName(0x3FFFFFFF).status == ProgramNameStatus::NoSuchProcess,
+          "a reaped child's id and an id above pid_max name no program");
+    // The system's own first process runs as root: its program link may be closed to this user.
+    const ProcessProgramName init = processProgramName(1);
+    check(init.status == ProgramNameStatus::Found && !init.fileName.empty(),
+          "the first process is named, from its program or its command name");
     check(handle.wait(0) == WaitStatus::Failed, "waiting without a handle fails");
 
     const pid_t longLived = startSleeper(self, 60000);
@@ -483,6 +541,13 @@ void testProcesses()
     check(wintest::startSleeper(200, shortLived), "a child process starts");
     check(handle.open(shortLived.id) == OpenStatus::Opened, "a running child opens");
     check(handle.wait(0) == WaitStatus::TimedOut, "a running child times out at once");
+    const std::wstring self = wintest::selfPath();
+    const std::wstring selfName = self.substr(self.find_last_of(L"\\/") + 1);
+    const ProcessProgramName running = processProgramName(shortLived.id);
+    check(running.status == ProgramNameStatus::Found
+              && lstrcmpiW(wintest::wide(running.fileName).c_str(), selfName.c_str()) == 0,
+          "a running child's program is named as the system knows it: "
+              + wintest::utf8(wintest::wide(running.fileName)));
     const auto start = steady_clock::now();
     check(handle.wait(20000) == WaitStatus::Ended, "the wait sees the child end");
     check(steady_clock::now() - start < seconds(10),
@@ -505,6 +570,8 @@ void testProcesses()
     }
     check(reopened == OpenStatus::NoSuchProcess, "an ended child's id is no such process");
     check(handle.open(0x7FFFFFF0) == OpenStatus::NoSuchProcess, "an id that no process has");
+    check(processProgramName(0x7FFFFFF0).status == ProgramNameStatus::NoSuchProcess,
+          "an id that no process has names no program");
     check(handle.wait(0) == WaitStatus::Failed, "waiting without a handle fails");
 
     wintest::Child longLived;
@@ -591,6 +658,7 @@ int main(int argc, char **argv)
     testSha256();
     testLinks(argv[2]);
     testFlushes(argv[2]);
+    testRegularFileReads(argv[2]);
 #ifdef _WIN32
     testWin32Names();
     testLongPaths(argv[2]);

@@ -65,6 +65,8 @@ TreeSnapshot snapshotTree(const QString &root, const QStringList &skipTopLevel)
             snapshot.insert(relative, QStringLiteral("link -> ") + info.symLinkTarget());
         else if (info.isDir())
             snapshot.insert(relative, QStringLiteral("dir"));
+        else if (!info.isFile()) // a pipe or a device, never read
+            snapshot.insert(relative, QStringLiteral("special"));
         else
             snapshot.insert(relative, QStringLiteral("file ") + sha256Hex(readFile(path)));
     }
@@ -142,12 +144,18 @@ QString journalStateAt(const QString &path)
     return QJsonDocument::fromJson(readFile(path)).object().value(QStringLiteral("state")).toString();
 }
 
-int runProgram(const QString &program, const QStringList &arguments, QByteArray *output)
+int runProgram(const QString &program, const QStringList &arguments, QByteArray *output,
+               int timeoutMs)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    if (!process.waitForFinished(600000) || process.exitStatus() != QProcess::NormalExit)
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    if (process.exitStatus() != QProcess::NormalExit)
         return -1;
     if (output)
         *output = process.readAll();

@@ -20,9 +20,9 @@ void writeFile(const QString &root, const QString &relativePath, const QByteArra
 QByteArray readFile(const QString &path);
 QString sha256Hex(const QByteArray &bytes);
 
-// A snapshot of everything below a directory: for each relative path, "dir", "link -> target"
-// or "file <sha256>". Compare two snapshots to compare whole trees. Paths whose first component
-// is in `skipTopLevel` are left out (for instance the work directory).
+// A snapshot of everything below a directory: for each relative path, "dir", "link -> target",
+// "special" (a pipe, a device) or "file <sha256>". Compare two snapshots to compare whole trees.
+// Paths whose first component is in `skipTopLevel` are left out (for instance the work directory).
 using TreeSnapshot = QMap<QString, QString>;
 TreeSnapshot snapshotTree(const QString &root, const QStringList &skipTopLevel = {});
 // A readable difference of two snapshots, empty when they are equal.
@@ -54,8 +54,10 @@ bool waitForLine(const QString &path, const QString &text, int timeoutMs);
 // The "state" member of the journal file at `path`, empty when it cannot be read.
 QString journalStateAt(const QString &path);
 
-// Runs a program and returns its exit code (-1 when it could not run or crashed).
-int runProgram(const QString &program, const QStringList &arguments, QByteArray *output = nullptr);
+// Runs a program and returns its exit code (-1 when it could not run, crashed, or did not end
+// within `timeoutMs`, when it is killed).
+int runProgram(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
+               int timeoutMs = 600000);
 bool isRoot();
 
 } // namespace testsupport

@@ -1,15 +1,24 @@
-// The bounded read and the atomic write, on real files, a full tmpfs and an immutable directory.
+// The bounded read and the atomic write, on real files, a full tmpfs and an immutable directory;
+// the lock policy on lock files of live, ended and foreign owners.
 #include "fileio.h"
+#include "lockpolicy.h"
 #include "messages.h"
 #include "testsupport.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using namespace vellumix;
 using testsupport::failureOf;
+
+Q_DECLARE_METATYPE(vellumix::LockFileState)
 using testsupport::kNoFailure;
 
 class FileIoTest : public QObject
@@ -108,6 +117,94 @@ private slots:
                  Msg::cannotSaveUpdateFile);
         QCOMPARE(testsupport::readFile(target), QByteArray("previous"));
         QCOMPARE(testsupport::snapshotTree(disk.path()), before);
+    }
+
+    void lockPolicy_data()
+    {
+        // What stands at the lock's name: "none", "pipe", "link" (to a file this process names
+        // itself in), "pipe helper" (an ownerless lock file with a pipe where its helper goes), or
+        // the bytes of the file with @self (this process), @ended (a process that has ended),
+        // @host, @hostId and @bootId (this machine's) put in.
+        QTest::addColumn<QByteArray>("lock");
+        QTest::addColumn<QString>("program"); // empty: this test's own program
+        QTest::addColumn<int>("ageSeconds");  // its modification time so long ago (< 0: ahead)
+        QTest::addColumn<LockFileState>("state");
+        const QByteArray self = "@self\ntst_fileio\n@host\n@hostId\n@bootId\n";
+        const QString updater = QStringLiteral("VellumixUpdater.exe");
+        QTest::newRow("none") << QByteArray("none") << updater << 0 << LockFileState::Absent;
+        QTest::newRow("a live process of the program") << self << QString() << 0 << LockFileState::Held;
+        QTest::newRow("a live process of another program, which the file names as its own")
+            << self << updater << 0 << LockFileState::Abandoned;
+        QTest::newRow("a live process of another program, the file naming the program")
+            << QByteArray("@self\nVellumixUpdater.exe\n@host\n") << updater << 0
+            << LockFileState::Abandoned;
+        QTest::newRow("an ended process") << QByteArray("@ended\ntst_fileio\n@host\n") << QString() << 0
+                                          << LockFileState::Abandoned;
+        QTest::newRow("another host") << QByteArray("@self\ntst_fileio\nanother-host\n") << QString()
+                                      << 600 << LockFileState::OtherHost;
+        QTest::newRow("another host's id") << QByteArray("@self\ntst_fileio\n@host\n0123abcd\n")
+                                           << QString() << 0 << LockFileState::OtherHost;
+        QTest::newRow("another host's name, this machine's id")
+            << QByteArray("@ended\nVellumixUpdater.exe\nanother-host\n@hostId\n") << updater << 0
+            << LockFileState::Abandoned;
+        QTest::newRow("an earlier boot") << QByteArray("@self\ntst_fileio\n@host\n@hostId\nearlier\n")
+                                         << QString() << 0 << LockFileState::Abandoned;
+        QTest::newRow("no owner, just made") << QByteArray() << updater << 0 << LockFileState::Unsettled;
+        QTest::newRow("no owner, half a line") << QByteArray("12") << updater << 0 << LockFileState::Unsettled;
+        QTest::newRow("no owner, settled") << QByteArray() << updater << 5 << LockFileState::Abandoned;
+        QTest::newRow("no owner, modified an hour ahead") << QByteArray() << updater << -3600
+                                                          << LockFileState::Abandoned;
+        QTest::newRow("a pipe") << QByteArray("pipe") << updater << 0 << LockFileState::NotAFile;
+        QTest::newRow("a link to a live owner's file") << QByteArray("link") << QString() << 0
+                                                       << LockFileState::NotAFile;
+        QTest::newRow("no owner, settled, a pipe where its helper goes")
+            << QByteArray("pipe helper") << updater << 5 << LockFileState::NotAFile;
+    }
+
+    void lockPolicy()
+    {
+        QFETCH(QByteArray, lock);
+        QFETCH(QString, program);
+        QFETCH(int, ageSeconds);
+        QFETCH(LockFileState, state);
+        QProcess ended;
+        ended.start(QStringLiteral("true"), QStringList());
+        QVERIFY(ended.waitForStarted());
+        const qint64 endedId = ended.processId();
+        QVERIFY(ended.waitForFinished());
+        const QString lockPath = path(QStringLiteral("installer.lock"));
+        QFile::remove(lockPath);
+        QFile::remove(path(QStringLiteral("owner")));
+        QFile::remove(lockPath + QStringLiteral(".rmlock"));
+        const QByteArray self = QByteArray::number(QCoreApplication::applicationPid())
+            + "\ntst_fileio\n" + QSysInfo::machineHostName().toUtf8() + '\n';
+        if (lock == "pipe") {
+            QCOMPARE(::mkfifo(QFile::encodeName(lockPath).constData(), 0600), 0);
+        } else if (lock == "link") {
+            testsupport::writeFile(m_tmp.path(), QStringLiteral("owner"), self);
+            QVERIFY(QFile::link(path(QStringLiteral("owner")), lockPath));
+        } else if (lock != "none") {
+            if (lock == "pipe helper") {
+                QCOMPARE(::mkfifo(QFile::encodeName(lockPath + QStringLiteral(".rmlock")).constData(), 0600), 0);
+                lock.clear();
+            }
+            lock.replace("@self", QByteArray::number(QCoreApplication::applicationPid()))
+                .replace("@ended", QByteArray::number(endedId))
+                .replace("@hostId", QSysInfo::machineUniqueId())
+                .replace("@host", QSysInfo::machineHostName().toUtf8())
+                .replace("@bootId", QSysInfo::bootUniqueId());
+            testsupport::writeFile(m_tmp.path(), QStringLiteral("installer.lock"), lock);
+            QFile file(lockPath);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds),
+                                     QFileDevice::FileModificationTime));
+        }
+        const LockPolicy policy{program.isEmpty() ? QStringLiteral("tst_fileio") : program, 1000};
+        QCOMPARE(inspectLockFile(lockPath, policy).state, state);
+        const bool held = state != LockFileState::Absent && state != LockFileState::Abandoned;
+        QCOMPARE(isLockHeld(lockPath, policy), held);
+        if (policy.program == u"VellumixUpdater.exe")
+            QCOMPARE(isInstallerLockHeld(lockPath), held);
     }
 
     void immutableDirectoryKeepsThePreviousFile()

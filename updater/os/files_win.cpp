@@ -1,4 +1,4 @@
-// Link test and flushes to stable storage on Windows.
+// Link test, reading a small file without waiting on it, and flushes to stable storage on Windows.
 #include "platform.h"
 #include "winfile_p.h"
 
@@ -44,6 +44,66 @@ LinkStatus linkStatus(std::u16string_view path) noexcept
                                                            : LinkStatus::NotALink;
     } catch (...) {
         return LinkStatus::Unavailable;
+    }
+}
+
+/*
+    A path of a folder on a local or network volume names no pipe (Windows keeps those in their
+    own namespace, \\.\pipe\), but it can name a folder, a link or a junction, and a device name
+    in its plain form. The handle is opened with FILE_FLAG_BACKUP_SEMANTICS, so that a folder
+    opens and is told apart instead of failing as "access denied", and, for a link that is to be
+    refused, with FILE_FLAG_OPEN_REPARSE_POINT, which opens the link itself. What was opened must
+    then be a file on a disk that is neither a folder nor a reparse point.
+*/
+FileRead readRegularFile(std::u16string_view path, std::size_t maxBytes, LinkAtName link,
+                         std::string &contents) noexcept
+{
+    contents.clear();
+    try {
+        std::wstring name;
+        if (path.empty() || !win32Path(path, name))
+            return FileRead::Failed;
+        DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS;
+        if (link == LinkAtName::Refuse)
+            flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+        FileHandle file(CreateFileW(name.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, flags, nullptr));
+        if (!file.isValid()) {
+            const DWORD error = GetLastError();
+            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                ? FileRead::Missing
+                : FileRead::Failed;
+        }
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (GetFileType(file.get()) != FILE_TYPE_DISK)
+            return FileRead::NotAFile;
+        if (!GetFileInformationByHandle(file.get(), &info))
+            return FileRead::Failed;
+        if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+            return FileRead::NotAFile;
+        const std::uint64_t size =
+            (std::uint64_t(info.nFileSizeHigh) << 32) | std::uint64_t(info.nFileSizeLow);
+        if (size > maxBytes)
+            return FileRead::TooLarge;
+        std::string bytes;
+        char block[65536];
+        for (;;) {
+            const std::size_t room = maxBytes - std::min<std::size_t>(maxBytes, bytes.size()) + 1;
+            DWORD count = 0;
+            if (!ReadFile(file.get(), block, DWORD(std::min<std::size_t>(sizeof block, room)),
+                          &count, nullptr))
+                return FileRead::Failed;
+            if (count == 0)
+                break;
+            bytes.append(block, count);
+            if (bytes.size() > maxBytes)
+                return FileRead::TooLarge;
+        }
+        contents.swap(bytes);
+        return FileRead::Read;
+    } catch (...) {
+        return FileRead::Failed;
     }
 }
 

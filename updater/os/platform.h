@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace vellumix::os {
@@ -70,6 +71,18 @@ bool flushOpenFile(int descriptor) noexcept;
 bool flushDirectoryEntries(std::u16string_view directory) noexcept;
 bool flushFileSystem(std::u16string_view anyPathOnIt) noexcept;
 
+// Reading one of the small files the updater keeps (its journal, a lock file) without ever waiting
+// on it: only a regular file is opened and read. A pipe at the name would block an open for
+// reading until something writes to it, and a device could do anything; both are reported as
+// NotAFile, without a byte read. With LinkAtName::Refuse a link at the last component is not
+// followed and counts as NotAFile; with Follow the object it points to must be a regular file
+// (a link to nothing is Missing, as the object it names is). More than `maxBytes` bytes:
+// TooLarge, and `contents` is left empty.
+enum class FileRead { Read, Missing, NotAFile, TooLarge, Failed };
+enum class LinkAtName { Follow, Refuse };
+FileRead readRegularFile(std::u16string_view path, std::size_t maxBytes, LinkAtName link,
+                         std::string &contents) noexcept;
+
 // Copies a file to a name where nothing exists yet, with the source's permissions. Never
 // overwrites: fails when anything stands at `to`. A failed copy leaves nothing at `to`. The
 // copy's data is not necessarily on stable storage when this returns (see flushFileSystem).
@@ -107,6 +120,22 @@ private:
     static constexpr std::intptr_t kNone = -1;
     std::intptr_t m_native = kNone;
 };
+
+// The file name of the program that the process with this id runs, as the operating system
+// reports it for that id (never what a file says about the process): on Linux the last component
+// of /proc/<id>/exe, or, where that link cannot be read (another user's process), the process's
+// command name from /proc/<id>/comm, which the kernel keeps to its first 15 bytes (`cutShort`);
+// on Windows the last component of the image name that QueryFullProcessImageNameW gives. Found
+// only with a name that is not empty. A process that has ended may still be reported while its
+// id is held; whether it runs is ProcessHandle's question.
+enum class ProgramNameStatus { Found, NoSuchProcess, Unavailable };
+struct ProcessProgramName
+{
+    ProgramNameStatus status = ProgramNameStatus::Unavailable;
+    std::u16string fileName;
+    bool cutShort = false;
+};
+ProcessProgramName processProgramName(std::uint32_t processId) noexcept;
 
 // Makes the processes that this process starts, and their descendants, stay observable through
 // their process ids until this process ends, even when they are detached and end at once: on

@@ -1,8 +1,9 @@
-// Process watching on Windows.
+// Process watching on Windows, and the program a process runs.
 #include "platform.h"
 
 #include <windows.h>
 
+#include <string>
 #include <utility>
 
 namespace vellumix::os {
@@ -64,6 +65,39 @@ void ProcessHandle::close() noexcept
 {
     if (isOpen())
         CloseHandle(nativeOf(std::exchange(m_native, kNone)));
+}
+
+/*
+    PROCESS_QUERY_LIMITED_INFORMATION is granted for nearly every process, also those of other
+    users and elevated ones, which the fuller query rights are not. The image name is the
+    program's full path in Win32 form; only its last component is kept.
+*/
+ProcessProgramName processProgramName(std::uint32_t processId) noexcept
+{
+    ProcessProgramName result;
+    try {
+        const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+        if (!process) {
+            if (GetLastError() == ERROR_INVALID_PARAMETER)
+                result.status = ProgramNameStatus::NoSuchProcess;
+            return result;
+        }
+        std::wstring image(32768, L'\0');
+        DWORD length = DWORD(image.size());
+        const BOOL named = QueryFullProcessImageNameW(process, 0, image.data(), &length);
+        CloseHandle(process);
+        if (!named || length == 0)
+            return result;
+        image.resize(length);
+        const std::size_t slash = image.find_last_of(L"\\/");
+        const std::wstring name = slash == std::wstring::npos ? image : image.substr(slash + 1);
+        result.fileName.assign(name.begin(), name.end());
+        if (!result.fileName.empty())
+            result.status = ProgramNameStatus::Found;
+        return result;
+    } catch (...) {
+        return {};
+    }
 }
 
 // A process id stays taken while any handle to the process is open, which ProcessHandle holds;

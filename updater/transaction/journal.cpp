@@ -3,11 +3,14 @@
 #include "fileio.h"
 #include "linkguard.h"
 #include "messages.h"
+#include "osbridge.h"
+#include "platform.h"
 
 #include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+
+#include <string>
 
 namespace vellumix {
 
@@ -32,18 +35,29 @@ QString workDirectoryPath(const QString &programRoot)
     return workDirectory;
 }
 
+/*
+    Only a regular file is read, and its open never waits: a pipe at the journal's name would
+    otherwise hold the recovery, and the application's start that runs it, for ever. Anything
+    other than a regular file there (a pipe, a folder, a device) is a journal that cannot be read.
+    A link there is followed, as it always was, to a regular file only; a link to nothing is no
+    journal, and the first write of one refuses the link.
+*/
 TransactionJournal readTransactionJournal(const QString &programRoot)
 {
     const QString path = journalFilePath(programRoot);
-    if (!QFile::exists(path))
+    std::string bytes;
+    switch (os::readRegularFile(osText(path), std::size_t(kJournalMaxBytes), os::LinkAtName::Follow,
+                                bytes)) {
+    case os::FileRead::Missing:
         return TransactionJournal();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    case os::FileRead::Read:
+        break;
+    case os::FileRead::NotAFile:
+    case os::FileRead::TooLarge:
+    case os::FileRead::Failed:
         throw Msg::journalUnreadable;
-    const QByteArray contents = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw Msg::journalUnreadable;
-    const QJsonDocument document = QJsonDocument::fromJson(contents);
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(bytes));
     if (!document.isObject() || journalState(document.object()).isEmpty())
         throw Msg::journalDamaged;
     return document.object();

@@ -17,11 +17,16 @@ using TransactionJournal = QJsonObject;
 namespace JournalState = protocol::JournalState;
 using protocol::kWorkDirectoryName;
 
+// The largest journal that is read. An update at the limits of a manifest writes a few megabytes;
+// the client's start-up reads the journal with the same bound.
+inline constexpr qint64 kJournalMaxBytes = 64 * 1024 * 1024;
+
 // The program root joined with ".vellumix-update", after the link check of that path.
 QString workDirectoryPath(const QString &programRoot);
 
 // The journal of the program root; an empty object when there is none. Throws when it cannot be
-// read or is damaged.
+// read (also when something other than a regular file stands at its name, or it is larger than
+// kJournalMaxBytes) or is damaged.
 TransactionJournal readTransactionJournal(const QString &programRoot);
 
 // Replaces the journal on disk with `journal`, atomically and durably.

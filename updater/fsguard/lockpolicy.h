@@ -1,0 +1,73 @@
+// When a lock file counts as held by a live owner: the one rule that the updater (installer.lock),
+// the client's start-up call (which only asks) and the release tool (its feed lock) go by, and the
+// taking of such a lock with QLockFile under that rule.
+//
+// A lock file is QLockFile's: the owner's process id, the file name of its program, its host's
+// name, its host's id and its boot id, one a line. Only a regular file is ever opened; nothing
+// here waits on a pipe, and nothing follows a link standing at a lock file's name.
+#pragma once
+
+#include <QString>
+
+class QLockFile;
+
+namespace vellumix {
+
+// How old a lock file that names no owner must be before it counts as abandoned: QLockFile makes
+// the file first and names its owner in it a few calls later.
+inline constexpr int kLockSettleMs = 1000;
+
+struct LockPolicy
+{
+    // The file name of the program that takes this lock ("VellumixUpdater.exe"). A process runs it
+    // when the operating system reports this name for it; ".exe" at the end does not count, nor,
+    // on Windows, the letter case.
+    QString program;
+    int settleMs = kLockSettleMs;
+};
+
+enum class LockFileState {
+    Absent,    // nothing stands at the name
+    NotAFile,  // a link, a pipe, a folder or another special file at the lock's name, or at the
+               // name of a helper QLockFile would read beside an abandoned lock file: held
+               // (never opened or removed)
+    Held,      // names a live process on this host that runs the policy's program: held
+    OtherHost, // names an owner on another host, which cannot be looked up from here: held
+    Unsettled, // names no owner and is younger than settleMs: held (its maker may be writing it)
+    Abandoned, // names an owner that has ended or that runs another program, or names none and
+               // is settleMs old or more (a modification time in the future counts by its
+               // distance from now, so it cannot stay young for ever): not held
+};
+
+struct LockFileOwner
+{
+    LockFileState state = LockFileState::Absent;
+    qint64 processId = 0; // as the file names it; 0 when it names none
+    QString host;         // as the file names it
+    qint64 ageMs = 0;     // the distance of its modification time from now, either way
+    QString notAFile;     // NotAFile: the path of what stands there
+};
+
+// Looks at the lock file at `path` without taking it or waiting on it.
+LockFileOwner inspectLockFile(const QString &path, const LockPolicy &policy);
+
+// True when the lock at `path` counts as held (every state above but Absent and Abandoned): a
+// process that would take it must leave it alone. Never takes the lock, never waits.
+bool isLockHeld(const QString &path, const LockPolicy &policy);
+
+// The policy of the updater's installer.lock: held by a running VellumixUpdater.
+LockPolicy installerLockPolicy(int settleMs = kLockSettleMs);
+
+// For the application's start-up: true exactly when the updater, started now, would not take its
+// lock at `lockPath` (FOLDER/.vellumix-update/installer.lock) and would end with code 3, leaving
+// the work to the updater that holds it. Nothing is taken, nothing waits.
+bool isInstallerLockHeld(const QString &lockPath);
+
+// Takes `lock` (a QLockFile made on `path` with the stale time 0) with one attempt, first taking
+// over a lock file that the policy counts as abandoned, and the helper files QLockFile leaves
+// beside it. False when the lock is held (see isLockHeld), when a live process still holds the
+// file that was to be removed, or when the file cannot be made; lock.error() then tells which
+// for the last. May wait up to `policy.settleMs` for a lock file that names no owner yet.
+bool takeLock(QLockFile &lock, const QString &path, const LockPolicy &policy);
+
+} // namespace vellumix
