@@ -2,8 +2,8 @@
 
 #include "fileio.h"
 #include "linkguard.h"
+#include "lockpolicy.h"
 #include "manifest.h"
-#include "platform.h"
 #include "releasecheck.h"
 #include "stagearea.h"
 #include "updatehistory.h"
@@ -16,9 +16,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLockFile>
 #include <QProcess>
-#include <QSysInfo>
 
 namespace vellumix {
 
@@ -30,18 +28,6 @@ QString rootOrDefault(const QString &programRoot)
 {
     return QFileInfo(programRoot.isEmpty() ? QCoreApplication::applicationDirPath() : programRoot)
         .absoluteFilePath();
-}
-
-// A JSON object read leniently: anything unreadable is an empty object.
-QJsonObject readObject(const QString &path, qint64 maxBytes)
-{
-    try {
-        if (!QFileInfo(path).isFile())
-            return QJsonObject();
-        return QJsonDocument::fromJson(readFileLimited(path, maxBytes)).object();
-    } catch (const QString &) {
-        return QJsonObject();
-    }
 }
 
 // The option's token, when `arguments` carry the probe option.
@@ -59,7 +45,7 @@ std::optional<QString> probeToken(const QStringList &arguments)
 std::optional<InstalledRelease> installedRelease(const QString &programRoot)
 {
     const QJsonObject record =
-        readObject(workDirectoryOf(programRoot) + u'/' + protocol::kInstalledFileName, kRecordMaxBytes);
+        readRecordFile(workDirectoryOf(programRoot) + u'/' + protocol::kInstalledFileName, kRecordMaxBytes);
     const QJsonValue sequence = record.value(protocol::kInstalledSequenceMember);
     const int value = sequence.toInt(-1);
     if (!sequence.isDouble() || value < kManifestMinSequence || value > kManifestMaxSequence)
@@ -106,27 +92,13 @@ bool recoveryPending(const QString &programRoot)
 /*
     The lock is only looked at, never taken: an updater tries its lock once and gives up when it is
     held, so taking it here even for a moment could turn away the updater it is meant to detect.
-    A lock file that names no owner yet is being written by an updater that has just started, or
-    was left by one killed in that instant; the updater itself treats such a file as abandoned once
-    it is a second old, and so does this.
+    The answer is the updater's own: held exactly when an updater started now would not take it
+    (a live process on this host that runs the updater, an owner on another host, a lock file
+    still being written, anything but a regular file at its name).
 */
 bool updaterRunning(const QString &programRoot)
 {
-    const QString lockPath = workDirectoryOf(programRoot) + u'/' + protocol::kLockFileName;
-    const QFileInfo info(lockPath);
-    if (!info.exists())
-        return false;
-    QLockFile lock(lockPath);
-    qint64 pid = 0;
-    QString host, application;
-    if (!lock.getLockInfo(&pid, &host, &application))
-        return info.lastModified().msecsTo(QDateTime::currentDateTime()) < 1000;
-    // An owner on another machine (a program folder on a share) cannot be looked up: it counts
-    // as alive, as it does for the lock itself.
-    if (!host.isEmpty() && host != QSysInfo::machineHostName())
-        return true;
-    os::ProcessHandle process;
-    return process.open(quint32(pid)) != os::OpenStatus::NoSuchProcess;
+    return isInstallerLockHeld(workDirectoryOf(programRoot) + u'/' + protocol::kLockFileName);
 }
 
 namespace {

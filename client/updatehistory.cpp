@@ -3,6 +3,7 @@
 #include "clienttexts.h"
 #include "fileio.h"
 #include "linkguard.h"
+#include "osbridge.h"
 #include "stagearea.h"
 #include "updateprotocol.h"
 
@@ -16,12 +17,6 @@
 #include <QJsonObject>
 #include <QLockFile>
 #include <QUrl>
-
-#ifndef Q_OS_WIN
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace vellumix {
 
@@ -44,35 +39,23 @@ const QString kStageOriginName = QStringLiteral("/.vellumix-origin.json");
 */
 std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxBytes)
 {
-    QFile file;
-#ifdef Q_OS_WIN
-    if (!QFileInfo(path).isFile() || QFileInfo(path).isSymLink())
+    std::string bytes;
+    if (os::readRegularFile(osText(QDir::toNativeSeparators(path)), std::size_t(maxBytes),
+                            os::LinkAtName::Refuse, bytes)
+        != os::FileRead::Read)
         return std::nullopt;
-    file.setFileName(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-#else
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)
-        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-#endif
-    if (file.size() > maxBytes)
-        return std::nullopt;
-    return file.read(maxBytes + 1);
+    return QByteArray(bytes.data(), qsizetype(bytes.size()));
 }
 
-QJsonObject readObject(const QString &path, qint64 maxBytes)
+} // namespace
+
+QJsonObject readRecordFile(const QString &path, qint64 maxBytes)
 {
     const std::optional<QByteArray> bytes = readRegularFile(path, maxBytes);
     return bytes ? QJsonDocument::fromJson(*bytes).object() : QJsonObject();
 }
+
+namespace {
 
 // --- The record's JSON ---------------------------------------------------------------------------
 
@@ -269,7 +252,7 @@ void judgeRollback(UpdateOutcome &outcome, const UpdateHistory &history, const J
     }
     // The new version confirms with its own version text; the updater accepts only the release's.
     const QJsonObject health =
-        readObject(workDirectoryOf(programRoot) + u'/' + protocol::kHealthFileName, 64 * 1024);
+        readRecordFile(workDirectoryOf(programRoot) + u'/' + protocol::kHealthFileName, 64 * 1024);
     const QJsonValue healthVersion = health.value(protocol::kHealthVersionMember);
     if (health.value(protocol::kHealthTokenMember).toString() == journal.token
         && healthVersion != QJsonValue(journal.version)) {
@@ -306,7 +289,7 @@ QString workDirectoryOf(const QString &programRoot)
 JournalView readJournalView(const QString &programRoot)
 {
     const QJsonObject journal =
-        readObject(workDirectoryOf(programRoot) + u'/' + protocol::kJournalFileName, kJournalMaxBytes);
+        readRecordFile(workDirectoryOf(programRoot) + u'/' + protocol::kJournalFileName, kJournalMaxBytes);
     return {journal.value(protocol::kJournalStateMember).toString(),
             journal.value(protocol::kJournalVersionMember).toString(),
             journal.value(protocol::kJournalSequenceMember).toInt(),
@@ -457,7 +440,7 @@ void writeStageOrigin(const QString &stage, const QUrl &feed)
 
 QString stageOrigin(const QString &stage)
 {
-    return readObject(stage + kStageOriginName, 64 * 1024).value(QStringLiteral("feed")).toString();
+    return readRecordFile(stage + kStageOriginName, 64 * 1024).value(QStringLiteral("feed")).toString();
 }
 
 // --- UpdateOutcome ------------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QUrl>
@@ -64,6 +65,9 @@ struct JournalView
 };
 
 QString workDirectoryOf(const QString &programRoot);
+// A JSON object from a small file of the work directory, read only when it is a regular file
+// (never through a link, never waiting on a pipe); anything else reads as an empty object.
+QJsonObject readRecordFile(const QString &path, qint64 maxBytes);
 JournalView readJournalView(const QString &programRoot);
 
 UpdateHistory readUpdateHistory(const QString &programRoot);

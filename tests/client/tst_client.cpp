@@ -19,12 +19,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLockFile>
 #include <QProcess>
 #include <QSysInfo>
 #include <QThread>
 #include <QTimer>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -1404,6 +1404,10 @@ private slots:
                                                << quit << false;
         QTest::newRow("lock of a dead updater") << QString() << JournalState::starting << "dead"
                                                 << quit << true;
+        // After a restart its id may name any process: what runs there decides, as for the
+        // updater itself.
+        QTest::newRow("lock naming a live process that is no updater")
+            << QString() << JournalState::starting << "other" << quit << true;
         QTest::newRow("ownerless old lock") << QString() << JournalState::starting << "old" << quit
                                             << true;
     }
@@ -1424,9 +1428,17 @@ private slots:
         const QString work = m_root + QStringLiteral("/.vellumix-update");
         const QString lockPath = work + QStringLiteral("/installer.lock");
         QVERIFY(QDir().mkpath(work));
-        QLockFile held(lockPath);
+        // A lock counts as the updater's only while the process it names runs the updater: here
+        // a program that waits, under the updater's name.
+        QProcess updater;
         if (lock == u"live") {
-            QVERIFY(held.tryLock(0));
+            const QString program = m_dir->filePath(QStringLiteral("VellumixUpdater.exe"));
+            QVERIFY(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sleep")), program));
+            updater.start(program, {QStringLiteral("60")});
+            QVERIFY(updater.waitForStarted());
+            writeFile(work, QStringLiteral("installer.lock"),
+                      QByteArray::number(updater.processId()) + "\nVellumixUpdater.exe\n"
+                          + QSysInfo::machineHostName().toUtf8() + '\n');
         } else if (lock == u"dead") {
             QProcess ended;
             ended.start(QStringLiteral("true"), QStringList());
@@ -1435,6 +1447,10 @@ private slots:
             QVERIFY(ended.waitForFinished());
             writeFile(work, QStringLiteral("installer.lock"),
                       QByteArray::number(pid) + "\nVellumixUpdater\n"
+                          + QSysInfo::machineHostName().toUtf8() + '\n');
+        } else if (lock == u"other") {
+            writeFile(work, QStringLiteral("installer.lock"),
+                      QByteArray::number(QCoreApplication::applicationPid()) + "\nVellumixUpdater\n"
                           + QSysInfo::machineHostName().toUtf8() + '\n');
         } else if (lock == u"new" || lock == u"old") {
             writeFile(work, QStringLiteral("installer.lock"), QByteArray());
