@@ -24,12 +24,6 @@ namespace {
 
 constexpr qint64 kRecordMaxBytes = 64 * 1024;
 
-QString rootOrDefault(const QString &programRoot)
-{
-    return QFileInfo(programRoot.isEmpty() ? QCoreApplication::applicationDirPath() : programRoot)
-        .absoluteFilePath();
-}
-
 // The option's token, when `arguments` carry the probe option.
 std::optional<QString> probeToken(const QStringList &arguments)
 {
@@ -198,7 +192,7 @@ QList<UpdateOutcome> failedReleases(const QString &programRoot)
 static UpdaterCommand updaterCommand(const QString &programRoot, QStringList arguments,
                                      quint32 parentId, bool quiet)
 {
-    const QString root = rootOrDefault(programRoot);
+    const QString root = programRootOrDefault(programRoot);
     arguments.prepend(root);
     arguments.prepend(QStringLiteral("--root"));
     if (parentId != 0)

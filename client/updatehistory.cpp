@@ -279,11 +279,15 @@ void judgeRollback(UpdateOutcome &outcome, const UpdateHistory &history, const J
 
 } // namespace
 
+QString programRootOrDefault(const QString &programRoot)
+{
+    return QFileInfo(programRoot.isEmpty() ? QCoreApplication::applicationDirPath() : programRoot)
+        .absoluteFilePath();
+}
+
 QString workDirectoryOf(const QString &programRoot)
 {
-    const QString root =
-        programRoot.isEmpty() ? QCoreApplication::applicationDirPath() : programRoot;
-    return QDir(QFileInfo(root).absoluteFilePath()).filePath(protocol::kWorkDirectoryName);
+    return QDir(programRootOrDefault(programRoot)).filePath(protocol::kWorkDirectoryName);
 }
 
 JournalView readJournalView(const QString &programRoot)

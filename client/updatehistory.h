@@ -64,6 +64,9 @@ struct JournalView
     QString token;
 };
 
+// The program root as an absolute path (empty: the folder of the running program), and its work
+// directory.
+QString programRootOrDefault(const QString &programRoot);
 QString workDirectoryOf(const QString &programRoot);
 // A JSON object from a small file of the work directory, read only when it is a regular file
 // (never through a link, never waiting on a pipe); anything else reads as an empty object.
