@@ -69,6 +69,14 @@ say "fetching the source of qt6-base $qt_version"
 src=$(find "$work" -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
 [ -n "$src" ] || { echo "qt6-base source not unpacked" >&2; exit 1; }
 
+# ALPN in the schannel plug-in. Qt 6.4 leaves it out for every MinGW build, so a Windows program
+# built here would speak HTTP/1.1 only; mingw-w64's headers (Debian 12's among them) declare what
+# it needs, and later Qt releases test for SECBUFFER_APPLICATION_PROTOCOLS instead, as this does.
+schannel=$src/src/plugins/tls/schannel/qtls_schannel.cpp
+sed -i 's/^#if NTDDI_VERSION >= NTDDI_WINBLUE && !defined(Q_CC_MINGW)$/#if NTDDI_VERSION >= NTDDI_WINBLUE \&\& defined(SECBUFFER_APPLICATION_PROTOCOLS)/' "$schannel"
+grep -q '^#if NTDDI_VERSION >= NTDDI_WINBLUE && defined(SECBUFFER_APPLICATION_PROTOCOLS)$' "$schannel" \
+    || { echo "the ALPN condition of $schannel was not found; the patch needs a look" >&2; exit 1; }
+
 # The toolchain of the Qt build. The runtime is linked statically (-static), so neither Qt's
 # tools nor the programs built against it need libgcc_s_seh-1.dll or libstdc++-6.dll beside them.
 # A copy is kept in the prefix for reference; the project builds with its own toolchain file.
