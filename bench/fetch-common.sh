@@ -161,16 +161,23 @@ describe_client() {
     echo "$source"
 }
 
-# The two releases of the HTTPS benchmarks, published into $work/feed in the order given:
+# The releases, published into $work/feed as channels of their names, in the order given
+# (sequence 1, 2, ...). The plain benchmark's:
+#   large  64 files of 16 MiB and the two programs: 66 blobs, 1 GiB
+#   many   5,000 files of 4 to 64 KiB and the two programs
+# and those of the HTTPS ones (--link, --loopback):
 #   small  1,999 files of 4 to 64 KiB and the two programs: 2,001 blobs, about 70 MB
 #   big    3 files of 45,400 KiB and the two programs: 5 blobs, about 140 MB
-publish_https_releases() {
+publish_releases() {
     local release sequence=0
     for release in "$@"; do
         sequence=$((sequence + 1))
         case $release in
+            large) make_release "$work/release-$release" 64 16777216 16777216 7 ;;
+            many) make_release "$work/release-$release" 5000 4096 65536 7 ;;
             small) make_release "$work/release-$release" 1999 4096 65536 11 ;;
             big) make_release "$work/release-$release" 3 46489600 46489600 11 ;;
+            *) die "no release called $release" ;;
         esac
         publish_release "$release" "$sequence"
     done
@@ -245,13 +252,26 @@ https_tools() {
     tool_names=([fetch]="vellumix-fetch" [curl-h1]="curl HTTP/1.1 x$connections" [curl-h2]="curl HTTP/2 x100")
 }
 
+# Removes what the last transfer wrote. With `settle_seconds` set, the removal is also flushed
+# and then left to age that long: ext4 without a journal (this machine's /tmp) checks a new
+# inode against every inode freed in the last 5 seconds, or the last 5 minutes while its block
+# is not yet written, so the thousands of files one tool left would otherwise slow down the
+# creates of the next one.
+clear_outputs() {
+    rm -rf "$work/stage" "$work/curl-out" "$work/cache"
+    if [ -n "${settle_seconds:-}" ]; then
+        sync -f "$work"
+        sleep "$settle_seconds"
+    fi
+}
+
 # transfer RUN RELEASE TOOL: one download of RELEASE from $url into an empty folder: with the
 # client into an empty stage (no kept manifest), with curl the same blob URLs. Its figures go
 # into results[RUN,RELEASE,TOOL]: "seconds peak-kib requests connections protocol idle-ms
 # cpu-seconds".
 transfer() {
     local run=$1 release=$2 tool=$3 first
-    rm -rf "$work/stage" "$work/curl-out" "$work/cache"
+    clear_outputs
     first=$(wc -l < "$detail")
     case $tool in
         fetch)

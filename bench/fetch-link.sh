@@ -82,7 +82,7 @@ start_work_dir "$parent" vellumix-fetch-link 1100
 say "link benchmark in $work, $(nproc) cores, $(uptime)"
 
 say "publishing the releases"
-publish_https_releases "${releases[@]}"
+publish_releases "${releases[@]}"
 start_https_feed $http2
 # The proxy ends by itself well after the last run could have ended; its log of every
 # connection is kept with nginx's (--keep-logs).

@@ -20,7 +20,7 @@
 # this machine's cores: the figures are those of the whole machine's work.
 #
 #   bench/fetch.sh --loopback [--runs N] [--connections N] [--dir DIR] [--keep-logs DIR]
-#                             [--syscalls] [small|big]...
+#                             [--syscalls] [--no-settle] [small|big]...
 #       --runs N          runs (default 3); the medians come last
 #       --connections N   vellumix-fetch's --connections and curl's HTTP/1.1 connections
 #                         (default 4)
@@ -32,6 +32,11 @@
 #                         and by curl over HTTP/2 under `strace -f`, and the system calls per
 #                         file of each: all of them, and by kind (opens, reads and writes of
 #                         files, of sockets, wake-ups of other threads, flushes, renames)
+#       --no-settle       start each transfer as soon as the last one's files are removed;
+#                         by default the removal is flushed and left 6 s to age first, so that
+#                         a tool does not pay at its file creates for the files the tool before
+#                         it left (ext4 without a journal checks each new inode against those
+#                         freed in the last seconds); the files a tool removes itself still count
 #   BUILD_DIR=...         build somewhere else (default: build-bench-fetch/ in the checkout),
 #                         so that two builds can be measured with the same script
 set -euo pipefail
@@ -44,6 +49,7 @@ runs=3
 connections=4
 keep_logs=
 syscalls=
+settle_seconds=6
 releases=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -53,6 +59,7 @@ while [ $# -gt 0 ]; do
         --dir) [ $# -ge 2 ] || die "$1 needs a folder"; parent=$2; shift 2 ;;
         --keep-logs) [ $# -ge 2 ] || die "$1 needs a folder"; keep_logs=$2; shift 2 ;;
         --syscalls) syscalls=1; shift ;;
+        --no-settle) settle_seconds=; shift ;;
         small | big) releases+=("$1"); shift ;;
         *) echo "$bench_name: unknown argument $1 (see bench/fetch.sh --help)" >&2; exit 2 ;;
     esac
@@ -68,7 +75,7 @@ curl -V | grep -qw HTTP2 || die "this curl cannot speak HTTP/2 (curl -V shows no
 start_work_dir "$parent" vellumix-fetch-loopback 1100
 say "loopback benchmark in $work, $(nproc) cores, $(uptime)"
 say "publishing the releases"
-publish_https_releases "${releases[@]}"
+publish_releases "${releases[@]}"
 start_https_feed --http2
 url=$origin
 https_tools --http2
@@ -108,7 +115,7 @@ print_run_walls "$runs" "${releases[@]}"
 # the file or socket behind each descriptor), then the calls per file of the trace.
 traced() {
     local tool=$1 release=$2 trace=$work/logs/strace-$2-$1.txt
-    rm -rf "$work/stage" "$work/curl-out" "$work/cache"
+    clear_outputs
     case $tool in
         fetch)
             strace -f -y -qq -o "$trace" "$fetch" download --feed "$url" --channel "$release" \

@@ -58,15 +58,7 @@ space=700
 start_work_dir "$parent" vellumix-fetch-bench "$space"
 say "benchmark in $work, $(nproc) cores, $(uptime)"
 
-sequence=0
-for release in "${releases[@]}"; do
-    sequence=$((sequence + 1))
-    case $release in
-        large) make_release "$work/release-$release" 64 16777216 16777216 7 ;;
-        many) make_release "$work/release-$release" 5000 4096 65536 7 ;;
-    esac
-    publish_release "$release" "$sequence"
-done
+publish_releases "${releases[@]}"
 url=$(bash "$VELLUMIX_TOP/scripts/feed-server.sh" start "$work/feed" "$work/nginx") \
     || die "nginx did not start"
 mkdir -p "$work/root"

@@ -15,8 +15,8 @@
 #   BUILD_DIR=...   where the proxy is built (default: build-bench-fetch/ in the checkout)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
-
-die() { echo "bench/linkproxy-check.sh: $*" >&2; exit 1; }
+source "$(dirname "${BASH_SOURCE[0]}")/fetch-common.sh"
+bench_name=bench/linkproxy-check.sh
 rtt=40
 mbit=100
 while [ $# -gt 0 ]; do
@@ -37,18 +37,8 @@ if [ ! -x "$proxy" ] || [ "$VELLUMIX_TOP/bench/linkproxy.cpp" -nt "$proxy" ]; th
     g++ -std=c++20 -O2 -Wall -Wextra -o "$proxy" "$VELLUMIX_TOP/bench/linkproxy.cpp"
 fi
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vellumix-linkproxy-check.XXXXXX")
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do
-        kill -TERM "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    bash "$VELLUMIX_TOP/scripts/feed-server.sh" stop "$work/nginx" >/dev/null 2>&1 || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+keep_logs=
+start_work_dir "${TMPDIR:-/tmp}" vellumix-linkproxy-check 100
 
 # A feed-shaped folder that nginx serves with the feed's configuration: a 10 MB blob and a
 # small "manifest".
@@ -57,18 +47,7 @@ mkdir -p "$work/feed/blobs" "$work/feed/stable"
 head -c 10000000 /dev/urandom > "$work/feed/blobs/$big"
 echo '{}' > "$work/feed/stable/manifest.json"
 tls=$work/tls
-mkdir -p "$tls"
-printf '%s\n' 'basicConstraints = critical, CA:FALSE' 'extendedKeyUsage = serverAuth' \
-    'subjectAltName = IP:127.0.0.1' > "$tls/server.ext"
-{
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$tls/ca.key" \
-        -out "$tls/ca.pem" -days 1 -subj '/CN=Vellumix test CA' \
-        -addext 'basicConstraints=critical,CA:TRUE' -addext 'keyUsage=critical,keyCertSign'
-    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$tls/server.key" \
-        -out "$tls/server.csr" -subj '/CN=127.0.0.1'
-    openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" \
-        -set_serial 1 -days 1 -extfile "$tls/server.ext" -out "$tls/server.pem"
-} > "$work/openssl.txt" 2>&1 || { cat "$work/openssl.txt" >&2; die "openssl failed"; }
+make_test_ca "$tls"
 origin=$(bash "$VELLUMIX_TOP/scripts/feed-server.sh" start "$work/feed" "$work/nginx" \
     --tls "$tls/server.pem" "$tls/server.key" --tls13 --http2)
 target=127.0.0.1:${origin##*:}
@@ -78,7 +57,7 @@ start_proxy() {
     local name=$1 tries
     shift
     "$proxy" --target "$target" --max-seconds 300 "$@" > "$work/$name.port" 2> "$work/$name.log" &
-    pids+=($!)
+    background_pids+=($!)
     for tries in $(seq 1 50); do
         [ -s "$work/$name.port" ] && break
         sleep 0.1
@@ -133,7 +112,7 @@ printf 'two 10 MB downloads at once: %.3f s and %.3f s (sharing the rate: %.3f s
     "$(cut -d' ' -f4 "$work/a.txt")" "$(cut -d' ' -f4 "$work/b.txt")" "$expected"
 
 # The slow reader: curl reads at 2 MB/s through a link without a rate, buffers of 64 KiB.
-open_pid=${pids[-1]}
+open_pid=${background_pids[-1]}
 rss_before=$(awk '/^VmRSS/ { print $2 }' "/proc/$open_pid/status")
 fetch --http1.1 --limit-rate 2000K -o "$work/slow.bin" "$open/blobs/$big" > /dev/null &
 slow_pid=$!
