@@ -3,7 +3,7 @@
 // files, no manifest.json and nothing written outside the staging directory; what was fetched
 // once is not fetched again; and the start-up helpers.
 #include "faultserver.h"
-#include "feedconnection.h"
+#include "httpfeedsource.h"
 #include "journal.h"
 #include "manifest.h"
 #include "probe.h"
