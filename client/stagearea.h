@@ -1,5 +1,6 @@
-// The staging directory as the client fills it, and the work on its files: everything here runs
-// on the client's worker thread, one call after another in the order they were posted.
+// The staging directory as the client fills it: what a download finds there (prepare), where
+// one blob's files lie (the work on them is BlobPipeline's, driven by a StageSink), and the
+// manifest last. Runs on the download's lanes; prepare and finish on the first.
 //
 //   STAGE/.vellumix-stage          marks a folder that the client made (others are never emptied)
 //   STAGE/.download/<packed>.part  the packed bytes of a file (or of its delta) received so far
@@ -59,11 +60,6 @@ struct StagePlan
     qint64 bytesAlreadyStaged = 0; // packed bytes of those files
 };
 
-// What became of a blob once its last byte arrived.
-enum class BlobVerdict { Staged, Mismatch, Failed };
-
-class BlobPipeline;
-
 class StageArea
 {
 public:
@@ -78,19 +74,17 @@ public:
     StagePlan prepare(const QList<ManifestFile> &files,
                       const QHash<QString, ReleaseDelta> &deltas = {});
 
-    // A try at one blob: replays what the .part file holds through the checks, then takes the
-    // bytes as they arrive. `restart` empties the .part file first.
-    UpdateFailure begin(const BlobJob &job, bool restart);
-    UpdateFailure append(const QByteArray &packedSha256, const char *data, qint64 size);
-    // Ends the try: on Staged the files are under files/ and the .part file is gone; on Mismatch
-    // the .part file is gone too, so the next try starts from nothing.
-    BlobVerdict complete(const QByteArray &packedSha256, UpdateFailure *failure);
-    // Closes the files of a try that stops (cancel, a failed transfer); the .part file stays.
-    void suspend(const QByteArray &packedSha256);
-    // Ends a try whose bytes failed a check: its files are closed and removed.
-    void discard(const QByteArray &packedSha256);
-    // Reads a blob of a local feed (a folder or a mounted share) from where the .part file ends.
-    UpdateFailure copyFromLocalFeed(const QByteArray &packedSha256, const QString &source);
+    // The files of one blob's try (see BlobPipeline): the packed bytes received so far, what
+    // they unpack to, and a delta's copy of its base.
+    QString partPath(const QByteArray &packedSha256) const;
+    QString outPath(const QByteArray &packedSha256) const;
+    QString basePath(const QByteArray &packedSha256) const;
+    const QString &programRoot() const { return m_programRoot; }
+    // Removes the files of a try whose bytes failed a check (`failure` DownloadInvalid).
+    void dropIfInvalid(const QByteArray &packedSha256, const UpdateFailure &failure) const;
+    // Moves a verified blob's .out file to its place under files/ (and copies it to the other
+    // paths of the same content).
+    UpdateFailure placeFiles(const BlobJob &job) const;
 
     // Puts the verified envelope in place once every file is staged: the stage is complete.
     UpdateFailure finish(const QByteArray &envelope);
@@ -100,18 +94,15 @@ public:
     // it is gone (or was never there).
     static bool removeStage(const QString &stagingDirectory);
 
+    // The end of the download: another may fill the stage from now on.
+    void releaseLock();
+
 private:
-    QString partPath(const QByteArray &packedSha256) const;
-    QString outPath(const QByteArray &packedSha256) const;
-    QString basePath(const QByteArray &packedSha256) const;
-    void dropIfInvalid(const QByteArray &packedSha256, const UpdateFailure &failure) const;
-    UpdateFailure placeFiles(const BlobJob &job);
     void setInstalledPermissions(const QString &staged, const QString &path) const;
 
     QString m_stage;
     QString m_programRoot;
     const std::atomic<bool> *m_cancelled;
-    QHash<QByteArray, std::shared_ptr<BlobPipeline>> m_open;
     std::unique_ptr<QLockFile> m_lock; // held from prepare() for as long as the download runs
 };
 

@@ -1,8 +1,10 @@
 #include <vellumix/updateclient.h>
 
 #include "downloadsession.h"
-#include "feedconnection.h"
+#include "feedsource.h"
+#include "fetchreply.h"
 #include "manifestcache.h"
+#include "memorysink.h"
 #include "fileio.h"
 #include "releasecheck.h"
 #include "stagearea.h"
@@ -17,7 +19,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
@@ -26,8 +27,6 @@
 namespace vellumix {
 
 namespace {
-
-constexpr qint64 kManifestReadBuffer = 512 * 1024;
 
 void registerTypes()
 {
@@ -120,24 +119,20 @@ std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
     return plan;
 }
 
-// The manifest of a local feed, read with the updater's bound.
-QByteArray readLocalManifest(const QString &path, UpdateFailure *failure)
+// The check's one fetch of the manifest, while it runs: the client's only FetchReply child.
+FetchReply *manifestFetchOf(QObject *client)
 {
-    QFile file(path);
-    if (!QFileInfo(path).isFile()) {
-        *failure = {UpdateFailureReason::ServerRefused, path + QStringLiteral(" is missing")};
-        return QByteArray();
+    return client->findChild<FetchReply *>(QString(), Qt::FindDirectChildrenOnly);
+}
+
+void dropManifestFetch(QObject *client)
+{
+    if (FetchReply *fetch = manifestFetchOf(client)) {
+        fetch->disconnect(client);
+        fetch->abort();
+        fetch->setParent(nullptr);
+        fetch->deleteLater();
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        *failure = {UpdateFailureReason::FeedUnreachable,
-                    QStringLiteral("%1: %2").arg(path, file.errorString())};
-        return QByteArray();
-    }
-    const QByteArray envelope = file.read(kManifestMaxBytes + 1);
-    if (envelope.size() > kManifestMaxBytes)
-        *failure = {UpdateFailureReason::ManifestRejected,
-                    QStringLiteral("%1: more than %2 bytes").arg(path).arg(kManifestMaxBytes)};
-    return envelope;
 }
 
 } // namespace
@@ -250,9 +245,9 @@ UpdateClient::UpdateClient(UpdateClientSettings settings, QObject *parent)
     if (m_settings.programRoot.isEmpty())
         m_settings.programRoot = QCoreApplication::applicationDirPath();
     m_settings.programRoot = QFileInfo(m_settings.programRoot).absoluteFilePath();
-    m_connection = new FeedConnection(m_settings, this);
+    m_source = createFeedSource(m_settings, this);
     m_worker = std::make_unique<WorkerThread>();
-    m_session = new DownloadSession(m_settings, m_connection, this);
+    m_session = new DownloadSession(m_settings, m_source, this);
     m_checkDeadline = new QTimer(this);
     m_checkDeadline->setSingleShot(true);
     connect(m_checkDeadline, &QTimer::timeout, this, [this] {
@@ -260,6 +255,9 @@ UpdateClient::UpdateClient(UpdateClientSettings settings, QObject *parent)
             return;
         ++m_checkGeneration; // an answer still on its way is dropped
         *m_checkCancelled = true;
+        if (const FetchReply *fetch = manifestFetchOf(this); fetch && !fetch->lastTryFailure().ok())
+            m_lastCheckFailure = fetch->lastTryFailure();
+        dropManifestFetch(this);
         UpdateFailure failure{UpdateFailureReason::FeedUnreachable,
                               QStringLiteral("the check did not end within %1 ms")
                                   .arg(m_settings.checkTimeoutMs)};
@@ -276,6 +274,7 @@ UpdateClient::~UpdateClient()
     if (m_checkCancelled)
         *m_checkCancelled = true;
     ++m_checkGeneration;
+    dropManifestFetch(this);
     m_session->disconnect(this);
     m_session->cancel();
     // The requests are children and go with the client; they are no longer running.
@@ -325,30 +324,12 @@ UpdateCheck *UpdateClient::check()
     // However the server answers (slowly, never, with errors worth a retry), the check ends by
     // then: the deadlines of each try and the waits between them add up to more.
     m_checkDeadline->start(m_settings.checkTimeoutMs);
-    fetchManifest(0);
+    fetchManifest();
     return check;
 }
 
-void UpdateClient::fetchManifest(int retry)
+void UpdateClient::fetchManifest()
 {
-    const QString relative = protocol::feedManifestPath(m_settings.channel);
-    const quint64 generation = m_checkGeneration;
-    if (m_connection->isLocal()) {
-        const QString path = m_connection->localPath(relative);
-        m_worker->post([this, path, generation] {
-            UpdateFailure failure;
-            const QByteArray envelope = readLocalManifest(path, &failure);
-            deliver(this, [this, envelope, failure, generation] {
-                if (generation != m_checkGeneration || !m_check)
-                    return;
-                if (!failure.ok())
-                    return finishCheck(failure, nullptr);
-                evaluate(envelope);
-            });
-        });
-        return;
-    }
-
     /*
         A conditional request when a verified manifest is kept: an unchanged feed answers 304 and
         the kept manifest is used, verified again as if it had just arrived. Only validators of a
@@ -357,93 +338,43 @@ void UpdateClient::fetchManifest(int retry)
     const ManifestCache cache(m_settings.manifestCacheDirectory, m_settings.feed,
                               m_settings.channel);
     const KeptManifest kept = m_checkUsesCache ? cache.load() : KeptManifest();
-    QList<std::pair<QByteArray, QByteArray>> validators;
+    FetchOptions options;
     if (kept.hasValidators()) {
         if (!kept.etag.isEmpty())
-            validators.append({"If-None-Match", kept.etag});
+            options.conditionalHeaders.append({"If-None-Match", kept.etag});
         if (!kept.lastModified.isEmpty())
-            validators.append({"If-Modified-Since", kept.lastModified});
+            options.conditionalHeaders.append({"If-Modified-Since", kept.lastModified});
     }
-    QNetworkReply *reply = m_connection->get(relative, 0, validators);
-    // Qt holds no more than this of the answer before it is read here, so the bound below holds
-    // for what is in memory, not only for what was taken.
-    reply->setReadBufferSize(kManifestReadBuffer);
-    auto body = std::make_shared<QByteArray>();
-    auto tooLarge = std::make_shared<bool>(false);
-    auto timedOut = std::make_shared<int>(0); // the deadline that ended the try, in ms
-    auto answered = std::make_shared<bool>(false);
     // The whole request has a deadline: a server that sends a byte now and then does not hold
-    // the check beyond it; and its answer must begin as a blob's must, so that a header that
-    // never ends costs a try what it costs a blob.
-    const int wholeMs = m_settings.manifestTimeoutMs;
-    const int headerMs = m_settings.headerTimeoutMs;
-    QTimer::singleShot(wholeMs, reply, [reply, timedOut, wholeMs] {
-        *timedOut = wholeMs;
-        reply->abort();
-    });
-    connect(reply, &QNetworkReply::metaDataChanged, this, [answered] { *answered = true; });
-    QTimer::singleShot(headerMs, reply, [reply, timedOut, answered, headerMs] {
-        if (*answered)
+    // the check beyond it; and its answer must begin as a blob's must.
+    options.deadlines.headerMs = m_settings.headerTimeoutMs;
+    options.deadlines.wholeMs = m_settings.manifestTimeoutMs;
+    options.retries = m_settings.retries;
+    options.retryDelayMs = m_settings.retryDelayMs;
+    // The manifest is read with the same bound as the updater's; a longer answer is cut off at
+    // its first byte beyond it.
+    auto sink = std::make_shared<MemorySink>(protocol::feedManifestPath(m_settings.channel),
+                                             kManifestMaxBytes,
+                                             UpdateFailureReason::ManifestRejected);
+    auto *fetch = new FetchReply(m_source, sink, {m_worker.get(), this}, options, this);
+    connect(fetch, &FetchReply::finished, this, [this, fetch, sink, kept] {
+        const FetchVerdict verdict = fetch->verdict();
+        const UpdateFailure lastTry = fetch->lastTryFailure();
+        fetch->setParent(nullptr);
+        fetch->deleteLater();
+        if (!lastTry.ok())
+            m_lastCheckFailure = lastTry;
+        if (!m_check)
             return;
-        *timedOut = headerMs;
-        reply->abort();
+        if (!verdict.failure.ok())
+            return finishCheck(verdict.failure, nullptr);
+        if (verdict.notModified)
+            return evaluate(kept.envelope, verdict.etag.isEmpty() ? kept.etag : verdict.etag,
+                            verdict.lastModified.isEmpty() ? kept.lastModified : verdict.lastModified,
+                            true);
+        evaluate(sink->bytes(), verdict.etag, verdict.lastModified);
     });
-    // The manifest is read with the same bound as the updater's; a longer answer is cut off.
-    connect(reply, &QNetworkReply::readyRead, this, [reply, body, tooLarge] {
-        body->append(reply->read(kManifestMaxBytes + 1 - body->size()));
-        if (body->size() > kManifestMaxBytes && !*tooLarge) {
-            *tooLarge = true;
-            reply->abort();
-        }
-    });
-    connect(reply, &QNetworkReply::finished, this,
-            [this, reply, body, tooLarge, timedOut, answered, retry, generation, kept] {
-        reply->deleteLater();
-        if (generation != m_checkGeneration || !m_check)
-            return;
-        if (*tooLarge) {
-            return finishCheck({UpdateFailureReason::ManifestRejected,
-                                QStringLiteral("%1: more than %2 bytes")
-                                    .arg(reply->url().toString(QUrl::RemoveUserInfo))
-                                    .arg(kManifestMaxBytes)},
-                               nullptr);
-        }
-        if (reply->isOpen())
-            body->append(reply->readAll());
-        const QByteArray etag = reply->rawHeader("ETag");
-        const QByteArray lastModified = reply->rawHeader("Last-Modified");
-        if (httpStatusOf(reply) == 304 && reply->error() == QNetworkReply::NoError && !*timedOut) {
-            if (!kept.hasValidators())
-                return finishCheck({UpdateFailureReason::ServerRefused,
-                                    QStringLiteral("%1: 304 to a request that asked for no "
-                                                   "validation")
-                                        .arg(reply->url().toString(QUrl::RemoveUserInfo))},
-                                   nullptr);
-            return evaluate(kept.envelope, etag.isEmpty() ? kept.etag : etag,
-                            lastModified.isEmpty() ? kept.lastModified : lastModified, true);
-        }
-        ReplyVerdict verdict = FeedConnection::judge(reply, true);
-        if (*timedOut)
-            verdict = {{UpdateFailureReason::FeedUnreachable,
-                        QStringLiteral("%1: %2 within %3 ms")
-                            .arg(reply->url().toString(QUrl::RemoveUserInfo),
-                                 *answered ? QStringLiteral("not whole")
-                                           : QStringLiteral("no answer"))
-                            .arg(*timedOut)},
-                       true, -1};
-        if (verdict.failure.ok())
-            return evaluate(*body, etag, lastModified);
-        m_lastCheckFailure = verdict.failure;
-        if (verdict.transient && retry < m_connection->retries()) {
-            QTimer::singleShot(m_connection->retryDelayMs(retry + 1, verdict), this,
-                               [this, retry, generation] {
-                                   if (generation == m_checkGeneration && m_check)
-                                       fetchManifest(retry + 1);
-                               });
-            return;
-        }
-        finishCheck(verdict.failure, nullptr);
-    });
+    fetch->start();
 }
 
 void UpdateClient::evaluate(const QByteArray &envelope, const QByteArray &etag,
@@ -452,9 +383,8 @@ void UpdateClient::evaluate(const QByteArray &envelope, const QByteArray &etag,
     const quint64 generation = m_checkGeneration;
     const UpdateClientSettings settings = m_settings;
     const std::shared_ptr<std::atomic<bool>> cancelled = m_checkCancelled;
-    const bool remote = !m_connection->isLocal();
     const QString stage = stagingDirectory();
-    m_worker->post([this, envelope, etag, lastModified, kept, remote, settings, stage, cancelled,
+    m_worker->post([this, envelope, etag, lastModified, kept, settings, stage, cancelled,
                     generation] {
         UpdateFailure failure;
         std::shared_ptr<const UpdatePlan> plan =
@@ -466,7 +396,8 @@ void UpdateClient::evaluate(const QByteArray &envelope, const QByteArray &etag,
         // passes.
         const bool superseded = kept && verified
             && plan->manifest.sequence < cache.load().highestSequence;
-        if (remote && verified && !superseded && (!etag.isEmpty() || !lastModified.isEmpty()))
+        // (A feed that is a folder gives no validators: nothing of it is kept.)
+        if (verified && !superseded && (!etag.isEmpty() || !lastModified.isEmpty()))
             cache.store({envelope, etag, lastModified}, plan->manifest.sequence);
         // A kept manifest that no longer verifies is dropped, and the check asks for the manifest
         // in full: the cache is never the reason a check fails.
@@ -479,7 +410,7 @@ void UpdateClient::evaluate(const QByteArray &envelope, const QByteArray &etag,
                 return;
             if (refetch) {
                 m_checkUsesCache = false;
-                return fetchManifest(0);
+                return fetchManifest();
             }
             finishCheck(failure, plan);
         });
@@ -540,6 +471,7 @@ void UpdateClient::abort(UpdateOperation *operation)
     if (operation == m_check) {
         *m_checkCancelled = true;
         ++m_checkGeneration;
+        dropManifestFetch(this);
         m_check = nullptr;
         m_checkDeadline->stop();
     } else if (operation == m_download) {

@@ -3,7 +3,7 @@
 // files, no manifest.json and nothing written outside the staging directory; what was fetched
 // once is not fetched again; and the start-up helpers.
 #include "faultserver.h"
-#include "feedconnection.h"
+#include "httpfeedsource.h"
 #include "journal.h"
 #include "manifest.h"
 #include "probe.h"
@@ -1238,19 +1238,52 @@ private slots:
         QCOMPARE(outcome.bytesTransferred, outcome.check.downloadBytes());
     }
 
-    void localFeedFifoBlob()
+    // A feed that is a folder is read through the same engine as one served over HTTP: what it
+    // holds at a blob's name is judged like a server's answer, and a blob held in part goes on
+    // from where its .part file ends.
+    void localFeedBlob_data()
     {
+        QTest::addColumn<QString>("blob"); // what stands at the large file's blob
+        QTest::addColumn<UpdateFailureReason>("reason");
+        QTest::newRow("a pipe") << "fifo" << R::FeedUnreachable;
+        QTest::newRow("nothing") << "missing" << R::ServerRefused;
+        QTest::newRow("fewer bytes than it is named by") << "shorter" << R::DownloadInvalid;
+        QTest::newRow("more bytes than it is named by") << "longer" << R::DownloadInvalid;
+        QTest::newRow("the blob, held in part in the stage") << "held" << R::None;
+    }
+
+    void localFeedBlob()
+    {
+        QFETCH(QString, blob);
+        QFETCH(UpdateFailureReason, reason);
+        FeedFile &large = fileNamed(m_release, kLarge);
+        if (blob == u"shorter")
+            large.blob.chop(1000);
+        else if (blob == u"longer")
+            large.blob += "more bytes than the manifest allows";
         publish();
-        const QString blob = m_feed + pathOf(kReadme);
-        QVERIFY(QFile::remove(blob));
-        QCOMPARE(mkfifo(QFile::encodeName(blob).constData(), 0600), 0);
-        m_notCompared << QStringLiteral("feed"); // a snapshot would read the pipe
+        const QString path = m_feed + pathOf(kLarge);
+        if (blob == u"fifo" || blob == u"missing")
+            QVERIFY(QFile::remove(path));
+        if (blob == u"fifo") {
+            QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+            m_notCompared << QStringLiteral("feed"); // a snapshot would read the pipe
+        }
+        if (blob == u"held") {
+            writeFile(m_stage, QStringLiteral(".vellumix-stage"), QByteArray());
+            writeFile(m_stage + QStringLiteral("/.download"),
+                      pathOf(kLarge).mid(7) + QStringLiteral(".part"), large.blob.left(kCut));
+        }
         UpdateClientSettings settings = this->settings();
         settings.feed = QUrl::fromLocalFile(m_feed);
         Outcome outcome;
         QVERIFY(fetch(settings, &outcome)); // and not blocked on the pipe
-        QCOMPARE(outcome.failure().reason, R::FeedUnreachable);
-        verifyIncompleteStage();
+        QCOMPARE(outcome.failure().reason, reason);
+        QVERIFY(m_server->log().isEmpty());
+        if (reason != R::None)
+            return verifyIncompleteStage();
+        verifyCompleteStage(outcome);
+        QCOMPARE(outcome.bytesTransferred, outcome.check.downloadBytes() - kCut);
     }
 
     void confirmStartIfProbed()

@@ -228,7 +228,7 @@ private:
     int m_filesFromDeltas = 0;
 };
 
-class FeedConnection;
+class FeedSource;
 class DownloadSession;
 class WorkerThread;
 struct DownloadReport;
@@ -260,7 +260,7 @@ public:
 private:
     friend class UpdateOperation;
     void abort(UpdateOperation *operation);
-    void fetchManifest(int retry);
+    void fetchManifest();
     void evaluate(const QByteArray &envelope, const QByteArray &etag = QByteArray(),
                   const QByteArray &lastModified = QByteArray(), bool kept = false);
     void finishCheck(const UpdateFailure &failure, std::shared_ptr<const UpdatePlan> plan);
@@ -270,7 +270,7 @@ private:
     Operation *refused(Operation *operation, UpdateFailureReason reason, const QString &detail);
 
     UpdateClientSettings m_settings;
-    FeedConnection *m_connection;  // children of the client, so they move with it to a thread
+    FeedSource *m_source;          // children of the client, so they move with it to a thread
     DownloadSession *m_session;
     std::unique_ptr<WorkerThread> m_worker;
     UpdateCheck *m_check = nullptr;       // the running check

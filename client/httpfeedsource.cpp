@@ -1,0 +1,236 @@
+#include "httpfeedsource.h"
+
+#include <QNetworkProxyFactory>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace vellumix {
+
+namespace {
+
+constexpr int kMaxRedirects = 10;
+constexpr int kMaxRetryAfterMs = 60000;
+
+// The proxy of the system (on Windows its Internet settings, elsewhere the proxy variables),
+// for this client's requests only: the application's own global proxy setting is left alone.
+class SystemProxy : public QNetworkProxyFactory
+{
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
+    {
+        return systemProxyForQuery(query);
+    }
+};
+
+QUrl directoryUrl(QUrl url)
+{
+    QString path = url.path();
+    if (!path.endsWith(u'/'))
+        url.setPath(path + u'/');
+    return url;
+}
+
+// One QNetworkReply, read through the engine's interface. The reply is a child: it goes with
+// this object, which aborts it if it still runs.
+class HttpFeedRequest final : public FeedRequest
+{
+public:
+    HttpFeedRequest(QNetworkReply *reply, QObject *parent) : FeedRequest(parent), m_reply(reply)
+    {
+        reply->setParent(this);
+        connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
+            if (!std::exchange(m_answered, true))
+                emit answered();
+        });
+        connect(reply, &QNetworkReply::readyRead, this, &FeedRequest::readyRead);
+        connect(reply, &QNetworkReply::finished, this, &FeedRequest::finished);
+    }
+
+    QString where() const override { return m_reply->url().toString(QUrl::RemoveUserInfo); }
+    int status() const override { return httpStatusOf(m_reply); }
+    qint64 announcedSize() const override
+    {
+        bool isNumber = false;
+        qint64 size = -1;
+        const int code = status();
+        if (code == 200) {
+            size = m_reply->rawHeader("Content-Length").trimmed().toLongLong(&isNumber);
+        } else if (code == 206) {
+            const QByteArray value = m_reply->rawHeader("Content-Range").trimmed();
+            size = value.mid(value.lastIndexOf('/') + 1).toLongLong(&isNumber);
+        }
+        return isNumber && size >= 0 ? size : -1;
+    }
+    qint64 rangeStart() const override
+    {
+        // "bytes 100-999/1000"
+        const QByteArray value = m_reply->rawHeader("Content-Range").trimmed();
+        if (!value.startsWith("bytes "))
+            return -1;
+        const qsizetype dash = value.indexOf('-');
+        bool isNumber = false;
+        const qint64 start = value.mid(6, dash - 6).toLongLong(&isNumber);
+        return isNumber ? start : -1;
+    }
+    QByteArray header(const QByteArray &name) const override { return m_reply->rawHeader(name); }
+    qint64 bytesAvailable() const override { return m_reply->bytesAvailable(); }
+    QByteArray read(qint64 maxSize) override { return m_reply->read(maxSize); }
+    ReplyVerdict verdict(bool bodyComplete) const override
+    {
+        return judgeReply(m_reply, bodyComplete);
+    }
+    StreamEnd streamEnd(bool multiplexed) const override
+    {
+        const int code = status();
+        const bool unanswered = code == 0;
+        const bool answering = unanswered || code == 200 || code == 206;
+        switch (m_reply->error()) {
+        case QNetworkReply::ContentReSendError:
+            return unanswered ? StreamEnd::Closing : StreamEnd::Other;
+        case QNetworkReply::ProtocolUnknownError:
+            return unanswered ? StreamEnd::HeldBack : StreamEnd::Other;
+        case QNetworkReply::ProtocolFailure:
+            if (unanswered && m_reply->errorString() == QLatin1String("Server refused a stream"))
+                return StreamEnd::Refused;
+            return multiplexed && answering ? StreamEnd::Reset : StreamEnd::Other;
+        case QNetworkReply::InternalServerError:
+        case QNetworkReply::UnknownServerError:
+            return multiplexed && answering ? StreamEnd::Reset : StreamEnd::Other;
+        default:
+            return StreamEnd::Other;
+        }
+    }
+    bool cameMultiplexed() const override
+    {
+        return m_reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
+    }
+    void abort() override
+    {
+        m_reply->disconnect(this);
+        m_reply->abort();
+    }
+
+private:
+    QNetworkReply *m_reply;
+    bool m_answered = false;
+};
+
+} // namespace
+
+int retryAfterMs(const QByteArray &header)
+{
+    // Any number of seconds the server names ends at the longest wait, without overflowing.
+    bool isNumber = false;
+    const qint64 seconds = header.trimmed().toLongLong(&isNumber);
+    if (!isNumber || seconds < 0)
+        return -1;
+    return int(qMin<qint64>(seconds, kMaxRetryAfterMs / 1000) * 1000);
+}
+
+int httpStatusOf(QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+HttpFeedSource::HttpFeedSource(const UpdateClientSettings &settings, QObject *parent)
+    : FeedSource(parent),
+      m_transferTimeoutMs(settings.transferTimeoutMs),
+      m_feed(directoryUrl(settings.feed)),
+      m_network(new QNetworkAccessManager(this))
+{
+    m_network->setProxyFactory(new SystemProxy);
+    m_network->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    m_tls = QSslConfiguration::defaultConfiguration();
+    if (!settings.extraCaCertificates.isEmpty())
+        m_tls.addCaCertificates(settings.extraCaCertificates);
+}
+
+QUrl HttpFeedSource::url(const QString &relative) const
+{
+    return m_feed.resolved(QUrl(relative));
+}
+
+QString HttpFeedSource::where(const QString &relative) const
+{
+    return url(relative).toString(QUrl::RemoveUserInfo);
+}
+
+FeedRequest *HttpFeedSource::get(const QString &relative, const FeedRequestOptions &options)
+{
+    QNetworkRequest request(url(relative));
+    /*
+        Redirects are followed only to the same scheme or from http to https (never to another
+        scheme, never down to plain http), and a loop ends after a few hops. Compression on the
+        way is refused: what is counted, bounded and hashed must be the bytes the feed holds,
+        and a range must count in those bytes.
+    */
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(kMaxRedirects);
+    request.setRawHeader("Accept-Encoding", "identity");
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    request.setTransferTimeout(m_transferTimeoutMs);
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, options.mayShareConnection);
+    request.setSslConfiguration(m_tls);
+    if (options.rangeStart > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(options.rangeStart) + '-');
+    for (const auto &[name, value] : options.headers)
+        request.setRawHeader(name, value);
+    // A certificate problem is never ignored: the reply fails with SslHandshakeFailedError.
+    QNetworkReply *reply = m_network->get(request);
+    if (options.readBufferSize > 0)
+        reply->setReadBufferSize(options.readBufferSize);
+    return new HttpFeedRequest(reply, this);
+}
+
+ReplyVerdict judgeReply(QNetworkReply *reply, bool bodyComplete)
+{
+    ReplyVerdict verdict;
+    const int status = httpStatusOf(reply);
+    const QString where = reply->url().toString(QUrl::RemoveUserInfo);
+    auto fail = [&](UpdateFailureReason reason, const QString &what, bool transient) {
+        verdict.failure = {reason, QStringLiteral("%1: %2").arg(where, what)};
+        verdict.transient = transient;
+        return verdict;
+    };
+    if (status == 429 || status >= 500) {
+        verdict.retryAfterMs = retryAfterMs(reply->rawHeader("Retry-After"));
+        return fail(UpdateFailureReason::ServerUnavailable, QStringLiteral("HTTP %1").arg(status),
+                    true);
+    }
+    if (status >= 400)
+        return fail(UpdateFailureReason::ServerRefused, QStringLiteral("HTTP %1").arg(status), false);
+
+    switch (reply->error()) {
+    case QNetworkReply::NoError:
+        break;
+    case QNetworkReply::SslHandshakeFailedError:
+        return fail(UpdateFailureReason::SecureConnectionFailed, reply->errorString(), false);
+    case QNetworkReply::TooManyRedirectsError:
+    case QNetworkReply::InsecureRedirectError:
+    case QNetworkReply::ProtocolUnknownError:
+    case QNetworkReply::ProtocolInvalidOperationError:
+        return fail(UpdateFailureReason::ServerRefused, reply->errorString(), false);
+    case QNetworkReply::OperationCanceledError:
+    case QNetworkReply::TimeoutError:
+        return fail(UpdateFailureReason::FeedUnreachable, QStringLiteral("no data in time"), true);
+    default:
+        // Refused or reset connections, host lookups, cut bodies and proxy failures: the network
+        // or the server may be back in a moment.
+        return fail(UpdateFailureReason::FeedUnreachable, reply->errorString(), true);
+    }
+    if (status == 304) {
+        verdict.notModified = true;
+        return verdict;
+    }
+    if (status != 200 && status != 206)
+        return fail(UpdateFailureReason::ServerRefused,
+                    QStringLiteral("unexpected HTTP status %1").arg(status), false);
+    if (!bodyComplete)
+        return fail(UpdateFailureReason::FeedUnreachable, QStringLiteral("the body ended early"),
+                    true);
+    return verdict;
+}
+
+} // namespace vellumix

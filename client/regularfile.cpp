@@ -1,0 +1,68 @@
+#include "regularfile.h"
+
+#include <QFileInfo>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+namespace vellumix {
+
+#ifdef Q_OS_WIN
+
+RegularFileOpen openRegularFile(QFile &file, const QString &path, bool followLink, QString *error)
+{
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink()) {
+        *error = QStringLiteral("does not exist");
+        return RegularFileOpen::Missing;
+    }
+    if (!info.isFile() || (!followLink && info.isSymLink())) {
+        *error = QStringLiteral("not a file");
+        return RegularFileOpen::NotAFile;
+    }
+    file.setFileName(path);
+    if (file.open(QIODevice::ReadOnly))
+        return RegularFileOpen::Opened;
+    *error = file.errorString();
+    return RegularFileOpen::Failed;
+}
+
+#else
+
+RegularFileOpen openRegularFile(QFile &file, const QString &path, bool followLink, QString *error)
+{
+    int fd;
+    do {
+        fd = ::open(QFile::encodeName(path).constData(),
+                    O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW));
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int code = errno;
+        *error = QString::fromLocal8Bit(std::strerror(code));
+        if (code == ENOENT || code == ENOTDIR)
+            return RegularFileOpen::Missing;
+        return code == ELOOP ? RegularFileOpen::NotAFile : RegularFileOpen::Failed;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)
+        || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        *error = QStringLiteral("not a file");
+        return RegularFileOpen::NotAFile;
+    }
+    if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return RegularFileOpen::Opened;
+    ::close(fd);
+    *error = file.errorString();
+    return RegularFileOpen::Failed;
+}
+
+#endif
+
+} // namespace vellumix
