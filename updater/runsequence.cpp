@@ -56,7 +56,7 @@ int runApplySequence(const QString &programRoot, const QString &stagingDirectory
     const UpdateManifest manifest = loadUpdateManifest(envelope);
     installUpdate(programRoot, stagingDirectory, manifest);
     TransactionJournal journal = readTransactionJournal(programRoot);
-    const QString token = journal.value(QStringLiteral("token")).toString();
+    const QString token = journalToken(journal);
     return probeNewVersion(programRoot, token, manifest.version, manifest.sequence, journal, timing);
 }
 
