@@ -84,7 +84,7 @@ bool recoveryPending(const QString &programRoot)
 */
 bool updaterRunning(const QString &programRoot)
 {
-    return isInstallerLockHeld(workDirectoryOf(programRoot) + u'/' + protocol::kLockFileName);
+    return isInstallerLockHeld(installerLockPath(workDirectoryOf(programRoot)));
 }
 
 namespace {

@@ -70,7 +70,6 @@ bool isBlobName(const QString &name)
 */
 void lockFeed(QLockFile &lock, const QString &feedDir)
 {
-    lock.setStaleLockTime(0);
     const QString lockPath = QDir(feedDir).filePath(kLockName);
     const LockPolicy policy{kToolProgram, kFeedLockSettleMs};
     if (takeLock(lock, lockPath, policy))

@@ -98,9 +98,8 @@ int runUpdater(const QStringList &arguments, const RunTiming &timing)
     }
 
     // Held until this function returns, after the final message has been dismissed.
-    const QString lockPath = workDirectory + u'/' + protocol::kLockFileName;
+    const QString lockPath = installerLockPath(workDirectory);
     QLockFile lock(lockPath);
-    lock.setStaleLockTime(0);
     if (!takeLock(lock, lockPath, installerLockPolicy(timing.lockSettleMs)))
         return ExitLockNotTaken;
 
