@@ -14,11 +14,6 @@ namespace vellumix {
 
 namespace {
 
-QString backupDirectoryOf(const QString &workDirectory)
-{
-    return workDirectory + u'/' + protocol::kBackupFolderName;
-}
-
 // Undoes one entry. The state of its file is read off the disk: a backup file means the old
 // version was moved away; no backup file and no old version means whatever stands at the target
 // was put there by the install; no backup file but an old version means it was never moved.
@@ -44,6 +39,11 @@ void restoreEntry(const QString &programRoot, const JournalEntry &entry)
 }
 
 } // namespace
+
+QString backupDirectoryOf(const QString &workDirectory)
+{
+    return workDirectory + u'/' + protocol::kBackupFolderName;
+}
 
 void rollbackTransaction(const QString &programRoot, TransactionJournal &journal)
 {
