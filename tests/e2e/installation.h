@@ -168,8 +168,8 @@ public:
     static QString updaterProgram();
 
 protected:
-    QByteArray appImage() const override { return appBinary(); }
-    QByteArray updaterImage() const override { return updaterBinary(); }
+    QByteArray appImage() const override;
+    QByteArray updaterImage() const override;
 
 private:
     QProcessEnvironment environment(const QString &program) const;
@@ -181,12 +181,14 @@ class Sleeper : public ParentProcess
 public:
     explicit Sleeper(int ms);
     ~Sleeper() override;
-    quint32 pid() const override { return quint32(m_process.processId()); }
+    // Its id, also once it has ended (QProcess forgets it then).
+    quint32 pid() const override { return m_pid; }
     bool waitForEnd(int timeoutMs) override;
     void stop() override;
 
 private:
     QProcess m_process;
+    quint32 m_pid = 0;
 };
 
 } // namespace e2e

@@ -27,6 +27,16 @@ QByteArray Installation::appBinary()
     return binary;
 }
 
+QByteArray Installation::appImage() const
+{
+    return appBinary();
+}
+
+QByteArray Installation::updaterImage() const
+{
+    return updaterBinary();
+}
+
 QString Installation::updaterProgram()
 {
     return QString::fromUtf8(VELLUMIX_UPDATER_BINARY);
@@ -135,6 +145,7 @@ Sleeper::Sleeper(int ms)
 {
     m_process.start(QStringLiteral("sleep"), {QString::number(ms / 1000.0, 'f', 3)});
     m_process.waitForStarted();
+    m_pid = quint32(m_process.processId());
 }
 
 Sleeper::~Sleeper()
