@@ -12,11 +12,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+using namespace Qt::StringLiterals;
+
 namespace e2e {
 
 namespace {
 
-AppVersion versionOf(const QString &version, qint32 sequence, const QString &behaviour = QStringLiteral("confirm"),
+AppVersion versionOf(const QString &version, qint32 sequence, const QString &behaviour = u"confirm"_s,
                      int runMs = 100)
 {
     AppVersion result;
@@ -27,7 +29,7 @@ AppVersion versionOf(const QString &version, qint32 sequence, const QString &beh
     return result;
 }
 
-const AppVersion v1 = versionOf(QStringLiteral("1.0.0"), 1);
+const AppVersion v1 = versionOf(u"1.0.0"_s, 1);
 
 QString failureText(const QString &message)
 {
@@ -41,356 +43,193 @@ QString boxDecorations(Platform platform)
     return platform == Platform::Wine ? QStringLiteral(u"icons:1\nbutton:确定") : QString();
 }
 
-const QString kRealProbe = QStringLiteral("the real 90-second probe");
+const QString kRealProbe = u"the real 90-second probe"_s;
 
-// A new version that ends at once, unconfirmed: rolled back, the old version started again.
-Scenario rolledBack(const QString &group, const QString &name, const QString &behaviour)
+const QString kStartedV1 = u"version 1.0.0 started"_s;
+// A new version that ends unconfirmed: rolled back, the old version started again.
+const Outcome kRolledBack{4, Msg::newVersionFailedRestored, Tree::Old, u"rolledback"_s, Installed::None, kStartedV1};
+
+// A failure before anything changed: no journal, the old version started again.
+Outcome refused(const QString &message)
 {
-    Scenario scenario;
-    scenario.group = group;
-    scenario.name = name;
-    scenario.behaviour = behaviour;
-    scenario.runMs = 0;
-    scenario.exitCode = 4;
-    scenario.text = Msg::newVersionFailedRestored;
-    scenario.tree = Tree::Old;
-    scenario.journalState = QStringLiteral("rolledback");
-    scenario.installed = Installed::None;
-    scenario.started = QStringLiteral("version 1.0.0 started");
-    return scenario;
+    return {1, failureText(message), Tree::AsBefore, QString(), Installed::None, kStartedV1};
 }
 
-// A failure before anything changed: the old version started again.
-Scenario refused(const QString &group, const QString &name, const QString &message)
+// A run that changes nothing in the root, the work directory included.
+Outcome unchanged(int exitCode, const QString &text = QString())
 {
-    Scenario scenario;
-    scenario.group = group;
-    scenario.name = name;
-    scenario.exitCode = 1;
-    scenario.text = failureText(message);
-    scenario.tree = Tree::AsBefore;
-    scenario.journalState = QString();
-    scenario.installed = Installed::None;
-    scenario.started = QStringLiteral("version 1.0.0 started");
-    return scenario;
-}
-
-// A run of `arguments` alone that changes nothing in the root.
-Scenario commandLine(const QString &name, const QStringList &arguments, int exitCode,
-                     const QString &text = QString())
-{
-    Scenario scenario;
-    scenario.group = QStringLiteral("command line");
-    scenario.name = name;
-    scenario.staged = false;
-    scenario.run = Run::Arguments;
-    scenario.arguments = arguments;
-    scenario.exitCode = exitCode;
-    scenario.text = text;
-    scenario.tree = Tree::WholeRootAsBefore;
-    scenario.journalState.reset();
-    scenario.installed = Installed::Unchecked;
-    scenario.started.clear();
-    return scenario;
-}
-
-// An apply with --parent `parent`, which completes.
-Scenario withParent(const QString &name, const QString &parent)
-{
-    Scenario scenario;
-    scenario.group = QStringLiteral("parent ids");
-    scenario.name = name;
-    scenario.run = Run::WithParent;
-    if (!parent.isEmpty())
-        scenario.arguments = QStringList{parent};
-    return scenario;
+    return {exitCode, text, Tree::WholeRootAsBefore, std::nullopt, Installed::Unchecked, QString()};
 }
 
 // The recovery over an install of version 2 interrupted in `state` (none: no journal).
 Scenario recovery(const QString &state, bool rollsBack)
 {
-    Scenario scenario;
-    scenario.group = QStringLiteral("recovery with every journal state");
-    scenario.name = state.isEmpty() ? QStringLiteral("no journal") : state;
-    scenario.interruptedJournal = state;
-    scenario.staged = false;
-    scenario.run = Run::Recover;
-    // The stage is ignored in the recovery sequence.
-    scenario.arguments = QStringList{QStringLiteral("--stage"), QStringLiteral("/nonexistent")};
-    scenario.tree = rollsBack ? Tree::Old : Tree::AsBefore;
-    scenario.journalState = rollsBack ? QStringLiteral("rolledback") : state;
-    scenario.installed = Installed::None;
-    scenario.started = QStringLiteral("version 1.0.0 started");
-    return scenario;
-}
-
-// The journal cannot be read: the recovery stops without a rollback and starts nothing.
-Scenario unreadableJournal(const QString &name, const QByteArray &journal, const QString &problem)
-{
-    Scenario scenario;
-    scenario.group = QStringLiteral("journal that cannot be read stops without a restart");
-    scenario.name = name;
-    scenario.workFiles = {{QStringLiteral("transaction.json"), journal}};
-    scenario.staged = false;
-    scenario.run = Run::Recover;
-    scenario.exitCode = 6;
-    scenario.text = problem + u'\n' + problem + Msg::backupKeptTail;
-    scenario.tree = Tree::AsBefore;
-    scenario.journalState.reset();
-    scenario.installed = Installed::Unchecked;
-    scenario.started.clear();
-    scenario.nothingStarted = true;
-    return scenario;
-}
-
-// A directory of the root replaced by a symbolic link to it: refused before anything changed
-// on either side of the link.
-Scenario linkRefused(const QString &name, const QString &link, const QString &message)
-{
-    Scenario scenario;
-    scenario.group = QStringLiteral("directory link is refused");
-    scenario.name = name;
-    scenario.link = link;
-    scenario.exitCode = 1;
-    scenario.text = failureText(message);
-    scenario.tree = Tree::WholeRootAsBefore;
-    scenario.journalState.reset();
-    scenario.installed = Installed::Unchecked;
-    scenario.started.clear();
-    return scenario;
+    return {.group = u"recovery with every journal state"_s, .name = state.isEmpty() ? u"no journal"_s : state,
+            .outcome = {0, QString(), rollsBack ? Tree::Old : Tree::AsBefore, rollsBack ? u"rolledback"_s : state,
+                        Installed::None, kStartedV1},
+            // The stage is ignored in the recovery sequence.
+            .run = Run::Recover, .arguments = {u"--stage"_s, u"/nonexistent"_s},
+            .interruptedJournal = state, .staged = false};
 }
 
 QList<Scenario> makeTable()
 {
-    QList<Scenario> table;
-
-    Scenario confirmed;
-    confirmed.group = QStringLiteral("confirmed update");
-    confirmed.name = QStringLiteral("stage beside the root");
-    confirmed.text = QString();
-    confirmed.compactJournal = true;
-    table << confirmed;
-    // A staging directory on drive Z: is only walked downward from its files/ directory, so it
-    // may lie anywhere; the program root may not (see tests/windows/wineinstallation.h).
-    confirmed.name = QStringLiteral("stage on drive Z:");
-    confirmed.stageElsewhere = true;
-    confirmed.notNative = QStringLiteral("drives are Windows'");
-    table << confirmed;
-
-    Scenario lastMoment;
-    lastMoment.group = QStringLiteral("confirmed update");
-    lastMoment.name = QStringLiteral("confirmation just before the new version ends");
-    lastMoment.behaviour = QStringLiteral("confirm-exit");
-    lastMoment.started.clear();
-    table << lastMoment;
-
-    // A new version that ends without a valid confirmation is rolled back and the old one
-    // started.
-    const QString unconfirmed = QStringLiteral("new version ends unconfirmed");
-    table << rolledBack(unconfirmed, QStringLiteral("crash at start-up"), QStringLiteral("exit"))
-          << rolledBack(unconfirmed, QStringLiteral("wrong token"), QStringLiteral("wrong-token"))
-          << rolledBack(unconfirmed, QStringLiteral("version as a number"), QStringLiteral("number-version"));
-    Scenario stale = rolledBack(unconfirmed, QStringLiteral("health file of an earlier run"),
-                                QStringLiteral("exit"));
-    stale.workFiles = {{QStringLiteral("health.json"),
-                        R"({"token":"11111111-2222-3333-4444-555555555555","version":"2.0.0"})"}};
-    table << stale;
-
-    // A new version that dies at once must be seen to end, never reported as still running and
-    // never mistaken for another process: repeated, because a race shows only sometimes. The
-    // new main program is a script that ends in a few microseconds, so that it usually ends
-    // before the updater has opened it.
-    Scenario crashAtOnce = rolledBack(unconfirmed, QStringLiteral("crash at once, seen every time"),
-                                      QStringLiteral("exit"));
-    crashAtOnce.mainProgram = "#!/bin/sh\nexit 3\n";
-    crashAtOnce.run = Run::RepeatedUnderReaper;
-    crashAtOnce.notOnWine = QStringLiteral(
-        "the race is Linux's: a process id reaped at once can be reused (the updater makes itself "
-        "the subreaper there), while a Windows process handle keeps its process; the new program "
-        "is a shell script");
-    table << crashAtOnce;
-
-    const QString program = QStringLiteral("new version that cannot start");
-    Scenario cannotStart;
-    cannotStart.group = program;
-    cannotStart.name = QStringLiteral("main program that is not a program");
-    cannotStart.mainProgram = "not a program";
-    cannotStart.exitCode = 1;
-    cannotStart.text = failureText(Msg::newVersionNotStarted);
-    cannotStart.tree = Tree::Old;
-    cannotStart.journalState = QStringLiteral("rolledback");
-    cannotStart.installed = Installed::None;
-    cannotStart.started = QStringLiteral("version 1.0.0 started");
-    table << cannotStart;
-
-    const QString tampered = QStringLiteral("tampered manifest is refused");
-    Scenario payload = refused(tampered, QStringLiteral("payload changed after signing"), Msg::signatureRejected);
-    payload.tampering = Tampering::Payload;
-    Scenario key = refused(tampered, QStringLiteral("signature by another key"), Msg::signatureRejected);
-    key.tampering = Tampering::OtherKey;
-    Scenario file = refused(tampered, QStringLiteral("staged file changed"),
-                            Msg::stagedFileInvalid + QStringLiteral("lib/core.dll"));
-    file.tampering = Tampering::StagedFile;
-    table << payload << key << file;
-
-    // Without --quiet the final text is shown: in a message box on Windows (read from outside
-    // and dismissed with the Return key; only then does the updater end), on Linux by the box's
-    // stand-in on standard error.
-    Scenario noManifest = refused(QStringLiteral("final text shown without quiet"), QStringLiteral("no manifest"),
-                                  Msg::cannotReadFile + QStringLiteral("manifest.json"));
-    noManifest.staged = false;
-    noManifest.run = Run::ShowingText;
-    Scenario dies = rolledBack(noManifest.group, QStringLiteral("new version dies"), QStringLiteral("exit"));
-    dies.run = Run::ShowingText;
-    table << noManifest << dies;
-
-    const QString none;
-    const QStringList quiet{QStringLiteral("--quiet")};
-    table << commandLine(QStringLiteral("no arguments"), {}, 2)
-          << commandLine(QStringLiteral("root as the last argument"), {QStringLiteral("--quiet"), QStringLiteral("--root")}, 2)
-          << commandLine(QStringLiteral("empty root"), {QStringLiteral("--root"), none, QStringLiteral("--quiet")}, 2)
-          << commandLine(QStringLiteral("root in another letter case"), {QStringLiteral("--ROOT"), QStringLiteral("/tmp")}, 2)
-          << commandLine(QStringLiteral("no stage: manifest.json at the top"),
-                         {QStringLiteral("--root"), QStringLiteral("@root"), QStringLiteral("--quiet")}, 1,
-                         failureText(Msg::cannotReadFile + QStringLiteral("manifest.json")))
-          << commandLine(QStringLiteral("values are positional"),
-                         {QStringLiteral("--root"), QStringLiteral("--stage"), QStringLiteral("x"), QStringLiteral("--quiet")}, 3)
-          << commandLine(QStringLiteral("first root counts"),
-                         {QStringLiteral("--root"), QStringLiteral("@root"), QStringLiteral("--root"),
-                          QStringLiteral("/nonexistent"), QStringLiteral("--stage"), QStringLiteral("@stage"),
-                          QStringLiteral("--quiet")},
-                         1, failureText(Msg::cannotReadFile + QStringLiteral("manifest.json")))
-          << commandLine(QStringLiteral("work directory missing"),
-                         {QStringLiteral("--root"), QStringLiteral("@root/lib"), QStringLiteral("--quiet")}, 3);
-
-    // The updater runs in the parent of both directories.
-    Scenario relative;
-    relative.group = QStringLiteral("command line");
-    relative.name = QStringLiteral("relative root and stage");
-    relative.run = Run::Relative;
-    table << relative;
-
-    table << withParent(QStringLiteral("absent"), QString())
-          << withParent(QStringLiteral("zero"), QStringLiteral("0"))
-          << withParent(QStringLiteral("garbage"), QStringLiteral("12abc"))
-          << withParent(QStringLiteral("beyond 32 bits"), QStringLiteral("4294967297"))
-          << withParent(QStringLiteral("ended"), QStringLiteral("@ended"))
-          << withParent(QStringLiteral("alive for a moment"), QStringLiteral("@moment"));
-
-    // The application starts the updater from the program root with its own process id and
-    // exits, as the real application does.
-    Scenario handOver;
-    handOver.group = QStringLiteral("parent ids");
-    handOver.name = QStringLiteral("the application starting the update");
-    handOver.run = Run::ApplicationApplies;
-    table << handOver;
-
-    const QString lock = QStringLiteral("lock");
-    Scenario second;
-    second.group = lock;
-    second.name = QStringLiteral("second updater is refused while the first waits");
-    second.run = Run::BesideWaitingRun;
-    Scenario held = refused(lock, QStringLiteral("held by another process"), QString());
-    held.staged = false;
-    held.run = Run::WhileLockHeld;
-    held.exitCode = 0;
-    held.text.clear();
-    held.started.clear();
-    held.notOnWine = QStringLiteral(
-        "the lock is held by a Linux process here, which no Windows program can see");
-    Scenario killed;
-    killed.group = lock;
-    killed.name = QStringLiteral("lock of a killed run does not block");
-    killed.run = Run::AfterKilledRun;
-    table << second << held << killed;
-
-    table << recovery(QString(), false) << recovery(QStringLiteral("healthy"), false)
-          << recovery(QStringLiteral("rolledback"), false) << recovery(QStringLiteral("installing"), true)
-          << recovery(QStringLiteral("starting"), true) << recovery(QStringLiteral("rollback-needed"), true);
-
-    // A plain start of the application that finds an unfinished update starts the recovery,
-    // which rolls back and starts the application again.
-    Scenario appRecovers = recovery(QStringLiteral("starting"), true);
-    appRecovers.name = QStringLiteral("the application starts the recovery");
-    appRecovers.arguments.clear();
-    appRecovers.run = Run::ApplicationStarts;
-    table << appRecovers;
-
-    Scenario blocks = refused(QStringLiteral("recovery with every journal state"),
-                              QStringLiteral("unfinished journal blocks an apply and is rolled back"),
-                              Msg::previousUpdateUnfinished);
-    blocks.interruptedJournal = QStringLiteral("rollback-needed");
-    blocks.tree = Tree::Old;
-    blocks.journalState = QStringLiteral("rolledback");
-    blocks.started.clear();
-    blocks.thenApplyAgain = true; // from a clean journal
-    table << blocks;
-
-    table << unreadableJournal(QStringLiteral("damaged"), "[]", Msg::journalDamaged);
-    // Never opened: an open for reading would wait for a writer for ever.
-    Scenario pipe = unreadableJournal(QStringLiteral("a pipe"), "@pipe", Msg::journalUnreadable);
-    pipe.notOnWine = QStringLiteral("a named pipe among the files of a directory is a Linux object");
-    table << pipe;
-
-    // Every removal fails while the updater runs, as a file held open on Windows would: the new
-    // version ends unconfirmed, both rollbacks fail, nothing is started; a recovery run then
-    // completes the rollback.
-    Scenario removals = rolledBack(QStringLiteral("failed rollback then recovery"),
-                                   QStringLiteral("every removal fails"), QStringLiteral("exit"));
-    removals.run = Run::RemovalsFail;
-    removals.exitCode = 6;
-    removals.text = Msg::restoreTargetInUse + u'\n' + Msg::restoreTargetInUse + Msg::backupKeptTail;
-    removals.started.clear();
-    removals.lockGone = false;
-    removals.notOnWine = QStringLiteral("only strace injects the failed removals");
-    table << removals;
-
-    // Wine shows a Linux symbolic link to a directory as a reparse point (one to a file it shows
-    // as the file itself: that case needs Windows). A link beyond MAX_PATH (260 characters) in
-    // its Windows form, where Windows takes only the long form of a path, is refused as one
-    // closer to the root: a program root and a manifest path of up to 240 characters reach
-    // there.
-    table << linkRefused(QStringLiteral("work directory"), QStringLiteral(".vellumix-update"),
-                         Msg::workDirectoryHasLink)
-          << linkRefused(QStringLiteral("directory of an updated file"), QStringLiteral("lib"),
-                         Msg::pathHasLinkOrJunction);
-    QString deep = QStringLiteral("deep");
+    const QString unconfirmed = u"new version ends unconfirmed"_s;
+    const QString tampered = u"tampered manifest is refused"_s;
+    const QString shown = u"final text shown without quiet"_s;
+    const QString commandLine = u"command line"_s;
+    const QString parentIds = u"parent ids"_s;
+    const QString lock = u"lock"_s;
+    const QString unreadable = u"journal that cannot be read stops without a restart"_s;
+    const QString link = u"directory link is refused"_s;
+    const QString noManifest = failureText(Msg::cannotReadFile + u"manifest.json"_s);
+    const auto journalFailure = [](const QString &problem) {
+        return Outcome{6, problem + u'\n' + problem + Msg::backupKeptTail, Tree::AsBefore, std::nullopt,
+                       Installed::Unchecked, QString()};
+    };
+    const auto linkRefused = [](const QString &message) { return unchanged(1, failureText(message)); };
+    QString deep = u"deep"_s;
     for (int i = 1; i <= 3; ++i)
-        deep += QStringLiteral("/a-directory-nested-beyond-the-limit-of-plain-windows-paths-%1").arg(i);
-    // 230 characters: below a program root of 32 ("C:/vellumix-tests/XXXXXX/program"), the
-    // link lies beyond MAX_PATH, and the file in it has a manifest path of 236.
-    deep += QStringLiteral("/the-last-level-") + QString(230 - deep.size() - 16, u'x');
-    Scenario beyond = linkRefused(QStringLiteral("directory of an updated file beyond MAX_PATH"), deep,
-                                  Msg::pathHasLinkOrJunction);
-    beyond.addedFile = deep + QStringLiteral("/x.dll");
-    beyond.notNative = QStringLiteral("MAX_PATH is a limit of Win32 names");
-    table << beyond;
+        deep += u"/a-directory-nested-beyond-the-limit-of-plain-windows-paths-%1"_s.arg(i);
+    // 230 characters: below a program root of 32 ("C:/vellumix-tests/XXXXXX/program"), the link
+    // lies beyond MAX_PATH, and the file in it has a manifest path of 236.
+    deep += u"/the-last-level-"_s + QString(230 - deep.size() - 16, u'x');
 
-    // The new version neither confirms nor ends: after 90 s the journal asks for a rollback and
-    // the user to save and quit; the next recovery rolls back.
-    Scenario realProbe;
-    realProbe.group = QStringLiteral("probe");
-    realProbe.name = kRealProbe;
-    realProbe.slow = true;
-    realProbe.behaviour = QStringLiteral("never");
-    realProbe.runMs = 100000;
-    realProbe.run = Run::RealProbe;
-    realProbe.exitCode = 5;
-    realProbe.text = Msg::newVersionUnconfirmed;
-    realProbe.tree = Tree::Old; // after the recovery
-    realProbe.journalState = QStringLiteral("rolledback");
-    realProbe.installed = Installed::None;
-    realProbe.started = QStringLiteral("version 2.0.0 started for its health probe");
-    realProbe.notOnWine = QStringLiteral(
-        "the slow suite is Linux's, and the unconfirmed version is ended by its Linux process id");
-    table << realProbe;
-    return table;
+    return {
+        {.group = u"confirmed update"_s, .name = u"stage beside the root"_s, .compactJournal = true},
+        // A staging directory on drive Z: is only walked downward from its files/ directory, so
+        // it may lie anywhere; the program root may not (see tests/windows/wineinstallation.h).
+        {.group = u"confirmed update"_s, .name = u"stage on drive Z:"_s, .stageElsewhere = true,
+         .compactJournal = true, .notNative = u"drives are Windows'"_s},
+        {.group = u"confirmed update"_s, .name = u"confirmation just before the new version ends"_s,
+         .outcome = {.started = QString()}, .behaviour = u"confirm-exit"_s},
+
+        // A new version that ends without a valid confirmation is rolled back and the old one
+        // started.
+        {.group = unconfirmed, .name = u"crash at start-up"_s, .outcome = kRolledBack, .behaviour = u"exit"_s, .runMs = 0},
+        {.group = unconfirmed, .name = u"wrong token"_s, .outcome = kRolledBack, .behaviour = u"wrong-token"_s, .runMs = 0},
+        {.group = unconfirmed, .name = u"version as a number"_s, .outcome = kRolledBack,
+         .behaviour = u"number-version"_s, .runMs = 0},
+        {.group = unconfirmed, .name = u"health file of an earlier run"_s, .outcome = kRolledBack,
+         .workFiles = {{u"health.json"_s, R"({"token":"11111111-2222-3333-4444-555555555555","version":"2.0.0"})"}},
+         .behaviour = u"exit"_s, .runMs = 0},
+        // A new version that dies at once must be seen to end, never reported as still running
+        // and never mistaken for another process: repeated, because a race shows only sometimes.
+        // The new main program is a script that ends in a few microseconds, so that it usually
+        // ends before the updater has opened it.
+        {.group = unconfirmed, .name = u"crash at once, seen every time"_s, .outcome = kRolledBack,
+         .run = Run::RepeatedUnderReaper, .behaviour = u"exit"_s, .runMs = 0, .mainProgram = "#!/bin/sh\nexit 3\n",
+         .notOnWine = u"the race is Linux's: a process id reaped at once can be reused (the updater makes "
+                      "itself the subreaper there), where a Windows process handle keeps its process; and the "
+                      "new program is a shell script"_s},
+        {.group = u"new version that cannot start"_s, .name = u"main program that is not a program"_s,
+         .outcome = {1, failureText(Msg::newVersionNotStarted), Tree::Old, u"rolledback"_s, Installed::None, kStartedV1},
+         .mainProgram = "not a program"},
+        // The new version neither confirms nor ends: after 90 s the journal asks for a rollback
+        // and the user to save and quit; the next recovery rolls back.
+        {.group = u"probe"_s, .name = kRealProbe,
+         .outcome = {5, Msg::newVersionUnconfirmed, Tree::Old, u"rolledback"_s, Installed::None,
+                     u"version 2.0.0 started for its health probe"_s},
+         .run = Run::RealProbe, .behaviour = u"never"_s, .runMs = 100000,
+         .notOnWine = u"the slow suite is Linux's, and the unconfirmed version is ended by its Linux process id"_s,
+         .slow = true},
+
+        {.group = tampered, .name = u"payload changed after signing"_s, .outcome = refused(Msg::signatureRejected),
+         .tampering = Tampering::Payload},
+        {.group = tampered, .name = u"signature by another key"_s, .outcome = refused(Msg::signatureRejected),
+         .tampering = Tampering::OtherKey},
+        {.group = tampered, .name = u"staged file changed"_s,
+         .outcome = refused(Msg::stagedFileInvalid + u"lib/core.dll"_s), .tampering = Tampering::StagedFile},
+
+        // Without --quiet the final text is shown: in a message box on Windows (read from
+        // outside and dismissed with the Return key; only then does the updater end), on Linux
+        // by the box's stand-in on standard error.
+        {.group = shown, .name = u"no manifest"_s, .outcome = refused(Msg::cannotReadFile + u"manifest.json"_s),
+         .run = Run::ShowingText, .staged = false},
+        {.group = shown, .name = u"new version dies"_s, .outcome = kRolledBack, .run = Run::ShowingText,
+         .behaviour = u"exit"_s, .runMs = 0},
+
+        {.group = commandLine, .name = u"no arguments"_s, .outcome = unchanged(2), .run = Run::Arguments, .staged = false},
+        {.group = commandLine, .name = u"root as the last argument"_s, .outcome = unchanged(2), .run = Run::Arguments,
+         .arguments = {u"--quiet"_s, u"--root"_s}, .staged = false},
+        {.group = commandLine, .name = u"empty root"_s, .outcome = unchanged(2), .run = Run::Arguments,
+         .arguments = {u"--root"_s, QString(), u"--quiet"_s}, .staged = false},
+        {.group = commandLine, .name = u"root in another letter case"_s, .outcome = unchanged(2), .run = Run::Arguments,
+         .arguments = {u"--ROOT"_s, u"/tmp"_s}, .staged = false},
+        {.group = commandLine, .name = u"no stage: manifest.json at the top"_s, .outcome = unchanged(1, noManifest),
+         .run = Run::Arguments, .arguments = {u"--root"_s, u"@root"_s, u"--quiet"_s}, .staged = false},
+        {.group = commandLine, .name = u"values are positional"_s, .outcome = unchanged(3), .run = Run::Arguments,
+         .arguments = {u"--root"_s, u"--stage"_s, u"x"_s, u"--quiet"_s}, .staged = false},
+        {.group = commandLine, .name = u"first root counts"_s, .outcome = unchanged(1, noManifest), .run = Run::Arguments,
+         .arguments = {u"--root"_s, u"@root"_s, u"--root"_s, u"/nonexistent"_s, u"--stage"_s, u"@stage"_s, u"--quiet"_s},
+         .staged = false},
+        {.group = commandLine, .name = u"work directory missing"_s, .outcome = unchanged(3), .run = Run::Arguments,
+         .arguments = {u"--root"_s, u"@root/lib"_s, u"--quiet"_s}, .staged = false},
+        // The updater runs in the parent of both directories.
+        {.group = commandLine, .name = u"relative root and stage"_s, .run = Run::Relative},
+
+        {.group = parentIds, .name = u"absent"_s, .run = Run::WithParent},
+        {.group = parentIds, .name = u"zero"_s, .run = Run::WithParent, .arguments = {u"0"_s}},
+        {.group = parentIds, .name = u"garbage"_s, .run = Run::WithParent, .arguments = {u"12abc"_s}},
+        {.group = parentIds, .name = u"beyond 32 bits"_s, .run = Run::WithParent, .arguments = {u"4294967297"_s}},
+        {.group = parentIds, .name = u"ended"_s, .run = Run::WithParent, .arguments = {u"@ended"_s}},
+        {.group = parentIds, .name = u"alive for a moment"_s, .run = Run::WithParent, .arguments = {u"@moment"_s}},
+        // The application starts the updater from the program root with its own process id and
+        // exits, as the real application does.
+        {.group = parentIds, .name = u"the application starting the update"_s, .run = Run::ApplicationApplies},
+
+        {.group = lock, .name = u"second updater is refused while the first waits"_s, .run = Run::BesideWaitingRun},
+        {.group = lock, .name = u"held by another process"_s,
+         .outcome = {0, QString(), Tree::AsBefore, QString(), Installed::None, QString()}, .run = Run::WhileLockHeld,
+         .staged = false, .notOnWine = u"the lock is held by a Linux process here, which no Windows program can see"_s},
+        {.group = lock, .name = u"lock of a killed run does not block"_s, .run = Run::AfterKilledRun},
+
+        recovery(QString(), false), recovery(u"healthy"_s, false), recovery(u"rolledback"_s, false),
+        recovery(u"installing"_s, true), recovery(u"starting"_s, true), recovery(u"rollback-needed"_s, true),
+        // A plain start of the application that finds an unfinished update starts the recovery,
+        // which rolls back and starts the application again.
+        {.group = u"recovery with every journal state"_s, .name = u"the application starts the recovery"_s,
+         .outcome = recovery(u"starting"_s, true).outcome, .run = Run::ApplicationStarts,
+         .interruptedJournal = u"starting"_s, .staged = false},
+        {.group = u"recovery with every journal state"_s, .name = u"unfinished journal blocks an apply and is rolled back"_s,
+         .outcome = {1, failureText(Msg::previousUpdateUnfinished), Tree::Old, u"rolledback"_s, Installed::None, QString()},
+         .interruptedJournal = u"rollback-needed"_s, .thenApplyAgain = true},
+
+        {.group = unreadable, .name = u"damaged"_s, .outcome = journalFailure(Msg::journalDamaged), .run = Run::Recover,
+         .workFiles = {{u"transaction.json"_s, "[]"}}, .staged = false, .nothingStarted = true},
+        // Never opened: an open for reading would wait for a writer for ever.
+        {.group = unreadable, .name = u"a pipe"_s, .outcome = journalFailure(Msg::journalUnreadable), .run = Run::Recover,
+         .workFiles = {{u"transaction.json"_s, "@pipe"}}, .staged = false, .nothingStarted = true,
+         .notOnWine = u"a named pipe among the files of a directory is a Linux object"_s},
+
+        // Every removal fails while the updater runs, as a file held open on Windows would: the
+        // new version ends unconfirmed, both rollbacks fail, nothing is started; a recovery run
+        // then completes the rollback.
+        {.group = u"failed rollback then recovery"_s, .name = u"every removal fails"_s,
+         .outcome = {6, Msg::restoreTargetInUse + u'\n' + Msg::restoreTargetInUse + Msg::backupKeptTail, Tree::Old,
+                     u"rolledback"_s, Installed::None, QString()},
+         .run = Run::RemovalsFail, .behaviour = u"exit"_s, .runMs = 0, .lockGone = false,
+         .notOnWine = u"only strace injects the failed removals"_s},
+
+        // Wine shows a Linux symbolic link to a directory as a reparse point (one to a file it
+        // shows as the file itself: that case needs Windows). A link beyond MAX_PATH (260
+        // characters) in its Windows form, where Windows takes only the long form of a path, is
+        // refused as one closer to the root: a program root and a manifest path of up to 240
+        // characters reach there.
+        {.group = link, .name = u"work directory"_s, .outcome = linkRefused(Msg::workDirectoryHasLink),
+         .link = u".vellumix-update"_s},
+        {.group = link, .name = u"directory of an updated file"_s, .outcome = linkRefused(Msg::pathHasLinkOrJunction),
+         .link = u"lib"_s},
+        {.group = link, .name = u"directory of an updated file beyond MAX_PATH"_s,
+         .outcome = linkRefused(Msg::pathHasLinkOrJunction), .link = deep, .addedFile = deep + u"/x.dll"_s,
+         .notNative = u"MAX_PATH is a limit of Win32 names"_s},
+    };
 }
 
 QByteArray payloadOf(const QByteArray &manifest)
 {
     return QByteArray::fromBase64(
-        QJsonDocument::fromJson(manifest).object().value(QStringLiteral("payload")).toString().toLatin1());
+        QJsonDocument::fromJson(manifest).object().value(u"payload"_s).toString().toLatin1());
 }
 
 void tamper(AbstractInstallation &installation, const QByteArray &manifest, Tampering tampering)
@@ -400,18 +239,18 @@ void tamper(AbstractInstallation &installation, const QByteArray &manifest, Tamp
         QByteArray changed = payload;
         changed.replace("\"sequence\":2", "\"sequence\":3");
         const QByteArray signature = QByteArray::fromBase64(
-            QJsonDocument::fromJson(manifest).object().value(QStringLiteral("signature")).toString().toLatin1());
-        testsupport::writeFile(installation.stage(), QStringLiteral("manifest.json"),
+            QJsonDocument::fromJson(manifest).object().value(u"signature"_s).toString().toLatin1());
+        testsupport::writeFile(installation.stage(), u"manifest.json"_s,
                                testsupport::envelopeOf(changed, signature));
     } else if (tampering == Tampering::OtherKey) {
         QTemporaryDir keys;
-        const QString otherKey = keys.filePath(QStringLiteral("other.pem"));
+        const QString otherKey = keys.filePath(u"other.pem"_s);
         testsupport::generateSigningKey(otherKey);
-        testsupport::writeFile(installation.stage(), QStringLiteral("manifest.json"),
+        testsupport::writeFile(installation.stage(), u"manifest.json"_s,
                                testsupport::envelopeOf(payload, testsupport::signPayload(
                                    payload, testsupport::SignatureScheme::Pkcs1Sha256, otherKey)));
     } else if (tampering == Tampering::StagedFile) {
-        testsupport::writeFile(installation.stage(), QStringLiteral("files/lib/core.dll"), "tampered");
+        testsupport::writeFile(installation.stage(), u"files/lib/core.dll"_s, "tampered");
     }
 }
 
@@ -419,26 +258,26 @@ void tamper(AbstractInstallation &installation, const QByteArray &manifest, Tamp
 // and half-copied, lib/new.dll new.
 void leaveInterruptedInstall(const AbstractInstallation &installation, const QString &state)
 {
-    testsupport::writeFile(installation.workPath(QStringLiteral("backup")), QStringLiteral("lib/core.dll"),
+    testsupport::writeFile(installation.workPath(u"backup"_s), u"lib/core.dll"_s,
                            "core library 1.0.0");
-    testsupport::writeFile(installation.root(), QStringLiteral("lib/core.dll"), "core library 2.");
-    testsupport::writeFile(installation.root(), QStringLiteral("lib/new.dll"), "new in 2");
+    testsupport::writeFile(installation.root(), u"lib/core.dll"_s, "core library 2.");
+    testsupport::writeFile(installation.root(), u"lib/new.dll"_s, "new in 2");
     const QByteArray journal =
         "{\"entries\":[{\"hadOld\":true,\"path\":\"lib/core.dll\"},{\"hadOld\":false,\"path\":"
         "\"lib/new.dll\"}],\"sequence\":2,\"state\":\"" + state.toUtf8()
         + "\",\"token\":\"t\",\"version\":\"2.0.0\"}";
-    testsupport::writeFile(installation.workPath(QString()), QStringLiteral("transaction.json"), journal);
+    testsupport::writeFile(installation.workPath(QString()), u"transaction.json"_s, journal);
 }
 
 bool lockExists(const AbstractInstallation &installation)
 {
-    return QFileInfo::exists(installation.workPath(QStringLiteral("installer.lock")));
+    return QFileInfo::exists(installation.workPath(u"installer.lock"_s));
 }
 
 // The exit code of a run, with its standard error shown when it is not the one expected.
 #define COMPARE_EXIT(run, expected)                                                               \
     QVERIFY2((run).exitCode == (expected),                                                        \
-             qPrintable(QStringLiteral("exit code %1, expected %2; standard error: %3")           \
+             qPrintable(u"exit code %1, expected %2; standard error: %3"_s           \
                             .arg((run).exitCode).arg(expected).arg((run).errorOutput)))
 
 // Runs the updater as `scenario` says and checks what only that way of running shows; answers
@@ -460,7 +299,7 @@ void runUpdater(AbstractInstallation &installation, const Scenario &scenario, Pl
     }
     case Run::ShowingText: {
         QStringList arguments = installation.applyArguments();
-        arguments.removeAll(QStringLiteral("--quiet"));
+        arguments.removeAll(u"--quiet"_s);
         const ShownText shown = installation.runShowingText(arguments);
         QVERIFY2(!shown.title.isEmpty(), "no final text was shown");
         QCOMPARE(shown.title, Msg::messageTitle);
@@ -476,15 +315,15 @@ void runUpdater(AbstractInstallation &installation, const Scenario &scenario, Pl
         for (QString &argument : arguments) {
             if (argument.startsWith(u'@'))
                 argument = installation.programPath(
-                    QString(argument).replace(QStringLiteral("@root"), installation.root())
-                        .replace(QStringLiteral("@stage"), installation.stage()));
+                    QString(argument).replace(u"@root"_s, installation.root())
+                        .replace(u"@stage"_s, installation.stage()));
         }
         run = installation.runUpdater(arguments);
         return;
     }
     case Run::Relative:
-        run = installation.runUpdater({QStringLiteral("--stage"), QStringLiteral("stage"), QStringLiteral("--root"),
-                                       QStringLiteral("program"), QStringLiteral("--quiet")});
+        run = installation.runUpdater({u"--stage"_s, u"stage"_s, u"--root"_s,
+                                       u"program"_s, u"--quiet"_s});
         return;
     case Run::WithParent: {
         const QString parent = scenario.arguments.value(0);
@@ -493,9 +332,9 @@ void runUpdater(AbstractInstallation &installation, const Scenario &scenario, Pl
         if (parent == u"@ended" || parent == u"@moment") {
             process = installation.startParent(parent == u"@ended" ? ParentLife::Ended : ParentLife::Moment);
             QVERIFY(process->pid() != 0);
-            arguments << QStringLiteral("--parent") << QString::number(process->pid());
+            arguments << u"--parent"_s << QString::number(process->pid());
         } else if (!parent.isEmpty()) {
-            arguments << QStringLiteral("--parent") << parent;
+            arguments << u"--parent"_s << parent;
         }
         run = installation.runUpdater(arguments);
         // The updater waited for the parent that was alive.
@@ -509,7 +348,7 @@ void runUpdater(AbstractInstallation &installation, const Scenario &scenario, Pl
         QVERIFY(parent->pid() != 0);
         QProcess first;
         installation.startUpdater(first, installation.applyArguments()
-                                             << QStringLiteral("--parent") << QString::number(parent->pid()));
+                                             << u"--parent"_s << QString::number(parent->pid()));
         // The first holds the lock while it waits for its parent.
         QTRY_VERIFY_WITH_TIMEOUT(lockExists(installation), 30000);
         const RunResult second = installation.runUpdater(installation.applyArguments());
@@ -528,7 +367,7 @@ void runUpdater(AbstractInstallation &installation, const Scenario &scenario, Pl
         QVERIFY(parent->pid() != 0);
         QProcess killed;
         installation.startUpdater(killed, installation.applyArguments()
-                                              << QStringLiteral("--parent") << QString::number(parent->pid()));
+                                              << u"--parent"_s << QString::number(parent->pid()));
         QTRY_VERIFY_WITH_TIMEOUT(lockExists(installation), 30000);
         killed.kill();
         QVERIFY(killed.waitForFinished());
@@ -538,7 +377,7 @@ void runUpdater(AbstractInstallation &installation, const Scenario &scenario, Pl
         return;
     }
     case Run::WhileLockHeld: {
-        QLockFile lock(installation.workPath(QStringLiteral("installer.lock")));
+        QLockFile lock(installation.workPath(u"installer.lock"_s));
         QVERIFY(lock.tryLock(0));
         QCOMPARE(installation.runUpdater(installation.recoverArguments()).exitCode, 3);
         lock.unlock();
@@ -546,57 +385,57 @@ void runUpdater(AbstractInstallation &installation, const Scenario &scenario, Pl
         return;
     }
     case Run::RepeatedUnderReaper: {
-        AppVersion next = versionOf(QStringLiteral("2.0.0"), 2, scenario.behaviour, scenario.runMs);
+        AppVersion next = versionOf(u"2.0.0"_s, 2, scenario.behaviour, scenario.runMs);
         next.mainProgram = scenario.mainProgram;
         for (int round = 0; round < 25; ++round) {
             installation.install(v1);
             installation.stageUpdate(next);
             run = installation.runUpdaterUnder(Launcher::Reaper, installation.applyArguments());
-            QVERIFY2(run.exitCode == scenario.exitCode,
-                     qPrintable(QStringLiteral("round %1: exit %2 %3").arg(round).arg(run.exitCode).arg(run.errorOutput)));
+            QVERIFY2(run.exitCode == scenario.outcome.exitCode,
+                     qPrintable(u"round %1: exit %2 %3"_s.arg(round).arg(run.exitCode).arg(run.errorOutput)));
         }
         return;
     }
     case Run::RemovalsFail: {
         run = installation.runUpdaterUnder(Launcher::RemovalsFail, installation.applyArguments());
-        COMPARE_EXIT(run, scenario.exitCode);
+        COMPARE_EXIT(run, scenario.outcome.exitCode);
         // The final text comes first; Qt may add that it could not remove the lock file.
-        QVERIFY2(run.errorOutput == scenario.text || run.errorOutput.startsWith(scenario.text + u'\n'),
+        QVERIFY2(run.errorOutput == scenario.outcome.text || run.errorOutput.startsWith(scenario.outcome.text + u'\n'),
                  qPrintable(run.errorOutput));
-        QCOMPARE(installation.journalState(), QStringLiteral("starting"));
+        QCOMPARE(installation.journalState(), u"starting"_s);
         QTest::qWait(300);
-        QVERIFY(!installation.appLog().join(u'\n').contains(QStringLiteral("version 1.0.0 started")));
+        QVERIFY(!installation.appLog().join(u'\n').contains(u"version 1.0.0 started"_s));
         // Every old file is still there, in the program or in the backup.
-        const auto backup = testsupport::snapshotTree(installation.workPath(QStringLiteral("backup")));
-        QVERIFY(backup.contains(QStringLiteral("lib/core.dll")));
+        const auto backup = testsupport::snapshotTree(installation.workPath(u"backup"_s));
+        QVERIFY(backup.contains(u"lib/core.dll"_s));
         // A recovery run completes the rollback.
         const RunResult recovery = installation.runUpdater(installation.recoverArguments());
         COMPARE_EXIT(recovery, 0);
-        run.errorOutput = scenario.text;
+        run.errorOutput = scenario.outcome.text;
         return;
     }
     case Run::RealProbe: {
         run = installation.runUpdater(installation.applyArguments(), 200000);
-        COMPARE_EXIT(run, scenario.exitCode);
-        QCOMPARE(installation.journalState(), QStringLiteral("rollback-needed"));
+        COMPARE_EXIT(run, scenario.outcome.exitCode);
+        QCOMPARE(installation.journalState(), u"rollback-needed"_s);
         // The new version was not closed: it still runs. End it, then recover.
-        QVERIFY(installation.waitForAppLog(scenario.started));
-        const QString line = installation.appLog().filter(QStringLiteral("health probe")).constFirst();
+        QVERIFY(installation.waitForAppLog(scenario.outcome.started));
+        const QString line = installation.appLog().filter(u"health probe"_s).constFirst();
         QCOMPARE(::kill(pid_t(line.section(u' ', -1).toInt()), 0), 0);
         ::kill(pid_t(line.section(u' ', -1).toInt()), SIGKILL);
         COMPARE_EXIT(installation.runUpdater(installation.recoverArguments()), 0);
         return;
     }
     case Run::ApplicationApplies:
-        run = installation.runApp({QStringLiteral("--apply-update"), installation.programPath(installation.stage()),
-                                   QStringLiteral("--quiet")});
+        run = installation.runApp({u"--apply-update"_s, installation.programPath(installation.stage()),
+                                   u"--quiet"_s});
         COMPARE_EXIT(run, 0);
-        QVERIFY(installation.waitForAppLog(QStringLiteral("started the updater for sequence 2")));
+        QVERIFY(installation.waitForAppLog(u"started the updater for sequence 2"_s));
         return;
     case Run::ApplicationStarts:
-        run = installation.runApp({QStringLiteral("--quiet")});
+        run = installation.runApp({u"--quiet"_s});
         COMPARE_EXIT(run, 0);
-        QVERIFY(installation.waitForAppLog(QStringLiteral("starts the recovery")));
+        QVERIFY(installation.waitForAppLog(u"starts the recovery"_s));
         return;
     }
 }
@@ -631,9 +470,9 @@ void addScenarioRows()
 void runScenario(AbstractInstallation &installation, const Scenario &scenario, Platform platform)
 {
     if (scenario.run == Run::RemovalsFail
-        && testsupport::runProgram(QStringLiteral("strace"), {QStringLiteral("-V")}) != 0)
+        && testsupport::runProgram(u"strace"_s, {u"-V"_s}) != 0)
         QSKIP("needs strace");
-    AppVersion v2 = versionOf(QStringLiteral("2.0.0"), 2, scenario.behaviour, scenario.runMs);
+    AppVersion v2 = versionOf(u"2.0.0"_s, 2, scenario.behaviour, scenario.runMs);
     v2.mainProgram = scenario.mainProgram;
 
     // The program root, the stage and the work directory.
@@ -658,7 +497,7 @@ void runScenario(AbstractInstallation &installation, const Scenario &scenario, P
     std::optional<QTemporaryDir> elsewhere;
     testsupport::TreeSnapshot targetBefore;
     if (!scenario.link.isEmpty()) {
-        elsewhere.emplace(installation.home() + QStringLiteral("-link-XXXXXX"));
+        elsewhere.emplace(installation.home() + u"-link-XXXXXX"_s);
         const QString linkPath = installation.root() + u'/' + scenario.link;
         if (!scenario.addedFile.isEmpty())
             QVERIFY2(installation.programPath(linkPath).size() > 260, qPrintable(installation.programPath(linkPath)));
@@ -674,17 +513,17 @@ void runScenario(AbstractInstallation &installation, const Scenario &scenario, P
     runUpdater(installation, scenario, platform, &run);
     if (QTest::currentTestFailed())
         return;
-    COMPARE_EXIT(run, scenario.exitCode);
-    QCOMPARE(run.errorOutput, scenario.text);
+    COMPARE_EXIT(run, scenario.outcome.exitCode);
+    QCOMPARE(run.errorOutput, scenario.outcome.text);
 
     const bool detached = scenario.run == Run::ApplicationApplies || scenario.run == Run::ApplicationStarts;
-    if (scenario.journalState) {
+    if (scenario.outcome.journalState) {
         if (detached)
-            QVERIFY(installation.waitForJournalState(*scenario.journalState));
-        QCOMPARE(installation.journalState(), *scenario.journalState);
+            QVERIFY(installation.waitForJournalState(*scenario.outcome.journalState));
+        QCOMPARE(installation.journalState(), *scenario.outcome.journalState);
     }
-    if (!scenario.started.isEmpty())
-        QVERIFY2(installation.waitForAppLog(scenario.started), qPrintable(installation.appLog().join(u'\n')));
+    if (!scenario.outcome.started.isEmpty())
+        QVERIFY2(installation.waitForAppLog(scenario.outcome.started), qPrintable(installation.appLog().join(u'\n')));
     if (scenario.nothingStarted) {
         QTest::qWait(500);
         QCOMPARE(installation.appLog(), QStringList());
@@ -694,7 +533,7 @@ void runScenario(AbstractInstallation &installation, const Scenario &scenario, P
     if (scenario.lockGone)
         QTRY_VERIFY_WITH_TIMEOUT(!lockExists(installation), detached ? 30000 : 0);
 
-    switch (scenario.tree) {
+    switch (scenario.outcome.tree) {
     case Tree::New:
         QCOMPARE(testsupport::describeDifference(installation.treeOf(v2), installation.programTree()), QString());
         break;
@@ -713,25 +552,25 @@ void runScenario(AbstractInstallation &installation, const Scenario &scenario, P
         QCOMPARE(testsupport::describeDifference(targetBefore, testsupport::snapshotTree(elsewhere->path())),
                  QString());
 
-    const QString installedRecord = installation.workPath(QStringLiteral("installed.json"));
-    if (scenario.installed == Installed::New)
+    const QString installedRecord = installation.workPath(u"installed.json"_s);
+    if (scenario.outcome.installed == Installed::New)
         QCOMPARE(testsupport::readFile(installedRecord),
                  QByteArray("{\n    \"sequence\": 2,\n    \"version\": \"2.0.0\"\n}\n"));
-    else if (scenario.installed == Installed::None)
+    else if (scenario.outcome.installed == Installed::None)
         QVERIFY(!QFileInfo::exists(installedRecord));
 
     if (scenario.compactJournal) {
         // The journal as the updater writes it on every platform: compact, the fresh token a
         // UUID; the two programs and docs/readme.txt are the same in both versions and are not
         // touched.
-        const QByteArray bytes = testsupport::readFile(installation.workPath(QStringLiteral("transaction.json")));
+        const QByteArray bytes = testsupport::readFile(installation.workPath(u"transaction.json"_s));
         const QJsonObject journal = QJsonDocument::fromJson(bytes).object();
-        QCOMPARE(journal.keys(), (QStringList{QStringLiteral("entries"), QStringLiteral("sequence"),
-                                              QStringLiteral("state"), QStringLiteral("token"),
-                                              QStringLiteral("version")}));
+        QCOMPARE(journal.keys(), (QStringList{u"entries"_s, u"sequence"_s,
+                                              u"state"_s, u"token"_s,
+                                              u"version"_s}));
         QVERIFY(!bytes.contains('\n'));
-        QCOMPARE(journal.value(QStringLiteral("version")).toString(), QStringLiteral("2.0.0"));
-        QCOMPARE(journal.value(QStringLiteral("entries")).toArray().size(), 3);
+        QCOMPARE(journal.value(u"version"_s).toString(), u"2.0.0"_s);
+        QCOMPARE(journal.value(u"entries"_s).toArray().size(), 3);
     }
     if (scenario.thenApplyAgain)
         COMPARE_EXIT(installation.runUpdater(installation.applyArguments()), 0);

@@ -46,48 +46,46 @@ enum class Tree {
 // installed.json afterwards.
 enum class Installed { Unchecked, None, New };
 
-struct Scenario
+// What must be true after the run.
+struct Outcome
 {
-    QString group; // what the scenarios of a group show together
-    QString name;
-    // Why it does not run on a side (empty: it runs there).
-    QString notNative;
-    QString notOnWine;
-    bool slow = false; // run by its own test function in the slow suite
-
-    // The program root: version 1 installed, and...
-    QString interruptedJournal; // an install of version 2 interrupted in this journal state
-    QList<testsupport::FileSpec> workFiles; // files in the work directory ("@pipe": a named pipe)
-    QString link;      // this directory moved elsewhere and a symbolic link to it in its place
-    QString addedFile; // one more file in both versions
-    // The stage: version 2 (when `staged`), and...
-    bool staged = true;
-    QString behaviour = QStringLiteral("confirm");
-    int runMs = 100;
-    QByteArray mainProgram;  // replaces Vellumix.exe of version 2
-    Tampering tampering = Tampering::None;
-    bool stageElsewhere = false; // the stage on another drive
-
-    // How the updater is run.
-    Run run = Run::Apply;
-    QStringList arguments;
-
-    // What must be true afterwards.
     int exitCode = 0;
-    QString text; // the final text: standard error with --quiet
+    QString text{}; // the final text: standard error with --quiet
     Tree tree = Tree::New;
     std::optional<QString> journalState = QStringLiteral("healthy"); // "": no journal
     Installed installed = Installed::New;
     QString started = QStringLiteral("version 2.0.0 confirmed its start"); // a line of the stand-in's log
+};
+
+struct Scenario
+{
+    QString group{}; // what the scenarios of a group show together
+    QString name{};
+    Outcome outcome{};
+    // How the updater is run.
+    Run run = Run::Apply;
+    QStringList arguments{};
+    // The program root: version 1 installed, and...
+    QString interruptedJournal{}; // an install of version 2 interrupted in this journal state
+    QList<testsupport::FileSpec> workFiles{}; // files in the work directory ("@pipe": a named pipe)
+    QString link{};      // this directory moved elsewhere and a symbolic link to it in its place
+    QString addedFile{}; // one more file in both versions
+    // The stage: version 2 (when `staged`), and...
+    bool staged = true;
+    QString behaviour = QStringLiteral("confirm");
+    int runMs = 100;
+    QByteArray mainProgram{};  // replaces Vellumix.exe of version 2
+    Tampering tampering = Tampering::None;
+    bool stageElsewhere = false; // the stage on another drive
+    // Further checks.
     bool nothingStarted = false; // no line in the stand-in's log at all
     bool compactJournal = false; // the journal as the updater writes it: compact, 3 entries
     bool lockGone = true;
     bool thenApplyAgain = false; // a second apply then succeeds
-
-    QString whyNot(Platform platform) const
-    {
-        return platform == Platform::Native ? notNative : notOnWine;
-    }
+    // Why it does not run on a side (empty: it runs there).
+    QString notNative{};
+    QString notOnWine{};
+    bool slow = false; // run by its own test function in the slow suite
 };
 
 // Every scenario of the updater's runs.
