@@ -1,5 +1,6 @@
 #include "scenarios.h"
 
+#include "feedserver.h"
 #include "messages.h"
 
 #include <QFile>
@@ -574,6 +575,91 @@ void runScenario(AbstractInstallation &installation, const Scenario &scenario, P
     }
     if (scenario.thenApplyAgain)
         COMPARE_EXIT(installation.runUpdater(installation.applyArguments()), 0);
+}
+
+QString publishFeed(const QString &feedDir, const QList<testsupport::FileSpec> &files, const AppVersion &version,
+                    bool deltas)
+{
+    QTemporaryDir work;
+    const QString release = work.filePath(u"release"_s);
+    const QString stage = work.filePath(u"stage"_s);
+    for (const auto &file : files)
+        testsupport::writeFile(release, file.path, file.content);
+    const QString tool = QString::fromUtf8(VELLUMIX_PUBLISH);
+    QStringList staging{u"stage"_s, u"--release"_s, release, u"--version"_s, version.version, u"--sequence"_s,
+                        QString::number(version.sequence), u"--key"_s, testsupport::devSigningKey(), u"--out"_s, stage};
+    if (deltas)
+        staging << u"--delta-base"_s << feedDir;
+    QByteArray output;
+    if (testsupport::runProgram(tool, staging, &output) != 0
+        || testsupport::runProgram(tool, {u"publish"_s, stage, u"--feed"_s, feedDir}, &output) != 0)
+        return QString::fromUtf8(output);
+    return QString();
+}
+
+QJsonObject feedEntry(const QString &feedDir, const QString &path, const QString &list)
+{
+    const QJsonObject payload =
+        QJsonDocument::fromJson(payloadOf(testsupport::readFile(feedDir + u"/stable/manifest.json"_s))).object();
+    for (const QJsonValue file : payload.value(list).toArray()) {
+        if (file.toObject().value(u"path"_s).toString() == path)
+            return file.toObject();
+    }
+    return QJsonObject();
+}
+
+void runSelfUpdateFromFeed(AbstractInstallation &installation, bool deltas)
+{
+    QTemporaryDir feed;
+    const AppVersion v2 = versionOf(u"2.0.0"_s, 2);
+    AppVersion earlier = v1;
+    earlier.mainProgram = installation.filesOf(v1).constFirst().content + QByteArray(4096, '\x5a');
+    QString published = deltas ? publishFeed(feed.path(), installation.filesOf(earlier), v1) : QString();
+    if (published.isEmpty())
+        published = publishFeed(feed.path(), installation.filesOf(v2), v2, deltas);
+    QVERIFY2(published.isEmpty(), qPrintable(published));
+    testsupport::FeedServer server;
+    QVERIFY2(server.start(feed.path()), qPrintable(server.errorText()));
+    installation.install(deltas ? earlier : v1);
+
+    const RunResult run = installation.runApp({u"--check-update"_s, server.baseUrl(), u"--stage"_s,
+                                               installation.programPath(installation.stage())});
+    COMPARE_EXIT(run, 0);
+    QVERIFY2(installation.waitForAppLog(u"version 2.0.0 confirmed its start"_s),
+             qPrintable(installation.appLog().join(u'\n')));
+    QVERIFY(installation.waitForJournalState(u"healthy"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(!lockExists(installation), 30000);
+    QCOMPARE(testsupport::describeDifference(installation.treeOf(v2), installation.programTree()), QString());
+    QCOMPARE(testsupport::readFile(installation.workPath(u"installed.json"_s)),
+             QByteArray("{\n    \"sequence\": 2,\n    \"version\": \"2.0.0\"\n}\n"));
+
+    // What travelled: the manifest and the blobs of the three files that differ (the programs
+    // and the document are the same in both versions), each once and whole; with deltas, also
+    // the delta of Vellumix.exe, and not its whole blob.
+    QStringList expected{u"GET /stable/manifest.json 200 -"_s};
+    qint64 changedBytes = 0;
+    for (const QString &path : {u"vellumix-sample.json"_s, u"lib/core.dll"_s, u"插件/extra.dll"_s}) {
+        const QJsonObject file = feedEntry(feed.path(), path);
+        expected << u"GET /blobs/%1 200 -"_s.arg(file.value(u"packedSha256"_s).toString());
+        changedBytes += file.value(u"packedSize"_s).toInteger();
+    }
+    const QStringList log = installation.appLog();
+    if (deltas) {
+        const QJsonObject delta = feedEntry(feed.path(), u"Vellumix.exe"_s, u"deltas"_s);
+        QCOMPARE(delta.value(u"baseSha256"_s).toString(), testsupport::sha256Hex(earlier.mainProgram));
+        expected << u"GET /blobs/%1 200 -"_s.arg(delta.value(u"packedSha256"_s).toString());
+        QVERIFY2(log.contains(u"1 of the files fetched came as deltas against the installed copies"_s),
+                 qPrintable(log.join(u'\n')));
+    } else {
+        QVERIFY2(log.contains(u"downloading: 3/3 files, %1/%1 bytes"_s.arg(changedBytes)), qPrintable(log.join(u'\n')));
+        QVERIFY(log.contains(u"downloaded %1 bytes (3 files fetched, 0 already staged)"_s.arg(changedBytes)));
+    }
+    QStringList requests;
+    for (const testsupport::AccessLogEntry &entry : server.accessLog(expected.size()))
+        requests << u"%1 %2 %3 %4"_s.arg(entry.method, entry.uri).arg(entry.status).arg(entry.range);
+    expected.sort();
+    requests.sort();
+    QCOMPARE(requests, expected);
 }
 
 } // namespace e2e

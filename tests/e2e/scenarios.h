@@ -6,6 +6,8 @@
 
 #include "installation.h"
 
+#include <QJsonObject>
+
 #include <optional>
 
 namespace e2e {
@@ -100,5 +102,22 @@ void addScenarioRows();
 // Lays out `installation` as `scenario` says, runs it and checks the outcome with QTest's
 // macros; returns at the first failed check.
 void runScenario(AbstractInstallation &installation, const Scenario &scenario, Platform platform);
+
+// A feed made as a release is made: `files` staged as `version` by vellumix-publish (this
+// build's) with the development key and published into `feedDir`; with `deltas`, staged with
+// deltas against the releases that the feed already holds. Answers the tool's output when it
+// fails, empty when the feed is ready.
+QString publishFeed(const QString &feedDir, const QList<testsupport::FileSpec> &files,
+                    const AppVersion &version, bool deltas = false);
+// The first element of `list` ("files" or "deltas") for `path` in the channel "stable" of a feed.
+QJsonObject feedEntry(const QString &feedDir, const QString &path, const QString &list = QStringLiteral("files"));
+
+// The application updates itself over HTTP from a feed served by nginx: the stand-in checks the
+// feed, downloads only the files that differ, starts the real updater and exits; the updater
+// installs and version 2 confirms. With `deltas`, the installed Vellumix.exe is an earlier build
+// of it (the same program with bytes at its end that the system does not load), published into
+// the feed as version 1 before version 2 was staged with deltas against that feed: the running
+// program's own file is the delta's base, and its whole blob never travels.
+void runSelfUpdateFromFeed(AbstractInstallation &installation, bool deltas);
 
 } // namespace e2e

@@ -10,7 +10,6 @@
 #include "scenarios.h"
 #include "wineinstallation.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -190,7 +189,7 @@ struct GuideProgram
     {
         if (firstProgram.isEmpty())
             return QStringLiteral("the Windows build has no vellumix-minimal-app.exe");
-        const QString published = wine::publishFeed(feed.path(), files, version);
+        const QString published = e2e::publishFeed(feed.path(), files, version);
         if (!published.isEmpty())
             return published;
         if (!server.start(feed.path()))
@@ -223,7 +222,7 @@ class WineEndToEnd : public QObject
     bool makeV2Feed()
     {
         if (!m_v2FeedError)
-            m_v2FeedError = wine::publishFeed(m_v2Feed.path(), Installation().filesOf(v2), v2);
+            m_v2FeedError = e2e::publishFeed(m_v2Feed.path(), Installation().filesOf(v2), v2);
         return m_v2FeedError->isEmpty();
     }
 
@@ -417,15 +416,8 @@ private slots:
         COMPARE_EXIT(run, trusted && host == u"localhost" ? 0 : 1);
     }
 
-    /*
-        The Windows application updates itself over HTTP from the nginx of the Linux side: the
-        stand-in checks the feed, downloads only the files that differ, starts the real updater
-        and exits; the updater installs and the new version confirms. With deltas, the installed
-        Vellumix.exe is an earlier build of it (the same program with bytes at its end that
-        Windows does not load), published into the feed as version 1 before version 2 was staged
-        with deltas against that feed: the running program's own file is the delta's base, and
-        its whole blob never travels.
-    */
+    // The Windows application updates itself over HTTP from the nginx of the Linux side (the
+    // scenario is shared with the native suite).
     void applicationUpdatesItselfFromAFeed_data()
     {
         QTest::addColumn<bool>("deltas");
@@ -436,64 +428,8 @@ private slots:
     void applicationUpdatesItselfFromAFeed()
     {
         QFETCH(bool, deltas);
-        QTemporaryDir deltaFeed;
-        const QByteArray earlierProgram = wine::appBinary() + QByteArray(4096, '\x5a');
-        if (deltas) {
-            QList<testsupport::FileSpec> first = Installation().filesOf(v1);
-            QCOMPARE(first.first().path, QStringLiteral("Vellumix.exe"));
-            first.first().content = earlierProgram;
-            QString published = wine::publishFeed(deltaFeed.path(), first, v1);
-            if (published.isEmpty())
-                published = wine::publishFeed(deltaFeed.path(), Installation().filesOf(v2), v2, true);
-            QVERIFY2(published.isEmpty(), qPrintable(published));
-        } else {
-            QVERIFY2(makeV2Feed(), qPrintable(*m_v2FeedError));
-        }
-        const QString feed = deltas ? deltaFeed.path() : m_v2Feed.path();
-        testsupport::FeedServer server;
-        QVERIFY2(server.start(feed), qPrintable(server.errorText()));
         Installation installation;
-        installation.install(v1);
-        if (deltas)
-            testsupport::writeFile(installation.root(), QStringLiteral("Vellumix.exe"), earlierProgram);
-        const RunResult run = installation.runApp({QStringLiteral("--check-update"), server.baseUrl(),
-                                                   QStringLiteral("--stage"),
-                                                   wine::windowsPath(installation.stage())});
-        COMPARE_EXIT(run, 0);
-        QVERIFY2(installation.waitForAppLog(QStringLiteral("version 2.0.0 confirmed its start")),
-                 qPrintable(installation.appLog().join(u'\n')));
-        QVERIFY(installation.waitForJournalState(QStringLiteral("healthy")));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !QFileInfo::exists(installation.workPath(QStringLiteral("installer.lock"))), 30000);
-        QCOMPARE(describeDifference(installation.treeOf(v2), installation.programTree()), QString());
-        QCOMPARE(testsupport::readFile(installation.workPath(QStringLiteral("installed.json"))),
-                 QByteArray("{\n    \"sequence\": 2,\n    \"version\": \"2.0.0\"\n}\n"));
-        // What travelled: the manifest and the blobs of the three files that differ, each once;
-        // with deltas, also the delta of Vellumix.exe, and not its whole blob.
-        QStringList expected{QStringLiteral("/stable/manifest.json 200")};
-        for (const QString &path : {QStringLiteral("vellumix-sample.json"),
-                                    QStringLiteral("lib/core.dll"), QStringLiteral(u"插件/extra.dll")}) {
-            expected << QStringLiteral("/blobs/%1 200").arg(
-                wine::feedEntry(feed, path).value(QStringLiteral("packedSha256")).toString());
-        }
-        if (deltas) {
-            const QJsonObject delta = wine::feedEntry(feed, QStringLiteral("Vellumix.exe"),
-                                                      QStringLiteral("deltas"));
-            QCOMPARE(delta.value(QStringLiteral("baseSha256")).toString(),
-                     QString::fromLatin1(QCryptographicHash::hash(
-                         earlierProgram, QCryptographicHash::Sha256).toHex()));
-            expected << QStringLiteral("/blobs/%1 200").arg(
-                delta.value(QStringLiteral("packedSha256")).toString());
-            QVERIFY2(installation.appLog().contains(QStringLiteral(
-                         "1 of the files fetched came as deltas against the installed copies")),
-                     qPrintable(installation.appLog().join(u'\n')));
-        }
-        QStringList requests;
-        for (const auto &entry : server.accessLog(expected.size()))
-            requests << QStringLiteral("%1 %2").arg(entry.uri).arg(entry.status);
-        expected.sort();
-        requests.sort();
-        QCOMPARE(requests, expected);
+        e2e::runSelfUpdateFromFeed(installation, deltas);
     }
 
     /*
@@ -645,7 +581,7 @@ private slots:
         installation.install(v1);
         // The installed program differs from the release's, so its blob is fetched too.
         testsupport::writeFile(installation.root(), QStringLiteral("Vellumix.exe"), "an older build");
-        const QJsonObject program = wine::feedEntry(m_v2Feed.path(), QStringLiteral("Vellumix.exe"));
+        const QJsonObject program = e2e::feedEntry(m_v2Feed.path(), QStringLiteral("Vellumix.exe"));
         const QString blob = QStringLiteral("/blobs/") + program.value(QStringLiteral("packedSha256")).toString();
         const qint64 packedSize = program.value(QStringLiteral("packedSize")).toInteger();
         QVERIFY2(packedSize > 1024 * 1024, qPrintable(QString::number(packedSize)));
@@ -698,7 +634,7 @@ private slots:
         QTemporaryDir feed;
         QCOMPARE(testsupport::runProgram(QStringLiteral("cp"), {QStringLiteral("-a"),
                                          m_v2Feed.path() + QStringLiteral("/."), feed.path()}), 0);
-        const QJsonObject core = wine::feedEntry(feed.path(), QStringLiteral("lib/core.dll"));
+        const QJsonObject core = e2e::feedEntry(feed.path(), QStringLiteral("lib/core.dll"));
         const QString blob = QStringLiteral("/blobs/") + core.value(QStringLiteral("packedSha256")).toString();
         const QByteArray good = testsupport::readFile(feed.path() + blob);
         QByteArray tampered = good;

@@ -304,43 +304,6 @@ void WindowsSleeper::stop()
     }
 }
 
-QString publishFeed(const QString &feedDir, const QList<testsupport::FileSpec> &files,
-                    const AppVersion &version, bool deltas)
-{
-    QTemporaryDir work;
-    const QString release = work.filePath(QStringLiteral("release"));
-    const QString stage = work.filePath(QStringLiteral("stage"));
-    for (const auto &file : files)
-        testsupport::writeFile(release, file.path, file.content);
-    const QString tool = QStringLiteral(VELLUMIX_PUBLISH);
-    QStringList staging{QStringLiteral("stage"), QStringLiteral("--release"), release,
-                        QStringLiteral("--version"), version.version,
-                        QStringLiteral("--sequence"), QString::number(version.sequence),
-                        QStringLiteral("--key"), testsupport::devSigningKey(),
-                        QStringLiteral("--out"), stage};
-    if (deltas)
-        staging << QStringLiteral("--delta-base") << feedDir;
-    QByteArray output;
-    if (testsupport::runProgram(tool, staging, &output) != 0
-        || testsupport::runProgram(tool, {QStringLiteral("publish"), stage, QStringLiteral("--feed"),
-                                          feedDir}, &output) != 0)
-        return QString::fromUtf8(output);
-    return QString();
-}
-
-QJsonObject feedEntry(const QString &feedDir, const QString &path, const QString &list)
-{
-    const QJsonObject envelope = QJsonDocument::fromJson(
-        testsupport::readFile(feedDir + QStringLiteral("/stable/manifest.json"))).object();
-    const QJsonObject payload = QJsonDocument::fromJson(QByteArray::fromBase64(
-        envelope.value(QStringLiteral("payload")).toString().toLatin1())).object();
-    for (const QJsonValue file : payload.value(list).toArray()) {
-        if (file.toObject().value(QStringLiteral("path")).toString() == path)
-            return file.toObject();
-    }
-    return QJsonObject();
-}
-
 QByteArray updaterBinary()
 {
     static const QByteArray binary = readBinary(VELLUMIX_WINDOWS_UPDATER);

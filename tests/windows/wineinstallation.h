@@ -91,16 +91,6 @@ private:
     quint32 m_pid = 0;
 };
 
-// A feed made as a release is made: `files` staged as `version` by the Linux build's
-// vellumix-publish with the development key, and published into `feedDir`; with `deltas`, staged
-// with deltas against the releases that the feed already holds. Answers the tool's output when
-// it fails, empty when the feed is ready.
-QString publishFeed(const QString &feedDir, const QList<testsupport::FileSpec> &files,
-                    const AppVersion &version, bool deltas = false);
-// The first element of `list` ("files" or "deltas") for `path` in the channel "stable" of a feed.
-QJsonObject feedEntry(const QString &feedDir, const QString &path,
-                      const QString &list = QStringLiteral("files"));
-
 QByteArray updaterBinary();
 QByteArray appBinary();
 QString updaterProgram();
