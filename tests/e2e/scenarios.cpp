@@ -125,7 +125,7 @@ QList<Scenario> makeTable()
                       "new program is a shell script"_s},
         {.group = u"new version that cannot start"_s, .name = u"main program that is not a program"_s,
          .outcome = {1, failureText(Msg::newVersionNotStarted), Tree::Old, u"rolledback"_s, Installed::None, kStartedV1},
-         .mainProgram = "not a program"},
+         .mainProgram = "not a program", .notExecutable = true},
         // The new version neither confirms nor ends: after 90 s the journal asks for a rollback
         // and the user to save and quit; the next recovery rolls back.
         {.group = u"probe"_s, .name = kRealProbe,
@@ -485,6 +485,8 @@ void runScenario(AbstractInstallation &installation, const Scenario &scenario, P
     if (scenario.staged) {
         const QByteArray manifest = installation.stageUpdate(v2);
         tamper(installation, manifest, scenario.tampering);
+        if (scenario.notExecutable)
+            QFile::setPermissions(installation.stage() + u"/files/Vellumix.exe"_s, QFile::ReadOwner | QFile::WriteOwner);
     }
     if (!scenario.interruptedJournal.isEmpty())
         leaveInterruptedInstall(installation, scenario.interruptedJournal);

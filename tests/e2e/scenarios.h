@@ -77,6 +77,7 @@ struct Scenario
     QString behaviour = QStringLiteral("confirm");
     int runMs = 100;
     QByteArray mainProgram{};  // replaces Vellumix.exe of version 2
+    bool notExecutable = false; // the staged Vellumix.exe without execute permission (Linux's)
     Tampering tampering = Tampering::None;
     bool stageElsewhere = false; // the stage on another drive
     // Further checks.
