@@ -1,6 +1,8 @@
 #include <vellumix/startup.h>
 
 #include "fileio.h"
+#include "healthrecord.h"
+#include "installedrecord.h"
 #include "linkguard.h"
 #include "lockpolicy.h"
 #include "manifest.h"
@@ -22,8 +24,6 @@ namespace vellumix {
 
 namespace {
 
-constexpr qint64 kRecordMaxBytes = 64 * 1024;
-
 // The option's token, when `arguments` carry the probe option.
 std::optional<QString> probeToken(const QStringList &arguments)
 {
@@ -38,13 +38,10 @@ std::optional<QString> probeToken(const QStringList &arguments)
 
 std::optional<InstalledRelease> installedRelease(const QString &programRoot)
 {
-    const QJsonObject record =
-        readRecordFile(workDirectoryOf(programRoot) + u'/' + protocol::kInstalledFileName, kRecordMaxBytes);
-    const QJsonValue sequence = record.value(protocol::kInstalledSequenceMember);
-    const int value = sequence.toInt(-1);
-    if (!sequence.isDouble() || value < kManifestMinSequence || value > kManifestMaxSequence)
+    const std::optional<InstalledRecord> record = readInstalledRecord(workDirectoryOf(programRoot));
+    if (!record)
         return std::nullopt;
-    return InstalledRelease{value, record.value(protocol::kInstalledVersionMember).toString()};
+    return InstalledRelease{record->sequence, record->version};
 }
 
 bool confirmStartIfProbed(const QStringList &arguments, const QString &version,
@@ -64,13 +61,8 @@ bool confirmStartIfProbed(const QStringList &arguments, const QString &version,
         || journal.token != *token)
         return false;
     const QString workDirectory = workDirectoryOf(programRoot);
-    const QJsonObject health{{protocol::kHealthTokenMember, *token},
-                             {protocol::kHealthVersionMember, version}};
     try {
-        // Written whole or not at all, so the updater never reads half of it.
-        ensureNoLinksOnPath(workDirectory);
-        writeFileAtomic(workDirectory + u'/' + protocol::kHealthFileName,
-                        QJsonDocument(health).toJson(QJsonDocument::Compact));
+        writeHealthRecord(workDirectory, HealthRecord(*token, version));
     } catch (const QString &text) {
         if (failure)
             *failure = {UpdateFailureReason::WorkDirectoryFailed, workDirectory + u' ' + text};
@@ -92,7 +84,7 @@ bool recoveryPending(const QString &programRoot)
 */
 bool updaterRunning(const QString &programRoot)
 {
-    return isInstallerLockHeld(workDirectoryOf(programRoot) + u'/' + protocol::kLockFileName);
+    return isInstallerLockHeld(installerLockPath(workDirectoryOf(programRoot)));
 }
 
 namespace {

@@ -2,8 +2,9 @@
 
 #include "clienttexts.h"
 #include "fileio.h"
+#include "healthrecord.h"
+#include "journal.h"
 #include "linkguard.h"
-#include "osbridge.h"
 #include "stagearea.h"
 #include "updateprotocol.h"
 
@@ -23,35 +24,20 @@ namespace vellumix {
 namespace {
 
 constexpr qint64 kRecordMaxBytes = 1024 * 1024;
-// The journal lists every file of an update; a release at the limits writes a few megabytes.
-constexpr qint64 kJournalMaxBytes = 64 * 1024 * 1024;
 // A record keeps the newest failures; older releases are long superseded.
 constexpr int kFailedKept = 32;
 constexpr int kHistoryLockWaitMs = 5000;
 const QString kHistoryLockName = QStringLiteral("update-history.lock");
 const QString kStageOriginName = QStringLiteral("/.vellumix-origin.json");
 
-/*
-    The work directory's files are read by whoever starts the application, and what stands at
-    their names is not always what the updater left there: a pipe would hold the start for good,
-    a link would be read through. Only a regular file is read, opened as itself and without
-    waiting on it.
-*/
-std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxBytes)
-{
-    std::string bytes;
-    if (os::readRegularFile(osText(QDir::toNativeSeparators(path)), std::size_t(maxBytes),
-                            os::LinkAtName::Refuse, bytes)
-        != os::FileRead::Read)
-        return std::nullopt;
-    return QByteArray(bytes.data(), qsizetype(bytes.size()));
-}
-
 } // namespace
 
+// The work directory's files are read by whoever starts the application, and what stands at their
+// names is not always what the updater left there: only a regular file is read, opened as itself
+// and without waiting on it.
 QJsonObject readRecordFile(const QString &path, qint64 maxBytes)
 {
-    const std::optional<QByteArray> bytes = readRegularFile(path, maxBytes);
+    const std::optional<QByteArray> bytes = readRegularFileOnly(path, maxBytes);
     return bytes ? QJsonDocument::fromJson(*bytes).object() : QJsonObject();
 }
 
@@ -251,15 +237,12 @@ void judgeRollback(UpdateOutcome &outcome, const UpdateHistory &history, const J
         return;
     }
     // The new version confirms with its own version text; the updater accepts only the release's.
-    const QJsonObject health =
-        readRecordFile(workDirectoryOf(programRoot) + u'/' + protocol::kHealthFileName, 64 * 1024);
-    const QJsonValue healthVersion = health.value(protocol::kHealthVersionMember);
-    if (health.value(protocol::kHealthTokenMember).toString() == journal.token
-        && healthVersion != QJsonValue(journal.version)) {
+    const HealthRecord health = readHealthRecord(workDirectoryOf(programRoot));
+    if (health.token() == journal.token && !health.hasVersion(journal.version)) {
         outcome.because = UpdateFailedBecause::VersionMismatch;
         outcome.detail = QStringLiteral("the new version confirmed its start as \"%1\"; its release "
                                         "is \"%2\"")
-                             .arg(healthVersion.toVariant().toString(), journal.version);
+                             .arg(health.versionText(), journal.version);
         return;
     }
     if (exitCode == 4) {
@@ -292,18 +275,15 @@ QString workDirectoryOf(const QString &programRoot)
 
 JournalView readJournalView(const QString &programRoot)
 {
-    const QJsonObject journal =
-        readRecordFile(workDirectoryOf(programRoot) + u'/' + protocol::kJournalFileName, kJournalMaxBytes);
-    return {journal.value(protocol::kJournalStateMember).toString(),
-            journal.value(protocol::kJournalVersionMember).toString(),
-            journal.value(protocol::kJournalSequenceMember).toInt(),
-            journal.value(protocol::kJournalTokenMember).toString()};
+    const TransactionJournal journal = peekTransactionJournal(workDirectoryOf(programRoot));
+    return {journalState(journal), journalVersion(journal), journalSequence(journal),
+            journalToken(journal)};
 }
 
 UpdateHistory readUpdateHistory(const QString &programRoot)
 {
     const std::optional<QByteArray> bytes =
-        readRegularFile(historyPath(programRoot), kRecordMaxBytes);
+        readRegularFileOnly(historyPath(programRoot), kRecordMaxBytes);
     UpdateHistory history = historyFromJson(bytes ? QJsonDocument::fromJson(*bytes).object()
                                                    : QJsonObject());
     history.existed = bytes.has_value();

@@ -68,9 +68,10 @@ struct JournalView
 // directory.
 QString programRootOrDefault(const QString &programRoot);
 QString workDirectoryOf(const QString &programRoot);
-// A JSON object from a small file of the work directory, read only when it is a regular file
+// A JSON object from a small file of the client's own, read only when it is a regular file
 // (never through a link, never waiting on a pipe); anything else reads as an empty object.
 QJsonObject readRecordFile(const QString &path, qint64 maxBytes);
+// The journal's members that the client goes by (journal.h reads them).
 JournalView readJournalView(const QString &programRoot);
 
 UpdateHistory readUpdateHistory(const QString &programRoot);

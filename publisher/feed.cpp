@@ -20,7 +20,6 @@
 #include <QLockFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSet>
 
 #include <filesystem>
@@ -71,7 +70,6 @@ bool isBlobName(const QString &name)
 */
 void lockFeed(QLockFile &lock, const QString &feedDir)
 {
-    lock.setStaleLockTime(0);
     const QString lockPath = QDir(feedDir).filePath(kLockName);
     const LockPolicy policy{kToolProgram, kFeedLockSettleMs};
     if (takeLock(lock, lockPath, policy))
@@ -200,6 +198,27 @@ void copyBlob(const QString &source, const QString &label, const QString &target
     partial.setDone();
 }
 
+// The durable atomic write's failures in the release tool's words; `linkRefusal` says why a link
+// at the name is refused.
+void replaceFeedFile(const QString &path, const QByteArray &contents, ModificationTime time,
+                     const QString &linkRefusal)
+{
+    const AtomicWriteResult result = replaceFileAtomically(path, contents, time);
+    switch (result.status) {
+    case AtomicWriteResult::Written:
+        return;
+    case AtomicWriteResult::CannotCreateDirectory:
+        throw QStringLiteral("cannot create the folder %1").arg(QFileInfo(path).absolutePath());
+    case AtomicWriteResult::LinkAtName:
+        throw linkRefusal.arg(path);
+    case AtomicWriteResult::CannotWrite:
+        throw QStringLiteral("cannot write %1: %2").arg(path, result.errorString);
+    case AtomicWriteResult::CannotFlushDirectory:
+        break;
+    }
+    throw QStringLiteral("cannot flush the folder %1 to disk").arg(QFileInfo(path).absolutePath());
+}
+
 /*
     The manifest replaces the channel's previous one in one rename, its data on stable storage
     before the rename and the rename itself flushed after, so the channel names either the old
@@ -213,28 +232,9 @@ void copyBlob(const QString &source, const QString &label, const QString &target
 */
 void replaceManifest(const QString &path, const QByteArray &envelope)
 {
-    const QString directory = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(directory))
-        throw QStringLiteral("cannot create the folder %1").arg(directory);
-    // QSaveFile would replace what a link at this name points to, wherever that is.
-    if (os::linkStatus(osText(path)) == os::LinkStatus::Link)
-        throw QStringLiteral("%1 is a symbolic link; a channel's manifest must be a plain file")
-            .arg(path);
-    const QFileInfo previous(path);
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly) || file.write(envelope) != envelope.size() || !file.flush())
-        throw QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-    if (previous.exists()) {
-        const qint64 before = previous.lastModified().toSecsSinceEpoch();
-        if (QDateTime::currentSecsSinceEpoch() <= before)
-            file.setFileTime(QDateTime::fromSecsSinceEpoch(before + 1),
-                             QFileDevice::FileModificationTime);
-    }
-    if (!os::flushOpenFile(file.handle()) || !file.commit())
-        throw QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-    if (!os::flushDirectoryEntries(osText(directory)))
-        throw QStringLiteral("cannot flush the folder %1 to disk").arg(directory);
+    replaceFeedFile(path, envelope, ModificationTime::AfterPrevious,
+                    QStringLiteral("%1 is a symbolic link; a channel's manifest must be a plain "
+                                   "file"));
 }
 
 /*
@@ -245,21 +245,9 @@ void replaceManifest(const QString &path, const QByteArray &envelope)
 */
 void writeFileDurably(const QString &path, const QByteArray &envelope)
 {
-    const QString directory = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(directory))
-        throw QStringLiteral("cannot create the folder %1").arg(directory);
-    // QSaveFile would replace what a link at this name points to, wherever that is.
-    if (os::linkStatus(osText(path)) == os::LinkStatus::Link)
-        throw QStringLiteral("%1 is a symbolic link; the release tool writes only plain files "
-                             "into a feed")
-            .arg(path);
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly) || file.write(envelope) != envelope.size() || !file.flush()
-        || !os::flushOpenFile(file.handle()) || !file.commit())
-        throw QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-    if (!os::flushDirectoryEntries(osText(directory)))
-        throw QStringLiteral("cannot flush the folder %1 to disk").arg(directory);
+    replaceFeedFile(path, envelope, ModificationTime::AsWritten,
+                    QStringLiteral("%1 is a symbolic link; the release tool writes only plain "
+                                   "files into a feed"));
 }
 
 // Whether the channel's history file for this release is still to be written (false: it holds

@@ -5,6 +5,7 @@
 #include "releaseinfo.h"
 #include "signingkey.h"
 
+#include "fileio.h"
 #include "manifest.h"
 #include "osbridge.h"
 #include "pathpolicy.h"
@@ -21,7 +22,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSet>
 #include <QStringDecoder>
 #include <QTemporaryDir>
@@ -536,10 +536,9 @@ private:
 
 void writeManifest(const QString &path, const QByteArray &envelope)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(envelope) != envelope.size()
-        || !file.commit())
-        throw QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    const AtomicWriteResult written = replaceFileAtomically(path, envelope);
+    if (!written.ok())
+        throw QStringLiteral("cannot write %1: %2").arg(path, written.errorString);
 }
 
 } // namespace

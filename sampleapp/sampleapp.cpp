@@ -1,5 +1,6 @@
 #include "sampleapp.h"
 
+#include "healthrecord.h"
 #include "selfupdate.h"
 #include "updateprotocol.h"
 
@@ -11,7 +12,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QSaveFile>
 #include <QTextStream>
 #include <QThread>
 
@@ -43,13 +43,16 @@ QJsonObject readJsonObject(const QString &path)
     return QJsonDocument::fromJson(file.readAll()).object();
 }
 
-// The misbehaving confirmations that the tests need are written by hand; a proper one goes
-// through the client library like a real application's.
-bool writeHealthFile(const QString &workDirectory, const QJsonObject &health)
+// The misbehaving confirmations that the tests need are written by hand, through the health
+// file's own writer; a proper one goes through the client library like a real application's.
+bool writeHealthFile(const QString &workDirectory, const vellumix::HealthRecord &health)
 {
-    QSaveFile file(workDirectory + u'/' + vellumix::protocol::kHealthFileName);
-    return file.open(QIODevice::WriteOnly)
-        && file.write(QJsonDocument(health).toJson(QJsonDocument::Compact)) >= 0 && file.commit();
+    try {
+        vellumix::writeHealthRecord(workDirectory, health);
+    } catch (const QString &) {
+        return false;
+    }
+    return true;
 }
 
 int runProbe(const QString &programRoot, const Settings &settings, const QString &token)
@@ -68,13 +71,11 @@ int runProbe(const QString &programRoot, const Settings &settings, const QString
     QThread::msleep(settings.delayMs);
     bool written = false;
     if (b == u"wrong-token" || b == u"number-version") {
-        QJsonObject health{{QStringLiteral("token"), token},
-                           {QStringLiteral("version"), settings.version}};
-        if (b == u"wrong-token")
-            health.insert(QStringLiteral("token"),
-                          QStringLiteral("00000000-0000-0000-0000-000000000000"));
-        else
-            health.insert(QStringLiteral("version"), settings.version.toDouble());
+        const vellumix::HealthRecord health =
+            b == u"wrong-token"
+            ? vellumix::HealthRecord(QStringLiteral("00000000-0000-0000-0000-000000000000"),
+                                     settings.version)
+            : vellumix::HealthRecord(token, settings.version.toDouble());
         written = writeHealthFile(workDirectory, health);
     } else {
         vellumix::UpdateFailure failure;

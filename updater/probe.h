@@ -1,6 +1,7 @@
 // The start of the new version and its health probe.
 #pragma once
 
+#include "healthrecord.h"
 #include "journal.h"
 
 #include <QByteArray>
@@ -21,8 +22,5 @@ struct ProbeTiming
 // The texts of 4 and 5 are shown here. Failures are thrown.
 int probeNewVersion(const QString &programRoot, const QString &token, const QString &version,
                     qint32 sequence, TransactionJournal &journal, ProbeTiming timing = {});
-
-// Whether the health file's content confirms the start of the version `version` with `token`.
-bool healthConfirmed(const QByteArray &contents, const QString &token, const QString &version);
 
 } // namespace vellumix

@@ -56,7 +56,7 @@ int runApplySequence(const QString &programRoot, const QString &stagingDirectory
     const UpdateManifest manifest = loadUpdateManifest(envelope);
     installUpdate(programRoot, stagingDirectory, manifest);
     TransactionJournal journal = readTransactionJournal(programRoot);
-    const QString token = journal.value(QStringLiteral("token")).toString();
+    const QString token = journalToken(journal);
     return probeNewVersion(programRoot, token, manifest.version, manifest.sequence, journal, timing);
 }
 
@@ -98,9 +98,8 @@ int runUpdater(const QStringList &arguments, const RunTiming &timing)
     }
 
     // Held until this function returns, after the final message has been dismissed.
-    const QString lockPath = workDirectory + u'/' + protocol::kLockFileName;
+    const QString lockPath = installerLockPath(workDirectory);
     QLockFile lock(lockPath);
-    lock.setStaleLockTime(0);
     if (!takeLock(lock, lockPath, installerLockPolicy(timing.lockSettleMs)))
         return ExitLockNotTaken;
 

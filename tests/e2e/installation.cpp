@@ -1,26 +1,14 @@
 #include "installation.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThread>
 
 namespace e2e {
 
 namespace {
-
-QByteArray readBinary(const char *path)
-{
-    const QByteArray contents = testsupport::readFile(QString::fromUtf8(path));
-    if (contents.isEmpty())
-        qFatal("test set-up: cannot read %s", path);
-    return contents;
-}
-
-void makeExecutable(const QString &path)
-{
-    QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ExeGroup
-                                    | QFile::ExeOther);
-}
 
 QByteArray settingsOf(const AppVersion &version)
 {
@@ -32,41 +20,45 @@ QByteArray settingsOf(const AppVersion &version)
     return QJsonDocument(settings).toJson(QJsonDocument::Compact);
 }
 
+// The programs keep their execute bits on Linux; Wine does not need them and does not mind them.
+void makeExecutable(const QString &path)
+{
+    QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ExeGroup
+                                    | QFile::ExeOther);
+}
+
 } // namespace
 
-Installation::Installation()
-    : m_root(m_tmp.path() + QStringLiteral("/program")),
-      m_stage(m_tmp.path() + QStringLiteral("/stage")),
-      m_log(m_tmp.path() + QStringLiteral("/app.log"))
+AbstractInstallation::AbstractInstallation(const QString &homeTemplate, bool stageElsewhere)
+    : m_home(homeTemplate.isEmpty() ? QDir::tempPath() + QStringLiteral("/vellumix-e2e-XXXXXX") : homeTemplate),
+      m_root(m_home.path() + QStringLiteral("/program")),
+      m_log(m_home.path() + QStringLiteral("/app.log"))
 {
+    if (stageElsewhere)
+        m_elsewhere.emplace();
+    m_stage = (m_elsewhere ? m_elsewhere->path() : m_home.path()) + QStringLiteral("/stage");
     QDir().mkpath(m_root);
 }
 
-QByteArray Installation::updaterBinary()
-{
-    static const QByteArray binary = readBinary(VELLUMIX_UPDATER_BINARY);
-    return binary;
-}
+AbstractInstallation::~AbstractInstallation() = default;
 
-QByteArray Installation::appBinary()
+QList<testsupport::FileSpec> AbstractInstallation::filesOf(const AppVersion &version) const
 {
-    static const QByteArray binary = readBinary(VELLUMIX_SAMPLE_APP_BINARY);
-    return binary;
-}
-
-QList<testsupport::FileSpec> Installation::filesOf(const AppVersion &version) const
-{
-    return {
-        {QStringLiteral("Vellumix.exe"), version.mainProgram.isEmpty() ? appBinary() : version.mainProgram},
-        {QStringLiteral("VellumixUpdater.exe"), updaterBinary()},
+    const QByteArray tag = version.version.toUtf8() + version.tag;
+    QList<testsupport::FileSpec> files = {
+        {QStringLiteral("Vellumix.exe"), version.mainProgram.isEmpty() ? appImage() : version.mainProgram},
+        {QStringLiteral("VellumixUpdater.exe"), updaterImage()},
         {QStringLiteral("vellumix-sample.json"), settingsOf(version)},
-        {QStringLiteral("lib/core.dll"), "core library " + version.version.toUtf8() + version.tag},
-        {QStringLiteral(u"插件/extra.dll"), "extra library " + version.version.toUtf8() + version.tag},
+        {QStringLiteral("lib/core.dll"), "core library " + tag},
+        {QStringLiteral(u"插件/extra.dll"), "extra library " + tag},
         {QStringLiteral("docs/readme.txt"), "unchanged in every version"},
     };
+    for (const QString &path : m_extraFiles)
+        files.append({path, "added file " + tag});
+    return files;
 }
 
-void Installation::install(const AppVersion &version)
+void AbstractInstallation::install(const AppVersion &version)
 {
     for (const auto &file : filesOf(version))
         testsupport::writeFile(m_root, file.path, file.content);
@@ -75,7 +67,7 @@ void Installation::install(const AppVersion &version)
     QDir().mkpath(m_root + QStringLiteral("/.vellumix-update"));
 }
 
-QByteArray Installation::stageUpdate(const AppVersion &version)
+QByteArray AbstractInstallation::stageUpdate(const AppVersion &version)
 {
     QDir(m_stage).removeRecursively();
     const QByteArray manifest =
@@ -85,93 +77,63 @@ QByteArray Installation::stageUpdate(const AppVersion &version)
     return manifest;
 }
 
-testsupport::TreeSnapshot Installation::programTree() const
+testsupport::TreeSnapshot AbstractInstallation::programTree() const
 {
     return testsupport::snapshotTree(m_root, {QStringLiteral(".vellumix-update")});
 }
 
-testsupport::TreeSnapshot Installation::treeOf(const AppVersion &version) const
+testsupport::TreeSnapshot AbstractInstallation::treeOf(const AppVersion &version) const
 {
-    Installation scratch;
-    scratch.install(version);
-    return scratch.programTree();
+    QTemporaryDir scratch;
+    for (const auto &file : filesOf(version))
+        testsupport::writeFile(scratch.path(), file.path, file.content);
+    return testsupport::snapshotTree(scratch.path());
 }
 
-RunResult Installation::runUpdater(const QStringList &arguments, int timeoutMs) const
+QStringList AbstractInstallation::applyArguments() const
 {
-    return runProgram(QString::fromUtf8(VELLUMIX_UPDATER_BINARY), arguments, timeoutMs);
+    return {QStringLiteral("--root"), programPath(m_root), QStringLiteral("--stage"),
+            programPath(m_stage), QStringLiteral("--quiet")};
 }
 
-RunResult Installation::runProgram(const QString &program, const QStringList &arguments,
-                                   int timeoutMs) const
+QStringList AbstractInstallation::recoverArguments() const
 {
-    QProcess updater;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("VELLUMIX_SAMPLE_LOG"), m_log);
-    // Under a tracer (strace), a build with AddressSanitizer cannot check for leaks: the leak
-    // check needs ptrace itself and fails the run. Memory errors are still caught.
-    if (program != QString::fromUtf8(VELLUMIX_UPDATER_BINARY))
-        environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
-    updater.setProcessEnvironment(environment);
-    updater.setWorkingDirectory(m_tmp.path());
-    updater.start(program, arguments);
-    RunResult result;
-    if (!updater.waitForFinished(timeoutMs)) {
-        updater.kill();
-        updater.waitForFinished();
-        result.errorOutput = QStringLiteral("<the updater did not end in time>");
-        return result;
-    }
-    result.exitCode = updater.exitStatus() == QProcess::NormalExit ? updater.exitCode() : -1;
-    result.errorOutput = QString::fromUtf8(updater.readAllStandardError());
-    if (result.errorOutput.endsWith(u'\n'))
-        result.errorOutput.chop(1);
-    return result;
-}
-
-QStringList Installation::applyArguments() const
-{
-    return {QStringLiteral("--root"), m_root, QStringLiteral("--stage"), m_stage,
+    return {QStringLiteral("--root"), programPath(m_root), QStringLiteral("--recover"),
             QStringLiteral("--quiet")};
 }
 
-QStringList Installation::recoverArguments() const
+RunResult AbstractInstallation::runUpdaterUnder(Launcher, const QStringList &) const
 {
-    return {QStringLiteral("--root"), m_root, QStringLiteral("--recover"), QStringLiteral("--quiet")};
+    RunResult result;
+    result.errorOutput = QStringLiteral("<this runner has no such launcher>");
+    return result;
 }
 
-QStringList Installation::appLog() const
+QStringList AbstractInstallation::appLog() const
 {
     return testsupport::readLines(m_log);
 }
 
-bool Installation::waitForAppLog(const QString &text, int timeoutMs) const
+bool AbstractInstallation::waitForAppLog(const QString &text, int timeoutMs) const
 {
     return testsupport::waitForLine(m_log, text, timeoutMs);
 }
 
-QString Installation::journalState() const
+QString AbstractInstallation::journalState() const
 {
     return testsupport::journalStateAt(workPath(QStringLiteral("transaction.json")));
 }
 
-Sleeper::Sleeper(int ms)
+bool AbstractInstallation::waitForJournalState(const QString &state, int timeoutMs) const
 {
-    m_process.start(QStringLiteral("sleep"), {QString::number(ms / 1000.0, 'f', 3)});
-    m_process.waitForStarted();
-}
-
-Sleeper::~Sleeper()
-{
-    stop();
-}
-
-void Sleeper::stop()
-{
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        if (journalState() == state)
+            return true;
+        QThread::msleep(100);
+    } while (timer.elapsed() < timeoutMs);
+    return false;
 }
 
 } // namespace e2e

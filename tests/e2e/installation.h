@@ -1,5 +1,10 @@
 // A program root with the stand-in application and the real updater, a staging directory with a
-// signed update, and runs of the real VellumixUpdater binary against them.
+// signed update, and runs of the real VellumixUpdater binary against them. AbstractInstallation
+// is what the end-to-end scenarios (scenarios.h) are written against; Installation runs the
+// programs of this build on this machine, wine::Installation (tests/windows) runs the Windows
+// programs under Wine. What differs between the two (where a path lies and how a program names
+// it, how a program is started, how its output is decoded, how a parent process is made, where
+// the final text is shown) is all that a runner implements.
 #pragma once
 
 #include "signing.h"
@@ -10,12 +15,16 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <memory>
+#include <optional>
+
 namespace e2e {
 
 struct RunResult
 {
     int exitCode = -1;
     QString errorOutput; // standard error: the final text with --quiet
+    QString output;      // standard output
 };
 
 struct AppVersion
@@ -29,17 +38,62 @@ struct AppVersion
     QByteArray mainProgram; // replaces the stand-in's binary as Vellumix.exe when not empty
 };
 
-class Installation
+// A process for the updater to wait for as its parent.
+class ParentProcess
 {
 public:
-    Installation();
+    virtual ~ParentProcess() = default;
+    virtual quint32 pid() const = 0;
+    // Waits until it has ended by itself; answers whether it did, in time.
+    virtual bool waitForEnd(int timeoutMs) = 0;
+    // Ends it now.
+    virtual void stop() = 0;
+};
 
+// How long a parent lives: the runners pick the times, since a Windows program under Wine takes
+// a second or two to start where a Linux one takes milliseconds.
+enum class ParentLife {
+    Ended,        // ended before the updater starts
+    Moment,       // ends while the updater waits for it
+    Checks,       // outlives a few further runs of the updater beside the waiting one
+    WholeRun,     // outlives the run unless stopped
+};
+
+// A Linux program that the updater runs under, for a fault that only it can bring about.
+enum class Launcher {
+    Reaper,       // tests/e2e/reaper.cpp: every orphan below it is reaped at once
+    RemovalsFail, // strace, with every unlink failing with EBUSY
+};
+
+// The final text as the updater shows it without --quiet.
+struct ShownText
+{
+    RunResult run;
+    QString title;       // empty when nothing was shown
+    QString text;
+    QString decorations; // what a runner's box adds: icons and buttons
+};
+
+class AbstractInstallation
+{
+public:
+    virtual ~AbstractInstallation();
+    AbstractInstallation(const AbstractInstallation &) = delete;
+    AbstractInstallation &operator=(const AbstractInstallation &) = delete;
+
+    // Paths on this machine.
+    QString home() const { return m_home.path(); }
     QString root() const { return m_root; }
     QString stage() const { return m_stage; }
     QString workPath(const QString &name) const { return m_root + QStringLiteral("/.vellumix-update/") + name; }
+    // The same path as the programs of this runner name it.
+    virtual QString programPath(const QString &path) const { return path; }
 
-    // The files of one version: the two programs, the settings of the stand-in and two libraries.
+    // The files of one version: the two programs, the settings of the stand-in, two libraries,
+    // a document that never changes, and those added with addFile.
     QList<testsupport::FileSpec> filesOf(const AppVersion &version) const;
+    // One more file in every version, at `path` below the program root.
+    void addFile(const QString &path) { m_extraFiles.append(path); }
     // Puts `version` into the program root as if installed, with the work directory.
     void install(const AppVersion &version);
     // Stages `version` as a signed update; answers the manifest bytes.
@@ -48,42 +102,93 @@ public:
     testsupport::TreeSnapshot programTree() const;
     testsupport::TreeSnapshot treeOf(const AppVersion &version) const;
 
-    // Runs the real updater with `arguments` (nothing is added) and waits for it.
-    RunResult runUpdater(const QStringList &arguments, int timeoutMs = 120000) const;
-    // The same for any program (for instance the updater under strace).
-    RunResult runProgram(const QString &program, const QStringList &arguments,
-                         int timeoutMs = 120000) const;
     // The usual apply and recovery command lines, with --quiet.
     QStringList applyArguments() const;
     QStringList recoverArguments() const;
 
+    // Runs the real updater with `arguments` (nothing is added), in home(), and waits for it.
+    virtual RunResult runUpdater(const QStringList &arguments, int timeoutMs = 180000) const = 0;
+    // Starts it without waiting, and waits for one so started.
+    virtual void startUpdater(QProcess &process, const QStringList &arguments) const = 0;
+    virtual RunResult finish(QProcess &process, int timeoutMs = 180000) const = 0;
+    // Runs the updater without --quiet and reads the final text where it is shown.
+    virtual ShownText runShowingText(const QStringList &arguments) const = 0;
+    // Vellumix.exe of the program root, as the user or the system would start it.
+    virtual RunResult runApp(const QStringList &arguments) const = 0;
+    virtual std::unique_ptr<ParentProcess> startParent(ParentLife life) const = 0;
+    // Runs the updater under `launcher`; a runner that cannot answers exit code -1.
+    virtual RunResult runUpdaterUnder(Launcher launcher, const QStringList &arguments) const;
+
     // The stand-in's log: one line per event, from every process of this installation.
     QStringList appLog() const;
     // Waits until the log has a line containing `text`; answers whether it came.
-    bool waitForAppLog(const QString &text, int timeoutMs = 10000) const;
+    bool waitForAppLog(const QString &text, int timeoutMs = 60000) const;
     QString journalState() const;
+    // Waits until the journal has `state`; answers whether it came.
+    bool waitForJournalState(const QString &state, int timeoutMs = 120000) const;
 
-    static QByteArray updaterBinary();
-    static QByteArray appBinary();
+protected:
+    // The installation lives in a fresh folder made from `homeTemplate` (a QTemporaryDir
+    // template; empty: the default one), its stage in it or, with `stageElsewhere`, in a folder
+    // of the default temporary directory.
+    explicit AbstractInstallation(const QString &homeTemplate = QString(), bool stageElsewhere = false);
+    QString logPath() const { return m_log; }
+    virtual QByteArray appImage() const = 0;
+    virtual QByteArray updaterImage() const = 0;
 
 private:
-    QTemporaryDir m_tmp;
+    QTemporaryDir m_home;
+    std::optional<QTemporaryDir> m_elsewhere;
     QString m_root;
     QString m_stage;
     QString m_log;
+    QStringList m_extraFiles;
+};
+
+// The programs of this build, run on this machine.
+class Installation : public AbstractInstallation
+{
+public:
+    Installation() = default;
+
+    RunResult runUpdater(const QStringList &arguments, int timeoutMs = 180000) const override;
+    void startUpdater(QProcess &process, const QStringList &arguments) const override;
+    RunResult finish(QProcess &process, int timeoutMs = 180000) const override;
+    ShownText runShowingText(const QStringList &arguments) const override;
+    RunResult runApp(const QStringList &arguments) const override;
+    std::unique_ptr<ParentProcess> startParent(ParentLife life) const override;
+    RunResult runUpdaterUnder(Launcher launcher, const QStringList &arguments) const override;
+
+    // The same for any program (for instance the updater under strace).
+    RunResult runProgram(const QString &program, const QStringList &arguments,
+                         int timeoutMs = 180000) const;
+
+    static QByteArray updaterBinary();
+    static QByteArray appBinary();
+    static QString updaterProgram();
+
+protected:
+    QByteArray appImage() const override;
+    QByteArray updaterImage() const override;
+
+private:
+    QProcessEnvironment environment(const QString &program) const;
 };
 
 // A process that lives for `ms` milliseconds: a parent to wait for.
-class Sleeper
+class Sleeper : public ParentProcess
 {
 public:
     explicit Sleeper(int ms);
-    ~Sleeper();
-    quint32 pid() const { return quint32(m_process.processId()); }
-    void stop();
+    ~Sleeper() override;
+    // Its id, also once it has ended (QProcess forgets it then).
+    quint32 pid() const override { return m_pid; }
+    bool waitForEnd(int timeoutMs) override;
+    void stop() override;
 
 private:
     QProcess m_process;
+    quint32 m_pid = 0;
 };
 
 } // namespace e2e

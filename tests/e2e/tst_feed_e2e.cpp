@@ -6,6 +6,7 @@
 #include "installation.h"
 #include "journal.h"
 #include "releaseinfo.h"
+#include "scenarios.h"
 #include "stage.h"
 #include <vellumix/updateclient.h>
 
@@ -104,11 +105,6 @@ QStringList requestsOf(const QList<AccessLogEntry> &log)
     return lines;
 }
 
-QString blobRequest(const vellumix::ManifestFile &file)
-{
-    return QStringLiteral("GET /blobs/%1 200 -").arg(QString::fromLatin1(file.packedSha256));
-}
-
 const QString kManifestRequest = QStringLiteral("GET /stable/manifest.json 200 -");
 
 struct FetchRun
@@ -177,48 +173,20 @@ private slots:
     }
 
     // v1 -> v2: the application checks the feed, downloads through the library and starts the
-    // updater; the new version confirms. Only the files that changed travel.
+    // updater; the new version confirms. Only the files that changed travel (the scenario is
+    // shared with the Wine suite).
+    void applicationUpdatesItselfFromTheFeed_data()
+    {
+        QTest::addColumn<bool>("deltas");
+        QTest::newRow("whole files") << false;
+        QTest::newRow("with deltas") << true;
+    }
+
     void applicationUpdatesItselfFromTheFeed()
     {
+        QFETCH(bool, deltas);
         Installation installation;
-        installation.install(v1);
-        QTemporaryDir dir;
-        vellumix::UpdateManifest manifest;
-        FeedServer server;
-        QCOMPARE(publishAndServe(server, dir.path(), installation.filesOf(v2), v2.version, &manifest),
-                 QString());
-
-        const RunResult run = installation.runProgram(
-            installation.root() + QStringLiteral("/Vellumix.exe"),
-            {QStringLiteral("--check-update"), server.baseUrl(), QStringLiteral("--stage"),
-             dir.filePath(QStringLiteral("download"))});
-        QVERIFY2(run.exitCode == 0,
-                 qPrintable(installation.appLog().join(u'\n') + run.errorOutput));
-        QTRY_VERIFY_WITH_TIMEOUT(updateConfirmed(installation, 2), 60000);
-        QCOMPARE(describeDifference(installation.treeOf(v2), installation.programTree()),
-                 QString());
-        QVERIFY(installation.appLog().contains(
-            QStringLiteral("version 2.0.0 confirmed its start")));
-
-        // The programs and the unchanged document are the same in both versions: only the
-        // settings and the two libraries are requested, each once and whole.
-        QStringList expected{kManifestRequest};
-        qint64 changedBytes = 0;
-        for (const char *path : {"vellumix-sample.json", "lib/core.dll", "插件/extra.dll"}) {
-            const vellumix::ManifestFile *file = fileOf(manifest, QString::fromUtf8(path));
-            QVERIFY(file);
-            expected << blobRequest(*file);
-            changedBytes += file->packedSize;
-        }
-        expected.sort();
-        QCOMPARE(requestsOf(server.accessLog(expected.size())), expected);
-        const QStringList log = installation.appLog();
-        QVERIFY2(log.contains(
-                     QStringLiteral("downloading: 3/3 files, %1/%1 bytes").arg(changedBytes)),
-                 qPrintable(log.join(u'\n')));
-        QVERIFY(log.contains(
-            QStringLiteral("downloaded %1 bytes (3 files fetched, 0 already staged)")
-                .arg(changedBytes)));
+        runSelfUpdateFromFeed(installation, deltas);
     }
 
     /*

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the update client from the build tree into a fresh prefix and builds an application
 # outside the tree against the installed package, as an integrator would. Fails when the package
-# cannot be found or linked, or when it forces the updater's include folders or compile flags on
-# the application.
+# cannot be found or linked, or when it forces the include folders of the updater or its core, or
+# their compile flags, on the application.
 #
 #   test_package.sh BUILD_DIR
 set -euo pipefail
@@ -27,7 +27,7 @@ cmake --build "$work/consumer" --verbose >"$work/build.log" 2>&1 \
     || { cat "$work/build.log" >&2; exit 1; }
 line=$(grep -m1 -- ' -c .*main.cpp' "$work/build.log")
 echo "consumer compile line: $line"
-if grep -q -e 'QT_NO_CAST' -e '/updater' -e '/client/' <<<"$line"; then
+if grep -q -e 'QT_NO_CAST' -e '/updater' -e '/core/' -e '/client/' <<<"$line"; then
     echo "the package forces the updater's flags or folders on the application" >&2
     exit 1
 fi

@@ -119,6 +119,66 @@ private slots:
         QCOMPARE(testsupport::snapshotTree(disk.path()), before);
     }
 
+    // The one atomic write tells each program which step failed, so each says it in its words.
+    void atomicWriteTellsWhichStepFailed_data()
+    {
+        QTest::addColumn<QString>("setup"); // what stands in the way
+        QTest::addColumn<int>("status");
+        QTest::newRow("nothing") << QString() << int(AtomicWriteResult::Written);
+        QTest::newRow("link at the name") << QStringLiteral("link")
+                                          << int(AtomicWriteResult::LinkAtName);
+        QTest::newRow("dangling link at the name") << QStringLiteral("dangling")
+                                                   << int(AtomicWriteResult::LinkAtName);
+        QTest::newRow("file where the folder must be") << QStringLiteral("blocker")
+                                                       << int(AtomicWriteResult::CannotCreateDirectory);
+        QTest::newRow("folder at the name") << QStringLiteral("folder")
+                                            << int(AtomicWriteResult::CannotWrite);
+    }
+
+    void atomicWriteTellsWhichStepFailed()
+    {
+        QFETCH(QString, setup);
+        QFETCH(int, status);
+        const QTemporaryDir dir;
+        QString target = dir.path() + QStringLiteral("/feed/manifest.json");
+        const QString elsewhere = dir.path() + QStringLiteral("/elsewhere.json");
+        testsupport::writeFile(dir.path(), QStringLiteral("elsewhere.json"), "kept");
+        QVERIFY(QDir().mkpath(dir.path() + QStringLiteral("/feed")));
+        if (setup == u"link")
+            QVERIFY(QFile::link(elsewhere, target));
+        if (setup == u"dangling")
+            QVERIFY(QFile::link(dir.path() + QStringLiteral("/nothing"), target));
+        if (setup == u"folder")
+            QVERIFY(QDir().mkpath(target));
+        if (setup == u"blocker")
+            target = elsewhere + QStringLiteral("/manifest.json");
+        const AtomicWriteResult result = replaceFileAtomically(target, "new");
+        QCOMPARE(int(result.status), status);
+        QCOMPARE(result.ok(), status == AtomicWriteResult::Written);
+        QCOMPARE(testsupport::readFile(elsewhere), QByteArray("kept"));
+        if (result.ok())
+            QCOMPARE(testsupport::readFile(target), QByteArray("new"));
+        QVERIFY(!QFileInfo::exists(dir.path() + QStringLiteral("/nothing")));
+    }
+
+    // A replaced file whose predecessor carries a time at or ahead of the clock still comes out
+    // later than it, in whole seconds; by default the file keeps the time it was written at.
+    void modificationTimeAfterThePrevious()
+    {
+        const QString target = path(QStringLiteral("channel/manifest.json"));
+        QVERIFY(replaceFileAtomically(target, "first").ok());
+        const QDateTime ahead = QDateTime::currentDateTime().addSecs(100);
+        QFile previous(target);
+        QVERIFY(previous.open(QIODevice::ReadWrite));
+        QVERIFY(previous.setFileTime(ahead, QFileDevice::FileModificationTime));
+        previous.close();
+        QVERIFY(replaceFileAtomically(target, "second", ModificationTime::AfterPrevious).ok());
+        QCOMPARE(QFileInfo(target).lastModified().toSecsSinceEpoch(), ahead.toSecsSinceEpoch() + 1);
+        QVERIFY(replaceFileAtomically(target, "third").ok());
+        QVERIFY(QFileInfo(target).lastModified() < ahead);
+        QCOMPARE(testsupport::readFile(target), QByteArray("third"));
+    }
+
     void lockPolicy_data()
     {
         // What stands at the lock's name: "none", "pipe", "link" (to a file this process names

@@ -1,4 +1,7 @@
-// The journal's reading, writing, classification and exact serialized form.
+// The journal's reading, writing, classification and exact serialized form, and the other records
+// of the work directory (the installed release, the health file) as their owners read and write them.
+#include "healthrecord.h"
+#include "installedrecord.h"
 #include "journal.h"
 #include "messages.h"
 #include "testsupport.h"
@@ -207,6 +210,147 @@ private slots:
         QCOMPARE(journal.toJson(), expected());
         QCOMPARE(failureOf([&] { writeTransactionJournal(m_root, journal); }), kNoFailure);
         QCOMPARE(testsupport::readFile(journalPath()), expected());
+    }
+
+    // The start-up's look at the journal: what the updater wrote, read only as a regular file;
+    // anything else is no journal.
+    void peekedJournal_data()
+    {
+        QTest::addColumn<QString>("stands"); // at the journal's name: "file", "link", "folder"
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<int>("sequence");
+        QTest::addColumn<QStringList>("entries"); // path, then "old" or "new"
+        const QByteArray written =
+            "{\"entries\":[{\"hadOld\":true,\"path\":\"Vellumix.exe\"},{\"path\":\"lib/a.dll\"},7],"
+            "\"sequence\":3,\"state\":\"starting\",\"token\":\"t-1\",\"version\":\"3.0\"}";
+        const QStringList entries{QStringLiteral("Vellumix.exe"), QStringLiteral("old"),
+                                  QStringLiteral("lib/a.dll"), QStringLiteral("new"),
+                                  QString(), QStringLiteral("new")};
+        QTest::newRow("written") << "file" << written << "starting" << "t-1" << 3 << entries;
+        QTest::newRow("members of other types")
+            << "file" << QByteArray("{\"state\":1,\"token\":[],\"sequence\":\"3\",\"entries\":{}}")
+            << "" << "" << 0 << QStringList();
+        QTest::newRow("damaged") << "file" << QByteArray("{\"state\":\"starting\"") << "" << ""
+                                 << 0 << QStringList();
+        QTest::newRow("link to a journal") << "link" << written << "" << "" << 0 << QStringList();
+        QTest::newRow("folder") << "folder" << QByteArray() << "" << "" << 0 << QStringList();
+    }
+
+    void peekedJournal()
+    {
+        QFETCH(QString, stands);
+        QFETCH(QByteArray, contents);
+        QFETCH(QString, state);
+        QFETCH(QString, token);
+        QFETCH(int, sequence);
+        QFETCH(QStringList, entries);
+        if (stands == u"file")
+            putJournal(contents);
+        if (stands == u"link") {
+            testsupport::writeFile(m_root, QStringLiteral("elsewhere.json"), contents);
+            QVERIFY(QDir().mkpath(m_root + QStringLiteral("/.vellumix-update")));
+            QVERIFY(QFile::link(m_root + QStringLiteral("/elsewhere.json"), journalPath()));
+        }
+        if (stands == u"folder")
+            QVERIFY(QDir().mkpath(journalPath()));
+        const TransactionJournal journal =
+            peekTransactionJournal(m_root + QStringLiteral("/.vellumix-update"));
+        QCOMPARE(journalState(journal), state);
+        QCOMPARE(journalToken(journal), token);
+        QCOMPARE(journalSequence(journal), sequence);
+        QCOMPARE(journalVersion(journal), sequence ? QStringLiteral("3.0") : QString());
+        QStringList read;
+        for (const JournalEntry &entry : journalEntries(journal))
+            read << entry.path << QString::fromLatin1(entry.hadOld ? "old" : "new");
+        QCOMPARE(read, entries);
+    }
+
+    // The installed record: the exact bytes the updater writes, and what the client accepts.
+    void installedRecord_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<int>("sequence"); // 0: no record
+        QTest::addColumn<QString>("version");
+        QTest::newRow("as written") << QByteArray("{\n    \"sequence\": 12,\n    \"version\": \"1.2\"\n}\n")
+                                    << 12 << "1.2";
+        QTest::newRow("sequence 0") << QByteArray("{\"sequence\":0,\"version\":\"1\"}") << 0 << "";
+        QTest::newRow("above the largest") << QByteArray("{\"sequence\":10000000}") << 0 << "";
+        QTest::newRow("sequence as text") << QByteArray("{\"sequence\":\"12\"}") << 0 << "";
+        QTest::newRow("no version") << QByteArray("{\"sequence\":9999999}") << 9999999 << "";
+        QTest::newRow("damaged") << QByteArray("{\"sequence\":12") << 0 << "";
+    }
+
+    void installedRecord()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(int, sequence);
+        QFETCH(QString, version);
+        const QString work = m_root + QStringLiteral("/.vellumix-update");
+        testsupport::writeFile(work, QStringLiteral("installed.json"), contents);
+        const std::optional<InstalledRecord> record = readInstalledRecord(work);
+        QCOMPARE(record.has_value(), sequence != 0);
+        if (!record)
+            return;
+        QCOMPARE(record->sequence, sequence);
+        QCOMPARE(record->version, version);
+        QCOMPARE(failureOf([&] { writeInstalledRecord(work, *record); }), kNoFailure);
+        if (qstrcmp(QTest::currentDataTag(), "as written") == 0)
+            QCOMPARE(testsupport::readFile(work + QStringLiteral("/installed.json")), contents);
+    }
+
+    // The health file: the exact bytes of a confirmation, and what confirms a start.
+    void healthRecord_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<bool>("confirms"); // the start of "2.0" with the token "t"
+        QTest::addColumn<QString>("shown"); // the version as the client shows it
+        QTest::newRow("confirmation") << QByteArray("{\"token\":\"t\",\"version\":\"2.0\"}") << true
+                                      << "2.0";
+        QTest::newRow("other token") << QByteArray("{\"token\":\"u\",\"version\":\"2.0\"}") << false
+                                     << "2.0";
+        QTest::newRow("version as a number") << QByteArray("{\"token\":\"t\",\"version\":2}")
+                                             << false << "2";
+        QTest::newRow("no version") << QByteArray("{\"token\":\"t\"}") << false << "";
+        QTest::newRow("array") << QByteArray("[\"t\",\"2.0\"]") << false << "";
+    }
+
+    void healthRecord()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(bool, confirms);
+        QFETCH(QString, shown);
+        const QString work = m_root + QStringLiteral("/.vellumix-update");
+        testsupport::writeFile(work, QStringLiteral("health.json"), contents);
+        const QString token = QStringLiteral("t");
+        const QString version = QStringLiteral("2.0");
+        QCOMPARE(healthConfirmed(contents, token, version), confirms);
+        bool confirmed = !confirms;
+        QCOMPARE(failureOf([&] { confirmed = healthFileConfirms(work, token, version); }), kNoFailure);
+        QCOMPARE(confirmed, confirms);
+        const HealthRecord read = readHealthRecord(work);
+        QCOMPARE(read.confirms(token, version), confirms);
+        QCOMPARE(read.versionText(), shown);
+
+        QCOMPARE(failureOf([&] { writeHealthRecord(work, HealthRecord(token, version)); }), kNoFailure);
+        QCOMPARE(testsupport::readFile(work + QStringLiteral("/health.json")),
+                 QByteArray("{\"token\":\"t\",\"version\":\"2.0\"}"));
+        QVERIFY(healthFileConfirms(work, token, version));
+    }
+
+    // The start-up never reads a health file through a link; the probe refuses it.
+    void healthFileThroughALink()
+    {
+        const QString work = m_root + QStringLiteral("/.vellumix-update");
+        testsupport::writeFile(m_root, QStringLiteral("elsewhere.json"),
+                               "{\"token\":\"t\",\"version\":\"2.0\"}");
+        QVERIFY(QDir().mkpath(work));
+        QVERIFY(QFile::link(m_root + QStringLiteral("/elsewhere.json"),
+                            work + QStringLiteral("/health.json")));
+        QVERIFY(readHealthRecord(work).token().isEmpty());
+        QCOMPARE(failureOf([&] { healthFileConfirms(work, QStringLiteral("t"), QStringLiteral("2.0")); }),
+                 Msg::workDirectoryHasLink);
     }
 };
 

@@ -1,14 +1,15 @@
 // The Windows build end to end under Wine: VellumixUpdater.exe with the Windows stand-in
 // application as Vellumix.exe in program roots on drive C:, updates signed on the Linux side,
-// the message box on a private X server, platform-smoke-test.exe, TLS through the schannel
-// back end of the static Qt, and the update client (the stand-in and vellumix-fetch.exe) with
-// feeds made by the Linux release tool and served by nginx.
+// through the scenarios that the native suite runs too (tests/e2e/scenarios.cpp), with the
+// message box on a private X server; platform-smoke-test.exe, TLS through the schannel back end
+// of the static Qt, and the update client (the stand-in and vellumix-fetch.exe) with feeds made
+// by the Linux release tool and served by nginx.
 #include "clienttexts.h"
 #include "feedserver.h"
 #include "messages.h"
+#include "scenarios.h"
 #include "wineinstallation.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -29,12 +30,12 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
-Q_DECLARE_METATYPE(wine::StageDrive)
-
 using testsupport::describeDifference;
 using wine::AppVersion;
 using wine::Installation;
 using wine::RunResult;
+using wine::readAndDismissBox;
+using wine::runTool;
 
 // The exit code of a run, with its standard error shown when it is not the one expected.
 #define COMPARE_EXIT(run, expected)                                                               \
@@ -59,36 +60,6 @@ const AppVersion v2 = versionOf(QStringLiteral("2.0.0"), 2);
 // The protocol of the Windows client with a server that offers HTTP/2 as well: the schannel back
 // end of the Windows Qt sends no ALPN extension, so nginx stays with HTTP/1.1 (docs/windows.md).
 const QString kSchannelAlpnProtocol = QStringLiteral("HTTP/1.1");
-
-QString failureText(const QString &message)
-{
-    return Msg::failurePrefix + message + Msg::failureTail;
-}
-
-QByteArray payloadOf(const QByteArray &manifest)
-{
-    return QByteArray::fromBase64(QJsonDocument::fromJson(manifest)
-                                      .object()
-                                      .value(QStringLiteral("payload"))
-                                      .toString()
-                                      .toLatin1());
-}
-
-// The journal of an install of v2 over v1 that was interrupted: lib/core.dll moved to the backup
-// and half-copied, lib/new.dll new.
-void leaveInterruptedInstall(const Installation &installation, const QString &state)
-{
-    testsupport::writeFile(installation.workPath(QStringLiteral("backup")),
-                           QStringLiteral("lib/core.dll"), "core library 1.0.0");
-    testsupport::writeFile(installation.root(), QStringLiteral("lib/core.dll"), "core library 2.");
-    testsupport::writeFile(installation.root(), QStringLiteral("lib/new.dll"), "new in 2");
-    const QByteArray journal =
-        "{\"entries\":[{\"hadOld\":true,\"path\":\"lib/core.dll\"},{\"hadOld\":false,\"path\":"
-        "\"lib/new.dll\"}],\"sequence\":2,\"state\":\"" + state.toUtf8()
-        + "\",\"token\":\"t\",\"version\":\"2.0.0\"}";
-    testsupport::writeFile(installation.workPath(QString()), QStringLiteral("transaction.json"),
-                           journal);
-}
 
 // A private X server for the whole suite, so that the message box has a screen to appear on.
 class PrivateDisplay
@@ -122,49 +93,6 @@ private:
     QProcess m_server;
     QString m_display;
 };
-
-int runTool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr)
-{
-    QProcess tool;
-    QProcessEnvironment environment = wine::environment(wine::display());
-    environment.remove(QStringLiteral("LC_ALL"));
-    tool.setProcessEnvironment(environment);
-    tool.start(program, arguments);
-    if (!tool.waitForFinished(120000)) {
-        tool.kill();
-        tool.waitForFinished();
-        return -1;
-    }
-    if (output)
-        *output = tool.readAllStandardOutput();
-    return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
-}
-
-// Reads the message box titled `title` that `program` shows (it has been started), dismisses it
-// with the Return key on the X server and waits for the program to end. Answers the reader's
-// report ("text:", "icons:", "button:" lines), empty when no such box appeared.
-QString readAndDismissBox(const QString &title, QProcess &program, RunResult *programRun)
-{
-    const RunResult box = wine::run(wine::messageBoxReader(), {title, QStringLiteral("60000")},
-                                    wine::environment(wine::display()));
-    QByteArray window;
-    runTool(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                        QStringLiteral("--name"), u'^' + title + u'$'},
-            &window);
-    window = window.trimmed().split('\n').constLast();
-    // Without a window manager the box has to be given the focus before the key reaches it.
-    if (!window.isEmpty()) {
-        runTool(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"),
-                                            QString::fromLatin1(window)});
-        runTool(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("--clearmodifiers"),
-                                            QStringLiteral("Return")});
-    }
-    *programRun = wine::finish(program);
-    if (box.exitCode != 0 || window.isEmpty())
-        qWarning().noquote() << "reader exit code" << box.exitCode << box.errorOutput
-                             << "window" << window;
-    return box.exitCode == 0 && !window.isEmpty() ? box.output : QString();
-}
 
 QJsonObject jsonOf(const RunResult &run)
 {
@@ -261,7 +189,7 @@ struct GuideProgram
     {
         if (firstProgram.isEmpty())
             return QStringLiteral("the Windows build has no vellumix-minimal-app.exe");
-        const QString published = wine::publishFeed(feed.path(), files, version);
+        const QString published = e2e::publishFeed(feed.path(), files, version);
         if (!published.isEmpty())
             return published;
         if (!server.start(feed.path()))
@@ -294,7 +222,7 @@ class WineEndToEnd : public QObject
     bool makeV2Feed()
     {
         if (!m_v2FeedError)
-            m_v2FeedError = wine::publishFeed(m_v2Feed.path(), Installation().filesOf(v2), v2);
+            m_v2FeedError = e2e::publishFeed(m_v2Feed.path(), Installation().filesOf(v2), v2);
         return m_v2FeedError->isEmpty();
     }
 
@@ -344,306 +272,17 @@ private slots:
         runTool(QStringLiteral("wineserver"), {QStringLiteral("-k")});
     }
 
-    // A staging directory on drive Z: is only walked downward from its files/ directory, so
-    // it may lie anywhere; the program root may not (see wineinstallation.h).
-    void confirmedUpdate_data()
-    {
-        QTest::addColumn<wine::StageDrive>("stageDrive");
-        QTest::newRow("stage on drive C:") << wine::StageDrive::C;
-        QTest::newRow("stage on drive Z:") << wine::StageDrive::Z;
-    }
+    // The updater's scenarios, shared with the native suite.
+    void scenario_data() { e2e::addScenarioRows(); }
 
-    void confirmedUpdate()
+    void scenario()
     {
-        QFETCH(wine::StageDrive, stageDrive);
-        Installation installation(stageDrive);
-        installation.install(v1);
-        installation.stageUpdate(v2);
-        const RunResult run = installation.runUpdater(installation.applyArguments());
-        COMPARE_EXIT(run, 0);
-        QCOMPARE(run.errorOutput, QString());
-        QCOMPARE(describeDifference(Installation::treeOf(v2), installation.programTree()), QString());
-        QCOMPARE(installation.journalState(), QStringLiteral("healthy"));
-        QCOMPARE(testsupport::readFile(installation.workPath(QStringLiteral("installed.json"))),
-                 QByteArray("{\n    \"sequence\": 2,\n    \"version\": \"2.0.0\"\n}\n"));
-        QVERIFY(installation.waitForAppLog(QStringLiteral("version 2.0.0 confirmed its start")));
-        // The journal as the Linux build writes it: compact, the fresh token a UUID.
-        const QJsonObject journal = QJsonDocument::fromJson(testsupport::readFile(
-            installation.workPath(QStringLiteral("transaction.json")))).object();
-        QCOMPARE(journal.keys(), (QStringList{QStringLiteral("entries"), QStringLiteral("sequence"),
-                                              QStringLiteral("state"), QStringLiteral("token"),
-                                              QStringLiteral("version")}));
-        QVERIFY(!testsupport::readFile(installation.workPath(QStringLiteral("transaction.json")))
-                     .contains('\n'));
-        QCOMPARE(journal.value(QStringLiteral("version")).toString(), QStringLiteral("2.0.0"));
-        // The two programs and docs/readme.txt are the same in both versions and are not touched.
-        QCOMPARE(journal.value(QStringLiteral("entries")).toArray().size(), 3);
-        QVERIFY(!QFileInfo::exists(installation.workPath(QStringLiteral("installer.lock"))));
-    }
-
-    void newVersionDiesAtStartUp()
-    {
-        Installation installation;
-        installation.install(v1);
-        AppVersion crashing = versionOf(QStringLiteral("2.0.0"), 2, QStringLiteral("exit"));
-        crashing.runMs = 0;
-        installation.stageUpdate(crashing);
-        const RunResult run = installation.runUpdater(installation.applyArguments());
-        COMPARE_EXIT(run, 4);
-        QCOMPARE(run.errorOutput, Msg::newVersionFailedRestored);
-        QCOMPARE(describeDifference(Installation::treeOf(v1), installation.programTree()), QString());
-        QCOMPARE(installation.journalState(), QStringLiteral("rolledback"));
-        QVERIFY(!QFileInfo::exists(installation.workPath(QStringLiteral("installed.json"))));
-        QVERIFY(installation.waitForAppLog(QStringLiteral("version 1.0.0 started")));
-    }
-
-    void tamperedManifestIsRefused_data()
-    {
-        QTest::addColumn<QString>("tampering");
-        QTest::newRow("payload changed after signing") << "payload";
-        QTest::newRow("signature by another key") << "key";
-        QTest::newRow("staged file changed") << "file";
-    }
-
-    void tamperedManifestIsRefused()
-    {
-        QFETCH(QString, tampering);
-        Installation installation;
-        installation.install(v1);
-        const QByteArray manifest = installation.stageUpdate(v2);
-        const QByteArray payload = payloadOf(manifest);
-        QString message = Msg::signatureRejected;
-        if (tampering == u"payload") {
-            QByteArray changed = payload;
-            changed.replace("\"sequence\":2", "\"sequence\":3");
-            const QByteArray signature = QByteArray::fromBase64(
-                QJsonDocument::fromJson(manifest).object().value(QStringLiteral("signature"))
-                    .toString().toLatin1());
-            testsupport::writeFile(installation.stage(), QStringLiteral("manifest.json"),
-                                   testsupport::envelopeOf(changed, signature));
-        } else if (tampering == u"key") {
-            QTemporaryDir keys;
-            const QString otherKey = keys.path() + QStringLiteral("/other.pem");
-            testsupport::generateSigningKey(otherKey);
-            testsupport::writeFile(installation.stage(), QStringLiteral("manifest.json"),
-                                   testsupport::envelopeOf(payload, testsupport::signPayload(
-                                       payload, testsupport::SignatureScheme::Pkcs1Sha256, otherKey)));
-        } else {
-            testsupport::writeFile(installation.stage(), QStringLiteral("files/lib/core.dll"), "tampered");
-            message = Msg::stagedFileInvalid + QStringLiteral("lib/core.dll");
-        }
-        const auto before = installation.programTree();
-        const RunResult run = installation.runUpdater(installation.applyArguments());
-        COMPARE_EXIT(run, 1);
-        QCOMPARE(run.errorOutput, failureText(message));
-        QCOMPARE(describeDifference(before, installation.programTree()), QString());
-        // No parent to wait for: the old program is started again.
-        QVERIFY(installation.waitForAppLog(QStringLiteral("version 1.0.0 started")));
-    }
-
-    void secondUpdaterIsRefusedWhileTheFirstWaits()
-    {
-        Installation installation;
-        installation.install(v1);
-        installation.stageUpdate(v2);
-        wine::WindowsSleeper parent(8000);
-        QVERIFY(parent.pid() != 0);
-        QProcess first;
-        installation.startUpdater(first, installation.applyArguments()
-                                             << QStringLiteral("--parent") << QString::number(parent.pid()));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(installation.workPath(QStringLiteral("installer.lock"))), 30000);
-        const RunResult second = installation.runUpdater(installation.applyArguments());
-        COMPARE_EXIT(second, 3);
-        QCOMPARE(second.errorOutput, QString());
-        QCOMPARE(installation.runUpdater(installation.recoverArguments()).exitCode, 3);
-        // Nothing has been installed while the parent runs.
-        QCOMPARE(describeDifference(Installation::treeOf(v1), installation.programTree()), QString());
-        QVERIFY(parent.waitForEnd());
-        const RunResult run = wine::finish(first);
-        COMPARE_EXIT(run, 0);
-        QCOMPARE(installation.journalState(), QStringLiteral("healthy"));
-    }
-
-    // The Windows parent ends a moment after the updater has started (a sleeper), or at once:
-    // the stand-in application starts the updater from the program root with its own process
-    // id and exits, as the real application does.
-    void parentThatEndsAfterAMoment_data()
-    {
-        QTest::addColumn<QString>("parent");
-        QTest::newRow("process that ends after two seconds") << "sleeper";
-        QTest::newRow("the application starting the update") << "application";
-    }
-
-    void parentThatEndsAfterAMoment()
-    {
-        QFETCH(QString, parent);
-        Installation installation;
-        installation.install(v1);
-        installation.stageUpdate(v2);
-        if (parent == u"sleeper") {
-            wine::WindowsSleeper sleeper(2000);
-            QVERIFY(sleeper.pid() != 0);
-            const RunResult run = installation.runUpdater(installation.applyArguments()
-                                                          << QStringLiteral("--parent")
-                                                          << QString::number(sleeper.pid()));
-            COMPARE_EXIT(run, 0);
-            QVERIFY(sleeper.waitForEnd(0));
-        } else {
-            const RunResult app = installation.runApp({QStringLiteral("--apply-update"),
-                                                       wine::windowsPath(installation.stage()),
-                                                       QStringLiteral("--quiet")});
-            COMPARE_EXIT(app, 0);
-            QVERIFY(installation.waitForAppLog(QStringLiteral("started the updater for sequence 2")));
-            QVERIFY(installation.waitForJournalState(QStringLiteral("healthy")));
-            QVERIFY(installation.waitForAppLog(QStringLiteral("version 2.0.0 confirmed its start")));
-            // The updater ends after the confirmation; its lock goes with it.
-            QTRY_VERIFY_WITH_TIMEOUT(
-                !QFileInfo::exists(installation.workPath(QStringLiteral("installer.lock"))), 30000);
-        }
-        QCOMPARE(describeDifference(Installation::treeOf(v2), installation.programTree()), QString());
-        QCOMPARE(testsupport::readFile(installation.workPath(QStringLiteral("installed.json"))),
-                 QByteArray("{\n    \"sequence\": 2,\n    \"version\": \"2.0.0\"\n}\n"));
-    }
-
-    void recovery_data()
-    {
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<bool>("rolledBack");
-        QTest::newRow("no journal") << QString() << false;
-        QTest::newRow("healthy") << "healthy" << false;
-        QTest::newRow("installing") << "installing" << true;
-        QTest::newRow("starting") << "starting" << true;
-        QTest::newRow("rollback-needed") << "rollback-needed" << true;
-    }
-
-    void recovery()
-    {
-        QFETCH(QString, state);
-        QFETCH(bool, rolledBack);
-        Installation installation;
-        installation.install(v1);
-        if (!state.isEmpty())
-            leaveInterruptedInstall(installation, state);
-        const auto before = installation.programTree();
-        const RunResult run = installation.runUpdater(installation.recoverArguments());
-        COMPARE_EXIT(run, 0);
-        QCOMPARE(run.errorOutput, QString());
-        if (rolledBack) {
-            QCOMPARE(describeDifference(Installation::treeOf(v1), installation.programTree()), QString());
-            QCOMPARE(installation.journalState(), QStringLiteral("rolledback"));
-            QVERIFY(!QFileInfo::exists(installation.root() + QStringLiteral("/lib/new.dll")));
-        } else {
-            QCOMPARE(describeDifference(before, installation.programTree()), QString());
-            QCOMPARE(installation.journalState(), state);
-        }
-        QVERIFY(installation.waitForAppLog(QStringLiteral("version 1.0.0 started")));
-    }
-
-    void applicationStartsTheRecovery()
-    {
-        // A plain start of the application that finds an unfinished update starts the recovery,
-        // which rolls back and starts the application again.
-        Installation installation;
-        installation.install(v1);
-        leaveInterruptedInstall(installation, QStringLiteral("starting"));
-        QCOMPARE(installation.runApp({QStringLiteral("--quiet")}).exitCode, 0);
-        QVERIFY(installation.waitForAppLog(QStringLiteral("starts the recovery")));
-        QVERIFY(installation.waitForJournalState(QStringLiteral("rolledback")));
-        QVERIFY(installation.waitForAppLog(QStringLiteral("version 1.0.0 started")));
-        QCOMPARE(describeDifference(Installation::treeOf(v1), installation.programTree()), QString());
-    }
-
-    // Wine shows a Linux symbolic link to a directory as a reparse point (one to a file it shows
-    // as the file itself: that case needs Windows). A link beyond MAX_PATH (260 characters) in
-    // its Windows form, where Windows takes only the long form of a path, is refused as one
-    // closer to the root: a program root and a manifest path of up to 240 characters reach there.
-    void directoryLinkIsRefused_data()
-    {
-        QTest::addColumn<QString>("link");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("addedFile");
-        QTest::newRow("work directory") << ".vellumix-update" << Msg::workDirectoryHasLink << QString();
-        QTest::newRow("directory of an updated file") << "lib" << Msg::pathHasLinkOrJunction
-                                                      << QString();
-        QString deep = QStringLiteral("deep");
-        for (int i = 1; i <= 3; ++i)
-            deep += QStringLiteral("/a-directory-nested-beyond-the-limit-of-plain-windows-paths-%1").arg(i);
-        // 230 characters: below a program root of 32 ("C:/vellumix-tests/XXXXXX/program"), the
-        // link lies beyond MAX_PATH, and the file in it has a manifest path of 236.
-        deep += QStringLiteral("/the-last-level-") + QString(230 - deep.size() - 16, u'x');
-        QTest::newRow("directory of an updated file beyond MAX_PATH")
-            << deep << Msg::pathHasLinkOrJunction << deep + QStringLiteral("/x.dll");
-    }
-
-    void directoryLinkIsRefused()
-    {
-        QFETCH(QString, link);
-        QFETCH(QString, message);
-        QFETCH(QString, addedFile);
-        Installation installation;
-        if (!addedFile.isEmpty())
-            installation.addFile(addedFile);
-        installation.install(v1);
-        installation.stageUpdate(v2);
-        // The target lies on drive C: as well, so that only the link itself can be refused.
-        QTemporaryDir elsewhere(wine::driveC() + QStringLiteral("/vellumix-tests/XXXXXX"));
-        const QString linkPath = installation.root() + u'/' + link;
-        if (!addedFile.isEmpty()) {
-            QVERIFY(addedFile.size() <= 240);
-            QVERIFY2(wine::windowsPath(linkPath).size() > 260, qPrintable(wine::windowsPath(linkPath)));
-        }
-        QVERIFY(QDir(elsewhere.path()).removeRecursively());
-        QVERIFY(QDir().rename(linkPath, elsewhere.path()));
-        QVERIFY(QFile::link(elsewhere.path(), linkPath));
-        const auto before = testsupport::snapshotTree(installation.root());
-        const auto targetBefore = testsupport::snapshotTree(elsewhere.path());
-        const RunResult run = installation.runUpdater(installation.applyArguments());
-        COMPARE_EXIT(run, 1);
-        QCOMPARE(run.errorOutput, failureText(message));
-        QCOMPARE(describeDifference(before, testsupport::snapshotTree(installation.root())), QString());
-        QCOMPARE(describeDifference(targetBefore, testsupport::snapshotTree(elsewhere.path())), QString());
-    }
-
-    // Without --quiet the final text is shown in a message box. A Windows helper reads the box
-    // from outside, and the Return key, sent to it on the X server, dismisses it; only then does
-    // the updater end.
-    void messageBox_data()
-    {
-        QTest::addColumn<QString>("outcome");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("no manifest") << "missing" << 1
-                                     << failureText(Msg::cannotReadFile + QStringLiteral("manifest.json"));
-        QTest::newRow("new version dies") << "dies" << 4 << Msg::newVersionFailedRestored;
-    }
-
-    void messageBox()
-    {
-        QFETCH(QString, outcome);
-        QFETCH(int, exitCode);
-        QFETCH(QString, text);
-        Installation installation;
-        installation.install(v1);
-        if (outcome == u"dies") {
-            AppVersion crashing = versionOf(QStringLiteral("2.0.0"), 2, QStringLiteral("exit"));
-            crashing.runMs = 0;
-            installation.stageUpdate(crashing);
-        }
-        QStringList arguments = installation.applyArguments();
-        arguments.removeAll(QStringLiteral("--quiet"));
-        QProcess updater;
-        installation.startUpdater(updater, arguments);
-        RunResult run;
-        const QString box = readAndDismissBox(Msg::messageTitle, updater, &run);
-        QVERIFY2(!box.isEmpty(), "no message box titled \"Vellumix 更新\" appeared");
-        QString expected = text;
-        expected.replace(u'\n', QStringLiteral("\\n"));
-        // One information icon and one button, which a Chinese Windows labels "确定" (OK).
-        QCOMPARE(box, QStringLiteral("text:") + expected + QStringLiteral(u"\nicons:1\nbutton:确定\n"));
-        COMPARE_EXIT(run, exitCode);
-        // The text went to the box, not to the log.
-        QCOMPARE(run.errorOutput, QString());
-        QVERIFY(installation.waitForAppLog(QStringLiteral("version 1.0.0 started")));
+        QFETCH(int, scenario);
+        const e2e::Scenario &row = e2e::updaterScenarios().at(scenario);
+        if (!row.notOnWine.isEmpty())
+            QSKIP(qPrintable(QStringLiteral("not under Wine: ") + row.notOnWine));
+        Installation installation(row.stageElsewhere ? wine::StageDrive::Z : wine::StageDrive::C);
+        e2e::runScenario(installation, row, e2e::Platform::Wine);
     }
 
     // The smoke test reports on standard error itself; Qt's own warnings stay where a Windows
@@ -777,15 +416,8 @@ private slots:
         COMPARE_EXIT(run, trusted && host == u"localhost" ? 0 : 1);
     }
 
-    /*
-        The Windows application updates itself over HTTP from the nginx of the Linux side: the
-        stand-in checks the feed, downloads only the files that differ, starts the real updater
-        and exits; the updater installs and the new version confirms. With deltas, the installed
-        Vellumix.exe is an earlier build of it (the same program with bytes at its end that
-        Windows does not load), published into the feed as version 1 before version 2 was staged
-        with deltas against that feed: the running program's own file is the delta's base, and
-        its whole blob never travels.
-    */
+    // The Windows application updates itself over HTTP from the nginx of the Linux side (the
+    // scenario is shared with the native suite).
     void applicationUpdatesItselfFromAFeed_data()
     {
         QTest::addColumn<bool>("deltas");
@@ -796,64 +428,8 @@ private slots:
     void applicationUpdatesItselfFromAFeed()
     {
         QFETCH(bool, deltas);
-        QTemporaryDir deltaFeed;
-        const QByteArray earlierProgram = wine::appBinary() + QByteArray(4096, '\x5a');
-        if (deltas) {
-            QList<testsupport::FileSpec> first = Installation().filesOf(v1);
-            QCOMPARE(first.first().path, QStringLiteral("Vellumix.exe"));
-            first.first().content = earlierProgram;
-            QString published = wine::publishFeed(deltaFeed.path(), first, v1);
-            if (published.isEmpty())
-                published = wine::publishFeed(deltaFeed.path(), Installation().filesOf(v2), v2, true);
-            QVERIFY2(published.isEmpty(), qPrintable(published));
-        } else {
-            QVERIFY2(makeV2Feed(), qPrintable(*m_v2FeedError));
-        }
-        const QString feed = deltas ? deltaFeed.path() : m_v2Feed.path();
-        testsupport::FeedServer server;
-        QVERIFY2(server.start(feed), qPrintable(server.errorText()));
         Installation installation;
-        installation.install(v1);
-        if (deltas)
-            testsupport::writeFile(installation.root(), QStringLiteral("Vellumix.exe"), earlierProgram);
-        const RunResult run = installation.runApp({QStringLiteral("--check-update"), server.baseUrl(),
-                                                   QStringLiteral("--stage"),
-                                                   wine::windowsPath(installation.stage())});
-        COMPARE_EXIT(run, 0);
-        QVERIFY2(installation.waitForAppLog(QStringLiteral("version 2.0.0 confirmed its start")),
-                 qPrintable(installation.appLog().join(u'\n')));
-        QVERIFY(installation.waitForJournalState(QStringLiteral("healthy")));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !QFileInfo::exists(installation.workPath(QStringLiteral("installer.lock"))), 30000);
-        QCOMPARE(describeDifference(Installation::treeOf(v2), installation.programTree()), QString());
-        QCOMPARE(testsupport::readFile(installation.workPath(QStringLiteral("installed.json"))),
-                 QByteArray("{\n    \"sequence\": 2,\n    \"version\": \"2.0.0\"\n}\n"));
-        // What travelled: the manifest and the blobs of the three files that differ, each once;
-        // with deltas, also the delta of Vellumix.exe, and not its whole blob.
-        QStringList expected{QStringLiteral("/stable/manifest.json 200")};
-        for (const QString &path : {QStringLiteral("vellumix-sample.json"),
-                                    QStringLiteral("lib/core.dll"), QStringLiteral(u"插件/extra.dll")}) {
-            expected << QStringLiteral("/blobs/%1 200").arg(
-                wine::feedEntry(feed, path).value(QStringLiteral("packedSha256")).toString());
-        }
-        if (deltas) {
-            const QJsonObject delta = wine::feedEntry(feed, QStringLiteral("Vellumix.exe"),
-                                                      QStringLiteral("deltas"));
-            QCOMPARE(delta.value(QStringLiteral("baseSha256")).toString(),
-                     QString::fromLatin1(QCryptographicHash::hash(
-                         earlierProgram, QCryptographicHash::Sha256).toHex()));
-            expected << QStringLiteral("/blobs/%1 200").arg(
-                delta.value(QStringLiteral("packedSha256")).toString());
-            QVERIFY2(installation.appLog().contains(QStringLiteral(
-                         "1 of the files fetched came as deltas against the installed copies")),
-                     qPrintable(installation.appLog().join(u'\n')));
-        }
-        QStringList requests;
-        for (const auto &entry : server.accessLog(expected.size()))
-            requests << QStringLiteral("%1 %2").arg(entry.uri).arg(entry.status);
-        expected.sort();
-        requests.sort();
-        QCOMPARE(requests, expected);
+        e2e::runSelfUpdateFromFeed(installation, deltas);
     }
 
     /*
@@ -1005,7 +581,7 @@ private slots:
         installation.install(v1);
         // The installed program differs from the release's, so its blob is fetched too.
         testsupport::writeFile(installation.root(), QStringLiteral("Vellumix.exe"), "an older build");
-        const QJsonObject program = wine::feedEntry(m_v2Feed.path(), QStringLiteral("Vellumix.exe"));
+        const QJsonObject program = e2e::feedEntry(m_v2Feed.path(), QStringLiteral("Vellumix.exe"));
         const QString blob = QStringLiteral("/blobs/") + program.value(QStringLiteral("packedSha256")).toString();
         const qint64 packedSize = program.value(QStringLiteral("packedSize")).toInteger();
         QVERIFY2(packedSize > 1024 * 1024, qPrintable(QString::number(packedSize)));
@@ -1058,7 +634,7 @@ private slots:
         QTemporaryDir feed;
         QCOMPARE(testsupport::runProgram(QStringLiteral("cp"), {QStringLiteral("-a"),
                                          m_v2Feed.path() + QStringLiteral("/."), feed.path()}), 0);
-        const QJsonObject core = wine::feedEntry(feed.path(), QStringLiteral("lib/core.dll"));
+        const QJsonObject core = e2e::feedEntry(feed.path(), QStringLiteral("lib/core.dll"));
         const QString blob = QStringLiteral("/blobs/") + core.value(QStringLiteral("packedSha256")).toString();
         const QByteArray good = testsupport::readFile(feed.path() + blob);
         QByteArray tampered = good;

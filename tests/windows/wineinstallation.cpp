@@ -1,5 +1,7 @@
 #include "wineinstallation.h"
 
+#include "messages.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -24,15 +26,6 @@ QByteArray readBinary(const char *path)
         qFatal("test set-up: cannot read %s (build the Windows programs first: "
                "scripts/windows-e2e.sh)", path);
     return contents;
-}
-
-QByteArray settingsOf(const AppVersion &version)
-{
-    const QJsonObject settings{{QStringLiteral("version"), version.version},
-                               {QStringLiteral("sequence"), version.sequence},
-                               {QStringLiteral("behaviour"), version.behaviour},
-                               {QStringLiteral("runMs"), version.runMs}};
-    return QJsonDocument(settings).toJson(QJsonDocument::Compact);
 }
 
 // Every installation of the suite lives in one folder of drive C:.
@@ -118,9 +111,11 @@ QString fromCodePage936(const QByteArray &bytes)
 }
 
 void start(QProcess &process, const QString &program, const QStringList &arguments,
-           const QProcessEnvironment &environment)
+           const QProcessEnvironment &environment, const QString &workingDirectory)
 {
     process.setProcessEnvironment(environment);
+    if (!workingDirectory.isEmpty())
+        process.setWorkingDirectory(workingDirectory);
     process.start(QStringLiteral(VELLUMIX_WINE_RUN), QStringList{program} + arguments);
 }
 
@@ -154,114 +149,121 @@ RunResult run(const QString &program, const QStringList &arguments,
     return finish(process, timeoutMs);
 }
 
+int runTool(const QString &program, const QStringList &arguments, QByteArray *output)
+{
+    QProcess tool;
+    QProcessEnvironment environment = wine::environment(display());
+    environment.remove(QStringLiteral("LC_ALL"));
+    tool.setProcessEnvironment(environment);
+    tool.start(program, arguments);
+    if (!tool.waitForFinished(120000)) {
+        tool.kill();
+        tool.waitForFinished();
+        return -1;
+    }
+    if (output)
+        *output = tool.readAllStandardOutput();
+    return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+}
+
+QString readAndDismissBox(const QString &title, QProcess &program, RunResult *programRun)
+{
+    const RunResult box = run(messageBoxReader(), {title, QStringLiteral("60000")},
+                              environment(display()));
+    QByteArray window;
+    runTool(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                        QStringLiteral("--name"), u'^' + title + u'$'},
+            &window);
+    window = window.trimmed().split('\n').constLast();
+    // Without a window manager the box has to be given the focus before the key reaches it.
+    if (!window.isEmpty()) {
+        runTool(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"),
+                                            QString::fromLatin1(window)});
+        runTool(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("--clearmodifiers"),
+                                            QStringLiteral("Return")});
+    }
+    *programRun = finish(program);
+    if (box.exitCode != 0 || window.isEmpty())
+        qWarning().noquote() << "reader exit code" << box.exitCode << box.errorOutput
+                             << "window" << window;
+    return box.exitCode == 0 && !window.isEmpty() ? box.output : QString();
+}
+
 Installation::Installation(StageDrive stageDrive)
-    : m_tmp(testsFolder() + QStringLiteral("/XXXXXX")),
-      m_root(m_tmp.path() + QStringLiteral("/program")),
-      m_stage((stageDrive == StageDrive::C ? m_tmp.path() : m_linuxTmp.path())
-              + QStringLiteral("/stage")),
-      m_log(m_tmp.path() + QStringLiteral("/app.log"))
+    : AbstractInstallation(testsFolder() + QStringLiteral("/XXXXXX"), stageDrive == StageDrive::Z)
 {
-    QDir().mkpath(m_root);
 }
 
-QList<testsupport::FileSpec> Installation::filesOf(const AppVersion &version) const
+QByteArray Installation::appImage() const
 {
-    const QByteArray tag = version.version.toUtf8();
-    QList<testsupport::FileSpec> files = {
-        {QStringLiteral("Vellumix.exe"), appBinary()},
-        {QStringLiteral("VellumixUpdater.exe"), updaterBinary()},
-        {QStringLiteral("vellumix-sample.json"), settingsOf(version)},
-        {QStringLiteral("lib/core.dll"), "core library " + tag},
-        {QStringLiteral(u"插件/extra.dll"), "extra library " + tag},
-        {QStringLiteral("docs/readme.txt"), "unchanged in every version"},
-    };
-    for (const QString &path : m_extraFiles)
-        files.append({path, "added file " + tag});
-    return files;
+    return appBinary();
 }
 
-void Installation::install(const AppVersion &version)
+QByteArray Installation::updaterImage() const
 {
-    for (const auto &file : filesOf(version))
-        testsupport::writeFile(m_root, file.path, file.content);
-    QDir().mkpath(m_root + QStringLiteral("/.vellumix-update"));
-}
-
-QByteArray Installation::stageUpdate(const AppVersion &version)
-{
-    QDir(m_stage).removeRecursively();
-    return testsupport::writeStage(m_stage, filesOf(version), version.version, version.sequence);
-}
-
-testsupport::TreeSnapshot Installation::programTree() const
-{
-    return testsupport::snapshotTree(m_root, {QStringLiteral(".vellumix-update")});
-}
-
-testsupport::TreeSnapshot Installation::treeOf(const AppVersion &version)
-{
-    Installation scratch;
-    scratch.install(version);
-    return scratch.programTree();
-}
-
-QStringList Installation::applyArguments() const
-{
-    return {QStringLiteral("--root"), windowsPath(m_root), QStringLiteral("--stage"),
-            windowsPath(m_stage), QStringLiteral("--quiet")};
-}
-
-QStringList Installation::recoverArguments() const
-{
-    return {QStringLiteral("--root"), windowsPath(m_root), QStringLiteral("--recover"),
-            QStringLiteral("--quiet")};
+    return updaterBinary();
 }
 
 QProcessEnvironment Installation::environment() const
 {
-    return wine::environment(display(), m_log);
+    return wine::environment(display(), logPath());
 }
 
-RunResult Installation::runUpdater(const QStringList &arguments) const
+RunResult Installation::runUpdater(const QStringList &arguments, int timeoutMs) const
 {
-    return run(updaterProgram(), arguments, environment());
+    QProcess process;
+    startUpdater(process, arguments);
+    return finish(process, timeoutMs);
 }
 
 void Installation::startUpdater(QProcess &process, const QStringList &arguments) const
 {
-    start(process, updaterProgram(), arguments, environment());
+    start(process, updaterProgram(), arguments, environment(), home());
+}
+
+RunResult Installation::finish(QProcess &process, int timeoutMs) const
+{
+    return wine::finish(process, timeoutMs);
+}
+
+e2e::ShownText Installation::runShowingText(const QStringList &arguments) const
+{
+    QProcess updater;
+    startUpdater(updater, arguments);
+    e2e::ShownText shown;
+    const QString box = readAndDismissBox(Msg::messageTitle, updater, &shown.run);
+    if (box.isEmpty())
+        return shown;
+    // The reader writes the text's line breaks as "\n".
+    QStringList lines = box.trimmed().split(u'\n');
+    shown.title = Msg::messageTitle;
+    if (lines.value(0).startsWith(QStringLiteral("text:")))
+        shown.text = lines.takeFirst().mid(5).replace(QStringLiteral("\\n"), QStringLiteral("\n"));
+    shown.decorations = lines.join(u'\n');
+    return shown;
 }
 
 RunResult Installation::runApp(const QStringList &arguments) const
 {
-    return run(m_root + QStringLiteral("/Vellumix.exe"), arguments, environment());
+    return run(root() + QStringLiteral("/Vellumix.exe"), arguments, environment());
 }
 
-QStringList Installation::appLog() const
+std::unique_ptr<e2e::ParentProcess> Installation::startParent(e2e::ParentLife life) const
 {
-    return testsupport::readLines(m_log);
-}
-
-bool Installation::waitForAppLog(const QString &text, int timeoutMs) const
-{
-    return testsupport::waitForLine(m_log, text, timeoutMs);
-}
-
-QString Installation::journalState() const
-{
-    return testsupport::journalStateAt(workPath(QStringLiteral("transaction.json")));
-}
-
-bool Installation::waitForJournalState(const QString &state, int timeoutMs) const
-{
-    QElapsedTimer timer;
-    timer.start();
-    do {
-        if (journalState() == state)
-            return true;
-        QThread::msleep(100);
-    } while (timer.elapsed() < timeoutMs);
-    return false;
+    switch (life) {
+    case e2e::ParentLife::Ended: {
+        auto parent = std::make_unique<WindowsSleeper>(0);
+        parent->waitForEnd();
+        return parent;
+    }
+    case e2e::ParentLife::Moment:
+        return std::make_unique<WindowsSleeper>(2000);
+    case e2e::ParentLife::Checks:
+        return std::make_unique<WindowsSleeper>(8000);
+    case e2e::ParentLife::WholeRun:
+        break;
+    }
+    return std::make_unique<WindowsSleeper>(60000);
 }
 
 WindowsSleeper::WindowsSleeper(int ms)
@@ -289,44 +291,17 @@ WindowsSleeper::~WindowsSleeper()
 
 bool WindowsSleeper::waitForEnd(int timeoutMs)
 {
-    return m_process.waitForFinished(timeoutMs) && m_process.exitCode() == 0;
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(timeoutMs))
+        return false;
+    return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
 }
 
-QString publishFeed(const QString &feedDir, const QList<testsupport::FileSpec> &files,
-                    const AppVersion &version, bool deltas)
+void WindowsSleeper::stop()
 {
-    QTemporaryDir work;
-    const QString release = work.filePath(QStringLiteral("release"));
-    const QString stage = work.filePath(QStringLiteral("stage"));
-    for (const auto &file : files)
-        testsupport::writeFile(release, file.path, file.content);
-    const QString tool = QStringLiteral(VELLUMIX_PUBLISH);
-    QStringList staging{QStringLiteral("stage"), QStringLiteral("--release"), release,
-                        QStringLiteral("--version"), version.version,
-                        QStringLiteral("--sequence"), QString::number(version.sequence),
-                        QStringLiteral("--key"), testsupport::devSigningKey(),
-                        QStringLiteral("--out"), stage};
-    if (deltas)
-        staging << QStringLiteral("--delta-base") << feedDir;
-    QByteArray output;
-    if (testsupport::runProgram(tool, staging, &output) != 0
-        || testsupport::runProgram(tool, {QStringLiteral("publish"), stage, QStringLiteral("--feed"),
-                                          feedDir}, &output) != 0)
-        return QString::fromUtf8(output);
-    return QString();
-}
-
-QJsonObject feedEntry(const QString &feedDir, const QString &path, const QString &list)
-{
-    const QJsonObject envelope = QJsonDocument::fromJson(
-        testsupport::readFile(feedDir + QStringLiteral("/stable/manifest.json"))).object();
-    const QJsonObject payload = QJsonDocument::fromJson(QByteArray::fromBase64(
-        envelope.value(QStringLiteral("payload")).toString().toLatin1())).object();
-    for (const QJsonValue file : payload.value(list).toArray()) {
-        if (file.toObject().value(QStringLiteral("path")).toString() == path)
-            return file.toObject();
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished();
     }
-    return QJsonObject();
 }
 
 QByteArray updaterBinary()

@@ -1,18 +1,20 @@
 // The Windows programs under Wine, driven from Linux: program roots on drive C: of the Wine
 // prefix (Wine marks the root of drive Z:, the Linux root, as a reparse point, so the updater's
 // upward link walk refuses every Z: path), staging directories on either drive, updates signed
-// on the Linux side with the development key that the Windows build compiles in.
+// on the Linux side with the development key that the Windows build compiles in. The runner of
+// the shared end-to-end scenarios (tests/e2e/scenarios.h) for the Windows programs.
 #pragma once
 
-#include "signing.h"
-#include "testsupport.h"
+#include "installation.h"
 
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QTemporaryDir>
 
 namespace wine {
+
+using e2e::AppVersion;
+using e2e::RunResult;
 
 // The Wine prefix of the suite ($WINEPREFIX) and its drive C: as a Linux path.
 QString prefix();
@@ -32,105 +34,62 @@ QString fromCodePage936(const QByteArray &bytes);
 void setDisplay(const QString &display);
 QString display();
 
-struct RunResult
-{
-    int exitCode = -1;
-    QString errorOutput;
-    QString output;
-};
-
 // Runs a Windows program (a Linux path) with `arguments` through scripts/wine-run.sh and waits.
 RunResult run(const QString &program, const QStringList &arguments,
               const QProcessEnvironment &environment, int timeoutMs = 180000);
-// Starts it without waiting.
+// Starts it without waiting (in `workingDirectory` when one is given).
 void start(QProcess &process, const QString &program, const QStringList &arguments,
-           const QProcessEnvironment &environment);
+           const QProcessEnvironment &environment, const QString &workingDirectory = QString());
 RunResult finish(QProcess &process, int timeoutMs = 180000);
 
-struct AppVersion
-{
-    QString version;
-    qint32 sequence = 1;
-    QString behaviour = QStringLiteral("confirm");
-    int runMs = 100;
-};
+// Runs a Linux tool with the suite's display, answers its exit code (-1: it did not end).
+int runTool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr);
+
+// Reads the message box titled `title` that `program` shows (it has been started), dismisses it
+// with the Return key on the X server and waits for the program to end. Answers the reader's
+// report ("text:", "icons:", "button:" lines), empty when no such box appeared.
+QString readAndDismissBox(const QString &title, QProcess &program, RunResult *programRun);
 
 enum class StageDrive { C, Z };
 
-class Installation
+class Installation : public e2e::AbstractInstallation
 {
 public:
     explicit Installation(StageDrive stageDrive = StageDrive::C);
 
-    QString root() const { return m_root; }
-    QString stage() const { return m_stage; }
-    QString workPath(const QString &name) const
-    {
-        return m_root + QStringLiteral("/.vellumix-update/") + name;
-    }
+    QString programPath(const QString &path) const override { return windowsPath(path); }
 
-    // The files of a version: the stand-in, the updater, its settings and a few libraries, and
-    // those added with addFile.
-    QList<testsupport::FileSpec> filesOf(const AppVersion &version) const;
-    // One more file in every version, at `path` below the program root.
-    void addFile(const QString &path) { m_extraFiles.append(path); }
-    void install(const AppVersion &version);
-    QByteArray stageUpdate(const AppVersion &version);
+    RunResult runUpdater(const QStringList &arguments, int timeoutMs = 180000) const override;
+    void startUpdater(QProcess &process, const QStringList &arguments) const override;
+    RunResult finish(QProcess &process, int timeoutMs = 180000) const override;
+    e2e::ShownText runShowingText(const QStringList &arguments) const override;
+    RunResult runApp(const QStringList &arguments) const override;
+    std::unique_ptr<e2e::ParentProcess> startParent(e2e::ParentLife life) const override;
 
-    testsupport::TreeSnapshot programTree() const;
-    static testsupport::TreeSnapshot treeOf(const AppVersion &version);
-
-    // The Windows paths of the program root and the staging directory, with --quiet.
-    QStringList applyArguments() const;
-    QStringList recoverArguments() const;
-
-    RunResult runUpdater(const QStringList &arguments) const;
-    void startUpdater(QProcess &process, const QStringList &arguments) const;
-    // Vellumix.exe of the program root, as the user or the system would start it.
-    RunResult runApp(const QStringList &arguments) const;
     QProcessEnvironment environment() const;
 
-    QStringList appLog() const;
-    bool waitForAppLog(const QString &text, int timeoutMs = 60000) const;
-    QString journalState() const;
-    // Waits until the journal has `state`; answers whether it came.
-    bool waitForJournalState(const QString &state, int timeoutMs = 120000) const;
-
-private:
-    QTemporaryDir m_tmp;
-    QTemporaryDir m_linuxTmp;
-    QString m_root;
-    QString m_stage;
-    QString m_log;
-    QStringList m_extraFiles;
+protected:
+    QByteArray appImage() const override;
+    QByteArray updaterImage() const override;
 };
 
 // A Windows process that lives for a while and then ends by itself: a parent to wait for. It is
 // the stand-in started for a probe that never confirms, in a program root of its own; its
 // Windows process id comes from the stand-in's log.
-class WindowsSleeper
+class WindowsSleeper : public e2e::ParentProcess
 {
 public:
     explicit WindowsSleeper(int ms);
-    ~WindowsSleeper();
-    quint32 pid() const { return m_pid; }
-    bool waitForEnd(int timeoutMs = 60000);
+    ~WindowsSleeper() override;
+    quint32 pid() const override { return m_pid; }
+    bool waitForEnd(int timeoutMs = 60000) override;
+    void stop() override;
 
 private:
     Installation m_home;
     QProcess m_process;
     quint32 m_pid = 0;
 };
-
-// A feed made as a release is made: `files` staged as `version` by the Linux build's
-// vellumix-publish with the development key, and published into `feedDir`; with `deltas`, staged
-// with deltas against the releases that the feed already holds. Answers the tool's output when
-// it fails, empty when the feed is ready.
-QString publishFeed(const QString &feedDir, const QList<testsupport::FileSpec> &files,
-                    const AppVersion &version, bool deltas = false);
-// The first element of `list` ("files" or "deltas") for `path` in the channel "stable" of a feed.
-QJsonObject feedEntry(const QString &feedDir, const QString &path,
-                      const QString &list = QStringLiteral("files"));
 
 QByteArray updaterBinary();
 QByteArray appBinary();

@@ -12,7 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QJsonArray>
 #include <QStorageInfo>
 #include <QUuid>
 
@@ -27,11 +26,6 @@ struct InstallItem
     QString path;
     bool hadOld = false;
 };
-
-QString backupDirectoryOf(const QString &workDirectory)
-{
-    return workDirectory + u'/' + protocol::kBackupFolderName;
-}
 
 /*
     The scan of the old backup refuses every link before anything is removed. It lists hidden and

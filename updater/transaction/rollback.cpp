@@ -9,23 +9,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 
 namespace vellumix {
 
 namespace {
 
-QString backupDirectoryOf(const QString &workDirectory)
-{
-    return workDirectory + u'/' + protocol::kBackupFolderName;
-}
-
 // Undoes one entry. The state of its file is read off the disk: a backup file means the old
 // version was moved away; no backup file and no old version means whatever stands at the target
 // was put there by the install; no backup file but an old version means it was never moved.
-void restoreEntry(const QString &programRoot, const QJsonObject &entry)
+void restoreEntry(const QString &programRoot, const JournalEntry &entry)
 {
-    const QString path = entry.value(QStringLiteral("path")).toString();
+    const QString &path = entry.path;
     ensureSafePathBelow(programRoot, path);
     const QString target = programRoot + u'/' + path;
     const QString backupFile = backupDirectoryOf(workDirectoryPath(programRoot)) + u'/' + path;
@@ -40,20 +34,24 @@ void restoreEntry(const QString &programRoot, const QJsonObject &entry)
             throw Msg::cannotRestoreOldFile;
         return;
     }
-    const bool hadOld = entry.value(QStringLiteral("hadOld")).toBool(false);
-    if (!hadOld && QFileInfo::exists(target) && !QFile::remove(target))
+    if (!entry.hadOld && QFileInfo::exists(target) && !QFile::remove(target))
         throw Msg::cannotRemoveNewFile;
 }
 
 } // namespace
 
+QString backupDirectoryOf(const QString &workDirectory)
+{
+    return workDirectory + u'/' + protocol::kBackupFolderName;
+}
+
 void rollbackTransaction(const QString &programRoot, TransactionJournal &journal)
 {
     ensureNoLinksOnPath(backupDirectoryOf(workDirectoryPath(programRoot)));
 
-    const QJsonArray entries = journal.value(QStringLiteral("entries")).toArray();
+    const QList<JournalEntry> entries = journalEntries(journal);
     for (qsizetype i = entries.size() - 1; i >= 0; --i)
-        restoreEntry(programRoot, entries.at(i).toObject());
+        restoreEntry(programRoot, entries.at(i));
 
     /*
         The restored files must be on stable storage before the journal says "rolledback": a
@@ -63,7 +61,7 @@ void rollbackTransaction(const QString &programRoot, TransactionJournal &journal
     if (!os::flushFileSystem(osText(programRoot)))
         throw Msg::cannotSaveUpdateFile;
 
-    journal.insert(QStringLiteral("state"), JournalState::rolledBack);
+    setJournalState(journal, JournalState::rolledBack);
     writeTransactionJournal(programRoot, journal);
 }
 

@@ -16,14 +16,20 @@ namespace vellumix {
 
 namespace {
 
+// The members of the journal that only the updater reads; those the client reads too are the
+// protocol's.
+const QString kEntriesMember = QStringLiteral("entries");
+const QString kEntryPathMember = QStringLiteral("path");
+const QString kEntryHadOldMember = QStringLiteral("hadOld");
+
 QString journalFilePath(const QString &programRoot)
 {
-    return workDirectoryPath(programRoot) + QStringLiteral("/transaction.json");
+    return workDirectoryPath(programRoot) + u'/' + protocol::kJournalFileName;
 }
 
 QJsonObject journalEntry(const QString &path, bool hadOld)
 {
-    return QJsonObject{{QStringLiteral("path"), path}, {QStringLiteral("hadOld"), hadOld}};
+    return QJsonObject{{kEntryPathMember, path}, {kEntryHadOldMember, hadOld}};
 }
 
 } // namespace
@@ -63,6 +69,13 @@ TransactionJournal readTransactionJournal(const QString &programRoot)
     return document.object();
 }
 
+TransactionJournal peekTransactionJournal(const QString &workDirectory)
+{
+    const std::optional<QByteArray> bytes =
+        readRegularFileOnly(workDirectory + u'/' + protocol::kJournalFileName, kJournalMaxBytes);
+    return bytes ? QJsonDocument::fromJson(*bytes).object() : TransactionJournal();
+}
+
 void writeTransactionJournal(const QString &programRoot, const TransactionJournal &journal)
 {
     const QByteArray bytes = QJsonDocument(journal).toJson(QJsonDocument::Compact);
@@ -81,18 +94,51 @@ bool isTransactionUnfinished(const TransactionJournal &journal)
 
 QString journalState(const TransactionJournal &journal)
 {
-    return journal.value(QStringLiteral("state")).toString();
+    return journal.value(protocol::kJournalStateMember).toString();
+}
+
+void setJournalState(TransactionJournal &journal, const QString &state)
+{
+    journal.insert(protocol::kJournalStateMember, state);
+}
+
+QString journalToken(const TransactionJournal &journal)
+{
+    return journal.value(protocol::kJournalTokenMember).toString();
+}
+
+QString journalVersion(const TransactionJournal &journal)
+{
+    return journal.value(protocol::kJournalVersionMember).toString();
+}
+
+qint32 journalSequence(const TransactionJournal &journal)
+{
+    return journal.value(protocol::kJournalSequenceMember).toInt();
+}
+
+QList<JournalEntry> journalEntries(const TransactionJournal &journal)
+{
+    const QJsonArray entries = journal.value(kEntriesMember).toArray();
+    QList<JournalEntry> list;
+    list.reserve(entries.size());
+    for (const QJsonValue &value : entries) {
+        const QJsonObject entry = value.toObject();
+        list.append({entry.value(kEntryPathMember).toString(),
+                     entry.value(kEntryHadOldMember).toBool(false)});
+    }
+    return list;
 }
 
 TransactionJournal newTransactionJournal(const QString &version, qint32 sequence,
                                          const QString &token)
 {
     TransactionJournal journal;
-    journal.insert(QStringLiteral("state"), JournalState::installing);
-    journal.insert(QStringLiteral("version"), version);
-    journal.insert(QStringLiteral("sequence"), sequence);
-    journal.insert(QStringLiteral("token"), token);
-    journal.insert(QStringLiteral("entries"), QJsonArray());
+    journal.insert(protocol::kJournalStateMember, JournalState::installing);
+    journal.insert(protocol::kJournalVersionMember, version);
+    journal.insert(protocol::kJournalSequenceMember, sequence);
+    journal.insert(protocol::kJournalTokenMember, token);
+    journal.insert(kEntriesMember, QJsonArray());
     return journal;
 }
 
@@ -100,16 +146,16 @@ void appendJournalEntry(TransactionJournal &journal, const QString &path, bool h
 {
     // Taking the array out of the object leaves it with a single owner, so the append does not
     // copy the entries that are already there.
-    QJsonArray entries = journal.take(QStringLiteral("entries")).toArray();
+    QJsonArray entries = journal.take(kEntriesMember).toArray();
     entries.append(journalEntry(path, hadOld));
-    journal.insert(QStringLiteral("entries"), entries);
+    journal.insert(kEntriesMember, entries);
 }
 
 GrowingJournal::GrowingJournal(const TransactionJournal &journal) : m_journal(journal)
 {
-    const QJsonValue entries = m_journal.value(QStringLiteral("entries"));
+    const QJsonValue entries = m_journal.value(kEntriesMember);
     if (!entries.isArray())
-        m_journal.insert(QStringLiteral("entries"), QJsonArray());
+        m_journal.insert(kEntriesMember, QJsonArray());
     m_entries = QJsonDocument(entries.toArray()).toJson(QJsonDocument::Compact);
     m_entries = m_entries.mid(1, m_entries.size() - 2);
     serializeMembersAroundEntries();
@@ -125,7 +171,7 @@ void GrowingJournal::appendEntry(const QString &path, bool hadOld)
 
 void GrowingJournal::setState(const QString &state)
 {
-    m_journal.insert(QStringLiteral("state"), state);
+    setJournalState(m_journal, state);
     serializeMembersAroundEntries();
 }
 
@@ -149,7 +195,7 @@ void GrowingJournal::serializeMembersAroundEntries()
     QJsonObject after;
     bool seenEntries = false;
     for (auto it = m_journal.constBegin(); it != m_journal.constEnd(); ++it) {
-        if (it.key() == u"entries")
+        if (it.key() == kEntriesMember)
             seenEntries = true;
         else
             (seenEntries ? after : before).insert(it.key(), it.value());
@@ -158,7 +204,7 @@ void GrowingJournal::serializeMembersAroundEntries()
     m_head.chop(1); // the closing brace
     if (!before.isEmpty())
         m_head += ',';
-    m_head += "\"entries\":[";
+    m_head += '"' + kEntriesMember.toLatin1() + "\":[";
     m_tail = QJsonDocument(after).toJson(QJsonDocument::Compact);
     m_tail[0] = after.isEmpty() ? ']' : ',';
     if (!after.isEmpty())

@@ -4,10 +4,13 @@
 #include "platform.h"
 #include "osbridge.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+
+#include <string>
 
 namespace vellumix {
 
@@ -36,11 +39,22 @@ QByteArray readFileLimited(const QString &path, qint64 maxBytes)
     return contents;
 }
 
-void writeFileAtomic(const QString &path, const QByteArray &contents)
+std::optional<QByteArray> readRegularFileOnly(const QString &path, qint64 maxBytes)
+{
+    std::string bytes;
+    if (os::readRegularFile(osText(QDir::toNativeSeparators(path)), std::size_t(maxBytes),
+                            os::LinkAtName::Refuse, bytes)
+        != os::FileRead::Read)
+        return std::nullopt;
+    return QByteArray(bytes.data(), qsizetype(bytes.size()));
+}
+
+AtomicWriteResult replaceFileAtomically(const QString &path, const QByteArray &contents,
+                                        ModificationTime time)
 {
     const QString directory = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(directory))
-        throw Msg::cannotCreateUpdateDirectory;
+        return {AtomicWriteResult::CannotCreateDirectory, {}};
 
     /*
         QSaveFile resolves a symbolic link standing at the file's name and replaces the file the
@@ -49,11 +63,18 @@ void writeFileAtomic(const QString &path, const QByteArray &contents)
         root: a link at the name is refused like a link on the directory.
     */
     if (os::linkStatus(osText(path)) == os::LinkStatus::Link)
-        throw Msg::workDirectoryHasLink;
+        return {AtomicWriteResult::LinkAtName, {}};
+    std::optional<qint64> previousSecs;
+    if (time == ModificationTime::AfterPrevious && QFileInfo::exists(path))
+        previousSecs = QFileInfo(path).lastModified().toSecsSinceEpoch();
     QSaveFile file(path);
     file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        throw Msg::cannotSaveUpdateFile;
+    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size()
+        || !file.flush())
+        return {AtomicWriteResult::CannotWrite, file.errorString()};
+    if (previousSecs && QDateTime::currentSecsSinceEpoch() <= *previousSecs)
+        file.setFileTime(QDateTime::fromSecsSinceEpoch(*previousSecs + 1),
+                         QFileDevice::FileModificationTime);
     /*
         QSaveFile flushes the temporary file to disk when it commits but ignores a failure of that
         flush, and it does not flush the directory after its rename. A journal that the next step
@@ -61,11 +82,27 @@ void writeFileAtomic(const QString &path, const QByteArray &contents)
         count: the data before the commit (the old file is still intact if it fails), the
         directory entry after it.
     */
-    if (file.write(contents) != contents.size() || !file.flush()
-        || !os::flushOpenFile(file.handle()) || !file.commit())
-        throw Msg::cannotSaveUpdateFile;
+    if (!os::flushOpenFile(file.handle()) || !file.commit())
+        return {AtomicWriteResult::CannotWrite, file.errorString()};
     if (!os::flushDirectoryEntries(osText(directory)))
-        throw Msg::cannotSaveUpdateFile;
+        return {AtomicWriteResult::CannotFlushDirectory, {}};
+    return {};
+}
+
+void writeFileAtomic(const QString &path, const QByteArray &contents)
+{
+    switch (replaceFileAtomically(path, contents).status) {
+    case AtomicWriteResult::Written:
+        return;
+    case AtomicWriteResult::CannotCreateDirectory:
+        throw Msg::cannotCreateUpdateDirectory;
+    case AtomicWriteResult::LinkAtName:
+        throw Msg::workDirectoryHasLink;
+    case AtomicWriteResult::CannotWrite:
+    case AtomicWriteResult::CannotFlushDirectory:
+        break;
+    }
+    throw Msg::cannotSaveUpdateFile;
 }
 
 QByteArray fileSha256Hex(const QString &path)

@@ -57,14 +57,16 @@ bool isLockHeld(const QString &path, const LockPolicy &policy);
 
 // The policy of the updater's installer.lock: held by a running VellumixUpdater.
 LockPolicy installerLockPolicy(int settleMs = kLockSettleMs);
+// The updater's lock in the work directory `workDirectory` (WORK/installer.lock).
+QString installerLockPath(const QString &workDirectory);
 
 // For the application's start-up: true exactly when the updater, started now, would not take its
 // lock at `lockPath` (FOLDER/.vellumix-update/installer.lock) and would end with code 3, leaving
 // the work to the updater that holds it. Nothing is taken, nothing waits.
 bool isInstallerLockHeld(const QString &lockPath);
 
-// Takes `lock` (a QLockFile made on `path` with the stale time 0) with one attempt, first taking
-// over a lock file that the policy counts as abandoned, and the helper files QLockFile leaves
+// Takes `lock` (a QLockFile made on `path`) with one attempt, first taking over a lock file that
+// the policy counts as abandoned, and the helper files QLockFile leaves
 // beside it. False when the lock is held (see isLockHeld), when a live process still holds the
 // file that was to be removed, or when the file cannot be made; lock.error() then tells which
 // for the last. May wait up to `policy.settleMs` for a lock file that names no owner yet.

@@ -3,6 +3,7 @@
 #include "manifest.h"
 #include "osbridge.h"
 #include "platform.h"
+#include "updateprotocol.h"
 
 #include <QByteArrayList>
 #include <QDateTime>
@@ -278,6 +279,11 @@ LockPolicy installerLockPolicy(int settleMs)
     return {QString::fromLatin1(kUpdaterProgramPath), settleMs};
 }
 
+QString installerLockPath(const QString &workDirectory)
+{
+    return workDirectory + u'/' + protocol::kLockFileName;
+}
+
 bool isInstallerLockHeld(const QString &lockPath)
 {
     return isLockHeld(lockPath, installerLockPolicy());
@@ -299,6 +305,8 @@ bool isInstallerLockHeld(const QString &lockPath)
 */
 bool takeLock(QLockFile &lock, const QString &path, const LockPolicy &policy)
 {
+    // Whether a lock file is stale is the policy's to judge, never its age by QLockFile's clock.
+    lock.setStaleLockTime(0);
     const QStringList chain = lockFileChain(path);
     if (isOtherThanAFile(path))
         return false;

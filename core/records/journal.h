@@ -1,11 +1,15 @@
-// The transaction journal: "transaction.json" in the work directory of the program root.
+// The transaction journal: "transaction.json" in the work directory of the program root. The
+// updater writes it; the client's start-up reads it. This file is its only reader and writer, and
+// the only place its members are named.
 //
 // The journal is held as a JSON object so that every member of a journal that was read, including
-// members this version does not know, is written back unchanged when only "state" changes.
+// members this version does not know, is written back unchanged when only "state" changes. It is
+// read and changed through the accessors below.
 #pragma once
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 #include "updateprotocol.h"
@@ -32,11 +36,33 @@ TransactionJournal readTransactionJournal(const QString &programRoot);
 // Replaces the journal on disk with `journal`, atomically and durably.
 void writeTransactionJournal(const QString &programRoot, const TransactionJournal &journal);
 
+// The journal of the work directory `workDirectory` as the application's start-up reads it: only a
+// regular file, never through a link at its name, never waiting on a pipe. Anything else, and a
+// damaged journal, reads as none (an empty object); the recovery that the updater runs judges it.
+TransactionJournal peekTransactionJournal(const QString &workDirectory);
+
 // True for the states "installing", "starting" and "rollback-needed".
 bool isTransactionUnfinished(const TransactionJournal &journal);
 
 // The "state" member, empty when absent or not a string.
 QString journalState(const TransactionJournal &journal);
+void setJournalState(TransactionJournal &journal, const QString &state);
+// The one-time token of the update, which the probed new version writes into the health file;
+// empty when absent or not a string.
+QString journalToken(const TransactionJournal &journal);
+// The release being installed; empty and 0 when absent.
+QString journalVersion(const TransactionJournal &journal);
+qint32 journalSequence(const TransactionJournal &journal);
+
+// One file the install touched, in the order it touched them.
+struct JournalEntry
+{
+    QString path;        // relative to the program root, as the manifest names it
+    bool hadOld = false; // an old version stood at the path and was moved into the backup
+};
+// The entries; an entry that is not an object reads as one with an empty path.
+QList<JournalEntry> journalEntries(const TransactionJournal &journal);
+
 // A new journal in state "installing" with no entries.
 TransactionJournal newTransactionJournal(const QString &version, qint32 sequence,
                                          const QString &token);

@@ -1,0 +1,101 @@
+#include "healthrecord.h"
+
+#include "fileio.h"
+#include "linkguard.h"
+#include "updateprotocol.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+
+namespace vellumix {
+
+namespace {
+
+// A health file is a few dozen bytes; anything beyond this is not a confirmation.
+constexpr qint64 kHealthFileMaxBytes = 65536;
+
+QString healthFilePath(const QString &workDirectory)
+{
+    return workDirectory + u'/' + protocol::kHealthFileName;
+}
+
+} // namespace
+
+HealthRecord::HealthRecord(const QString &token, const QJsonValue &version)
+    : m_record{{protocol::kHealthTokenMember, token}, {protocol::kHealthVersionMember, version}}
+{
+}
+
+HealthRecord HealthRecord::fromJson(const QByteArray &contents)
+{
+    HealthRecord record;
+    record.m_record = QJsonDocument::fromJson(contents).object();
+    return record;
+}
+
+QByteArray HealthRecord::toJson() const
+{
+    return QJsonDocument(m_record).toJson(QJsonDocument::Compact);
+}
+
+QString HealthRecord::token() const
+{
+    return m_record.value(protocol::kHealthTokenMember).toString();
+}
+
+QString HealthRecord::versionText() const
+{
+    return m_record.value(protocol::kHealthVersionMember).toVariant().toString();
+}
+
+bool HealthRecord::hasVersion(const QString &version) const
+{
+    return m_record.value(protocol::kHealthVersionMember) == QJsonValue(version);
+}
+
+bool HealthRecord::confirms(const QString &token, const QString &version) const
+{
+    return m_record.value(protocol::kHealthTokenMember) == QJsonValue(token) && hasVersion(version);
+}
+
+bool healthConfirmed(const QByteArray &contents, const QString &token, const QString &version)
+{
+    return HealthRecord::fromJson(contents).confirms(token, version);
+}
+
+/*
+    The health file is written by the application, not by the updater, so it is checked as it is
+    read: the file itself must not be a link (the work directory and its ancestors are checked
+    with it), and it must be an ordinary file of a sane size. A pipe or device planted under its
+    name would otherwise block the read or fill the memory; neither is a confirmation.
+*/
+bool healthFileConfirms(const QString &workDirectory, const QString &token, const QString &version)
+{
+    const QString healthFile = healthFilePath(workDirectory);
+    ensureNoLinksOnPath(healthFile);
+    const QFileInfo info(healthFile);
+    if (!info.isFile() || info.size() > kHealthFileMaxBytes)
+        return false;
+    QFile file(healthFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray contents = file.read(kHealthFileMaxBytes + 1);
+    file.close();
+    return contents.size() <= kHealthFileMaxBytes && healthConfirmed(contents, token, version);
+}
+
+HealthRecord readHealthRecord(const QString &workDirectory)
+{
+    const std::optional<QByteArray> bytes =
+        readRegularFileOnly(healthFilePath(workDirectory), kHealthFileMaxBytes);
+    return bytes ? HealthRecord::fromJson(*bytes) : HealthRecord();
+}
+
+void writeHealthRecord(const QString &workDirectory, const HealthRecord &record)
+{
+    ensureNoLinksOnPath(workDirectory);
+    writeFileAtomic(healthFilePath(workDirectory), record.toJson());
+}
+
+} // namespace vellumix
