@@ -157,6 +157,12 @@ QUrl feedUrlFromUserInput(const QString &text)
     // A drive letter reads as a one-letter scheme; anything else with a scheme is refused.
     if (scheme.size() > 1 || text.isEmpty())
         return QUrl();
+    // "127.0.0.1:8080" or "[::1]:8080" parses as a relative path, but is a server without its
+    // scheme: never taken for a folder of that name.
+    static const QRegularExpression hostAndPort(
+        QStringLiteral("\\A[A-Za-z0-9.\\[\\]:-]+:[0-9]{1,5}(/|\\z)"));
+    if (scheme.isEmpty() && hostAndPort.match(text).hasMatch())
+        return QUrl();
     return QUrl::fromLocalFile(QFileInfo(text).absoluteFilePath());
 }
 

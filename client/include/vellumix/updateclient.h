@@ -122,6 +122,7 @@ public:
     qint64 releasePackedBytes() const; // the whole release, packed
 
 private:
+    friend class UpdateClient;
     friend class UpdateClientPrivate;
     explicit UpdateInfo(std::shared_ptr<const UpdatePlan> plan);
     std::shared_ptr<const UpdatePlan> d;
@@ -187,6 +188,7 @@ public:
     UpdateInfo update() const;
 
 private:
+    friend class UpdateClient;
     friend class UpdateClientPrivate;
     explicit UpdateCheck(UpdateClient *client);
 };
@@ -213,6 +215,7 @@ Q_SIGNALS:
     void progressChanged(const vellumix::DownloadProgress &progress);
 
 private:
+    friend class UpdateClient;
     friend class UpdateClientPrivate;
     UpdateDownload(UpdateClient *client, const UpdateInfo &update, const QString &stage);
 };
