@@ -11,6 +11,7 @@
 #include "updatehistory.h"
 #include "updateplan.h"
 #include "updateprotocol.h"
+#include "updateclient_p.h"
 #include "workerthread.h"
 
 #include <vellumix/startup.h>
@@ -156,6 +157,12 @@ QUrl feedUrlFromUserInput(const QString &text)
     // A drive letter reads as a one-letter scheme; anything else with a scheme is refused.
     if (scheme.size() > 1 || text.isEmpty())
         return QUrl();
+    // "127.0.0.1:8080" or "[::1]:8080" parses as a relative path, but is a server without its
+    // scheme: never taken for a folder of that name.
+    static const QRegularExpression hostAndPort(
+        QStringLiteral("\\A[A-Za-z0-9.\\[\\]:-]+:[0-9]{1,5}(/|\\z)"));
+    if (scheme.isEmpty() && hostAndPort.match(text).hasMatch())
+        return QUrl();
     return QUrl::fromLocalFile(QFileInfo(text).absoluteFilePath());
 }
 
@@ -208,99 +215,149 @@ qint64 UpdateInfo::releasePackedBytes() const { return d ? d->releasePackedBytes
 
 // --- UpdateOperation ----------------------------------------------------------------------------
 
-UpdateOperation::UpdateOperation(UpdateClient *client) : QObject(client), m_client(client) {}
+UpdateOperation::UpdateOperation(std::unique_ptr<UpdateOperationPrivate> d, UpdateClient *client)
+    : QObject(client), d_ptr(std::move(d))
+{
+}
 
 // Deleting a running request cancels it, as deleting a network reply aborts it.
 UpdateOperation::~UpdateOperation()
 {
-    if (m_state == State::Running && m_client)
-        m_client->abort(this);
+    if (d_ptr->state == State::Running && d_ptr->client)
+        d_ptr->client->d->abort(this);
 }
+
+UpdateOperation::State UpdateOperation::state() const { return d_ptr->state; }
+bool UpdateOperation::isFinished() const { return d_ptr->state != State::Running; }
+UpdateFailure UpdateOperation::failure() const { return d_ptr->failure; }
 
 void UpdateOperation::cancel()
 {
-    if (m_state != State::Running)
+    if (d_ptr->state != State::Running)
         return;
-    m_client->abort(this);
-    finish({UpdateFailureReason::Cancelled, QString()});
+    d_ptr->client->d->abort(this);
+    d_ptr->finish(this, {UpdateFailureReason::Cancelled, QString()});
 }
 
-void UpdateOperation::finish(const UpdateFailure &failure)
+void UpdateOperationPrivate::finish(UpdateOperation *operation, const UpdateFailure &result)
 {
-    if (m_state != State::Running)
+    if (state != UpdateOperation::State::Running)
         return;
-    m_failure = failure;
+    failure = result;
     // A feed address may carry a user name and password; the detail goes to logs and screens.
-    m_failure.detail = withoutUserInfo(failure.detail);
-    m_state = failure.ok() ? State::Succeeded : State::Failed;
-    QMetaObject::invokeMethod(this, &UpdateOperation::finished, Qt::QueuedConnection);
+    failure.detail = withoutUserInfo(result.detail);
+    state = result.ok() ? UpdateOperation::State::Succeeded : UpdateOperation::State::Failed;
+    QMetaObject::invokeMethod(operation, &UpdateOperation::finished, Qt::QueuedConnection);
 }
+
+UpdateCheck::UpdateCheck(UpdateClient *client)
+    : UpdateOperation(std::make_unique<UpdateCheckPrivate>(client), client)
+{
+}
+UpdateCheck::~UpdateCheck() = default;
+UpdateInfo UpdateCheck::update() const { return UpdateClientPrivate::of(const_cast<UpdateCheck *>(this))->update; }
+
+UpdateDownload::UpdateDownload(UpdateClient *client, const UpdateInfo &update, const QString &stage)
+    : UpdateOperation(std::make_unique<UpdateDownloadPrivate>(client, update, stage), client)
+{
+}
+UpdateDownload::~UpdateDownload() = default;
+
+namespace {
+const UpdateDownloadPrivate *downloadData(const UpdateDownload *download)
+{
+    return UpdateClientPrivate::of(const_cast<UpdateDownload *>(download));
+}
+} // namespace
+
+UpdateInfo UpdateDownload::update() const { return downloadData(this)->update; }
+DownloadProgress UpdateDownload::progress() const { return downloadData(this)->progress; }
+QString UpdateDownload::stagingDirectory() const { return downloadData(this)->stagingDirectory; }
+qint64 UpdateDownload::bytesTransferred() const { return downloadData(this)->bytesTransferred; }
+int UpdateDownload::filesFetched() const { return downloadData(this)->filesFetched; }
+int UpdateDownload::filesAlreadyStaged() const { return downloadData(this)->filesAlreadyStaged; }
+int UpdateDownload::filesFromDeltas() const { return downloadData(this)->filesFromDeltas; }
 
 // --- UpdateClient -----------------------------------------------------------------------------
 
+UpdateClientPrivate::UpdateClientPrivate(UpdateClient *client, UpdateClientSettings given)
+    : q(client), settings(std::move(given))
+{
+    if (settings.programRoot.isEmpty())
+        settings.programRoot = QCoreApplication::applicationDirPath();
+    settings.programRoot = QFileInfo(settings.programRoot).absoluteFilePath();
+}
+
 UpdateClient::UpdateClient(UpdateClientSettings settings, QObject *parent)
-    : QObject(parent), m_settings(std::move(settings))
+    : QObject(parent), d(std::make_unique<UpdateClientPrivate>(this, std::move(settings)))
 {
     registerTypes();
-    if (m_settings.programRoot.isEmpty())
-        m_settings.programRoot = QCoreApplication::applicationDirPath();
-    m_settings.programRoot = QFileInfo(m_settings.programRoot).absoluteFilePath();
-    m_source = createFeedSource(m_settings, this);
-    m_worker = std::make_unique<WorkerThread>();
-    m_session = new DownloadSession(m_settings, m_source, this);
-    m_checkDeadline = new QTimer(this);
-    m_checkDeadline->setSingleShot(true);
-    connect(m_checkDeadline, &QTimer::timeout, this, [this] {
-        if (!m_check)
-            return;
-        ++m_checkGeneration; // an answer still on its way is dropped
-        *m_checkCancelled = true;
-        if (const FetchReply *fetch = manifestFetchOf(this); fetch && !fetch->lastTryFailure().ok())
-            m_lastCheckFailure = fetch->lastTryFailure();
-        dropManifestFetch(this);
-        UpdateFailure failure{UpdateFailureReason::FeedUnreachable,
-                              QStringLiteral("the check did not end within %1 ms")
-                                  .arg(m_settings.checkTimeoutMs)};
-        if (!m_lastCheckFailure.ok())
-            failure.detail += QStringLiteral("; the last try: ") + m_lastCheckFailure.detail;
-        finishCheck(failure, nullptr);
-    });
-    connect(m_session, &DownloadSession::progress, this, &UpdateClient::onDownloadProgress);
-    connect(m_session, &DownloadSession::finished, this, &UpdateClient::onDownloadFinished);
+    d->source = createFeedSource(d->settings, this);
+    d->worker = std::make_unique<WorkerThread>();
+    d->session = new DownloadSession(d->settings, d->source, this);
+    d->checkDeadline = new QTimer(this);
+    d->checkDeadline->setSingleShot(true);
+    connect(d->checkDeadline, &QTimer::timeout, this, [this] { d->onCheckDeadline(); });
+    connect(d->session, &DownloadSession::progress, this,
+            [this](const DownloadProgress &progress) { d->onDownloadProgress(progress); });
+    connect(d->session, &DownloadSession::finished, this,
+            [this](const DownloadReport &report) { d->onDownloadFinished(report); });
 }
 
 UpdateClient::~UpdateClient()
 {
-    if (m_checkCancelled)
-        *m_checkCancelled = true;
-    ++m_checkGeneration;
+    if (d->checkCancelled)
+        *d->checkCancelled = true;
+    ++d->checkGeneration;
     dropManifestFetch(this);
-    m_session->disconnect(this);
-    m_session->cancel();
+    d->session->disconnect(this);
+    d->session->cancel();
     // The requests are children and go with the client; they are no longer running.
     for (UpdateOperation *operation : findChildren<UpdateOperation *>(Qt::FindDirectChildrenOnly))
-        operation->m_client = nullptr;
-    m_worker.reset();
-    delete m_session; // before the connection it uses
-    m_session = nullptr;
+        operation->d_ptr->client = nullptr;
+    d->worker.reset();
+    delete d->session; // before the connection it uses
+    d->session = nullptr;
+}
+
+const UpdateClientSettings &UpdateClient::settings() const
+{
+    return d->settings;
 }
 
 QString UpdateClient::stagingDirectory() const
 {
-    return m_settings.stagingDirectory.isEmpty() ? defaultStagingDirectory(m_settings.channel)
-                                                 : m_settings.stagingDirectory;
+    return d->settings.stagingDirectory.isEmpty() ? defaultStagingDirectory(d->settings.channel)
+                                                  : d->settings.stagingDirectory;
 }
 
 bool UpdateClient::isBusy() const
 {
-    return m_check || m_download;
+    return d->check || d->download;
+}
+
+void UpdateClientPrivate::onCheckDeadline()
+{
+    if (!check)
+        return;
+    ++checkGeneration; // an answer still on its way is dropped
+    *checkCancelled = true;
+    if (const FetchReply *fetch = manifestFetchOf(q); fetch && !fetch->lastTryFailure().ok())
+        lastCheckFailure = fetch->lastTryFailure();
+    dropManifestFetch(q);
+    UpdateFailure failure{UpdateFailureReason::FeedUnreachable,
+                          QStringLiteral("the check did not end within %1 ms")
+                              .arg(settings.checkTimeoutMs)};
+    if (!lastCheckFailure.ok())
+        failure.detail += QStringLiteral("; the last try: ") + lastCheckFailure.detail;
+    finishCheck(failure, nullptr);
 }
 
 template<typename Operation>
-Operation *UpdateClient::refused(Operation *operation, UpdateFailureReason reason,
-                                 const QString &detail)
+Operation *UpdateClientPrivate::refused(Operation *operation, UpdateFailureReason reason,
+                                        const QString &detail)
 {
-    operation->finish({reason, detail});
+    of(operation)->finish(operation, {reason, detail});
     return operation;
 }
 
@@ -308,36 +365,35 @@ UpdateCheck *UpdateClient::check()
 {
     auto *check = new UpdateCheck(this);
     if (isBusy())
-        return refused(check, UpdateFailureReason::Busy, QStringLiteral("check while busy"));
-    const QUrl &feed = m_settings.feed;
+        return d->refused(check, UpdateFailureReason::Busy, QStringLiteral("check while busy"));
+    const QUrl &feed = d->settings.feed;
     if (!feed.isValid() || (!feed.isLocalFile() && feed.scheme() != u"http" && feed.scheme() != u"https"))
-        return refused(check, UpdateFailureReason::InvalidFeed,
-                       feed.toString(QUrl::RemoveUserInfo));
-    if (!protocol::isValidChannelName(m_settings.channel))
-        return refused(check, UpdateFailureReason::InvalidFeed,
-                       QStringLiteral("channel \"%1\"").arg(m_settings.channel));
-    m_check = check;
-    m_checkUsesCache = true;
-    m_lastCheckFailure = UpdateFailure();
-    ++m_checkGeneration;
-    m_checkCancelled = std::make_shared<std::atomic<bool>>(false);
+        return d->refused(check, UpdateFailureReason::InvalidFeed,
+                          feed.toString(QUrl::RemoveUserInfo));
+    if (!protocol::isValidChannelName(d->settings.channel))
+        return d->refused(check, UpdateFailureReason::InvalidFeed,
+                          QStringLiteral("channel \"%1\"").arg(d->settings.channel));
+    d->check = check;
+    d->checkUsesCache = true;
+    d->lastCheckFailure = UpdateFailure();
+    ++d->checkGeneration;
+    d->checkCancelled = std::make_shared<std::atomic<bool>>(false);
     // However the server answers (slowly, never, with errors worth a retry), the check ends by
     // then: the deadlines of each try and the waits between them add up to more.
-    m_checkDeadline->start(m_settings.checkTimeoutMs);
-    fetchManifest();
+    d->checkDeadline->start(d->settings.checkTimeoutMs);
+    d->fetchManifest();
     return check;
 }
-
-void UpdateClient::fetchManifest()
+void UpdateClientPrivate::fetchManifest()
 {
     /*
         A conditional request when a verified manifest is kept: an unchanged feed answers 304 and
         the kept manifest is used, verified again as if it had just arrived. Only validators of a
         manifest that verified are ever sent.
     */
-    const ManifestCache cache(m_settings.manifestCacheDirectory, m_settings.feed,
-                              m_settings.channel);
-    const KeptManifest kept = m_checkUsesCache ? cache.load() : KeptManifest();
+    const ManifestCache cache(settings.manifestCacheDirectory, settings.feed,
+                              settings.channel);
+    const KeptManifest kept = checkUsesCache ? cache.load() : KeptManifest();
     FetchOptions options;
     if (kept.hasValidators()) {
         if (!kept.etag.isEmpty())
@@ -347,24 +403,24 @@ void UpdateClient::fetchManifest()
     }
     // The whole request has a deadline: a server that sends a byte now and then does not hold
     // the check beyond it; and its answer must begin as a blob's must.
-    options.deadlines.headerMs = m_settings.headerTimeoutMs;
-    options.deadlines.wholeMs = m_settings.manifestTimeoutMs;
-    options.retries = m_settings.retries;
-    options.retryDelayMs = m_settings.retryDelayMs;
+    options.deadlines.headerMs = settings.headerTimeoutMs;
+    options.deadlines.wholeMs = settings.manifestTimeoutMs;
+    options.retries = settings.retries;
+    options.retryDelayMs = settings.retryDelayMs;
     // The manifest is read with the same bound as the updater's; a longer answer is cut off at
     // its first byte beyond it.
-    auto sink = std::make_shared<MemorySink>(protocol::feedManifestPath(m_settings.channel),
+    auto sink = std::make_shared<MemorySink>(protocol::feedManifestPath(settings.channel),
                                              kManifestMaxBytes,
                                              UpdateFailureReason::ManifestRejected);
-    auto *fetch = new FetchReply(m_source, sink, {m_worker.get(), this}, options, this);
-    connect(fetch, &FetchReply::finished, this, [this, fetch, sink, kept] {
+    auto *fetch = new FetchReply(source, sink, {worker.get(), q}, options, q);
+    QObject::connect(fetch, &FetchReply::finished, q, [this, fetch, sink, kept] {
         const FetchVerdict verdict = fetch->verdict();
         const UpdateFailure lastTry = fetch->lastTryFailure();
         fetch->setParent(nullptr);
         fetch->deleteLater();
         if (!lastTry.ok())
-            m_lastCheckFailure = lastTry;
-        if (!m_check)
+            lastCheckFailure = lastTry;
+        if (!check)
             return;
         if (!verdict.failure.ok())
             return finishCheck(verdict.failure, nullptr);
@@ -377,14 +433,14 @@ void UpdateClient::fetchManifest()
     fetch->start();
 }
 
-void UpdateClient::evaluate(const QByteArray &envelope, const QByteArray &etag,
+void UpdateClientPrivate::evaluate(const QByteArray &envelope, const QByteArray &etag,
                             const QByteArray &lastModified, bool kept)
 {
-    const quint64 generation = m_checkGeneration;
-    const UpdateClientSettings settings = m_settings;
-    const std::shared_ptr<std::atomic<bool>> cancelled = m_checkCancelled;
-    const QString stage = stagingDirectory();
-    m_worker->post([this, envelope, etag, lastModified, kept, settings, stage, cancelled,
+    const quint64 generation = checkGeneration;
+    const UpdateClientSettings settings = settings;
+    const std::shared_ptr<std::atomic<bool>> cancelled = checkCancelled;
+    const QString stage = q->stagingDirectory();
+    worker->post([this, envelope, etag, lastModified, kept, settings, stage, cancelled,
                     generation] {
         UpdateFailure failure;
         std::shared_ptr<const UpdatePlan> plan =
@@ -405,11 +461,11 @@ void UpdateClient::evaluate(const QByteArray &envelope, const QByteArray &etag,
             && ((!verified && failure.reason != UpdateFailureReason::Cancelled) || superseded);
         if (refetch && !superseded)
             cache.drop();
-        deliver(this, [this, plan, failure, generation, refetch] {
-            if (generation != m_checkGeneration || !m_check)
+        deliver(q, [this, plan, failure, generation, refetch] {
+            if (generation != checkGeneration || !check)
                 return;
             if (refetch) {
-                m_checkUsesCache = false;
+                checkUsesCache = false;
                 return fetchManifest();
             }
             finishCheck(failure, plan);
@@ -417,75 +473,76 @@ void UpdateClient::evaluate(const QByteArray &envelope, const QByteArray &etag,
     });
 }
 
-void UpdateClient::finishCheck(const UpdateFailure &failure, std::shared_ptr<const UpdatePlan> plan)
+void UpdateClientPrivate::finishCheck(const UpdateFailure &failure, std::shared_ptr<const UpdatePlan> plan)
 {
-    m_checkDeadline->stop();
-    UpdateCheck *check = std::exchange(m_check, nullptr);
+    checkDeadline->stop();
+    UpdateCheck *ended = std::exchange(check, nullptr);
     if (failure.ok())
-        check->m_update = UpdateInfo(std::move(plan));
-    check->finish(failure);
+        of(ended)->update = UpdateInfo(std::move(plan));
+    of(ended)->finish(ended, failure);
 }
 
 UpdateDownload *UpdateClient::download(const UpdateInfo &update, FailedReleasePolicy policy)
 {
     auto *download = new UpdateDownload(this, update, stagingDirectory());
     if (isBusy())
-        return refused(download, UpdateFailureReason::Busy, QStringLiteral("download while busy"));
+        return d->refused(download, UpdateFailureReason::Busy, QStringLiteral("download while busy"));
     if (update.hasFailedHere() && policy == FailedReleasePolicy::Skip)
-        return refused(download, UpdateFailureReason::FailedHere,
+        return d->refused(download, UpdateFailureReason::FailedHere,
                        QStringLiteral("%1 (sequence %2) %3 here: %4")
                            .arg(update.version())
                            .arg(update.sequence())
                            .arg(update.failedHere().resultName(),
                                 update.failedHere().reasonName()));
     if (!update.isAvailable() && !update.hasFailedHere())
-        return refused(download, UpdateFailureReason::NotStaged,
+        return d->refused(download, UpdateFailureReason::NotStaged,
                        QStringLiteral("no update to download"));
-    m_download = download;
-    m_session->start(update.d, download->m_stagingDirectory);
+    d->download = download;
+    d->session->start(update.d, UpdateClientPrivate::of(download)->stagingDirectory);
     return download;
 }
 
-void UpdateClient::onDownloadProgress(const DownloadProgress &progress)
+void UpdateClientPrivate::onDownloadProgress(const DownloadProgress &progress)
 {
-    if (!m_download)
-        return;
-    m_download->m_progress = progress;
-    emit m_download->progressChanged(progress);
-}
-
-void UpdateClient::onDownloadFinished(const DownloadReport &report)
-{
-    UpdateDownload *download = std::exchange(m_download, nullptr);
     if (!download)
         return;
-    download->m_bytesTransferred = report.bytesTransferred;
-    download->m_filesFetched = report.filesFetched;
-    download->m_filesAlreadyStaged = report.filesAlreadyStaged;
-    download->m_filesFromDeltas = report.filesFromDeltas;
-    download->finish(report.failure);
+    of(download)->progress = progress;
+    emit download->progressChanged(progress);
 }
 
-void UpdateClient::abort(UpdateOperation *operation)
+void UpdateClientPrivate::onDownloadFinished(const DownloadReport &report)
 {
-    if (operation == m_check) {
-        *m_checkCancelled = true;
-        ++m_checkGeneration;
-        dropManifestFetch(this);
-        m_check = nullptr;
-        m_checkDeadline->stop();
-    } else if (operation == m_download) {
-        m_download = nullptr; // the session's own end is not reported to it any more
-        m_session->cancel();
+    UpdateDownload *ended = std::exchange(download, nullptr);
+    if (!ended)
+        return;
+    UpdateDownloadPrivate *data = of(ended);
+    data->bytesTransferred = report.bytesTransferred;
+    data->filesFetched = report.filesFetched;
+    data->filesAlreadyStaged = report.filesAlreadyStaged;
+    data->filesFromDeltas = report.filesFromDeltas;
+    data->finish(ended, report.failure);
+}
+
+void UpdateClientPrivate::abort(UpdateOperation *operation)
+{
+    if (operation == check) {
+        *checkCancelled = true;
+        ++checkGeneration;
+        dropManifestFetch(q);
+        check = nullptr;
+        checkDeadline->stop();
+    } else if (operation == download) {
+        download = nullptr; // the session's own end is not reported to it any more
+        session->cancel();
     }
 }
 
 void UpdateClient::cancel()
 {
-    if (m_check)
-        m_check->cancel();
-    if (m_download)
-        m_download->cancel();
+    if (d->check)
+        d->check->cancel();
+    if (d->download)
+        d->download->cancel();
 }
 
 } // namespace vellumix

@@ -4,6 +4,7 @@
 #include <vellumix/updateclient.h>
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -240,6 +241,10 @@ int runFetch(const QStringList &arguments)
         (command.isEmpty() ? err() : out()) << kHelp;
         return command.isEmpty() ? kUsage : kDone;
     }
+    if (command == u"--version" || command == u"version") {
+        out() << "vellumix-fetch " << VELLUMIX_VERSION << Qt::endl;
+        return kDone;
+    }
     if (command != u"check" && command != u"download" && command != u"apply"
         && command != u"status") {
         err() << "vellumix-fetch: unknown command \"" << command << "\"\n\n" << kHelp;
@@ -286,6 +291,13 @@ int runFetch(const QStringList &arguments)
         out() << kHelp;
         return kDone;
     }
+    // An option given twice is a mistake in a script, not a choice of the last value.
+    QStringList given;
+    for (const QString &name : parser.optionNames()) {
+        if (given.contains(name))
+            return usage(QStringLiteral("the option --%1 is given more than once").arg(name));
+        given << name;
+    }
     if (!parser.positionalArguments().isEmpty())
         return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     if (command == u"status") {
@@ -303,6 +315,11 @@ int runFetch(const QStringList &arguments)
 
     UpdateClientSettings settings;
     settings.feed = feedUrlFromUserInput(parser.value(feed));
+    static const QRegularExpression hostAndPort(QStringLiteral("\\A[A-Za-z0-9.\\[\\]:-]+:[0-9]{1,5}(/|\\z)"));
+    if (!settings.feed.isValid() && hostAndPort.match(parser.value(feed)).hasMatch())
+        return usage(QStringLiteral("the feed \"%1\" names a host and port without a scheme; write "
+                                    "https://%1 (or http://%1)")
+                         .arg(withoutUserInfo(parser.value(feed))));
     if (!settings.feed.isValid())
         return usage(QStringLiteral("the feed \"%1\" is neither an http(s) URL nor a directory")
                          .arg(withoutUserInfo(parser.value(feed))));

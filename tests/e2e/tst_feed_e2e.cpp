@@ -111,6 +111,7 @@ struct FetchRun
 {
     int exitCode = -1;
     QJsonObject json;   // standard output, when it is exactly one JSON object
+    QString output;     // standard output as it came
     QString errors;     // standard error
 };
 
@@ -126,7 +127,9 @@ FetchRun runFetch(const QStringList &arguments)
     }
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(process.readAllStandardOutput(), &error);
+    const QByteArray output = process.readAllStandardOutput();
+    run.output = QString::fromUtf8(output);
+    const QJsonDocument document = QJsonDocument::fromJson(output, &error);
     if (error.error == QJsonParseError::NoError && document.isObject())
         run.json = document.object();
     run.errors = QString::fromUtf8(process.readAllStandardError());
@@ -691,6 +694,26 @@ private slots:
         QCOMPARE(last.value(QStringLiteral("sequence")).toInt(), 2);
         QCOMPARE(status.json.value(QStringLiteral("failedReleases")).toArray().size(),
                  updaterExitCode == 0 ? 0 : 1);
+        if (updaterExitCode != 0)
+            return;
+
+        // What a script meets: the version, and usage errors (64) that say what to write.
+        for (const auto &[arguments, exitCode, says] :
+             {std::tuple{QStringList{QStringLiteral("--version")}, 0,
+                         QStringLiteral("vellumix-fetch " VELLUMIX_PROJECT_VERSION)},
+              std::tuple{QStringList{QStringLiteral("check"), QStringLiteral("--feed"), QStringLiteral("127.0.0.1:8080"),
+                                     QStringLiteral("--root"), installation.root()},
+                         64, QStringLiteral("write https://127.0.0.1:8080")},
+              std::tuple{QStringList{QStringLiteral("check"), QStringLiteral("--feed"), QStringLiteral("localhost:8080/feed"),
+                                     QStringLiteral("--root"), installation.root()},
+                         64, QStringLiteral("write https://localhost:8080/feed")},
+              std::tuple{QStringList{QStringLiteral("check")} + feed
+                             + QStringList{QStringLiteral("--channel"), QStringLiteral("beta"),
+                                           QStringLiteral("--channel"), QStringLiteral("stable")},
+                         64, QStringLiteral("the option --channel is given more than once")}}) {
+            const FetchRun run = runFetch(arguments);
+            QVERIFY2(run.exitCode == exitCode && (run.output + run.errors).contains(says), qPrintable(describe(run)));
+        }
     }
 
     /*

@@ -29,9 +29,6 @@
 #include <QString>
 #include <QUrl>
 
-class QTimer;
-
-#include <atomic>
 #include <memory>
 
 namespace vellumix {
@@ -126,6 +123,7 @@ public:
 
 private:
     friend class UpdateClient;
+    friend class UpdateClientPrivate;
     explicit UpdateInfo(std::shared_ptr<const UpdatePlan> plan);
     std::shared_ptr<const UpdatePlan> d;
 };
@@ -139,6 +137,8 @@ struct DownloadProgress
 };
 
 class UpdateClient;
+class UpdateClientPrivate;
+class UpdateOperationPrivate;
 
 // One request of an UpdateClient. It runs from the moment the client made it until finished(),
 // which comes exactly once, from the event loop.
@@ -152,10 +152,10 @@ public:
 
     ~UpdateOperation() override;
 
-    State state() const { return m_state; }
-    bool isFinished() const { return m_state != State::Running; }
+    State state() const;
+    bool isFinished() const;
     // ok() unless the state is Failed; a cancelled request fails with Cancelled.
-    UpdateFailure failure() const { return m_failure; }
+    UpdateFailure failure() const;
 
 public Q_SLOTS:
     // Stops the request: it is Failed (Cancelled) when this returns; finished() still follows
@@ -166,16 +166,15 @@ Q_SIGNALS:
     void finished();
 
 protected:
-    explicit UpdateOperation(UpdateClient *client);
+    UpdateOperation(std::unique_ptr<UpdateOperationPrivate> d, UpdateClient *client);
+    // What the request holds lives behind this pointer, so that the classes keep their size and
+    // layout from one version of the library to the next (see docs/integration.md).
+    std::unique_ptr<UpdateOperationPrivate> d_ptr;
 
 private:
     friend class UpdateClient;
-    // Ends the request now; finished() is emitted from the event loop.
-    void finish(const UpdateFailure &failure);
-
-    UpdateClient *m_client;
-    State m_state = State::Running;
-    UpdateFailure m_failure;
+    friend class UpdateClientPrivate;
+    Q_DISABLE_COPY_MOVE(UpdateOperation)
 };
 
 // The answer to UpdateClient::check().
@@ -184,13 +183,14 @@ class UpdateCheck : public UpdateOperation
     Q_OBJECT
 
 public:
+    ~UpdateCheck() override;
     // Valid once the check has succeeded.
-    UpdateInfo update() const { return m_update; }
+    UpdateInfo update() const;
 
 private:
     friend class UpdateClient;
-    explicit UpdateCheck(UpdateClient *client) : UpdateOperation(client) {}
-    UpdateInfo m_update;
+    friend class UpdateClientPrivate;
+    explicit UpdateCheck(UpdateClient *client);
 };
 
 // The answer to UpdateClient::download().
@@ -199,39 +199,26 @@ class UpdateDownload : public UpdateOperation
     Q_OBJECT
 
 public:
-    UpdateInfo update() const { return m_update; }
-    DownloadProgress progress() const { return m_progress; }
+    ~UpdateDownload() override;
+    UpdateInfo update() const;
+    DownloadProgress progress() const;
     // Holds manifest.json and files/ once the download has succeeded.
-    QString stagingDirectory() const { return m_stagingDirectory; }
-    qint64 bytesTransferred() const { return m_bytesTransferred; } // came over the network
-    int filesFetched() const { return m_filesFetched; }             // fetched this time
-    int filesAlreadyStaged() const { return m_filesAlreadyStaged; } // found verified, kept
+    QString stagingDirectory() const;
+    qint64 bytesTransferred() const; // came over the network
+    int filesFetched() const;        // fetched this time
+    int filesAlreadyStaged() const;  // found verified, kept
     // Of the files fetched, those that came as a delta applied to the installed copy. A delta
     // that fails in any way is replaced by the whole file, so this may be below filesAsDeltas().
-    int filesFromDeltas() const { return m_filesFromDeltas; }
+    int filesFromDeltas() const;
 
 Q_SIGNALS:
     void progressChanged(const vellumix::DownloadProgress &progress);
 
 private:
     friend class UpdateClient;
-    UpdateDownload(UpdateClient *client, const UpdateInfo &update, const QString &stage)
-        : UpdateOperation(client), m_update(update), m_stagingDirectory(stage)
-    {
-    }
-    UpdateInfo m_update;
-    DownloadProgress m_progress;
-    QString m_stagingDirectory;
-    qint64 m_bytesTransferred = 0;
-    int m_filesFetched = 0;
-    int m_filesAlreadyStaged = 0;
-    int m_filesFromDeltas = 0;
+    friend class UpdateClientPrivate;
+    UpdateDownload(UpdateClient *client, const UpdateInfo &update, const QString &stage);
 };
-
-class FeedSource;
-class DownloadSession;
-class WorkerThread;
-struct DownloadReport;
 
 class UpdateClient : public QObject
 {
@@ -241,7 +228,7 @@ public:
     explicit UpdateClient(UpdateClientSettings settings, QObject *parent = nullptr);
     ~UpdateClient() override;
 
-    const UpdateClientSettings &settings() const { return m_settings; }
+    const UpdateClientSettings &settings() const;
     QString stagingDirectory() const;
     // True while a check or a download runs; a request made then fails with Busy.
     bool isBusy() const;
@@ -259,27 +246,9 @@ public:
 
 private:
     friend class UpdateOperation;
-    void abort(UpdateOperation *operation);
-    void fetchManifest();
-    void evaluate(const QByteArray &envelope, const QByteArray &etag = QByteArray(),
-                  const QByteArray &lastModified = QByteArray(), bool kept = false);
-    void finishCheck(const UpdateFailure &failure, std::shared_ptr<const UpdatePlan> plan);
-    void onDownloadProgress(const DownloadProgress &progress);
-    void onDownloadFinished(const DownloadReport &report);
-    template<typename Operation>
-    Operation *refused(Operation *operation, UpdateFailureReason reason, const QString &detail);
-
-    UpdateClientSettings m_settings;
-    FeedSource *m_source;          // children of the client, so they move with it to a thread
-    DownloadSession *m_session;
-    std::unique_ptr<WorkerThread> m_worker;
-    UpdateCheck *m_check = nullptr;       // the running check
-    UpdateDownload *m_download = nullptr; // the running download
-    quint64 m_checkGeneration = 0;        // answers of an ended check are dropped
-    std::shared_ptr<std::atomic<bool>> m_checkCancelled;
-    bool m_checkUsesCache = true; // false once a kept manifest failed its verification
-    QTimer *m_checkDeadline;      // ends a check that has run for checkTimeoutMs
-    UpdateFailure m_lastCheckFailure; // of the last try, for a check that runs out of time
+    friend class UpdateClientPrivate;
+    std::unique_ptr<UpdateClientPrivate> d;
+    Q_DISABLE_COPY_MOVE(UpdateClient)
 };
 
 } // namespace vellumix
