@@ -3,6 +3,7 @@
 #include "feed.h"
 #include "numbertext.h"
 #include "releaseinfo.h"
+#include "rolloutstatus.h"
 #include "signingkey.h"
 #include "stage.h"
 #include "verify.h"
@@ -52,6 +53,10 @@ Commands:
            channel's history, manifest last
   refresh  sign a channel's current release again with a new expiry
   prune    remove the blobs of a feed that no current manifest and no recent release names
+  rollout  sign a channel's current release again with another rollout percentage (0 halts
+           it), or move it to its next step from the outcome reports in a web server's log
+  rollout-status
+           summarise the outcome reports of a channel's releases from a web server's log
 
 Run "vellumix-publish <command> --help" for the options of a command.
 )";
@@ -278,8 +283,22 @@ int stage(const QStringList &arguments)
             .arg(kMinDeltaWindowLog)
             .arg(kMaxDeltaWindowLog),
         QStringLiteral("N"), QString::number(kMaxDeltaWindowLog));
+    const QCommandLineOption rollout(
+        QStringLiteral("rollout"),
+        QStringLiteral("The share of installations, 0 to 100, that take the release (see "
+                       "\"rollout\"); without it, every installation."),
+        QStringLiteral("PERCENT"));
+    const QCommandLineOption critical(
+        QStringLiteral("critical"),
+        QStringLiteral("Every installation takes the release at any rollout percentage above 0."));
+    const QCommandLineOption reports(
+        QStringLiteral("reports"),
+        QStringLiteral("An https URL that receives one request per update outcome from the "
+                       "installations whose application turned reports on."),
+        QStringLiteral("URL"));
     command.parser.addOptions({release, version, sequence, key, outDir, notes, installed, channel,
-                               expiresIn, deltaBase, deltaDepth, deltaWindowLog});
+                               expiresIn, deltaBase, deltaDepth, deltaWindowLog, rollout, critical,
+                               reports});
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
     for (const QCommandLineOption *required : {&release, &version, &sequence, &key, &outDir}) {
@@ -315,6 +334,14 @@ int stage(const QStringList &arguments)
         return kUsage;
     options.deltaDepth = *depth;
     options.deltaWindowLog = *windowLog;
+    if (command.parser.isSet(rollout)) {
+        const std::optional<int> percent = command.number(rollout, 0, 100);
+        if (!percent)
+            return kUsage;
+        options.rolloutPercent = *percent;
+    }
+    options.critical = command.parser.isSet(critical);
+    options.reportsUrl = command.parser.value(reports);
 
     ProgressLine progressLine;
     QElapsedTimer clock;
@@ -350,6 +377,15 @@ int stage(const QStringList &arguments)
               << grouped(summary.deltaBasesMissing) << " bases no longer in the feed, "
               << grouped(summary.deltasDropped) << " dropped to keep the manifest within "
               << "8 MiB" << Qt::endl;
+    }
+    if (options.rolloutPercent || options.critical || summary.fallback || !options.reportsUrl.isEmpty()) {
+        out() << "rollout:  " << options.rolloutPercent.value_or(100) << "%"
+              << (options.critical ? " (critical: every installation at any percentage above 0)" : "")
+              << "; fallback "
+              << (summary.fallback ? QStringLiteral("sequence %1").arg(summary.fallback->sequence)
+                                   : QStringLiteral("none"))
+              << "; reports " << (options.reportsUrl.isEmpty() ? QStringLiteral("none") : options.reportsUrl)
+              << Qt::endl;
     }
     warnIfNotCompiledIn(summary.modulusHex);
     return kDone;
@@ -522,6 +558,205 @@ int refresh(const QStringList &arguments)
     return kDone;
 }
 
+// A failure rate as "0.02" or "2%", above 0 and below 1.
+std::optional<double> failureRate(const QString &text)
+{
+    bool isNumber = false;
+    double rate = text.endsWith(u'%') ? text.chopped(1).toDouble(&isNumber) / 100.0
+                                      : text.toDouble(&isNumber);
+    if (!isNumber || !(rate > 0.0 && rate < 1.0))
+        return std::nullopt;
+    return rate;
+}
+
+// "1,5,25,50,100": rising percentages from 1 to 100.
+std::optional<QList<int>> rolloutSchedule(const QString &text)
+{
+    QList<int> steps;
+    for (const QString &part : text.split(u',')) {
+        bool isNumber = false;
+        const int step = part.trimmed().toInt(&isNumber);
+        if (!isNumber || step < 1 || step > 100 || (!steps.isEmpty() && step <= steps.last()))
+            return std::nullopt;
+        steps.append(step);
+    }
+    return steps;
+}
+
+QString percentOf(double rate)
+{
+    return QString::number(rate * 100.0, 'f', 1) + u'%';
+}
+
+QCommandLineOption accessLogOption()
+{
+    return QCommandLineOption(
+        QStringLiteral("access-log"),
+        QStringLiteral("A web server's access log in nginx's \"combined\" format (\"-\": standard "
+                       "input); may be given several times, for rotated logs."),
+        QStringLiteral("FILE"));
+}
+
+ReportTally tallyOf(const QCommandLineParser &parser, const QCommandLineOption &accessLog,
+                    const QString &channel)
+{
+    ReportTally tally(channel);
+    for (const QString &file : parser.values(accessLog))
+        tally.addLogFile(file);
+    return tally;
+}
+
+int rollout(const QStringList &arguments)
+{
+    Command command(
+        QStringLiteral("rollout"),
+        QStringLiteral("Signs the channel's current release again with another rollout "
+                       "percentage: the share of installations that take it (0 halts it: no "
+                       "installation takes it any more, not even on an explicit check; those that "
+                       "have it keep it). Everything else stays as signed; each signed state is "
+                       "kept beside the history as releases/<sequence>.signed-<n>.json. With "
+                       "--advance, the outcome reports in the access logs decide: the next step "
+                       "of the schedule once the failure rate's 95% interval lies below the limit "
+                       "with enough reports, 0 once it lies above it, otherwise no change."),
+        QString());
+    const QCommandLineOption feedOption(QStringLiteral("feed"), QStringLiteral("The feed folder."),
+                                        QStringLiteral("DIR"));
+    const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
+    const QCommandLineOption key(QStringLiteral("key"),
+                                 QStringLiteral("Private update-signing key (PEM)."),
+                                 QStringLiteral("KEY.pem"));
+    const QCommandLineOption percentOption(
+        QStringLiteral("percent"), QStringLiteral("The new percentage, 0 to 100."),
+        QStringLiteral("N"));
+    const QCommandLineOption advance(
+        QStringLiteral("advance"),
+        QStringLiteral("Move on, hold or halt by the outcome reports (for a scheduled job)."));
+    const QCommandLineOption schedule(
+        QStringLiteral("schedule"),
+        QStringLiteral("The steps of --advance, rising percentages (default 1,5,25,50,100)."),
+        QStringLiteral("LIST"), QStringLiteral("1,5,25,50,100"));
+    const QCommandLineOption maxFailureRate(
+        QStringLiteral("max-failure-rate"),
+        QStringLiteral("The failure rate (rolled back or recovered) a release may have, as 0.02 "
+                       "or 2%."),
+        QStringLiteral("R"));
+    const QCommandLineOption minReports(
+        QStringLiteral("min-reports"),
+        QStringLiteral("The reports --advance needs before it moves on (default 20)."),
+        QStringLiteral("N"), QStringLiteral("20"));
+    const QCommandLineOption accessLog = accessLogOption();
+    command.parser.addOptions({feedOption, channel, key, percentOption, advance, schedule,
+                               maxFailureRate, minReports, accessLog});
+    if (const int code = command.parse(arguments, 0); code >= 0)
+        return code;
+    for (const QCommandLineOption *required : {&feedOption, &key}) {
+        if (!command.parser.isSet(*required))
+            return command.missing(required->names().first());
+    }
+    const bool advancing = command.parser.isSet(advance);
+    if (advancing == command.parser.isSet(percentOption)) {
+        err() << kToolName << ": rollout needs either --percent or --advance" << Qt::endl;
+        return kUsage;
+    }
+    RolloutOptions options;
+    options.feedDir = command.parser.value(feedOption);
+    options.channel = command.parser.value(channel);
+    options.keyPath = command.parser.value(key);
+
+    QString decision;
+    if (advancing) {
+        if (!command.parser.isSet(maxFailureRate))
+            return command.missing(QStringLiteral("max-failure-rate"));
+        if (!command.parser.isSet(accessLog))
+            return command.missing(QStringLiteral("access-log"));
+        const std::optional<double> limit = failureRate(command.parser.value(maxFailureRate));
+        if (!limit) {
+            err() << kToolName << ": --max-failure-rate needs a rate above 0 and below 1, such as "
+                  << "0.02 or 2%" << Qt::endl;
+            return kUsage;
+        }
+        const std::optional<QList<int>> steps = rolloutSchedule(command.parser.value(schedule));
+        if (!steps) {
+            err() << kToolName << ": --schedule needs rising percentages from 1 to 100, such as "
+                  << "1,5,25,50,100" << Qt::endl;
+            return kUsage;
+        }
+        const std::optional<int> needed = command.number(minReports, 1, 1000000);
+        if (!needed)
+            return kUsage;
+        const SigningKey signingKey = SigningKey::fromFile(options.keyPath);
+        qint32 sequence = 0;
+        const int percent = currentRolloutPercent(options.feedDir, options.channel,
+                                                  UpdateSigningKey{signingKey.modulusHex()}, &sequence);
+        const ReportTally tally = tallyOf(command.parser, accessLog, options.channel);
+        const RolloutDecision step =
+            decideRolloutStep(percent, *steps, tally.release(sequence), *limit, *needed);
+        decision = QStringLiteral("sequence %1: %2").arg(sequence).arg(step.why);
+        options.percent = step.percent;
+    } else {
+        const std::optional<int> percent = command.number(percentOption, 0, 100);
+        if (!percent)
+            return kUsage;
+        options.percent = *percent;
+    }
+
+    const RolloutSummary summary = setRollout(options);
+    out() << "channel:  " << options.channel << "\n"
+          << "version:  " << summary.manifest.version << " (sequence " << summary.manifest.sequence
+          << ")\n";
+    if (!decision.isEmpty())
+        out() << "decision: " << decision << "\n";
+    out() << "rollout:  " << summary.percent << "%";
+    if (summary.keptPath.isEmpty())
+        out() << " (unchanged)\n";
+    else
+        out() << " (before: " << summary.previousPercent << "%)\n"
+              << "kept:     " << summary.keptPath << "\n";
+    out() << "manifest: " << summary.manifestPath << Qt::endl;
+    return kDone;
+}
+
+int rolloutStatus(const QStringList &arguments)
+{
+    Command command(
+        QStringLiteral("rollout-status"),
+        QStringLiteral("Summarises the outcome reports of a channel's releases from web server "
+                       "access logs: per release the installations that confirmed its start, "
+                       "rolled it back and recovered from it (both count as failures), the failure "
+                       "rate and its 95% Wilson interval. An installation counts once per release."),
+        QString());
+    const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
+    const QCommandLineOption accessLog = accessLogOption();
+    command.parser.addOptions({channel, accessLog});
+    if (const int code = command.parse(arguments, 0); code >= 0)
+        return code;
+    if (!command.parser.isSet(accessLog))
+        return command.missing(QStringLiteral("access-log"));
+    const QString name = command.parser.value(channel);
+    if (!protocol::isValidChannelName(name))
+        throw QStringLiteral("the channel name \"%1\" is not %2").arg(name, protocol::kChannelNameRule);
+    const ReportTally tally = tallyOf(command.parser, accessLog, name);
+    out() << "channel:  " << name << " (" << grouped(tally.reportLines()) << " reports in "
+          << grouped(tally.linesRead()) << " log lines)\n";
+    if (tally.releases().isEmpty()) {
+        out() << "no reports" << Qt::endl;
+        return kDone;
+    }
+    out() << "sequence  installations  confirmed  rolled back  recovered  failure rate  95% interval\n";
+    for (const ReleaseReports &release : tally.releases()) {
+        const RateInterval interval = wilsonInterval(release.failures(), release.reports());
+        out() << QString::number(release.sequence).rightJustified(8) << "  "
+              << grouped(release.reports()).rightJustified(13) << "  "
+              << grouped(release.confirmed).rightJustified(9) << "  "
+              << grouped(release.rolledBack).rightJustified(11) << "  "
+              << grouped(release.recovered).rightJustified(9) << "  "
+              << percentOf(release.failureRate()).rightJustified(12) << "  "
+              << percentOf(interval.lower) << " to " << percentOf(interval.upper) << "\n";
+    }
+    out().flush();
+    return kDone;
+}
+
 int prune(const QStringList &arguments)
 {
     Command command(QStringLiteral("prune"),
@@ -597,6 +832,10 @@ static int runCommand(const QStringList &arguments)
             return prune(arguments);
         if (name == QStringLiteral("refresh"))
             return refresh(arguments);
+        if (name == QStringLiteral("rollout"))
+            return rollout(arguments);
+        if (name == QStringLiteral("rollout-status"))
+            return rolloutStatus(arguments);
     } catch (const QString &failure) {
         err() << kToolName << ": " << failure << Qt::endl;
         return kFailed;

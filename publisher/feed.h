@@ -81,6 +81,34 @@ struct RefreshSummary
 // without a manifest, one that does not verify with the key, and one signed for another channel.
 RefreshSummary refreshChannel(const RefreshOptions &options);
 
+struct RolloutOptions
+{
+    QString feedDir;
+    QString channel = protocol::kDefaultChannel;
+    QString keyPath; // the private update-signing key
+    int percent = 100; // 0 halts the release
+};
+
+struct RolloutSummary
+{
+    UpdateManifest manifest; // the channel's release as now signed
+    int previousPercent = 100;
+    int percent = 100;
+    QString manifestPath;
+    QString keptPath; // the new signed state beside the history; empty: the percentage was already so
+};
+
+// Signs the channel's current release again with another rollout percentage, as refresh does with
+// the expiry (the same checks, the same lock; everything else stays as signed). Each new signed state
+// is also kept as FEED/<channel>/releases/<sequence>.signed-<n>.json, and refresh keeps its states
+// the same way. The same percentage again changes nothing.
+RolloutSummary setRollout(const RolloutOptions &options);
+
+// The rollout percentage of the channel's current manifest (100 when it names none), verified with
+// `key` or the compiled-in key; its sequence into `sequence`. Throws a QString when it cannot be read.
+int currentRolloutPercent(const QString &feedDir, const QString &channel,
+                          const std::optional<UpdateSigningKey> &key, qint32 *sequence = nullptr);
+
 inline constexpr int kDefaultPruneKeep = 3;
 
 struct PruneSummary

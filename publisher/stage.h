@@ -3,6 +3,7 @@
 #pragma once
 
 #include "deltas.h"
+#include "releaseinfo.h"
 #include "updateprotocol.h"
 
 #include <QDateTime>
@@ -29,6 +30,10 @@ struct StageOptions
     QString deltaBaseFeed;
     int deltaDepth = kDefaultDeltaDepth;
     int deltaWindowLog = kMaxDeltaWindowLog;
+    // The share of installations that take the release ("rollout"), 0 to 100; none: every one.
+    std::optional<int> rolloutPercent;
+    bool critical = false; // "critical": every installation takes it at any percentage above 0
+    QString reportsUrl;    // "reports": an https URL for the installations' outcome reports
 };
 
 struct StageProgress
@@ -48,6 +53,9 @@ struct StageSummary
     qint64 manifestBytes = 0; // size of manifest.json
     QByteArray modulusHex;    // modulus of the signing key
     std::optional<QDateTime> expires;
+    // With a delta base feed: the channel's release there that installations outside the rollout
+    // are offered meanwhile.
+    std::optional<FallbackRelease> fallback;
 
     // With a delta base feed:
     QList<qint32> deltaReleases;  // the earlier releases read, greatest sequence first
