@@ -1493,6 +1493,11 @@ private slots:
         QCOMPARE(manifest.body, manifestOf(stage).envelope);
         QCOMPARE(manifest.cacheControl, QByteArray("no-cache"));
         QCOMPARE(manifest.contentType, QByteArray("application/json"));
+        // A release of the history, as a rollout's fallback is fetched: it never changes.
+        const Fetched history = fetch(manager, base + QStringLiteral("/stable/releases/1.json"), trusting);
+        QCOMPARE(history.status, 200);
+        QCOMPARE(history.body, manifestOf(stage).envelope);
+        QCOMPARE(history.cacheControl, QByteArray("public, max-age=31536000, immutable"));
 
         const Fetched whole = fetch(manager, base + blobUri, trusting);
         QCOMPARE(whole.status, 200);
@@ -1512,13 +1517,14 @@ private slots:
         QCOMPARE(fetch(manager, base + QStringLiteral("/blobs/.publishing-unfinished"), trusting).status, 404);
         QCOMPARE(fetch(manager, base + QStringLiteral("/blobs/"), trusting).status, 404);
 
-        const QList<testsupport::AccessLogEntry> log = server.accessLog(6);
+        const QList<testsupport::AccessLogEntry> log = server.accessLog(7);
         QStringList lines;
         for (const testsupport::AccessLogEntry &entry : log)
             lines << QStringLiteral("%1 %2 %3 %4 %5").arg(entry.method, entry.uri).arg(entry.status)
                          .arg(entry.range).arg(entry.bytes);
         QCOMPARE(lines, (QStringList{
             QStringLiteral("GET /stable/manifest.json 200 - %1").arg(manifest.body.size()),
+            QStringLiteral("GET /stable/releases/1.json 200 - %1").arg(history.body.size()),
             QStringLiteral("GET %1 200 - %2").arg(blobUri).arg(blob.size()),
             QStringLiteral("GET %1 206 bytes=1000- %2").arg(blobUri).arg(blob.size() - 1000),
             QStringLiteral("GET %1 404 - 153").arg(missingUri),
