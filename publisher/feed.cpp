@@ -434,9 +434,10 @@ std::optional<PublishedRecord> readPublishedRecord(const QString &path)
 
 } // namespace
 
-PublishSummary publishStage(const PublishOptions &options)
+PublishSummary publishStage(const PublishOptions &given)
 {
-    if (!protocol::isValidChannelName(options.channel))
+    PublishOptions options = given;
+    if (!options.channel.isEmpty() && !protocol::isValidChannelName(options.channel))
         throw QStringLiteral("the channel name \"%1\" is not %2")
             .arg(options.channel, protocol::kChannelNameRule);
 
@@ -453,6 +454,9 @@ PublishSummary publishStage(const PublishOptions &options)
         throw QStringLiteral("the stage %1 is refused: %2")
             .arg(options.stageDir, report.problems.join(QStringLiteral("; ")));
 
+    if (options.channel.isEmpty())
+        options.channel = report.extras.channel.isEmpty() ? protocol::kDefaultChannel
+                                                          : report.extras.channel;
     if (!isSignedForChannel(report.extras, options.channel)) {
         if (report.extras.channel.isEmpty())
             throw QStringLiteral("the stage %1 names no channel (an older vellumix-publish made "
@@ -465,6 +469,7 @@ PublishSummary publishStage(const PublishOptions &options)
     }
 
     PublishSummary summary;
+    summary.channel = options.channel;
     summary.manifest = report.manifest;
     summary.deltasChecked = report.deltasChecked;
     summary.deltasUnchecked = report.deltasUnchecked;
@@ -481,12 +486,8 @@ PublishSummary publishStage(const PublishOptions &options)
         summary.manifestPath, options.key, options.allowSameOrLower, summary.previousUnreadable);
     if (current) {
         summary.previousSequence = current->sequence;
-        if (current->envelope == manifest.envelope && !options.allowSameOrLower)
-            throw QStringLiteral("this release (sequence %1) is already the current release of "
-                                 "the channel \"%2\"")
-                .arg(manifest.sequence)
-                .arg(options.channel);
-        if (current->sequence >= manifest.sequence && !options.allowSameOrLower)
+        summary.unchanged = current->envelope == manifest.envelope;
+        if (current->sequence >= manifest.sequence && !options.allowSameOrLower && !summary.unchanged)
             throw QStringLiteral("the channel \"%1\" is at sequence %2; a release with sequence "
                                  "%3 would not be offered to its users. Publish a greater "
                                  "sequence, or pass --allow-same-or-lower for a deliberate "
@@ -595,8 +596,18 @@ PublishSummary publishStage(const PublishOptions &options)
     */
     if (summary.historyWritten)
         writeFileDurably(summary.historyPath, manifest.envelope);
-    writeFileDurably(publishedRecordPath(summary.manifestPath), publishedRecordOf(manifest));
-    replaceManifest(summary.manifestPath, manifest.envelope);
+    // The same release again: the manifest and its record stay as they are (not even touched, so
+    // a web server's validators stay the same), unless the record is missing or names another.
+    const QString recordPath = publishedRecordPath(summary.manifestPath);
+    const std::optional<PublishedRecord> record = readPublishedRecord(recordPath);
+    const bool recordCurrent = record && record->sequence == manifest.sequence
+        && record->sha256 == sha256Hex(manifest.envelope);
+    summary.unchanged = summary.unchanged && toWrite.isEmpty() && !summary.historyWritten
+        && recordCurrent;
+    if (!recordCurrent)
+        writeFileDurably(recordPath, publishedRecordOf(manifest));
+    if (!(current && current->envelope == manifest.envelope))
+        replaceManifest(summary.manifestPath, manifest.envelope);
     return summary;
 }
 
@@ -773,7 +784,8 @@ int currentRolloutPercent(const QString &feedDir, const QString &channel,
     return current.extras.percent();
 }
 
-PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigningKey> &key, int keep)
+PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigningKey> &key, int keep,
+                       bool dryRun)
 {
     if (keep < 0)
         throw QStringLiteral("--keep is a number of releases, not %1").arg(keep);
@@ -851,13 +863,14 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
                 continue;
             }
             const qint64 size = info.size();
-            if (!QFile::remove(info.filePath()))
+            if (!dryRun && !QFile::remove(info.filePath()))
                 throw QStringLiteral("cannot remove %1").arg(info.filePath());
+            summary.removed << name;
             ++summary.blobsRemoved;
             summary.bytesRemoved += size;
         } else if (plainFile && name.startsWith(kPartialPrefix)) {
             // Left by a publish that was interrupted: the lock shows none is running now.
-            if (!QFile::remove(info.filePath()))
+            if (!dryRun && !QFile::remove(info.filePath()))
                 throw QStringLiteral("cannot remove %1").arg(info.filePath());
             ++summary.leftoversRemoved;
         } else {

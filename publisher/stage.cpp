@@ -84,9 +84,6 @@ void checkOptions(const StageOptions &options)
         if (!deltasAvailable())
             throw QStringLiteral("this build of vellumix-publish cannot make deltas: it was built "
                                  "without libzstd (Debian: libzstd-dev)");
-        if (!QFileInfo(options.deltaBaseFeed).isDir())
-            throw QStringLiteral("the feed %1 for the delta bases does not exist")
-                .arg(options.deltaBaseFeed);
         if (options.deltaDepth < 1 || options.deltaDepth > kMaxDeltaDepth)
             throw QStringLiteral("the delta depth is 1 to %1 releases, not %2")
                 .arg(kMaxDeltaDepth)
@@ -614,7 +611,10 @@ StageSummary stageRelease(const StageOptions &options,
     PayloadMembers members;
     if (options.expiresInDays > 0)
         members.expires = expiryAfterDays(options.expiresInDays);
-    if (!options.deltaBaseFeed.isEmpty())
+    // The first release of a feed names the feed before it exists: it stages without deltas.
+    const bool deltaFeed = !options.deltaBaseFeed.isEmpty()
+        && (QFileInfo(options.deltaBaseFeed).isDir() || QFileInfo::exists(options.deltaBaseFeed));
+    if (deltaFeed)
         members.fallback = fallbackIn(options.deltaBaseFeed, options.channel,
                                       UpdateSigningKey{key.modulusHex()}, qint32(options.sequence));
     checkManifestSize(files, options, members);
@@ -640,8 +640,9 @@ StageSummary stageRelease(const StageOptions &options,
     summary.expires = members.expires;
     summary.fallback = members.fallback;
     // The earlier releases are read and verified before the first file is packed.
+    summary.deltaFeedMissing = !options.deltaBaseFeed.isEmpty() && !deltaFeed;
     std::optional<DeltaMaking> deltaMaking;
-    if (!options.deltaBaseFeed.isEmpty()) {
+    if (deltaFeed) {
         QElapsedTimer clock;
         clock.start();
         deltaMaking.emplace(options, key, building.path(), summary);

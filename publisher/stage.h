@@ -26,7 +26,8 @@ struct StageOptions
     QString channel = protocol::kDefaultChannel; // the payload's "channel"
     int expiresInDays = 0; // the payload's "expires" lies this many days ahead; 0: never expires
     // Optional: a feed; each changed file gets deltas against its contents in the channel's last
-    // `deltaDepth` releases there, each made with a window of at most 2^deltaWindowLog bytes.
+    // `deltaDepth` releases there, each made with a window of at most 2^deltaWindowLog bytes. A
+    // feed that does not exist yet (the first release) gives no deltas and no fallback.
     QString deltaBaseFeed;
     int deltaDepth = kDefaultDeltaDepth;
     int deltaWindowLog = kMaxDeltaWindowLog;
@@ -66,6 +67,7 @@ struct StageSummary
     int deltasOverWindow = 0;     // an old or new version larger than the window: none made
     int deltaBasesMissing = 0;    // an earlier content whose blob the feed no longer has
     int deltasDropped = 0;        // left out to keep the manifest within its bound
+    bool deltaFeedMissing = false; // the feed does not exist yet (a first release): no deltas
     qint64 deltaMilliseconds = 0; // the time spent on deltas (reading bases included)
 };
 

@@ -748,10 +748,15 @@ private slots:
         };
         QCOMPARE(publish(stage2).exitCode, 0);
 
+        // The same stage again (a retried job) succeeds and changes nothing, not even a time.
         const auto atTwo = testsupport::snapshotTree(feed);
-        const Run same = publish(stage2);
-        QCOMPARE(same.exitCode, 1);
-        QVERIFY2(same.output.contains(QStringLiteral("already the current release")), qPrintable(same.output));
+        const QByteArray manifestTime = QFileInfo(channelManifest(feed)).lastModified().toString(Qt::ISODateWithMs).toLatin1();
+        const Run same = publish(stage2, {QStringLiteral("--json")});
+        QVERIFY2(same.exitCode == 0, qPrintable(same.output));
+        const QJsonObject sameJson = QJsonDocument::fromJson(same.output.toUtf8()).object();
+        QCOMPARE(sameJson.value(QStringLiteral("unchanged")), QJsonValue(true));
+        QCOMPARE(sameJson.value(QStringLiteral("blobsKept")), QJsonValue(2));
+        QCOMPARE(QFileInfo(channelManifest(feed)).lastModified().toString(Qt::ISODateWithMs).toLatin1(), manifestTime);
         const Run lower = publish(stage1);
         QCOMPARE(lower.exitCode, 1);
         QVERIFY2(lower.output.contains(QStringLiteral("is at sequence 2; a release with sequence 1")),
@@ -761,6 +766,11 @@ private slots:
         // A deliberate rollback; another channel has its own sequence.
         QCOMPARE(publish(stage1, {QStringLiteral("--allow-same-or-lower")}).exitCode, 0);
         QCOMPARE(testsupport::readFile(channelManifest(feed)), manifestOf(stage1).envelope);
+        // The stage names its channel: publish goes there without being told.
+        const Run beta = publish(beta1, {QStringLiteral("--json")});
+        QVERIFY2(beta.exitCode == 0, qPrintable(beta.output));
+        QCOMPARE(QJsonDocument::fromJson(beta.output.toUtf8()).object().value(QStringLiteral("channel")),
+                 QJsonValue(QStringLiteral("beta-2")));
         QCOMPARE(publish(beta1, {QStringLiteral("--channel"), QStringLiteral("beta-2")}).exitCode, 0);
         QCOMPARE(testsupport::readFile(channelManifest(feed, QStringLiteral("beta-2"))),
                  manifestOf(beta1).envelope);
@@ -948,6 +958,15 @@ private slots:
         writeFile(feed, QStringLiteral("blobs/") + stray, "stray");
         writeFile(feed, QStringLiteral("blobs/.publishing-") + stray + QStringLiteral("-1f"), "left over");
         writeFile(feed, QStringLiteral("blobs/notes.txt"), "not a blob");
+        // A dry run names what would go and removes nothing.
+        const auto beforeDryRun = testsupport::snapshotTree(feed);
+        const Run dry = runTool({QStringLiteral("prune"), QStringLiteral("--feed"), feed, QStringLiteral("--keep"),
+                                 QStringLiteral("0"), QStringLiteral("--dry-run"), QStringLiteral("--json")});
+        QVERIFY2(dry.exitCode == 0, qPrintable(dry.output));
+        const QJsonObject dryJson = QJsonDocument::fromJson(dry.output.toUtf8()).object();
+        QCOMPARE(dryJson.value(QStringLiteral("removed")).toArray(), QJsonArray{stray});
+        QCOMPARE(dryJson.value(QStringLiteral("dryRun")), QJsonValue(true));
+        QCOMPARE(testsupport::snapshotTree(feed), beforeDryRun);
         const Run pruned = prune();
         QVERIFY2(pruned.exitCode == 0, qPrintable(pruned.output));
         QVERIFY2(pruned.output.contains(QStringLiteral("pruned:   1 blobs (5 bytes) and 1 files left "
@@ -1571,46 +1590,52 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("no command") << QStringList() << 2;
-        QTest::newRow("unknown command") << QStringList{QStringLiteral("sign")} << 2;
+        QTest::newRow("no command") << QStringList() << 64;
+        QTest::newRow("unknown command") << QStringList{QStringLiteral("sign")} << 64;
         QTest::newRow("stage without --key")
             << QStringList{QStringLiteral("stage"), QStringLiteral("--release"), QStringLiteral("r"),
                            QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--sequence"),
                            QStringLiteral("1"), QStringLiteral("--out"), QStringLiteral("o")}
-            << 2;
+            << 64;
         QTest::newRow("sequence not a number")
             << QStringList{QStringLiteral("stage"), QStringLiteral("--release"), QStringLiteral("r"),
                            QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--sequence"),
                            QStringLiteral("x"), QStringLiteral("--key"), QStringLiteral("k"),
                            QStringLiteral("--out"), QStringLiteral("o")}
-            << 2;
-        QTest::newRow("verify without a stage") << QStringList{QStringLiteral("verify")} << 2;
+            << 64;
+        QTest::newRow("verify without a stage") << QStringList{QStringLiteral("verify")} << 64;
         QTest::newRow("unknown option") << QStringList{QStringLiteral("modulus"), QStringLiteral("--x"),
-                                                      QStringLiteral("k.pem")} << 2;
+                                                      QStringLiteral("k.pem")} << 64;
         QTest::newRow("modulus of a missing file")
             << QStringList{QStringLiteral("modulus"), QStringLiteral("/nonexistent.pem")} << 1;
         QTest::newRow("help of a command") << QStringList{QStringLiteral("stage"), QStringLiteral("--help")} << 0;
-        QTest::newRow("publish without --feed") << QStringList{QStringLiteral("publish"), QStringLiteral("s")} << 2;
-        QTest::newRow("prune without --feed") << QStringList{QStringLiteral("prune")} << 2;
+        QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0;
+        QTest::newRow("an option given twice")
+            << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"), QStringLiteral("f"),
+                           QStringLiteral("--feed"), QStringLiteral("g")} << 64;
+        QTest::newRow("a failure with --json") << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"),
+                                                              QStringLiteral("/nonexistent"), QStringLiteral("--json")} << 1;
+        QTest::newRow("publish without --feed") << QStringList{QStringLiteral("publish"), QStringLiteral("s")} << 64;
+        QTest::newRow("prune without --feed") << QStringList{QStringLiteral("prune")} << 64;
         QTest::newRow("prune --keep -1") << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"), QStringLiteral("f"),
-                                                        QStringLiteral("--keep"), QStringLiteral("-1")} << 2;
+                                                        QStringLiteral("--keep"), QStringLiteral("-1")} << 64;
         QTest::newRow("rollout without --percent or --advance")
             << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
-                           QStringLiteral("--key"), QStringLiteral("k")} << 2;
+                           QStringLiteral("--key"), QStringLiteral("k")} << 64;
         QTest::newRow("rollout --percent 101")
             << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
                            QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--percent"),
-                           QStringLiteral("101")} << 2;
+                           QStringLiteral("101")} << 64;
         QTest::newRow("rollout --advance with a rate of 2")
             << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
                            QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--advance"),
                            QStringLiteral("--access-log"), QStringLiteral("a"),
-                           QStringLiteral("--max-failure-rate"), QStringLiteral("2")} << 2;
+                           QStringLiteral("--max-failure-rate"), QStringLiteral("2")} << 64;
         QTest::newRow("rollout-status without --access-log")
-            << QStringList{QStringLiteral("rollout-status")} << 2;
+            << QStringList{QStringLiteral("rollout-status")} << 64;
         QTest::newRow("refresh without --expires-in")
             << QStringList{QStringLiteral("refresh"), QStringLiteral("--feed"), QStringLiteral("f"),
-                           QStringLiteral("--key"), QStringLiteral("k")} << 2;
+                           QStringLiteral("--key"), QStringLiteral("k")} << 64;
     }
 
     void usageErrors()
@@ -1620,6 +1645,12 @@ private slots:
         const Run run = runTool(arguments);
         QCOMPARE(run.exitCode, exitCode);
         QVERIFY(!run.output.isEmpty());
+        if (arguments.value(0) == QStringLiteral("--version"))
+            QVERIFY2(run.output.startsWith(QStringLiteral("vellumix-publish ") + QStringLiteral(VELLUMIX_PROJECT_VERSION)),
+                     qPrintable(run.output));
+        if (arguments.contains(QStringLiteral("--json")))
+            QVERIFY2(run.output.contains(QStringLiteral("\"error\": \"the feed /nonexistent does not exist\"")),
+                     qPrintable(run.output));
     }
 };
 
