@@ -3,6 +3,7 @@
 #include "feed.h"
 #include "numbertext.h"
 #include "releaseinfo.h"
+#include "rolloutstatus.h"
 #include "signingkey.h"
 #include "stage.h"
 #include "verify.h"
@@ -12,6 +13,9 @@
 #include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTextStream>
 
 #include <cstdio>
@@ -22,7 +26,8 @@ namespace {
 
 constexpr int kDone = 0;
 constexpr int kFailed = 1;
-constexpr int kUsage = 2;
+// Wrong usage exits 64, as in vellumix-fetch (the usual code of a command-line usage error).
+constexpr int kUsage = 64;
 
 const QString kToolName = QStringLiteral("vellumix-publish");
 
@@ -38,7 +43,22 @@ QTextStream &err()
     return stream;
 }
 
+// The options a command may be given more than once (one value each time).
+const QStringList kRepeatableOptions = {QStringLiteral("access-log")};
+
+void printJson(const QJsonObject &object)
+{
+    out() << QJsonDocument(object).toJson(QJsonDocument::Indented);
+    out().flush();
+}
+
+QJsonValue orNull(const std::optional<QDateTime> &time)
+{
+    return time ? QJsonValue(time->toUTC().toString(Qt::ISODate)) : QJsonValue();
+}
+
 const char *const kOverview = R"(Usage: vellumix-publish <command> [options]
+       vellumix-publish --version
 
 Release side of the Vellumix updater.
 
@@ -52,8 +72,13 @@ Commands:
            channel's history, manifest last
   refresh  sign a channel's current release again with a new expiry
   prune    remove the blobs of a feed that no current manifest and no recent release names
+  rollout  sign a channel's current release again with another rollout percentage (0 halts
+           it), or move it to its next step from the outcome reports in a web server's log
+  rollout-status
+           summarise the outcome reports of a channel's releases from a web server's log
 
-Run "vellumix-publish <command> --help" for the options of a command.
+Run "vellumix-publish <command> --help" for the options of a command. Exit codes: 0 done,
+1 failed (refused, or an error on the way), 64 wrong usage.
 )";
 
 // A parser for one command. Its first positional argument is the command's own name.
@@ -62,13 +87,26 @@ struct Command
     QCommandLineParser parser;
     QStringList positional;
 
-    Command(const QString &name, const QString &description, const QString &positionalSyntax)
+    QCommandLineOption jsonOption{
+        QStringLiteral("json"),
+        QStringLiteral("Print the result as one JSON object on standard output, for scripts; a "
+                       "failure prints {\"error\": text} there as well.")};
+    bool offersJson = false;
+
+    // `json`: the command offers --json.
+    Command(const QString &name, const QString &description, const QString &positionalSyntax,
+            bool json = false)
+        : offersJson(json)
     {
         parser.setApplicationDescription(description);
         parser.addPositionalArgument(name, QStringLiteral("this command"),
                                      (name + u' ' + positionalSyntax).trimmed());
         parser.addHelpOption();
+        if (json)
+            parser.addOption(jsonOption);
     }
+
+    bool json() const { return offersJson && parser.isSet(jsonOption); }
 
     // Returns -1 to go on, or the exit code when the command ends here (help or a usage error).
     int parse(const QStringList &arguments, int expectedPositional)
@@ -81,6 +119,16 @@ struct Command
             out() << parser.helpText().replace(arguments.first(), kToolName);
             out().flush();
             return kDone;
+        }
+        // An option given twice is a mistake in a script, not a choice of the last value.
+        QStringList seen;
+        for (const QString &option : parser.optionNames()) {
+            if (seen.contains(option) && !kRepeatableOptions.contains(option)) {
+                err() << kToolName << ": the option " << (option.size() == 1 ? u"-" : u"--")
+                      << option << " is given more than once" << Qt::endl;
+                return kUsage;
+            }
+            seen << option;
         }
         positional = parser.positionalArguments().mid(1);
         if (positional.size() != expectedPositional) {
@@ -231,7 +279,7 @@ int stage(const QStringList &arguments)
                        "install), packed/ (each of them as gzip) and manifest.json signed with the "
                        "given key. Refuses, before writing anything, every release the updater "
                        "would refuse. The stage appears complete under its name or not at all."),
-        QString());
+        QString(), true);
     const QCommandLineOption release(QStringLiteral("release"),
                                      QStringLiteral("The release folder: the program root of the "
                                                     "new version."),
@@ -278,8 +326,22 @@ int stage(const QStringList &arguments)
             .arg(kMinDeltaWindowLog)
             .arg(kMaxDeltaWindowLog),
         QStringLiteral("N"), QString::number(kMaxDeltaWindowLog));
+    const QCommandLineOption rollout(
+        QStringLiteral("rollout"),
+        QStringLiteral("The share of installations, 0 to 100, that take the release (see "
+                       "\"rollout\"); without it, every installation."),
+        QStringLiteral("PERCENT"));
+    const QCommandLineOption critical(
+        QStringLiteral("critical"),
+        QStringLiteral("Every installation takes the release at any rollout percentage above 0."));
+    const QCommandLineOption reports(
+        QStringLiteral("reports"),
+        QStringLiteral("An https URL that receives one request per update outcome from the "
+                       "installations whose application turned reports on."),
+        QStringLiteral("URL"));
     command.parser.addOptions({release, version, sequence, key, outDir, notes, installed, channel,
-                               expiresIn, deltaBase, deltaDepth, deltaWindowLog});
+                               expiresIn, deltaBase, deltaDepth, deltaWindowLog, rollout, critical,
+                               reports});
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
     for (const QCommandLineOption *required : {&release, &version, &sequence, &key, &outDir}) {
@@ -315,12 +377,57 @@ int stage(const QStringList &arguments)
         return kUsage;
     options.deltaDepth = *depth;
     options.deltaWindowLog = *windowLog;
+    if (command.parser.isSet(rollout)) {
+        const std::optional<int> percent = command.number(rollout, 0, 100);
+        if (!percent)
+            return kUsage;
+        options.rolloutPercent = *percent;
+    }
+    options.critical = command.parser.isSet(critical);
+    options.reportsUrl = command.parser.value(reports);
 
     ProgressLine progressLine;
     QElapsedTimer clock;
     clock.start();
     const StageSummary summary = stageRelease(
         options, [&](const StageProgress &progress) { progressLine.update(progress); });
+    if (command.json()) {
+        QJsonObject json{
+            {QStringLiteral("stage"), options.outDir},
+            {QStringLiteral("version"), options.version},
+            {QStringLiteral("sequence"), options.sequence},
+            {QStringLiteral("channel"), options.channel},
+            {QStringLiteral("expires"), orNull(summary.expires)},
+            {QStringLiteral("files"), summary.filesInManifest},
+            {QStringLiteral("bytes"), summary.totalSize},
+            {QStringLiteral("manifestBytes"), summary.manifestBytes},
+            {QStringLiteral("filesStaged"), summary.filesStaged},
+            {QStringLiteral("bytesStaged"), summary.stagedBytes},
+            {QStringLiteral("modulus"), QString::fromLatin1(summary.modulusHex)},
+            {QStringLiteral("rollout"),
+             QJsonObject{{QStringLiteral("percent"), options.rolloutPercent.value_or(100)},
+                         {QStringLiteral("critical"), options.critical},
+                         {QStringLiteral("fallback"),
+                          summary.fallback ? QJsonValue(summary.fallback->sequence) : QJsonValue()},
+                         {QStringLiteral("reports"),
+                          options.reportsUrl.isEmpty() ? QJsonValue() : QJsonValue(options.reportsUrl)}}},
+        };
+        if (!options.deltaBaseFeed.isEmpty()) {
+            QJsonArray releases;
+            for (const qint32 sequence : std::as_const(summary.deltaReleases))
+                releases.append(sequence);
+            json.insert(QStringLiteral("deltas"),
+                        QJsonObject{{QStringLiteral("feedFound"), !summary.deltaFeedMissing},
+                                    {QStringLiteral("againstSequences"), releases},
+                                    {QStringLiteral("made"), summary.deltasMade},
+                                    {QStringLiteral("bytes"), summary.deltaBytes},
+                                    {QStringLiteral("wholeBytes"), summary.deltaWholeBytes},
+                                    {QStringLiteral("dropped"), summary.deltasDropped}});
+        }
+        printJson(json);
+        warnIfNotCompiledIn(summary.modulusHex);
+        return kDone;
+    }
     out() << "stage:    " << options.outDir << "\n"
           << "version:  " << options.version << " (sequence " << options.sequence << ")\n"
           << "manifest: " << grouped(summary.filesInManifest) << " files, "
@@ -338,18 +445,33 @@ int stage(const QStringList &arguments)
         const double share = summary.deltaWholeBytes > 0
             ? 100.0 * double(summary.deltaBytes) / double(summary.deltaWholeBytes)
             : 0.0;
-        out() << "deltas:   " << grouped(summary.deltasMade) << " made against sequence "
-              << (releases.isEmpty() ? QStringLiteral("(none in the feed)")
-                                     : releases.join(QStringLiteral(", ")))
-              << ": " << grouped(summary.deltaBytes) << " bytes for "
-              << grouped(summary.deltaWholeBytes) << " bytes of whole blobs ("
-              << QString::number(share, 'f', 1) << "%), "
-              << QString::number(double(summary.deltaMilliseconds) / 1000.0, 'f', 1) << " s\n"
-              << "          " << grouped(summary.deltasNotSmaller) << " not smaller, "
-              << grouped(summary.deltasOverWindow) << " over the window, "
-              << grouped(summary.deltaBasesMissing) << " bases no longer in the feed, "
-              << grouped(summary.deltasDropped) << " dropped to keep the manifest within "
-              << "8 MiB" << Qt::endl;
+        if (summary.deltaFeedMissing) {
+            out() << "deltas:   none: the feed " << options.deltaBaseFeed
+                  << " does not exist yet (a first release), so there is nothing to make them "
+                     "against" << Qt::endl;
+        } else {
+            out() << "deltas:   " << grouped(summary.deltasMade) << " made against sequence "
+                  << (releases.isEmpty() ? QStringLiteral("(none in the feed)")
+                                         : releases.join(QStringLiteral(", ")))
+                  << ": " << grouped(summary.deltaBytes) << " bytes for "
+                  << grouped(summary.deltaWholeBytes) << " bytes of whole blobs ("
+                  << QString::number(share, 'f', 1) << "%), "
+                  << QString::number(double(summary.deltaMilliseconds) / 1000.0, 'f', 1) << " s\n"
+                  << "          " << grouped(summary.deltasNotSmaller) << " not smaller, "
+                  << grouped(summary.deltasOverWindow) << " over the window, "
+                  << grouped(summary.deltaBasesMissing) << " bases no longer in the feed, "
+                  << grouped(summary.deltasDropped) << " dropped to keep the manifest within "
+                  << "8 MiB" << Qt::endl;
+        }
+    }
+    if (options.rolloutPercent || options.critical || summary.fallback || !options.reportsUrl.isEmpty()) {
+        out() << "rollout:  " << options.rolloutPercent.value_or(100) << "%"
+              << (options.critical ? " (critical: every installation at any percentage above 0)" : "")
+              << "; fallback "
+              << (summary.fallback ? QStringLiteral("sequence %1").arg(summary.fallback->sequence)
+                                   : QStringLiteral("none"))
+              << "; reports " << (options.reportsUrl.isEmpty() ? QStringLiteral("none") : options.reportsUrl)
+              << Qt::endl;
     }
     warnIfNotCompiledIn(summary.modulusHex);
     return kDone;
@@ -379,7 +501,7 @@ int verify(const QStringList &arguments)
                                    "file under files/, packed/ and deltas/ against it. Prints the "
                                    "release, or the text the updater would show when it refuses "
                                    "the manifest."),
-                    QStringLiteral("STAGE"));
+                    QStringLiteral("STAGE"), true);
     const KeyOption key;
     const QCommandLineOption feedOption(
         QStringLiteral("feed"),
@@ -395,10 +517,31 @@ int verify(const QStringList &arguments)
         report = verifyStage(command.positional.first(), key.value(command.parser),
                              command.parser.value(feedOption));
     } catch (const QString &refusal) {
-        out() << "refused: " << refusal << Qt::endl;
+        if (command.json())
+            printJson({{QStringLiteral("ok"), false}, {QStringLiteral("refused"), refusal}});
+        else
+            out() << "refused: " << refusal << Qt::endl;
         return kFailed;
     }
     const UpdateManifest &manifest = report.manifest;
+    if (command.json()) {
+        printJson({{QStringLiteral("ok"), report.problems.isEmpty()},
+                   {QStringLiteral("version"), manifest.version},
+                   {QStringLiteral("sequence"), manifest.sequence},
+                   {QStringLiteral("files"), manifest.files.size()},
+                   {QStringLiteral("bytes"), report.totalSize},
+                   {QStringLiteral("filesStaged"), report.filesStaged},
+                   {QStringLiteral("filesPacked"), report.filesPacked},
+                   {QStringLiteral("channel"), report.extras.channel.isEmpty()
+                                                   ? QJsonValue() : QJsonValue(report.extras.channel)},
+                   {QStringLiteral("expires"), orNull(report.extras.expires)},
+                   {QStringLiteral("rolloutPercent"), report.extras.percent()},
+                   {QStringLiteral("deltas"), report.extras.deltas.size()},
+                   {QStringLiteral("deltasChecked"), report.deltasChecked},
+                   {QStringLiteral("deltasUnchecked"), report.deltasUnchecked},
+                   {QStringLiteral("problems"), QJsonArray::fromStringList(report.problems)}});
+        return report.problems.isEmpty() ? kDone : kFailed;
+    }
     out() << "version:  " << manifest.version << "\n"
           << "sequence: " << manifest.sequence << "\n"
           << "files:    " << grouped(manifest.files.size()) << "\n"
@@ -429,12 +572,18 @@ int publish(const QStringList &arguments)
                        "rewritten), then to FEED/<channel>/manifest.json, replaced atomically and "
                        "last. Refuses a stage that \"verify --feed\" refuses, one signed for "
                        "another channel, and a release whose sequence is not greater than the "
-                       "channel's current one."),
-        QStringLiteral("STAGE"));
+                       "channel's current one. Publishing the channel's current release again "
+                       "changes nothing and succeeds."),
+        QStringLiteral("STAGE"), true);
     const QCommandLineOption feedOption(QStringLiteral("feed"),
                                         QStringLiteral("The feed folder (created when missing)."),
                                         QStringLiteral("DIR"));
-    const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
+    const QCommandLineOption channel(
+        QStringLiteral("channel"),
+        QStringLiteral("The channel the stage was signed for, checked: the stage itself names its "
+                       "channel (a stage that names none is for \"%1\").")
+            .arg(protocol::kDefaultChannel),
+        QStringLiteral("NAME"));
     const QCommandLineOption allowOption(
         QStringLiteral("allow-same-or-lower"),
         QStringLiteral("Publish even when the channel's current release has the same or a greater "
@@ -450,16 +599,42 @@ int publish(const QStringList &arguments)
     options.stageDir = command.positional.first();
     options.feedDir = command.parser.value(feedOption);
     options.channel = command.parser.value(channel);
+    if (command.parser.isSet(channel) && options.channel.isEmpty())
+        throw QStringLiteral("the channel name \"\" is not %1").arg(protocol::kChannelNameRule);
     options.allowSameOrLower = command.parser.isSet(allowOption);
     options.key = key.value(command.parser);
     const PublishSummary summary = publishStage(options);
+    if (command.json()) {
+        printJson({{QStringLiteral("channel"), summary.channel},
+                   {QStringLiteral("previousSequence"),
+                    summary.previousSequence ? QJsonValue(*summary.previousSequence) : QJsonValue()},
+                   {QStringLiteral("version"), summary.manifest.version},
+                   {QStringLiteral("sequence"), summary.manifest.sequence},
+                   {QStringLiteral("unchanged"), summary.unchanged},
+                   {QStringLiteral("blobsCopied"), summary.blobsCopied},
+                   {QStringLiteral("blobsReplaced"), summary.blobsReplaced},
+                   {QStringLiteral("blobsKept"), summary.blobsKept},
+                   {QStringLiteral("bytesWritten"), summary.bytesWritten},
+                   {QStringLiteral("bytesKept"), summary.bytesKept},
+                   {QStringLiteral("deltaBlobs"), summary.deltaBlobs},
+                   {QStringLiteral("deltasChecked"), summary.deltasChecked},
+                   {QStringLiteral("history"), summary.historyPath},
+                   {QStringLiteral("historyWritten"), summary.historyWritten},
+                   {QStringLiteral("manifest"), summary.manifestPath}});
+        if (options.key)
+            warnIfNotCompiledIn(options.key->modulusHex);
+        return kDone;
+    }
 
     QString previous = QStringLiteral("none");
     if (summary.previousSequence)
         previous = QStringLiteral("sequence %1").arg(*summary.previousSequence);
     else if (summary.previousUnreadable)
         previous = QStringLiteral("an unreadable manifest, replaced");
-    out() << "channel:  " << options.channel << " (before: " << previous << ")\n"
+    if (summary.unchanged)
+        out() << "unchanged: the channel already offers this release, and the feed holds all of "
+                 "its blobs\n";
+    out() << "channel:  " << summary.channel << " (before: " << previous << ")\n"
           << "version:  " << summary.manifest.version << " (sequence " << summary.manifest.sequence
           << ")\n"
           << "blobs:    " << grouped(summary.blobsCopied) << " copied, "
@@ -486,7 +661,7 @@ int refresh(const QStringList &arguments)
                        "manifest replaces FEED/<channel>/manifest.json atomically; the release's "
                        "history file stays as it was published. Run it from a scheduled job well "
                        "before the expiry (for example weekly for 30 days)."),
-        QString());
+        QString(), true);
     const QCommandLineOption feedOption(QStringLiteral("feed"), QStringLiteral("The feed folder."),
                                         QStringLiteral("DIR"));
     const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
@@ -512,6 +687,15 @@ int refresh(const QStringList &arguments)
     options.expiresInDays = *days;
 
     const RefreshSummary summary = refreshChannel(options);
+    if (command.json()) {
+        printJson({{QStringLiteral("channel"), options.channel},
+                   {QStringLiteral("version"), summary.manifest.version},
+                   {QStringLiteral("sequence"), summary.manifest.sequence},
+                   {QStringLiteral("expires"), orNull(summary.expires)},
+                   {QStringLiteral("previousExpiry"), orNull(summary.previousExpiry)},
+                   {QStringLiteral("manifest"), summary.manifestPath}});
+        return kDone;
+    }
     out() << "channel:  " << options.channel << "\n"
           << "version:  " << summary.manifest.version << " (sequence " << summary.manifest.sequence
           << ")\n"
@@ -519,6 +703,243 @@ int refresh(const QStringList &arguments)
           << expiryLine(summary.previousExpiry) << ")\n"
           << "manifest: " << summary.manifestPath << " ("
           << grouped(summary.manifest.envelope.size()) << " bytes)" << Qt::endl;
+    return kDone;
+}
+
+// A failure rate as "0.02" or "2%", above 0 and below 1.
+std::optional<double> failureRate(const QString &text)
+{
+    bool isNumber = false;
+    double rate = text.endsWith(u'%') ? text.chopped(1).toDouble(&isNumber) / 100.0
+                                      : text.toDouble(&isNumber);
+    if (!isNumber || !(rate > 0.0 && rate < 1.0))
+        return std::nullopt;
+    return rate;
+}
+
+// "1,5,25,50,100": rising percentages from 1 to 100.
+std::optional<QList<int>> rolloutSchedule(const QString &text)
+{
+    QList<int> steps;
+    for (const QString &part : text.split(u',')) {
+        bool isNumber = false;
+        const int step = part.trimmed().toInt(&isNumber);
+        if (!isNumber || step < 1 || step > 100 || (!steps.isEmpty() && step <= steps.last()))
+            return std::nullopt;
+        steps.append(step);
+    }
+    return steps;
+}
+
+QString percentOf(double rate)
+{
+    return QString::number(rate * 100.0, 'f', 1) + u'%';
+}
+
+QCommandLineOption accessLogOption()
+{
+    return QCommandLineOption(
+        QStringLiteral("access-log"),
+        QStringLiteral("A web server's access log in nginx's \"combined\" format (\"-\": standard "
+                       "input); may be given several times, for rotated logs."),
+        QStringLiteral("FILE"));
+}
+
+ReportTally tallyOf(const QCommandLineParser &parser, const QCommandLineOption &accessLog,
+                    const QString &channel)
+{
+    ReportTally tally(channel);
+    for (const QString &file : parser.values(accessLog))
+        tally.addLogFile(file);
+    return tally;
+}
+
+int rollout(const QStringList &arguments)
+{
+    Command command(
+        QStringLiteral("rollout"),
+        QStringLiteral("Signs the channel's current release again with another rollout "
+                       "percentage: the share of installations that take it (0 halts it: no "
+                       "installation takes it any more, not even on an explicit check; those that "
+                       "have it keep it). Everything else stays as signed; each signed state is "
+                       "kept beside the history as releases/<sequence>.signed-<n>.json. With "
+                       "--advance, the outcome reports in the access logs decide: the next step "
+                       "of the schedule once the failure rate's 95% interval lies below the limit "
+                       "with enough reports, 0 once it lies above it, otherwise no change."),
+        QString(), true);
+    const QCommandLineOption feedOption(QStringLiteral("feed"), QStringLiteral("The feed folder."),
+                                        QStringLiteral("DIR"));
+    const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
+    const QCommandLineOption key(QStringLiteral("key"),
+                                 QStringLiteral("Private update-signing key (PEM)."),
+                                 QStringLiteral("KEY.pem"));
+    const QCommandLineOption percentOption(
+        QStringLiteral("percent"), QStringLiteral("The new percentage, 0 to 100."),
+        QStringLiteral("N"));
+    const QCommandLineOption advance(
+        QStringLiteral("advance"),
+        QStringLiteral("Move on, hold or halt by the outcome reports (for a scheduled job)."));
+    const QCommandLineOption schedule(
+        QStringLiteral("schedule"),
+        QStringLiteral("The steps of --advance, rising percentages (default 1,5,25,50,100)."),
+        QStringLiteral("LIST"), QStringLiteral("1,5,25,50,100"));
+    const QCommandLineOption maxFailureRate(
+        QStringLiteral("max-failure-rate"),
+        QStringLiteral("The failure rate (rolled back or recovered) a release may have, as 0.02 "
+                       "or 2%."),
+        QStringLiteral("R"));
+    const QCommandLineOption minReports(
+        QStringLiteral("min-reports"),
+        QStringLiteral("The reports --advance needs before it moves on (default 20)."),
+        QStringLiteral("N"), QStringLiteral("20"));
+    const QCommandLineOption accessLog = accessLogOption();
+    command.parser.addOptions({feedOption, channel, key, percentOption, advance, schedule,
+                               maxFailureRate, minReports, accessLog});
+    if (const int code = command.parse(arguments, 0); code >= 0)
+        return code;
+    for (const QCommandLineOption *required : {&feedOption, &key}) {
+        if (!command.parser.isSet(*required))
+            return command.missing(required->names().first());
+    }
+    const bool advancing = command.parser.isSet(advance);
+    if (advancing == command.parser.isSet(percentOption)) {
+        err() << kToolName << ": rollout needs either --percent or --advance" << Qt::endl;
+        return kUsage;
+    }
+    RolloutOptions options;
+    options.feedDir = command.parser.value(feedOption);
+    options.channel = command.parser.value(channel);
+    options.keyPath = command.parser.value(key);
+
+    QString decision;
+    RolloutMove move = RolloutMove::Hold;
+    if (advancing) {
+        if (!command.parser.isSet(maxFailureRate))
+            return command.missing(QStringLiteral("max-failure-rate"));
+        if (!command.parser.isSet(accessLog))
+            return command.missing(QStringLiteral("access-log"));
+        const std::optional<double> limit = failureRate(command.parser.value(maxFailureRate));
+        if (!limit) {
+            err() << kToolName << ": --max-failure-rate needs a rate above 0 and below 1, such as "
+                  << "0.02 or 2%" << Qt::endl;
+            return kUsage;
+        }
+        const std::optional<QList<int>> steps = rolloutSchedule(command.parser.value(schedule));
+        if (!steps) {
+            err() << kToolName << ": --schedule needs rising percentages from 1 to 100, such as "
+                  << "1,5,25,50,100" << Qt::endl;
+            return kUsage;
+        }
+        const std::optional<int> needed = command.number(minReports, 1, 1000000);
+        if (!needed)
+            return kUsage;
+        const SigningKey signingKey = SigningKey::fromFile(options.keyPath);
+        qint32 sequence = 0;
+        const int percent = currentRolloutPercent(options.feedDir, options.channel,
+                                                  UpdateSigningKey{signingKey.modulusHex()}, &sequence);
+        const ReportTally tally = tallyOf(command.parser, accessLog, options.channel);
+        const RolloutDecision step =
+            decideRolloutStep(percent, *steps, tally.release(sequence), *limit, *needed);
+        decision = QStringLiteral("sequence %1: %2").arg(sequence).arg(step.why);
+        move = step.move;
+        options.percent = step.percent;
+    } else {
+        const std::optional<int> percent = command.number(percentOption, 0, 100);
+        if (!percent)
+            return kUsage;
+        options.percent = *percent;
+    }
+
+    const RolloutSummary summary = setRollout(options);
+    if (command.json()) {
+        QJsonObject json{{QStringLiteral("channel"), options.channel},
+                         {QStringLiteral("version"), summary.manifest.version},
+                         {QStringLiteral("sequence"), summary.manifest.sequence},
+                         {QStringLiteral("percent"), summary.percent},
+                         {QStringLiteral("previousPercent"), summary.previousPercent},
+                         {QStringLiteral("changed"), !summary.keptPath.isEmpty()},
+                         {QStringLiteral("kept"), summary.keptPath.isEmpty() ? QJsonValue() : QJsonValue(summary.keptPath)},
+                         {QStringLiteral("manifest"), summary.manifestPath}};
+        if (advancing) {
+            static const char *const moves[] = {"hold", "advance", "halt"};
+            json.insert(QStringLiteral("decision"),
+                        QJsonObject{{QStringLiteral("move"), QLatin1String(moves[int(move)])},
+                                    {QStringLiteral("why"), decision}});
+        }
+        printJson(json);
+        return kDone;
+    }
+    out() << "channel:  " << options.channel << "\n"
+          << "version:  " << summary.manifest.version << " (sequence " << summary.manifest.sequence
+          << ")\n";
+    if (!decision.isEmpty())
+        out() << "decision: " << decision << "\n";
+    out() << "rollout:  " << summary.percent << "%";
+    if (summary.keptPath.isEmpty())
+        out() << " (unchanged)\n";
+    else
+        out() << " (before: " << summary.previousPercent << "%)\n"
+              << "kept:     " << summary.keptPath << "\n";
+    out() << "manifest: " << summary.manifestPath << Qt::endl;
+    return kDone;
+}
+
+int rolloutStatus(const QStringList &arguments)
+{
+    Command command(
+        QStringLiteral("rollout-status"),
+        QStringLiteral("Summarises the outcome reports of a channel's releases from web server "
+                       "access logs: per release the installations that confirmed its start, "
+                       "rolled it back and recovered from it (both count as failures), the failure "
+                       "rate and its 95% Wilson interval. An installation counts once per release."),
+        QString(), true);
+    const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
+    const QCommandLineOption accessLog = accessLogOption();
+    command.parser.addOptions({channel, accessLog});
+    if (const int code = command.parse(arguments, 0); code >= 0)
+        return code;
+    if (!command.parser.isSet(accessLog))
+        return command.missing(QStringLiteral("access-log"));
+    const QString name = command.parser.value(channel);
+    if (!protocol::isValidChannelName(name))
+        throw QStringLiteral("the channel name \"%1\" is not %2").arg(name, protocol::kChannelNameRule);
+    const ReportTally tally = tallyOf(command.parser, accessLog, name);
+    if (command.json()) {
+        QJsonArray releases;
+        for (const ReleaseReports &release : tally.releases()) {
+            const RateInterval interval = wilsonInterval(release.failures(), release.reports());
+            releases.append(QJsonObject{{QStringLiteral("sequence"), release.sequence},
+                                        {QStringLiteral("installations"), release.reports()},
+                                        {QStringLiteral("confirmed"), release.confirmed},
+                                        {QStringLiteral("rolledBack"), release.rolledBack},
+                                        {QStringLiteral("recovered"), release.recovered},
+                                        {QStringLiteral("failureRate"), release.failureRate()},
+                                        {QStringLiteral("interval"), QJsonArray{interval.lower, interval.upper}}});
+        }
+        printJson({{QStringLiteral("channel"), name},
+                   {QStringLiteral("reportLines"), tally.reportLines()},
+                   {QStringLiteral("logLines"), tally.linesRead()},
+                   {QStringLiteral("releases"), releases}});
+        return kDone;
+    }
+    out() << "channel:  " << name << " (" << grouped(tally.reportLines()) << " reports in "
+          << grouped(tally.linesRead()) << " log lines)\n";
+    if (tally.releases().isEmpty()) {
+        out() << "no reports" << Qt::endl;
+        return kDone;
+    }
+    out() << "sequence  installations  confirmed  rolled back  recovered  failure rate  95% interval\n";
+    for (const ReleaseReports &release : tally.releases()) {
+        const RateInterval interval = wilsonInterval(release.failures(), release.reports());
+        out() << QString::number(release.sequence).rightJustified(8) << "  "
+              << grouped(release.reports()).rightJustified(13) << "  "
+              << grouped(release.confirmed).rightJustified(9) << "  "
+              << grouped(release.rolledBack).rightJustified(11) << "  "
+              << grouped(release.recovered).rightJustified(9) << "  "
+              << percentOf(release.failureRate()).rightJustified(12) << "  "
+              << percentOf(interval.lower) << " to " << percentOf(interval.upper) << "\n";
+    }
+    out().flush();
     return kDone;
 }
 
@@ -532,7 +953,7 @@ int prune(const QStringList &arguments)
                                    "it with nothing removed. On a remote host, remove blobs only "
                                    "once the manifests that dropped them are live and cached "
                                    "copies of the old ones have expired."),
-                    QString());
+                    QString(), true);
     const QCommandLineOption feedOption(QStringLiteral("feed"), QStringLiteral("The feed folder."),
                                         QStringLiteral("DIR"));
     const QCommandLineOption keepOption(
@@ -541,8 +962,11 @@ int prune(const QStringList &arguments)
                        "%1; 0 keeps only what the current manifests name).")
             .arg(kDefaultPruneKeep),
         QStringLiteral("N"), QString::number(kDefaultPruneKeep));
+    const QCommandLineOption dryRun(
+        QStringLiteral("dry-run"),
+        QStringLiteral("Only say what would be removed; remove nothing."));
     const KeyOption key;
-    command.parser.addOptions({feedOption, keepOption, key.option});
+    command.parser.addOptions({feedOption, keepOption, dryRun, key.option});
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
     if (!command.parser.isSet(feedOption))
@@ -551,11 +975,30 @@ int prune(const QStringList &arguments)
     if (!keep)
         return kUsage;
 
-    const PruneSummary summary =
-        pruneFeed(command.parser.value(feedOption), key.value(command.parser), *keep);
+    const bool onlyLook = command.parser.isSet(dryRun);
+    const PruneSummary summary = pruneFeed(command.parser.value(feedOption),
+                                           key.value(command.parser), *keep, onlyLook);
+    if (command.json()) {
+        printJson({{QStringLiteral("dryRun"), onlyLook},
+                   {QStringLiteral("channels"), QJsonArray::fromStringList(summary.channels)},
+                   {QStringLiteral("releasesKept"), summary.releasesKept},
+                   {QStringLiteral("blobsRemoved"), summary.blobsRemoved},
+                   {QStringLiteral("bytesRemoved"), summary.bytesRemoved},
+                   {QStringLiteral("removed"), QJsonArray::fromStringList(summary.removed)},
+                   {QStringLiteral("leftoversRemoved"), summary.leftoversRemoved},
+                   {QStringLiteral("blobsKept"), summary.blobsKept},
+                   {QStringLiteral("bytesKept"), summary.bytesKept},
+                   {QStringLiteral("missingBlobs"), QJsonArray::fromStringList(summary.missingBlobs)},
+                   {QStringLiteral("leftAlone"), QJsonArray::fromStringList(summary.leftAlone)}});
+        return summary.missingBlobs.isEmpty() ? kDone : kFailed;
+    }
+    if (onlyLook) {
+        for (const QString &name : std::as_const(summary.removed))
+            out() << "would remove: blobs/" << name << "\n";
+    }
     out() << "channels: " << summary.channels.join(QStringLiteral(", ")) << " ("
           << grouped(summary.releasesKept) << " releases of their history kept)\n"
-          << "pruned:   " << grouped(summary.blobsRemoved) << " blobs ("
+          << (onlyLook ? "would prune: " : "pruned:   ") << grouped(summary.blobsRemoved) << " blobs ("
           << grouped(summary.bytesRemoved) << " bytes)";
     if (summary.leftoversRemoved > 0)
         out() << " and " << grouped(summary.leftoversRemoved)
@@ -582,6 +1025,10 @@ static int runCommand(const QStringList &arguments)
         (name.isEmpty() ? err() : out()) << kOverview;
         return name.isEmpty() ? kUsage : kDone;
     }
+    if (name == QStringLiteral("--version") || name == QStringLiteral("version")) {
+        out() << kToolName << ' ' << VELLUMIX_VERSION << Qt::endl;
+        return kDone;
+    }
     try {
         if (name == QStringLiteral("keygen"))
             return keygen(arguments);
@@ -597,8 +1044,14 @@ static int runCommand(const QStringList &arguments)
             return prune(arguments);
         if (name == QStringLiteral("refresh"))
             return refresh(arguments);
+        if (name == QStringLiteral("rollout"))
+            return rollout(arguments);
+        if (name == QStringLiteral("rollout-status"))
+            return rolloutStatus(arguments);
     } catch (const QString &failure) {
         err() << kToolName << ": " << failure << Qt::endl;
+        if (arguments.contains(QStringLiteral("--json")))
+            printJson({{QStringLiteral("error"), failure}});
         return kFailed;
     }
     err() << kToolName << ": unknown command \"" << name << "\"\n\n" << kOverview;

@@ -2,6 +2,7 @@
 #include "numbertext.h"
 #include "releaseinfo.h"
 #include "signingkey.h"
+#include "rollout.h"
 #include "updateprotocol.h"
 #include "verify.h"
 
@@ -23,6 +24,7 @@
 #include <QSet>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
 
@@ -344,14 +346,17 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
     }
 }
 
-// The same release: the same sequence, version, notes, files and deltas. The expiry and the
-// channel are left out: refresh changes them.
+// The same release: the same sequence, version, notes, files, deltas, fallback, reports address
+// and critical mark. The expiry, the channel and the rollout's percentage are left out: refresh
+// and rollout change them.
 bool sameRelease(const FeedRelease &a, const FeedRelease &b)
 {
     const UpdateManifest &x = a.manifest;
     const UpdateManifest &y = b.manifest;
     bool same = x.sequence == y.sequence && x.version == y.version && x.notes == y.notes
-        && x.files.size() == y.files.size() && a.extras.deltas == b.extras.deltas;
+        && x.files.size() == y.files.size() && a.extras.deltas == b.extras.deltas
+        && a.extras.critical == b.extras.critical && a.extras.fallback == b.extras.fallback
+        && a.extras.reports == b.extras.reports;
     for (qsizetype i = 0; same && i < x.files.size(); ++i) {
         const ManifestFile &f = x.files.at(i);
         const ManifestFile &g = y.files.at(i);
@@ -417,9 +422,10 @@ std::optional<PublishedRecord> readPublishedRecord(const QString &path)
 
 } // namespace
 
-PublishSummary publishStage(const PublishOptions &options)
+PublishSummary publishStage(const PublishOptions &given)
 {
-    if (!protocol::isValidChannelName(options.channel))
+    PublishOptions options = given;
+    if (!options.channel.isEmpty() && !protocol::isValidChannelName(options.channel))
         throw QStringLiteral("the channel name \"%1\" is not %2")
             .arg(options.channel, protocol::kChannelNameRule);
 
@@ -436,6 +442,9 @@ PublishSummary publishStage(const PublishOptions &options)
         throw QStringLiteral("the stage %1 is refused: %2")
             .arg(options.stageDir, report.problems.join(QStringLiteral("; ")));
 
+    if (options.channel.isEmpty())
+        options.channel = report.extras.channel.isEmpty() ? protocol::kDefaultChannel
+                                                          : report.extras.channel;
     if (!isSignedForChannel(report.extras, options.channel)) {
         if (report.extras.channel.isEmpty())
             throw QStringLiteral("the stage %1 names no channel (an older vellumix-publish made "
@@ -448,6 +457,7 @@ PublishSummary publishStage(const PublishOptions &options)
     }
 
     PublishSummary summary;
+    summary.channel = options.channel;
     summary.manifest = report.manifest;
     summary.deltasChecked = report.deltasChecked;
     summary.deltasUnchecked = report.deltasUnchecked;
@@ -464,12 +474,8 @@ PublishSummary publishStage(const PublishOptions &options)
         summary.manifestPath, options.key, options.allowSameOrLower, summary.previousUnreadable);
     if (current) {
         summary.previousSequence = current->sequence;
-        if (current->envelope == manifest.envelope && !options.allowSameOrLower)
-            throw QStringLiteral("this release (sequence %1) is already the current release of "
-                                 "the channel \"%2\"")
-                .arg(manifest.sequence)
-                .arg(options.channel);
-        if (current->sequence >= manifest.sequence && !options.allowSameOrLower)
+        summary.unchanged = current->envelope == manifest.envelope;
+        if (current->sequence >= manifest.sequence && !options.allowSameOrLower && !summary.unchanged)
             throw QStringLiteral("the channel \"%1\" is at sequence %2; a release with sequence "
                                  "%3 would not be offered to its users. Publish a greater "
                                  "sequence, or pass --allow-same-or-lower for a deliberate "
@@ -477,6 +483,25 @@ PublishSummary publishStage(const PublishOptions &options)
                 .arg(options.channel)
                 .arg(current->sequence)
                 .arg(manifest.sequence);
+    }
+
+    // The fallback a release names is offered from this feed's history: it must be there, as
+    // signed then, or the installations outside the rollout would be offered nothing.
+    if (const auto &fallback = report.extras.fallback) {
+        const QString path = feed.filePath(protocol::feedReleasePath(options.channel, fallback->sequence));
+        QByteArray bytes;
+        try {
+            bytes = readFileLimited(path, kManifestMaxBytes);
+        } catch (const QString &) {
+        }
+        if (bytes.isEmpty() || sha256Hex(bytes) != fallback->historySha256)
+            throw QStringLiteral("the stage names sequence %1 of the channel \"%2\" as its "
+                                 "fallback, but %3 %4; stage it again with --delta-base naming "
+                                 "this feed")
+                .arg(fallback->sequence)
+                .arg(options.channel, path,
+                     bytes.isEmpty() ? QStringLiteral("is not there")
+                                     : QStringLiteral("holds other bytes"));
     }
 
     summary.historyPath =
@@ -559,100 +584,196 @@ PublishSummary publishStage(const PublishOptions &options)
     */
     if (summary.historyWritten)
         writeFileDurably(summary.historyPath, manifest.envelope);
-    writeFileDurably(publishedRecordPath(summary.manifestPath), publishedRecordOf(manifest));
-    replaceManifest(summary.manifestPath, manifest.envelope);
+    // The same release again: the manifest and its record stay as they are (not even touched, so
+    // a web server's validators stay the same), unless the record is missing or names another.
+    const QString recordPath = publishedRecordPath(summary.manifestPath);
+    const std::optional<PublishedRecord> record = readPublishedRecord(recordPath);
+    const bool recordCurrent = record && record->sequence == manifest.sequence
+        && record->sha256 == sha256Hex(manifest.envelope);
+    summary.unchanged = summary.unchanged && toWrite.isEmpty() && !summary.historyWritten
+        && recordCurrent;
+    if (!recordCurrent)
+        writeFileDurably(recordPath, publishedRecordOf(manifest));
+    if (!(current && current->envelope == manifest.envelope))
+        replaceManifest(summary.manifestPath, manifest.envelope);
     return summary;
 }
 
-RefreshSummary refreshChannel(const RefreshOptions &options)
+namespace {
+
+// The path of the next kept signed state of a release: "<sequence>.signed-<n>.json" beside its
+// history file, n counting from 1. Only the history file "<sequence>.json" is a release of the
+// history; these record each manifest the channel offered for it since.
+QString nextSignedStatePath(const QString &historyPath, qint32 sequence)
 {
-    checkChannelAndExpiry(options.channel, options.expiresInDays, false);
-    const SigningKey key = SigningKey::fromFile(options.keyPath);
+    const QFileInfo history(historyPath);
+    for (int n = 1;; ++n) {
+        const QString path = history.absolutePath()
+            + QStringLiteral("/%1.signed-%2.json").arg(sequence).arg(n);
+        if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+            return path;
+    }
+}
+
+struct Resigned
+{
+    FeedRelease before;
+    UpdateManifest manifest;
+    QString manifestPath;
+    QString keptPath; // the signed state kept beside the history; empty when nothing changed
+};
+
+/*
+    Signs the channel's current release again with `change` applied to its payload, for refresh and
+    rollout. Only the release last published into the channel is signed again. A manifest of an
+    older release copied over the channel's (a restored backup, a mistaken upload) is validly
+    signed, but signing it again with a fresh expiry or a larger share would hand the clients that
+    old release again, which is what the expiry is there to prevent. A feed last published by a
+    tool that kept no record has its greatest sequence in the history taken instead. `change`
+    answers false when the payload needs no new signature.
+*/
+Resigned resignCurrentRelease(const QString &feedDir, const QString &channel,
+                              const QString &keyPath, const QString &command,
+                              const std::function<bool(QJsonObject &, const FeedRelease &)> &change)
+{
+    const SigningKey key = SigningKey::fromFile(keyPath);
     if (!key.isPrivate())
         throw QStringLiteral("%1 holds only a public key; signing needs the private key")
-            .arg(options.keyPath);
+            .arg(keyPath);
     const UpdateSigningKey publicKey{key.modulusHex()};
-    const QDir feed(options.feedDir);
-    if (!QFileInfo(options.feedDir).isDir())
-        throw QStringLiteral("the feed %1 does not exist").arg(options.feedDir);
+    const QDir feed(feedDir);
+    if (!QFileInfo(feedDir).isDir())
+        throw QStringLiteral("the feed %1 does not exist").arg(feedDir);
     QLockFile lock(feed.filePath(kLockName));
-    lockFeed(lock, options.feedDir);
+    lockFeed(lock, feedDir);
 
-    RefreshSummary summary;
-    summary.manifestPath = feed.filePath(protocol::feedManifestPath(options.channel));
-    const QFileInfo info(summary.manifestPath);
+    Resigned result;
+    result.manifestPath = feed.filePath(protocol::feedManifestPath(channel));
+    const QFileInfo info(result.manifestPath);
     if (!info.exists() && !info.isSymLink())
-        throw QStringLiteral("the channel \"%1\" has no manifest in %2; there is nothing to refresh")
-            .arg(options.channel, options.feedDir);
-    const FeedRelease current = loadFeedRelease(summary.manifestPath, publicKey);
-    if (!current.extras.channel.isEmpty() && current.extras.channel != options.channel)
+        throw QStringLiteral("the channel \"%1\" has no manifest in %2; there is nothing to %3")
+            .arg(channel, feedDir, command);
+    const FeedRelease current = loadFeedRelease(result.manifestPath, publicKey);
+    result.before = current;
+    if (!current.extras.channel.isEmpty() && current.extras.channel != channel)
         throw QStringLiteral("%1 was signed for the channel \"%2\"; it is not re-signed for "
                              "\"%3\"")
-            .arg(summary.manifestPath, current.extras.channel, options.channel);
-    /*
-        Only the release last published into the channel is signed again. A manifest of an older
-        release copied over the channel's (a restored backup, a mistaken upload) is validly
-        signed, but signing it again with a fresh expiry would hand the clients that old release
-        for another period, which is what the expiry is there to prevent. A feed last published
-        by a tool that kept no record has its greatest sequence in the history taken instead.
-    */
+            .arg(result.manifestPath, current.extras.channel, channel);
     const std::optional<PublishedRecord> record =
-        readPublishedRecord(publishedRecordPath(summary.manifestPath));
-    const QList<qint32> history = releaseHistory(options.feedDir, options.channel);
+        readPublishedRecord(publishedRecordPath(result.manifestPath));
+    const QList<qint32> history = releaseHistory(feedDir, channel);
     if (!record && history.isEmpty())
         throw QStringLiteral("the channel \"%1\" keeps no record of the release last published "
                              "into it, and no history; publish the release it is to offer "
-                             "again, then refresh")
-            .arg(options.channel);
+                             "again, then %2")
+            .arg(channel, command);
     const qint32 published = record ? record->sequence : history.first();
-    const QString historyPath =
-        feed.filePath(protocol::feedReleasePath(options.channel, published));
+    const QString historyPath = feed.filePath(protocol::feedReleasePath(channel, published));
     if (current.manifest.sequence != published)
         throw QStringLiteral("%1 holds sequence %2, but the release last published into the "
-                             "channel \"%3\" is sequence %4%5; refresh signs only that release "
+                             "channel \"%3\" is sequence %4%5; %6 signs only that release "
                              "again. Publish the release the channel is to offer (an older one "
-                             "with --allow-same-or-lower), then refresh")
-            .arg(summary.manifestPath)
+                             "with --allow-same-or-lower), then %6")
+            .arg(result.manifestPath)
             .arg(current.manifest.sequence)
-            .arg(options.channel)
+            .arg(channel)
             .arg(published)
             .arg(record ? QString()
                         : QStringLiteral(" (the greatest in its history; no record of the last "
-                                         "publish was kept)"));
+                                         "publish was kept)"),
+                 command);
     const FeedRelease publishedRelease = loadFeedRelease(historyPath, publicKey, published);
     if ((record && sha256Hex(publishedRelease.manifest.envelope) != record->sha256)
         || !sameRelease(publishedRelease, current))
         throw QStringLiteral("%1 does not hold the release that was published into the channel "
-                             "\"%2\" under sequence %3 (%4); refresh signs only that release "
-                             "again. Publish it again (--allow-same-or-lower), then refresh")
-            .arg(summary.manifestPath, options.channel)
+                             "\"%2\" under sequence %3 (%4); %5 signs only that release "
+                             "again. Publish it again (--allow-same-or-lower), then %5")
+            .arg(result.manifestPath, channel)
             .arg(published)
-            .arg(historyPath);
-    summary.previousExpiry = current.extras.expires;
-    summary.expires = expiryAfterDays(options.expiresInDays);
+            .arg(historyPath, command);
 
-    // The payload as it was signed, with only the expiry (and a missing channel) changed.
+    // The payload as it was signed, with only the change (and a missing channel) applied.
     QJsonObject payload = QJsonDocument::fromJson(payloadBytesOf(current.manifest)).object();
-    payload.insert(protocol::kPayloadExpiresMember, expiryText(summary.expires));
-    payload.insert(protocol::kPayloadChannelMember, options.channel);
+    if (!change(payload, current)) {
+        result.manifest = current.manifest;
+        return result;
+    }
+    payload.insert(protocol::kPayloadChannelMember, channel);
     const QByteArray bytes = QJsonDocument(payload).toJson(QJsonDocument::Compact);
     const QByteArray envelope = envelopeOf(bytes, key.sign(bytes));
     try {
-        summary.manifest = loadUpdateManifest(envelope, publicKey);
-        const FeedRelease after{summary.manifestPath, summary.manifest,
-                                readReleaseExtras(summary.manifest)};
+        result.manifest = loadUpdateManifest(envelope, publicKey);
+        const FeedRelease after{result.manifestPath, result.manifest,
+                                readReleaseExtras(result.manifest)};
         if (!sameRelease(current, after))
             throw QStringLiteral("it does not name the same release");
     } catch (const QString &refusal) {
-        throw QStringLiteral("the refreshed manifest fails its check (%1); the channel is left "
+        throw QStringLiteral("the re-signed manifest fails its check (%1); the channel is left "
                              "as it was")
             .arg(refusal);
     }
-    replaceManifest(summary.manifestPath, envelope);
+    // Every state the channel offered stays on record beside the history, which is never
+    // rewritten; the record reaches the disk before the manifest changes.
+    result.keptPath = nextSignedStatePath(historyPath, published);
+    writeFileDurably(result.keptPath, envelope);
+    replaceManifest(result.manifestPath, envelope);
+    return result;
+}
+
+} // namespace
+
+RefreshSummary refreshChannel(const RefreshOptions &options)
+{
+    checkChannelAndExpiry(options.channel, options.expiresInDays, false);
+    RefreshSummary summary;
+    summary.expires = expiryAfterDays(options.expiresInDays);
+    const Resigned resigned = resignCurrentRelease(
+        options.feedDir, options.channel, options.keyPath, QStringLiteral("refresh"),
+        [&](QJsonObject &payload, const FeedRelease &) {
+            payload.insert(protocol::kPayloadExpiresMember, expiryText(summary.expires));
+            return true;
+        });
+    summary.previousExpiry = resigned.before.extras.expires;
+    summary.manifest = resigned.manifest;
+    summary.manifestPath = resigned.manifestPath;
     return summary;
 }
 
-PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigningKey> &key, int keep)
+RolloutSummary setRollout(const RolloutOptions &options)
+{
+    checkChannelAndExpiry(options.channel, 0, true);
+    if (options.percent < 0 || options.percent > 100)
+        throw QStringLiteral("a rollout's percentage is 0 to 100, not %1").arg(options.percent);
+    RolloutSummary summary;
+    summary.percent = options.percent;
+    const Resigned resigned = resignCurrentRelease(
+        options.feedDir, options.channel, options.keyPath, QStringLiteral("rollout"),
+        [&](QJsonObject &payload, const FeedRelease &current) {
+            if (current.extras.percent() == options.percent)
+                return false;
+            payload.insert(protocol::kPayloadRolloutMember,
+                           QJsonObject{{protocol::kRolloutPercentMember, options.percent}});
+            return true;
+        });
+    summary.previousPercent = resigned.before.extras.percent();
+    summary.manifest = resigned.manifest;
+    summary.manifestPath = resigned.manifestPath;
+    summary.keptPath = resigned.keptPath;
+    return summary;
+}
+
+int currentRolloutPercent(const QString &feedDir, const QString &channel,
+                          const std::optional<UpdateSigningKey> &key, qint32 *sequence)
+{
+    const QString path = QDir(feedDir).filePath(protocol::feedManifestPath(channel));
+    const FeedRelease current = loadFeedRelease(path, key);
+    if (sequence)
+        *sequence = current.manifest.sequence;
+    return current.extras.percent();
+}
+
+PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigningKey> &key, int keep,
+                       bool dryRun)
 {
     if (keep < 0)
         throw QStringLiteral("--keep is a number of releases, not %1").arg(keep);
@@ -690,6 +811,13 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
                 const FeedRelease current = loadFeedRelease(path, key);
                 name(current, namedByCurrent);
                 summary.channels << folder;
+                // The fallback is offered beside the current release: its blobs are as needed.
+                if (current.extras.fallback) {
+                    const qint32 sequence = current.extras.fallback->sequence;
+                    name(loadFeedRelease(feed.filePath(protocol::feedReleasePath(folder, sequence)),
+                                         key, sequence),
+                         namedByCurrent);
+                }
             }
             const QList<qint32> history = releaseHistory(feedDir, folder).mid(0, keep);
             for (const qint32 sequence : history) {
@@ -723,13 +851,14 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
                 continue;
             }
             const qint64 size = info.size();
-            if (!QFile::remove(info.filePath()))
+            if (!dryRun && !QFile::remove(info.filePath()))
                 throw QStringLiteral("cannot remove %1").arg(info.filePath());
+            summary.removed << name;
             ++summary.blobsRemoved;
             summary.bytesRemoved += size;
         } else if (plainFile && name.startsWith(kPartialPrefix)) {
             // Left by a publish that was interrupted: the lock shows none is running now.
-            if (!QFile::remove(info.filePath()))
+            if (!dryRun && !QFile::remove(info.filePath()))
                 throw QStringLiteral("cannot remove %1").arg(info.filePath());
             ++summary.leftoversRemoved;
         } else {

@@ -25,7 +25,9 @@ struct PublishOptions
 {
     QString stageDir;
     QString feedDir; // created when missing
-    QString channel = protocol::kDefaultChannel;
+    // The channel the stage was signed for, checked; empty: the stage's own channel (a stage that
+    // names none is for "stable").
+    QString channel;
     bool allowSameOrLower = false; // a deliberate rollback of the channel
     // Checks every manifest with this key instead of the one compiled in (as `verify --key`).
     std::optional<UpdateSigningKey> key;
@@ -33,7 +35,9 @@ struct PublishOptions
 
 struct PublishSummary
 {
+    QString channel;                         // the channel published into
     UpdateManifest manifest;                 // the release now current on the channel
+    bool unchanged = false; // the channel offered this very release already, with all its blobs
     std::optional<qint32> previousSequence;  // the channel's release before, when it had one
     bool previousUnreadable = false;         // it had a manifest that could not be read or verified
     int blobsCopied = 0;   // new in the feed
@@ -49,6 +53,8 @@ struct PublishSummary
     QString manifestPath;
 };
 
+// Publishing the channel's current release again (the same manifest, byte for byte) repairs any of
+// its blobs that are missing or damaged and otherwise changes nothing: a retried job succeeds.
 // Refuses (throws a QString, before anything in the feed changes) a stage that `verify` refuses
 // (with the feed at hand, so each delta whose base the feed holds must give its file), a bad
 // channel name, a stage signed for another channel (one that names none is taken as made for
@@ -81,10 +87,39 @@ struct RefreshSummary
 // without a manifest, one that does not verify with the key, and one signed for another channel.
 RefreshSummary refreshChannel(const RefreshOptions &options);
 
+struct RolloutOptions
+{
+    QString feedDir;
+    QString channel = protocol::kDefaultChannel;
+    QString keyPath; // the private update-signing key
+    int percent = 100; // 0 halts the release
+};
+
+struct RolloutSummary
+{
+    UpdateManifest manifest; // the channel's release as now signed
+    int previousPercent = 100;
+    int percent = 100;
+    QString manifestPath;
+    QString keptPath; // the new signed state beside the history; empty: the percentage was already so
+};
+
+// Signs the channel's current release again with another rollout percentage, as refresh does with
+// the expiry (the same checks, the same lock; everything else stays as signed). Each new signed state
+// is also kept as FEED/<channel>/releases/<sequence>.signed-<n>.json, and refresh keeps its states
+// the same way. The same percentage again changes nothing.
+RolloutSummary setRollout(const RolloutOptions &options);
+
+// The rollout percentage of the channel's current manifest (100 when it names none), verified with
+// `key` or the compiled-in key; its sequence into `sequence`. Throws a QString when it cannot be read.
+int currentRolloutPercent(const QString &feedDir, const QString &channel,
+                          const std::optional<UpdateSigningKey> &key, qint32 *sequence = nullptr);
+
 inline constexpr int kDefaultPruneKeep = 3;
 
 struct PruneSummary
 {
+    QStringList removed;       // the blobs removed (or, in a dry run, that would be)
     QStringList channels;      // the channels whose manifests were read
     int releasesKept = 0;      // history releases whose blobs were kept
     int blobsKept = 0;         // named by some channel
@@ -100,8 +135,9 @@ struct PruneSummary
 // last `keep` releases of a channel's history name. Every manifest it reads is verified (with
 // `key`, or the compiled-in one) before the first removal; one that cannot be, or a feed without
 // any current manifest, stops it with nothing removed. History files stay, also the older ones.
+// With `dryRun`, nothing is removed: the summary tells what would be.
 PruneSummary pruneFeed(const QString &feedDir,
                        const std::optional<UpdateSigningKey> &key = std::nullopt,
-                       int keep = kDefaultPruneKeep);
+                       int keep = kDefaultPruneKeep, bool dryRun = false);
 
 } // namespace vellumix::publish

@@ -25,12 +25,31 @@ struct DeltaEntry
     friend bool operator==(const DeltaEntry &, const DeltaEntry &) = default;
 };
 
+// The channel's earlier release that installations outside a rollout are offered meanwhile: its
+// sequence and the SHA-256 of its history file, FEED/<channel>/releases/<sequence>.json.
+struct FallbackRelease
+{
+    qint32 sequence = 0;
+    QByteArray historySha256;
+
+    friend bool operator==(const FallbackRelease &, const FallbackRelease &) = default;
+};
+
 struct ReleaseExtras
 {
     QString channel;                  // empty when the payload names none (an older tool made it)
     std::optional<QDateTime> expires; // UTC; none: the manifest never expires
     QList<DeltaEntry> deltas;
+    std::optional<int> rolloutPercent; // none: offered to every installation
+    bool critical = false;             // offered to every installation at any percentage above 0
+    std::optional<FallbackRelease> fallback;
+    QString reports;                   // an https URL for outcome reports; empty: none
+
+    int percent() const { return rolloutPercent.value_or(100); }
 };
+
+// Throws the release tool's text unless `url` is an https URL fit to receive outcome reports.
+void checkReportsUrl(const QString &url);
 
 // The days an expiry may lie ahead: 1 to 3,650 (ten years).
 inline constexpr int kMaxExpiryDays = 3650;
@@ -46,7 +65,9 @@ QByteArray payloadBytesOf(const UpdateManifest &manifest);
 // The members above, from a manifest that loadUpdateManifest accepted. Throws a QString naming
 // the member when one is malformed: a channel that breaks the channel rule, an expiry in another
 // form than "2027-01-07T12:00:00Z", a delta for a file the release does not have, against the
-// file's own content, listed twice, or with a malformed digest or size.
+// file's own content, listed twice, or with a malformed digest or size, a rollout percentage
+// outside 0 to 100, a fallback that is not an earlier sequence with a digest, a reports address
+// that is not https.
 ReleaseExtras readReleaseExtras(const UpdateManifest &manifest);
 
 // A manifest without a channel was made by a tool that did not write one; it is taken as made

@@ -9,6 +9,7 @@
 #include "manifest.h"
 #include "osbridge.h"
 #include "pathpolicy.h"
+#include "rollout.h"
 #include "updateprotocol.h"
 
 #include <QCryptographicHash>
@@ -75,13 +76,14 @@ void checkOptions(const StageOptions &options)
     if (!options.installedDir.isEmpty() && !QFileInfo(options.installedDir).isDir())
         throw QStringLiteral("the installed folder %1 does not exist").arg(options.installedDir);
     checkChannelAndExpiry(options.channel, options.expiresInDays, true);
+    if (options.rolloutPercent && (*options.rolloutPercent < 0 || *options.rolloutPercent > 100))
+        throw QStringLiteral("a rollout's percentage is 0 to 100, not %1").arg(*options.rolloutPercent);
+    if (!options.reportsUrl.isEmpty())
+        checkReportsUrl(options.reportsUrl);
     if (!options.deltaBaseFeed.isEmpty()) {
         if (!deltasAvailable())
             throw QStringLiteral("this build of vellumix-publish cannot make deltas: it was built "
                                  "without libzstd (Debian: libzstd-dev)");
-        if (!QFileInfo(options.deltaBaseFeed).isDir())
-            throw QStringLiteral("the feed %1 for the delta bases does not exist")
-                .arg(options.deltaBaseFeed);
         if (options.deltaDepth < 1 || options.deltaDepth > kMaxDeltaDepth)
             throw QStringLiteral("the delta depth is 1 to %1 releases, not %2")
                 .arg(kMaxDeltaDepth)
@@ -264,8 +266,47 @@ void checkAgainstUpdateRules(const QList<ReleaseFile> &files)
     }
 }
 
+/*
+    The release that installations outside this one's rollout are offered meanwhile: the channel's
+    current release in the feed when it reached every installation, otherwise the fallback it named
+    itself (a release that was halted or still rolling out is no one's fallback). It is named by the
+    digest of its history file, which never changes, so a client takes exactly that release even
+    after its manifest has expired.
+*/
+std::optional<FallbackRelease> fallbackIn(const QString &feedDir, const QString &channel,
+                                          const UpdateSigningKey &key, qint32 sequence)
+{
+    const QDir feed(feedDir);
+    const QString manifestPath = feed.filePath(protocol::feedManifestPath(channel));
+    if (!QFileInfo::exists(manifestPath))
+        return std::nullopt;
+    const FeedRelease current = loadFeedRelease(manifestPath, key);
+    if (current.manifest.sequence >= sequence)
+        return std::nullopt;
+    if (current.extras.percent() < 100) {
+        if (current.extras.fallback && current.extras.fallback->sequence < sequence)
+            return current.extras.fallback;
+        return std::nullopt;
+    }
+    const QString history =
+        feed.filePath(protocol::feedReleasePath(channel, current.manifest.sequence));
+    if (!QFileInfo::exists(history))
+        return std::nullopt;
+    const FeedRelease published = loadFeedRelease(history, key, current.manifest.sequence);
+    return FallbackRelease{
+        current.manifest.sequence,
+        QCryptographicHash::hash(published.manifest.envelope, QCryptographicHash::Sha256).toHex()};
+}
+
+// What the payload carries besides the files that is worked out once per stage.
+struct PayloadMembers
+{
+    std::optional<QDateTime> expires;
+    std::optional<FallbackRelease> fallback;
+};
+
 QByteArray payloadOf(const QList<FileRecord> &records, const StageOptions &options,
-                     const std::optional<QDateTime> &expires, const QList<DeltaRecord> &deltas)
+                     const PayloadMembers &members, const QList<DeltaRecord> &deltas)
 {
     QJsonArray files;
     for (const FileRecord &record : records) {
@@ -286,8 +327,20 @@ QByteArray payloadOf(const QList<FileRecord> &records, const StageOptions &optio
         {QStringLiteral("files"), files},
         {protocol::kPayloadChannelMember, options.channel},
     };
-    if (expires)
-        payload.insert(protocol::kPayloadExpiresMember, expiryText(*expires));
+    if (members.expires)
+        payload.insert(protocol::kPayloadExpiresMember, expiryText(*members.expires));
+    if (options.rolloutPercent)
+        payload.insert(protocol::kPayloadRolloutMember,
+                       QJsonObject{{protocol::kRolloutPercentMember, *options.rolloutPercent}});
+    if (options.critical)
+        payload.insert(protocol::kPayloadCriticalMember, true);
+    if (members.fallback)
+        payload.insert(protocol::kPayloadFallbackMember,
+                       QJsonObject{{protocol::kFallbackSequenceMember, members.fallback->sequence},
+                                   {protocol::kFallbackSha256Member,
+                                    QString::fromLatin1(members.fallback->historySha256)}});
+    if (!options.reportsUrl.isEmpty())
+        payload.insert(protocol::kPayloadReportsMember, options.reportsUrl);
     if (!deltas.isEmpty()) {
         QJsonArray list;
         for (const DeltaRecord &delta : deltas) {
@@ -310,7 +363,7 @@ QByteArray payloadOf(const QList<FileRecord> &records, const StageOptions &optio
     the largest it can get; a release is refused when that bound is over the limit.
 */
 void checkManifestSize(const QList<ReleaseFile> &files, const StageOptions &options,
-                       const std::optional<QDateTime> &expires)
+                       const PayloadMembers &members)
 {
     QList<FileRecord> widest;
     widest.reserve(files.size());
@@ -318,7 +371,7 @@ void checkManifestSize(const QList<ReleaseFile> &files, const StageOptions &opti
         widest.append({file.path, QByteArray(64, '0'), QByteArray(64, '0'), file.size,
                        kManifestMaxFileSize});
     const QByteArray envelope =
-        envelopeOf(payloadOf(widest, options, expires, {}), QByteArray(384, '\0'));
+        envelopeOf(payloadOf(widest, options, members, {}), QByteArray(384, '\0'));
     if (envelope.size() > kManifestMaxBytes)
         throw QStringLiteral("the manifest of this release would have up to %1 bytes; it may "
                              "have at most %2 (fewer files, shorter paths or shorter notes)")
@@ -554,10 +607,16 @@ StageSummary stageRelease(const StageOptions &options,
             .arg(options.keyPath);
     const QList<ReleaseFile> files = scanRelease(options.releaseDir);
     checkAgainstUpdateRules(files);
-    std::optional<QDateTime> expires;
+    PayloadMembers members;
     if (options.expiresInDays > 0)
-        expires = expiryAfterDays(options.expiresInDays);
-    checkManifestSize(files, options, expires);
+        members.expires = expiryAfterDays(options.expiresInDays);
+    // The first release of a feed names the feed before it exists: it stages without deltas.
+    const bool deltaFeed = !options.deltaBaseFeed.isEmpty()
+        && (QFileInfo(options.deltaBaseFeed).isDir() || QFileInfo::exists(options.deltaBaseFeed));
+    if (deltaFeed)
+        members.fallback = fallbackIn(options.deltaBaseFeed, options.channel,
+                                      UpdateSigningKey{key.modulusHex()}, qint32(options.sequence));
+    checkManifestSize(files, options, members);
     checkPackedSizes(files);
 
     StageProgress done;
@@ -577,10 +636,12 @@ StageSummary stageRelease(const StageOptions &options,
             .arg(options.outDir, building.errorString());
 
     StageSummary summary;
-    summary.expires = expires;
+    summary.expires = members.expires;
+    summary.fallback = members.fallback;
     // The earlier releases are read and verified before the first file is packed.
+    summary.deltaFeedMissing = !options.deltaBaseFeed.isEmpty() && !deltaFeed;
     std::optional<DeltaMaking> deltaMaking;
-    if (!options.deltaBaseFeed.isEmpty()) {
+    if (deltaFeed) {
         QElapsedTimer clock;
         clock.start();
         deltaMaking.emplace(options, key, building.path(), summary);
@@ -625,7 +686,7 @@ StageSummary stageRelease(const StageOptions &options,
         deltas = deltaMaking->deltas;
         summary.deltasDropped = trimDeltasToFit(deltas, kManifestMaxBytes,
                                                 [&](const QList<DeltaRecord> &kept) {
-            return envelopeOf(payloadOf(records, options, expires, kept), QByteArray(384, '\0'))
+            return envelopeOf(payloadOf(records, options, members, kept), QByteArray(384, '\0'))
                 .size();
         });
         deltaMaking->deltas = deltas;
@@ -637,7 +698,7 @@ StageSummary stageRelease(const StageOptions &options,
         }
     }
 
-    const QByteArray payload = payloadOf(records, options, expires, deltas);
+    const QByteArray payload = payloadOf(records, options, members, deltas);
     const QByteArray envelope = envelopeOf(payload, key.sign(payload));
     // The updater's own check, against the key that signed: whatever it would refuse never
     // leaves this tool.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "deltas.h"
+#include "releaseinfo.h"
 #include "updateprotocol.h"
 
 #include <QDateTime>
@@ -25,10 +26,15 @@ struct StageOptions
     QString channel = protocol::kDefaultChannel; // the payload's "channel"
     int expiresInDays = 0; // the payload's "expires" lies this many days ahead; 0: never expires
     // Optional: a feed; each changed file gets deltas against its contents in the channel's last
-    // `deltaDepth` releases there, each made with a window of at most 2^deltaWindowLog bytes.
+    // `deltaDepth` releases there, each made with a window of at most 2^deltaWindowLog bytes. A
+    // feed that does not exist yet (the first release) gives no deltas and no fallback.
     QString deltaBaseFeed;
     int deltaDepth = kDefaultDeltaDepth;
     int deltaWindowLog = kMaxDeltaWindowLog;
+    // The share of installations that take the release ("rollout"), 0 to 100; none: every one.
+    std::optional<int> rolloutPercent;
+    bool critical = false; // "critical": every installation takes it at any percentage above 0
+    QString reportsUrl;    // "reports": an https URL for the installations' outcome reports
 };
 
 struct StageProgress
@@ -48,6 +54,9 @@ struct StageSummary
     qint64 manifestBytes = 0; // size of manifest.json
     QByteArray modulusHex;    // modulus of the signing key
     std::optional<QDateTime> expires;
+    // With a delta base feed: the channel's release there that installations outside the rollout
+    // are offered meanwhile.
+    std::optional<FallbackRelease> fallback;
 
     // With a delta base feed:
     QList<qint32> deltaReleases;  // the earlier releases read, greatest sequence first
@@ -58,6 +67,7 @@ struct StageSummary
     int deltasOverWindow = 0;     // an old or new version larger than the window: none made
     int deltaBasesMissing = 0;    // an earlier content whose blob the feed no longer has
     int deltasDropped = 0;        // left out to keep the manifest within its bound
+    bool deltaFeedMissing = false; // the feed does not exist yet (a first release): no deltas
     qint64 deltaMilliseconds = 0; // the time spent on deltas (reading bases included)
 };
 

@@ -4,11 +4,14 @@
 #include "feed.h"
 #include "feedserver.h"
 #include "manifest.h"
+#include "rollout.h"
+#include "rolloutstatus.h"
 #include "signing.h"
 #include "stage.h"
 #include "testsupport.h"
 #include "verify.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QEventLoop>
@@ -745,10 +748,15 @@ private slots:
         };
         QCOMPARE(publish(stage2).exitCode, 0);
 
+        // The same stage again (a retried job) succeeds and changes nothing, not even a time.
         const auto atTwo = testsupport::snapshotTree(feed);
-        const Run same = publish(stage2);
-        QCOMPARE(same.exitCode, 1);
-        QVERIFY2(same.output.contains(QStringLiteral("already the current release")), qPrintable(same.output));
+        const QByteArray manifestTime = QFileInfo(channelManifest(feed)).lastModified().toString(Qt::ISODateWithMs).toLatin1();
+        const Run same = publish(stage2, {QStringLiteral("--json")});
+        QVERIFY2(same.exitCode == 0, qPrintable(same.output));
+        const QJsonObject sameJson = QJsonDocument::fromJson(same.output.toUtf8()).object();
+        QCOMPARE(sameJson.value(QStringLiteral("unchanged")), QJsonValue(true));
+        QCOMPARE(sameJson.value(QStringLiteral("blobsKept")), QJsonValue(2));
+        QCOMPARE(QFileInfo(channelManifest(feed)).lastModified().toString(Qt::ISODateWithMs).toLatin1(), manifestTime);
         const Run lower = publish(stage1);
         QCOMPARE(lower.exitCode, 1);
         QVERIFY2(lower.output.contains(QStringLiteral("is at sequence 2; a release with sequence 1")),
@@ -758,6 +766,11 @@ private slots:
         // A deliberate rollback; another channel has its own sequence.
         QCOMPARE(publish(stage1, {QStringLiteral("--allow-same-or-lower")}).exitCode, 0);
         QCOMPARE(testsupport::readFile(channelManifest(feed)), manifestOf(stage1).envelope);
+        // The stage names its channel: publish goes there without being told.
+        const Run beta = publish(beta1, {QStringLiteral("--json")});
+        QVERIFY2(beta.exitCode == 0, qPrintable(beta.output));
+        QCOMPARE(QJsonDocument::fromJson(beta.output.toUtf8()).object().value(QStringLiteral("channel")),
+                 QJsonValue(QStringLiteral("beta-2")));
         QCOMPARE(publish(beta1, {QStringLiteral("--channel"), QStringLiteral("beta-2")}).exitCode, 0);
         QCOMPARE(testsupport::readFile(channelManifest(feed, QStringLiteral("beta-2"))),
                  manifestOf(beta1).envelope);
@@ -945,6 +958,15 @@ private slots:
         writeFile(feed, QStringLiteral("blobs/") + stray, "stray");
         writeFile(feed, QStringLiteral("blobs/.publishing-") + stray + QStringLiteral("-1f"), "left over");
         writeFile(feed, QStringLiteral("blobs/notes.txt"), "not a blob");
+        // A dry run names what would go and removes nothing.
+        const auto beforeDryRun = testsupport::snapshotTree(feed);
+        const Run dry = runTool({QStringLiteral("prune"), QStringLiteral("--feed"), feed, QStringLiteral("--keep"),
+                                 QStringLiteral("0"), QStringLiteral("--dry-run"), QStringLiteral("--json")});
+        QVERIFY2(dry.exitCode == 0, qPrintable(dry.output));
+        const QJsonObject dryJson = QJsonDocument::fromJson(dry.output.toUtf8()).object();
+        QCOMPARE(dryJson.value(QStringLiteral("removed")).toArray(), QJsonArray{stray});
+        QCOMPARE(dryJson.value(QStringLiteral("dryRun")), QJsonValue(true));
+        QCOMPARE(testsupport::snapshotTree(feed), beforeDryRun);
         const Run pruned = prune();
         QVERIFY2(pruned.exitCode == 0, qPrintable(pruned.output));
         QVERIFY2(pruned.output.contains(QStringLiteral("pruned:   1 blobs (5 bytes) and 1 files left "
@@ -1233,12 +1255,185 @@ private slots:
                             [&](StageOptions &options) { options.deltaBaseFeed = feed; });
         QVERIFY(publishStage(publishing(stages.at(4), feed)).deltaBlobs > 0);
         const QStringList history = entriesOf(feed + QStringLiteral("/stable/releases"));
+        // Release 4 names release 3 as its fallback, whose blobs stay however few are kept.
+        QCOMPARE(readReleaseExtras(manifestOf(stages.at(4))).fallback->sequence, 3);
         for (const int keep : {3, 2, 1}) {
             const PruneSummary pruned = pruneFeed(feed, {}, keep);
             QCOMPARE(pruned.releasesKept, keep);
-            QCOMPARE(entriesOf(feed + QStringLiteral("/blobs")), blobNamesOf(stages.mid(5 - keep)));
+            QCOMPARE(entriesOf(feed + QStringLiteral("/blobs")),
+                     blobNamesOf(stages.mid(qMin(5 - keep, 3))));
         }
         QCOMPARE(entriesOf(feed + QStringLiteral("/stable/releases")), history); // the history stays
+    }
+
+    // The advance rule on the outcome reports of an access log: one row per situation, each with
+    // the log's lines as "<installation>:<outcome>" for sequence 7 of "stable".
+    void rolloutStepFollowsTheReports_data()
+    {
+        QTest::addColumn<int>("percent");
+        QTest::addColumn<QStringList>("reports");
+        QTest::addColumn<int>("move");
+        QTest::addColumn<int>("after");
+        auto many = [](int count, const QString &outcome, int from = 0) {
+            QStringList reports;
+            for (int i = from; i < from + count; ++i)
+                reports << QStringLiteral("%1:%2").arg(i, 32, 16, QLatin1Char('0')).arg(outcome);
+            return reports;
+        };
+        const int hold = int(RolloutMove::Hold), advance = int(RolloutMove::Advance),
+                  halt = int(RolloutMove::Halt);
+        QTest::newRow("enough good reports") << 1 << many(40, QStringLiteral("confirmed")) << advance << 5;
+        QTest::newRow("too few reports") << 5 << many(10, QStringLiteral("confirmed")) << hold << 5;
+        // One installation reporting again and again is one report.
+        QTest::newRow("one installation, many lines")
+            << 5 << QStringList(40, many(1, QStringLiteral("confirmed")).first()) << hold << 5;
+        QTest::newRow("failures above the limit")
+            << 25 << many(5, QStringLiteral("confirmed")) + many(3, QStringLiteral("rolled-back"), 5)
+                   + many(2, QStringLiteral("recovered"), 8)
+            << halt << 0;
+        QTest::newRow("a failure after a confirmation counts as a failure")
+            << 25 << many(5, QStringLiteral("confirmed")) + many(5, QStringLiteral("rolled-back"))
+            << halt << 0;
+        QTest::newRow("undecided") << 5 << many(37, QStringLiteral("confirmed")) + many(3, QStringLiteral("recovered"), 37)
+                                   << hold << 5;
+        QTest::newRow("halted stays halted") << 0 << many(100, QStringLiteral("confirmed")) << hold << 0;
+        QTest::newRow("the last step") << 100 << many(100, QStringLiteral("confirmed")) << hold << 100;
+        QTest::newRow("between steps") << 30 << many(40, QStringLiteral("confirmed")) << advance << 50;
+    }
+
+    void rolloutStepFollowsTheReports()
+    {
+        QFETCH(int, percent);
+        QFETCH(QStringList, reports);
+        QFETCH(int, move);
+        QFETCH(int, after);
+        ReportTally tally(QStringLiteral("stable"));
+        const auto logLine = [](const protocol::OutcomeReport &report) {
+            const QUrl url = protocol::outcomeReportUrl(QUrl(QStringLiteral("https://updates.example.com/r")), report);
+            return QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"GET %1 HTTP/1.1\" 204 0 \"-\" \"Vellumix\"")
+                .arg(url.toString(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::FullyEncoded));
+        };
+        for (const QString &entry : std::as_const(reports)) {
+            protocol::OutcomeReport report;
+            report.channel = QStringLiteral("stable");
+            report.sequence = 7;
+            report.installation = entry.section(u':', 0, 0);
+            const QString outcome = entry.section(u':', 1);
+            report.outcome = outcome == u"confirmed" ? protocol::ReportedOutcome::Confirmed
+                : outcome == u"recovered"            ? protocol::ReportedOutcome::Recovered
+                                                     : protocol::ReportedOutcome::RolledBack;
+            report.reason = report.failed() ? QStringLiteral("not-confirmed") : QString();
+            tally.addLogLine(logLine(report));
+            // Reports of another channel or release, and lines that are no reports, count nowhere.
+            report.channel = QStringLiteral("beta");
+            tally.addLogLine(logLine(report));
+        }
+        for (const QString &other :
+             {QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"GET /stable/manifest.json HTTP/2.0\" 200 9 \"-\" \"-\""),
+              QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"POST /r?channel=stable&sequence=7&outcome=rolled-back&installation=00000000000000000000000000000abc HTTP/1.1\" 204 0 \"-\" \"-\""),
+              QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"GET /r?channel=stable&sequence=7&outcome=rolled-back&installation=XYZ HTTP/1.1\" 204 0 \"-\" \"-\""),
+              QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"GET /r?channel=stable&sequence=7&sequence=8&outcome=recovered&installation=00000000000000000000000000000abc HTTP/1.1\" 204 0 \"-\" \"-\""),
+              QStringLiteral("garbage")})
+            tally.addLogLine(other);
+        const ReleaseReports counted = tally.release(7);
+        QCOMPARE(tally.releases().size(), reports.isEmpty() ? 0 : 1);
+        const RolloutDecision decision =
+            decideRolloutStep(percent, {1, 5, 25, 50, 100}, counted, 0.1, 20);
+        QVERIFY2(int(decision.move) == move && decision.percent == after, qPrintable(decision.why));
+
+        // The interval against figures worked out by hand.
+        const RateInterval twoOfHundred = wilsonInterval(2, 100);
+        QVERIFY(qAbs(twoOfHundred.lower - 0.0055) < 0.0005 && qAbs(twoOfHundred.upper - 0.0700) < 0.0005);
+        const RateInterval oneOfOne = wilsonInterval(1, 1);
+        QVERIFY(qAbs(oneOfOne.lower - 0.2065) < 0.0005 && oneOfOne.upper == 1.0);
+    }
+
+    // A release rolled out to a share of the installations: staged with a percentage, a reports
+    // address and the channel's last full release as its fallback; its share changed, kept on record
+    // and advanced by a log; the fallback's blobs kept by prune and checked by publish.
+    void rolloutSignsSharesAndFallbacks()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        const QString key = testsupport::devSigningKey();
+        auto files = [](int n) {
+            return Files{{QStringLiteral("Vellumix.exe"), "main " + QByteArray::number(n)},
+                         {QStringLiteral("VellumixUpdater.exe"), "updater"}};
+        };
+        publishStage(publishing(makeStage(dir.path(), QStringLiteral("v1"), files(1), 1), feed));
+        const QString release2 = dir.filePath(QStringLiteral("r2"));
+        writeRelease(release2, files(2));
+        const QString stage2 = dir.filePath(QStringLiteral("v2"));
+        const Run staged = runTool({QStringLiteral("stage"), QStringLiteral("--release"), release2,
+                                    QStringLiteral("--version"), QStringLiteral("2.0"), QStringLiteral("--sequence"),
+                                    QStringLiteral("2"), QStringLiteral("--key"), key, QStringLiteral("--out"), stage2,
+                                    QStringLiteral("--delta-base"), feed, QStringLiteral("--rollout"), QStringLiteral("10"),
+                                    QStringLiteral("--reports"), QStringLiteral("https://updates.example.com/r")});
+        QVERIFY2(staged.exitCode == 0, qPrintable(staged.output));
+        const QByteArray history1 = testsupport::readFile(feed + QStringLiteral("/stable/releases/1.json"));
+        ReleaseExtras extras = readReleaseExtras(manifestOf(stage2));
+        QCOMPARE(extras.percent(), 10);
+        QCOMPARE(extras.reports, QStringLiteral("https://updates.example.com/r"));
+        QCOMPARE(extras.fallback, (FallbackRelease{1, QCryptographicHash::hash(history1, QCryptographicHash::Sha256).toHex()}));
+
+        // Publish refuses a fallback that the feed's history does not hold as named.
+        const QString forged = dir.filePath(QStringLiteral("forged"));
+        QVERIFY(QDir().rename(stage2, forged));
+        resign(forged, [](QJsonObject &p) {
+            p.insert(QStringLiteral("fallback"), QJsonObject{{QStringLiteral("sequence"), 1},
+                                                             {QStringLiteral("sha256"), QString(64, u'0')}});
+        });
+        QVERIFY(failureOf([&] { publishStage(publishing(forged, feed)); }).contains(QStringLiteral("holds other bytes")));
+        resign(forged, [&](QJsonObject &p) { p.insert(QStringLiteral("fallback"), QJsonObject{
+            {QStringLiteral("sequence"), 1}, {QStringLiteral("sha256"), QString::fromLatin1(extras.fallback->historySha256)}}); });
+        publishStage(publishing(forged, feed));
+
+        // A new share is signed, kept beside the history, and the same share again changes nothing.
+        const QString manifest = channelManifest(feed);
+        const auto rollout = [&](const QStringList &more) {
+            return runTool(QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), feed,
+                                       QStringLiteral("--key"), key} + more);
+        };
+        Run run = rollout({QStringLiteral("--percent"), QStringLiteral("50")});
+        QVERIFY2(run.exitCode == 0 && run.output.contains(QStringLiteral("50% (before: 10%)")), qPrintable(run.output));
+        QCOMPARE(readReleaseExtras(loadUpdateManifest(testsupport::readFile(manifest))).percent(), 50);
+        QCOMPARE(testsupport::readFile(feed + QStringLiteral("/stable/releases/2.signed-1.json")), testsupport::readFile(manifest));
+        QCOMPARE(testsupport::readFile(feed + QStringLiteral("/stable/releases/2.json")), manifestOf(forged).envelope);
+        const auto snapshot = testsupport::snapshotTree(feed);
+        run = rollout({QStringLiteral("--percent"), QStringLiteral("50")});
+        QVERIFY2(run.exitCode == 0 && run.output.contains(QStringLiteral("(unchanged)")), qPrintable(run.output));
+        QCOMPARE(testsupport::snapshotTree(feed), snapshot);
+
+        // A release staged while 2 is still rolling out falls back to what 2 fell back to.
+        StageSummary summary3;
+        makeStage(dir.path(), QStringLiteral("v3"), files(3), 3, {},
+                  [&](StageOptions &options) { options.deltaBaseFeed = feed; }, &summary3);
+        QCOMPARE(summary3.fallback, extras.fallback);
+
+        // The advance over a log: 30 confirmations of sequence 2 move it from 50% to 100%.
+        QString log;
+        for (int i = 0; i < 30; ++i) {
+            protocol::OutcomeReport report{QStringLiteral("stable"), 2, protocol::ReportedOutcome::Confirmed,
+                                           {}, QStringLiteral("%1").arg(i, 32, 16, QLatin1Char('0'))};
+            log += QStringLiteral("192.0.2.9 - - [09/Dec/2026:10:00:00 +0000] \"GET %1 HTTP/2.0\" 204 0 \"-\" \"-\"\n")
+                       .arg(protocol::outcomeReportUrl(QUrl(QStringLiteral("https://h/r")), report)
+                                .toString(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::FullyEncoded));
+        }
+        writeFile(dir.path(), QStringLiteral("access.log"), log.toUtf8());
+        const QString accessLog = dir.filePath(QStringLiteral("access.log"));
+        run = rollout({QStringLiteral("--advance"), QStringLiteral("--schedule"), QStringLiteral("10,50,100"),
+                       QStringLiteral("--max-failure-rate"), QStringLiteral("15%"), QStringLiteral("--access-log"), accessLog});
+        QVERIFY2(run.exitCode == 0 && run.output.contains(QStringLiteral("advanced from 50% to 100%")), qPrintable(run.output));
+        QVERIFY(QFileInfo::exists(feed + QStringLiteral("/stable/releases/2.signed-2.json")));
+        run = runTool({QStringLiteral("rollout-status"), QStringLiteral("--access-log"), accessLog});
+        QVERIFY2(run.exitCode == 0 && run.output.contains(QRegularExpression(QStringLiteral("\\n +2 +30 +30 +0 +0 +0.0% "))),
+                 qPrintable(run.output));
+
+        // prune keeps the fallback's blobs even when it keeps no history.
+        pruneFeed(feed, {}, 0);
+        QCOMPARE(entriesOf(feed + QStringLiteral("/blobs")),
+                 blobNamesOf({dir.filePath(QStringLiteral("v1")), forged}));
     }
 
     void trimDropsTheOldestBasesFirst_data()
@@ -1317,6 +1512,11 @@ private slots:
         QCOMPARE(manifest.body, manifestOf(stage).envelope);
         QCOMPARE(manifest.cacheControl, QByteArray("no-cache"));
         QCOMPARE(manifest.contentType, QByteArray("application/json"));
+        // A release of the history, as a rollout's fallback is fetched: it never changes.
+        const Fetched history = fetch(manager, base + QStringLiteral("/stable/releases/1.json"), trusting);
+        QCOMPARE(history.status, 200);
+        QCOMPARE(history.body, manifestOf(stage).envelope);
+        QCOMPARE(history.cacheControl, QByteArray("public, max-age=31536000, immutable"));
 
         const Fetched whole = fetch(manager, base + blobUri, trusting);
         QCOMPARE(whole.status, 200);
@@ -1336,13 +1536,14 @@ private slots:
         QCOMPARE(fetch(manager, base + QStringLiteral("/blobs/.publishing-unfinished"), trusting).status, 404);
         QCOMPARE(fetch(manager, base + QStringLiteral("/blobs/"), trusting).status, 404);
 
-        const QList<testsupport::AccessLogEntry> log = server.accessLog(6);
+        const QList<testsupport::AccessLogEntry> log = server.accessLog(7);
         QStringList lines;
         for (const testsupport::AccessLogEntry &entry : log)
             lines << QStringLiteral("%1 %2 %3 %4 %5").arg(entry.method, entry.uri).arg(entry.status)
                          .arg(entry.range).arg(entry.bytes);
         QCOMPARE(lines, (QStringList{
             QStringLiteral("GET /stable/manifest.json 200 - %1").arg(manifest.body.size()),
+            QStringLiteral("GET /stable/releases/1.json 200 - %1").arg(history.body.size()),
             QStringLiteral("GET %1 200 - %2").arg(blobUri).arg(blob.size()),
             QStringLiteral("GET %1 206 bytes=1000- %2").arg(blobUri).arg(blob.size() - 1000),
             QStringLiteral("GET %1 404 - 153").arg(missingUri),
@@ -1389,32 +1590,52 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("no command") << QStringList() << 2;
-        QTest::newRow("unknown command") << QStringList{QStringLiteral("sign")} << 2;
+        QTest::newRow("no command") << QStringList() << 64;
+        QTest::newRow("unknown command") << QStringList{QStringLiteral("sign")} << 64;
         QTest::newRow("stage without --key")
             << QStringList{QStringLiteral("stage"), QStringLiteral("--release"), QStringLiteral("r"),
                            QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--sequence"),
                            QStringLiteral("1"), QStringLiteral("--out"), QStringLiteral("o")}
-            << 2;
+            << 64;
         QTest::newRow("sequence not a number")
             << QStringList{QStringLiteral("stage"), QStringLiteral("--release"), QStringLiteral("r"),
                            QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--sequence"),
                            QStringLiteral("x"), QStringLiteral("--key"), QStringLiteral("k"),
                            QStringLiteral("--out"), QStringLiteral("o")}
-            << 2;
-        QTest::newRow("verify without a stage") << QStringList{QStringLiteral("verify")} << 2;
+            << 64;
+        QTest::newRow("verify without a stage") << QStringList{QStringLiteral("verify")} << 64;
         QTest::newRow("unknown option") << QStringList{QStringLiteral("modulus"), QStringLiteral("--x"),
-                                                      QStringLiteral("k.pem")} << 2;
+                                                      QStringLiteral("k.pem")} << 64;
         QTest::newRow("modulus of a missing file")
             << QStringList{QStringLiteral("modulus"), QStringLiteral("/nonexistent.pem")} << 1;
         QTest::newRow("help of a command") << QStringList{QStringLiteral("stage"), QStringLiteral("--help")} << 0;
-        QTest::newRow("publish without --feed") << QStringList{QStringLiteral("publish"), QStringLiteral("s")} << 2;
-        QTest::newRow("prune without --feed") << QStringList{QStringLiteral("prune")} << 2;
+        QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0;
+        QTest::newRow("an option given twice")
+            << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"), QStringLiteral("f"),
+                           QStringLiteral("--feed"), QStringLiteral("g")} << 64;
+        QTest::newRow("a failure with --json") << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"),
+                                                              QStringLiteral("/nonexistent"), QStringLiteral("--json")} << 1;
+        QTest::newRow("publish without --feed") << QStringList{QStringLiteral("publish"), QStringLiteral("s")} << 64;
+        QTest::newRow("prune without --feed") << QStringList{QStringLiteral("prune")} << 64;
         QTest::newRow("prune --keep -1") << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"), QStringLiteral("f"),
-                                                        QStringLiteral("--keep"), QStringLiteral("-1")} << 2;
+                                                        QStringLiteral("--keep"), QStringLiteral("-1")} << 64;
+        QTest::newRow("rollout without --percent or --advance")
+            << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
+                           QStringLiteral("--key"), QStringLiteral("k")} << 64;
+        QTest::newRow("rollout --percent 101")
+            << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
+                           QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--percent"),
+                           QStringLiteral("101")} << 64;
+        QTest::newRow("rollout --advance with a rate of 2")
+            << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
+                           QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--advance"),
+                           QStringLiteral("--access-log"), QStringLiteral("a"),
+                           QStringLiteral("--max-failure-rate"), QStringLiteral("2")} << 64;
+        QTest::newRow("rollout-status without --access-log")
+            << QStringList{QStringLiteral("rollout-status")} << 64;
         QTest::newRow("refresh without --expires-in")
             << QStringList{QStringLiteral("refresh"), QStringLiteral("--feed"), QStringLiteral("f"),
-                           QStringLiteral("--key"), QStringLiteral("k")} << 2;
+                           QStringLiteral("--key"), QStringLiteral("k")} << 64;
     }
 
     void usageErrors()
@@ -1424,6 +1645,12 @@ private slots:
         const Run run = runTool(arguments);
         QCOMPARE(run.exitCode, exitCode);
         QVERIFY(!run.output.isEmpty());
+        if (arguments.value(0) == QStringLiteral("--version"))
+            QVERIFY2(run.output.startsWith(QStringLiteral("vellumix-publish ") + QStringLiteral(VELLUMIX_PROJECT_VERSION)),
+                     qPrintable(run.output));
+        if (arguments.contains(QStringLiteral("--json")))
+            QVERIFY2(run.output.contains(QStringLiteral("\"error\": \"the feed /nonexistent does not exist\"")),
+                     qPrintable(run.output));
     }
 };
 

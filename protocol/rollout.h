@@ -1,0 +1,58 @@
+// A release's rollout, as the release tool signs it and the client reads it, and the outcome report
+// an installation sends when its application has turned reports on. The report's address is what a
+// web server's access log keeps, so the release tool reads the reports back from that log: the two
+// sides agree on it here.
+#pragma once
+
+#include <QString>
+#include <QStringView>
+#include <QUrl>
+
+#include <optional>
+
+namespace vellumix::protocol {
+
+// --- Payload members of a rollout (the updater ignores them) -----------------------------------
+//   "rollout"   {"percent": N}, 0 to 100: the share of installations that take the release; 0 halts
+//               it (no installation takes it, not even on an explicit check). Absent: 100.
+//   "critical"  true: every installation takes it while the percentage is above 0
+//   "fallback"  {"sequence": N, "sha256": "<hex>"}: the channel's previous release, whose history
+//               file "<channel>/releases/<N>.json" has that SHA-256; offered to installations outside
+//               the rollout that are older than it
+//   "reports"   an https URL that receives one GET per update outcome (only from applications that
+//               turned reports on)
+inline const QString kPayloadRolloutMember = QStringLiteral("rollout");
+inline const QString kRolloutPercentMember = QStringLiteral("percent");
+inline const QString kPayloadCriticalMember = QStringLiteral("critical");
+inline const QString kPayloadFallbackMember = QStringLiteral("fallback");
+inline const QString kFallbackSequenceMember = QStringLiteral("sequence");
+inline const QString kFallbackSha256Member = QStringLiteral("sha256");
+inline const QString kPayloadReportsMember = QStringLiteral("reports");
+
+// --- An outcome report ---------------------------------------------------------------------------
+// GET <reports>?channel=<name>&sequence=<N>&outcome=<name>[&reason=<name>]&installation=<hex>
+// Nothing else travels: no version text, no path, no user or machine name. "installation" is a
+// one-way hash of the installation's random id, so reports of one installation can be counted once
+// without telling who sent them.
+enum class ReportedOutcome { Confirmed, RolledBack, Recovered };
+
+struct OutcomeReport
+{
+    QString channel;
+    qint32 sequence = 0;
+    ReportedOutcome outcome = ReportedOutcome::Confirmed;
+    QString reason;       // why it failed, in the client's reason names; empty when confirmed
+    QString installation; // 32 lower-case hex digits
+
+    bool failed() const { return outcome != ReportedOutcome::Confirmed; }
+};
+
+// "confirmed", "rolled-back", "recovered".
+QString reportedOutcomeName(ReportedOutcome outcome);
+// The address to GET for `report` under the signed `reports` URL (its own query is kept).
+QUrl outcomeReportUrl(const QUrl &reports, const OutcomeReport &report);
+// The report in a request target as a web server logs it ("/path?channel=...&..."); nothing when
+// the target is not a well-formed report.
+std::optional<OutcomeReport> parseOutcomeReport(QStringView requestTarget);
+
+} // namespace vellumix::protocol

@@ -1,0 +1,79 @@
+// How a rollout fares, from the outcome reports that a web server's access log kept, and the rule
+// that moves a rollout on to its next step or halts it.
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace vellumix::publish {
+
+// The reports of one release: one per installation (an installation that sent several for the
+// same release counts once, with its failure if it reported one).
+struct ReleaseReports
+{
+    qint32 sequence = 0;
+    int confirmed = 0;
+    int rolledBack = 0;
+    int recovered = 0;
+
+    int reports() const { return confirmed + rolledBack + recovered; }
+    // Rolled back and recovered both mean the release failed on that installation.
+    int failures() const { return rolledBack + recovered; }
+    double failureRate() const { return reports() ? double(failures()) / reports() : 0.0; }
+};
+
+// A 95 % Wilson score interval of a failure rate: unlike the plain rate it stays honest with few
+// reports (one failure in one report is [0.21, 1], not 1).
+struct RateInterval
+{
+    double lower = 0.0;
+    double upper = 1.0;
+};
+RateInterval wilsonInterval(int failures, int reports);
+
+// The reports of one channel, counted from access-log lines in nginx's "combined" format (the
+// request line is what matters: "GET <reports path>?channel=...&... HTTP/1.1").
+class ReportTally
+{
+public:
+    explicit ReportTally(QString channel) : m_channel(std::move(channel)) {}
+
+    void addLogLine(QStringView line);
+    // Every line of `path` ("-": standard input); throws a QString when it cannot be read.
+    void addLogFile(const QString &path);
+
+    QList<ReleaseReports> releases() const; // by sequence, oldest first
+    ReleaseReports release(qint32 sequence) const;
+    qint64 linesRead() const { return m_lines; }
+    qint64 reportLines() const { return m_reportLines; } // of this channel, repeats included
+
+private:
+    QString m_channel;
+    // sequence -> installation -> the outcome counted for it
+    QMap<qint32, QMap<QString, int>> m_outcomes;
+    qint64 m_lines = 0;
+    qint64 m_reportLines = 0;
+};
+
+enum class RolloutMove { Hold, Advance, Halt };
+
+struct RolloutDecision
+{
+    RolloutMove move = RolloutMove::Hold;
+    int percent = 0; // the percentage after the decision
+    QString why;     // one line for the release engineer's log
+};
+
+// The step a rollout at `percent` takes on `reports`: it halts (0) once the lower end of the failure
+// rate's interval is above `maxFailureRate`; it advances to the next step of `schedule` once at least
+// `minReports` reports put the upper end below `maxFailureRate`; otherwise it holds. A halted
+// rollout (0) stays halted: only a person resumes it.
+RolloutDecision decideRolloutStep(int percent, const QList<int> &schedule,
+                                  const ReleaseReports &reports, double maxFailureRate,
+                                  int minReports);
+
+} // namespace vellumix::publish
