@@ -437,11 +437,11 @@ void UpdateClientPrivate::evaluate(const QByteArray &envelope, const QByteArray 
                             const QByteArray &lastModified, bool kept)
 {
     const quint64 generation = checkGeneration;
-    const UpdateClientSettings settings = settings;
     const std::shared_ptr<std::atomic<bool>> cancelled = checkCancelled;
     const QString stage = q->stagingDirectory();
-    worker->post([this, envelope, etag, lastModified, kept, settings, stage, cancelled,
-                    generation] {
+    // The worker works on its own copy of the settings.
+    worker->post([this, envelope, etag, lastModified, kept, settings = settings, stage, cancelled,
+                  generation] {
         UpdateFailure failure;
         std::shared_ptr<const UpdatePlan> plan =
             compareWithInstallation(envelope, settings, stage, *cancelled, &failure);

@@ -7,6 +7,7 @@
 #include "journal.h"
 #include "manifest.h"
 #include "probe.h"
+#include "rolloutcohort.h"
 #include "signing.h"
 #include <vellumix/startup.h>
 #include "testsupport.h"
@@ -27,6 +28,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QRegularExpression>
+#include <QRandomGenerator>
 
 #include <functional>
 #include <memory>
@@ -1504,6 +1507,42 @@ private slots:
         QCOMPARE(decision.failure.reason, recoveryStarted ? R::UpdaterNotStarted : R::None);
         QCOMPARE(QFileInfo::exists(work + QStringLiteral("/health.json")),
                  action == StartupAction::ContinueConfirmed);
+    }
+
+    // An installation's place in a rollout over 10,000 random ids: the share that is in matches
+    // the percentage, an installation in at 10 % is in at 50 %, and the places of two releases
+    // are independent; the id is kept per program root, and a report names it only by a hash.
+    void rolloutPlacesInstallations()
+    {
+        const QString feed = QStringLiteral("https://updates.example.com/feed/");
+        int inAt10 = 0, inAt50 = 0, inAt10ThenOut = 0, inBothReleases = 0;
+        for (int i = 0; i < 10000; ++i) {
+            const QString id = QString::number(QRandomGenerator::global()->generate64(), 16);
+            const double first = rolloutPosition(id, feed, QStringLiteral("stable"), 7);
+            const double second = rolloutPosition(id, feed, QStringLiteral("stable"), 8);
+            QVERIFY(first >= 0.0 && first < 100.0);
+            inAt10 += insideRollout(first, 10);
+            inAt50 += insideRollout(first, 50);
+            inAt10ThenOut += insideRollout(first, 10) && !insideRollout(first, 50);
+            inBothReleases += insideRollout(first, 10) && insideRollout(second, 10);
+            QVERIFY(!insideRollout(first, 0) && insideRollout(first, 100));
+        }
+        QVERIFY2(qAbs(inAt10 - 1000) < 120 && qAbs(inAt50 - 5000) < 250,
+                 qPrintable(QStringLiteral("%1 in at 10 %, %2 at 50 %").arg(inAt10).arg(inAt50)));
+        QCOMPARE(inAt10ThenOut, 0);
+        // Independent releases: about 10 % of 10 % are in both.
+        QVERIFY2(qAbs(inBothReleases - 100) < 50, qPrintable(QString::number(inBothReleases)));
+
+        QTemporaryDir data;
+        QStandardPaths::setTestModeEnabled(true);
+        const QString rootA = data.filePath(QStringLiteral("a")), rootB = data.filePath(QStringLiteral("b"));
+        const QString idA = installationId(rootA);
+        QVERIFY(QRegularExpression(QStringLiteral("\\A[0-9a-f]{32}\\z")).match(idA).hasMatch());
+        QCOMPARE(installationId(rootA), idA);
+        QVERIFY(installationId(rootB) != idA);
+        QCOMPARE(reportedInstallation(idA).size(), 32);
+        QVERIFY(reportedInstallation(idA) != idA.left(32));
+        QStandardPaths::setTestModeEnabled(false);
     }
 
     /*
