@@ -4,6 +4,7 @@
 // once is not fetched again; and the start-up helpers.
 #include "faultserver.h"
 #include "httpfeedsource.h"
+#include "proxycache.h"
 #include "journal.h"
 #include "manifest.h"
 #include "probe.h"
@@ -20,6 +21,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSysInfo>
 #include <QThread>
 #include <QTimer>
@@ -1224,6 +1226,60 @@ private slots:
         QVERIFY2(outcome.failure().detail.contains(QStringLiteral("No space left on device")),
                  qPrintable(outcome.failure().detail));
         verifyIncompleteStage();
+    }
+
+    // The system's proxy is asked once per scheme, host and port while its answer is kept, and
+    // asked again for another origin or once the answer has aged.
+    void proxyAskedOncePerOrigin()
+    {
+        const QNetworkProxy proxy(QNetworkProxy::HttpProxy, QStringLiteral("proxy.example"), 3128);
+        int asked = 0;
+        const auto lookup = [&](const QNetworkProxyQuery &) {
+            ++asked;
+            return QList<QNetworkProxy>{proxy};
+        };
+        const auto query = [](const char *url) {
+            return QNetworkProxyQuery(QUrl(QString::fromLatin1(url)));
+        };
+        ProxyCache kept(lookup);
+        const struct
+        {
+            const char *url;
+            int asked; // system lookups so far
+        } steps[] = {{"https://cdn.example/blobs/a", 1},
+                     {"https://cdn.example/blobs/b", 1},
+                     {"https://CDN.example/stable/manifest.json", 1},
+                     {"http://cdn.example/blobs/a", 2},
+                     {"https://cdn.example:8443/blobs/a", 3},
+                     {"https://other.example/blobs/a", 4},
+                     {"https://cdn.example/blobs/c", 4}};
+        for (const auto &step : steps) {
+            QCOMPARE(kept.queryProxy(query(step.url)), QList<QNetworkProxy>{proxy});
+            QCOMPARE(asked, step.asked);
+        }
+        asked = 0;
+        ProxyCache aged(lookup, 0); // an answer kept for no time is asked for every time
+        for (int i = 1; i <= 3; ++i) {
+            QCOMPARE(aged.queryProxy(query("https://cdn.example/blobs/a")), QList<QNetworkProxy>{proxy});
+            QCOMPARE(asked, i);
+        }
+    }
+
+    // Every request of a check and a download goes through the proxy that the system names
+    // (here by the environment), for a feed whose host only the proxy reaches.
+    void systemProxyCarriesEveryRequest()
+    {
+        publish();
+        qputenv("http_proxy", m_server->baseUrl().toLatin1());
+        const auto unset = qScopeGuard([] { qunsetenv("http_proxy"); });
+        UpdateClientSettings settings = this->settings();
+        settings.feed = QUrl(QStringLiteral("http://feed.invalid/"));
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome));
+        verifyCompleteStage(outcome);
+        QCOMPARE(m_server->log().size(), qsizetype(1 + 5)); // the manifest and the five blobs
+        for (const LoggedRequest &request : m_server->log())
+            QVERIFY2(request.proxied, qPrintable(request.path));
     }
 
     void localFeed()
