@@ -590,6 +590,61 @@ private slots:
         QCOMPARE(outcome.bytesTransferred, outcome.check.downloadBytes() + discarded);
     }
 
+    /*
+        A small blob keeps its bytes in memory while they arrive and has no .part file; cut
+        short, its try writes them to one, and the next try (in the same download, or in the
+        next once this one has failed) asks only for the rest.
+    */
+    void smallBlobCutShortKeepsItsBytes_data()
+    {
+        QTest::addColumn<bool>("nextDownload");
+        QTest::newRow("resumed in the same download") << false;
+        QTest::newRow("resumed by the next download") << true;
+    }
+
+    void smallBlobCutShortKeepsItsBytes()
+    {
+        QFETCH(bool, nextDownload);
+        constexpr qint64 kSmallCut = 20000;
+        fileNamed(m_release, kReadme) = feedFile({kReadme, noise(60 * 1024, 9)});
+        publish();
+        const QString path = pathOf(kReadme);
+        QVERIFY(fileNamed(m_release, kReadme).blob.size() < 256 * 1024); // kept in memory
+        const QString part = m_stage + QStringLiteral("/.download") + path.mid(6) + QStringLiteral(".part");
+        QList<Fault> faults{Fault().cutAt(kSmallCut).forRequests(1)};
+        if (nextDownload) // the second try hangs until the download is cancelled
+            faults << Fault().cutAt(0).stalling().forRequests(1);
+        m_server->setFaults(path, faults);
+        UpdateClientSettings settings = this->settings();
+        if (nextDownload) {
+            m_outside = snapshotTree(m_dir->path(), m_notCompared);
+            auto client = std::make_unique<UpdateClient>(settings);
+            UpdateCheck *check = client->check();
+            QSignalSpy checked(check, &UpdateCheck::finished);
+            QVERIFY(checked.wait(kWaitMs));
+            UpdateDownload *download = client->download(check->update());
+            QSignalSpy downloaded(download, &UpdateDownload::finished);
+            QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(part).size(), kSmallCut, kWaitMs);
+            client->cancel();
+            QVERIFY(downloaded.size() == 1 || downloaded.wait(kWaitMs));
+            QCOMPARE(download->failure().reason, R::Cancelled);
+            client.reset();
+            QCOMPARE(QFileInfo(part).size(), kSmallCut);
+            m_server = std::make_unique<FaultServer>(m_feed);
+            settings.feed = QUrl(m_server->baseUrl());
+        }
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome));
+        verifyCompleteStage(outcome);
+        const QList<LoggedRequest> tries = triesOf(m_server->requestsFor(path));
+        QCOMPARE(tries.size(), nextDownload ? 1 : 2);
+        QCOMPARE(tries.last().range, "bytes=" + QByteArray::number(kSmallCut) + '-');
+        QCOMPARE(tries.last().status, 206);
+        QCOMPARE(tries.last().bodyBytes, fileNamed(m_release, kReadme).blob.size() - kSmallCut);
+        if (!nextDownload) // each byte received once
+            QCOMPARE(outcome.bytesTransferred, outcome.check.downloadBytes());
+    }
+
     void onlyChangedFilesTravel()
     {
         for (const FileSpec &file : release("1"))
