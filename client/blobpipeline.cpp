@@ -64,8 +64,8 @@ private:
 } // namespace
 
 /*
-    One try at one blob. The packed bytes are appended to the .part file as they arrive and, in
-    the same pass, hashed and unpacked into the .out file, whose content is hashed too; the
+    One try at one blob. The packed bytes are kept as they arrive and, in the same pass, hashed
+    and unpacked into the .out file, whose content is hashed too; the
     unpacked size is held to the manifest's "size" byte by byte, so a member that unpacks to more
     (a decompression bomb) stops at the first byte too many. Nothing is kept in memory beyond one
     piece. A try that resumes replays the .part file through the same checks first, so a file is
@@ -73,14 +73,25 @@ private:
     installed copy (a private copy of it in the stage, see openBase) instead of unpacked: memory
     is then the decoder's window (at most 128 MiB, about the size of the file) and a small
     constant.
+
+    Where the packed bytes are kept: they are only needed again when a try is cut short, to go on
+    from them instead of fetching them again. For a large blob that is worth a file written as
+    the bytes come (the .part file, which survives the process). A small blob is kept in memory
+    and written to its .part file only when its try ends without its checks (keepForResume): a
+    file created per blob costs more than the blob's bytes (on small releases the creates were a
+    third of the client's time), and a blob that comes in one answer, as almost all do, then
+    costs one file, its .out. A process that dies loses the small blobs it held, which the next
+    download fetches whole, as it fetches any blob without a .part file. Deltas always keep a
+    .part file: one at a time, and its base copy costs a file anyway.
 */
 class BlobPipeline::Work
 {
 public:
     Work(BlobJob job, QString partPath, QString outPath, QString basePath,
-                 QString programRoot)
+                 QString programRoot, bool hasPart)
         : m_job(std::move(job)), m_partPath(std::move(partPath)), m_outPath(std::move(outPath)),
-          m_basePath(std::move(basePath)), m_programRoot(std::move(programRoot))
+          m_basePath(std::move(basePath)), m_programRoot(std::move(programRoot)),
+          m_usesPart(hasPart || m_job.isDelta() || m_job.packedSize > kHeldInMemory)
     {
     }
     ~Work()
@@ -101,12 +112,17 @@ public:
 
     const BlobJob &job() const { return m_job; }
 
+    bool usesPartFile() const { return m_usesPart; }
+
     UpdateFailure open(bool restart)
     {
         QString why;
-        if (!openStageFile(m_part, m_partPath,
-                           QIODevice::ReadWrite | (restart ? QIODevice::Truncate : QIODevice::OpenMode{}), &why))
+        if (m_usesPart
+            && !openStageFile(m_part, m_partPath,
+                              QIODevice::ReadWrite | (restart ? QIODevice::Truncate : QIODevice::OpenMode{}), &why))
             return writeFailure(m_partPath, why);
+        if (!m_usesPart)
+            m_held.reserve(m_job.packedSize);
         if (!openStageFile(m_out, m_outPath, QIODevice::WriteOnly | QIODevice::Truncate, &why))
             return writeFailure(m_outPath, why);
         if (m_job.isDelta()) {
@@ -117,6 +133,8 @@ public:
                 return failed(UpdateFailureReason::StagingWriteFailed, QStringLiteral("zlib"));
             m_inflating = true;
         }
+        if (!m_usesPart)
+            return {};
         // Replay what an earlier try received; a .part file longer than the blob is dropped.
         if (m_part.size() > m_job.packedSize && !m_part.resize(0))
             return writeFailure(m_partPath, systemError());
@@ -139,9 +157,25 @@ public:
     {
         if (m_packedBytes + size > m_job.packedSize)
             return invalid(QStringLiteral("longer than its %1 bytes").arg(m_job.packedSize));
-        if (m_part.write(data, size) != size)
+        if (!m_usesPart)
+            m_held.append(data, size);
+        else if (m_part.write(data, size) != size)
             return writeFailure(m_partPath, systemError());
         return take(data, size);
+    }
+
+    UpdateFailure keepForResume()
+    {
+        if (m_usesPart || m_held.isEmpty())
+            return {};
+        QString why;
+        QFile part;
+        if (!openStageFile(part, m_partPath, QIODevice::WriteOnly | QIODevice::Truncate, &why))
+            return writeFailure(m_partPath, why);
+        if (part.write(m_held) != m_held.size() || !part.flush())
+            return writeFailure(m_partPath, systemError());
+        m_held.clear();
+        return {};
     }
 
     Check verify(QString *why)
@@ -345,7 +379,9 @@ private:
     QString m_outPath;
     QString m_basePath;
     QString m_programRoot;
+    bool m_usesPart;
     QFile m_part;
+    QByteArray m_held; // the packed bytes of a small blob, without a .part file
     QFile m_out;
     QFile m_base; // a delta's copy of its base, mapped; it outlives the decoder that reads it
 #ifdef VELLUMIX_CLIENT_DELTAS
@@ -363,9 +399,9 @@ private:
 };
 
 BlobPipeline::BlobPipeline(BlobJob job, QString partPath, QString outPath, QString basePath,
-                           QString programRoot)
+                           QString programRoot, bool hasPart)
     : d(std::make_unique<Work>(std::move(job), std::move(partPath), std::move(outPath),
-                               std::move(basePath), std::move(programRoot)))
+                               std::move(basePath), std::move(programRoot), hasPart))
 {
 }
 
@@ -384,6 +420,16 @@ UpdateFailure BlobPipeline::open(bool restart)
 UpdateFailure BlobPipeline::append(const char *data, qint64 size)
 {
     return d->append(data, size);
+}
+
+UpdateFailure BlobPipeline::keepForResume()
+{
+    return d->keepForResume();
+}
+
+bool BlobPipeline::usesPartFile() const
+{
+    return d->usesPartFile();
 }
 
 BlobPipeline::Check BlobPipeline::verify(QString *why)

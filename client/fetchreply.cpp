@@ -16,8 +16,13 @@ namespace {
 
 constexpr qint64 kPiece = 256 * 1024;
 // The most a request holds before it is read: with the budget of received bytes, what bounds
-// the memory of a download.
+// the memory of a download. A request on a connection of its own (a large blob) holds more, so
+// that its bytes cross from Qt's network thread in fewer, larger reads.
 constexpr qint64 kReadBuffer = 512 * 1024;
+constexpr qint64 kOwnConnectionReadBuffer = 1024 * 1024;
+// Bytes that have arrived are left in the request until half its read buffer has come, it has
+// ended or holds the rest of the file, or this long has passed.
+constexpr int kGatherMs = 10;
 constexpr int kTickMs = 500;
 // A body whose last expected byte has come is not waited on for longer than this to end.
 constexpr int kBodyEndGraceMs = 2000;
@@ -123,17 +128,13 @@ void FetchReply::send(RequestGate::Admission admission)
         emit discarded(m_offset);
         m_offset = 0;
     }
-    m_lane.worker->post([sink = m_sink, restart, attempt, home = m_lane.home,
-                         self = QPointer<FetchReply>(this)] {
-        if (sink->isStopped())
-            return;
-        const UpdateFailure failure = sink->begin(restart);
-        if (!failure.ok())
-            deliver(home, [self, attempt, failure] {
-                if (self)
-                    self->onSinkFailed(attempt, failure);
-            });
-    });
+    /*
+        The sink's try begins on the lane with the first bytes the request brings (or the
+        checks), in the same call: one hand-over to the lane fewer per file, and no files are
+        opened for a request that is answered with an error.
+    */
+    m_beginPending = true;
+    m_beginRestart = m_beginRestart || restart;
     if (m_sink->sizeIsExact() && m_offset == m_sink->sizeLimit()) {
         // Everything arrived in an earlier try; only the checks are left.
         return verify();
@@ -143,13 +144,14 @@ void FetchReply::send(RequestGate::Admission admission)
     options.rangeStart = m_offset;
     options.headers = m_options.conditionalHeaders;
     options.mayShareConnection = !m_ownConnection;
-    options.readBufferSize = kReadBuffer;
+    options.readBufferSize = m_ownConnection ? kOwnConnectionReadBuffer : kReadBuffer;
+    m_gatherBytes = qMin(kPiece, options.readBufferSize / 2);
     qCDebug(lcFetch) << "GET" << m_sink->resource() << "from" << m_offset;
     m_request = m_source->get(m_sink->resource(), options);
     m_state = State::Requesting;
     m_sinceRequest.start();
     connect(m_request, &FeedRequest::answered, this, &FetchReply::onAnswered);
-    connect(m_request, &FeedRequest::readyRead, this, &FetchReply::readBody);
+    connect(m_request, &FeedRequest::readyRead, this, [this] { readBody(true); });
     connect(m_request, &FeedRequest::finished, this, [this] {
         // Judged once its last bytes are read, which may wait while reading is paused.
         m_requestEnded = true;
@@ -171,12 +173,12 @@ void FetchReply::onAnswered()
         return;
     m_headerDeadline.stop();
     m_rateWindow.start();
-    m_rateWindowStart = m_offset;
+    m_rateWindowStart = arrivedOffset();
     if (m_gate)
         m_gate->requestAnswered(this, m_sinceRequest.elapsed());
 }
 
-void FetchReply::readBody()
+void FetchReply::readBody(bool mayGather)
 {
     if (!m_request || m_state != State::Requesting)
         return;
@@ -236,6 +238,22 @@ void FetchReply::readBody()
                                true, -1});
         }
     }
+    /*
+        Each read of a request is a hand-over between threads: Qt's network thread is told that
+        its read buffer has room, and the bytes read go on to the lane. The bytes of a request
+        arrive in pieces of a TLS record or an HTTP/2 frame (8 to 21 KB), so they are gathered
+        in the request first and read at once: a small blob when its answer has ended, with
+        its checks in the same hand-over; a large one in pieces of half its read buffer. A slow
+        answer is read within kGatherMs all the same, as its bytes come.
+    */
+    const qint64 available = m_request->bytesAvailable();
+    if (mayGather && !m_requestEnded && available < m_gatherBytes
+        && !(m_sink->sizeIsExact() && m_offset + available >= m_sink->sizeLimit())) {
+        if (available > 0 && !m_gather.isActive())
+            m_gather.start(kGatherMs, this);
+        return;
+    }
+    m_gather.stop();
     QList<QByteArray> pieces;
     qint64 got = 0;
     bool paused = false;
@@ -348,6 +366,7 @@ void FetchReply::closeRequest(StreamEnd end)
     m_headerDeadline.stop();
     m_wholeDeadline.stop();
     m_tick.stop();
+    m_gather.stop();
     if (m_gate)
         m_gate->requestEnded(this, end, m_answered);
 }
@@ -359,10 +378,14 @@ void FetchReply::postPieces(QList<QByteArray> pieces, bool thenComplete)
         m_state = State::Verifying;
     if (pieces.isEmpty() && !thenComplete)
         return;
+    const bool begin = std::exchange(m_beginPending, false);
+    const bool restart = std::exchange(m_beginRestart, false);
     m_lane.worker->post([sink = m_sink, budget = m_budget, pieces = std::move(pieces),
-                         thenComplete, attempt = m_attempt, home = m_lane.home,
+                         thenComplete, begin, restart, attempt = m_attempt, home = m_lane.home,
                          self = QPointer<FetchReply>(this)] {
         UpdateFailure failure;
+        if (begin && !sink->isStopped())
+            failure = sink->begin(restart);
         qint64 bytes = 0;
         for (const QByteArray &piece : pieces) {
             bytes += piece.size();
@@ -592,6 +615,10 @@ void FetchReply::timerEvent(QTimerEvent *event)
                           .arg(deadlines.wholeMs));
         return;
     }
+    if (event->timerId() == m_gather.timerId()) {
+        m_gather.stop();
+        return readBody();
+    }
     if (event->timerId() != m_tick.timerId())
         return QObject::timerEvent(event);
     if (!m_request)
@@ -610,7 +637,7 @@ void FetchReply::timerEvent(QTimerEvent *event)
     // Reading held back by this side's own budget says nothing of the server's rate.
     if ((m_budget && m_budget->isPaused()) || m_requestEnded) {
         m_rateWindow.start();
-        m_rateWindowStart = m_offset;
+        m_rateWindowStart = arrivedOffset();
         return;
     }
     if (deadlines.rateWindowMs <= 0)
@@ -618,7 +645,7 @@ void FetchReply::timerEvent(QTimerEvent *event)
     const qint64 elapsed = m_rateWindow.elapsed();
     if (elapsed < deadlines.rateWindowMs)
         return;
-    const qint64 received = m_offset - m_rateWindowStart;
+    const qint64 received = arrivedOffset() - m_rateWindowStart;
     if (received * 1000 < deadlines.minimumBytesPerSecond * elapsed) {
         giveUpTry(QStringLiteral("%1 bytes in %2 ms, slower than %3 bytes per second")
                       .arg(received)
@@ -627,7 +654,13 @@ void FetchReply::timerEvent(QTimerEvent *event)
         return;
     }
     m_rateWindow.start();
-    m_rateWindowStart = m_offset;
+    m_rateWindowStart = arrivedOffset();
+}
+
+// Where the bytes that have arrived end, those still gathered in the request included.
+qint64 FetchReply::arrivedOffset() const
+{
+    return m_offset + (m_request ? m_request->bytesAvailable() : 0);
 }
 
 } // namespace vellumix

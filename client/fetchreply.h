@@ -138,7 +138,10 @@ protected:
 private:
     void startTry();
     void onAnswered();
-    void readBody();
+    // Reads what has arrived; `mayGather`: leaves a few bytes of an answer still coming for
+    // later, to read them with more.
+    void readBody(bool mayGather = false);
+    qint64 arrivedOffset() const;
     void endOfRequest(QList<QByteArray> pieces);
     void closeRequest(StreamEnd end = StreamEnd::Other);
     void postPieces(QList<QByteArray> pieces, bool thenComplete);
@@ -174,6 +177,9 @@ private:
     bool m_statusSeen = false;
     bool m_requestEnded = false; // it ended while reading was paused: judged once read
     bool m_ownConnection = false;
+    qint64 m_gatherBytes = 0;     // what is left in the request to read it with more
+    bool m_beginPending = false;  // the sink's try begins with the next hand-over to the lane
+    bool m_beginRestart = false;  // and drops what the sink holds first
     // Tries: each failed try counts as a retry, each stream the server reset as a quarter of one.
     int m_retries = 0;
     int m_resets = 0;
@@ -187,6 +193,7 @@ private:
     QBasicTimer m_tick;
     QBasicTimer m_headerDeadline;
     QBasicTimer m_wholeDeadline;
+    QBasicTimer m_gather; // reads the bytes gathered in the request when no more come
 };
 
 } // namespace vellumix

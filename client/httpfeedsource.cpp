@@ -1,6 +1,7 @@
 #include "httpfeedsource.h"
 
-#include <QNetworkProxyFactory>
+#include "proxycache.h"
+
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
@@ -10,17 +11,6 @@ namespace {
 
 constexpr int kMaxRedirects = 10;
 constexpr int kMaxRetryAfterMs = 60000;
-
-// The proxy of the system (on Windows its Internet settings, elsewhere the proxy variables),
-// for this client's requests only: the application's own global proxy setting is left alone.
-class SystemProxy : public QNetworkProxyFactory
-{
-public:
-    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
-    {
-        return systemProxyForQuery(query);
-    }
-};
 
 QUrl directoryUrl(QUrl url)
 {
@@ -138,7 +128,7 @@ HttpFeedSource::HttpFeedSource(const UpdateClientSettings &settings, QObject *pa
       m_feed(directoryUrl(settings.feed)),
       m_network(new QNetworkAccessManager(this))
 {
-    m_network->setProxyFactory(new SystemProxy);
+    m_network->setProxyFactory(new ProxyCache);
     m_network->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     m_tls = QSslConfiguration::defaultConfiguration();
     if (!settings.extraCaCertificates.isEmpty())

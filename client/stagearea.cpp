@@ -11,7 +11,12 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QMutexLocker>
 #include <QSet>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 namespace vellumix {
 
@@ -251,15 +256,33 @@ void StageArea::setInstalledPermissions(const QString &staged, const QString &pa
     Q_UNUSED(staged);
     Q_UNUSED(path);
 #else
-    const QFileInfo installed(QDir(m_programRoot).filePath(path));
-    QFileDevice::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner
-        | QFileDevice::ReadGroup | QFileDevice::ReadOther;
-    if (installed.isFile() && !installed.isSymLink())
-        permissions = installed.permissions() | QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    // One lstat of the installed file (a link counts as none), not one per question asked of it.
+    mode_t mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
+    struct stat installed;
+    if (::lstat(QFile::encodeName(QDir(m_programRoot).filePath(path)).constData(), &installed) == 0
+        && S_ISREG(installed.st_mode))
+        mode = (installed.st_mode & 0777) | S_IRUSR | S_IWUSR;
     if (path == QLatin1String(kMainProgramPath) || path == QLatin1String(kUpdaterProgramPath))
-        permissions |= QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
-    QFile::setPermissions(staged, permissions);
+        mode |= S_IXUSR | S_IXGRP | S_IXOTH;
+    ::chmod(QFile::encodeName(staged).constData(), mode);
 #endif
+}
+
+// Makes the folder of a staged file, once per download: the stage's folders are the client's
+// own, and a folder made or found once is not asked for again.
+bool StageArea::makeFolderOf(const QString &target) const
+{
+    const QString folder = QFileInfo(target).absolutePath();
+    {
+        const QMutexLocker locker(&m_foldersMutex);
+        if (m_folders.contains(folder))
+            return true;
+    }
+    if (!QDir().mkpath(folder))
+        return false;
+    const QMutexLocker locker(&m_foldersMutex);
+    m_folders.insert(folder);
+    return true;
 }
 
 // Moves the verified .out file to its place under files/ (and copies it to the other paths of
@@ -277,7 +300,7 @@ UpdateFailure StageArea::placeFiles(const BlobJob &job) const
             return failed(UpdateFailureReason::DownloadInvalid,
                           QStringLiteral("%1 and %2 share a packed file but not their content")
                               .arg(job.files.first().path, file.path));
-        if (!QDir().mkpath(QFileInfo(target).absolutePath()))
+        if (!makeFolderOf(target))
             return failed(UpdateFailureReason::StagingWriteFailed,
                           QStringLiteral("cannot create the folder of %1").arg(target));
         if (!first.isEmpty()) {
@@ -288,8 +311,10 @@ UpdateFailure StageArea::placeFiles(const BlobJob &job) const
                               QStringLiteral("cannot copy %1").arg(first));
         }
         setInstalledPermissions(out, file.path);
-        QFile::remove(target);
-        if (!os::moveNoReplace(osText(out), osText(target)))
+        // What stands at the target is no verified file of this release (prepare removed those
+        // that are not): it goes, as itself, only when there is one.
+        if (!os::moveNoReplace(osText(out), osText(target))
+            && (!QFile::remove(target) || !os::moveNoReplace(osText(out), osText(target))))
             return failed(UpdateFailureReason::StagingWriteFailed,
                           QStringLiteral("cannot move %1 to %2").arg(out, target));
         if (first.isEmpty())

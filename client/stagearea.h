@@ -4,7 +4,8 @@
 //
 //   STAGE/.vellumix-stage          marks a folder that the client made (others are never emptied)
 //   STAGE/.download/<packed>.part  the packed bytes of a file (or of its delta) received so far
-//                                  (resumed later)
+//                                  (resumed later): a large blob's and a delta's as they come,
+//                                  a small blob's only once a try of it was cut short
 //   STAGE/.download/<packed>.out   what they unpack to, remade on every try
 //   STAGE/.download/<packed>.base  a delta's copy of the installed file it applies to, for as
 //                                  long as the try runs (on Linux without a name once open)
@@ -21,6 +22,8 @@
 #include <QHash>
 #include <QList>
 #include <QLockFile>
+#include <QMutex>
+#include <QSet>
 #include <QString>
 
 #include <atomic>
@@ -99,11 +102,15 @@ public:
 
 private:
     void setInstalledPermissions(const QString &staged, const QString &path) const;
+    bool makeFolderOf(const QString &target) const;
 
     QString m_stage;
     QString m_programRoot;
     const std::atomic<bool> *m_cancelled;
     std::unique_ptr<QLockFile> m_lock; // held from prepare() for as long as the download runs
+    // The folders below files/ made (or found) in this download; the lanes place files at once.
+    mutable QMutex m_foldersMutex;
+    mutable QSet<QString> m_folders;
 };
 
 } // namespace vellumix

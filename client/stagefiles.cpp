@@ -143,6 +143,24 @@ bool openStageFile(QFile &file, const QString &path, QIODevice::OpenMode mode, Q
         flags |= O_WRONLY | O_CREAT;
     else
         flags |= O_RDONLY;
+    /*
+        A file that is to be emptied anyway is first made new: a file this call creates is a
+        regular file with this one name and nothing in it, so none of the checks below is needed
+        (and a stage's .out files are almost always new). Whatever stands at the path already,
+        a link included (O_EXCL does not follow one), takes the way below.
+    */
+    if ((flags & O_CREAT) && (mode & QIODevice::Truncate)) {
+        const int fd = ::open(native.constData(), (flags & ~O_NONBLOCK) | O_EXCL, 0600);
+        if (fd >= 0) {
+            if (file.open(fd, mode & ~QIODevice::Truncate, QFileDevice::AutoCloseHandle))
+                return true;
+            ::close(fd);
+            *error = file.errorString();
+            return false;
+        }
+        if (errno != EEXIST)
+            return failed(errno);
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd = ::open(native.constData(), flags, 0600);
         if (fd < 0) {

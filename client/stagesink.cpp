@@ -11,11 +11,32 @@ Q_LOGGING_CATEGORY(lcStage, "vellumix.client.stage", QtWarningMsg)
 namespace vellumix {
 
 StageSink::StageSink(std::shared_ptr<const StageArea> area, BlobJob job)
-    : m_area(std::move(area)), m_job(std::move(job))
+    : m_area(std::move(area)), m_job(std::move(job)), m_hasPart(m_job.heldBytes > 0)
 {
 }
 
-StageSink::~StageSink() = default;
+// The last try of a download that ended while the lane stopped keeps its bytes all the same.
+StageSink::~StageSink()
+{
+    endTry();
+}
+
+/*
+    A try that ends without its checks (cut short, waiting for a retry, stopped) keeps the bytes
+    it held in memory in the .part file, which the next try and the next download go on from.
+    When they cannot be written the fetch has counted bytes that nothing holds any more, so the
+    next try fails as a try that could not write its .part file would have.
+*/
+void StageSink::endTry()
+{
+    const std::unique_ptr<BlobPipeline> ended = std::move(m_try);
+    if (!ended || ended->usesPartFile())
+        return;
+    if (const UpdateFailure kept = ended->keepForResume(); !kept.ok())
+        m_keepFailed = kept;
+    else
+        m_hasPart = true;
+}
 
 QString StageSink::resource() const
 {
@@ -42,15 +63,17 @@ std::shared_ptr<FetchSink> StageSink::fallback() const
 
 UpdateFailure StageSink::begin(bool restart)
 {
-    m_try.reset(); // a try that starts over closes the files of the one before first
+    endTry(); // a try that starts over closes the files of the one before first
+    if (const UpdateFailure lost = std::exchange(m_keepFailed, {}); !lost.ok() && !restart)
+        return lost;
     m_try = std::make_unique<BlobPipeline>(m_job, m_area->partPath(m_job.packedSha256),
                                            m_area->outPath(m_job.packedSha256),
                                            m_area->basePath(m_job.packedSha256),
-                                           m_area->programRoot());
+                                           m_area->programRoot(), m_hasPart);
     const UpdateFailure result = m_try->open(restart);
     if (!result.ok()) {
         m_try.reset();
-        m_area->dropIfInvalid(m_job.packedSha256, result);
+        dropIfInvalid(result);
     }
     return result;
 }
@@ -62,7 +85,7 @@ UpdateFailure StageSink::write(const char *data, qint64 size)
     const UpdateFailure result = m_try->append(data, size);
     if (!result.ok()) {
         m_try.reset();
-        m_area->dropIfInvalid(m_job.packedSha256, result);
+        dropIfInvalid(result);
     }
     return result;
 }
@@ -84,6 +107,7 @@ SinkVerdict StageSink::complete(UpdateFailure *failure)
             return SinkVerdict::Failed;
         }
         QFile::remove(m_area->partPath(sha));
+        m_hasPart = false;
         *failure = {UpdateFailureReason::DownloadInvalid,
                     QStringLiteral("blob %1 (%2): %3")
                         .arg(QString::fromLatin1(sha), m_job.files.first().path, why)};
@@ -95,19 +119,27 @@ SinkVerdict StageSink::complete(UpdateFailure *failure)
     *failure = m_area->placeFiles(m_job);
     if (!failure->ok())
         return SinkVerdict::Failed;
-    QFile::remove(m_area->partPath(sha));
+    if (m_hasPart || pipeline->usesPartFile())
+        QFile::remove(m_area->partPath(sha));
     return SinkVerdict::Done;
 }
 
 void StageSink::suspend()
 {
-    m_try.reset();
+    endTry();
 }
 
 void StageSink::discard()
 {
     m_try.reset();
-    m_area->dropIfInvalid(m_job.packedSha256, {UpdateFailureReason::DownloadInvalid, QString()});
+    dropIfInvalid({UpdateFailureReason::DownloadInvalid, QString()});
+}
+
+void StageSink::dropIfInvalid(const UpdateFailure &failure)
+{
+    m_area->dropIfInvalid(m_job.packedSha256, failure);
+    if (failure.reason == UpdateFailureReason::DownloadInvalid)
+        m_hasPart = false;
 }
 
 } // namespace vellumix

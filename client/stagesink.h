@@ -1,6 +1,7 @@
 // One blob of a download as the stage takes it: each try a BlobPipeline on the fetch's lane
-// (resumed from its .part file), and once every byte has come, the checks and the move of its
-// files into files/. A delta's sink falls back to the whole blob's.
+// (resumed from its .part file, which a small blob has only once a try was cut short), and once
+// every byte has come, the checks and the move of its files into files/. A delta's sink falls
+// back to the whole blob's.
 #pragma once
 
 #include "fetchsink.h"
@@ -35,9 +36,14 @@ public:
     void discard() override;
 
 private:
+    void endTry();
+    void dropIfInvalid(const UpdateFailure &failure);
+
     std::shared_ptr<const StageArea> m_area;
     BlobJob m_job;
     std::unique_ptr<BlobPipeline> m_try; // the running try; on the lane only
+    bool m_hasPart;            // a .part file may hold bytes of the blob
+    UpdateFailure m_keepFailed; // the bytes of a cut try could not be kept: the next try fails
 };
 
 } // namespace vellumix

@@ -130,9 +130,14 @@ void FaultServer::onReadyRead(Connection *connection)
         else if (name == "if-none-match")
             ifNoneMatch = line.mid(colon + 1).trimmed();
     }
-    QString path = QUrl::fromPercentEncoding(requestLine.value(1));
+    QByteArray target = requestLine.value(1);
+    const bool proxied = target.startsWith("http://");
+    if (proxied) // "http://host:port/path": the path is what the feed folder holds
+        target = target.mid(target.indexOf('/', 7));
+    QString path = QUrl::fromPercentEncoding(target);
     path = path.left(path.indexOf(u'?'));
     respond(connection, path, range, ifNoneMatch);
+    m_log[connection->logIndex].proxied = proxied;
 }
 
 void FaultServer::respond(Connection *connection, const QString &path, const QByteArray &range,

@@ -1,6 +1,6 @@
 // A small HTTP/1.1 server for the update client's tests: it serves a feed folder (with ranges)
 // on 127.0.0.1 and misbehaves on the paths a test names, in the ways a real server or the
-// network between can. It runs on the test's own event loop and keeps a log of every request.
+// network between can. Asked as a proxy (a request for a whole URL), it answers for any host. It runs on the test's own event loop and keeps a log of every request.
 #pragma once
 
 #include <QByteArray>
@@ -53,6 +53,7 @@ struct LoggedRequest
     QByteArray ifNoneMatch; // the If-None-Match header, empty when there was none
     int status = 0;
     qint64 bodyBytes = 0; // body bytes handed to the connection
+    bool proxied = false; // asked as a proxy is: the request named the whole URL
 };
 
 class FaultServer : public QTcpServer

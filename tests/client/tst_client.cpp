@@ -4,6 +4,7 @@
 // once is not fetched again; and the start-up helpers.
 #include "faultserver.h"
 #include "httpfeedsource.h"
+#include "proxycache.h"
 #include "journal.h"
 #include "manifest.h"
 #include "probe.h"
@@ -21,6 +22,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSysInfo>
 #include <QThread>
 #include <QTimer>
@@ -589,6 +591,61 @@ private slots:
         if (!ignoreRange)
             QCOMPARE(held, kCut * cuts); // the last try began at the last cut
         QCOMPARE(outcome.bytesTransferred, outcome.check.downloadBytes() + discarded);
+    }
+
+    /*
+        A small blob keeps its bytes in memory while they arrive and has no .part file; cut
+        short, its try writes them to one, and the next try (in the same download, or in the
+        next once this one has failed) asks only for the rest.
+    */
+    void smallBlobCutShortKeepsItsBytes_data()
+    {
+        QTest::addColumn<bool>("nextDownload");
+        QTest::newRow("resumed in the same download") << false;
+        QTest::newRow("resumed by the next download") << true;
+    }
+
+    void smallBlobCutShortKeepsItsBytes()
+    {
+        QFETCH(bool, nextDownload);
+        constexpr qint64 kSmallCut = 20000;
+        fileNamed(m_release, kReadme) = feedFile({kReadme, noise(60 * 1024, 9)});
+        publish();
+        const QString path = pathOf(kReadme);
+        QVERIFY(fileNamed(m_release, kReadme).blob.size() < 256 * 1024); // kept in memory
+        const QString part = m_stage + QStringLiteral("/.download") + path.mid(6) + QStringLiteral(".part");
+        QList<Fault> faults{Fault().cutAt(kSmallCut).forRequests(1)};
+        if (nextDownload) // the second try hangs until the download is cancelled
+            faults << Fault().cutAt(0).stalling().forRequests(1);
+        m_server->setFaults(path, faults);
+        UpdateClientSettings settings = this->settings();
+        if (nextDownload) {
+            m_outside = snapshotTree(m_dir->path(), m_notCompared);
+            auto client = std::make_unique<UpdateClient>(settings);
+            UpdateCheck *check = client->check();
+            QSignalSpy checked(check, &UpdateCheck::finished);
+            QVERIFY(checked.wait(kWaitMs));
+            UpdateDownload *download = client->download(check->update());
+            QSignalSpy downloaded(download, &UpdateDownload::finished);
+            QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(part).size(), kSmallCut, kWaitMs);
+            client->cancel();
+            QVERIFY(downloaded.size() == 1 || downloaded.wait(kWaitMs));
+            QCOMPARE(download->failure().reason, R::Cancelled);
+            client.reset();
+            QCOMPARE(QFileInfo(part).size(), kSmallCut);
+            m_server = std::make_unique<FaultServer>(m_feed);
+            settings.feed = QUrl(m_server->baseUrl());
+        }
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome));
+        verifyCompleteStage(outcome);
+        const QList<LoggedRequest> tries = triesOf(m_server->requestsFor(path));
+        QCOMPARE(tries.size(), nextDownload ? 1 : 2);
+        QCOMPARE(tries.last().range, "bytes=" + QByteArray::number(kSmallCut) + '-');
+        QCOMPARE(tries.last().status, 206);
+        QCOMPARE(tries.last().bodyBytes, fileNamed(m_release, kReadme).blob.size() - kSmallCut);
+        if (!nextDownload) // each byte received once
+            QCOMPARE(outcome.bytesTransferred, outcome.check.downloadBytes());
     }
 
     void onlyChangedFilesTravel()
@@ -1227,6 +1284,60 @@ private slots:
         QVERIFY2(outcome.failure().detail.contains(QStringLiteral("No space left on device")),
                  qPrintable(outcome.failure().detail));
         verifyIncompleteStage();
+    }
+
+    // The system's proxy is asked once per scheme, host and port while its answer is kept, and
+    // asked again for another origin or once the answer has aged.
+    void proxyAskedOncePerOrigin()
+    {
+        const QNetworkProxy proxy(QNetworkProxy::HttpProxy, QStringLiteral("proxy.example"), 3128);
+        int asked = 0;
+        const auto lookup = [&](const QNetworkProxyQuery &) {
+            ++asked;
+            return QList<QNetworkProxy>{proxy};
+        };
+        const auto query = [](const char *url) {
+            return QNetworkProxyQuery(QUrl(QString::fromLatin1(url)));
+        };
+        ProxyCache kept(lookup);
+        const struct
+        {
+            const char *url;
+            int asked; // system lookups so far
+        } steps[] = {{"https://cdn.example/blobs/a", 1},
+                     {"https://cdn.example/blobs/b", 1},
+                     {"https://CDN.example/stable/manifest.json", 1},
+                     {"http://cdn.example/blobs/a", 2},
+                     {"https://cdn.example:8443/blobs/a", 3},
+                     {"https://other.example/blobs/a", 4},
+                     {"https://cdn.example/blobs/c", 4}};
+        for (const auto &step : steps) {
+            QCOMPARE(kept.queryProxy(query(step.url)), QList<QNetworkProxy>{proxy});
+            QCOMPARE(asked, step.asked);
+        }
+        asked = 0;
+        ProxyCache aged(lookup, 0); // an answer kept for no time is asked for every time
+        for (int i = 1; i <= 3; ++i) {
+            QCOMPARE(aged.queryProxy(query("https://cdn.example/blobs/a")), QList<QNetworkProxy>{proxy});
+            QCOMPARE(asked, i);
+        }
+    }
+
+    // Every request of a check and a download goes through the proxy that the system names
+    // (here by the environment), for a feed whose host only the proxy reaches.
+    void systemProxyCarriesEveryRequest()
+    {
+        publish();
+        qputenv("http_proxy", m_server->baseUrl().toLatin1());
+        const auto unset = qScopeGuard([] { qunsetenv("http_proxy"); });
+        UpdateClientSettings settings = this->settings();
+        settings.feed = QUrl(QStringLiteral("http://feed.invalid/"));
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome));
+        verifyCompleteStage(outcome);
+        QCOMPARE(m_server->log().size(), qsizetype(1 + 5)); // the manifest and the five blobs
+        for (const LoggedRequest &request : m_server->log())
+            QVERIFY2(request.proxied, qPrintable(request.path));
     }
 
     void localFeed()
