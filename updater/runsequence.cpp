@@ -12,6 +12,7 @@
 #include "rollback.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QLockFile>
 
 namespace vellumix {
@@ -96,6 +97,12 @@ int runUpdater(const QStringList &arguments, const RunTiming &timing)
         showMessage(Msg::failurePrefix + refusal + Msg::failureTail);
         return ExitHandledFailure;
     }
+
+    // Without its work directory there is no lock to take: exit 3, as for a lock held. It is
+    // decided before QLockFile tries, which on Windows prints a warning of Qt's own for the
+    // missing folder on standard error.
+    if (!QFileInfo(workDirectory).isDir())
+        return ExitLockNotTaken;
 
     // Held until this function returns, after the final message has been dismissed.
     const QString lockPath = installerLockPath(workDirectory);
