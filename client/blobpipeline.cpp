@@ -23,23 +23,6 @@ namespace {
 
 constexpr qint64 kPiece = 256 * 1024;
 
-UpdateFailure failed(UpdateFailureReason reason, const QString &detail)
-{
-    return {reason, detail};
-}
-
-// Runs a guard of the updater; its thrown text becomes the detail of an unsafe stage.
-template<typename Guard>
-UpdateFailure guarded(Guard guard)
-{
-    try {
-        guard();
-    } catch (const QString &text) {
-        return failed(UpdateFailureReason::StagingUnsafe, text);
-    }
-    return {};
-}
-
 class Sha256Hex
 {
 public:

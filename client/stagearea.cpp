@@ -28,23 +28,6 @@ const QString kDownloads = QStringLiteral("/.download");
 const QString kFiles = u'/' + protocol::kStageFilesFolder;
 const QString kManifest = u'/' + protocol::kManifestFileName;
 
-UpdateFailure failed(UpdateFailureReason reason, const QString &detail)
-{
-    return {reason, detail};
-}
-
-// Runs a guard of the updater; its thrown text becomes the detail of an unsafe stage.
-template<typename Guard>
-UpdateFailure guarded(Guard guard)
-{
-    try {
-        guard();
-    } catch (const QString &text) {
-        return failed(UpdateFailureReason::StagingUnsafe, text);
-    }
-    return {};
-}
-
 } // namespace
 
 StageArea::StageArea(QString stagingDirectory, QString programRoot,

@@ -33,4 +33,22 @@ bool isOwnFile(const QFile &file);
 // the reason in `error`, when it cannot be opened.
 bool openStageFile(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error);
 
+inline UpdateFailure failed(UpdateFailureReason reason, const QString &detail)
+{
+    return {reason, detail};
+}
+
+// Runs a guard of the updater (they throw the user's text); the text becomes the detail of an
+// unsafe stage.
+template<typename Guard>
+UpdateFailure guarded(Guard guard)
+{
+    try {
+        guard();
+    } catch (const QString &text) {
+        return failed(UpdateFailureReason::StagingUnsafe, text);
+    }
+    return {};
+}
+
 } // namespace vellumix

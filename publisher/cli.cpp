@@ -167,6 +167,19 @@ QCommandLineOption channelOption(const QString &what)
         QStringLiteral("NAME"), protocol::kDefaultChannel);
 }
 
+QCommandLineOption privateKeyOption()
+{
+    return QCommandLineOption(QStringLiteral("key"),
+                              QStringLiteral("Private update-signing key (PEM)."),
+                              QStringLiteral("KEY.pem"));
+}
+
+QCommandLineOption feedFolderOption()
+{
+    return QCommandLineOption(QStringLiteral("feed"), QStringLiteral("The feed folder."),
+                              QStringLiteral("DIR"));
+}
+
 QCommandLineOption expiresInOption(const QString &description)
 {
     return QCommandLineOption(QStringLiteral("expires-in"),
@@ -290,9 +303,7 @@ int stage(const QStringList &arguments)
     const QCommandLineOption sequence(QStringLiteral("sequence"),
                                       QStringLiteral("Release sequence number, 1 to 9,999,999."),
                                       QStringLiteral("N"));
-    const QCommandLineOption key(QStringLiteral("key"),
-                                 QStringLiteral("Private update-signing key (PEM)."),
-                                 QStringLiteral("KEY.pem"));
+    const QCommandLineOption key = privateKeyOption();
     const QCommandLineOption outDir(QStringLiteral("out"),
                                     QStringLiteral("The stage to create; must not exist."),
                                     QStringLiteral("STAGE"));
@@ -662,12 +673,9 @@ int refresh(const QStringList &arguments)
                        "history file stays as it was published. Run it from a scheduled job well "
                        "before the expiry (for example weekly for 30 days)."),
         QString(), true);
-    const QCommandLineOption feedOption(QStringLiteral("feed"), QStringLiteral("The feed folder."),
-                                        QStringLiteral("DIR"));
+    const QCommandLineOption feedOption = feedFolderOption();
     const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
-    const QCommandLineOption key(QStringLiteral("key"),
-                                 QStringLiteral("Private update-signing key (PEM)."),
-                                 QStringLiteral("KEY.pem"));
+    const QCommandLineOption key = privateKeyOption();
     const QCommandLineOption expiresIn =
         expiresInOption(QStringLiteral("Days, 1 to %1, until the refreshed manifest expires."));
     command.parser.addOptions({feedOption, channel, key, expiresIn});
@@ -767,12 +775,9 @@ int rollout(const QStringList &arguments)
                        "of the schedule once the failure rate's 95% interval lies below the limit "
                        "with enough reports, 0 once it lies above it, otherwise no change."),
         QString(), true);
-    const QCommandLineOption feedOption(QStringLiteral("feed"), QStringLiteral("The feed folder."),
-                                        QStringLiteral("DIR"));
+    const QCommandLineOption feedOption = feedFolderOption();
     const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
-    const QCommandLineOption key(QStringLiteral("key"),
-                                 QStringLiteral("Private update-signing key (PEM)."),
-                                 QStringLiteral("KEY.pem"));
+    const QCommandLineOption key = privateKeyOption();
     const QCommandLineOption percentOption(
         QStringLiteral("percent"), QStringLiteral("The new percentage, 0 to 100."),
         QStringLiteral("N"));
@@ -954,8 +959,7 @@ int prune(const QStringList &arguments)
                                    "once the manifests that dropped them are live and cached "
                                    "copies of the old ones have expired."),
                     QString(), true);
-    const QCommandLineOption feedOption(QStringLiteral("feed"), QStringLiteral("The feed folder."),
-                                        QStringLiteral("DIR"));
+    const QCommandLineOption feedOption = feedFolderOption();
     const QCommandLineOption keepOption(
         QStringLiteral("keep"),
         QStringLiteral("Keep the blobs of each channel's last N releases, deltas included (default "

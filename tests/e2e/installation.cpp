@@ -42,6 +42,21 @@ AbstractInstallation::AbstractInstallation(const QString &homeTemplate, bool sta
 
 AbstractInstallation::~AbstractInstallation() = default;
 
+bool ParentProcess::waitForEnd(int timeoutMs)
+{
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(timeoutMs))
+        return false;
+    return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+void ParentProcess::stop()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+}
+
 QList<testsupport::FileSpec> AbstractInstallation::filesOf(const AppVersion &version) const
 {
     const QByteArray tag = version.version.toUtf8() + version.tag;

@@ -38,16 +38,21 @@ struct AppVersion
     QByteArray mainProgram; // replaces the stand-in's binary as Vellumix.exe when not empty
 };
 
-// A process for the updater to wait for as its parent.
+// A process for the updater to wait for as its parent: each runner starts its own kind.
 class ParentProcess
 {
 public:
     virtual ~ParentProcess() = default;
-    virtual quint32 pid() const = 0;
+    // Its id, also once it has ended (QProcess forgets it then).
+    quint32 pid() const { return m_pid; }
     // Waits until it has ended by itself; answers whether it did, in time.
-    virtual bool waitForEnd(int timeoutMs) = 0;
+    bool waitForEnd(int timeoutMs = 60000);
     // Ends it now.
-    virtual void stop() = 0;
+    void stop();
+
+protected:
+    QProcess m_process;
+    quint32 m_pid = 0;
 };
 
 // How long a parent lives: the runners pick the times, since a Windows program under Wine takes
@@ -181,14 +186,6 @@ class Sleeper : public ParentProcess
 public:
     explicit Sleeper(int ms);
     ~Sleeper() override;
-    // Its id, also once it has ended (QProcess forgets it then).
-    quint32 pid() const override { return m_pid; }
-    bool waitForEnd(int timeoutMs) override;
-    void stop() override;
-
-private:
-    QProcess m_process;
-    quint32 m_pid = 0;
 };
 
 } // namespace e2e

@@ -153,19 +153,5 @@ Sleeper::~Sleeper()
     stop();
 }
 
-bool Sleeper::waitForEnd(int timeoutMs)
-{
-    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(timeoutMs))
-        return false;
-    return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
-}
-
-void Sleeper::stop()
-{
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-}
 
 } // namespace e2e

@@ -289,20 +289,6 @@ WindowsSleeper::~WindowsSleeper()
         m_process.kill();
 }
 
-bool WindowsSleeper::waitForEnd(int timeoutMs)
-{
-    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(timeoutMs))
-        return false;
-    return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
-}
-
-void WindowsSleeper::stop()
-{
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-}
 
 QByteArray updaterBinary()
 {

@@ -81,14 +81,9 @@ class WindowsSleeper : public e2e::ParentProcess
 public:
     explicit WindowsSleeper(int ms);
     ~WindowsSleeper() override;
-    quint32 pid() const override { return m_pid; }
-    bool waitForEnd(int timeoutMs = 60000) override;
-    void stop() override;
 
 private:
     Installation m_home;
-    QProcess m_process;
-    quint32 m_pid = 0;
 };
 
 QByteArray updaterBinary();
