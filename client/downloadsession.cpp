@@ -67,6 +67,7 @@ void DownloadSession::start(const std::shared_ptr<const UpdatePlan> &plan,
     m_budget = std::make_shared<ReceiveBudget>(this, [this] { resumeReading(); });
     m_area = std::make_shared<StageArea>(stagingDirectory, m_settings.programRoot, m_cancelled.get());
     m_envelope = plan->manifest.envelope;
+    m_voucher = plan->voucherEnvelope;
     m_stagingDirectory = stagingDirectory;
     m_pending.clear();
     m_fetches.clear();
@@ -315,9 +316,9 @@ void DownloadSession::pump()
     if (m_running && m_pending.empty() && m_fetches.isEmpty() && !m_finishing) {
         m_finishing = true;
         m_lanes.front()->post([this, area = m_area, envelope = m_envelope,
-                               stage = m_stagingDirectory, feed = m_settings.feed,
+                               voucher = m_voucher, stage = m_stagingDirectory, feed = m_settings.feed,
                                generation = m_generation] {
-            const UpdateFailure result = area->finish(envelope);
+            const UpdateFailure result = area->finish(envelope, voucher);
             // Where the release came from, for the record that the hand-over to the updater keeps.
             if (result.ok())
                 writeStageOrigin(stage, feed);

@@ -86,6 +86,7 @@ private:
     std::shared_ptr<StageArea> m_area;
     std::shared_ptr<ReceiveBudget> m_budget;
     QByteArray m_envelope;
+    QByteArray m_voucher; // a fallback's: the current release's envelope (see StageArea::finish)
     QString m_stagingDirectory;
     std::deque<BlobJob> m_pending;
     QList<FetchReply *> m_fetches; // started, not finished

@@ -126,13 +126,26 @@ HttpFeedSource::HttpFeedSource(const UpdateClientSettings &settings, QObject *pa
     : FeedSource(parent),
       m_transferTimeoutMs(settings.transferTimeoutMs),
       m_feed(directoryUrl(settings.feed)),
-      m_network(new QNetworkAccessManager(this))
+      m_network(makeClientNetwork(settings, this)),
+      m_tls(clientTlsConfiguration(settings))
 {
-    m_network->setProxyFactory(new ProxyCache);
-    m_network->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
-    m_tls = QSslConfiguration::defaultConfiguration();
+}
+
+QNetworkAccessManager *makeClientNetwork(const UpdateClientSettings &settings, QObject *parent)
+{
+    Q_UNUSED(settings);
+    auto *network = new QNetworkAccessManager(parent);
+    network->setProxyFactory(new ProxyCache);
+    network->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    return network;
+}
+
+QSslConfiguration clientTlsConfiguration(const UpdateClientSettings &settings)
+{
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     if (!settings.extraCaCertificates.isEmpty())
-        m_tls.addCaCertificates(settings.extraCaCertificates);
+        tls.addCaCertificates(settings.extraCaCertificates);
+    return tls;
 }
 
 QUrl HttpFeedSource::url(const QString &relative) const

@@ -29,6 +29,12 @@ private:
     QSslConfiguration m_tls;
 };
 
+// The client's network, as every request of it travels: the proxy asked once per origin, redirects
+// never to a less safe scheme. A child of `parent`.
+QNetworkAccessManager *makeClientNetwork(const UpdateClientSettings &settings, QObject *parent);
+// The TLS of every request of the client: the system's authorities and the settings' extra ones.
+QSslConfiguration clientTlsConfiguration(const UpdateClientSettings &settings);
+
 // The HTTP status of a reply, 0 when there is none (no answer, or not HTTP).
 int httpStatusOf(QNetworkReply *reply);
 // The wait a "Retry-After" header in seconds asks for, at most a minute; -1 when it names none

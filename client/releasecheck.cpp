@@ -2,6 +2,7 @@
 
 #include "updateprotocol.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -67,6 +68,13 @@ ReleaseCheck checkRelease(const QByteArray &envelope, const QString &channel, co
         return result;
     }
     result.deltas = wellFormedDeltas(payload.value(QStringLiteral("deltas")), result.manifest);
+    try {
+        result.rollout = protocol::readRolloutMembers(payload, result.manifest.sequence);
+    } catch (const QString &problem) {
+        result.failure = {UpdateFailureReason::ManifestRejected,
+                          QStringLiteral("the release is signed, but %1").arg(problem)};
+        return result;
+    }
     const QJsonValue expires = payload.value(QStringLiteral("expires"));
     if (!expires.isUndefined()) {
         const QDateTime until = QDateTime::fromString(expires.toString(), Qt::ISODate);
@@ -79,6 +87,36 @@ ReleaseCheck checkRelease(const QByteArray &envelope, const QString &channel, co
                                   .arg(until.toUTC().toString(Qt::ISODate))};
         }
     }
+    return result;
+}
+
+ReleaseCheck checkFallbackRelease(const QByteArray &envelope, const ReleaseCheck &current,
+                                  const QString &channel, const QDateTime &now)
+{
+    ReleaseCheck result;
+    const std::optional<protocol::FallbackRelease> &named = current.rollout.fallback;
+    if (!current.failure.ok() || !named) {
+        result.failure = {UpdateFailureReason::ManifestRejected,
+                          QStringLiteral("no current release names a fallback")};
+        return result;
+    }
+    if (QCryptographicHash::hash(envelope, QCryptographicHash::Sha256).toHex()
+        != named->historySha256) {
+        result.failure = {UpdateFailureReason::ManifestRejected,
+                          QStringLiteral("the fallback release %1 is not the one that release %2 "
+                                         "names (its SHA-256 differs)")
+                              .arg(named->sequence)
+                              .arg(current.manifest.sequence)};
+        return result;
+    }
+    result = checkRelease(envelope, channel, now);
+    if (result.failure.reason == UpdateFailureReason::ManifestExpired)
+        result.failure = UpdateFailure();
+    if (result.failure.ok() && result.manifest.sequence != named->sequence)
+        result.failure = {UpdateFailureReason::ManifestRejected,
+                          QStringLiteral("the fallback release has sequence %1, not %2")
+                              .arg(result.manifest.sequence)
+                              .arg(named->sequence)};
     return result;
 }
 

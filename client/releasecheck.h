@@ -6,6 +6,7 @@
 #pragma once
 
 #include "manifest.h"
+#include "rollout.h"
 
 #include <vellumix/updatefailure.h>
 
@@ -28,6 +29,7 @@ struct ReleaseCheck
     UpdateFailure failure;
     UpdateManifest manifest;
     QList<ReleaseDelta> deltas;
+    protocol::RolloutMembers rollout;
 };
 
 /*
@@ -38,9 +40,22 @@ struct ReleaseCheck
       (ManifestExpired), so a mirror cannot hold its clients on an old release for ever;
     - "deltas": kept in `deltas` when well-formed (a file of the release, two digests of 64
       lower-case hex digits, a size from 1 to the largest file size); any other entry is left out,
-      since a delta can only save bytes and the whole blob is always there.
+      since a delta can only save bytes and the whole blob is always there;
+    - "rollout", "critical", "fallback", "reports": kept in `rollout`; a malformed one refuses the
+      release (ManifestRejected), as the release tool never signs one.
 */
 ReleaseCheck checkRelease(const QByteArray &envelope, const QString &channel,
                           const QDateTime &now = QDateTime::currentDateTimeUtc());
+
+/*
+    The channel's fallback release, from its history file `envelope`, vouched for by `current`:
+    the channel's current release, checked by checkRelease and passed, which names the fallback's
+    sequence and the SHA-256 of exactly these bytes. Past its own "expires" it is still accepted:
+    the current release, which has not expired, vouches for it. Everything else is checked as
+    checkRelease checks it, and the sequence must be the one named.
+*/
+ReleaseCheck checkFallbackRelease(const QByteArray &envelope, const ReleaseCheck &current,
+                                  const QString &channel,
+                                  const QDateTime &now = QDateTime::currentDateTimeUtc());
 
 } // namespace vellumix

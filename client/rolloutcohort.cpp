@@ -1,5 +1,7 @@
 #include "rolloutcohort.h"
 
+#include "fileio.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -25,6 +27,8 @@ QByteArray sha256(const QString &text)
     return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256);
 }
 
+} // namespace
+
 /*
     The id is the user's, not the program root's: the program folder may be shared by every user of
     the computer and need not be writable, and one person's choice to turn reports on must not make
@@ -32,7 +36,7 @@ QByteArray sha256(const QString &text)
     be emptied: a new id would move the installation to another place in every rollout), one file
     per program root, named by a hash of the root's absolute path.
 */
-QString idFileFor(const QString &programRoot)
+QString installationIdFile(const QString &programRoot)
 {
     QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     if (base.isEmpty())
@@ -42,16 +46,13 @@ QString idFileFor(const QString &programRoot)
         + QString::fromLatin1(sha256(root).toHex().left(32));
 }
 
-} // namespace
-
 QString installationId(const QString &programRoot, QString *error)
 {
-    const QString path = idFileFor(programRoot);
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
-        const QByteArray text = file.read(64).trimmed();
-        if (isIdText(text))
-            return QString::fromLatin1(text);
+    const QString path = installationIdFile(programRoot);
+    // Read only when it is a regular file: never through a link, never waiting on a pipe.
+    if (const std::optional<QByteArray> text = readRegularFileOnly(path, 64)) {
+        if (isIdText(text->trimmed()))
+            return QString::fromLatin1(text->trimmed());
         // A damaged file is replaced: the installation draws a new place, nothing worse.
     }
     quint32 words[4];

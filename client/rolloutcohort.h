@@ -14,6 +14,9 @@ namespace vellumix {
 // caller then treats the installation as outside every partial rollout).
 QString installationId(const QString &programRoot, QString *error = nullptr);
 
+// Where that id is kept: a file in the user's data folder named by a hash of the program root.
+QString installationIdFile(const QString &programRoot);
+
 // The installation's place for one release, in [0, 100).
 double rolloutPosition(const QString &installationId, const QString &feed, const QString &channel,
                        qint32 sequence);

@@ -311,7 +311,12 @@ void StageArea::releaseLock()
     m_lock.reset();
 }
 
-UpdateFailure StageArea::finish(const QByteArray &envelope)
+QString StageArea::voucherPath(const QString &stagingDirectory)
+{
+    return stagingDirectory + QStringLiteral("/.vellumix-fallback-of.json");
+}
+
+UpdateFailure StageArea::finish(const QByteArray &envelope, const QByteArray &voucher)
 {
     /*
         The manifest is what makes the stage complete for the updater and for the next download,
@@ -323,7 +328,15 @@ UpdateFailure StageArea::finish(const QByteArray &envelope)
                       QStringLiteral("cannot flush %1").arg(m_stage));
     if (const UpdateFailure unsafe = makeOrCheckStageDirectory(m_stage); !unsafe.ok())
         return unsafe;
+    // The voucher goes first, and one from an earlier release of the stage goes: the manifest is
+    // only ever read beside the voucher that belongs to it.
+    const QString voucherFile = voucherPath(m_stage);
     try {
+        if (!voucher.isEmpty())
+            writeFileAtomic(voucherFile, voucher);
+        else if (QFileInfo(voucherFile).exists() || QFileInfo(voucherFile).isSymLink())
+            if (!QFile::remove(voucherFile))
+                throw QStringLiteral("cannot remove %1").arg(voucherFile);
         writeFileAtomic(m_stage + kManifest, envelope);
     } catch (const QString &text) {
         return failed(UpdateFailureReason::StagingWriteFailed, m_stage + kManifest + u' ' + text);

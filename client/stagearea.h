@@ -90,7 +90,11 @@ public:
     UpdateFailure placeFiles(const BlobJob &job) const;
 
     // Puts the verified envelope in place once every file is staged: the stage is complete.
-    UpdateFailure finish(const QByteArray &envelope);
+    // `voucher`: for a fallback release, the envelope of the channel's current release that
+    // vouches for it, kept beside it (voucherPath); empty for any other release.
+    UpdateFailure finish(const QByteArray &envelope, const QByteArray &voucher = QByteArray());
+    // Where a stage keeps the envelope that vouches for its fallback release.
+    static QString voucherPath(const QString &stagingDirectory);
 
     // Removes a stage whose release needs it no more (installed, or no longer offered): only a
     // folder the client made and the user owns, and only while no download holds it. True when

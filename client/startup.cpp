@@ -7,6 +7,7 @@
 #include "lockpolicy.h"
 #include "manifest.h"
 #include "releasecheck.h"
+#include "rollout.h"
 #include "stagearea.h"
 #include "updatehistory.h"
 #include "updateprotocol.h"
@@ -247,6 +248,11 @@ HandedOverRelease releaseOfStage(const QString &stage, const QString &programRoo
     release.manifestSha256 = QCryptographicHash::hash(envelope, QCryptographicHash::Sha256).toHex();
     release.time = QDateTime::currentDateTimeUtc();
     release.previousToken = readJournalView(programRoot).token;
+    // Where its outcome is reported, if the application sends reports (the stage verified, so
+    // the address is the one the release was signed with).
+    const QString reports = payload.value(protocol::kPayloadReportsMember).toString();
+    if (protocol::isReportsUrl(reports))
+        release.reports = reports;
     return release;
 }
 
@@ -330,7 +336,22 @@ UpdateFailure verifyStagedUpdate(const QString &programRoot, const QString &stag
     } catch (const QString &text) {
         return {UpdateFailureReason::ManifestRejected, manifestPath + u' ' + text};
     }
-    const ReleaseCheck release = checkRelease(envelope, channel);
+    ReleaseCheck release = checkRelease(envelope, channel);
+    // A fallback release past its own expiry passes while the channel's current release, kept
+    // beside it and not expired, still names exactly these bytes.
+    if (release.failure.reason == UpdateFailureReason::ManifestExpired) {
+        const QString voucherFile = StageArea::voucherPath(stagingDirectory);
+        if (QFileInfo(voucherFile).isFile()) {
+            try {
+                const ReleaseCheck current =
+                    checkRelease(readFileLimited(voucherFile, kManifestMaxBytes), channel);
+                if (current.failure.ok())
+                    release = checkFallbackRelease(envelope, current, channel);
+            } catch (const QString &) {
+                // An unreadable voucher vouches for nothing: the expiry stands.
+            }
+        }
+    }
     if (!release.failure.ok())
         return release.failure;
     const std::optional<InstalledRelease> installed = installedRelease(programRoot);

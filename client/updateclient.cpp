@@ -6,7 +6,9 @@
 #include "manifestcache.h"
 #include "memorysink.h"
 #include "fileio.h"
+#include "outcomereport.h"
 #include "releasecheck.h"
+#include "rolloutcohort.h"
 #include "stagearea.h"
 #include "updatehistory.h"
 #include "updateplan.h"
@@ -39,8 +41,30 @@ void registerTypes()
     Q_UNUSED(registered);
 }
 
-// Compares the verified manifest with the installation; runs on the worker thread.
+// Whether the channel's current release reaches this installation: a halted release (0 %) none,
+// a critical one or a person's explicit check every other, a partial one those whose place for it
+// lies inside. An installation whose id cannot be kept is outside every partial rollout.
+bool offeredHere(const protocol::RolloutMembers &rollout, const UpdateClientSettings &settings,
+                 qint32 sequence)
+{
+    const int percent = rollout.percent();
+    if (percent <= 0)
+        return false;
+    if (percent >= 100 || rollout.critical || settings.ignoreRollout)
+        return true;
+    const QString id = installationId(settings.programRoot);
+    return !id.isEmpty()
+        && insideRollout(rolloutPosition(id, feedIdentity(settings.feed), settings.channel, sequence),
+                         percent);
+}
+
+/*
+    Compares the verified manifest with the installation; runs on the worker thread. With
+    `fallbackEnvelope` (the history file of the release that `envelope` names as its fallback,
+    fetched because the current release is not offered here), the plan describes that release.
+*/
 std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
+                                                    const QByteArray &fallbackEnvelope,
                                                     const UpdateClientSettings &settings,
                                                     const QString &stagingDirectory,
                                                     const std::atomic<bool> &cancelled,
@@ -51,6 +75,19 @@ std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
     if (!release.failure.ok()) {
         *failure = release.failure;
         return nullptr;
+    }
+    plan->currentSequence = release.manifest.sequence;
+    plan->rolloutPercent = release.rollout.percent();
+    if (!fallbackEnvelope.isEmpty()) {
+        ReleaseCheck fallback = checkFallbackRelease(fallbackEnvelope, release, settings.channel);
+        if (!fallback.failure.ok()) {
+            *failure = fallback.failure;
+            return nullptr;
+        }
+        plan->offeredHere = false;
+        plan->isFallback = true;
+        plan->voucherEnvelope = envelope;
+        release = std::move(fallback);
     }
     plan->manifest = std::move(release.manifest);
     const std::optional<InstalledRelease> installed = installedRelease(settings.programRoot);
@@ -74,6 +111,15 @@ std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
                           plan->manifest.sequence, plan->manifest.version)) {
         plan->failedHere = *failed;
         plan->available = false;
+    }
+    if (!plan->isFallback && !offeredHere(release.rollout, settings, plan->manifest.sequence)) {
+        // Not yet (or no longer) for this installation. An older one is offered the channel's
+        // fallback meanwhile, so that it is not stranded while the rollout runs.
+        plan->available = false;
+        plan->offeredHere = false;
+        if (release.rollout.fallback && release.rollout.fallback->sequence > plan->installedSequence)
+            plan->pendingFallback = release.rollout.fallback;
+        return plan;
     }
     const QDir root(settings.programRoot);
     // The deltas by path; a build without them ignores the member.
@@ -192,6 +238,10 @@ bool UpdateInfo::isValid() const { return d != nullptr; }
 bool UpdateInfo::isAvailable() const { return d && d->available; }
 bool UpdateInfo::hasFailedHere() const { return d && d->failedHere.failed(); }
 UpdateOutcome UpdateInfo::failedHere() const { return d ? d->failedHere : UpdateOutcome(); }
+int UpdateInfo::rolloutPercent() const { return d ? d->rolloutPercent : 100; }
+bool UpdateInfo::isOfferedHere() const { return !d || d->offeredHere; }
+bool UpdateInfo::isFallback() const { return d && d->isFallback; }
+qint32 UpdateInfo::currentSequence() const { return d ? d->currentSequence : 0; }
 QString UpdateInfo::version() const { return d ? d->manifest.version : QString(); }
 qint32 UpdateInfo::sequence() const { return d ? d->manifest.sequence : 0; }
 QString UpdateInfo::notes() const { return d ? d->manifest.notes : QString(); }
@@ -298,6 +348,13 @@ UpdateClient::UpdateClient(UpdateClientSettings settings, QObject *parent)
     d->checkDeadline = new QTimer(this);
     d->checkDeadline->setSingleShot(true);
     connect(d->checkDeadline, &QTimer::timeout, this, [this] { d->onCheckDeadline(); });
+    d->reporter = new OutcomeReporter(d->settings, this);
+    connect(d->reporter, &OutcomeReporter::finished, this, [this] {
+        if (d->check && d->checkAnswer) {
+            const auto [failure, plan] = *std::exchange(d->checkAnswer, std::nullopt);
+            d->finishCheck(failure, plan);
+        }
+    });
     connect(d->session, &DownloadSession::progress, this,
             [this](const DownloadProgress &progress) { d->onDownloadProgress(progress); });
     connect(d->session, &DownloadSession::finished, this,
@@ -310,6 +367,7 @@ UpdateClient::~UpdateClient()
         *d->checkCancelled = true;
     ++d->checkGeneration;
     dropManifestFetch(this);
+    d->reporter->abort();
     d->session->disconnect(this);
     d->session->cancel();
     // The requests are children and go with the client; they are no longer running.
@@ -350,6 +408,7 @@ void UpdateClientPrivate::onCheckDeadline()
                               .arg(settings.checkTimeoutMs)};
     if (!lastCheckFailure.ok())
         failure.detail += QStringLiteral("; the last try: ") + lastCheckFailure.detail;
+    reporter->abort();
     finishCheck(failure, nullptr);
 }
 
@@ -381,9 +440,45 @@ UpdateCheck *UpdateClient::check()
     // However the server answers (slowly, never, with errors worth a retry), the check ends by
     // then: the deadlines of each try and the waits between them add up to more.
     d->checkDeadline->start(d->settings.checkTimeoutMs);
+    d->checkAnswer.reset();
+    // What an ended update owes travels beside the manifest, within the time a request's answer
+    // may take to begin; it never changes what the check answers.
+    d->reporter->start(d->settings.headerTimeoutMs);
     d->fetchManifest();
     return check;
 }
+// The check's documents (the manifest, a fallback's history file) travel as a blob does, into
+// memory, with the same bound as the updater's: a longer answer is cut off at its first byte
+// beyond it. The whole request has a deadline, so a server that sends a byte now and then does
+// not hold the check beyond it.
+FetchReply *UpdateClientPrivate::fetchDocument(FetchOptions options,
+                                               const std::shared_ptr<MemorySink> &sink)
+{
+    options.deadlines.headerMs = settings.headerTimeoutMs;
+    options.deadlines.wholeMs = settings.manifestTimeoutMs;
+    options.retries = settings.retries;
+    options.retryDelayMs = settings.retryDelayMs;
+    return new FetchReply(source, sink, {worker.get(), q}, options, q);
+}
+
+// Ends the check when its fetch failed; answers whether it did. The last try's failure is kept
+// for a check that runs out of time.
+bool UpdateClientPrivate::endedByFetch(FetchReply *fetch)
+{
+    const FetchVerdict verdict = fetch->verdict();
+    const UpdateFailure lastTry = fetch->lastTryFailure();
+    fetch->setParent(nullptr);
+    fetch->deleteLater();
+    if (!lastTry.ok())
+        lastCheckFailure = lastTry;
+    if (!check)
+        return true;
+    if (verdict.failure.ok())
+        return false;
+    finishCheck(verdict.failure, nullptr);
+    return true;
+}
+
 void UpdateClientPrivate::fetchManifest()
 {
     /*
@@ -401,73 +496,83 @@ void UpdateClientPrivate::fetchManifest()
         if (!kept.lastModified.isEmpty())
             options.conditionalHeaders.append({"If-Modified-Since", kept.lastModified});
     }
-    // The whole request has a deadline: a server that sends a byte now and then does not hold
-    // the check beyond it; and its answer must begin as a blob's must.
-    options.deadlines.headerMs = settings.headerTimeoutMs;
-    options.deadlines.wholeMs = settings.manifestTimeoutMs;
-    options.retries = settings.retries;
-    options.retryDelayMs = settings.retryDelayMs;
-    // The manifest is read with the same bound as the updater's; a longer answer is cut off at
-    // its first byte beyond it.
-    auto sink = std::make_shared<MemorySink>(protocol::feedManifestPath(settings.channel),
-                                             kManifestMaxBytes,
+    const QString path = protocol::feedManifestPath(settings.channel);
+    auto sink = std::make_shared<MemorySink>(path, kManifestMaxBytes,
                                              UpdateFailureReason::ManifestRejected);
-    auto *fetch = new FetchReply(source, sink, {worker.get(), q}, options, q);
+    FetchReply *fetch = fetchDocument(options, sink);
     QObject::connect(fetch, &FetchReply::finished, q, [this, fetch, sink, kept] {
         const FetchVerdict verdict = fetch->verdict();
-        const UpdateFailure lastTry = fetch->lastTryFailure();
-        fetch->setParent(nullptr);
-        fetch->deleteLater();
-        if (!lastTry.ok())
-            lastCheckFailure = lastTry;
-        if (!check)
+        if (endedByFetch(fetch))
             return;
-        if (!verdict.failure.ok())
-            return finishCheck(verdict.failure, nullptr);
         if (verdict.notModified)
-            return evaluate(kept.envelope, verdict.etag.isEmpty() ? kept.etag : verdict.etag,
+            return evaluate(kept.envelope, {},
+                            verdict.etag.isEmpty() ? kept.etag : verdict.etag,
                             verdict.lastModified.isEmpty() ? kept.lastModified : verdict.lastModified,
                             true);
-        evaluate(sink->bytes(), verdict.etag, verdict.lastModified);
+        evaluate(sink->bytes(), {}, verdict.etag, verdict.lastModified);
     });
     fetch->start();
 }
 
-void UpdateClientPrivate::evaluate(const QByteArray &envelope, const QByteArray &etag,
-                            const QByteArray &lastModified, bool kept)
+// The history file of the fallback that the current release (`envelope`) names; the plan is then
+// made for that release.
+void UpdateClientPrivate::fetchFallback(const QByteArray &envelope,
+                                        const protocol::FallbackRelease &fallback)
+{
+    const QString path = protocol::feedReleasePath(settings.channel, fallback.sequence);
+    auto sink = std::make_shared<MemorySink>(path, kManifestMaxBytes,
+                                             UpdateFailureReason::ManifestRejected);
+    FetchReply *fetch = fetchDocument({}, sink);
+    QObject::connect(fetch, &FetchReply::finished, q, [this, fetch, sink, envelope] {
+        if (!endedByFetch(fetch))
+            evaluate(envelope, sink->bytes());
+    });
+    fetch->start();
+}
+
+void UpdateClientPrivate::evaluate(const QByteArray &envelope, const QByteArray &fallbackEnvelope,
+                                   const QByteArray &etag, const QByteArray &lastModified,
+                                   bool kept)
 {
     const quint64 generation = checkGeneration;
     const std::shared_ptr<std::atomic<bool>> cancelled = checkCancelled;
     const QString stage = q->stagingDirectory();
     // The worker works on its own copy of the settings.
-    worker->post([this, envelope, etag, lastModified, kept, settings = settings, stage, cancelled,
-                  generation] {
+    worker->post([this, envelope, fallbackEnvelope, etag, lastModified, kept, settings = settings,
+                  stage, cancelled, generation] {
         UpdateFailure failure;
-        std::shared_ptr<const UpdatePlan> plan =
-            compareWithInstallation(envelope, settings, stage, *cancelled, &failure);
-        const ManifestCache cache(settings.manifestCacheDirectory, settings.feed, settings.channel);
-        const bool verified = plan != nullptr;
-        // A kept manifest below a release this client has verified before is an old one kept by
-        // mistake or planted: the feed is asked in full, which a publisher's deliberate rollback
-        // passes.
-        const bool superseded = kept && verified
-            && plan->manifest.sequence < cache.load().highestSequence;
-        // (A feed that is a folder gives no validators: nothing of it is kept.)
-        if (verified && !superseded && (!etag.isEmpty() || !lastModified.isEmpty()))
-            cache.store({envelope, etag, lastModified}, plan->manifest.sequence);
-        // A kept manifest that no longer verifies is dropped, and the check asks for the manifest
-        // in full: the cache is never the reason a check fails.
-        const bool refetch = kept
-            && ((!verified && failure.reason != UpdateFailureReason::Cancelled) || superseded);
-        if (refetch && !superseded)
-            cache.drop();
-        deliver(q, [this, plan, failure, generation, refetch] {
+        std::shared_ptr<const UpdatePlan> plan = compareWithInstallation(
+            envelope, fallbackEnvelope, settings, stage, *cancelled, &failure);
+        bool refetch = false;
+        // The manifest was kept when it verified; a fallback's history file is never kept.
+        if (fallbackEnvelope.isEmpty()) {
+            const ManifestCache cache(settings.manifestCacheDirectory, settings.feed,
+                                      settings.channel);
+            const bool verified = plan != nullptr;
+            // A kept manifest below a release this client has verified before is an old one kept
+            // by mistake or planted: the feed is asked in full, which a publisher's deliberate
+            // rollback passes.
+            const bool superseded = kept && verified
+                && plan->manifest.sequence < cache.load().highestSequence;
+            // (A feed that is a folder gives no validators: nothing of it is kept.)
+            if (verified && !superseded && (!etag.isEmpty() || !lastModified.isEmpty()))
+                cache.store({envelope, etag, lastModified}, plan->manifest.sequence);
+            // A kept manifest that no longer verifies is dropped, and the check asks for the
+            // manifest in full: the cache is never the reason a check fails.
+            refetch = kept
+                && ((!verified && failure.reason != UpdateFailureReason::Cancelled) || superseded);
+            if (refetch && !superseded)
+                cache.drop();
+        }
+        deliver(q, [this, plan, failure, generation, refetch, envelope] {
             if (generation != checkGeneration || !check)
                 return;
             if (refetch) {
                 checkUsesCache = false;
                 return fetchManifest();
             }
+            if (plan && plan->pendingFallback)
+                return fetchFallback(envelope, *plan->pendingFallback);
             finishCheck(failure, plan);
         });
     });
@@ -475,6 +580,10 @@ void UpdateClientPrivate::evaluate(const QByteArray &envelope, const QByteArray 
 
 void UpdateClientPrivate::finishCheck(const UpdateFailure &failure, std::shared_ptr<const UpdatePlan> plan)
 {
+    if (reporter->isRunning()) {
+        checkAnswer.emplace(failure, std::move(plan));
+        return;
+    }
     checkDeadline->stop();
     UpdateCheck *ended = std::exchange(check, nullptr);
     if (failure.ok())
@@ -494,7 +603,8 @@ UpdateDownload *UpdateClient::download(const UpdateInfo &update, FailedReleasePo
                            .arg(update.sequence())
                            .arg(update.failedHere().resultName(),
                                 update.failedHere().reasonName()));
-    if (!update.isAvailable() && !update.hasFailedHere())
+    // A release not offered here is not fetched, even on a person's retry of one that failed.
+    if (!update.isAvailable() && (!update.hasFailedHere() || !update.isOfferedHere()))
         return d->refused(download, UpdateFailureReason::NotStaged,
                        QStringLiteral("no update to download"));
     d->download = download;
@@ -529,6 +639,8 @@ void UpdateClientPrivate::abort(UpdateOperation *operation)
         *checkCancelled = true;
         ++checkGeneration;
         dropManifestFetch(q);
+        reporter->abort();
+        checkAnswer.reset();
         check = nullptr;
         checkDeadline->stop();
     } else if (operation == download) {

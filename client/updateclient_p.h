@@ -2,16 +2,23 @@
 // that the classes an application compiles against keep their size and layout across versions.
 #pragma once
 
+#include "fetchreply.h"
+#include "rollout.h"
+
 #include <vellumix/updateclient.h>
 
 #include <QTimer>
 
 #include <atomic>
 #include <memory>
+#include <optional>
+#include <utility>
 
 namespace vellumix {
 
 class DownloadSession;
+class OutcomeReporter;
+class MemorySink;
 class FeedSource;
 class WorkerThread;
 struct DownloadReport;
@@ -71,8 +78,12 @@ public:
     template<typename Operation>
     Operation *refused(Operation *operation, UpdateFailureReason reason, const QString &detail);
     void abort(UpdateOperation *operation);
+    FetchReply *fetchDocument(FetchOptions options, const std::shared_ptr<MemorySink> &sink);
+    bool endedByFetch(FetchReply *fetch);
     void fetchManifest();
-    void evaluate(const QByteArray &envelope, const QByteArray &etag = QByteArray(),
+    void fetchFallback(const QByteArray &envelope, const protocol::FallbackRelease &fallback);
+    void evaluate(const QByteArray &envelope, const QByteArray &fallbackEnvelope,
+                  const QByteArray &etag = QByteArray(),
                   const QByteArray &lastModified = QByteArray(), bool kept = false);
     void finishCheck(const UpdateFailure &failure, std::shared_ptr<const UpdatePlan> plan);
     void onCheckDeadline();
@@ -91,6 +102,9 @@ public:
     bool checkUsesCache = true; // false once a kept manifest failed its verification
     QTimer *checkDeadline = nullptr; // ends a check that has run for checkTimeoutMs
     UpdateFailure lastCheckFailure;  // of the last try, for a check that runs out of time
+    OutcomeReporter *reporter = nullptr; // a check sends the report an ended update owes
+    // A check whose answer is ready while its report is still on its way ends with the report.
+    std::optional<std::pair<UpdateFailure, std::shared_ptr<const UpdatePlan>>> checkAnswer;
 };
 
 } // namespace vellumix

@@ -125,7 +125,8 @@ QJsonObject toJson(const HandedOverRelease &release)
             {QStringLiteral("version"), release.version},
             {QStringLiteral("manifestSha256"), QString::fromLatin1(release.manifestSha256)},
             {QStringLiteral("time"), timeText(release.time)},
-            {QStringLiteral("previousToken"), release.previousToken}};
+            {QStringLiteral("previousToken"), release.previousToken},
+            {QStringLiteral("reports"), release.reports}};
 }
 
 HandedOverRelease handedOverFromJson(const QJsonObject &object)
@@ -139,6 +140,7 @@ HandedOverRelease handedOverFromJson(const QJsonObject &object)
     release.manifestSha256 = object.value(QStringLiteral("manifestSha256")).toString().toLatin1();
     release.time = QDateTime::fromString(object.value(QStringLiteral("time")).toString(), Qt::ISODate);
     release.previousToken = object.value(QStringLiteral("previousToken")).toString();
+    release.reports = object.value(QStringLiteral("reports")).toString();
     return release;
 }
 
@@ -155,6 +157,10 @@ QByteArray toJson(const UpdateHistory &history)
         outcome.insert(QStringLiteral("token"), history.outcomeToken);
         outcome.insert(QStringLiteral("final"), history.outcomeFinal);
         outcome.insert(QStringLiteral("told"), history.outcomeTold);
+        if (!history.outcomeReports.isEmpty()) {
+            outcome.insert(QStringLiteral("reports"), history.outcomeReports);
+            outcome.insert(QStringLiteral("reported"), history.outcomeReported);
+        }
         record.insert(kOutcome, outcome);
     }
     QJsonArray failed;
@@ -176,6 +182,8 @@ UpdateHistory historyFromJson(const QJsonObject &record)
     history.outcomeToken = outcome.value(QStringLiteral("token")).toString();
     history.outcomeFinal = outcome.value(QStringLiteral("final")).toBool();
     history.outcomeTold = outcome.value(QStringLiteral("told")).toBool();
+    history.outcomeReports = outcome.value(QStringLiteral("reports")).toString();
+    history.outcomeReported = outcome.value(QStringLiteral("reported")).toBool();
     const QJsonArray failed = record.value(kFailed).toArray();
     for (const QJsonValue &entry : failed) {
         const UpdateOutcome release = outcomeFromJson(entry.toObject());
@@ -364,6 +372,8 @@ void settleLastUpdate(UpdateHistory &history, const QString &programRoot,
         history.outcome = outcome;
         history.outcomeToken = journal.token;
         history.outcomeFinal = true;
+        history.outcomeReports = release.reports;
+        history.outcomeReported = false;
         if (outcome.failed())
             rememberFailure(history, outcome);
         if (history.recoveryToken == journal.token)
@@ -401,6 +411,9 @@ void settleLastUpdate(UpdateHistory &history, const QString &programRoot,
         history.outcome = outcome;
         history.outcomeFinal = true;
         history.outcomeTold = false;
+        // The updater refused the stage before it changed anything: no start to report.
+        history.outcomeReports.clear();
+        history.outcomeReported = false;
         rememberFailure(history, outcome);
     }
     history.handedOver = HandedOverRelease();

@@ -4,7 +4,8 @@
 //   handedOver   the release last handed to the updater (its stage, where it came from), until
 //                the client has learned what became of it
 //   recovery     the journal token of a recovery the client started, and the state it found
-//   outcome      what became of the last update, and whether the application has been told
+//   outcome      what became of the last update, whether the application has been told, and
+//                whether it has been reported (when the application sends outcome reports)
 //   failed       the releases that failed here: never taken again unless a person asks for it
 //
 // The updater never reads it; the client reads the updater's journal and health file to fill it.
@@ -38,6 +39,7 @@ struct HandedOverRelease
     QByteArray manifestSha256;
     QDateTime time;
     QString previousToken;     // the journal's token when it was handed over
+    QString reports;           // the release's signed address for outcome reports; empty: none
 
     bool isValid() const { return sequence > 0; }
 };
@@ -51,6 +53,10 @@ struct UpdateHistory
     QString outcomeToken;       // the journal token the outcome was read from
     bool outcomeFinal = false;  // false while only the probed start has seen it
     bool outcomeTold = false;   // the application has been told
+    // Where the outcome is reported (the release's signed address; empty: nowhere), and whether
+    // it has been: each outcome is reported once, if the application turned reports on.
+    QString outcomeReports;
+    bool outcomeReported = false;
     QList<UpdateOutcome> failed;
     bool existed = false;       // read from a file (false: the client has kept nothing yet)
 };

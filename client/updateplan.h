@@ -11,6 +11,8 @@
 #include <QHash>
 #include <QList>
 
+#include <optional>
+
 namespace vellumix {
 
 class UpdatePlan
@@ -29,6 +31,20 @@ public:
     qint64 fetchUnpackedBytes = 0;
     qint64 releaseBytes = 0;
     qint64 releasePackedBytes = 0;
+
+    // The rollout of the channel's current release: its percentage (100 when it names none),
+    // and whether it is offered to this installation (false: newer than the installed release,
+    // but this installation is outside its rollout, or the rollout is halted).
+    int rolloutPercent = 100;
+    bool offeredHere = true;
+    qint32 currentSequence = 0;       // the channel's current release
+    // Not offered here, and it names a fallback newer than the installed release: the check
+    // fetches that release's history file next.
+    std::optional<protocol::FallbackRelease> pendingFallback;
+    // The plan describes that fallback; the current release's envelope vouches for it, and is
+    // staged beside it so that the stage can be checked again before the updater starts.
+    bool isFallback = false;
+    QByteArray voucherEnvelope;
 };
 
 // How a download ended, as the session reports it to the client.

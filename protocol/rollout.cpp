@@ -1,6 +1,7 @@
 #include "rollout.h"
 #include "updateprotocol.h"
 
+#include <QJsonValue>
 #include <QRegularExpression>
 #include <QSet>
 #include <QUrlQuery>
@@ -25,7 +26,66 @@ std::optional<ReportedOutcome> outcomeNamed(const QString &name)
     return std::nullopt;
 }
 
+bool isDigest(const QString &text)
+{
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("[0-9a-f]{64}")));
+    return pattern.match(text).hasMatch();
+}
+
+// A whole JSON number from `low` to `high`, or nothing.
+std::optional<qint64> wholeNumber(const QJsonValue &value, qint64 low, qint64 high)
+{
+    const double number = value.toDouble(-1);
+    if (!value.isDouble() || number != double(qint64(number)) || number < low || number > high)
+        return std::nullopt;
+    return qint64(number);
+}
+
 } // namespace
+
+bool isReportsUrl(const QString &text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && url.scheme() == u"https" && !url.host().isEmpty()
+        && url.userInfo().isEmpty() && !url.hasFragment();
+}
+
+RolloutMembers readRolloutMembers(const QJsonObject &payload, qint32 sequence)
+{
+    RolloutMembers members;
+    const QJsonValue rollout = payload.value(kPayloadRolloutMember);
+    if (!rollout.isUndefined()) {
+        const auto percent = wholeNumber(rollout.toObject().value(kRolloutPercentMember), 0, 100);
+        if (!rollout.isObject() || !percent)
+            throw QStringLiteral("its \"%1\" is not {\"%2\": 0 to 100}")
+                .arg(kPayloadRolloutMember, kRolloutPercentMember);
+        members.rolloutPercent = int(*percent);
+    }
+    const QJsonValue critical = payload.value(kPayloadCriticalMember);
+    if (!critical.isUndefined() && !critical.isBool())
+        throw QStringLiteral("its \"%1\" is not true or false").arg(kPayloadCriticalMember);
+    members.critical = critical.toBool(false);
+    const QJsonValue fallback = payload.value(kPayloadFallbackMember);
+    if (!fallback.isUndefined()) {
+        const QJsonObject object = fallback.toObject();
+        const auto earlier =
+            wholeNumber(object.value(kFallbackSequenceMember), 1, qint64(sequence) - 1);
+        const QString digest = object.value(kFallbackSha256Member).toString();
+        if (!fallback.isObject() || !earlier || !isDigest(digest))
+            throw QStringLiteral("its \"%1\" does not name an earlier sequence and the SHA-256 "
+                                 "of its history file")
+                .arg(kPayloadFallbackMember);
+        members.fallback = FallbackRelease{qint32(*earlier), digest.toLatin1()};
+    }
+    const QJsonValue reports = payload.value(kPayloadReportsMember);
+    if (!reports.isUndefined()) {
+        members.reports = reports.toString();
+        if (!reports.isString() || !isReportsUrl(members.reports))
+            throw QStringLiteral("its \"%1\" is not an https URL").arg(kPayloadReportsMember);
+    }
+    return members;
+}
 
 QString reportedOutcomeName(ReportedOutcome outcome)
 {

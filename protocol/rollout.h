@@ -4,6 +4,8 @@
 // sides agree on it here.
 #pragma once
 
+#include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringView>
 #include <QUrl>
@@ -28,6 +30,34 @@ inline const QString kPayloadFallbackMember = QStringLiteral("fallback");
 inline const QString kFallbackSequenceMember = QStringLiteral("sequence");
 inline const QString kFallbackSha256Member = QStringLiteral("sha256");
 inline const QString kPayloadReportsMember = QStringLiteral("reports");
+
+// The channel's earlier release that installations outside a rollout are offered meanwhile: its
+// sequence and the SHA-256 of its history file, FEED/<channel>/releases/<sequence>.json.
+struct FallbackRelease
+{
+    qint32 sequence = 0;
+    QByteArray historySha256; // 64 lower-case hex digits
+
+    friend bool operator==(const FallbackRelease &, const FallbackRelease &) = default;
+};
+
+struct RolloutMembers
+{
+    std::optional<int> rolloutPercent; // none: offered to every installation
+    bool critical = false;             // offered to every installation at any percentage above 0
+    std::optional<FallbackRelease> fallback;
+    QString reports;                   // an https URL for outcome reports; empty: none
+
+    int percent() const { return rolloutPercent.value_or(100); }
+};
+
+// True for an https URL with a host, without user information or a fragment: an address fit to
+// receive outcome reports.
+bool isReportsUrl(const QString &text);
+
+// The members above from a verified payload of release `sequence`. Throws a text that names the
+// member at fault ("its \"rollout\" is not ..."); members it does not know are left alone.
+RolloutMembers readRolloutMembers(const QJsonObject &payload, qint32 sequence);
 
 // --- An outcome report ---------------------------------------------------------------------------
 // GET <reports>?channel=<name>&sequence=<N>&outcome=<name>[&reason=<name>]&installation=<hex>

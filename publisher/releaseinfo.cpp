@@ -29,9 +29,7 @@ void checkChannelAndExpiry(const QString &channel, int expiresInDays, bool expir
 
 void checkReportsUrl(const QString &text)
 {
-    const QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme() != u"https" || url.host().isEmpty()
-        || !url.userInfo().isEmpty() || url.hasFragment())
+    if (!protocol::isReportsUrl(text))
         throw QStringLiteral("the reports address \"%1\" is not an https URL without user "
                              "information, such as https://updates.example.com/reports")
             .arg(text);
@@ -95,51 +93,6 @@ QList<DeltaEntry> readDeltas(const QJsonValue &value, const UpdateManifest &mani
     return deltas;
 }
 
-// A whole JSON number from `low` to `high`, or nothing.
-std::optional<qint64> wholeNumber(const QJsonValue &value, qint64 low, qint64 high)
-{
-    const double number = value.toDouble(-1);
-    if (!value.isDouble() || number != double(qint64(number)) || number < low || number > high)
-        return std::nullopt;
-    return qint64(number);
-}
-
-void readRollout(const QJsonObject &payload, const UpdateManifest &manifest, ReleaseExtras &extras)
-{
-    const QJsonValue rollout = payload.value(protocol::kPayloadRolloutMember);
-    if (!rollout.isUndefined()) {
-        const auto percent =
-            wholeNumber(rollout.toObject().value(protocol::kRolloutPercentMember), 0, 100);
-        if (!rollout.isObject() || !percent)
-            throw QStringLiteral("its \"%1\" is not {\"%2\": 0 to 100}")
-                .arg(protocol::kPayloadRolloutMember, protocol::kRolloutPercentMember);
-        extras.rolloutPercent = int(*percent);
-    }
-    const QJsonValue critical = payload.value(protocol::kPayloadCriticalMember);
-    if (!critical.isUndefined() && !critical.isBool())
-        throw QStringLiteral("its \"%1\" is not true or false").arg(protocol::kPayloadCriticalMember);
-    extras.critical = critical.toBool(false);
-    const QJsonValue fallback = payload.value(protocol::kPayloadFallbackMember);
-    if (!fallback.isUndefined()) {
-        const QJsonObject object = fallback.toObject();
-        const auto sequence = wholeNumber(object.value(protocol::kFallbackSequenceMember), 1,
-                                          qint64(manifest.sequence) - 1);
-        const QString digest = object.value(protocol::kFallbackSha256Member).toString();
-        if (!fallback.isObject() || !sequence || !isDigest(digest))
-            throw QStringLiteral("its \"%1\" does not name an earlier sequence and the SHA-256 "
-                                 "of its history file")
-                .arg(protocol::kPayloadFallbackMember);
-        extras.fallback = FallbackRelease{qint32(*sequence), digest.toLatin1()};
-    }
-    const QJsonValue reports = payload.value(protocol::kPayloadReportsMember);
-    if (!reports.isUndefined()) {
-        extras.reports = reports.toString();
-        if (!reports.isString())
-            throw QStringLiteral("its \"%1\" is not an address").arg(protocol::kPayloadReportsMember);
-        checkReportsUrl(extras.reports);
-    }
-}
-
 } // namespace
 
 QByteArray payloadBytesOf(const UpdateManifest &manifest)
@@ -165,7 +118,8 @@ ReleaseExtras readReleaseExtras(const UpdateManifest &manifest)
         if (!expires.isUndefined())
             extras.expires = parseExpiry(expires);
         extras.deltas = readDeltas(payload.value(protocol::kPayloadDeltasMember), manifest);
-        readRollout(payload, manifest, extras);
+        static_cast<protocol::RolloutMembers &>(extras) =
+            protocol::readRolloutMembers(payload, manifest.sequence);
     } catch (const QString &problem) {
         throw QStringLiteral("the manifest of sequence %1 is signed, but %2")
             .arg(manifest.sequence)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "manifest.h"
+#include "rollout.h"
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -25,27 +26,14 @@ struct DeltaEntry
     friend bool operator==(const DeltaEntry &, const DeltaEntry &) = default;
 };
 
-// The channel's earlier release that installations outside a rollout are offered meanwhile: its
-// sequence and the SHA-256 of its history file, FEED/<channel>/releases/<sequence>.json.
-struct FallbackRelease
-{
-    qint32 sequence = 0;
-    QByteArray historySha256;
+using protocol::FallbackRelease;
 
-    friend bool operator==(const FallbackRelease &, const FallbackRelease &) = default;
-};
-
-struct ReleaseExtras
+// The signed members beside the manifest's own: the rollout's (protocol/rollout.h) and these.
+struct ReleaseExtras : protocol::RolloutMembers
 {
     QString channel;                  // empty when the payload names none (an older tool made it)
     std::optional<QDateTime> expires; // UTC; none: the manifest never expires
     QList<DeltaEntry> deltas;
-    std::optional<int> rolloutPercent; // none: offered to every installation
-    bool critical = false;             // offered to every installation at any percentage above 0
-    std::optional<FallbackRelease> fallback;
-    QString reports;                   // an https URL for outcome reports; empty: none
-
-    int percent() const { return rolloutPercent.value_or(100); }
 };
 
 // Throws the release tool's text unless `url` is an https URL fit to receive outcome reports.

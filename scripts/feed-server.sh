@@ -31,6 +31,8 @@
 #       stops it and returns once it is gone
 #
 # The site part of the configuration is docs/nginx-feed.conf, the file docs/hosting.md shows.
+# Beside it, /reports answers 204 and keeps outcome reports in RUN_DIR/reports.log in nginx's
+# "combined" format, as docs/hosting.md's report endpoint does (vellumix-publish reads that log).
 # RUN_DIR/access.log has one line per request, five fields separated by tabs:
 #   method  uri  status  range  body-bytes-sent
 # (a request without a Range header shows "-"; nginx writes bytes outside printable ASCII and
@@ -145,6 +147,10 @@ http {
         $reset_rule
         root $(config_path "$feed");
         include $(config_path "$site_conf");
+        location = /reports {
+            access_log $(config_path "$run/reports.log") combined;
+            return 204;
+        }
     }
 }
 EOF

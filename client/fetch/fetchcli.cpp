@@ -72,13 +72,20 @@ Options:
   --retry-failed     download, apply: take the release even though it failed on this
                      installation before (it was rolled back, recovered or not installed);
                      without it such a release is reported and left alone
+  --ignore-rollout   take the channel's release even while it is rolled out to a share of
+                     installations that leaves this one out (a person's "check now"); a
+                     halted release (0 %) stays halted
+  --send-reports     send the outcome of the last update of --root to the address its release
+                     names, once (the release's channel and sequence, the outcome and a hash
+                     of this installation's random id; nothing else)
 
 Exit codes:
   0   check: an update is available; download: it is staged; apply: the updater was started
       (with --wait: the updater ended with 0)
   1-6 apply --wait: the updater's own exit code
-  10  no update: the feed offers nothing newer than what is installed, or only a release
-      that failed here before ("failedHere" says how)
+  10  no update: the feed offers nothing newer than what is installed, only a release
+      that failed here before ("failedHere" says how), or one that is being rolled out and
+      not offered to this installation yet ("rollout" says so)
   11  failed: the reason is printed (JSON on standard output, a line on standard error)
   12  interrupted (Ctrl+C); what was complete stays staged
   64  usage error
@@ -194,6 +201,15 @@ QJsonObject describe(const UpdateInfo &update)
             {QStringLiteral("releasePackedBytes"), update.releasePackedBytes()}};
     if (update.hasFailedHere())
         object.insert(QStringLiteral("failedHere"), describe(update.failedHere()));
+    // The channel's current release while it is rolled out: its percentage and whether this
+    // installation has it; a fallback offered meanwhile names the release it stands in for.
+    if (update.rolloutPercent() < 100 || !update.isOfferedHere()) {
+        QJsonObject rollout{{QStringLiteral("percent"), update.rolloutPercent()},
+                            {QStringLiteral("offered"), update.isOfferedHere()}};
+        if (update.isFallback())
+            rollout.insert(QStringLiteral("fallbackFor"), update.currentSequence());
+        object.insert(QStringLiteral("rollout"), rollout);
+    }
     return object;
 }
 
@@ -276,9 +292,12 @@ int runFetch(const QStringList &arguments)
     const QCommandLineOption parent(QStringLiteral("parent"), QString(), QStringLiteral("PID"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QString());
     const QCommandLineOption retryFailed(QStringLiteral("retry-failed"), QString());
+    const QCommandLineOption ignoreRollout(QStringLiteral("ignore-rollout"), QString());
+    const QCommandLineOption sendReports(QStringLiteral("send-reports"), QString());
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")}, QString());
     parser.addOptions({feed, root, channel, stage, connections, streams, caFile, cacheDir, manifestTimeout,
-                       headerTimeout, checkTimeout, minRate, sequence, wait, parent, quiet, retryFailed, help});
+                       headerTimeout, checkTimeout, minRate, sequence, wait, parent, quiet, retryFailed,
+                       ignoreRollout, sendReports, help});
     auto usage = [](const QString &text) {
         err() << "vellumix-fetch: " << text << "; see \"vellumix-fetch --help\"" << Qt::endl;
         return kUsage;
@@ -356,6 +375,8 @@ int runFetch(const QStringList &arguments)
         settings.manifestCacheDirectory = QFileInfo(parser.value(cacheDir)).absoluteFilePath();
     if (staging)
         settings.stagingDirectory = QFileInfo(parser.value(stage)).absoluteFilePath();
+    settings.ignoreRollout = parser.isSet(ignoreRollout);
+    settings.sendOutcomeReports = parser.isSet(sendReports);
     if (parser.isSet(caFile)) {
         const QList<QSslCertificate> cas =
             QSslCertificate::fromPath(parser.value(caFile), QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);

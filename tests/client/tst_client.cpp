@@ -6,14 +6,17 @@
 #include "httpfeedsource.h"
 #include "proxycache.h"
 #include "journal.h"
+#include "outcomereport.h"
 #include "manifest.h"
 #include "probe.h"
 #include "rolloutcohort.h"
 #include "signing.h"
+#include "updatehistory.h"
 #include <vellumix/startup.h>
 #include "testsupport.h"
 #include <vellumix/updateclient.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -995,6 +998,173 @@ private slots:
         writeFile(m_feed + QStringLiteral("/stable"), QStringLiteral("manifest.json"), manifest);
         QVERIFY(fetch(settings(), &outcome));
         QCOMPARE(outcome.checkFailure.reason, reason);
+    }
+
+    // What an ended update owes to the address its release names: each final outcome of a start
+    // once, and nothing for an update the updater refused or one still being probed.
+    void owedOutcomeReport_data()
+    {
+        QTest::addColumn<UpdateResult>("result");
+        QTest::addColumn<bool>("final");
+        QTest::addColumn<bool>("reported");
+        QTest::addColumn<QString>("reports");
+        QTest::addColumn<QString>("expected"); // the report's query, "" for none
+        const QString address = QStringLiteral("https://updates.example.com/reports");
+        QTest::newRow("confirmed") << UpdateResult::Installed << true << false << address
+                                   << "channel=beta&sequence=7&outcome=confirmed";
+        QTest::newRow("rolled back") << UpdateResult::RolledBack << true << false << address
+                                     << "channel=beta&sequence=7&outcome=rolled-back&reason=new-version-ended";
+        QTest::newRow("recovered") << UpdateResult::Recovered << true << false << address
+                                   << "channel=beta&sequence=7&outcome=recovered&reason=new-version-ended";
+        QTest::newRow("refused by the updater") << UpdateResult::NotInstalled << true << false
+                                                << address << "";
+        QTest::newRow("still probed") << UpdateResult::Installed << false << false << address << "";
+        QTest::newRow("reported before") << UpdateResult::RolledBack << true << true << address << "";
+        QTest::newRow("no address") << UpdateResult::RolledBack << true << false << "" << "";
+        QTest::newRow("plain http address") << UpdateResult::RolledBack << true << false
+                                            << "http://updates.example.com/reports" << "";
+    }
+
+    void owedOutcomeReport()
+    {
+        QFETCH(UpdateResult, result);
+        QFETCH(bool, final);
+        QFETCH(bool, reported);
+        QFETCH(QString, reports);
+        QFETCH(QString, expected);
+        UpdateHistory history;
+        history.outcome.result = result;
+        history.outcome.because = result == UpdateResult::Installed ? UpdateFailedBecause::Nothing
+                                                                    : UpdateFailedBecause::NewVersionEnded;
+        history.outcome.sequence = 7;
+        history.outcome.channel = QStringLiteral("beta");
+        history.outcomeFinal = final;
+        history.outcomeReported = reported;
+        history.outcomeReports = reports;
+        const QString id(32, u'5');
+        const auto report = owedReport(history, id);
+        QCOMPARE(report.has_value(), !expected.isEmpty());
+        if (!report)
+            return;
+        const QUrl url = protocol::outcomeReportUrl(QUrl(reports), *report);
+        QCOMPARE(url.query(), expected + QStringLiteral("&installation=") + reportedInstallation(id));
+    }
+
+    /*
+        Whether a release being rolled out reaches this installation, and what an installation
+        outside it is offered: sequence 3 is rolled out and names sequence 2 (its history file,
+        perhaps expired, perhaps forged) as the fallback; the installation has 1. The
+        installation's place is set by its id so that the percentage puts it inside or outside.
+    */
+    void rolloutOffer_data()
+    {
+        QTest::addColumn<QString>("place");    // "inside", "outside", "halted" (0 %), "": no rollout
+        QTest::addColumn<QString>("extra");     // "critical", "ignore-rollout", or ""
+        QTest::addColumn<QString>("fallback");  // "", "kept", "expired", "forged", "installed"
+        QTest::addColumn<qint32>("offered");    // the sequence offered; 0: none
+        QTest::addColumn<UpdateFailureReason>("reason");
+        const QString none;
+        QTest::newRow("no rollout") << none << none << none << 3 << R::None;
+        QTest::newRow("inside") << "inside" << none << none << 3 << R::None;
+        QTest::newRow("outside") << "outside" << none << none << 0 << R::None;
+        QTest::newRow("outside, critical") << "outside" << "critical" << none << 3 << R::None;
+        QTest::newRow("outside, explicit check") << "outside" << "ignore-rollout" << none << 3
+                                                 << R::None;
+        QTest::newRow("halted, critical") << "halted" << "critical" << "kept" << 2 << R::None;
+        QTest::newRow("halted, explicit check") << "halted" << "ignore-rollout" << none << 0
+                                                << R::None;
+        QTest::newRow("outside, fallback") << "outside" << none << "kept" << 2 << R::None;
+        QTest::newRow("outside, fallback expired") << "outside" << none << "expired" << 2
+                                                   << R::None;
+        QTest::newRow("outside, fallback forged") << "outside" << none << "forged" << 0
+                                                  << R::ManifestRejected;
+        QTest::newRow("outside, fallback not newer") << "outside" << none << "installed" << 0
+                                                     << R::None;
+        QTest::newRow("inside, fallback unused") << "inside" << none << "forged" << 3 << R::None;
+    }
+
+    void rolloutOffer()
+    {
+        QFETCH(QString, place);
+        QFETCH(QString, extra);
+        QFETCH(QString, fallback);
+        QFETCH(qint32, offered);
+        QFETCH(UpdateFailureReason, reason);
+        QStandardPaths::setTestModeEnabled(true);
+        const auto testMode = qScopeGuard([] { QStandardPaths::setTestModeEnabled(false); });
+        UpdateClientSettings settings = this->settings();
+        settings.ignoreRollout = extra == u"ignore-rollout";
+        if (fallback == u"installed")
+            settings.builtInSequence = 2;
+        // An id that places the installation between 5 and 95 for sequence 3.
+        double position = 0;
+        const QString idFile = installationIdFile(m_root);
+        for (int draw = 0; position < 5 || position > 95; ++draw) {
+            QVERIFY(draw < 1000);
+            const QString id = QString::number(QRandomGenerator::global()->generate64() | 1ULL << 63, 16)
+                + QString::number(QRandomGenerator::global()->generate64() | 1ULL << 63, 16);
+            writeFile(QFileInfo(idFile).absolutePath(), QFileInfo(idFile).fileName(), id.toLatin1());
+            position = rolloutPosition(id, feedIdentity(settings.feed), QStringLiteral("stable"), 3);
+        }
+        publish();
+        const auto signedEnvelope = [&](const QString &version, qint32 sequence,
+                                        const QJsonObject &members) {
+            QJsonObject payload =
+                QJsonDocument::fromJson(feedPayload(m_release, version, sequence)).object();
+            for (auto member = members.begin(); member != members.end(); ++member)
+                payload.insert(member.key(), member.value());
+            const QByteArray bytes = QJsonDocument(payload).toJson(QJsonDocument::Compact);
+            return envelopeOf(bytes, signPayload(bytes));
+        };
+        const QString expired = QDateTime::currentDateTimeUtc().addSecs(-60).toString(Qt::ISODate);
+        const QByteArray history = signedEnvelope(
+            QStringLiteral("2.0.0"), 2,
+            fallback == u"expired" ? QJsonObject{{QStringLiteral("expires"), expired}} : QJsonObject());
+        writeFile(m_feed, QStringLiteral("stable/releases/2.json"), history);
+        QJsonObject members;
+        if (!place.isEmpty()) {
+            const int percent = place == u"inside" ? int(position) + 1
+                : place == u"outside"              ? int(position)
+                                                   : 0;
+            members.insert(QStringLiteral("rollout"), QJsonObject{{QStringLiteral("percent"), percent}});
+        }
+        if (extra == u"critical")
+            members.insert(QStringLiteral("critical"), true);
+        if (!fallback.isEmpty()) {
+            const QByteArray named = fallback == u"forged" ? QByteArray(64, 'a')
+                : QCryptographicHash::hash(history, QCryptographicHash::Sha256).toHex();
+            members.insert(QStringLiteral("fallback"),
+                           QJsonObject{{QStringLiteral("sequence"), 2},
+                                       {QStringLiteral("sha256"), QString::fromLatin1(named)}});
+        }
+        writeFile(m_feed, QStringLiteral("stable/manifest.json"),
+                  signedEnvelope(QStringLiteral("3.0.0"), 3, members));
+
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome));
+        QCOMPARE(outcome.checkFailure.reason, reason);
+        if (reason != R::None)
+            return;
+        const UpdateInfo &update = outcome.check;
+        QCOMPARE(update.isAvailable() ? update.sequence() : 0, offered);
+        QCOMPARE(update.isFallback(), offered == 2);
+        QCOMPARE(update.isOfferedHere(), offered == 3);
+        QCOMPARE(update.currentSequence(), 3);
+        QCOMPARE(update.rolloutPercent(), place.isEmpty() ? 100 : members.value(QStringLiteral("rollout"))
+                                                                     .toObject().value(QStringLiteral("percent")).toInt());
+        if (offered == 0)
+            return;
+        QCOMPARE(outcome.downloadFailure.reason, R::None);
+        // The stage is checked again before the updater takes it: a fallback past its own expiry
+        // passes on the word of the current release kept beside it, and only so.
+        QCOMPARE(verifyStagedUpdate(m_root, m_stage, QStringLiteral("stable"), 1).reason, R::None);
+        const QString voucher = m_stage + QStringLiteral("/.vellumix-fallback-of.json");
+        QCOMPARE(QFileInfo::exists(voucher), offered == 2);
+        if (fallback == u"expired") {
+            QVERIFY(QFile::remove(voucher));
+            QCOMPARE(verifyStagedUpdate(m_root, m_stage, QStringLiteral("stable"), 1).reason,
+                     R::ManifestExpired);
+        }
     }
 
     // A server that answers slowly or never stops cannot hold a check or a download beyond its

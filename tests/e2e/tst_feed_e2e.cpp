@@ -6,8 +6,11 @@
 #include "installation.h"
 #include "journal.h"
 #include "releaseinfo.h"
+#include "rolloutcohort.h"
+#include "rolloutstatus.h"
 #include "scenarios.h"
 #include "stage.h"
+#include "updatehistory.h"
 #include <vellumix/updateclient.h>
 
 #include <QDirIterator>
@@ -173,6 +176,8 @@ private slots:
     {
         m_cache = std::make_unique<QTemporaryDir>();
         qputenv("XDG_CACHE_HOME", m_cache->path().toUtf8());
+        // The installation ids of the client's processes, and of this one, stay in the test too.
+        qputenv("XDG_DATA_HOME", (m_cache->path() + QStringLiteral("/data")).toUtf8());
     }
 
     // v1 -> v2: the application checks the feed, downloads through the library and starts the
@@ -596,6 +601,159 @@ private slots:
         QVERIFY2(run.errors.contains(QStringLiteral("secure-connection-failed")),
                  qPrintable(run.errors));
         QCOMPARE(server.accessLog().size(), 0); // refused before any request was sent
+    }
+
+    /*
+        A rollout over the feed, as a release engineer runs it. Sequence 2 goes out at 10 %: the
+        installations whose place for it lies below 10 take it, the others hear that it is not
+        offered yet, and one older than sequence 1 is offered sequence 1 meanwhile (the fallback,
+        from its history file). An explicit check takes it anyway. A halt (0) stops it for
+        everybody, explicit checks included; the fallback stays. A rolled-back update is reported
+        once, to the address the release was signed with, and nginx's log of the reports is what
+        the release tool counts.
+    */
+    void rolloutOverTheFeed()
+    {
+        Installation installation;
+        installation.install(v1);
+        QTemporaryDir dir;
+        const testsupport::TlsFiles tls =
+            testsupport::makeTestCertificates(dir.filePath(QStringLiteral("tls")), QStringLiteral("127.0.0.1"));
+        QVERIFY(!tls.caFile.isEmpty());
+        const QString feedDir = dir.filePath(QStringLiteral("feed"));
+        QVERIFY(QDir().mkpath(feedDir));
+        FeedServer server;
+        QVERIFY2(server.start(feedDir, &tls), qPrintable(server.errorText()));
+        const QString url = QStringLiteral("https://127.0.0.1:%1").arg(server.port());
+        AppVersion broken = versionOf(QStringLiteral("2.0.0"), 2, QStringLiteral("exit"));
+        broken.runMs = 0;
+        QString failure = testsupport::failureOf([&] {
+            for (const AppVersion *release : std::initializer_list<const AppVersion *>{&v1, &broken}) {
+                vellumix::publish::StageOptions stage;
+                stage.releaseDir = dir.filePath(QStringLiteral("release-%1").arg(release->sequence));
+                stage.version = release->version;
+                stage.sequence = release->sequence;
+                stage.keyPath = testsupport::devSigningKey();
+                stage.outDir = dir.filePath(QStringLiteral("stage-%1").arg(release->sequence));
+                if (release == &broken) {
+                    stage.deltaBaseFeed = feedDir; // names sequence 1 as the fallback
+                    stage.rolloutPercent = 10;
+                    stage.reportsUrl = url + QStringLiteral("/reports");
+                }
+                for (const testsupport::FileSpec &file : installation.filesOf(*release))
+                    testsupport::writeFile(stage.releaseDir, file.path, file.content);
+                vellumix::publish::stageRelease(stage);
+                vellumix::publish::PublishOptions publish;
+                publish.feedDir = feedDir;
+                publish.stageDir = stage.outDir;
+                vellumix::publish::publishStage(publish);
+            }
+        });
+        QCOMPARE(failure, testsupport::kNoFailure);
+
+        // Installations placed inside or outside 10 % for sequence 2 by the ids they are given.
+        const auto installationPlaced = [&](const QString &name, bool inside) {
+            const QString root = dir.filePath(QStringLiteral("roots/") + name);
+            const QString idFile = vellumix::installationIdFile(root);
+            for (int draw = 0; draw < 10000; ++draw) {
+                const QString id = QString::fromLatin1(QByteArray::number(
+                    QRandomGenerator::global()->generate64() | 1ULL << 63, 16)
+                    + QByteArray::number(QRandomGenerator::global()->generate64() | 1ULL << 63, 16));
+                const double place = vellumix::rolloutPosition(
+                    id, vellumix::feedIdentity(QUrl(url)), QStringLiteral("stable"), 2);
+                if ((place < 10) == inside) {
+                    testsupport::writeFile(QFileInfo(idFile).absolutePath(),
+                                           QFileInfo(idFile).fileName(), id.toLatin1());
+                    break;
+                }
+            }
+            return root;
+        };
+        const auto check = [&](const QString &root, int sequence, const QStringList &extra = {}) {
+            QDir().mkpath(root);
+            return runFetch(QStringList{QStringLiteral("check"), QStringLiteral("--feed"), url,
+                                        QStringLiteral("--root"), root, QStringLiteral("--ca-file"),
+                                        tls.caFile, QStringLiteral("--sequence"),
+                                        QString::number(sequence)}
+                            + extra);
+        };
+        const auto rolloutOf = [](const FetchRun &run) {
+            return QString::fromUtf8(QJsonDocument(run.json.value(QStringLiteral("rollout")).toObject())
+                                         .toJson(QJsonDocument::Compact));
+        };
+        QStringList inside, outside;
+        for (int i = 0; i < 3; ++i) {
+            inside << installationPlaced(QStringLiteral("in-%1").arg(i), true);
+            outside << installationPlaced(QStringLiteral("out-%1").arg(i), false);
+        }
+        for (const QString &root : std::as_const(inside)) {
+            const FetchRun run = check(root, 1);
+            QVERIFY2(run.exitCode == 0 && run.json.value(QStringLiteral("sequence")).toInt() == 2,
+                     qPrintable(describe(run)));
+            QCOMPARE(rolloutOf(run), QStringLiteral("{\"offered\":true,\"percent\":10}"));
+        }
+        for (const QString &root : std::as_const(outside)) {
+            const FetchRun run = check(root, 1);
+            QVERIFY2(run.exitCode == 10 && !run.json.value(QStringLiteral("update")).toBool(),
+                     qPrintable(describe(run)));
+            QCOMPARE(rolloutOf(run), QStringLiteral("{\"offered\":false,\"percent\":10}"));
+        }
+        // Older than the fallback: sequence 1 meanwhile, from its history file.
+        server.clearAccessLog();
+        FetchRun run = check(outside.first(), 0);
+        QVERIFY2(run.exitCode == 0 && run.json.value(QStringLiteral("sequence")).toInt() == 1,
+                 qPrintable(describe(run)));
+        QCOMPARE(rolloutOf(run), QStringLiteral("{\"fallbackFor\":2,\"offered\":false,\"percent\":10}"));
+        QVERIFY(requestsOf(server.accessLog(2)).contains(QStringLiteral("GET /stable/releases/1.json 200 -")));
+        // A person's "check now".
+        run = check(outside.first(), 1, {QStringLiteral("--ignore-rollout")});
+        QVERIFY2(run.exitCode == 0 && run.json.value(QStringLiteral("sequence")).toInt() == 2,
+                 qPrintable(describe(run)));
+
+        // The release reaches this installation (asked for explicitly), fails and is rolled back;
+        // the next checks report it, once.
+        const QStringList reporting{QStringLiteral("--send-reports")};
+        run = runFetch({QStringLiteral("apply"), QStringLiteral("--feed"), url, QStringLiteral("--root"),
+                        installation.root(), QStringLiteral("--ca-file"), tls.caFile,
+                        QStringLiteral("--sequence"), QStringLiteral("1"), QStringLiteral("--stage"),
+                        dir.filePath(QStringLiteral("download")), QStringLiteral("--wait"),
+                        QStringLiteral("--ignore-rollout"), QStringLiteral("--quiet")});
+        QVERIFY2(run.exitCode == 4, qPrintable(describe(run)));
+        const QString reportsLog = server.runDir() + QStringLiteral("/reports.log");
+        QVERIFY(!QFileInfo::exists(reportsLog) || testsupport::readFile(reportsLog).isEmpty());
+        for (int time = 0; time < 2; ++time) {
+            run = check(installation.root(), 1, reporting);
+            QVERIFY2(run.exitCode == 10 && run.json.contains(QStringLiteral("failedHere")),
+                     qPrintable(describe(run)));
+        }
+        const QStringList reports = QString::fromUtf8(testsupport::readFile(reportsLog))
+                                        .split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(reports.size(), 1);
+        QVERIFY2(reports.first().contains(QStringLiteral(
+                     "GET /reports?channel=stable&sequence=2&outcome=rolled-back&reason=")),
+                 qPrintable(reports.first()));
+        vellumix::publish::ReportTally tally(QStringLiteral("stable"));
+        tally.addLogFile(reportsLog);
+        QCOMPARE(tally.release(2).rolledBack, 1);
+        QCOMPARE(tally.release(2).reports(), 1);
+
+        // Halted: nobody new takes it, not even on an explicit check; the fallback stays.
+        failure = testsupport::failureOf([&] {
+            vellumix::publish::RolloutOptions halt;
+            halt.feedDir = feedDir;
+            halt.keyPath = testsupport::devSigningKey();
+            halt.percent = 0;
+            vellumix::publish::setRollout(halt);
+        });
+        QCOMPARE(failure, testsupport::kNoFailure);
+        for (const QStringList &extra : {QStringList(), QStringList{QStringLiteral("--ignore-rollout")}}) {
+            run = check(inside.first(), 1, extra);
+            QVERIFY2(run.exitCode == 10, qPrintable(describe(run)));
+            QCOMPARE(rolloutOf(run), QStringLiteral("{\"offered\":false,\"percent\":0}"));
+        }
+        run = check(outside.first(), 0);
+        QVERIFY2(run.exitCode == 0 && run.json.value(QStringLiteral("sequence")).toInt() == 1,
+                 qPrintable(describe(run)));
     }
 
     // check, download and apply --wait in a row, as a script would: one JSON object each, the

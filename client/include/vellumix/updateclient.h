@@ -66,6 +66,16 @@ struct UpdateClientSettings
     int retries = 4;                           // further tries after a transient failure
     int retryDelayMs = 500;                    // first back-off; doubles with each retry
     int progressIntervalMs = 250;              // at most this often a progress signal
+    // A release being rolled out reaches a share of the installations (its percentage); the
+    // others hear that it is not offered to them yet. A person's explicit "check now" sets this:
+    // the release is taken at any percentage above 0. A halted release (0 %) stays halted.
+    bool ignoreRollout = false;
+    // Outcome reports: when the release names an address for them, the next check after an
+    // update ended sends one request there with the release's channel and sequence, the outcome
+    // (confirmed, rolled back with the reason, recovered) and a one-way hash of this
+    // installation's random id; nothing else, and each outcome once. Off unless the application
+    // turns it on (see docs/integration.md).
+    bool sendOutcomeReports = false;
 };
 
 // A feed address as a user or a script gives it: an http(s) URL, a file: URL or a local path.
@@ -104,6 +114,20 @@ public:
     bool hasFailedHere() const;
     // How it failed here; not valid when it did not.
     UpdateOutcome failedHere() const;
+
+    // The rollout of the channel's current release: the share of installations it is offered to,
+    // 0 to 100 (100 when it is not being rolled out).
+    int rolloutPercent() const;
+    // False when the channel's current release is newer than the installed one but not offered
+    // to this installation: it lies outside the rollout, or the rollout is halted (0). Such a
+    // release is not available (see UpdateClientSettings::ignoreRollout).
+    bool isOfferedHere() const;
+    // True when this describes the channel's fallback rather than its current release: an
+    // earlier release, offered to installations older than it while the current one is not
+    // offered to them. It downloads and installs as any release does.
+    bool isFallback() const;
+    // The sequence of the channel's current release (that of this release unless isFallback()).
+    qint32 currentSequence() const;
 
     QString version() const;
     qint32 sequence() const;
