@@ -38,6 +38,8 @@ cleanup_work_dir() {
         kill -TERM "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
+    # The Wine server kept running for the Windows client's transfers (--windows).
+    [ -n "${fetch_win:-}" ] && wineserver -k 2>/dev/null || true
     [ -n "${work:-}" ] || return 0
     bash "$VELLUMIX_TOP/scripts/feed-server.sh" stop "$work/nginx" >/dev/null 2>&1 || true
     if [ -n "${keep_logs:-}" ] && [ -d "$work/logs" ]; then
@@ -189,8 +191,11 @@ publish_releases() {
 start_https_feed() {
     tls=$work/tls
     make_test_ca "$tls"
+    # The server sends its certificate with the authority's: Windows' TLS (schannel) verifies a
+    # chain against a --ca-file authority only when the server sends it whole.
+    cat "$tls/server.pem" "$tls/ca.pem" > "$tls/chain.pem"
     origin=$(bash "$VELLUMIX_TOP/scripts/feed-server.sh" start "$work/feed" "$work/nginx" \
-        --tls "$tls/server.pem" "$tls/server.key" --tls13 "$@" --detail-log) \
+        --tls "$tls/chain.pem" "$tls/server.key" --tls13 "$@" --detail-log) \
         || die "nginx did not start"
     detail=$work/nginx/detail.log
     mkdir -p "$work/root"
@@ -249,8 +254,35 @@ declare -A results tool_names
 https_tools() {
     tools=(fetch curl-h1 curl-h2)
     [ "${1:-}" = --http2 ] || tools=(fetch curl-h1)
-    tool_names=([fetch]="vellumix-fetch" [curl-h1]="curl HTTP/1.1 x$connections" [curl-h2]="curl HTTP/2 x100")
+    [ -n "${fetch_win:-}" ] && tools=(fetch fetch-win "${tools[@]:1}")
+    tool_names=([fetch]="vellumix-fetch" [fetch-win]="vellumix-fetch.exe, Wine"
+        [curl-h1]="curl HTTP/1.1 x$connections" [curl-h2]="curl HTTP/2 x100")
 }
+
+# The Windows client (--windows): vellumix-fetch.exe cross-built with mingw-w64 against the static
+# Qt of scripts/build-qt-mingw.sh (schannel, HTTP/2 by ALPN) with the benchmark's development key
+# compiled in, run under Wine in a prefix of its own. Sets fetch_win and WINEPREFIX, and keeps a
+# Wine server running so that each transfer does not pay for starting one.
+build_windows_fetch() {
+    ensure_packages g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine wine64 libgnutls30
+    local qt zstd modulus windows=${WINDOWS_BUILD_DIR:-$VELLUMIX_TOP/build-bench-win}
+    qt=$(bash "$VELLUMIX_TOP/scripts/build-qt-mingw.sh")
+    zstd=$(bash "$VELLUMIX_TOP/scripts/build-zstd-mingw.sh")
+    modulus=$(openssl rsa -in "$key" -noout -modulus | sed 's/^Modulus=//' | tr 'A-F' 'a-f')
+    say "building vellumix-fetch.exe in $windows"
+    (cd "$VELLUMIX_TOP" && VELLUMIX_QT_MINGW=$qt VELLUMIX_ZSTD_MINGW=$zstd \
+        cmake --preset windows-mingw -B "$windows" -DVELLUMIX_UPDATE_KEY_MODULUS="$modulus" >/dev/null)
+    cmake --build "$windows" --parallel "$(nproc)" --target vellumix-fetch
+    fetch_win=$windows/client/vellumix-fetch.exe
+    export WINEPREFIX=$windows/wineprefix
+    "$VELLUMIX_TOP/scripts/wine-run.sh" cmd /c exit 0
+    # A server left by that start is waited out first: a second one would not start.
+    wineserver -w
+    wineserver -p
+}
+
+# A Linux path as the Windows client reads it (Wine's drive Z: is the root).
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 # Removes what the last transfer wrote. With `settle_seconds` set, the removal is also flushed
 # and then left to age that long: ext4 without a journal (this machine's /tmp) checks a new
@@ -278,6 +310,12 @@ transfer() {
             measured "$fetch" download --feed "$url" --channel "$release" --root "$work/root" \
                 --stage "$work/stage" --connections "$connections" --ca-file "$tls/ca.pem" \
                 ${cache_option:+"$cache_option" "$work/cache"}
+            ;;
+        fetch-win)
+            measured "$VELLUMIX_TOP/scripts/wine-run.sh" "$fetch_win" download --feed "$url" \
+                --channel "$release" --root "$(windows_path "$work/root")" \
+                --stage "$(windows_path "$work/stage")" --connections "$connections" \
+                --ca-file "$(windows_path "$tls/ca.pem")" --cache-dir "$(windows_path "$work/cache")"
             ;;
         curl-h1 | curl-h2)
             local protocol=(--http1.1 --parallel-max "$connections")

@@ -33,6 +33,11 @@
 #                         log to DIR
 #       --http1-only      nginx offers HTTP/1.1 only (no HTTP/2 by ALPN); curl over HTTP/2 is
 #                         left out
+#       --windows         also the Windows client, vellumix-fetch.exe under Wine (built here in
+#                         build-bench-win/, or WINDOWS_BUILD_DIR, against the static Qt of
+#                         scripts/build-qt-mingw.sh, which builds it once); its wall time counts
+#                         Wine's start of the program, and its peak memory is that of the
+#                         program's process as Wine runs it
 #   BUILD_DIR=...         build somewhere else (default: build-bench-fetch/ in the checkout)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
@@ -46,6 +51,7 @@ runs=2
 connections=4
 keep_logs=
 http2=--http2
+windows=
 releases=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -57,6 +63,7 @@ while [ $# -gt 0 ]; do
         --dir) parent=$2; shift 2 ;;
         --keep-logs) keep_logs=$2; shift 2 ;;
         --http1-only) http2=; shift ;;
+        --windows) windows=1; shift ;;
         small | big) releases+=("$1"); shift ;;
         *) echo "bench/fetch.sh --link: unknown argument $1" >&2; exit 2 ;;
     esac
@@ -70,6 +77,7 @@ done
 
 build=${BUILD_DIR:-$VELLUMIX_TOP/build-bench-fetch}
 build_programs
+[ -z "$windows" ] || build_windows_fetch
 curl -V | grep -qw HTTP2 || die "this curl cannot speak HTTP/2 (curl -V shows no HTTP2)"
 # The proxy is plain C++ and not part of a build without the tests: made here.
 proxy=$build/bench-link/vellumix-linkproxy
@@ -130,6 +138,11 @@ print_table() {
         fi
         printf '%-6s ratios: fetch / curl-h2 %s, fetch / floor %s, fetch / curl-h1 %s\n' "" \
             "$versus_h2" "$(ratio "$f" "${floor[$release]}")" "$(ratio "$f" "$h1")"
+        if [ -n "$windows" ]; then
+            read -r w _ <<< "${results[$run,$release,fetch-win]}"
+            printf '%-6s ratios: fetch.exe under Wine / fetch %s, fetch.exe / floor %s\n' "" \
+                "$(ratio "$w" "$f")" "$(ratio "$w" "${floor[$release]}")"
+        fi
     done
 }
 

@@ -360,7 +360,7 @@ void settleLastUpdate(UpdateHistory &history, const QString &programRoot,
             return;
         HandedOverRelease release = history.handedOver;
         if (!ours)
-            release = {QString(), QString(), QString(), journal.sequence, journal.version, {}, {}, {}};
+            release = {QString(), QString(), QString(), journal.sequence, journal.version, {}, {}, {}, {}};
         UpdateOutcome outcome = outcomeOf(release);
         if (journal.state == protocol::JournalState::healthy)
             outcome.result = UpdateResult::Installed;
