@@ -255,7 +255,7 @@ https_tools() {
     tools=(fetch curl-h1 curl-h2)
     [ "${1:-}" = --http2 ] || tools=(fetch curl-h1)
     [ -n "${fetch_win:-}" ] && tools=(fetch fetch-win "${tools[@]:1}")
-    tool_names=([fetch]="vellumix-fetch" [fetch-win]="vellumix-fetch.exe, Wine"
+    tool_names=([fetch]="vellumix-fetch" [fetch-win]="fetch.exe under Wine"
         [curl-h1]="curl HTTP/1.1 x$connections" [curl-h2]="curl HTTP/2 x100")
 }
 
