@@ -9,6 +9,7 @@
 #include "verify.h"
 
 #include "manifest.h"
+#include "updatertexts.h"
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -529,9 +530,10 @@ int verify(const QStringList &arguments)
                              command.parser.value(feedOption));
     } catch (const QString &refusal) {
         if (command.json())
-            printJson({{QStringLiteral("ok"), false}, {QStringLiteral("refused"), refusal}});
+            printJson({{QStringLiteral("ok"), false},
+                       {QStringLiteral("refused"), Msg::englishForUpdaterText(refusal)}});
         else
-            out() << "refused: " << refusal << Qt::endl;
+            out() << "refused: " << Msg::englishForUpdaterText(refusal) << Qt::endl;
         return kFailed;
     }
     const UpdateManifest &manifest = report.manifest;
@@ -1052,7 +1054,10 @@ static int runCommand(const QStringList &arguments)
             return rollout(arguments);
         if (name == QStringLiteral("rollout-status"))
             return rolloutStatus(arguments);
-    } catch (const QString &failure) {
+    } catch (const QString &thrown) {
+        // The core's refusals arrive as the updater's own texts: said in English, the updater's
+        // text after it.
+        const QString failure = Msg::englishForUpdaterText(thrown);
         err() << kToolName << ": " << failure << Qt::endl;
         if (arguments.contains(QStringLiteral("--json")))
             printJson({{QStringLiteral("error"), failure}});

@@ -9,6 +9,7 @@
 #include "fileio.h"
 #include "lockpolicy.h"
 #include "osbridge.h"
+#include "updatertexts.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -340,7 +341,7 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
             throw QStringLiteral("the channel's current manifest %1 cannot be read or verified "
                                  "(%2); its sequence is unknown, so the release is refused. "
                                  "--allow-same-or-lower replaces it anyway")
-                .arg(manifestPath, refusal);
+                .arg(manifestPath, Msg::englishForUpdaterText(refusal));
         unreadable = true;
         return std::nullopt;
     }
@@ -436,7 +437,8 @@ PublishSummary publishStage(const PublishOptions &given)
         report = verifyStage(options.stageDir, options.key,
                              QFileInfo(options.feedDir).isDir() ? options.feedDir : QString());
     } catch (const QString &refusal) {
-        throw QStringLiteral("the stage %1 is refused: %2").arg(options.stageDir, refusal);
+        throw QStringLiteral("the stage %1 is refused: %2")
+            .arg(options.stageDir, Msg::englishForUpdaterText(refusal));
     }
     if (!report.problems.isEmpty())
         throw QStringLiteral("the stage %1 is refused: %2")
@@ -710,7 +712,7 @@ Resigned resignCurrentRelease(const QString &feedDir, const QString &channel,
     } catch (const QString &refusal) {
         throw QStringLiteral("the re-signed manifest fails its check (%1); the channel is left "
                              "as it was")
-            .arg(refusal);
+            .arg(Msg::englishForUpdaterText(refusal));
     }
     // Every state the channel offered stays on record beside the history, which is never
     // rewritten; the record reaches the disk before the manifest changes.
@@ -827,7 +829,7 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
             }
         } catch (const QString &refusal) {
             throw QStringLiteral("%1; nothing was removed, since the blobs it names are unknown")
-                .arg(refusal);
+                .arg(Msg::englishForUpdaterText(refusal));
         }
     }
     named.unite(namedByCurrent);

@@ -4,6 +4,7 @@
 
 #include "fileio.h"
 #include "numbertext.h"
+#include "updatertexts.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -123,7 +124,7 @@ ReleaseExtras readReleaseExtras(const UpdateManifest &manifest)
     } catch (const QString &problem) {
         throw QStringLiteral("the manifest of sequence %1 is signed, but %2")
             .arg(manifest.sequence)
-            .arg(problem);
+            .arg(Msg::englishForUpdaterText(problem));
     }
     return extras;
 }
@@ -179,7 +180,8 @@ FeedRelease loadFeedRelease(const QString &file, const std::optional<UpdateSigni
         release.manifest = key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope);
         release.extras = readReleaseExtras(release.manifest);
     } catch (const QString &refusal) {
-        throw QStringLiteral("%1 cannot be read or verified (%2)").arg(file, refusal);
+        throw QStringLiteral("%1 cannot be read or verified (%2)")
+            .arg(file, Msg::englishForUpdaterText(refusal));
     }
     if (sequence && release.manifest.sequence != *sequence)
         throw QStringLiteral("%1 holds the release of sequence %2, not %3")

@@ -11,6 +11,7 @@
 #include "pathpolicy.h"
 #include "rollout.h"
 #include "updateprotocol.h"
+#include "updatertexts.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -705,7 +706,8 @@ StageSummary stageRelease(const StageOptions &options,
     try {
         loadUpdateManifest(envelope, UpdateSigningKey{key.modulusHex()});
     } catch (const QString &refusal) {
-        throw QStringLiteral("the manifest made fails the updater's own check: %1").arg(refusal);
+        throw QStringLiteral("the manifest made fails the updater's own check: %1")
+            .arg(Msg::englishForUpdaterText(refusal));
     }
     writeManifest(building.filePath(protocol::kManifestFileName), envelope);
 

@@ -6,6 +6,7 @@
 #include "fileio.h"
 #include "osbridge.h"
 #include "updateprotocol.h"
+#include "updatertexts.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -113,7 +114,7 @@ void checkDeltas(const QString &stageDir, const QString &feedDir,
             bases.emplace(feedDir, channel, manifest.sequence, kMaxDeltaDepth, key);
         } catch (const QString &failure) {
             report.problems << QStringLiteral("the deltas cannot be checked against the feed: %1")
-                                   .arg(failure);
+                                   .arg(Msg::englishForUpdaterText(failure));
         }
     }
     QHash<QString, const ManifestFile *> entries;
@@ -162,7 +163,7 @@ void checkDeltas(const QString &stageDir, const QString &feedDir,
             else
                 ++report.deltasChecked;
         } catch (const QString &failure) {
-            report.problems << QStringLiteral("%1: %2").arg(label, failure);
+            report.problems << QStringLiteral("%1: %2").arg(label, Msg::englishForUpdaterText(failure));
         }
     }
 }
