@@ -20,9 +20,10 @@ inline QString text(const char *source)
 }
 
 inline constexpr const char *cancelled = QT_TRANSLATE_NOOP("vellumix", "The update was cancelled");
-inline constexpr const char *busy =
-    QT_TRANSLATE_NOOP("vellumix", "Another update operation is in progress; please try again later");
-inline constexpr const char *invalidFeed = QT_TRANSLATE_NOOP("vellumix", "The update address is invalid");
+inline constexpr const char *busy = QT_TRANSLATE_NOOP(
+    "vellumix", "Another update operation is in progress; please try again later");
+inline constexpr const char *invalidFeed =
+    QT_TRANSLATE_NOOP("vellumix", "The update address is invalid");
 inline constexpr const char *feedUnreachable = QT_TRANSLATE_NOOP(
     "vellumix", "Cannot connect to the update server; please check the network and try again");
 inline constexpr const char *serverRefused = QT_TRANSLATE_NOOP(
@@ -31,11 +32,13 @@ inline constexpr const char *serverRefused = QT_TRANSLATE_NOOP(
 inline constexpr const char *serverUnavailable = QT_TRANSLATE_NOOP(
     "vellumix", "The update server is temporarily unavailable; please try again later");
 inline constexpr const char *secureConnectionFailed = QT_TRANSLATE_NOOP(
-    "vellumix", "Cannot establish a secure connection to the update server; the update was stopped");
+    "vellumix",
+    "Cannot establish a secure connection to the update server; the update was stopped");
 inline constexpr const char *manifestRejected = QT_TRANSLATE_NOOP(
     "vellumix", "The update information failed verification; the update was stopped");
 inline constexpr const char *manifestExpired = QT_TRANSLATE_NOOP(
-    "vellumix", "The update information has expired; the update was stopped, please try again later");
+    "vellumix",
+    "The update information has expired; the update was stopped, please try again later");
 inline constexpr const char *downloadInvalid = QT_TRANSLATE_NOOP(
     "vellumix", "A downloaded update file failed verification; the update was stopped");
 inline constexpr const char *stagingUnsafe = QT_TRANSLATE_NOOP(
@@ -46,7 +49,8 @@ inline constexpr const char *stagingWriteFailed = QT_TRANSLATE_NOOP(
 inline constexpr const char *notStaged =
     QT_TRANSLATE_NOOP("vellumix", "The update has not finished downloading");
 inline constexpr const char *notNewer = QT_TRANSLATE_NOOP(
-    "vellumix", "The update to install is not newer than the current version; the update was stopped");
+    "vellumix",
+    "The update to install is not newer than the current version; the update was stopped");
 inline constexpr const char *workDirectoryFailed =
     QT_TRANSLATE_NOOP("vellumix", "Cannot create the update directory");
 inline constexpr const char *updaterNotStarted =
@@ -57,7 +61,8 @@ inline constexpr const char *failedHere = QT_TRANSLATE_NOOP(
     "choose to retry");
 
 // What became of the last update; %1 is the version of the update.
-inline constexpr const char *outcomeInstalled = QT_TRANSLATE_NOOP("vellumix", "Updated to version %1");
+inline constexpr const char *outcomeInstalled =
+    QT_TRANSLATE_NOOP("vellumix", "Updated to version %1");
 inline constexpr const char *outcomeNewVersionEnded = QT_TRANSLATE_NOOP(
     "vellumix", "Version %1 did not start properly; the previous version was restored");
 inline constexpr const char *outcomeVersionMismatch = QT_TRANSLATE_NOOP(
