@@ -1,39 +1,84 @@
 // Every text that the update client shows to the application's user, in one place, named by
-// meaning. Shown exactly as they stand: never translate, trim or reword them in place.
+// meaning. The English source texts are translated at run time in the context "vellumix"
+// (ClientMsg::text), so they follow the translators the application installed;
+// translations/vellumix_zh_CN.ts holds their Chinese. A changed source text needs its
+// translations updated (lupdate, see docs/translations.md).
 #pragma once
 
+#include <QCoreApplication>
 #include <QString>
 
 namespace ClientMsg {
 
-inline const QString cancelled = QStringLiteral(u"更新已取消");
-inline const QString busy = QStringLiteral(u"另一项更新操作正在进行，请稍后再试");
-inline const QString invalidFeed = QStringLiteral(u"更新地址无效");
-inline const QString feedUnreachable = QStringLiteral(u"无法连接更新服务器，请检查网络后重试");
-inline const QString serverRefused = QStringLiteral(u"更新服务器拒绝了请求，请稍后重试或联系管理员");
-inline const QString serverUnavailable = QStringLiteral(u"更新服务器暂时无法使用，请稍后重试");
-inline const QString secureConnectionFailed = QStringLiteral(u"无法与更新服务器建立安全连接，已停止更新");
-inline const QString manifestRejected = QStringLiteral(u"更新信息未通过验证，已停止更新");
-inline const QString manifestExpired = QStringLiteral(u"更新信息已过期，已停止更新，请稍后重试");
-inline const QString downloadInvalid = QStringLiteral(u"下载的更新文件校验失败，已停止更新");
-inline const QString stagingUnsafe = QStringLiteral(u"更新暂存目录不安全，已停止更新");
-inline const QString stagingWriteFailed = QStringLiteral(u"无法写入更新暂存目录，请检查磁盘空间和权限");
-inline const QString notStaged = QStringLiteral(u"更新尚未下载完成");
-inline const QString notNewer = QStringLiteral(u"待安装的更新不比当前版本新，已停止更新");
-inline const QString workDirectoryFailed = QStringLiteral(u"无法创建更新目录");
-inline const QString updaterNotStarted = QStringLiteral(u"无法启动更新程序");
-inline const QString failedHere = QStringLiteral(u"此更新曾在本机安装失败，除非选择重试，不会再次安装");
+// The translation context of the client's texts (and of the release tool's).
+inline constexpr char kContext[] = "vellumix";
+
+// The text in the language of the installed translators; English without one.
+inline QString text(const char *source)
+{
+    return QCoreApplication::translate(kContext, source);
+}
+
+inline constexpr const char *cancelled = QT_TRANSLATE_NOOP("vellumix", "The update was cancelled");
+inline constexpr const char *busy = QT_TRANSLATE_NOOP(
+    "vellumix", "Another update operation is in progress; please try again later");
+inline constexpr const char *invalidFeed =
+    QT_TRANSLATE_NOOP("vellumix", "The update address is invalid");
+inline constexpr const char *feedUnreachable = QT_TRANSLATE_NOOP(
+    "vellumix", "Cannot connect to the update server; please check the network and try again");
+inline constexpr const char *serverRefused = QT_TRANSLATE_NOOP(
+    "vellumix",
+    "The update server refused the request; please try again later or contact the administrator");
+inline constexpr const char *serverUnavailable = QT_TRANSLATE_NOOP(
+    "vellumix", "The update server is temporarily unavailable; please try again later");
+inline constexpr const char *secureConnectionFailed = QT_TRANSLATE_NOOP(
+    "vellumix",
+    "Cannot establish a secure connection to the update server; the update was stopped");
+inline constexpr const char *manifestRejected = QT_TRANSLATE_NOOP(
+    "vellumix", "The update information failed verification; the update was stopped");
+inline constexpr const char *manifestExpired = QT_TRANSLATE_NOOP(
+    "vellumix",
+    "The update information has expired; the update was stopped, please try again later");
+inline constexpr const char *downloadInvalid = QT_TRANSLATE_NOOP(
+    "vellumix", "A downloaded update file failed verification; the update was stopped");
+inline constexpr const char *stagingUnsafe = QT_TRANSLATE_NOOP(
+    "vellumix", "The update's staging directory is unsafe; the update was stopped");
+inline constexpr const char *stagingWriteFailed = QT_TRANSLATE_NOOP(
+    "vellumix",
+    "Cannot write to the update's staging directory; please check disk space and permissions");
+inline constexpr const char *notStaged =
+    QT_TRANSLATE_NOOP("vellumix", "The update has not finished downloading");
+inline constexpr const char *notNewer = QT_TRANSLATE_NOOP(
+    "vellumix",
+    "The update to install is not newer than the current version; the update was stopped");
+inline constexpr const char *workDirectoryFailed =
+    QT_TRANSLATE_NOOP("vellumix", "Cannot create the update directory");
+inline constexpr const char *updaterNotStarted =
+    QT_TRANSLATE_NOOP("vellumix", "Cannot start the updater");
+inline constexpr const char *failedHere = QT_TRANSLATE_NOOP(
+    "vellumix",
+    "This update failed to install on this computer before; it is not installed again unless you "
+    "choose to retry");
 
 // What became of the last update; %1 is the version of the update.
-inline const QString outcomeInstalled = QStringLiteral(u"已更新到版本 %1");
-inline const QString outcomeNewVersionEnded = QStringLiteral(u"版本 %1 未能正常启动，已恢复上一版本");
-inline const QString outcomeVersionMismatch =
-    QStringLiteral(u"版本 %1 启动时报告的版本号与更新不符，已恢复上一版本");
-inline const QString outcomeNotConfirmed = QStringLiteral(u"版本 %1 未能确认正常启动，已恢复上一版本");
-inline const QString outcomeInstallFailed = QStringLiteral(u"版本 %1 未能安装，已恢复上一版本");
-inline const QString outcomeInterrupted = QStringLiteral(u"更新到版本 %1 时被中断，已恢复上一版本");
-inline const QString outcomeUnconfirmed =
-    QStringLiteral(u"版本 %1 未在规定时间内确认启动，已恢复上一版本");
-inline const QString outcomeNotInstalled = QStringLiteral(u"版本 %1 未能安装，程序未作更改");
+inline constexpr const char *outcomeInstalled =
+    QT_TRANSLATE_NOOP("vellumix", "Updated to version %1");
+inline constexpr const char *outcomeNewVersionEnded = QT_TRANSLATE_NOOP(
+    "vellumix", "Version %1 did not start properly; the previous version was restored");
+inline constexpr const char *outcomeVersionMismatch = QT_TRANSLATE_NOOP(
+    "vellumix",
+    "Version %1 reported a version number at its start that does not match the update; the "
+    "previous version was restored");
+inline constexpr const char *outcomeNotConfirmed = QT_TRANSLATE_NOOP(
+    "vellumix", "Version %1 could not confirm a proper start; the previous version was restored");
+inline constexpr const char *outcomeInstallFailed = QT_TRANSLATE_NOOP(
+    "vellumix", "Version %1 could not be installed; the previous version was restored");
+inline constexpr const char *outcomeInterrupted = QT_TRANSLATE_NOOP(
+    "vellumix", "The update to version %1 was interrupted; the previous version was restored");
+inline constexpr const char *outcomeUnconfirmed = QT_TRANSLATE_NOOP(
+    "vellumix",
+    "Version %1 did not confirm its start in time; the previous version was restored");
+inline constexpr const char *outcomeNotInstalled = QT_TRANSLATE_NOOP(
+    "vellumix", "Version %1 could not be installed; the program was not changed");
 
 } // namespace ClientMsg

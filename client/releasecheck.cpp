@@ -1,6 +1,7 @@
 #include "releasecheck.h"
 
 #include "updateprotocol.h"
+#include "updatertexts.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -53,7 +54,7 @@ ReleaseCheck checkRelease(const QByteArray &envelope, const QString &channel, co
         // Verified above: the payload's own members, which the updater ignores.
         payload = QJsonDocument::fromJson(openSignedEnvelope(envelope)).object();
     } catch (const QString &refusal) {
-        result.failure = {UpdateFailureReason::ManifestRejected, refusal};
+        result.failure = {UpdateFailureReason::ManifestRejected, Msg::englishForUpdaterText(refusal)};
         return result;
     }
     // A release staged before channels were signed names none: it counts as the default

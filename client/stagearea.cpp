@@ -6,6 +6,7 @@
 #include "platform.h"
 #include "stagefiles.h"
 #include "updateprotocol.h"
+#include "updatertexts.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -339,7 +340,8 @@ UpdateFailure StageArea::finish(const QByteArray &envelope, const QByteArray &vo
                 throw QStringLiteral("cannot remove %1").arg(voucherFile);
         writeFileAtomic(m_stage + kManifest, envelope);
     } catch (const QString &text) {
-        return failed(UpdateFailureReason::StagingWriteFailed, m_stage + kManifest + u' ' + text);
+        return failed(UpdateFailureReason::StagingWriteFailed,
+                      m_stage + kManifest + u' ' + Msg::englishForUpdaterText(text));
     }
     QDir(m_stage + kDownloads).removeRecursively();
     return {};

@@ -11,6 +11,7 @@
 #include "stagearea.h"
 #include "updatehistory.h"
 #include "updateprotocol.h"
+#include "updatertexts.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -66,7 +67,8 @@ bool confirmStartIfProbed(const QStringList &arguments, const QString &version,
         writeHealthRecord(workDirectory, HealthRecord(*token, version));
     } catch (const QString &text) {
         if (failure)
-            *failure = {UpdateFailureReason::WorkDirectoryFailed, workDirectory + u' ' + text};
+            *failure = {UpdateFailureReason::WorkDirectoryFailed,
+                        workDirectory + u' ' + Msg::englishForUpdaterText(text)};
     }
     return true;
 }
@@ -216,7 +218,8 @@ UpdateFailure ensureWorkDirectory(const QString &programRoot)
     try {
         ensureNoLinksOnPath(workDirectory);
     } catch (const QString &text) {
-        return {UpdateFailureReason::WorkDirectoryFailed, workDirectory + u' ' + text};
+        return {UpdateFailureReason::WorkDirectoryFailed,
+                workDirectory + u' ' + Msg::englishForUpdaterText(text)};
     }
     if (!QDir().mkpath(workDirectory))
         return {UpdateFailureReason::WorkDirectoryFailed,
@@ -334,7 +337,8 @@ UpdateFailure verifyStagedUpdate(const QString &programRoot, const QString &stag
     try {
         envelope = readFileLimited(manifestPath, kManifestMaxBytes);
     } catch (const QString &text) {
-        return {UpdateFailureReason::ManifestRejected, manifestPath + u' ' + text};
+        return {UpdateFailureReason::ManifestRejected,
+                manifestPath + u' ' + Msg::englishForUpdaterText(text)};
     }
     ReleaseCheck release = checkRelease(envelope, channel);
     // A fallback release past its own expiry passes while the channel's current release, kept

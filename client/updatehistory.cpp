@@ -7,6 +7,7 @@
 #include "linkguard.h"
 #include "stagearea.h"
 #include "updateprotocol.h"
+#include "updatertexts.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -324,7 +325,8 @@ UpdateFailure changeUpdateHistory(const QString &programRoot,
         change(history);
         writeFileAtomic(historyPath(programRoot), toJson(history));
     } catch (const QString &text) {
-        return {UpdateFailureReason::WorkDirectoryFailed, workDirectory + u' ' + text};
+        return {UpdateFailureReason::WorkDirectoryFailed,
+                workDirectory + u' ' + Msg::englishForUpdaterText(text)};
     }
     return {};
 }
@@ -474,19 +476,22 @@ QString UpdateOutcome::userText() const
 {
     if (result == UpdateResult::None)
         return QString();
-    if (result == UpdateResult::Installed)
-        return ClientMsg::outcomeInstalled.arg(version);
-    switch (because) {
-    case UpdateFailedBecause::NewVersionEnded: return ClientMsg::outcomeNewVersionEnded.arg(version);
-    case UpdateFailedBecause::VersionMismatch: return ClientMsg::outcomeVersionMismatch.arg(version);
-    case UpdateFailedBecause::InstallFailed: return ClientMsg::outcomeInstallFailed.arg(version);
-    case UpdateFailedBecause::Interrupted: return ClientMsg::outcomeInterrupted.arg(version);
-    case UpdateFailedBecause::Unconfirmed: return ClientMsg::outcomeUnconfirmed.arg(version);
-    case UpdateFailedBecause::NotInstalled: return ClientMsg::outcomeNotInstalled.arg(version);
-    case UpdateFailedBecause::NotConfirmed:
-    case UpdateFailedBecause::Nothing: break;
+    const char *source = ClientMsg::outcomeNotConfirmed;
+    if (result == UpdateResult::Installed) {
+        source = ClientMsg::outcomeInstalled;
+    } else {
+        switch (because) {
+        case UpdateFailedBecause::NewVersionEnded: source = ClientMsg::outcomeNewVersionEnded; break;
+        case UpdateFailedBecause::VersionMismatch: source = ClientMsg::outcomeVersionMismatch; break;
+        case UpdateFailedBecause::InstallFailed: source = ClientMsg::outcomeInstallFailed; break;
+        case UpdateFailedBecause::Interrupted: source = ClientMsg::outcomeInterrupted; break;
+        case UpdateFailedBecause::Unconfirmed: source = ClientMsg::outcomeUnconfirmed; break;
+        case UpdateFailedBecause::NotInstalled: source = ClientMsg::outcomeNotInstalled; break;
+        case UpdateFailedBecause::NotConfirmed:
+        case UpdateFailedBecause::Nothing: break;
+        }
     }
-    return ClientMsg::outcomeNotConfirmed.arg(version);
+    return ClientMsg::text(source).arg(version);
 }
 
 } // namespace vellumix

@@ -1,4 +1,5 @@
 #include "cli.h"
+#include "publishtexts.h"
 #include "deltas.h"
 #include "feed.h"
 #include "numbertext.h"
@@ -9,6 +10,7 @@
 #include "verify.h"
 
 #include "manifest.h"
+#include "updatertexts.h"
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -57,7 +59,7 @@ QJsonValue orNull(const std::optional<QDateTime> &time)
     return time ? QJsonValue(time->toUTC().toString(Qt::ISODate)) : QJsonValue();
 }
 
-const char *const kOverview = R"(Usage: vellumix-publish <command> [options]
+const char *const kOverview = QT_TRANSLATE_NOOP("vellumix", R"(Usage: vellumix-publish <command> [options]
        vellumix-publish --version
 
 Release side of the Vellumix updater.
@@ -79,7 +81,7 @@ Commands:
 
 Run "vellumix-publish <command> --help" for the options of a command. Exit codes: 0 done,
 1 failed (refused, or an error on the way), 64 wrong usage.
-)";
+)");
 
 // A parser for one command. Its first positional argument is the command's own name.
 struct Command
@@ -89,8 +91,8 @@ struct Command
 
     QCommandLineOption jsonOption{
         QStringLiteral("json"),
-        QStringLiteral("Print the result as one JSON object on standard output, for scripts; a "
-                       "failure prints {\"error\": text} there as well.")};
+        Texts::tr("Print the result as one JSON object on standard output, for scripts; a "
+                  "failure prints {\"error\": text} there as well.")};
     bool offersJson = false;
 
     // `json`: the command offers --json.
@@ -99,7 +101,7 @@ struct Command
         : offersJson(json)
     {
         parser.setApplicationDescription(description);
-        parser.addPositionalArgument(name, QStringLiteral("this command"),
+        parser.addPositionalArgument(name, Texts::tr("this command"),
                                      (name + u' ' + positionalSyntax).trimmed());
         parser.addHelpOption();
         if (json)
@@ -124,16 +126,20 @@ struct Command
         QStringList seen;
         for (const QString &option : parser.optionNames()) {
             if (seen.contains(option) && !kRepeatableOptions.contains(option)) {
-                err() << kToolName << ": the option " << (option.size() == 1 ? u"-" : u"--")
-                      << option << " is given more than once" << Qt::endl;
+                err() << kToolName << ": "
+                      << Texts::tr("the option %1 is given more than once")
+                             .arg((option.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + option)
+                      << Qt::endl;
                 return kUsage;
             }
             seen << option;
         }
         positional = parser.positionalArguments().mid(1);
         if (positional.size() != expectedPositional) {
-            err() << kToolName << ": wrong number of arguments; see \"" << kToolName << ' '
-                  << parser.positionalArguments().value(0) << " --help\"" << Qt::endl;
+            err() << kToolName << ": "
+                  << Texts::tr("wrong number of arguments; see \"%1 %2 --help\"")
+                         .arg(kToolName, parser.positionalArguments().value(0))
+                  << Qt::endl;
             return kUsage;
         }
         return -1;
@@ -141,7 +147,8 @@ struct Command
 
     int missing(const QString &option)
     {
-        err() << kToolName << ": the option --" << option << " is required" << Qt::endl;
+        err() << kToolName << ": " << Texts::tr("the option --%1 is required").arg(option)
+              << Qt::endl;
         return kUsage;
     }
 
@@ -152,8 +159,10 @@ struct Command
         const int value = parser.value(option).toInt(&isNumber);
         if (isNumber && value >= low && value <= high)
             return value;
-        err() << kToolName << ": --" << option.names().first() << " needs a whole number from "
-              << low << " to " << grouped(high) << Qt::endl;
+        err() << kToolName << ": "
+              << Texts::tr("--%1 needs a whole number from %2 to %3")
+                     .arg(option.names().first(), QString::number(low), grouped(high))
+              << Qt::endl;
         return std::nullopt;
     }
 };
@@ -162,7 +171,7 @@ QCommandLineOption channelOption(const QString &what)
 {
     return QCommandLineOption(
         QStringLiteral("channel"),
-        QStringLiteral("%1: 1 to 32 characters of a-z, 0-9 and \"-\" (default \"%2\").")
+        Texts::tr("%1: 1 to 32 characters of a-z, 0-9 and \"-\" (default \"%2\").")
             .arg(what, protocol::kDefaultChannel),
         QStringLiteral("NAME"), protocol::kDefaultChannel);
 }
@@ -170,13 +179,13 @@ QCommandLineOption channelOption(const QString &what)
 QCommandLineOption privateKeyOption()
 {
     return QCommandLineOption(QStringLiteral("key"),
-                              QStringLiteral("Private update-signing key (PEM)."),
+                              Texts::tr("Private update-signing key (PEM)."),
                               QStringLiteral("KEY.pem"));
 }
 
 QCommandLineOption feedFolderOption()
 {
-    return QCommandLineOption(QStringLiteral("feed"), QStringLiteral("The feed folder."),
+    return QCommandLineOption(QStringLiteral("feed"), Texts::tr("The feed folder."),
                               QStringLiteral("DIR"));
 }
 
@@ -188,7 +197,7 @@ QCommandLineOption expiresInOption(const QString &description)
 
 QString expiryLine(const std::optional<QDateTime> &expires)
 {
-    return expires ? expiryText(*expires) : QStringLiteral("never");
+    return expires ? expiryText(*expires) : Texts::tr("never");
 }
 
 QString publicKeyPathFor(const QString &privatePath)
@@ -202,20 +211,22 @@ void warnIfNotCompiledIn(const QByteArray &modulusHex)
 {
     if (modulusHex == compiledInSigningKey().modulusHex)
         return;
-    err() << "warning: this key is not the one compiled into this build's updater; an updater "
-             "accepts the stage only when configured with\n  -DVELLUMIX_UPDATE_KEY_MODULUS="
-          << modulusHex << Qt::endl;
+    err() << Texts::tr("warning: this key is not the one compiled into this build's updater; an "
+                       "updater accepts the stage only when configured with\n"
+                       "  -DVELLUMIX_UPDATE_KEY_MODULUS=%1")
+                 .arg(QString::fromLatin1(modulusHex))
+          << Qt::endl;
 }
 
 int keygen(const QStringList &arguments)
 {
     Command command(QStringLiteral("keygen"),
-                    QStringLiteral("Creates a new RSA-3072 update-signing key pair: the private key "
-                                   "in KEY.pem (readable by its owner only) and the public key "
-                                   "beside it in KEY.pub.pem. Existing files are never replaced."),
+                    Texts::tr("Creates a new RSA-3072 update-signing key pair: the private key "
+                              "in KEY.pem (readable by its owner only) and the public key "
+                              "beside it in KEY.pub.pem. Existing files are never replaced."),
                     QString());
     const QCommandLineOption outOption(QStringLiteral("out"),
-                                       QStringLiteral("File for the private key (PEM)."),
+                                       Texts::tr("File for the private key (PEM)."),
                                        QStringLiteral("KEY.pem"));
     command.parser.addOption(outOption);
     if (const int code = command.parse(arguments, 0); code >= 0)
@@ -227,7 +238,7 @@ int keygen(const QStringList &arguments)
     const QString publicPath = publicKeyPathFor(privatePath);
     for (const QString &path : {privatePath, publicPath}) {
         if (QFileInfo(path).exists() || QFileInfo(path).isSymLink())
-            throw QStringLiteral("%1 already exists; it is never overwritten").arg(path);
+            throw Texts::tr("%1 already exists; it is never overwritten").arg(path);
     }
     const SigningKey key = SigningKey::generate();
     createNewFile(privatePath, key.privatePem(), true);
@@ -238,21 +249,23 @@ int keygen(const QStringList &arguments)
         throw;
     }
     const QByteArray modulus = key.modulusHex();
-    out() << "private key: " << privatePath
-          << " (owner-only; keep it offline and backed up, it cannot be recovered)\n"
-          << "public key:  " << publicPath << "\n"
-          << "modulus:     " << modulus << "\n\n"
-          << "Configure release builds of the updater with:\n"
-          << "  -DVELLUMIX_UPDATE_KEY_MODULUS=" << modulus << Qt::endl;
+    out() << Texts::tr("private key: %1 (owner-only; keep it offline and backed up, it cannot be "
+                       "recovered)\n"
+                       "public key:  %2\n"
+                       "modulus:     %3\n\n"
+                       "Configure release builds of the updater with:\n"
+                       "  -DVELLUMIX_UPDATE_KEY_MODULUS=%3")
+                 .arg(privatePath, publicPath, QString::fromLatin1(modulus))
+          << Qt::endl;
     return kDone;
 }
 
 int modulus(const QStringList &arguments)
 {
     Command command(QStringLiteral("modulus"),
-                    QStringLiteral("Prints the 768-digit hexadecimal modulus of an RSA-3072 key file "
-                                   "(private or public, PEM): the value of "
-                                   "VELLUMIX_UPDATE_KEY_MODULUS for an updater that trusts it."),
+                    Texts::tr("Prints the 768-digit hexadecimal modulus of an RSA-3072 key file "
+                              "(private or public, PEM): the value of "
+                              "VELLUMIX_UPDATE_KEY_MODULUS for an updater that trusts it."),
                     QStringLiteral("KEY.pem"));
     if (const int code = command.parse(arguments, 1); code >= 0)
         return code;
@@ -274,9 +287,11 @@ public:
         m_clock.restart();
         m_shown = true;
         static const QLocale english(QLocale::English, QLocale::UnitedStates);
-        err() << "staging: " << grouped(progress.filesDone) << '/' << grouped(progress.filesTotal)
-              << " files, " << english.formattedDataSize(progress.bytesDone) << " of "
-              << english.formattedDataSize(progress.bytesTotal) << Qt::endl;
+        err() << Texts::tr("staging: %1/%2 files, %3 of %4")
+                     .arg(grouped(progress.filesDone), grouped(progress.filesTotal),
+                          english.formattedDataSize(progress.bytesDone),
+                          english.formattedDataSize(progress.bytesTotal))
+              << Qt::endl;
     }
 
 private:
@@ -288,67 +303,67 @@ int stage(const QStringList &arguments)
 {
     Command command(
         QStringLiteral("stage"),
-        QStringLiteral("Builds a staging directory from a release folder: files/ (the files to "
-                       "install), packed/ (each of them as gzip) and manifest.json signed with the "
-                       "given key. Refuses, before writing anything, every release the updater "
-                       "would refuse. The stage appears complete under its name or not at all."),
+        Texts::tr("Builds a staging directory from a release folder: files/ (the files to "
+                  "install), packed/ (each of them as gzip) and manifest.json signed with the "
+                  "given key. Refuses, before writing anything, every release the updater "
+                  "would refuse. The stage appears complete under its name or not at all."),
         QString(), true);
     const QCommandLineOption release(QStringLiteral("release"),
-                                     QStringLiteral("The release folder: the program root of the "
-                                                    "new version."),
+                                     Texts::tr("The release folder: the program root of the "
+                                               "new version."),
                                      QStringLiteral("DIR"));
     const QCommandLineOption version(QStringLiteral("version"),
-                                     QStringLiteral("Version text (0-9 A-Z a-z . + -, 1 to 60)."),
+                                     Texts::tr("Version text (0-9 A-Z a-z . + -, 1 to 60)."),
                                      QStringLiteral("V"));
     const QCommandLineOption sequence(QStringLiteral("sequence"),
-                                      QStringLiteral("Release sequence number, 1 to 9,999,999."),
+                                      Texts::tr("Release sequence number, 1 to 9,999,999."),
                                       QStringLiteral("N"));
     const QCommandLineOption key = privateKeyOption();
     const QCommandLineOption outDir(QStringLiteral("out"),
-                                    QStringLiteral("The stage to create; must not exist."),
+                                    Texts::tr("The stage to create; must not exist."),
                                     QStringLiteral("STAGE"));
-    const QCommandLineOption notes(QStringLiteral("notes"), QStringLiteral("Release notes text."),
+    const QCommandLineOption notes(QStringLiteral("notes"), Texts::tr("Release notes text."),
                                    QStringLiteral("TEXT"));
     const QCommandLineOption installed(
         QStringLiteral("installed"),
-        QStringLiteral("An installed program root: stage only the files that differ from it."),
+        Texts::tr("An installed program root: stage only the files that differ from it."),
         QStringLiteral("DIR"));
     const QCommandLineOption channel =
-        channelOption(QStringLiteral("The channel the release is signed for"));
+        channelOption(Texts::tr("The channel the release is signed for"));
     const QCommandLineOption expiresIn = expiresInOption(
-        QStringLiteral("Days, 1 to %1, until the manifest expires: clients refuse it after that "
-                       "(see \"refresh\"). Without it, the manifest never expires."));
+        Texts::tr("Days, 1 to %1, until the manifest expires: clients refuse it after that "
+                  "(see \"refresh\"). Without it, the manifest never expires."));
     const QCommandLineOption deltaBase(
         QStringLiteral("delta-base"),
-        QStringLiteral("A feed: make deltas of each changed file against its contents in the "
-                       "channel's last releases there (deltas/, listed in the manifest)."),
+        Texts::tr("A feed: make deltas of each changed file against its contents in the "
+                  "channel's last releases there (deltas/, listed in the manifest)."),
         QStringLiteral("FEED"));
     const QCommandLineOption deltaDepth(
         QStringLiteral("delta-depth"),
-        QStringLiteral("How many of the channel's last releases the deltas are made against, 1 to "
-                       "%1 (default %2).")
+        Texts::tr("How many of the channel's last releases the deltas are made against, 1 to "
+                  "%1 (default %2).")
             .arg(kMaxDeltaDepth)
             .arg(kDefaultDeltaDepth),
         QStringLiteral("N"), QString::number(kDefaultDeltaDepth));
     const QCommandLineOption deltaWindowLog(
         QStringLiteral("delta-window-log"),
-        QStringLiteral("The largest delta window as a power of two, %1 to %2 (default %2: 128 "
-                       "MiB); a file whose old or new version is larger gets no delta.")
+        Texts::tr("The largest delta window as a power of two, %1 to %2 (default %2: 128 "
+                  "MiB); a file whose old or new version is larger gets no delta.")
             .arg(kMinDeltaWindowLog)
             .arg(kMaxDeltaWindowLog),
         QStringLiteral("N"), QString::number(kMaxDeltaWindowLog));
     const QCommandLineOption rollout(
         QStringLiteral("rollout"),
-        QStringLiteral("The share of installations, 0 to 100, that take the release (see "
-                       "\"rollout\"); without it, every installation."),
+        Texts::tr("The share of installations, 0 to 100, that take the release (see "
+                  "\"rollout\"); without it, every installation."),
         QStringLiteral("PERCENT"));
     const QCommandLineOption critical(
         QStringLiteral("critical"),
-        QStringLiteral("Every installation takes the release at any rollout percentage above 0."));
+        Texts::tr("Every installation takes the release at any rollout percentage above 0."));
     const QCommandLineOption reports(
         QStringLiteral("reports"),
-        QStringLiteral("An https URL that receives one request per update outcome from the "
-                       "installations whose application turned reports on."),
+        Texts::tr("An https URL that receives one request per update outcome from the "
+                  "installations whose application turned reports on."),
         QStringLiteral("URL"));
     command.parser.addOptions({release, version, sequence, key, outDir, notes, installed, channel,
                                expiresIn, deltaBase, deltaDepth, deltaWindowLog, rollout, critical,
@@ -366,7 +381,7 @@ int stage(const QStringList &arguments)
     bool isNumber = false;
     options.sequence = command.parser.value(sequence).toLongLong(&isNumber);
     if (!isNumber) {
-        err() << kToolName << ": --sequence needs a whole number" << Qt::endl;
+        err() << kToolName << ": " << Texts::tr("--sequence needs a whole number") << Qt::endl;
         return kUsage;
     }
     options.keyPath = command.parser.value(key);
@@ -439,15 +454,17 @@ int stage(const QStringList &arguments)
         warnIfNotCompiledIn(summary.modulusHex);
         return kDone;
     }
-    out() << "stage:    " << options.outDir << "\n"
-          << "version:  " << options.version << " (sequence " << options.sequence << ")\n"
-          << "manifest: " << grouped(summary.filesInManifest) << " files, "
-          << grouped(summary.totalSize) << " bytes; manifest.json " << grouped(summary.manifestBytes)
-          << " bytes\n"
-          << "staged:   " << grouped(summary.filesStaged) << " files, "
-          << grouped(summary.stagedBytes) << " bytes\n"
-          << "channel:  " << options.channel << "; expires " << expiryLine(summary.expires) << "\n"
-          << "time:     " << QString::number(double(clock.elapsed()) / 1000.0, 'f', 1) << " s"
+    out() << Texts::tr("stage:    %1\n"
+                       "version:  %2 (sequence %3)\n")
+                 .arg(options.outDir, options.version, QString::number(options.sequence))
+          << Texts::tr("manifest: %1 files, %2 bytes; manifest.json %3 bytes\n")
+                 .arg(grouped(summary.filesInManifest), grouped(summary.totalSize),
+                      grouped(summary.manifestBytes))
+          << Texts::tr("staged:   %1 files, %2 bytes\n")
+                 .arg(grouped(summary.filesStaged), grouped(summary.stagedBytes))
+          << Texts::tr("channel:  %1; expires %2\n").arg(options.channel, expiryLine(summary.expires))
+          << Texts::tr("time:     %1 s")
+                 .arg(QString::number(double(clock.elapsed()) / 1000.0, 'f', 1))
           << Qt::endl;
     if (!options.deltaBaseFeed.isEmpty()) {
         QStringList releases;
@@ -457,31 +474,35 @@ int stage(const QStringList &arguments)
             ? 100.0 * double(summary.deltaBytes) / double(summary.deltaWholeBytes)
             : 0.0;
         if (summary.deltaFeedMissing) {
-            out() << "deltas:   none: the feed " << options.deltaBaseFeed
-                  << " does not exist yet (a first release), so there is nothing to make them "
-                     "against" << Qt::endl;
+            out() << Texts::tr("deltas:   none: the feed %1 does not exist yet (a first release), "
+                               "so there is nothing to make them against")
+                         .arg(options.deltaBaseFeed)
+                  << Qt::endl;
         } else {
-            out() << "deltas:   " << grouped(summary.deltasMade) << " made against sequence "
-                  << (releases.isEmpty() ? QStringLiteral("(none in the feed)")
-                                         : releases.join(QStringLiteral(", ")))
-                  << ": " << grouped(summary.deltaBytes) << " bytes for "
-                  << grouped(summary.deltaWholeBytes) << " bytes of whole blobs ("
-                  << QString::number(share, 'f', 1) << "%), "
-                  << QString::number(double(summary.deltaMilliseconds) / 1000.0, 'f', 1) << " s\n"
-                  << "          " << grouped(summary.deltasNotSmaller) << " not smaller, "
-                  << grouped(summary.deltasOverWindow) << " over the window, "
-                  << grouped(summary.deltaBasesMissing) << " bases no longer in the feed, "
-                  << grouped(summary.deltasDropped) << " dropped to keep the manifest within "
-                  << "8 MiB" << Qt::endl;
+            out() << Texts::tr("deltas:   %1 made against sequence %2: %3 bytes for %4 bytes of "
+                               "whole blobs (%5%), %6 s\n")
+                         .arg(grouped(summary.deltasMade),
+                              releases.isEmpty() ? Texts::tr("(none in the feed)")
+                                                 : releases.join(QStringLiteral(", ")),
+                              grouped(summary.deltaBytes), grouped(summary.deltaWholeBytes),
+                              QString::number(share, 'f', 1),
+                              QString::number(double(summary.deltaMilliseconds) / 1000.0, 'f', 1))
+                  << Texts::tr("          %1 not smaller, %2 over the window, %3 bases no longer "
+                               "in the feed, %4 dropped to keep the manifest within 8 MiB")
+                         .arg(grouped(summary.deltasNotSmaller), grouped(summary.deltasOverWindow),
+                              grouped(summary.deltaBasesMissing), grouped(summary.deltasDropped))
+                  << Qt::endl;
         }
     }
     if (options.rolloutPercent || options.critical || summary.fallback || !options.reportsUrl.isEmpty()) {
-        out() << "rollout:  " << options.rolloutPercent.value_or(100) << "%"
-              << (options.critical ? " (critical: every installation at any percentage above 0)" : "")
-              << "; fallback "
-              << (summary.fallback ? QStringLiteral("sequence %1").arg(summary.fallback->sequence)
-                                   : QStringLiteral("none"))
-              << "; reports " << (options.reportsUrl.isEmpty() ? QStringLiteral("none") : options.reportsUrl)
+        out() << Texts::tr("rollout:  %1%%2; fallback %3; reports %4")
+                     .arg(QString::number(options.rolloutPercent.value_or(100)),
+                          options.critical
+                              ? Texts::tr(" (critical: every installation at any percentage above 0)")
+                              : QString(),
+                          summary.fallback ? Texts::tr("sequence %1").arg(summary.fallback->sequence)
+                                           : Texts::tr("none"),
+                          options.reportsUrl.isEmpty() ? Texts::tr("none") : options.reportsUrl)
               << Qt::endl;
     }
     warnIfNotCompiledIn(summary.modulusHex);
@@ -493,8 +514,8 @@ struct KeyOption
 {
     QCommandLineOption option{
         QStringLiteral("key"),
-        QStringLiteral("Check signatures against this key (public or private PEM) instead of the "
-                       "key compiled into this build."),
+        Texts::tr("Check signatures against this key (public or private PEM) instead of the "
+                  "key compiled into this build."),
         QStringLiteral("PUB.pem")};
 
     std::optional<UpdateSigningKey> value(const QCommandLineParser &parser) const
@@ -508,16 +529,16 @@ struct KeyOption
 int verify(const QStringList &arguments)
 {
     Command command(QStringLiteral("verify"),
-                    QStringLiteral("Checks STAGE/manifest.json with the updater's own code and every "
-                                   "file under files/, packed/ and deltas/ against it. Prints the "
-                                   "release, or the text the updater would show when it refuses "
-                                   "the manifest."),
+                    Texts::tr("Checks STAGE/manifest.json with the updater's own code and every "
+                              "file under files/, packed/ and deltas/ against it. Prints the "
+                              "release, or the text the updater would show when it refuses "
+                              "the manifest."),
                     QStringLiteral("STAGE"), true);
     const KeyOption key;
     const QCommandLineOption feedOption(
         QStringLiteral("feed"),
-        QStringLiteral("A feed holding the channel's earlier releases: each delta whose base it "
-                       "holds is applied and must give its file."),
+        Texts::tr("A feed holding the channel's earlier releases: each delta whose base it "
+                  "holds is applied and must give its file."),
         QStringLiteral("DIR"));
     command.parser.addOptions({key.option, feedOption});
     if (const int code = command.parse(arguments, 1); code >= 0)
@@ -529,9 +550,10 @@ int verify(const QStringList &arguments)
                              command.parser.value(feedOption));
     } catch (const QString &refusal) {
         if (command.json())
-            printJson({{QStringLiteral("ok"), false}, {QStringLiteral("refused"), refusal}});
+            printJson({{QStringLiteral("ok"), false},
+                       {QStringLiteral("refused"), Msg::englishForUpdaterText(refusal)}});
         else
-            out() << "refused: " << refusal << Qt::endl;
+            out() << Texts::tr("refused: %1").arg(Msg::englishForUpdaterText(refusal)) << Qt::endl;
         return kFailed;
     }
     const UpdateManifest &manifest = report.manifest;
@@ -553,23 +575,25 @@ int verify(const QStringList &arguments)
                    {QStringLiteral("problems"), QJsonArray::fromStringList(report.problems)}});
         return report.problems.isEmpty() ? kDone : kFailed;
     }
-    out() << "version:  " << manifest.version << "\n"
-          << "sequence: " << manifest.sequence << "\n"
-          << "files:    " << grouped(manifest.files.size()) << "\n"
-          << "size:     " << grouped(report.totalSize) << " bytes\n"
-          << "staged:   " << grouped(report.filesStaged) << " under files/, "
-          << grouped(report.filesPacked) << " under packed/\n"
-          << "channel:  "
-          << (report.extras.channel.isEmpty() ? QStringLiteral("none (taken as stable)")
-                                              : report.extras.channel)
-          << "\nexpires:  " << expiryLine(report.extras.expires) << "\n"
-          << "deltas:   " << grouped(report.extras.deltas.size());
+    out() << Texts::tr("version:  %1\n"
+                       "sequence: %2\n"
+                       "files:    %3\n"
+                       "size:     %4 bytes\n")
+                 .arg(manifest.version, QString::number(manifest.sequence),
+                      grouped(manifest.files.size()), grouped(report.totalSize))
+          << Texts::tr("staged:   %1 under files/, %2 under packed/\n")
+                 .arg(grouped(report.filesStaged), grouped(report.filesPacked))
+          << Texts::tr("channel:  %1\n")
+                 .arg(report.extras.channel.isEmpty() ? Texts::tr("none (taken as stable)")
+                                                      : report.extras.channel)
+          << Texts::tr("expires:  %1\n").arg(expiryLine(report.extras.expires))
+          << Texts::tr("deltas:   %1").arg(grouped(report.extras.deltas.size()));
     if (command.parser.isSet(feedOption))
-        out() << " (" << grouped(report.deltasChecked) << " applied to their base, "
-              << grouped(report.deltasUnchecked) << " with no base in the feed)";
+        out() << Texts::tr(" (%1 applied to their base, %2 with no base in the feed)")
+                     .arg(grouped(report.deltasChecked), grouped(report.deltasUnchecked));
     out() << Qt::endl;
     for (const QString &problem : std::as_const(report.problems))
-        err() << "problem: " << problem << Qt::endl;
+        err() << Texts::tr("problem: %1").arg(problem) << Qt::endl;
     return report.problems.isEmpty() ? kDone : kFailed;
 }
 
@@ -577,28 +601,28 @@ int publish(const QStringList &arguments)
 {
     Command command(
         QStringLiteral("publish"),
-        QStringLiteral("Publishes a verified stage into a feed folder that a web server serves: "
-                       "every packed file and delta to FEED/blobs/<packedSha256>, the manifest to "
-                       "the channel's history FEED/<channel>/releases/<sequence>.json (never "
-                       "rewritten), then to FEED/<channel>/manifest.json, replaced atomically and "
-                       "last. Refuses a stage that \"verify --feed\" refuses, one signed for "
-                       "another channel, and a release whose sequence is not greater than the "
-                       "channel's current one. Publishing the channel's current release again "
-                       "changes nothing and succeeds."),
+        Texts::tr("Publishes a verified stage into a feed folder that a web server serves: "
+                  "every packed file and delta to FEED/blobs/<packedSha256>, the manifest to "
+                  "the channel's history FEED/<channel>/releases/<sequence>.json (never "
+                  "rewritten), then to FEED/<channel>/manifest.json, replaced atomically and "
+                  "last. Refuses a stage that \"verify --feed\" refuses, one signed for "
+                  "another channel, and a release whose sequence is not greater than the "
+                  "channel's current one. Publishing the channel's current release again "
+                  "changes nothing and succeeds."),
         QStringLiteral("STAGE"), true);
     const QCommandLineOption feedOption(QStringLiteral("feed"),
-                                        QStringLiteral("The feed folder (created when missing)."),
+                                        Texts::tr("The feed folder (created when missing)."),
                                         QStringLiteral("DIR"));
     const QCommandLineOption channel(
         QStringLiteral("channel"),
-        QStringLiteral("The channel the stage was signed for, checked: the stage itself names its "
-                       "channel (a stage that names none is for \"%1\").")
+        Texts::tr("The channel the stage was signed for, checked: the stage itself names its "
+                  "channel (a stage that names none is for \"%1\").")
             .arg(protocol::kDefaultChannel),
         QStringLiteral("NAME"));
     const QCommandLineOption allowOption(
         QStringLiteral("allow-same-or-lower"),
-        QStringLiteral("Publish even when the channel's current release has the same or a greater "
-                       "sequence, or its manifest cannot be read (a deliberate rollback)."));
+        Texts::tr("Publish even when the channel's current release has the same or a greater "
+                  "sequence, or its manifest cannot be read (a deliberate rollback)."));
     const KeyOption key;
     command.parser.addOptions({feedOption, channel, allowOption, key.option});
     if (const int code = command.parse(arguments, 1); code >= 0)
@@ -611,7 +635,7 @@ int publish(const QStringList &arguments)
     options.feedDir = command.parser.value(feedOption);
     options.channel = command.parser.value(channel);
     if (command.parser.isSet(channel) && options.channel.isEmpty())
-        throw QStringLiteral("the channel name \"\" is not %1").arg(protocol::kChannelNameRule);
+        throw Texts::tr("the channel name \"\" is not %1").arg(protocol::kChannelNameRule);
     options.allowSameOrLower = command.parser.isSet(allowOption);
     options.key = key.value(command.parser);
     const PublishSummary summary = publishStage(options);
@@ -637,27 +661,30 @@ int publish(const QStringList &arguments)
         return kDone;
     }
 
-    QString previous = QStringLiteral("none");
+    QString previous = Texts::tr("none");
     if (summary.previousSequence)
-        previous = QStringLiteral("sequence %1").arg(*summary.previousSequence);
+        previous = Texts::tr("sequence %1").arg(*summary.previousSequence);
     else if (summary.previousUnreadable)
-        previous = QStringLiteral("an unreadable manifest, replaced");
+        previous = Texts::tr("an unreadable manifest, replaced");
     if (summary.unchanged)
-        out() << "unchanged: the channel already offers this release, and the feed holds all of "
-                 "its blobs\n";
-    out() << "channel:  " << summary.channel << " (before: " << previous << ")\n"
-          << "version:  " << summary.manifest.version << " (sequence " << summary.manifest.sequence
-          << ")\n"
-          << "blobs:    " << grouped(summary.blobsCopied) << " copied, "
-          << grouped(summary.blobsReplaced) << " replaced (" << grouped(summary.bytesWritten)
-          << " bytes written); " << grouped(summary.blobsKept) << " kept ("
-          << grouped(summary.bytesKept) << " bytes)\n"
-          << "deltas:   " << grouped(summary.deltaBlobs) << " of these blobs ("
-          << grouped(summary.deltasChecked) << " applied to their base)\n"
-          << "history:  " << summary.historyPath
-          << (summary.historyWritten ? QString() : QStringLiteral(" (already there)")) << "\n"
-          << "manifest: " << summary.manifestPath << " ("
-          << grouped(summary.manifest.envelope.size()) << " bytes)" << Qt::endl;
+        out() << Texts::tr("unchanged: the channel already offers this release, and the feed "
+                           "holds all of its blobs\n");
+    out() << Texts::tr("channel:  %1 (before: %2)\n"
+                       "version:  %3 (sequence %4)\n")
+                 .arg(summary.channel, previous, summary.manifest.version,
+                      QString::number(summary.manifest.sequence))
+          << Texts::tr("blobs:    %1 copied, %2 replaced (%3 bytes written); %4 kept (%5 bytes)\n")
+                 .arg(grouped(summary.blobsCopied), grouped(summary.blobsReplaced),
+                      grouped(summary.bytesWritten), grouped(summary.blobsKept),
+                      grouped(summary.bytesKept))
+          << Texts::tr("deltas:   %1 of these blobs (%2 applied to their base)\n")
+                 .arg(grouped(summary.deltaBlobs), grouped(summary.deltasChecked))
+          << Texts::tr("history:  %1%2\n")
+                 .arg(summary.historyPath,
+                      summary.historyWritten ? QString() : Texts::tr(" (already there)"))
+          << Texts::tr("manifest: %1 (%2 bytes)")
+                 .arg(summary.manifestPath, grouped(summary.manifest.envelope.size()))
+          << Qt::endl;
     if (options.key)
         warnIfNotCompiledIn(options.key->modulusHex);
     return kDone;
@@ -667,17 +694,17 @@ int refresh(const QStringList &arguments)
 {
     Command command(
         QStringLiteral("refresh"),
-        QStringLiteral("Signs the channel's current release again with a new expiry: the same "
-                       "files, sequence and everything else, only \"expires\" changes. The new "
-                       "manifest replaces FEED/<channel>/manifest.json atomically; the release's "
-                       "history file stays as it was published. Run it from a scheduled job well "
-                       "before the expiry (for example weekly for 30 days)."),
+        Texts::tr("Signs the channel's current release again with a new expiry: the same "
+                  "files, sequence and everything else, only \"expires\" changes. The new "
+                  "manifest replaces FEED/<channel>/manifest.json atomically; the release's "
+                  "history file stays as it was published. Run it from a scheduled job well "
+                  "before the expiry (for example weekly for 30 days)."),
         QString(), true);
     const QCommandLineOption feedOption = feedFolderOption();
-    const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
+    const QCommandLineOption channel = channelOption(Texts::tr("The channel"));
     const QCommandLineOption key = privateKeyOption();
     const QCommandLineOption expiresIn =
-        expiresInOption(QStringLiteral("Days, 1 to %1, until the refreshed manifest expires."));
+        expiresInOption(Texts::tr("Days, 1 to %1, until the refreshed manifest expires."));
     command.parser.addOptions({feedOption, channel, key, expiresIn});
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
@@ -704,13 +731,15 @@ int refresh(const QStringList &arguments)
                    {QStringLiteral("manifest"), summary.manifestPath}});
         return kDone;
     }
-    out() << "channel:  " << options.channel << "\n"
-          << "version:  " << summary.manifest.version << " (sequence " << summary.manifest.sequence
-          << ")\n"
-          << "expires:  " << expiryText(summary.expires) << " (before: "
-          << expiryLine(summary.previousExpiry) << ")\n"
-          << "manifest: " << summary.manifestPath << " ("
-          << grouped(summary.manifest.envelope.size()) << " bytes)" << Qt::endl;
+    out() << Texts::tr("channel:  %1\n"
+                       "version:  %2 (sequence %3)\n")
+                 .arg(options.channel, summary.manifest.version,
+                      QString::number(summary.manifest.sequence))
+          << Texts::tr("expires:  %1 (before: %2)\n")
+                 .arg(expiryText(summary.expires), expiryLine(summary.previousExpiry))
+          << Texts::tr("manifest: %1 (%2 bytes)")
+                 .arg(summary.manifestPath, grouped(summary.manifest.envelope.size()))
+          << Qt::endl;
     return kDone;
 }
 
@@ -748,8 +777,8 @@ QCommandLineOption accessLogOption()
 {
     return QCommandLineOption(
         QStringLiteral("access-log"),
-        QStringLiteral("A web server's access log in nginx's \"combined\" format (\"-\": standard "
-                       "input); may be given several times, for rotated logs."),
+        Texts::tr("A web server's access log in nginx's \"combined\" format (\"-\": standard "
+                  "input); may be given several times, for rotated logs."),
         QStringLiteral("FILE"));
 }
 
@@ -766,36 +795,36 @@ int rollout(const QStringList &arguments)
 {
     Command command(
         QStringLiteral("rollout"),
-        QStringLiteral("Signs the channel's current release again with another rollout "
-                       "percentage: the share of installations that take it (0 halts it: no "
-                       "installation takes it any more, not even on an explicit check; those that "
-                       "have it keep it). Everything else stays as signed; each signed state is "
-                       "kept beside the history as releases/<sequence>.signed-<n>.json. With "
-                       "--advance, the outcome reports in the access logs decide: the next step "
-                       "of the schedule once the failure rate's 95% interval lies below the limit "
-                       "with enough reports, 0 once it lies above it, otherwise no change."),
+        Texts::tr("Signs the channel's current release again with another rollout "
+                  "percentage: the share of installations that take it (0 halts it: no "
+                  "installation takes it any more, not even on an explicit check; those that "
+                  "have it keep it). Everything else stays as signed; each signed state is "
+                  "kept beside the history as releases/<sequence>.signed-<n>.json. With "
+                  "--advance, the outcome reports in the access logs decide: the next step "
+                  "of the schedule once the failure rate's 95% interval lies below the limit "
+                  "with enough reports, 0 once it lies above it, otherwise no change."),
         QString(), true);
     const QCommandLineOption feedOption = feedFolderOption();
-    const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
+    const QCommandLineOption channel = channelOption(Texts::tr("The channel"));
     const QCommandLineOption key = privateKeyOption();
     const QCommandLineOption percentOption(
-        QStringLiteral("percent"), QStringLiteral("The new percentage, 0 to 100."),
+        QStringLiteral("percent"), Texts::tr("The new percentage, 0 to 100."),
         QStringLiteral("N"));
     const QCommandLineOption advance(
         QStringLiteral("advance"),
-        QStringLiteral("Move on, hold or halt by the outcome reports (for a scheduled job)."));
+        Texts::tr("Move on, hold or halt by the outcome reports (for a scheduled job)."));
     const QCommandLineOption schedule(
         QStringLiteral("schedule"),
-        QStringLiteral("The steps of --advance, rising percentages (default 1,5,25,50,100)."),
+        Texts::tr("The steps of --advance, rising percentages (default 1,5,25,50,100)."),
         QStringLiteral("LIST"), QStringLiteral("1,5,25,50,100"));
     const QCommandLineOption maxFailureRate(
         QStringLiteral("max-failure-rate"),
-        QStringLiteral("The failure rate (rolled back or recovered) a release may have, as 0.02 "
-                       "or 2%."),
+        Texts::tr("The failure rate (rolled back or recovered) a release may have, as 0.02 "
+                  "or 2%."),
         QStringLiteral("R"));
     const QCommandLineOption minReports(
         QStringLiteral("min-reports"),
-        QStringLiteral("The reports --advance needs before it moves on (default 20)."),
+        Texts::tr("The reports --advance needs before it moves on (default 20)."),
         QStringLiteral("N"), QStringLiteral("20"));
     const QCommandLineOption accessLog = accessLogOption();
     command.parser.addOptions({feedOption, channel, key, percentOption, advance, schedule,
@@ -808,7 +837,8 @@ int rollout(const QStringList &arguments)
     }
     const bool advancing = command.parser.isSet(advance);
     if (advancing == command.parser.isSet(percentOption)) {
-        err() << kToolName << ": rollout needs either --percent or --advance" << Qt::endl;
+        err() << kToolName << ": " << Texts::tr("rollout needs either --percent or --advance")
+              << Qt::endl;
         return kUsage;
     }
     RolloutOptions options;
@@ -825,14 +855,18 @@ int rollout(const QStringList &arguments)
             return command.missing(QStringLiteral("access-log"));
         const std::optional<double> limit = failureRate(command.parser.value(maxFailureRate));
         if (!limit) {
-            err() << kToolName << ": --max-failure-rate needs a rate above 0 and below 1, such as "
-                  << "0.02 or 2%" << Qt::endl;
+            err() << kToolName << ": "
+                  << Texts::tr("--max-failure-rate needs a rate above 0 and below 1, such as 0.02 "
+                               "or 2%")
+                  << Qt::endl;
             return kUsage;
         }
         const std::optional<QList<int>> steps = rolloutSchedule(command.parser.value(schedule));
         if (!steps) {
-            err() << kToolName << ": --schedule needs rising percentages from 1 to 100, such as "
-                  << "1,5,25,50,100" << Qt::endl;
+            err() << kToolName << ": "
+                  << Texts::tr("--schedule needs rising percentages from 1 to 100, such as "
+                               "1,5,25,50,100")
+                  << Qt::endl;
             return kUsage;
         }
         const std::optional<int> needed = command.number(minReports, 1, 1000000);
@@ -845,7 +879,7 @@ int rollout(const QStringList &arguments)
         const ReportTally tally = tallyOf(command.parser, accessLog, options.channel);
         const RolloutDecision step =
             decideRolloutStep(percent, *steps, tally.release(sequence), *limit, *needed);
-        decision = QStringLiteral("sequence %1: %2").arg(sequence).arg(step.why);
+        decision = Texts::tr("sequence %1: %2").arg(sequence).arg(step.why);
         move = step.move;
         options.percent = step.percent;
     } else {
@@ -874,18 +908,20 @@ int rollout(const QStringList &arguments)
         printJson(json);
         return kDone;
     }
-    out() << "channel:  " << options.channel << "\n"
-          << "version:  " << summary.manifest.version << " (sequence " << summary.manifest.sequence
-          << ")\n";
+    out() << Texts::tr("channel:  %1\n"
+                       "version:  %2 (sequence %3)\n")
+                 .arg(options.channel, summary.manifest.version,
+                      QString::number(summary.manifest.sequence));
     if (!decision.isEmpty())
-        out() << "decision: " << decision << "\n";
-    out() << "rollout:  " << summary.percent << "%";
+        out() << Texts::tr("decision: %1\n").arg(decision);
     if (summary.keptPath.isEmpty())
-        out() << " (unchanged)\n";
+        out() << Texts::tr("rollout:  %1% (unchanged)\n").arg(summary.percent);
     else
-        out() << " (before: " << summary.previousPercent << "%)\n"
-              << "kept:     " << summary.keptPath << "\n";
-    out() << "manifest: " << summary.manifestPath << Qt::endl;
+        out() << Texts::tr("rollout:  %1% (before: %2%)\n"
+                           "kept:     %3\n")
+                     .arg(QString::number(summary.percent), QString::number(summary.previousPercent),
+                          summary.keptPath);
+    out() << Texts::tr("manifest: %1").arg(summary.manifestPath) << Qt::endl;
     return kDone;
 }
 
@@ -893,12 +929,12 @@ int rolloutStatus(const QStringList &arguments)
 {
     Command command(
         QStringLiteral("rollout-status"),
-        QStringLiteral("Summarises the outcome reports of a channel's releases from web server "
-                       "access logs: per release the installations that confirmed its start, "
-                       "rolled it back and recovered from it (both count as failures), the failure "
-                       "rate and its 95% Wilson interval. An installation counts once per release."),
+        Texts::tr("Summarises the outcome reports of a channel's releases from web server "
+                  "access logs: per release the installations that confirmed its start, "
+                  "rolled it back and recovered from it (both count as failures), the failure "
+                  "rate and its 95% Wilson interval. An installation counts once per release."),
         QString(), true);
-    const QCommandLineOption channel = channelOption(QStringLiteral("The channel"));
+    const QCommandLineOption channel = channelOption(Texts::tr("The channel"));
     const QCommandLineOption accessLog = accessLogOption();
     command.parser.addOptions({channel, accessLog});
     if (const int code = command.parse(arguments, 0); code >= 0)
@@ -907,7 +943,7 @@ int rolloutStatus(const QStringList &arguments)
         return command.missing(QStringLiteral("access-log"));
     const QString name = command.parser.value(channel);
     if (!protocol::isValidChannelName(name))
-        throw QStringLiteral("the channel name \"%1\" is not %2").arg(name, protocol::kChannelNameRule);
+        throw Texts::tr("the channel name \"%1\" is not %2").arg(name, protocol::kChannelNameRule);
     const ReportTally tally = tallyOf(command.parser, accessLog, name);
     if (command.json()) {
         QJsonArray releases;
@@ -927,13 +963,14 @@ int rolloutStatus(const QStringList &arguments)
                    {QStringLiteral("releases"), releases}});
         return kDone;
     }
-    out() << "channel:  " << name << " (" << grouped(tally.reportLines()) << " reports in "
-          << grouped(tally.linesRead()) << " log lines)\n";
+    out() << Texts::tr("channel:  %1 (%2 reports in %3 log lines)\n")
+                 .arg(name, grouped(tally.reportLines()), grouped(tally.linesRead()));
     if (tally.releases().isEmpty()) {
-        out() << "no reports" << Qt::endl;
+        out() << Texts::tr("no reports") << Qt::endl;
         return kDone;
     }
-    out() << "sequence  installations  confirmed  rolled back  recovered  failure rate  95% interval\n";
+    out() << Texts::tr("sequence  installations  confirmed  rolled back  recovered  failure rate  "
+                       "95% interval\n");
     for (const ReleaseReports &release : tally.releases()) {
         const RateInterval interval = wilsonInterval(release.failures(), release.reports());
         out() << QString::number(release.sequence).rightJustified(8) << "  "
@@ -942,7 +979,8 @@ int rolloutStatus(const QStringList &arguments)
               << grouped(release.rolledBack).rightJustified(11) << "  "
               << grouped(release.recovered).rightJustified(9) << "  "
               << percentOf(release.failureRate()).rightJustified(12) << "  "
-              << percentOf(interval.lower) << " to " << percentOf(interval.upper) << "\n";
+              << Texts::tr("%1 to %2").arg(percentOf(interval.lower), percentOf(interval.upper))
+              << "\n";
     }
     out().flush();
     return kDone;
@@ -951,24 +989,24 @@ int rolloutStatus(const QStringList &arguments)
 int prune(const QStringList &arguments)
 {
     Command command(QStringLiteral("prune"),
-                    QStringLiteral("Removes the blobs of a feed (packed files and deltas) that "
-                                   "neither a channel's current manifest nor its last N releases "
-                                   "in <channel>/releases/ name; the history files stay. Every "
-                                   "manifest is read and verified first; one that cannot be stops "
-                                   "it with nothing removed. On a remote host, remove blobs only "
-                                   "once the manifests that dropped them are live and cached "
-                                   "copies of the old ones have expired."),
+                    Texts::tr("Removes the blobs of a feed (packed files and deltas) that "
+                              "neither a channel's current manifest nor its last N releases "
+                              "in <channel>/releases/ name; the history files stay. Every "
+                              "manifest is read and verified first; one that cannot be stops "
+                              "it with nothing removed. On a remote host, remove blobs only "
+                              "once the manifests that dropped them are live and cached "
+                              "copies of the old ones have expired."),
                     QString(), true);
     const QCommandLineOption feedOption = feedFolderOption();
     const QCommandLineOption keepOption(
         QStringLiteral("keep"),
-        QStringLiteral("Keep the blobs of each channel's last N releases, deltas included (default "
-                       "%1; 0 keeps only what the current manifests name).")
+        Texts::tr("Keep the blobs of each channel's last N releases, deltas included (default "
+                  "%1; 0 keeps only what the current manifests name).")
             .arg(kDefaultPruneKeep),
         QStringLiteral("N"), QString::number(kDefaultPruneKeep));
     const QCommandLineOption dryRun(
         QStringLiteral("dry-run"),
-        QStringLiteral("Only say what would be removed; remove nothing."));
+        Texts::tr("Only say what would be removed; remove nothing."));
     const KeyOption key;
     command.parser.addOptions({feedOption, keepOption, dryRun, key.option});
     if (const int code = command.parse(arguments, 0); code >= 0)
@@ -998,22 +1036,25 @@ int prune(const QStringList &arguments)
     }
     if (onlyLook) {
         for (const QString &name : std::as_const(summary.removed))
-            out() << "would remove: blobs/" << name << "\n";
+            out() << Texts::tr("would remove: blobs/%1\n").arg(name);
     }
-    out() << "channels: " << summary.channels.join(QStringLiteral(", ")) << " ("
-          << grouped(summary.releasesKept) << " releases of their history kept)\n"
-          << (onlyLook ? "would prune: " : "pruned:   ") << grouped(summary.blobsRemoved) << " blobs ("
-          << grouped(summary.bytesRemoved) << " bytes)";
+    out() << Texts::tr("channels: %1 (%2 releases of their history kept)\n")
+                 .arg(summary.channels.join(QStringLiteral(", ")), grouped(summary.releasesKept))
+          << (onlyLook ? Texts::tr("would prune: %1 blobs (%2 bytes)")
+                       : Texts::tr("pruned:   %1 blobs (%2 bytes)"))
+                 .arg(grouped(summary.blobsRemoved), grouped(summary.bytesRemoved));
     if (summary.leftoversRemoved > 0)
-        out() << " and " << grouped(summary.leftoversRemoved)
-              << " files left by interrupted publishes";
-    out() << "\nkept:     " << grouped(summary.blobsKept) << " blobs (" << grouped(summary.bytesKept)
-          << " bytes)" << Qt::endl;
+        out() << Texts::tr(" and %1 files left by interrupted publishes")
+                     .arg(grouped(summary.leftoversRemoved));
+    out() << Texts::tr("\nkept:     %1 blobs (%2 bytes)")
+                 .arg(grouped(summary.blobsKept), grouped(summary.bytesKept))
+          << Qt::endl;
     for (const QString &name : std::as_const(summary.leftAlone))
-        err() << "left alone: blobs/" << name << " (not a blob name)" << Qt::endl;
+        err() << Texts::tr("left alone: blobs/%1 (not a blob name)").arg(name) << Qt::endl;
     if (!summary.missingBlobs.isEmpty()) {
         for (const QString &digest : std::as_const(summary.missingBlobs))
-            err() << "missing: blobs/" << digest << " is named by a manifest but absent" << Qt::endl;
+            err() << Texts::tr("missing: blobs/%1 is named by a manifest but absent").arg(digest)
+                  << Qt::endl;
         return kFailed;
     }
     return kDone;
@@ -1026,7 +1067,7 @@ static int runCommand(const QStringList &arguments)
     const QString name = arguments.value(1);
     if (name.isEmpty() || name == QStringLiteral("--help") || name == QStringLiteral("-h")
         || name == QStringLiteral("help")) {
-        (name.isEmpty() ? err() : out()) << kOverview;
+        (name.isEmpty() ? err() : out()) << Texts::tr(kOverview);
         return name.isEmpty() ? kUsage : kDone;
     }
     if (name == QStringLiteral("--version") || name == QStringLiteral("version")) {
@@ -1052,13 +1093,17 @@ static int runCommand(const QStringList &arguments)
             return rollout(arguments);
         if (name == QStringLiteral("rollout-status"))
             return rolloutStatus(arguments);
-    } catch (const QString &failure) {
+    } catch (const QString &thrown) {
+        // The core's refusals arrive as the updater's own texts: said in English, the updater's
+        // text after it.
+        const QString failure = Msg::englishForUpdaterText(thrown);
         err() << kToolName << ": " << failure << Qt::endl;
         if (arguments.contains(QStringLiteral("--json")))
             printJson({{QStringLiteral("error"), failure}});
         return kFailed;
     }
-    err() << kToolName << ": unknown command \"" << name << "\"\n\n" << kOverview;
+    err() << kToolName << ": " << Texts::tr("unknown command \"%1\"").arg(name) << "\n\n"
+          << Texts::tr(kOverview);
     return kUsage;
 }
 

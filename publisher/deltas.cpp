@@ -1,4 +1,5 @@
 #include "deltas.h"
+#include "publishtexts.h"
 #include "numbertext.h"
 #include "packing.h"
 #include "updateprotocol.h"
@@ -73,7 +74,7 @@ DeltaBases::DeltaBases(const QString &feedDir, const QString &channel, qint32 se
     : m_feedDir(feedDir)
 {
     if (!QFileInfo(feedDir).isDir())
-        throw QStringLiteral("the feed %1 does not exist").arg(feedDir);
+        throw Texts::tr("the feed %1 does not exist").arg(feedDir);
     const QDir feed(feedDir);
     QMap<qint32, FeedRelease> releases; // the candidates, by sequence
 
@@ -143,18 +144,18 @@ std::optional<QByteArray> DeltaBases::contentOf(const DeltaBase &base) const
     QFile file(blob);
     if (os::linkStatus(osText(blob)) != os::LinkStatus::NotALink || !info.isFile()
         || info.size() != base.packedSize)
-        throw QStringLiteral("the blob %1 is not the %2 bytes its release names")
+        throw Texts::tr("the blob %1 is not the %2 bytes its release names")
             .arg(blob, grouped(base.packedSize));
     if (!file.open(QIODevice::ReadOnly))
-        throw QStringLiteral("cannot read %1: %2").arg(blob, file.errorString());
+        throw Texts::tr("cannot read %1: %2").arg(blob, file.errorString());
     const QByteArray packed = file.readAll();
     if (packed.size() != base.packedSize
         || QCryptographicHash::hash(packed, QCryptographicHash::Sha256).toHex() != base.packedSha256)
-        throw QStringLiteral("the blob %1 does not have the digest its name says").arg(blob);
+        throw Texts::tr("the blob %1 does not have the digest its name says").arg(blob);
     QByteArray content;
     if (!unpackWhole(packed, base.size, &content) || content.size() != base.size
         || QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex() != base.sha256)
-        throw QStringLiteral("the blob %1 does not unpack to the content its release names")
+        throw Texts::tr("the blob %1 does not unpack to the content its release names")
             .arg(blob);
     return content;
 }
@@ -182,7 +183,7 @@ QString deltaApplyProblem(const QByteArray &base, const QByteArray &frame, qint6
         return QStringLiteral("%1 (%2)").arg(deltaErrorName(applied.status.error),
                                              applied.status.detail);
     if (QCryptographicHash::hash(applied.output, QCryptographicHash::Sha256).toHex() != sha256)
-        return QStringLiteral("it yields other content than the file's");
+        return Texts::tr("it yields other content than the file's");
     return QString();
 }
 
@@ -190,13 +191,13 @@ QString deltaApplyProblem(const QByteArray &base, const QByteArray &frame, qint6
 
 QByteArray makeDeltaFrame(const QByteArray &, const QByteArray &, int, QString *why)
 {
-    *why = QStringLiteral("this build of vellumix-publish has no delta support (libzstd)");
+    *why = Texts::tr("this build of vellumix-publish has no delta support (libzstd)");
     return QByteArray();
 }
 
 QString deltaApplyProblem(const QByteArray &, const QByteArray &, qint64, const QByteArray &)
 {
-    return QStringLiteral("this build of vellumix-publish has no delta support (libzstd)");
+    return Texts::tr("this build of vellumix-publish has no delta support (libzstd)");
 }
 
 #endif

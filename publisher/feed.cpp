@@ -1,4 +1,5 @@
 #include "feed.h"
+#include "publishtexts.h"
 #include "numbertext.h"
 #include "releaseinfo.h"
 #include "signingkey.h"
@@ -9,6 +10,7 @@
 #include "fileio.h"
 #include "lockpolicy.h"
 #include "osbridge.h"
+#include "updatertexts.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -77,38 +79,38 @@ void lockFeed(QLockFile &lock, const QString &feedDir)
     if (takeLock(lock, lockPath, policy))
         return;
     const LockFileOwner owner = inspectLockFile(lockPath, policy);
-    const QString clear = QStringLiteral("remove %1 once no publish, refresh or prune runs on this "
-                                         "feed");
+    const QString clear = Texts::tr("remove %1 once no publish, refresh or prune runs on this "
+                                    "feed");
     switch (owner.state) {
     case LockFileState::NotAFile:
-        throw QStringLiteral("cannot lock the feed %1: %2 is not a lock file (a link, a folder or "
-                             "a pipe stands at its name); %3")
+        throw Texts::tr("cannot lock the feed %1: %2 is not a lock file (a link, a folder or "
+                        "a pipe stands at its name); %3")
             .arg(feedDir, owner.notAFile, clear.arg(owner.notAFile));
     case LockFileState::OtherHost:
-        throw QStringLiteral("the feed %1 is in use by process %2 on %3 (a publish, refresh or "
-                             "prune on that machine, which cannot be checked from here); %4")
+        throw Texts::tr("the feed %1 is in use by process %2 on %3 (a publish, refresh or "
+                        "prune on that machine, which cannot be checked from here); %4")
             .arg(feedDir)
             .arg(owner.processId)
             .arg(owner.host, clear.arg(lockPath));
     case LockFileState::Held:
     case LockFileState::Abandoned: // judged abandoned, yet a live process holds it
         if (owner.processId > 0)
-            throw QStringLiteral("the feed %1 is in use by process %2 on %3 (a publish, refresh "
-                                 "or prune); try again when it has ended, or %4")
+            throw Texts::tr("the feed %1 is in use by process %2 on %3 (a publish, refresh "
+                            "or prune); try again when it has ended, or %4")
                 .arg(feedDir)
                 .arg(owner.processId)
                 .arg(owner.host, clear.arg(lockPath));
         [[fallthrough]];
     case LockFileState::Unsettled:
-        throw QStringLiteral("the feed %1 is locked by a process that holds %2 and has not named "
-                             "itself in it (a publish, refresh or prune that is starting); try "
-                             "again in a moment, or %3")
+        throw Texts::tr("the feed %1 is locked by a process that holds %2 and has not named "
+                        "itself in it (a publish, refresh or prune that is starting); try "
+                        "again in a moment, or %3")
             .arg(feedDir, lockPath, clear.arg(lockPath));
     case LockFileState::Absent:
         break;
     }
-    throw QStringLiteral("cannot lock the feed %1: cannot create %2; check that this user may "
-                         "write to the feed folder")
+    throw Texts::tr("cannot lock the feed %1: cannot create %2; check that this user may "
+                    "write to the feed folder")
         .arg(feedDir, lockPath);
 }
 
@@ -159,14 +161,14 @@ void copyBlob(const QString &source, const QString &label, const QString &target
     // `entry` gives the blob's digest and size (packedSha256, packedSize).
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
-        throw QStringLiteral("cannot read %1: %2").arg(label, in.errorString());
+        throw Texts::tr("cannot read %1: %2").arg(label, in.errorString());
     const QString partialName = QFileInfo(target).absolutePath() + u'/' + kPartialPrefix
         + QString::fromLatin1(entry.packedSha256) + u'-'
         + QString::number(QRandomGenerator::global()->generate64(), 16);
     PartialFile partial(partialName);
     QFile &out = partial.file();
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        throw QStringLiteral("cannot create %1: %2").arg(partialName, out.errorString());
+        throw Texts::tr("cannot create %1: %2").arg(partialName, out.errorString());
 
     QCryptographicHash hash(QCryptographicHash::Sha256);
     QByteArray buffer(kReadChunk, Qt::Uninitialized);
@@ -174,7 +176,7 @@ void copyBlob(const QString &source, const QString &label, const QString &target
     for (;;) {
         const qint64 count = in.read(buffer.data(), buffer.size());
         if (count < 0)
-            throw QStringLiteral("cannot read %1: %2").arg(label, in.errorString());
+            throw Texts::tr("cannot read %1: %2").arg(label, in.errorString());
         if (count == 0)
             break;
         total += count;
@@ -182,20 +184,20 @@ void copyBlob(const QString &source, const QString &label, const QString &target
             break; // longer than recorded: refused below without reading the rest
         hash.addData(QByteArrayView(buffer.constData(), count));
         if (out.write(buffer.constData(), count) != count)
-            throw QStringLiteral("cannot write %1: %2").arg(partialName, out.errorString());
+            throw Texts::tr("cannot write %1: %2").arg(partialName, out.errorString());
     }
     if (!out.flush())
-        throw QStringLiteral("cannot write %1: %2").arg(partialName, out.errorString());
+        throw Texts::tr("cannot write %1: %2").arg(partialName, out.errorString());
     out.close();
     if (total != entry.packedSize || hash.result().toHex() != entry.packedSha256)
-        throw QStringLiteral("%1 changed after it was verified; nothing of it reached the feed")
+        throw Texts::tr("%1 changed after it was verified; nothing of it reached the feed")
             .arg(label);
 
     std::error_code error;
     std::filesystem::rename(std::filesystem::path(partialName.toStdU16String()),
                             std::filesystem::path(target.toStdU16String()), error);
     if (error)
-        throw QStringLiteral("cannot rename %1 to %2: %3")
+        throw Texts::tr("cannot rename %1 to %2: %3")
             .arg(partialName, target, QString::fromStdString(error.message()));
     partial.setDone();
 }
@@ -210,15 +212,15 @@ void replaceFeedFile(const QString &path, const QByteArray &contents, Modificati
     case AtomicWriteResult::Written:
         return;
     case AtomicWriteResult::CannotCreateDirectory:
-        throw QStringLiteral("cannot create the folder %1").arg(QFileInfo(path).absolutePath());
+        throw Texts::tr("cannot create the folder %1").arg(QFileInfo(path).absolutePath());
     case AtomicWriteResult::LinkAtName:
         throw linkRefusal.arg(path);
     case AtomicWriteResult::CannotWrite:
-        throw QStringLiteral("cannot write %1: %2").arg(path, result.errorString);
+        throw Texts::tr("cannot write %1: %2").arg(path, result.errorString);
     case AtomicWriteResult::CannotFlushDirectory:
         break;
     }
-    throw QStringLiteral("cannot flush the folder %1 to disk").arg(QFileInfo(path).absolutePath());
+    throw Texts::tr("cannot flush the folder %1 to disk").arg(QFileInfo(path).absolutePath());
 }
 
 /*
@@ -235,8 +237,8 @@ void replaceFeedFile(const QString &path, const QByteArray &contents, Modificati
 void replaceManifest(const QString &path, const QByteArray &envelope)
 {
     replaceFeedFile(path, envelope, ModificationTime::AfterPrevious,
-                    QStringLiteral("%1 is a symbolic link; a channel's manifest must be a plain "
-                                   "file"));
+                    Texts::tr("%1 is a symbolic link; a channel's manifest must be a plain "
+                              "file"));
 }
 
 /*
@@ -248,8 +250,8 @@ void replaceManifest(const QString &path, const QByteArray &envelope)
 void writeFileDurably(const QString &path, const QByteArray &envelope)
 {
     replaceFeedFile(path, envelope, ModificationTime::AsWritten,
-                    QStringLiteral("%1 is a symbolic link; the release tool writes only plain "
-                                   "files into a feed"));
+                    Texts::tr("%1 is a symbolic link; the release tool writes only plain "
+                              "files into a feed"));
 }
 
 // Whether the channel's history file for this release is still to be written (false: it holds
@@ -260,15 +262,15 @@ bool historyNeeded(const QString &path, const QByteArray &envelope, qint32 seque
     if (!info.exists() && !info.isSymLink())
         return true;
     if (os::linkStatus(osText(path)) != os::LinkStatus::NotALink || !info.isFile())
-        throw QStringLiteral("%1 is not a plain file; the channel's history holds only the "
-                             "manifests it published")
+        throw Texts::tr("%1 is not a plain file; the channel's history holds only the "
+                        "manifests it published")
             .arg(path);
     QFile file(path);
     if (file.size() == envelope.size() && file.open(QIODevice::ReadOnly) && file.readAll() == envelope)
         return false;
-    throw QStringLiteral("%1 already holds another release with sequence %2; a channel's history "
-                         "is never rewritten, so a sequence names one release only. Stage this "
-                         "release with a new sequence")
+    throw Texts::tr("%1 already holds another release with sequence %2; a channel's history "
+                    "is never rewritten, so a sequence names one release only. Stage this "
+                    "release with a new sequence")
         .arg(path)
         .arg(sequence);
 }
@@ -277,7 +279,7 @@ QString listed(const QStringList &names)
 {
     QString text = names.mid(0, kNamesInMessage).join(QStringLiteral(", "));
     if (names.size() > kNamesInMessage)
-        text += QStringLiteral(" and %1 more").arg(names.size() - kNamesInMessage);
+        text += Texts::tr(" and %1 more").arg(names.size() - kNamesInMessage);
     return text;
 }
 
@@ -325,11 +327,11 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
             manifest of another key.
         */
         if (isAnotherKeysManifest(envelope, key))
-            throw QStringLiteral("the channel's current manifest %1 is signed by another key than "
-                                 "this stage; its clients trust that key and would refuse every "
-                                 "release signed with this one, so it is never replaced (also not "
-                                 "with --allow-same-or-lower). Stage the release with the key of "
-                                 "the channel's releases, or publish it into a new channel or feed")
+            throw Texts::tr("the channel's current manifest %1 is signed by another key than "
+                            "this stage; its clients trust that key and would refuse every "
+                            "release signed with this one, so it is never replaced (also not "
+                            "with --allow-same-or-lower). Stage the release with the key of "
+                            "the channel's releases, or publish it into a new channel or feed")
                 .arg(manifestPath);
         /*
             The channel's current sequence is unknown, so it cannot be shown that the new release
@@ -337,10 +339,10 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
             release; with it, the unreadable manifest is replaced like an older one.
         */
         if (!allowSameOrLower)
-            throw QStringLiteral("the channel's current manifest %1 cannot be read or verified "
-                                 "(%2); its sequence is unknown, so the release is refused. "
-                                 "--allow-same-or-lower replaces it anyway")
-                .arg(manifestPath, refusal);
+            throw Texts::tr("the channel's current manifest %1 cannot be read or verified "
+                            "(%2); its sequence is unknown, so the release is refused. "
+                            "--allow-same-or-lower replaces it anyway")
+                .arg(manifestPath, Msg::englishForUpdaterText(refusal));
         unreadable = true;
         return std::nullopt;
     }
@@ -414,9 +416,9 @@ std::optional<PublishedRecord> readPublishedRecord(const QString &path)
     case os::FileRead::Failed:
         break;
     }
-    throw QStringLiteral("%1, the record of the release last published into the channel, cannot "
-                         "be read; publish the release the channel is to offer again (with "
-                         "--allow-same-or-lower if it is the current one), which writes it anew")
+    throw Texts::tr("%1, the record of the release last published into the channel, cannot "
+                    "be read; publish the release the channel is to offer again (with "
+                    "--allow-same-or-lower if it is the current one), which writes it anew")
         .arg(path);
 }
 
@@ -426,7 +428,7 @@ PublishSummary publishStage(const PublishOptions &given)
 {
     PublishOptions options = given;
     if (!options.channel.isEmpty() && !protocol::isValidChannelName(options.channel))
-        throw QStringLiteral("the channel name \"%1\" is not %2")
+        throw Texts::tr("the channel name \"%1\" is not %2")
             .arg(options.channel, protocol::kChannelNameRule);
 
     // The stage exactly as `verify` sees it; the bytes it verified are the ones published. Its
@@ -436,10 +438,11 @@ PublishSummary publishStage(const PublishOptions &given)
         report = verifyStage(options.stageDir, options.key,
                              QFileInfo(options.feedDir).isDir() ? options.feedDir : QString());
     } catch (const QString &refusal) {
-        throw QStringLiteral("the stage %1 is refused: %2").arg(options.stageDir, refusal);
+        throw Texts::tr("the stage %1 is refused: %2")
+            .arg(options.stageDir, Msg::englishForUpdaterText(refusal));
     }
     if (!report.problems.isEmpty())
-        throw QStringLiteral("the stage %1 is refused: %2")
+        throw Texts::tr("the stage %1 is refused: %2")
             .arg(options.stageDir, report.problems.join(QStringLiteral("; ")));
 
     if (options.channel.isEmpty())
@@ -447,12 +450,12 @@ PublishSummary publishStage(const PublishOptions &given)
                                                           : report.extras.channel;
     if (!isSignedForChannel(report.extras, options.channel)) {
         if (report.extras.channel.isEmpty())
-            throw QStringLiteral("the stage %1 names no channel (an older vellumix-publish made "
-                                 "it), so it is taken as made for \"%2\" only; stage it again "
-                                 "with --channel %3")
+            throw Texts::tr("the stage %1 names no channel (an older vellumix-publish made "
+                            "it), so it is taken as made for \"%2\" only; stage it again "
+                            "with --channel %3")
                 .arg(options.stageDir, protocol::kDefaultChannel, options.channel);
-        throw QStringLiteral("the stage %1 was signed for the channel \"%2\"; clients of \"%3\" "
-                             "would refuse it")
+        throw Texts::tr("the stage %1 was signed for the channel \"%2\"; clients of \"%3\" "
+                        "would refuse it")
             .arg(options.stageDir, report.extras.channel, options.channel);
     }
 
@@ -465,7 +468,7 @@ PublishSummary publishStage(const PublishOptions &given)
 
     const QDir feed(options.feedDir);
     if (!QDir().mkpath(feed.path()))
-        throw QStringLiteral("cannot create the feed folder %1").arg(feed.path());
+        throw Texts::tr("cannot create the feed folder %1").arg(feed.path());
     QLockFile lock(feed.filePath(kLockName));
     lockFeed(lock, options.feedDir);
 
@@ -476,10 +479,10 @@ PublishSummary publishStage(const PublishOptions &given)
         summary.previousSequence = current->sequence;
         summary.unchanged = current->envelope == manifest.envelope;
         if (current->sequence >= manifest.sequence && !options.allowSameOrLower && !summary.unchanged)
-            throw QStringLiteral("the channel \"%1\" is at sequence %2; a release with sequence "
-                                 "%3 would not be offered to its users. Publish a greater "
-                                 "sequence, or pass --allow-same-or-lower for a deliberate "
-                                 "rollback of the channel")
+            throw Texts::tr("the channel \"%1\" is at sequence %2; a release with sequence "
+                            "%3 would not be offered to its users. Publish a greater "
+                            "sequence, or pass --allow-same-or-lower for a deliberate "
+                            "rollback of the channel")
                 .arg(options.channel)
                 .arg(current->sequence)
                 .arg(manifest.sequence);
@@ -495,13 +498,13 @@ PublishSummary publishStage(const PublishOptions &given)
         } catch (const QString &) {
         }
         if (bytes.isEmpty() || sha256Hex(bytes) != fallback->historySha256)
-            throw QStringLiteral("the stage names sequence %1 of the channel \"%2\" as its "
-                                 "fallback, but %3 %4; stage it again with --delta-base naming "
-                                 "this feed")
+            throw Texts::tr("the stage names sequence %1 of the channel \"%2\" as its "
+                            "fallback, but %3 %4; stage it again with --delta-base naming "
+                            "this feed")
                 .arg(fallback->sequence)
                 .arg(options.channel, path,
-                     bytes.isEmpty() ? QStringLiteral("is not there")
-                                     : QStringLiteral("holds other bytes"));
+                     bytes.isEmpty() ? Texts::tr("is not there")
+                                     : Texts::tr("holds other bytes"));
     }
 
     summary.historyPath =
@@ -557,14 +560,14 @@ PublishSummary publishStage(const PublishOptions &given)
         toWrite.append({blob, QFileInfo(target).exists() || QFileInfo(target).isSymLink()});
     }
     if (!missing.isEmpty())
-        throw QStringLiteral("the stage has no packed form of %1 and the feed holds no blob "
-                             "with the right bytes for it; a stage made with --installed leaves "
-                             "unchanged files out: publish it into the feed that holds the "
-                             "installed release, or stage without --installed")
+        throw Texts::tr("the stage has no packed form of %1 and the feed holds no blob "
+                        "with the right bytes for it; a stage made with --installed leaves "
+                        "unchanged files out: publish it into the feed that holds the "
+                        "installed release, or stage without --installed")
             .arg(listed(missing));
 
     if (!QDir().mkpath(feed.filePath(kFeedBlobsFolder)))
-        throw QStringLiteral("cannot create the folder %1").arg(feed.filePath(kFeedBlobsFolder));
+        throw Texts::tr("cannot create the folder %1").arg(feed.filePath(kFeedBlobsFolder));
     for (const Planned &planned : std::as_const(toWrite)) {
         const ManifestFile &entry = planned.blob.digestAndSize;
         copyBlob(options.stageDir + u'/' + planned.blob.label, planned.blob.label,
@@ -574,7 +577,7 @@ PublishSummary publishStage(const PublishOptions &given)
     }
     // The blobs and their names reach the disk before the manifest that names them.
     if (!toWrite.isEmpty() && !os::flushFileSystem(osText(feed.filePath(kFeedBlobsFolder))))
-        throw QStringLiteral("cannot flush the blobs in %1 to disk").arg(feed.filePath(kFeedBlobsFolder));
+        throw Texts::tr("cannot flush the blobs in %1 to disk").arg(feed.filePath(kFeedBlobsFolder));
 
     /*
         The history before the manifest: a release that was ever current is in the history. The
@@ -638,12 +641,12 @@ Resigned resignCurrentRelease(const QString &feedDir, const QString &channel,
 {
     const SigningKey key = SigningKey::fromFile(keyPath);
     if (!key.isPrivate())
-        throw QStringLiteral("%1 holds only a public key; signing needs the private key")
+        throw Texts::tr("%1 holds only a public key; signing needs the private key")
             .arg(keyPath);
     const UpdateSigningKey publicKey{key.modulusHex()};
     const QDir feed(feedDir);
     if (!QFileInfo(feedDir).isDir())
-        throw QStringLiteral("the feed %1 does not exist").arg(feedDir);
+        throw Texts::tr("the feed %1 does not exist").arg(feedDir);
     QLockFile lock(feed.filePath(kLockName));
     lockFeed(lock, feedDir);
 
@@ -651,43 +654,43 @@ Resigned resignCurrentRelease(const QString &feedDir, const QString &channel,
     result.manifestPath = feed.filePath(protocol::feedManifestPath(channel));
     const QFileInfo info(result.manifestPath);
     if (!info.exists() && !info.isSymLink())
-        throw QStringLiteral("the channel \"%1\" has no manifest in %2; there is nothing to %3")
+        throw Texts::tr("the channel \"%1\" has no manifest in %2; there is nothing to %3")
             .arg(channel, feedDir, command);
     const FeedRelease current = loadFeedRelease(result.manifestPath, publicKey);
     result.before = current;
     if (!current.extras.channel.isEmpty() && current.extras.channel != channel)
-        throw QStringLiteral("%1 was signed for the channel \"%2\"; it is not re-signed for "
-                             "\"%3\"")
+        throw Texts::tr("%1 was signed for the channel \"%2\"; it is not re-signed for "
+                        "\"%3\"")
             .arg(result.manifestPath, current.extras.channel, channel);
     const std::optional<PublishedRecord> record =
         readPublishedRecord(publishedRecordPath(result.manifestPath));
     const QList<qint32> history = releaseHistory(feedDir, channel);
     if (!record && history.isEmpty())
-        throw QStringLiteral("the channel \"%1\" keeps no record of the release last published "
-                             "into it, and no history; publish the release it is to offer "
-                             "again, then %2")
+        throw Texts::tr("the channel \"%1\" keeps no record of the release last published "
+                        "into it, and no history; publish the release it is to offer "
+                        "again, then %2")
             .arg(channel, command);
     const qint32 published = record ? record->sequence : history.first();
     const QString historyPath = feed.filePath(protocol::feedReleasePath(channel, published));
     if (current.manifest.sequence != published)
-        throw QStringLiteral("%1 holds sequence %2, but the release last published into the "
-                             "channel \"%3\" is sequence %4%5; %6 signs only that release "
-                             "again. Publish the release the channel is to offer (an older one "
-                             "with --allow-same-or-lower), then %6")
+        throw Texts::tr("%1 holds sequence %2, but the release last published into the "
+                        "channel \"%3\" is sequence %4%5; %6 signs only that release "
+                        "again. Publish the release the channel is to offer (an older one "
+                        "with --allow-same-or-lower), then %6")
             .arg(result.manifestPath)
             .arg(current.manifest.sequence)
             .arg(channel)
             .arg(published)
             .arg(record ? QString()
-                        : QStringLiteral(" (the greatest in its history; no record of the last "
-                                         "publish was kept)"),
+                        : Texts::tr(" (the greatest in its history; no record of the last "
+                                    "publish was kept)"),
                  command);
     const FeedRelease publishedRelease = loadFeedRelease(historyPath, publicKey, published);
     if ((record && sha256Hex(publishedRelease.manifest.envelope) != record->sha256)
         || !sameRelease(publishedRelease, current))
-        throw QStringLiteral("%1 does not hold the release that was published into the channel "
-                             "\"%2\" under sequence %3 (%4); %5 signs only that release "
-                             "again. Publish it again (--allow-same-or-lower), then %5")
+        throw Texts::tr("%1 does not hold the release that was published into the channel "
+                        "\"%2\" under sequence %3 (%4); %5 signs only that release "
+                        "again. Publish it again (--allow-same-or-lower), then %5")
             .arg(result.manifestPath, channel)
             .arg(published)
             .arg(historyPath, command);
@@ -706,11 +709,11 @@ Resigned resignCurrentRelease(const QString &feedDir, const QString &channel,
         const FeedRelease after{result.manifestPath, result.manifest,
                                 readReleaseExtras(result.manifest)};
         if (!sameRelease(current, after))
-            throw QStringLiteral("it does not name the same release");
+            throw Texts::tr("it does not name the same release");
     } catch (const QString &refusal) {
-        throw QStringLiteral("the re-signed manifest fails its check (%1); the channel is left "
-                             "as it was")
-            .arg(refusal);
+        throw Texts::tr("the re-signed manifest fails its check (%1); the channel is left "
+                        "as it was")
+            .arg(Msg::englishForUpdaterText(refusal));
     }
     // Every state the channel offered stays on record beside the history, which is never
     // rewritten; the record reaches the disk before the manifest changes.
@@ -743,7 +746,7 @@ RolloutSummary setRollout(const RolloutOptions &options)
 {
     checkChannelAndExpiry(options.channel, 0, true);
     if (options.percent < 0 || options.percent > 100)
-        throw QStringLiteral("a rollout's percentage is 0 to 100, not %1").arg(options.percent);
+        throw Texts::tr("a rollout's percentage is 0 to 100, not %1").arg(options.percent);
     RolloutSummary summary;
     summary.percent = options.percent;
     const Resigned resigned = resignCurrentRelease(
@@ -776,10 +779,10 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
                        bool dryRun)
 {
     if (keep < 0)
-        throw QStringLiteral("--keep is a number of releases, not %1").arg(keep);
+        throw Texts::tr("--keep is a number of releases, not %1").arg(keep);
     const QDir feed(feedDir);
     if (!QFileInfo(feedDir).isDir())
-        throw QStringLiteral("the feed %1 does not exist").arg(feedDir);
+        throw Texts::tr("the feed %1 does not exist").arg(feedDir);
     QLockFile lock(feed.filePath(kLockName));
     lockFeed(lock, feedDir);
 
@@ -826,14 +829,14 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
                 ++summary.releasesKept;
             }
         } catch (const QString &refusal) {
-            throw QStringLiteral("%1; nothing was removed, since the blobs it names are unknown")
-                .arg(refusal);
+            throw Texts::tr("%1; nothing was removed, since the blobs it names are unknown")
+                .arg(Msg::englishForUpdaterText(refusal));
         }
     }
     named.unite(namedByCurrent);
     if (summary.channels.isEmpty())
-        throw QStringLiteral("the feed %1 has no channel manifest; nothing was removed (a feed "
-                             "without any is more likely the wrong folder than an empty one)")
+        throw Texts::tr("the feed %1 has no channel manifest; nothing was removed (a feed "
+                        "without any is more likely the wrong folder than an empty one)")
             .arg(feedDir);
 
     const QDir blobs(feed.filePath(kFeedBlobsFolder));
@@ -852,14 +855,14 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
             }
             const qint64 size = info.size();
             if (!dryRun && !QFile::remove(info.filePath()))
-                throw QStringLiteral("cannot remove %1").arg(info.filePath());
+                throw Texts::tr("cannot remove %1").arg(info.filePath());
             summary.removed << name;
             ++summary.blobsRemoved;
             summary.bytesRemoved += size;
         } else if (plainFile && name.startsWith(kPartialPrefix)) {
             // Left by a publish that was interrupted: the lock shows none is running now.
             if (!dryRun && !QFile::remove(info.filePath()))
-                throw QStringLiteral("cannot remove %1").arg(info.filePath());
+                throw Texts::tr("cannot remove %1").arg(info.filePath());
             ++summary.leftoversRemoved;
         } else {
             summary.leftAlone << name;
@@ -872,7 +875,7 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
     summary.missingBlobs.sort();
     if (summary.blobsRemoved + summary.leftoversRemoved > 0
         && !os::flushDirectoryEntries(osText(blobs.path())))
-        throw QStringLiteral("cannot flush the folder %1 to disk").arg(blobs.path());
+        throw Texts::tr("cannot flush the folder %1 to disk").arg(blobs.path());
     return summary;
 }
 

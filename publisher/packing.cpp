@@ -1,4 +1,5 @@
 #include "packing.h"
+#include "publishtexts.h"
 
 #include <QIODevice>
 
@@ -21,7 +22,7 @@ GzipPacker::GzipPacker(QIODevice *output) : m_output(output)
     if (deflateInit2(&m_stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, kMemoryLevel,
                      Z_DEFAULT_STRATEGY)
         != Z_OK)
-        throw QStringLiteral("cannot set up compression");
+        throw Texts::tr("cannot set up compression");
     m_open = true;
 }
 
@@ -69,13 +70,13 @@ void GzipPacker::drain(int flush)
         m_stream.avail_out = uInt(out.size());
         const int status = deflate(&m_stream, flush);
         if (status == Z_STREAM_ERROR)
-            throw QStringLiteral("compression failed");
+            throw Texts::tr("compression failed");
         const qsizetype produced = out.size() - qsizetype(m_stream.avail_out);
         if (produced > 0) {
             m_hash.addData(QByteArrayView(out.constData(), produced));
             m_packedSize += produced;
             if (m_output && m_output->write(out.constData(), produced) != produced)
-                throw QStringLiteral("cannot write %1").arg(m_output->errorString());
+                throw Texts::tr("cannot write %1").arg(m_output->errorString());
         }
         if (flush == Z_FINISH ? status == Z_STREAM_END
                               : m_stream.avail_in == 0 && m_stream.avail_out != 0)
@@ -86,7 +87,7 @@ void GzipPacker::drain(int flush)
 GzipUnpacker::GzipUnpacker()
 {
     if (inflateInit2(&m_stream, kGzipWindowBits) != Z_OK)
-        throw QStringLiteral("cannot set up decompression");
+        throw Texts::tr("cannot set up decompression");
     m_open = true;
 }
 
@@ -140,7 +141,7 @@ bool unpackWhole(const QByteArray &packed, qint64 maxSize, QByteArray *content)
 {
     z_stream stream{};
     if (inflateInit2(&stream, kGzipWindowBits) != Z_OK)
-        throw QStringLiteral("cannot set up decompression");
+        throw Texts::tr("cannot set up decompression");
     content->clear();
     QByteArray out(kChunk, Qt::Uninitialized);
     const char *next = packed.constData();

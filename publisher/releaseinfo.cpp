@@ -1,9 +1,11 @@
 #include "releaseinfo.h"
+#include "publishtexts.h"
 #include "rollout.h"
 #include "updateprotocol.h"
 
 #include "fileio.h"
 #include "numbertext.h"
+#include "updatertexts.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -19,10 +21,10 @@ namespace vellumix::publish {
 void checkChannelAndExpiry(const QString &channel, int expiresInDays, bool expiryOptional)
 {
     if (!protocol::isValidChannelName(channel))
-        throw QStringLiteral("the channel name \"%1\" is not %2")
+        throw Texts::tr("the channel name \"%1\" is not %2")
             .arg(channel, protocol::kChannelNameRule);
     if (expiresInDays < (expiryOptional ? 0 : 1) || expiresInDays > kMaxExpiryDays)
-        throw QStringLiteral("an expiry lies 1 to %1 days ahead, not %2")
+        throw Texts::tr("an expiry lies 1 to %1 days ahead, not %2")
             .arg(grouped(kMaxExpiryDays))
             .arg(expiresInDays);
 }
@@ -30,8 +32,8 @@ void checkChannelAndExpiry(const QString &channel, int expiresInDays, bool expir
 void checkReportsUrl(const QString &text)
 {
     if (!protocol::isReportsUrl(text))
-        throw QStringLiteral("the reports address \"%1\" is not an https URL without user "
-                             "information, such as https://updates.example.com/reports")
+        throw Texts::tr("the reports address \"%1\" is not an https URL without user "
+                        "information, such as https://updates.example.com/reports")
             .arg(text);
 }
 
@@ -51,7 +53,7 @@ QDateTime parseExpiry(const QJsonValue &value)
     const QString text = value.toString();
     const QDateTime parsed = QDateTime::fromString(text, Qt::ISODate);
     if (!value.isString() || !form.match(text).hasMatch() || !parsed.isValid())
-        throw QStringLiteral("its \"%1\" is not a time of the form 2027-01-07T12:00:00Z")
+        throw Texts::tr("its \"%1\" is not a time of the form 2027-01-07T12:00:00Z")
             .arg(protocol::kPayloadExpiresMember);
     return parsed.toUTC();
 }
@@ -61,7 +63,7 @@ QList<DeltaEntry> readDeltas(const QJsonValue &value, const UpdateManifest &mani
     if (value.isUndefined())
         return {};
     if (!value.isArray())
-        throw QStringLiteral("its \"%1\" is not a list").arg(protocol::kPayloadDeltasMember);
+        throw Texts::tr("its \"%1\" is not a list").arg(protocol::kPayloadDeltasMember);
     QHash<QString, QByteArray> contentOf;
     for (const ManifestFile &file : manifest.files)
         contentOf.insert(file.path, file.sha256);
@@ -74,19 +76,19 @@ QList<DeltaEntry> readDeltas(const QJsonValue &value, const UpdateManifest &mani
         const QString base = object.value(protocol::kDeltaBaseSha256Member).toString();
         const QString packed = object.value(protocol::kDeltaPackedSha256Member).toString();
         const double size = object.value(protocol::kDeltaPackedSizeMember).toDouble(-1);
-        const QString what = QStringLiteral("its delta of \"%1\"").arg(delta.path);
+        const QString what = Texts::tr("its delta of \"%1\"").arg(delta.path);
         if (!contentOf.contains(delta.path))
-            throw QStringLiteral("%1 names no file of the release").arg(what);
+            throw Texts::tr("%1 names no file of the release").arg(what);
         if (!isDigest(base) || !isDigest(packed) || size != double(qint64(size)) || size < 1
             || size > double(kManifestMaxFileSize))
-            throw QStringLiteral("%1 has a malformed digest or size").arg(what);
+            throw Texts::tr("%1 has a malformed digest or size").arg(what);
         delta.baseSha256 = base.toLatin1();
         delta.packedSha256 = packed.toLatin1();
         delta.packedSize = qint64(size);
         if (delta.baseSha256 == contentOf.value(delta.path))
-            throw QStringLiteral("%1 applies to the file's own content").arg(what);
+            throw Texts::tr("%1 applies to the file's own content").arg(what);
         if (seen.contains(delta.path + u'\n' + base))
-            throw QStringLiteral("%1 is listed twice for one base").arg(what);
+            throw Texts::tr("%1 is listed twice for one base").arg(what);
         seen.insert(delta.path + u'\n' + base);
         deltas.append(delta);
     }
@@ -111,7 +113,7 @@ ReleaseExtras readReleaseExtras(const UpdateManifest &manifest)
         if (!channel.isUndefined()) {
             extras.channel = channel.toString();
             if (!channel.isString() || !protocol::isValidChannelName(extras.channel))
-                throw QStringLiteral("its \"%1\" is not %2")
+                throw Texts::tr("its \"%1\" is not %2")
                     .arg(protocol::kPayloadChannelMember, protocol::kChannelNameRule);
         }
         const QJsonValue expires = payload.value(protocol::kPayloadExpiresMember);
@@ -121,9 +123,9 @@ ReleaseExtras readReleaseExtras(const UpdateManifest &manifest)
         static_cast<protocol::RolloutMembers &>(extras) =
             protocol::readRolloutMembers(payload, manifest.sequence);
     } catch (const QString &problem) {
-        throw QStringLiteral("the manifest of sequence %1 is signed, but %2")
+        throw Texts::tr("the manifest of sequence %1 is signed, but %2")
             .arg(manifest.sequence)
-            .arg(problem);
+            .arg(Msg::englishForUpdaterText(problem));
     }
     return extras;
 }
@@ -179,10 +181,11 @@ FeedRelease loadFeedRelease(const QString &file, const std::optional<UpdateSigni
         release.manifest = key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope);
         release.extras = readReleaseExtras(release.manifest);
     } catch (const QString &refusal) {
-        throw QStringLiteral("%1 cannot be read or verified (%2)").arg(file, refusal);
+        throw Texts::tr("%1 cannot be read or verified (%2)")
+            .arg(file, Msg::englishForUpdaterText(refusal));
     }
     if (sequence && release.manifest.sequence != *sequence)
-        throw QStringLiteral("%1 holds the release of sequence %2, not %3")
+        throw Texts::tr("%1 holds the release of sequence %2, not %3")
             .arg(file)
             .arg(release.manifest.sequence)
             .arg(*sequence);

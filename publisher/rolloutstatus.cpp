@@ -1,4 +1,5 @@
 #include "rolloutstatus.h"
+#include "publishtexts.h"
 
 #include "rollout.h"
 
@@ -85,11 +86,11 @@ void ReportTally::addLogFile(const QString &path)
     const bool opened = path == u"-" ? file.open(stdin, QIODevice::ReadOnly)
                                      : (file.setFileName(path), file.open(QIODevice::ReadOnly));
     if (!opened)
-        throw QStringLiteral("cannot read the access log %1: %2").arg(path, file.errorString());
+        throw Texts::tr("cannot read the access log %1: %2").arg(path, file.errorString());
     while (!file.atEnd()) {
         const QByteArray line = file.readLine(64 * 1024);
         if (line.isEmpty() && file.error() != QFileDevice::NoError)
-            throw QStringLiteral("cannot read the access log %1: %2").arg(path, file.errorString());
+            throw Texts::tr("cannot read the access log %1: %2").arg(path, file.errorString());
         addLogLine(QString::fromUtf8(line));
     }
 }
@@ -128,17 +129,17 @@ RolloutDecision decideRolloutStep(int percent, const QList<int> &schedule,
 {
     const RateInterval interval = wilsonInterval(reports.failures(), reports.reports());
     const QString figures =
-        QStringLiteral("%1 of %2 reports failed (%3, 95% interval %4 to %5; limit %6)")
+        Texts::tr("%1 of %2 reports failed (%3, 95% interval %4 to %5; limit %6)")
             .arg(reports.failures())
             .arg(reports.reports())
             .arg(percentText(reports.failureRate()), percentText(interval.lower),
                  percentText(interval.upper), percentText(maxFailureRate));
     if (percent == 0)
-        return {RolloutMove::Hold, 0, QStringLiteral("the rollout is halted; only \"rollout --percent\" resumes it")};
+        return {RolloutMove::Hold, 0, Texts::tr("the rollout is halted; only \"rollout --percent\" resumes it")};
     if (reports.reports() > 0 && interval.lower > maxFailureRate)
-        return {RolloutMove::Halt, 0, QStringLiteral("halted: ") + figures};
+        return {RolloutMove::Halt, 0, Texts::tr("halted: ") + figures};
     if (percent >= 100)
-        return {RolloutMove::Hold, percent, QStringLiteral("fully rolled out: ") + figures};
+        return {RolloutMove::Hold, percent, Texts::tr("fully rolled out: ") + figures};
     int next = -1;
     for (int step : schedule) {
         if (step > percent && (next < 0 || step < next))
@@ -146,14 +147,14 @@ RolloutDecision decideRolloutStep(int percent, const QList<int> &schedule,
     }
     if (next < 0)
         return {RolloutMove::Hold, percent,
-                QStringLiteral("the schedule has no step above %1%").arg(percent)};
+                Texts::tr("the schedule has no step above %1%").arg(percent)};
     if (reports.reports() < minReports)
         return {RolloutMove::Hold, percent,
-                QStringLiteral("waiting for %1 reports: ").arg(minReports) + figures};
+                Texts::tr("waiting for %1 reports: ").arg(minReports) + figures};
     if (interval.upper < maxFailureRate)
         return {RolloutMove::Advance, next,
-                QStringLiteral("advanced from %1% to %2%: ").arg(percent).arg(next) + figures};
-    return {RolloutMove::Hold, percent, QStringLiteral("holding at %1%: ").arg(percent) + figures};
+                Texts::tr("advanced from %1% to %2%: ").arg(percent).arg(next) + figures};
+    return {RolloutMove::Hold, percent, Texts::tr("holding at %1%: ").arg(percent) + figures};
 }
 
 } // namespace vellumix::publish

@@ -1,4 +1,5 @@
 #include "signingkey.h"
+#include "publishtexts.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -41,7 +42,7 @@ QString openSslReason()
     const unsigned long code = ERR_get_error();
     ERR_clear_error();
     if (code == 0)
-        return QStringLiteral("unknown reason");
+        return Texts::tr("unknown reason");
     char text[256] = {};
     ERR_error_string_n(code, text, sizeof text);
     return QString::fromLatin1(text);
@@ -58,11 +59,11 @@ QByteArray readKeyFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw QStringLiteral("cannot read the key file %1: %2").arg(path, file.errorString());
+        throw Texts::tr("cannot read the key file %1: %2").arg(path, file.errorString());
     // A PEM key is a few kilobytes; anything far larger is not a key.
     const QByteArray pem = file.read(1024 * 1024);
     if (!file.atEnd())
-        throw QStringLiteral("%1 is too large to be a key file").arg(path);
+        throw Texts::tr("%1 is too large to be a key file").arg(path);
     return pem;
 }
 
@@ -96,7 +97,7 @@ SigningKey SigningKey::generate()
     auto key = std::make_unique<Pkey>();
     key->p = EVP_RSA_gen(unsigned(kBits)); // exponent 65537, OpenSSL's default
     if (!key->p)
-        throw QStringLiteral("cannot generate an RSA-%1 key: %2").arg(kBits).arg(openSslReason());
+        throw Texts::tr("cannot generate an RSA-%1 key: %2").arg(kBits).arg(openSslReason());
     return SigningKey(std::move(key), true);
 }
 
@@ -113,19 +114,19 @@ SigningKey SigningKey::fromFile(const QString &path)
     std::size_t length = std::size_t(pem.size());
     if (!decoder.p || OSSL_DECODER_from_data(decoder.p, &data, &length) != 1 || !key->p) {
         ERR_clear_error();
-        throw QStringLiteral("%1 holds no readable RSA key in PEM form (keys protected by a "
-                             "passphrase are not supported)")
+        throw Texts::tr("%1 holds no readable RSA key in PEM form (keys protected by a "
+                        "passphrase are not supported)")
             .arg(path);
     }
     if (EVP_PKEY_get_bits(key->p) != kBits)
-        throw QStringLiteral("%1 is a %2-bit key; update-signing keys are RSA-%3")
+        throw Texts::tr("%1 is a %2-bit key; update-signing keys are RSA-%3")
             .arg(path)
             .arg(EVP_PKEY_get_bits(key->p))
             .arg(kBits);
     const Bignum exponent(rsaParameter(key->p, OSSL_PKEY_PARAM_RSA_E));
     if (!exponent.p || !BN_is_word(exponent.p, 65537))
-        throw QStringLiteral("%1 does not use the public exponent 65537, the only one the "
-                             "updater knows")
+        throw Texts::tr("%1 does not use the public exponent 65537, the only one the "
+                        "updater knows")
             .arg(path);
     const Bignum privateExponent(rsaParameter(key->p, OSSL_PKEY_PARAM_RSA_D));
     ERR_clear_error();
@@ -139,29 +140,29 @@ QByteArray SigningKey::modulusHex() const
     if (!modulus.p
         || BN_bn2binpad(modulus.p, reinterpret_cast<unsigned char *>(bytes.data()), int(bytes.size()))
             != bytes.size())
-        throw QStringLiteral("cannot read the modulus of the key: %1").arg(openSslReason());
+        throw Texts::tr("cannot read the modulus of the key: %1").arg(openSslReason());
     return bytes.toHex();
 }
 
 QByteArray SigningKey::sign(const QByteArray &payload) const
 {
     if (!m_private)
-        throw QStringLiteral("signing needs the private key; this file holds only a public key");
+        throw Texts::tr("signing needs the private key; this file holds only a public key");
     MdContext context(EVP_MD_CTX_new());
     EVP_PKEY_CTX *keyContext = nullptr; // owned by the digest context
     if (!context.p
         || EVP_DigestSignInit(context.p, &keyContext, EVP_sha256(), nullptr, m_key->p) != 1
         || EVP_PKEY_CTX_set_rsa_padding(keyContext, RSA_PKCS1_PADDING) <= 0)
-        throw QStringLiteral("cannot set up signing: %1").arg(openSslReason());
+        throw Texts::tr("cannot set up signing: %1").arg(openSslReason());
     const auto *data = reinterpret_cast<const unsigned char *>(payload.constData());
     std::size_t length = 0;
     if (EVP_DigestSign(context.p, nullptr, &length, data, std::size_t(payload.size())) != 1)
-        throw QStringLiteral("cannot sign: %1").arg(openSslReason());
+        throw Texts::tr("cannot sign: %1").arg(openSslReason());
     QByteArray signature(qsizetype(length), '\0');
     if (EVP_DigestSign(context.p, reinterpret_cast<unsigned char *>(signature.data()), &length,
                        data, std::size_t(payload.size()))
         != 1)
-        throw QStringLiteral("cannot sign: %1").arg(openSslReason());
+        throw Texts::tr("cannot sign: %1").arg(openSslReason());
     signature.truncate(qsizetype(length));
     return signature;
 }
@@ -171,7 +172,7 @@ QByteArray SigningKey::privatePem() const
     Bio bio(BIO_new(BIO_s_mem()));
     if (!m_private || !bio.p
         || PEM_write_bio_PrivateKey(bio.p, m_key->p, nullptr, nullptr, 0, nullptr, nullptr) != 1)
-        throw QStringLiteral("cannot write the private key: %1").arg(openSslReason());
+        throw Texts::tr("cannot write the private key: %1").arg(openSslReason());
     return bioContents(bio.p);
 }
 
@@ -179,7 +180,7 @@ QByteArray SigningKey::publicPem() const
 {
     Bio bio(BIO_new(BIO_s_mem()));
     if (!bio.p || PEM_write_bio_PUBKEY(bio.p, m_key->p) != 1)
-        throw QStringLiteral("cannot write the public key: %1").arg(openSslReason());
+        throw Texts::tr("cannot write the public key: %1").arg(openSslReason());
     return bioContents(bio.p);
 }
 
@@ -197,14 +198,14 @@ void createNewFile(const QString &path, const QByteArray &contents, bool ownerOn
     */
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, permissions)) {
         if (QFileInfo(path).exists() || QFileInfo(path).isSymLink())
-            throw QStringLiteral("%1 already exists; it is never overwritten").arg(path);
-        throw QStringLiteral("cannot create %1: %2").arg(path, file.errorString());
+            throw Texts::tr("%1 already exists; it is never overwritten").arg(path);
+        throw Texts::tr("cannot create %1: %2").arg(path, file.errorString());
     }
     if (file.write(contents) != contents.size() || !file.flush()) {
         const QString reason = file.errorString();
         file.close();
         file.remove();
-        throw QStringLiteral("cannot write %1: %2").arg(path, reason);
+        throw Texts::tr("cannot write %1: %2").arg(path, reason);
     }
 }
 

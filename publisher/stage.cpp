@@ -1,4 +1,5 @@
 #include "stage.h"
+#include "publishtexts.h"
 #include "deltas.h"
 #include "packing.h"
 #include "numbertext.h"
@@ -11,6 +12,7 @@
 #include "pathpolicy.h"
 #include "rollout.h"
 #include "updateprotocol.h"
+#include "updatertexts.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -63,33 +65,33 @@ void checkOptions(const StageOptions &options)
     const QRegularExpression versionPattern(QString::fromLatin1(kManifestVersionPattern));
     // The updater's pattern lets one final line feed through; a release never means one.
     if (!versionPattern.match(options.version).hasMatch() || options.version.contains(u'\n'))
-        throw QStringLiteral("the version \"%1\" is not 1 to 60 characters of 0-9, A-Z, a-z, "
-                             "\".\", \"+\" and \"-\"")
+        throw Texts::tr("the version \"%1\" is not 1 to 60 characters of 0-9, A-Z, a-z, "
+                        "\".\", \"+\" and \"-\"")
             .arg(options.version);
     if (options.sequence < kManifestMinSequence || options.sequence > kManifestMaxSequence)
-        throw QStringLiteral("the sequence %1 is outside %2 to %3")
+        throw Texts::tr("the sequence %1 is outside %2 to %3")
             .arg(options.sequence)
             .arg(kManifestMinSequence)
             .arg(grouped(kManifestMaxSequence));
     if (!QFileInfo(options.releaseDir).isDir())
-        throw QStringLiteral("the release folder %1 does not exist").arg(options.releaseDir);
+        throw Texts::tr("the release folder %1 does not exist").arg(options.releaseDir);
     if (!options.installedDir.isEmpty() && !QFileInfo(options.installedDir).isDir())
-        throw QStringLiteral("the installed folder %1 does not exist").arg(options.installedDir);
+        throw Texts::tr("the installed folder %1 does not exist").arg(options.installedDir);
     checkChannelAndExpiry(options.channel, options.expiresInDays, true);
     if (options.rolloutPercent && (*options.rolloutPercent < 0 || *options.rolloutPercent > 100))
-        throw QStringLiteral("a rollout's percentage is 0 to 100, not %1").arg(*options.rolloutPercent);
+        throw Texts::tr("a rollout's percentage is 0 to 100, not %1").arg(*options.rolloutPercent);
     if (!options.reportsUrl.isEmpty())
         checkReportsUrl(options.reportsUrl);
     if (!options.deltaBaseFeed.isEmpty()) {
         if (!deltasAvailable())
-            throw QStringLiteral("this build of vellumix-publish cannot make deltas: it was built "
-                                 "without libzstd (Debian: libzstd-dev)");
+            throw Texts::tr("this build of vellumix-publish cannot make deltas: it was built "
+                            "without libzstd (Debian: libzstd-dev)");
         if (options.deltaDepth < 1 || options.deltaDepth > kMaxDeltaDepth)
-            throw QStringLiteral("the delta depth is 1 to %1 releases, not %2")
+            throw Texts::tr("the delta depth is 1 to %1 releases, not %2")
                 .arg(kMaxDeltaDepth)
                 .arg(options.deltaDepth);
         if (options.deltaWindowLog < kMinDeltaWindowLog || options.deltaWindowLog > kMaxDeltaWindowLog)
-            throw QStringLiteral("the delta window is 2^%1 to 2^%2 bytes, not 2^%3")
+            throw Texts::tr("the delta window is 2^%1 to 2^%2 bytes, not 2^%3")
                 .arg(kMinDeltaWindowLog)
                 .arg(kMaxDeltaWindowLog)
                 .arg(options.deltaWindowLog);
@@ -97,13 +99,13 @@ void checkOptions(const StageOptions &options)
 
     const QFileInfo out(options.outDir);
     if (out.exists() || out.isSymLink())
-        throw QStringLiteral("%1 already exists; the stage is always made new").arg(options.outDir);
+        throw Texts::tr("%1 already exists; the stage is always made new").arg(options.outDir);
     const QFileInfo parent(out.absolutePath());
     if (!parent.isDir())
-        throw QStringLiteral("the folder %1 for the stage does not exist").arg(parent.filePath());
+        throw Texts::tr("the folder %1 for the stage does not exist").arg(parent.filePath());
     const QString release = QFileInfo(options.releaseDir).canonicalFilePath() + u'/';
     if ((parent.canonicalFilePath() + u'/').startsWith(release))
-        throw QStringLiteral("the stage %1 would lie inside the release folder").arg(options.outDir);
+        throw Texts::tr("the stage %1 would lie inside the release folder").arg(options.outDir);
 }
 
 /*
@@ -154,9 +156,9 @@ QString escapedName(const QString &name)
 
 [[noreturn]] void refuseName(const QString &shown)
 {
-    throw QStringLiteral("%1: this file name is not valid Unicode text (what is not is shown "
-                         "escaped); a manifest names its files in Unicode, so the release cannot "
-                         "hold the file under this name: rename it")
+    throw Texts::tr("%1: this file name is not valid Unicode text (what is not is shown "
+                    "escaped); a manifest names its files in Unicode, so the release cannot "
+                    "hold the file under this name: rename it")
         .arg(shown);
 }
 
@@ -172,7 +174,7 @@ void refuseNamesThatAreNotText(const QByteArray &folder, const QByteArray &relat
 {
     DIR *dir = ::opendir(folder.constData());
     if (!dir)
-        throw QStringLiteral("cannot read the folder %1").arg(QFile::decodeName(folder));
+        throw Texts::tr("cannot read the folder %1").arg(QFile::decodeName(folder));
     QList<QByteArray> folders;
     while (const dirent *entry = ::readdir(dir)) {
         const QByteArray name(entry->d_name);
@@ -212,14 +214,14 @@ QList<ReleaseFile> scanRelease(const QString &releaseDir)
         if (!path.isValidUtf16())
             refuseName(escapedName(path));
         if (os::linkStatus(osText(location)) == os::LinkStatus::Link)
-            throw QStringLiteral("%1 is a symbolic link; a release holds only plain files and "
-                                 "folders")
+            throw Texts::tr("%1 is a symbolic link; a release holds only plain files and "
+                            "folders")
                 .arg(path);
         const QFileInfo info(location);
         if (info.isDir())
             continue;
         if (!info.isFile())
-            throw QStringLiteral("%1 is not a regular file").arg(path);
+            throw Texts::tr("%1 is not a regular file").arg(path);
         files.append({path, location, info.size()});
     }
     std::sort(files.begin(), files.end(),
@@ -231,7 +233,7 @@ QList<ReleaseFile> scanRelease(const QString &releaseDir)
 void checkAgainstUpdateRules(const QList<ReleaseFile> &files)
 {
     if (files.size() > kManifestMaxEntries)
-        throw QStringLiteral("the release has %1 files; an update holds at most %2")
+        throw Texts::tr("the release has %1 files; an update holds at most %2")
             .arg(grouped(files.size()), grouped(kManifestMaxEntries));
     // Paths are compared as the updater compares them: as NTFS does, by upper-casing each UTF-16
     // unit on its own.
@@ -239,29 +241,29 @@ void checkAgainstUpdateRules(const QList<ReleaseFile> &files)
     qint64 total = 0;
     for (const ReleaseFile &file : files) {
         if (!isAllowedUpdatePath(file.path))
-            throw QStringLiteral("%1: an update may not contain this path (a name the update path "
-                                 "policy refuses, such as a hidden name, a device name, a path "
-                                 "over 240 characters or a .ini, .config, .pdf, .ubz or .dpapi "
-                                 "file)")
+            throw Texts::tr("%1: an update may not contain this path (a name the update path "
+                            "policy refuses, such as a hidden name, a device name, a path "
+                            "over 240 characters or a .ini, .config, .pdf, .ubz or .dpapi "
+                            "file)")
                 .arg(file.path);
         const QString key = updatePathKey(file.path);
         if (byKey.contains(key))
-            throw QStringLiteral("%1 and %2 differ only in letter case; Windows cannot hold both")
+            throw Texts::tr("%1 and %2 differ only in letter case; Windows cannot hold both")
                 .arg(byKey.value(key), file.path);
         byKey.insert(key, file.path);
         if (file.size > kManifestMaxFileSize)
-            throw QStringLiteral("%1 has %2 bytes; a file of an update may have at most %3")
+            throw Texts::tr("%1 has %2 bytes; a file of an update may have at most %3")
                 .arg(file.path, grouped(file.size), grouped(kManifestMaxFileSize));
         total += file.size;
         if (total > kManifestMaxTotalSize)
-            throw QStringLiteral("the files up to %1 add up to %2 bytes; an update may have at "
-                                 "most %3")
+            throw Texts::tr("the files up to %1 add up to %2 bytes; an update may have at "
+                            "most %3")
                 .arg(file.path, grouped(total), grouped(kManifestMaxTotalSize));
     }
     for (const char *program : {kMainProgramPath, kUpdaterProgramPath}) {
         if (byKey.value(updatePathKey(QString::fromLatin1(program))) != QLatin1String(program))
-            throw QStringLiteral("the release has no %1 at its top (the name is compared with "
-                                 "letter case)")
+            throw Texts::tr("the release has no %1 at its top (the name is compared with "
+                            "letter case)")
                 .arg(QLatin1String(program));
     }
 }
@@ -373,8 +375,8 @@ void checkManifestSize(const QList<ReleaseFile> &files, const StageOptions &opti
     const QByteArray envelope =
         envelopeOf(payloadOf(widest, options, members, {}), QByteArray(384, '\0'));
     if (envelope.size() > kManifestMaxBytes)
-        throw QStringLiteral("the manifest of this release would have up to %1 bytes; it may "
-                             "have at most %2 (fewer files, shorter paths or shorter notes)")
+        throw Texts::tr("the manifest of this release would have up to %1 bytes; it may "
+                        "have at most %2 (fewer files, shorter paths or shorter notes)")
             .arg(grouped(envelope.size()), grouped(kManifestMaxBytes));
 }
 
@@ -383,12 +385,12 @@ void readInPieces(const ReleaseFile &file, const std::function<bool(const char *
 {
     QFile source(file.location);
     if (!source.open(QIODevice::ReadOnly))
-        throw QStringLiteral("cannot read %1: %2").arg(file.path, source.errorString());
+        throw Texts::tr("cannot read %1: %2").arg(file.path, source.errorString());
     QByteArray buffer(kReadChunk, Qt::Uninitialized);
     for (;;) {
         const qint64 count = source.read(buffer.data(), buffer.size());
         if (count < 0)
-            throw QStringLiteral("cannot read %1: %2").arg(file.path, source.errorString());
+            throw Texts::tr("cannot read %1: %2").arg(file.path, source.errorString());
         if (count == 0 || !take(buffer.constData(), count))
             return;
     }
@@ -412,7 +414,7 @@ FileRecord packAndHash(const ReleaseFile &file, QIODevice *packed,
         return true;
     });
     if (total != file.size)
-        throw QStringLiteral("%1 changed while it was being staged").arg(file.path);
+        throw Texts::tr("%1 changed while it was being staged").arg(file.path);
     packer.finish();
     return {file.path, content.result().toHex(), packer.packedSha256Hex(), file.size,
             packer.packedSize()};
@@ -427,7 +429,7 @@ void checkPackedSizes(const QList<ReleaseFile> &files)
             continue;
         const FileRecord record = packAndHash(file, nullptr, {});
         if (record.packedSize > kManifestMaxFileSize)
-            throw QStringLiteral("%1 packs to %2 bytes; a packed file may have at most %3")
+            throw Texts::tr("%1 packs to %2 bytes; a packed file may have at most %3")
                 .arg(file.path, grouped(record.packedSize), grouped(kManifestMaxFileSize));
     }
 }
@@ -457,14 +459,14 @@ QFile *openNew(QFile &file)
 {
     if (!QDir().mkpath(QFileInfo(file.fileName()).absolutePath())
         || !file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        throw QStringLiteral("cannot create %1: %2").arg(file.fileName(), file.errorString());
+        throw Texts::tr("cannot create %1: %2").arg(file.fileName(), file.errorString());
     return &file;
 }
 
 void closeWritten(QFile &file)
 {
     if (!file.flush())
-        throw QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString());
+        throw Texts::tr("cannot write %1: %2").arg(file.fileName(), file.errorString());
     file.close();
 }
 
@@ -477,12 +479,12 @@ void copyVerified(const ReleaseFile &file, const FileRecord &record, const QStri
     readInPieces(file, [&](const char *data, qint64 count) {
         hash.addData(QByteArrayView(data, count));
         if (copy.write(data, count) != count)
-            throw QStringLiteral("cannot write %1: %2").arg(target, copy.errorString());
+            throw Texts::tr("cannot write %1: %2").arg(target, copy.errorString());
         return true;
     });
     closeWritten(copy);
     if (hash.result().toHex() != record.sha256)
-        throw QStringLiteral("%1 changed while it was being staged").arg(file.path);
+        throw Texts::tr("%1 changed while it was being staged").arg(file.path);
 }
 
 // Reads a release file whole, for a delta, and checks that it is still what was hashed.
@@ -496,7 +498,7 @@ QByteArray readWhole(const ReleaseFile &file, const FileRecord &record)
     });
     if (content.size() != record.size
         || QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex() != record.sha256)
-        throw QStringLiteral("%1 changed while it was being staged").arg(file.path);
+        throw Texts::tr("%1 changed while it was being staged").arg(file.path);
     return content;
 }
 
@@ -514,7 +516,7 @@ public:
     {
         m_summary.deltaReleases = m_bases.sequences();
         if (!QDir().mkpath(m_folder))
-            throw QStringLiteral("cannot create %1").arg(m_folder);
+            throw Texts::tr("cannot create %1").arg(m_folder);
     }
 
     void addFor(const ReleaseFile &file, const FileRecord &record)
@@ -541,7 +543,7 @@ public:
             QString why;
             const QByteArray frame = makeDeltaFrame(*old, *target, m_options.deltaWindowLog, &why);
             if (frame.isEmpty())
-                throw QStringLiteral("cannot make the delta of %1: %2").arg(record.path, why);
+                throw Texts::tr("cannot make the delta of %1: %2").arg(record.path, why);
             if (!isDeltaWorthKeeping(frame.size(), record.packedSize)) {
                 ++m_summary.deltasNotSmaller;
                 continue;
@@ -563,7 +565,7 @@ public:
             listed.insert(QString::fromLatin1(delta.entry.packedSha256));
         for (const QString &name : QDir(m_folder).entryList(QDir::Files)) {
             if (!listed.contains(name) && !QFile::remove(m_folder + u'/' + name))
-                throw QStringLiteral("cannot remove %1/%2").arg(m_folder, name);
+                throw Texts::tr("cannot remove %1/%2").arg(m_folder, name);
         }
     }
 
@@ -577,7 +579,7 @@ private:
             return;
         openNew(blob);
         if (blob.write(frame) != frame.size())
-            throw QStringLiteral("cannot write %1: %2").arg(blob.fileName(), blob.errorString());
+            throw Texts::tr("cannot write %1: %2").arg(blob.fileName(), blob.errorString());
         closeWritten(blob);
     }
 
@@ -591,7 +593,7 @@ void writeManifest(const QString &path, const QByteArray &envelope)
 {
     const AtomicWriteResult written = replaceFileAtomically(path, envelope);
     if (!written.ok())
-        throw QStringLiteral("cannot write %1: %2").arg(path, written.errorString);
+        throw Texts::tr("cannot write %1: %2").arg(path, written.errorString);
 }
 
 } // namespace
@@ -603,7 +605,7 @@ StageSummary stageRelease(const StageOptions &options,
     checkOptions(options);
     const SigningKey key = SigningKey::fromFile(options.keyPath);
     if (!key.isPrivate())
-        throw QStringLiteral("%1 holds only a public key; signing needs the private key")
+        throw Texts::tr("%1 holds only a public key; signing needs the private key")
             .arg(options.keyPath);
     const QList<ReleaseFile> files = scanRelease(options.releaseDir);
     checkAgainstUpdateRules(files);
@@ -632,7 +634,7 @@ StageSummary stageRelease(const StageOptions &options,
     QTemporaryDir building(out.absolutePath() + QStringLiteral("/.") + out.fileName()
                            + QStringLiteral(".partial-XXXXXX"));
     if (!building.isValid())
-        throw QStringLiteral("cannot create a folder beside %1: %2")
+        throw Texts::tr("cannot create a folder beside %1: %2")
             .arg(options.outDir, building.errorString());
 
     StageSummary summary;
@@ -663,10 +665,10 @@ StageSummary stageRelease(const StageOptions &options,
             ++summary.filesStaged;
             summary.stagedBytes += record.size;
         } else if (!packed.remove()) {
-            throw QStringLiteral("cannot remove %1: %2").arg(packed.fileName(), packed.errorString());
+            throw Texts::tr("cannot remove %1: %2").arg(packed.fileName(), packed.errorString());
         }
         if (record.packedSize > kManifestMaxFileSize) // only if the bound above were wrong
-            throw QStringLiteral("%1 packs to %2 bytes; a packed file may have at most %3")
+            throw Texts::tr("%1 packs to %2 bytes; a packed file may have at most %3")
                 .arg(file.path, grouped(record.packedSize), grouped(kManifestMaxFileSize));
         if (deltaMaking)
             deltaMaking->addFor(file, record);
@@ -705,17 +707,18 @@ StageSummary stageRelease(const StageOptions &options,
     try {
         loadUpdateManifest(envelope, UpdateSigningKey{key.modulusHex()});
     } catch (const QString &refusal) {
-        throw QStringLiteral("the manifest made fails the updater's own check: %1").arg(refusal);
+        throw Texts::tr("the manifest made fails the updater's own check: %1")
+            .arg(Msg::englishForUpdaterText(refusal));
     }
     writeManifest(building.filePath(protocol::kManifestFileName), envelope);
 
     // The contents reach the disk before the stage appears under its name, so a crash never
     // leaves a complete-looking stage with missing data.
     if (!os::flushFileSystem(osText(building.path())))
-        throw QStringLiteral("cannot flush %1 to disk").arg(building.path());
+        throw Texts::tr("cannot flush %1 to disk").arg(building.path());
     // QDir::rename never replaces an existing directory, not even an empty one made meanwhile.
     if (!QDir().rename(building.path(), options.outDir))
-        throw QStringLiteral("cannot move the finished stage to %1 (does it exist now?)")
+        throw Texts::tr("cannot move the finished stage to %1 (does it exist now?)")
             .arg(options.outDir);
     building.setAutoRemove(false);
     os::flushDirectoryEntries(osText(out.absolutePath()));

@@ -1,4 +1,5 @@
 #include "verify.h"
+#include "publishtexts.h"
 #include "deltas.h"
 #include "numbertext.h"
 #include "packing.h"
@@ -6,6 +7,7 @@
 #include "fileio.h"
 #include "osbridge.h"
 #include "updateprotocol.h"
+#include "updatertexts.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -42,7 +44,7 @@ QString packedProblem(const QString &location, const ManifestFile &entry)
 {
     QFile file(location);
     if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("packed/%1: cannot be read").arg(entry.path);
+        return Texts::tr("packed/%1: cannot be read").arg(entry.path);
     QCryptographicHash hash(QCryptographicHash::Sha256);
     GzipUnpacker unpacker;
     bool wellFormed = true;
@@ -54,12 +56,12 @@ QString packedProblem(const QString &location, const ManifestFile &entry)
         size += count;
     }
     if (size != entry.packedSize || hash.result().toHex() != entry.packedSha256)
-        return QStringLiteral("packed/%1: %2 bytes, SHA-256 %3; the manifest says %4 bytes, %5")
+        return Texts::tr("packed/%1: %2 bytes, SHA-256 %3; the manifest says %4 bytes, %5")
             .arg(entry.path, grouped(size), QString::fromLatin1(hash.result().toHex()),
                  grouped(entry.packedSize), QString::fromLatin1(entry.packedSha256));
     if (!unpacker.finish() || !wellFormed || unpacker.contentSize() != entry.size
         || unpacker.contentSha256Hex() != entry.sha256)
-        return QStringLiteral("packed/%1: does not unpack to the file's content").arg(entry.path);
+        return Texts::tr("packed/%1: does not unpack to the file's content").arg(entry.path);
     return QString();
 }
 
@@ -76,7 +78,7 @@ QStringList filesBelow(const QString &dir, const QString &label, QStringList &pr
         const QString location = it.next();
         const QString path = root.relativeFilePath(location);
         if (os::linkStatus(osText(location)) == os::LinkStatus::Link)
-            problems << QStringLiteral("%1/%2: is a symbolic link; the updater refuses it")
+            problems << Texts::tr("%1/%2: is a symbolic link; the updater refuses it")
                             .arg(label, path);
         else if (!QFileInfo(location).isDir())
             found << path;
@@ -100,7 +102,7 @@ void checkDeltas(const QString &stageDir, const QString &feedDir,
         listed.insert(QString::fromLatin1(delta.packedSha256));
     for (const QString &name : filesBelow(deltasDir, QStringLiteral("deltas"), report.problems)) {
         if (!listed.contains(name))
-            report.problems << QStringLiteral("deltas/%1: not in the manifest").arg(name);
+            report.problems << Texts::tr("deltas/%1: not in the manifest").arg(name);
     }
     if (report.extras.deltas.isEmpty())
         return;
@@ -112,8 +114,8 @@ void checkDeltas(const QString &stageDir, const QString &feedDir,
         try {
             bases.emplace(feedDir, channel, manifest.sequence, kMaxDeltaDepth, key);
         } catch (const QString &failure) {
-            report.problems << QStringLiteral("the deltas cannot be checked against the feed: %1")
-                                   .arg(failure);
+            report.problems << Texts::tr("the deltas cannot be checked against the feed: %1")
+                                   .arg(Msg::englishForUpdaterText(failure));
         }
     }
     QHash<QString, const ManifestFile *> entries;
@@ -121,22 +123,22 @@ void checkDeltas(const QString &stageDir, const QString &feedDir,
         entries.insert(entry.path, &entry);
 
     for (const DeltaEntry &delta : std::as_const(report.extras.deltas)) {
-        const QString label = QStringLiteral("deltas/%1 (the delta of %2)")
+        const QString label = Texts::tr("deltas/%1 (the delta of %2)")
                                   .arg(QString::fromLatin1(delta.packedSha256), delta.path);
         QFile blob(deltasDir + u'/' + QString::fromLatin1(delta.packedSha256));
         if (!blob.open(QIODevice::ReadOnly)) {
-            report.problems << QStringLiteral("%1: missing").arg(label);
+            report.problems << Texts::tr("%1: missing").arg(label);
             continue;
         }
         // Read only when it has the size named, so a wrong file costs no memory.
         const QByteArray frame = blob.size() == delta.packedSize ? blob.readAll() : QByteArray();
         const QByteArray digest = QCryptographicHash::hash(frame, QCryptographicHash::Sha256).toHex();
         if (blob.size() != delta.packedSize || digest != delta.packedSha256) {
-            report.problems << QStringLiteral("%1: %2 bytes, SHA-256 %3; the manifest says %4 bytes, "
-                                              "%5")
+            report.problems << Texts::tr("%1: %2 bytes, SHA-256 %3; the manifest says %4 bytes, "
+                                         "%5")
                                    .arg(label, grouped(blob.size()),
                                         frame.size() == blob.size() ? QString::fromLatin1(digest)
-                                                                    : QStringLiteral("not taken"),
+                                                                    : Texts::tr("not taken"),
                                         grouped(delta.packedSize),
                                         QString::fromLatin1(delta.packedSha256));
             continue;
@@ -157,12 +159,12 @@ void checkDeltas(const QString &stageDir, const QString &feedDir,
             const ManifestFile &target = *entries.value(delta.path);
             const QString problem = deltaApplyProblem(*old, frame, target.size, target.sha256);
             if (!problem.isEmpty())
-                report.problems << QStringLiteral("%1 does not give the file from its base %2: %3")
+                report.problems << Texts::tr("%1 does not give the file from its base %2: %3")
                                        .arg(label, QString::fromLatin1(delta.baseSha256), problem);
             else
                 ++report.deltasChecked;
         } catch (const QString &failure) {
-            report.problems << QStringLiteral("%1: %2").arg(label, failure);
+            report.problems << QStringLiteral("%1: %2").arg(label, Msg::englishForUpdaterText(failure));
         }
     }
 }
@@ -187,16 +189,16 @@ StageReport verifyStage(const QString &stageDir, const std::optional<UpdateSigni
     for (const QString &path : filesBelow(filesDir, QStringLiteral("files"), report.problems)) {
         const ManifestFile *entry = entries.value(path);
         if (!entry) {
-            report.problems << QStringLiteral("files/%1: not in the manifest").arg(path);
+            report.problems << Texts::tr("files/%1: not in the manifest").arg(path);
             continue;
         }
         ++report.filesStaged;
         const Measured staged = measure(filesDir + u'/' + path);
         if (!staged.readable)
-            report.problems << QStringLiteral("files/%1: cannot be read").arg(path);
+            report.problems << Texts::tr("files/%1: cannot be read").arg(path);
         else if (staged.sha256 != entry->sha256 || staged.size != entry->size)
-            report.problems << QStringLiteral("files/%1: %2 bytes, SHA-256 %3; the manifest says "
-                                              "%4 bytes, %5")
+            report.problems << Texts::tr("files/%1: %2 bytes, SHA-256 %3; the manifest says "
+                                         "%4 bytes, %5")
                                    .arg(path, grouped(staged.size), QString::fromLatin1(staged.sha256),
                                         grouped(entry->size), QString::fromLatin1(entry->sha256));
     }
@@ -205,7 +207,7 @@ StageReport verifyStage(const QString &stageDir, const std::optional<UpdateSigni
     for (const QString &path : filesBelow(packedDir, QStringLiteral("packed"), report.problems)) {
         const ManifestFile *entry = entries.value(path);
         if (!entry) {
-            report.problems << QStringLiteral("packed/%1: not in the manifest").arg(path);
+            report.problems << Texts::tr("packed/%1: not in the manifest").arg(path);
             continue;
         }
         ++report.filesPacked;
@@ -221,8 +223,8 @@ StageReport verifyStage(const QString &stageDir, const std::optional<UpdateSigni
         return report;
     }
     if (report.extras.expires && *report.extras.expires <= QDateTime::currentDateTimeUtc())
-        report.problems << QStringLiteral("the manifest expired at %1; clients refuse it (stage "
-                                          "the release again)")
+        report.problems << Texts::tr("the manifest expired at %1; clients refuse it (stage "
+                                     "the release again)")
                                .arg(expiryText(*report.extras.expires));
     checkDeltas(stageDir, feedDir, key, report);
     return report;

@@ -4,7 +4,7 @@
 VELLUMIX_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # The Debian packages every build needs.
-VELLUMIX_BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libssl-dev openssl zlib1g-dev libzstd-dev zstd"
+VELLUMIX_BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-l10n-tools libssl-dev openssl zlib1g-dev libzstd-dev zstd"
 
 say() { printf '\n==> %s\n' "$*" >&2; }
 

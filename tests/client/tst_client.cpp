@@ -8,11 +8,14 @@
 #include "journal.h"
 #include "outcomereport.h"
 #include "manifest.h"
+#include "messages.h"
 #include "probe.h"
 #include "rolloutcohort.h"
 #include "signing.h"
 #include "updatehistory.h"
+#include "updatertexts.h"
 #include <vellumix/startup.h>
+#include <vellumix/translation.h>
 #include "testsupport.h"
 #include <vellumix/updateclient.h>
 
@@ -29,6 +32,8 @@
 #include <QSysInfo>
 #include <QThread>
 #include <QTimer>
+#include <QTranslator>
+#include <QXmlStreamReader>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -49,6 +54,7 @@
 
 using namespace vellumix;
 using namespace testsupport;
+using namespace Qt::StringLiterals;
 using R = UpdateFailureReason;
 
 enum class ManifestFault { Oversized, Endless, BadSignature, OtherKey, Tampered, Malformed,
@@ -151,6 +157,26 @@ struct Outcome
 };
 
 } // namespace
+
+// The zh_CN translation's texts as translations/vellumix_zh_CN.ts holds them: source to Chinese.
+QHash<QString, QString> zhCnTranslations()
+{
+    QHash<QString, QString> translations;
+    QFile file(QStringLiteral(VELLUMIX_ZH_CN_TS));
+    if (!file.open(QIODevice::ReadOnly))
+        return translations;
+    QXmlStreamReader xml(&file);
+    QString source;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        if (xml.name() == u"source")
+            source = xml.readElementText();
+        else if (xml.name() == u"translation")
+            translations.insert(source, xml.readElementText());
+    }
+    return translations;
+}
 
 class tst_Client : public QObject
 {
@@ -288,25 +314,29 @@ private slots:
     {
         QTest::addColumn<ManifestFault>("fault");
         QTest::addColumn<bool>("local");
-        const QList<std::pair<const char *, ManifestFault>> faults{
-            {"oversized", ManifestFault::Oversized},
-            {"bad signature", ManifestFault::BadSignature},
-            {"signed by another key", ManifestFault::OtherKey},
-            {"tampered payload", ManifestFault::Tampered},
-            {"malformed JSON", ManifestFault::Malformed},
-            {"signed payload that is no JSON", ManifestFault::NoJson},
+        QTest::addColumn<QString>("detail"); // the updater's refusal, in English and as it is
+        const QString signature = Msg::englishForUpdaterText(Msg::signatureRejected);
+        const QList<std::tuple<const char *, ManifestFault, QString>> faults{
+            {"oversized", ManifestFault::Oversized, QString()}, // bounded while it is read
+            {"bad signature", ManifestFault::BadSignature, signature},
+            {"signed by another key", ManifestFault::OtherKey, signature},
+            {"tampered payload", ManifestFault::Tampered, signature},
+            {"malformed JSON", ManifestFault::Malformed, signature},
+            {"signed payload that is no JSON", ManifestFault::NoJson,
+             Msg::englishForUpdaterText(Msg::unsupportedUpdate)},
         };
-        for (const auto &[name, fault] : faults) {
-            QTest::addRow("http: %s", name) << fault << false;
-            QTest::addRow("local: %s", name) << fault << true;
+        for (const auto &[name, fault, detail] : faults) {
+            QTest::addRow("http: %s", name) << fault << false << detail;
+            QTest::addRow("local: %s", name) << fault << true << detail;
         }
-        QTest::newRow("http: endless body") << ManifestFault::Endless << false;
+        QTest::newRow("http: endless body") << ManifestFault::Endless << false << QString();
     }
 
     void refusedManifest()
     {
         QFETCH(ManifestFault, fault);
         QFETCH(bool, local);
+        QFETCH(QString, detail);
         publish();
         const QByteArray payload = feedPayload(m_release, QStringLiteral("2.0.0"), 2);
         QByteArray signature = signPayload(payload);
@@ -346,6 +376,8 @@ private slots:
         Outcome outcome;
         QVERIFY(fetch(settings, &outcome));
         QCOMPARE(outcome.failure().reason, R::ManifestRejected);
+        if (!detail.isEmpty())
+            QCOMPARE(outcome.failure().detail, detail);
         QVERIFY(!QFileInfo::exists(m_stage));
         // Refused before a single blob was asked for, and not asked for again; a body without
         // end was read up to the bound only.
@@ -2009,6 +2041,144 @@ private slots:
         QCOMPARE(installed ? installed->sequence : 0, sequence);
         if (installed)
             QCOMPARE(installed->version, QStringLiteral("2.1"));
+    }
+
+    // Every user text of the client, one row each: English without a translator, and with the
+    // zh_CN translation the Chinese texts the client has always shown, as the .ts holds them.
+    void userTexts_data()
+    {
+        QTest::addColumn<UpdateFailure>("failure"); // ok: the row is the outcome's
+        QTest::addColumn<UpdateOutcome>("outcome");
+        QTest::addColumn<QString>("chinese");
+        const QHash<QString, QString> reasons{
+            {u"cancelled"_s, u"更新已取消"_s},
+            {u"busy"_s, u"另一项更新操作正在进行，请稍后再试"_s},
+            {u"invalid-feed"_s, u"更新地址无效"_s},
+            {u"feed-unreachable"_s, u"无法连接更新服务器，请检查网络后重试"_s},
+            {u"server-refused"_s, u"更新服务器拒绝了请求，请稍后重试或联系管理员"_s},
+            {u"server-unavailable"_s, u"更新服务器暂时无法使用，请稍后重试"_s},
+            {u"secure-connection-failed"_s, u"无法与更新服务器建立安全连接，已停止更新"_s},
+            {u"manifest-rejected"_s, u"更新信息未通过验证，已停止更新"_s},
+            {u"manifest-expired"_s, u"更新信息已过期，已停止更新，请稍后重试"_s},
+            {u"download-invalid"_s, u"下载的更新文件校验失败，已停止更新"_s},
+            {u"staging-unsafe"_s, u"更新暂存目录不安全，已停止更新"_s},
+            {u"staging-write-failed"_s, u"无法写入更新暂存目录，请检查磁盘空间和权限"_s},
+            {u"not-staged"_s, u"更新尚未下载完成"_s},
+            {u"not-newer"_s, u"待安装的更新不比当前版本新，已停止更新"_s},
+            {u"work-directory-failed"_s, u"无法创建更新目录"_s},
+            {u"updater-not-started"_s, u"无法启动更新程序"_s},
+            {u"failed-here"_s, u"此更新曾在本机安装失败，除非选择重试，不会再次安装"_s},
+        };
+        // Every reason there is: one without a row here fails for want of its Chinese.
+        for (int reason = 1; reason <= int(R::FailedHere); ++reason) {
+            const UpdateFailure failure{R(reason), QString()};
+            QTest::addRow("%s", qPrintable(failure.reasonName()))
+                << failure << UpdateOutcome() << reasons.value(failure.reasonName());
+        }
+        using B = UpdateFailedBecause;
+        const QList<std::tuple<UpdateResult, B, QString>> outcomes{
+            {UpdateResult::Installed, B::Nothing, u"已更新到版本 2.1.0"_s},
+            {UpdateResult::RolledBack, B::NewVersionEnded, u"版本 2.1.0 未能正常启动，已恢复上一版本"_s},
+            {UpdateResult::RolledBack, B::VersionMismatch,
+             u"版本 2.1.0 启动时报告的版本号与更新不符，已恢复上一版本"_s},
+            {UpdateResult::RolledBack, B::NotConfirmed, u"版本 2.1.0 未能确认正常启动，已恢复上一版本"_s},
+            {UpdateResult::RolledBack, B::InstallFailed, u"版本 2.1.0 未能安装，已恢复上一版本"_s},
+            {UpdateResult::Recovered, B::Interrupted, u"更新到版本 2.1.0 时被中断，已恢复上一版本"_s},
+            {UpdateResult::Recovered, B::Unconfirmed,
+             u"版本 2.1.0 未在规定时间内确认启动，已恢复上一版本"_s},
+            {UpdateResult::NotInstalled, B::NotInstalled, u"版本 2.1.0 未能安装，程序未作更改"_s},
+        };
+        for (const auto &[result, because, chinese] : outcomes) {
+            UpdateOutcome outcome;
+            outcome.result = result;
+            outcome.because = because;
+            outcome.version = u"2.1.0"_s;
+            QTest::addRow("%s %s", qPrintable(outcome.resultName()), qPrintable(outcome.reasonName()))
+                << UpdateFailure() << outcome << chinese;
+        }
+    }
+
+    void userTexts()
+    {
+        QFETCH(UpdateFailure, failure);
+        QFETCH(UpdateOutcome, outcome);
+        QFETCH(QString, chinese);
+        const auto text = [&] { return failure.ok() ? outcome.userText() : failure.userText(); };
+
+        const QString english = text();
+        QVERIFY(!english.isEmpty());
+        QVERIFY2(std::all_of(english.begin(), english.end(), [](QChar c) { return c.unicode() < 0x80; }),
+                 qPrintable(english));
+        // The .ts holds the source text (with %1 for the version) and the Chinese.
+        const QHash<QString, QString> translations = zhCnTranslations();
+        const auto withVersion = [](const QString &s) {
+            return s.contains(u"%1"_s) ? s.arg(u"2.1.0"_s) : s;
+        };
+        const auto source = std::find_if(translations.keyBegin(), translations.keyEnd(),
+                                         [&](const QString &s) { return withVersion(s) == english; });
+        QVERIFY2(source != translations.keyEnd(), qPrintable(english));
+        QCOMPARE(withVersion(translations.value(*source)), chinese);
+
+        QTranslator translator;
+        QVERIFY(!vellumix::loadTranslation(translator, QLocale(QLocale::English, QLocale::UnitedStates)));
+        QVERIFY(vellumix::loadTranslation(translator, QLocale(QLocale::Chinese, QLocale::China)));
+        QVERIFY(QCoreApplication::installTranslator(&translator));
+        const QString translated = text();
+        QCoreApplication::removeTranslator(&translator);
+        QCOMPARE(translated, chinese);
+        QCOMPARE(text(), english);
+        QCOMPARE(vellumix::translationLanguages(), QStringList{u"zh_CN"_s});
+    }
+
+    // The updater's texts as a tool passes them on: the English meaning, then the updater's own
+    // text; a text followed by a file's name keeps the name; any other text stays as it is.
+    void updaterTextsInEnglish_data()
+    {
+        QTest::addColumn<QString>("thrown");
+        QTest::addColumn<QString>("expected"); // empty: the meaning, whatever it is
+        QTest::newRow("signature") << Msg::signatureRejected
+                                   << u"the update's signature does not verify (\"更新签名验证失败，已停止更新\")"_s;
+        QTest::newRow("file name") << Msg::cannotReadFile + u"manifest.json"_s
+                                   << u"cannot read the file manifest.json (\"无法读取文件：manifest.json\")"_s;
+        QTest::newRow("relative path") << Msg::stagedFileInvalid + u"lib/core.dll"_s
+                                       << u"a staged file does not match its digest: lib/core.dll "
+                                          u"(\"待安装文件校验失败：lib/core.dll\")"_s;
+        // A text that begins with another one is its own.
+        QTest::newRow("longer text") << Msg::pathHasLinkOrJunction
+                                     << u"the update directory must not contain a link or junction "
+                                        u"(\"更新目录不能含链接或目录联接\")"_s;
+        QTest::newRow("a text that only begins like one") << Msg::signatureRejected + u"x"_s
+                                                          << Msg::signatureRejected + u"x"_s;
+        QTest::newRow("a tool's own text") << u"cannot remove /tmp/x"_s << u"cannot remove /tmp/x"_s;
+        // Every text of messages.h has its meaning (the line break between texts needs none).
+        QFile messages(QStringLiteral(VELLUMIX_MESSAGES_H));
+        QVERIFY(messages.open(QIODevice::ReadOnly));
+        const QString source = QString::fromUtf8(messages.readAll());
+        static const QRegularExpression literal(u"QStringLiteral\\(\\s*u\"((?:[^\"\\\\]|\\\\.)*)\"\\)"_s);
+        int texts = 0;
+        for (const QRegularExpressionMatch &match : literal.globalMatch(source)) {
+            const QString text = match.captured(1).replace(u"\\n"_s, u"\n"_s);
+            if (text != u"\n"_s)
+                QTest::addRow("messages.h %d", ++texts) << text << QString();
+        }
+        // Each declared text was found (all but the line break).
+        QCOMPARE(texts + 1, int(source.count(u"inline const QString"_s)));
+    }
+
+    void updaterTextsInEnglish()
+    {
+        QFETCH(QString, thrown);
+        QFETCH(QString, expected);
+        const QString english = Msg::englishForUpdaterText(thrown);
+        if (!expected.isEmpty()) {
+            QCOMPARE(english, expected);
+            return;
+        }
+        QVERIFY2(english.endsWith(u" (\""_s + thrown + u"\")"_s), qPrintable(english));
+        const QString meaning = english.left(english.size() - thrown.size() - 4);
+        QVERIFY2(!meaning.isEmpty()
+                     && std::all_of(meaning.begin(), meaning.end(), [](QChar c) { return c.unicode() < 0x80; }),
+                 qPrintable(english));
     }
 };
 

@@ -13,12 +13,13 @@ trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" >"$work/install.log"
 for file in include/vellumix/updateclient.h include/vellumix/startup.h \
-            include/vellumix/updatefailure.h include/vellumix/updateoutcome.h lib/cmake/VellumixUpdateClient/VellumixUpdateClientConfig.cmake; do
+            include/vellumix/updatefailure.h include/vellumix/updateoutcome.h include/vellumix/translation.h \
+            share/vellumix/translations/vellumix_zh_CN.qm lib/cmake/VellumixUpdateClient/VellumixUpdateClientConfig.cmake; do
     [ -f "$work/prefix/$file" ] || { echo "the package lacks $file" >&2; exit 1; }
 done
 # Only the public headers are installed.
 headers=$(cd "$work/prefix/include" && find . -type f | sort | tr '\n' ' ')
-[ "$headers" = "./vellumix/startup.h ./vellumix/updateclient.h ./vellumix/updatefailure.h ./vellumix/updateoutcome.h " ] \
+[ "$headers" = "./vellumix/startup.h ./vellumix/translation.h ./vellumix/updateclient.h ./vellumix/updatefailure.h ./vellumix/updateoutcome.h " ] \
     || { echo "unexpected installed headers: $headers" >&2; exit 1; }
 
 cmake -S "$here/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
@@ -33,5 +34,9 @@ if grep -q -e 'QT_NO_CAST' -e '/updater' -e '/core/' -e '/client/' <<<"$line"; t
 fi
 output=$("$work/consumer/consumer" https://updates.example.com/feed/)
 echo "consumer says: $output"
-[ "$output" = "startup 0, channel valid, feed https://updates.example.com/feed/" ]
+# English without a translator; the zh_CN translation built into the installed library with it.
+expected="startup 0, channel valid, feed https://updates.example.com/feed/
+Cannot connect to the update server; please check the network and try again
+无法连接更新服务器，请检查网络后重试"
+[ "$output" = "$expected" ]
 echo "1 passed, 0 failed"

@@ -36,7 +36,8 @@ struct UpdateFailure
     QString detail; // for logs: the URL, HTTP status, path or the check that refused
 
     bool ok() const { return reason == UpdateFailureReason::None; }
-    // The user's text for the reason (Chinese, from clienttexts.h).
+    // The user's text for the reason: English, or translated by the application's installed
+    // translators (see translation.h and vellumix::loadTranslation).
     QString userText() const;
     // A stable English name of the reason, for logs and scripts ("feed-unreachable", ...).
     QString reasonName() const;

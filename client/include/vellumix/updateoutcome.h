@@ -50,7 +50,8 @@ struct UpdateOutcome
     bool isValid() const { return result != UpdateResult::None; }
     // Rolled back, recovered or not installed: a release that is not taken again by itself.
     bool failed() const { return isValid() && result != UpdateResult::Installed; }
-    // The user's words for it, naming the version.
+    // The user's words for it, naming the version: English, or translated as
+    // UpdateFailure::userText() is.
     QString userText() const;
     // Stable English names, for logs and scripts: "installed", "rolled-back", "recovered",
     // "not-installed"; "new-version-ended", "version-mismatch", ... ("" when it did not fail).

@@ -1,10 +1,12 @@
 // An application's own code: plain string literals, as Qt allows by default, and the client's
 // public headers only.
 #include <vellumix/startup.h>
+#include <vellumix/translation.h>
 #include <vellumix/updateclient.h>
 
 #include <QCoreApplication>
 #include <QTextStream>
+#include <QTranslator>
 
 int main(int argc, char *argv[])
 {
@@ -16,5 +18,12 @@ int main(int argc, char *argv[])
     QTextStream(stdout) << "startup " << int(startup.action) << ", channel "
                         << (vellumix::isValidChannelName(channel) ? "valid" : "invalid")
                         << ", feed " << settings.feed.toString() << Qt::endl;
+    // The translation built into the library, as the application's translator.
+    const vellumix::UpdateFailure failure{vellumix::UpdateFailureReason::FeedUnreachable, QString()};
+    QTextStream(stdout) << failure.userText() << Qt::endl;
+    QTranslator translator;
+    if (vellumix::loadTranslation(translator, QLocale(QLocale::Chinese, QLocale::China)))
+        QCoreApplication::installTranslator(&translator);
+    QTextStream(stdout) << failure.userText() << Qt::endl;
     return 0;
 }

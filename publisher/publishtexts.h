@@ -1,0 +1,15 @@
+// The release tool's texts go through Qt's translation system in the context "vellumix", as the
+// update client's texts do: Texts::tr("...") in the tool's code. No translation of them is
+// shipped, so they are English; lupdate finds them for one (see docs/translations.md).
+#pragma once
+
+#include <QCoreApplication>
+
+namespace vellumix::publish {
+
+struct Texts
+{
+    Q_DECLARE_TR_FUNCTIONS(vellumix)
+};
+
+} // namespace vellumix::publish
