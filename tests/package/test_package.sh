@@ -8,6 +8,7 @@
 set -euo pipefail
 build=$1
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+top=$(cd "$here/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -23,7 +24,8 @@ headers=$(cd "$work/prefix/include" && find . -type f | sort | tr '\n' ' ')
     || { echo "unexpected installed headers: $headers" >&2; exit 1; }
 
 cmake -S "$here/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
-    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$work/configure.log"
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$work/configure.log" 2>&1 \
+    || { cat "$work/configure.log" >&2; exit 1; }
 cmake --build "$work/consumer" --verbose >"$work/build.log" 2>&1 \
     || { cat "$work/build.log" >&2; exit 1; }
 line=$(grep -m1 -- ' -c .*main.cpp' "$work/build.log")
@@ -32,6 +34,30 @@ if grep -q -e 'QT_NO_CAST' -e '/updater' -e '/core/' -e '/client/' <<<"$line"; t
     echo "the package forces the updater's flags or folders on the application" >&2
     exit 1
 fi
+# The programs an application ships, and the word on the development key this build was made with.
+for file in bin/VellumixUpdater bin/platform-smoke-test; do
+    [ -x "$work/prefix/$file" ] || { echo "the package lacks the program $file" >&2; exit 1; }
+done
+warned=no
+grep -q "development update-signing key" "$work/configure.log" && warned=yes
+development=no
+grep -q '^VELLUMIX_UPDATE_KEY_MODULUS:STRING=$' "$build/CMakeCache.txt" && development=yes
+[ "$warned" = "$development" ] \
+    || { echo "built with the development key: $development; the package warned: $warned" >&2; exit 1; }
+
+# The guide's program, built with exactly the CMake lines docs/integration.md shows (the guide's
+# sources are the stand-in application's; docs_integration_sources checks the page shows them).
+mkdir -p "$work/guide-src"
+cp "$here/guide/CMakeLists.txt" "$top/sampleapp/minimal.cpp" "$top/sampleapp/selfupdate.h" \
+   "$top/sampleapp/selfupdate.cpp" "$work/guide-src/"
+cmake -S "$work/guide-src" -B "$work/guide" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
+    >"$work/guide-configure.log" 2>&1 || { cat "$work/guide-configure.log" >&2; exit 1; }
+cmake --build "$work/guide" >"$work/guide-build.log" 2>&1 \
+    || { cat "$work/guide-build.log" >&2; exit 1; }
+[ -x "$work/guide/Vellumix" ] && [ -x "$work/guide/VellumixUpdater.exe" ] \
+    || { echo "the guide's build made no program with the updater beside it" >&2; exit 1; }
+echo "the guide's CMake lines build the guide's program, with the updater beside it"
+
 output=$("$work/consumer/consumer" https://updates.example.com/feed/)
 echo "consumer says: $output"
 # English without a translator; the zh_CN translation built into the installed library with it.
