@@ -2,8 +2,11 @@
 
 #include "proxycache.h"
 
+#include <QBasicTimer>
+#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimerEvent>
 
 namespace vellumix {
 
@@ -20,20 +23,39 @@ QUrl directoryUrl(QUrl url)
     return url;
 }
 
-// One QNetworkReply, read through the engine's interface. The reply is a child: it goes with
-// this object, which aborts it if it still runs.
+/*
+    One QNetworkReply, read through the engine's interface. The reply is a child: it goes with
+    this object, which aborts it if it still runs.
+
+    A request that receives nothing for `idleTimeoutMs` is aborted, as QNetworkRequest's transfer
+    timeout would abort it (OperationCanceledError, judged "no data in time"). Qt's own timeout
+    is not used: Qt 6.4 restarts it with a queued call for every block of the body (4 KiB of a
+    TLS connection), one more wake-up of this thread per block. Here each block only notes the
+    time, and one timer looks at it when the time would be up.
+*/
 class HttpFeedRequest final : public FeedRequest
 {
 public:
-    HttpFeedRequest(QNetworkReply *reply, QObject *parent) : FeedRequest(parent), m_reply(reply)
+    HttpFeedRequest(QNetworkReply *reply, int idleTimeoutMs, QObject *parent)
+        : FeedRequest(parent), m_reply(reply), m_idleTimeoutMs(idleTimeoutMs)
     {
         reply->setParent(this);
         connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
             if (!std::exchange(m_answered, true))
                 emit answered();
         });
-        connect(reply, &QNetworkReply::readyRead, this, &FeedRequest::readyRead);
-        connect(reply, &QNetworkReply::finished, this, &FeedRequest::finished);
+        connect(reply, &QNetworkReply::readyRead, this, [this] {
+            m_sinceData.start();
+            emit readyRead();
+        });
+        connect(reply, &QNetworkReply::finished, this, [this] {
+            m_idle.stop();
+            emit finished();
+        });
+        if (m_idleTimeoutMs > 0) {
+            m_sinceData.start();
+            m_idle.start(m_idleTimeoutMs, this);
+        }
     }
 
     QString where() const override { return m_reply->url().toString(QUrl::RemoveUserInfo); }
@@ -96,12 +118,30 @@ public:
     }
     void abort() override
     {
+        m_idle.stop();
         m_reply->disconnect(this);
         m_reply->abort();
     }
 
+protected:
+    void timerEvent(QTimerEvent *event) override
+    {
+        if (event->timerId() != m_idle.timerId())
+            return FeedRequest::timerEvent(event);
+        const qint64 idle = m_sinceData.elapsed();
+        if (idle < m_idleTimeoutMs) {
+            m_idle.start(int(m_idleTimeoutMs - idle), this);
+            return;
+        }
+        m_idle.stop();
+        m_reply->abort(); // finished() follows from inside, with OperationCanceledError
+    }
+
 private:
     QNetworkReply *m_reply;
+    int m_idleTimeoutMs;
+    QElapsedTimer m_sinceData; // since the request began, or its last bytes came
+    QBasicTimer m_idle;
     bool m_answered = false;
 };
 
@@ -160,7 +200,6 @@ FeedRequest *HttpFeedSource::get(const QString &relative, const FeedRequestOptio
     request.setRawHeader("Accept-Encoding", "identity");
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
-    request.setTransferTimeout(m_transferTimeoutMs);
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, options.mayShareConnection);
     request.setSslConfiguration(m_tls);
     if (options.rangeStart > 0)
@@ -171,7 +210,7 @@ FeedRequest *HttpFeedSource::get(const QString &relative, const FeedRequestOptio
     QNetworkReply *reply = m_network->get(request);
     if (options.readBufferSize > 0)
         reply->setReadBufferSize(options.readBufferSize);
-    return new HttpFeedRequest(reply, this);
+    return new HttpFeedRequest(reply, m_transferTimeoutMs, this);
 }
 
 ReplyVerdict judgeReply(QNetworkReply *reply, bool bodyComplete)
