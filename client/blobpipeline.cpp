@@ -17,11 +17,17 @@
 #include <cerrno>
 #include <cstring>
 
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#endif
+
 namespace vellumix {
 
 namespace {
 
 constexpr qint64 kPiece = 256 * 1024;
+// The .out file's write-back to the disk is started after every this many bytes, and at its end.
+constexpr qint64 kWriteBackStep = 8 * 1024 * 1024;
 
 class Sha256Hex
 {
@@ -144,7 +150,10 @@ public:
             m_held.append(data, size);
         else if (m_part.write(data, size) != size)
             return writeFailure(m_partPath, systemError());
-        return take(data, size);
+        const UpdateFailure result = take(data, size);
+        if (result.ok() && m_unpackedBytes - m_writeBackFrom >= kWriteBackStep)
+            startWriteBack();
+        return result;
     }
 
     UpdateFailure keepForResume()
@@ -166,6 +175,8 @@ public:
         const ManifestFile &file = m_job.files.first();
         m_part.close();
         const bool written = m_out.flush();
+        if (written && m_writeBackFrom > 0)
+            startWriteBack();
         m_out.close();
         if (!written) {
             *why = QStringLiteral("cannot write %1: %2").arg(m_outPath, systemError());
@@ -193,6 +204,28 @@ public:
     qint64 peakDecoderMemory() const { return m_peakMemory; }
 
 private:
+    /*
+        The stage's files reach the disk before its manifest is written: one flush of the whole
+        file system when the download ends (StageArea::finish). Left to that flush, all of a
+        release's bytes are written then, with the download waiting (85 ms for 140 MB here). So
+        the write-back of a large .out file is started as it grows and when it is complete,
+        while the rest still arrives; the flush at the end finds little left. Durability is the
+        same: this only starts writes, and the flush still waits for them. Files smaller than
+        one step are left to the flush: started one by one, the writes of thousands of small
+        files cost more CPU than the flush of all of them (1.4 -> 1.6 s on the small release).
+        The .part file is not written back early: it is removed once its blob is in place.
+    */
+    void startWriteBack()
+    {
+#ifdef Q_OS_LINUX
+        if (!m_out.flush())
+            return; // the flush in verify reports it
+        if (const int fd = m_out.handle(); fd >= 0)
+            ::sync_file_range(fd, m_writeBackFrom, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+        m_writeBackFrom = m_unpackedBytes;
+    }
+
     UpdateFailure writeFailure(const QString &path, const QString &why)
     {
         return m_broken = failed(UpdateFailureReason::StagingWriteFailed,
@@ -376,6 +409,7 @@ private:
     bool m_ended = false;
     qint64 m_packedBytes = 0;
     qint64 m_unpackedBytes = 0;
+    qint64 m_writeBackFrom = 0; // of the .out file, where the write-back not yet started begins
     Sha256Hex m_packedHash;
     Sha256Hex m_contentHash;
     UpdateFailure m_broken;

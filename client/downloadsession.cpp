@@ -36,7 +36,10 @@ DownloadSession::DownloadSession(const UpdateClientSettings &settings, FeedSourc
                                  QObject *parent)
     : QObject(parent), m_settings(settings), m_source(source)
 {
-    const int lanes = qBound(1, qMin(settings.connections, QThread::idealThreadCount()), 4);
+    // A lane per connection, also beyond the cores: the large blobs arrive on as many network
+    // threads (HttpFeedSource), and a lane that took two of them would still be at work on the
+    // second when the others were done.
+    const int lanes = qBound(1, settings.connections, 4);
     for (int i = 0; i < lanes; ++i)
         m_lanes.push_back(std::make_unique<WorkerThread>());
     m_watch = new ClosingConnectionWatch(settings.headerTimeoutMs,

@@ -16,12 +16,22 @@ namespace {
 
 constexpr qint64 kPiece = 256 * 1024;
 // The most a request holds before it is read: with the budget of received bytes, what bounds
-// the memory of a download. A request on a connection of its own (a large blob) holds more, so
-// that its bytes cross from Qt's network thread in fewer, larger reads.
+// the memory of a download.
 constexpr qint64 kReadBuffer = 512 * 1024;
-constexpr qint64 kOwnConnectionReadBuffer = 1024 * 1024;
-// Bytes that have arrived are left in the request until half its read buffer has come, it has
-// ended or holds the rest of the file, or this long has passed.
+/*
+    A request on an HTTP/1.1 connection of its own (a large blob) holds less, and is read only
+    once it holds that much: Qt 6.4's network thread hands a reply's body over in one block (and
+    one queued call, and one more for the progress) for every 4 KiB that TLS decrypts, as long
+    as the reply's read buffer has room. Full, the buffer stops it: the connection's socket
+    gathers what comes meanwhile (up to its own 64 KiB), and once the reply is read Qt hands
+    that over as one block. So a small buffer read when full crosses the threads in blocks of
+    tens of KiB instead of 4 KiB, with a third of the wake-ups; a larger buffer, read before it
+    fills, lets Qt go on in 4 KiB blocks.
+*/
+constexpr qint64 kOwnConnectionReadBuffer = 64 * 1024;
+// Bytes that have arrived are left in the request until half its read buffer (all of it, on a
+// connection of its own) has come, it has ended or holds the rest of the file, or this long
+// has passed.
 constexpr int kGatherMs = 10;
 constexpr int kTickMs = 500;
 // A body whose last expected byte has come is not waited on for longer than this to end.
@@ -145,7 +155,8 @@ void FetchReply::send(RequestGate::Admission admission)
     options.headers = m_options.conditionalHeaders;
     options.mayShareConnection = !m_ownConnection;
     options.readBufferSize = m_ownConnection ? kOwnConnectionReadBuffer : kReadBuffer;
-    m_gatherBytes = qMin(kPiece, options.readBufferSize / 2);
+    m_gatherBytes = m_ownConnection ? options.readBufferSize
+                                    : qMin(kPiece, options.readBufferSize / 2);
     qCDebug(lcFetch) << "GET" << m_sink->resource() << "from" << m_offset;
     m_request = m_source->get(m_sink->resource(), options);
     m_state = State::Requesting;
@@ -243,7 +254,7 @@ void FetchReply::readBody(bool mayGather)
         its read buffer has room, and the bytes read go on to the lane. The bytes of a request
         arrive in pieces of a TLS record or an HTTP/2 frame (8 to 21 KB), so they are gathered
         in the request first and read at once: a small blob when its answer has ended, with
-        its checks in the same hand-over; a large one in pieces of half its read buffer. A slow
+        its checks in the same hand-over; a large one each time its read buffer is full. A slow
         answer is read within kGatherMs all the same, as its bytes come.
     */
     const qint64 available = m_request->bytesAvailable();

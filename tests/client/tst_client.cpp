@@ -534,6 +534,9 @@ private slots:
         }
         QTest::newRow("large blob: stalls midway")
             << kLarge << QList{Fault().cutAt(kCut).stalling()} << R::FeedUnreachable << 3;
+        // Slow, but never silent as long as the transfer timeout: every byte restarts it.
+        QTest::newRow("readme.txt: a byte every 60 ms")
+            << kReadme << QList{Fault().dripping(60)} << R::None << 1;
         QTest::newRow("manifest: cut")
             << manifest << QList{Fault().cutAt(100).forRequests(1)} << R::None << -1;
         QTest::newRow("manifest: redirect loop")
@@ -562,7 +565,7 @@ private slots:
         for (Fault &fault : faults) {
             fault.location.replace("{base}", m_server->baseUrl().toUtf8())
                 .replace("{path}", path.mid(1).toUtf8());
-            if (fault.stall)
+            if (fault.stall || fault.dripMs > 0)
                 settings.transferTimeoutMs = 300;
         }
         m_server->setFaults(path, faults);
