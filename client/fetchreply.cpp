@@ -127,7 +127,7 @@ void FetchReply::send(RequestGate::Admission admission)
 {
     if (m_state == State::Finished)
         return;
-    const quint64 attempt = ++m_attempt;
+    ++m_attempt;
     m_answered = false;
     m_statusSeen = false;
     m_requestEnded = false;

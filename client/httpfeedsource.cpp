@@ -161,7 +161,7 @@ private:
     needed, as children of the source (so they move with it), set up like its first one, which
     keeps every request that may share a connection.
 */
-QNetworkAccessManager *ownConnectionManager(QObject *source)
+QNetworkAccessManager *ownConnectionManager(QObject *source, const UpdateClientSettings &settings)
 {
     static const char kName[] = "vellumix-own-connections";
     static const char kTurn[] = "vellumixOwnConnectionTurn";
@@ -171,10 +171,8 @@ QNetworkAccessManager *ownConnectionManager(QObject *source)
     source->setProperty(kTurn, (turn + 1) % kOwnConnectionManagers);
     if (turn < managers.size())
         return managers.at(turn);
-    auto *network = new QNetworkAccessManager(source);
+    QNetworkAccessManager *network = makeClientNetwork(settings, source);
     network->setObjectName(QLatin1StringView(kName));
-    network->setProxyFactory(new ProxyCache);
-    network->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     return network;
 }
 
@@ -199,6 +197,7 @@ HttpFeedSource::HttpFeedSource(const UpdateClientSettings &settings, QObject *pa
     : FeedSource(parent),
       m_transferTimeoutMs(settings.transferTimeoutMs),
       m_feed(directoryUrl(settings.feed)),
+      m_settings(settings),
       m_network(makeClientNetwork(settings, this)),
       m_tls(clientTlsConfiguration(settings))
 {
@@ -231,16 +230,8 @@ QString HttpFeedSource::where(const QString &relative) const
     return url(relative).toString(QUrl::RemoveUserInfo);
 }
 
-/*
-    A QNetworkAccessManager does all the work of its connections on one thread of its own: TLS,
-    the socket reads and Qt's handling of each block. Over a fast network that thread, not the
-    lanes, bounds a download of large blobs (three 46 MB blobs on loopback: the one thread at
-    about 440 MB/s while the lanes waited). A request on a connection of its own (a large blob,
-    HTTP/1.1) therefore goes through one of a few more managers, in turn, each with its own
-    thread, so that large blobs are received on as many cores. They are made as they are first
-    needed, as children of the source, set up like the first one; the first keeps everything
-    that shares a connection.
-*/
+// A request that may share a connection goes through the first manager; one on a connection of
+// its own through one of the others (see ownConnectionManager).
 FeedRequest *HttpFeedSource::get(const QString &relative, const FeedRequestOptions &options)
 {
     QNetworkRequest request(url(relative));
@@ -267,7 +258,7 @@ FeedRequest *HttpFeedSource::get(const QString &relative, const FeedRequestOptio
         request.setRawHeader(name, value);
     // A certificate problem is never ignored: the reply fails with SslHandshakeFailedError.
     QNetworkAccessManager *network =
-        options.mayShareConnection ? m_network : ownConnectionManager(this);
+        options.mayShareConnection ? m_network : ownConnectionManager(this, m_settings);
     QNetworkReply *reply = network->get(request);
     if (options.readBufferSize > 0)
         reply->setReadBufferSize(options.readBufferSize);

@@ -25,6 +25,7 @@ private:
 
     int m_transferTimeoutMs;
     QUrl m_feed; // ends in "/"
+    UpdateClientSettings m_settings; // how each of its network managers is set up
     QNetworkAccessManager *m_network; // a child, so it moves with the client to another thread
     QSslConfiguration m_tls;
 };
