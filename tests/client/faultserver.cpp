@@ -222,8 +222,9 @@ void FaultServer::sendMore(Connection *connection)
     }
     if (connection->dripMs > 0) {
         if (connection->sent < connection->limit && socket->bytesToWrite() == 0) {
+            // The socket goes later than its connection: a drip due in between finds it gone.
             QTimer::singleShot(connection->dripMs, socket, [this, connection] {
-                if (connection->sent < connection->limit) {
+                if (m_connections.contains(connection) && connection->sent < connection->limit) {
                     connection->socket->write(connection->body.mid(connection->sent, 1));
                     m_log[connection->logIndex].bodyBytes = ++connection->sent;
                 }
