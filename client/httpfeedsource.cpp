@@ -7,7 +7,11 @@
 #include <QHttp2Configuration>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QTimerEvent>
+
+#include <functional>
+#include <optional>
 
 namespace vellumix {
 
@@ -42,22 +46,14 @@ QUrl directoryUrl(QUrl url)
 class HttpFeedRequest final : public FeedRequest
 {
 public:
-    HttpFeedRequest(QNetworkReply *reply, int idleTimeoutMs, QObject *parent)
-        : FeedRequest(parent), m_reply(reply), m_idleTimeoutMs(idleTimeoutMs)
+    // Makes the request again for another origin, without the feed's credentials and headers;
+    // only a request that carries them has one.
+    using Elsewhere = std::function<QNetworkReply *(const QUrl &url, int redirectsLeft)>;
+
+    HttpFeedRequest(QNetworkReply *reply, int idleTimeoutMs, Elsewhere elsewhere, QObject *parent)
+        : FeedRequest(parent), m_idleTimeoutMs(idleTimeoutMs), m_elsewhere(std::move(elsewhere))
     {
-        reply->setParent(this);
-        connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
-            if (!std::exchange(m_answered, true))
-                emit answered();
-        });
-        connect(reply, &QNetworkReply::readyRead, this, [this] {
-            m_sinceData.start();
-            emit readyRead();
-        });
-        connect(reply, &QNetworkReply::finished, this, [this] {
-            m_idle.stop();
-            emit finished();
-        });
+        attach(reply);
         if (m_idleTimeoutMs > 0) {
             m_sinceData.start();
             m_idle.start(m_idleTimeoutMs, this);
@@ -95,7 +91,7 @@ public:
     QByteArray read(qint64 maxSize) override { return m_reply->read(maxSize); }
     ReplyVerdict verdict(bool bodyComplete) const override
     {
-        return judgeReply(m_reply, bodyComplete);
+        return m_refusal ? *m_refusal : judgeReply(m_reply, bodyComplete);
     }
     StreamEnd streamEnd(bool multiplexed) const override
     {
@@ -144,8 +140,73 @@ protected:
     }
 
 private:
-    QNetworkReply *m_reply;
+    void attach(QNetworkReply *reply)
+    {
+        m_reply = reply;
+        reply->setParent(this);
+        connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
+            if (!std::exchange(m_answered, true))
+                emit answered();
+        });
+        connect(reply, &QNetworkReply::readyRead, this, [this] {
+            m_sinceData.start();
+            emit readyRead();
+        });
+        connect(reply, &QNetworkReply::finished, this, [this] {
+            m_idle.stop();
+            emit finished();
+        });
+        // Only a request that carries the feed's credentials or headers asks before it follows
+        // a redirect (see HttpFeedSource::get); Qt tells of the others' redirects as well.
+        if (m_elsewhere) {
+            connect(reply, &QNetworkReply::redirected, this, [this](const QUrl &target) {
+                onRedirected(target);
+            });
+        }
+    }
+
+    /*
+        A redirect within the feed's origin keeps the request as it is. One to another origin
+        (a mirror, a CDN) is followed by a new request without the feed's credentials and
+        headers, under the rules every redirect of the client keeps: http or https only, never
+        from https down to http, at most kMaxRedirects hops in all.
+    */
+    void onRedirected(const QUrl &target)
+    {
+        ++m_hops;
+        // The reply names the target by now; the origin is that of the request as it was made.
+        if (isSameOrigin(target, m_reply->request().url())) {
+            emit m_reply->redirectAllowed();
+            return;
+        }
+        QNetworkReply *previous = m_reply;
+        const QString from = previous->request().url().toString(QUrl::RemoveUserInfo);
+        previous->disconnect(this);
+        previous->abort();
+        previous->deleteLater();
+        const bool safe = (target.scheme() == u"https" || target.scheme() == u"http")
+            && !(previous->request().url().scheme() == u"https" && target.scheme() == u"http");
+        if (safe && m_hops <= kMaxRedirects) {
+            const Elsewhere elsewhere = std::exchange(m_elsewhere, {}); // carries no secrets
+            attach(elsewhere(target, kMaxRedirects - m_hops));
+            return;
+        }
+        ReplyVerdict refusal;
+        refusal.failure = {UpdateFailureReason::ServerRefused,
+                           QStringLiteral("%1: %2").arg(from, safe
+                               ? QStringLiteral("too many redirects")
+                               : QStringLiteral("a redirect to %1 is not followed")
+                                     .arg(target.toString(QUrl::RemoveUserInfo)))};
+        m_refusal = refusal;
+        m_idle.stop();
+        QMetaObject::invokeMethod(this, [this] { emit finished(); }, Qt::QueuedConnection);
+    }
+
+    QNetworkReply *m_reply = nullptr;
     int m_idleTimeoutMs;
+    Elsewhere m_elsewhere;
+    int m_hops = 0;
+    std::optional<ReplyVerdict> m_refusal; // a redirect this request would not follow
     QElapsedTimer m_sinceData; // since the request began, or its last bytes came
     QBasicTimer m_idle;
     bool m_answered = false;
@@ -201,15 +262,70 @@ HttpFeedSource::HttpFeedSource(const UpdateClientSettings &settings, QObject *pa
       m_network(makeClientNetwork(settings, this)),
       m_tls(clientTlsConfiguration(settings))
 {
+    if (!settings.feedUser.isEmpty() || !settings.feedPassword.isEmpty())
+        m_feedSecrets.append({"Authorization",
+                              "Basic " + (settings.feedUser + u':' + settings.feedPassword)
+                                             .toUtf8().toBase64()});
+    for (const auto &[name, value] : settings.feedHeaders)
+        m_feedSecrets.append({name, value});
 }
 
 QNetworkAccessManager *makeClientNetwork(const UpdateClientSettings &settings, QObject *parent)
 {
-    Q_UNUSED(settings);
     auto *network = new QNetworkAccessManager(parent);
-    network->setProxyFactory(new ProxyCache);
+    network->setProxyFactory(new ProxyCache(proxyLookup(settings)));
     network->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     return network;
+}
+
+ProxyCache::Lookup proxyLookup(const UpdateClientSettings &settings)
+{
+    return [chosen = settings.proxy, user = settings.proxyUser,
+            password = settings.proxyPassword](const QNetworkProxyQuery &query) {
+        QList<QNetworkProxy> proxies = chosen.type() == QNetworkProxy::DefaultProxy
+            ? QNetworkProxyFactory::systemProxyForQuery(query)
+            : QList<QNetworkProxy>{chosen};
+        for (QNetworkProxy &proxy : proxies) {
+            if (proxy.type() != QNetworkProxy::NoProxy && proxy.user().isEmpty()
+                && !user.isEmpty()) {
+                proxy.setUser(user);
+                proxy.setPassword(password);
+            }
+        }
+        return proxies;
+    };
+}
+
+bool isSameOrigin(const QUrl &a, const QUrl &b)
+{
+    const auto defaultPort = [](const QUrl &url) { return url.scheme() == u"https" ? 443 : 80; };
+    return a.scheme() == b.scheme() && a.host().compare(b.host(), Qt::CaseInsensitive) == 0
+        && a.port(defaultPort(a)) == b.port(defaultPort(b));
+}
+
+QString feedHeaderProblem(const UpdateClientSettings &settings)
+{
+    // A token of RFC 9110 for the name; no line breaks or NUL in the value, which would end the
+    // header early and begin another.
+    static const QRegularExpression token(
+        QRegularExpression::anchoredPattern(QStringLiteral("[!#$%&'*+.^_`|~0-9A-Za-z-]+")));
+    static const QStringList ownHeaders{
+        QStringLiteral("range"),           QStringLiteral("if-none-match"),
+        QStringLiteral("accept-encoding"), QStringLiteral("host"),
+        QStringLiteral("connection"),      QStringLiteral("content-length"),
+        QStringLiteral("transfer-encoding"), QStringLiteral("upgrade"),
+        QStringLiteral("te"),              QStringLiteral("proxy-authorization")};
+    for (const auto &[name, value] : settings.feedHeaders) {
+        const QString text = QString::fromLatin1(name);
+        if (!token.match(text).hasMatch())
+            return QStringLiteral("the request header \"%1\" is no valid header name").arg(text);
+        if (ownHeaders.contains(text.toLower()))
+            return QStringLiteral("the request header \"%1\" is the client's own").arg(text);
+        if (value.contains('\r') || value.contains('\n') || value.contains('\0'))
+            return QStringLiteral("the value of the request header \"%1\" holds a line break")
+                .arg(text);
+    }
+    return {};
 }
 
 QSslConfiguration clientTlsConfiguration(const UpdateClientSettings &settings)
@@ -232,9 +348,9 @@ QString HttpFeedSource::where(const QString &relative) const
 
 // A request that may share a connection goes through the first manager; one on a connection of
 // its own through one of the others (see ownConnectionManager).
-FeedRequest *HttpFeedSource::get(const QString &relative, const FeedRequestOptions &options)
+QNetworkRequest HttpFeedSource::plainRequest(const QUrl &target, const FeedRequestOptions &options) const
 {
-    QNetworkRequest request(url(relative));
+    QNetworkRequest request(target);
     /*
         Redirects are followed only to the same scheme or from http to https (never to another
         scheme, never down to plain http), and a loop ends after a few hops. Compression on the
@@ -256,13 +372,43 @@ FeedRequest *HttpFeedSource::get(const QString &relative, const FeedRequestOptio
         request.setRawHeader("Range", "bytes=" + QByteArray::number(options.rangeStart) + '-');
     for (const auto &[name, value] : options.headers)
         request.setRawHeader(name, value);
+    return request;
+}
+
+QNetworkReply *HttpFeedSource::send(const QNetworkRequest &request, const FeedRequestOptions &options)
+{
     // A certificate problem is never ignored: the reply fails with SslHandshakeFailedError.
     QNetworkAccessManager *network =
         options.mayShareConnection ? m_network : ownConnectionManager(this, m_settings);
     QNetworkReply *reply = network->get(request);
     if (options.readBufferSize > 0)
         reply->setReadBufferSize(options.readBufferSize);
-    return new HttpFeedRequest(reply, m_transferTimeoutMs, this);
+    return reply;
+}
+
+FeedRequest *HttpFeedSource::get(const QString &relative, const FeedRequestOptions &options)
+{
+    QNetworkRequest request = plainRequest(url(relative), options);
+    /*
+        The feed's own credentials and headers go with its requests, all of them to its origin.
+        Qt would carry them across a redirect to any host; such a request therefore asks before
+        it follows one (HttpFeedRequest::onRedirected).
+    */
+    if (!m_feedSecrets.isEmpty()) {
+        for (const auto &[name, value] : std::as_const(m_feedSecrets))
+            request.setRawHeader(name, value);
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::UserVerifiedRedirectPolicy);
+    }
+    HttpFeedRequest::Elsewhere elsewhere;
+    if (!m_feedSecrets.isEmpty()) {
+        elsewhere = [this, options](const QUrl &target, int redirectsLeft) {
+            QNetworkRequest again = plainRequest(target, options);
+            again.setMaximumRedirectsAllowed(redirectsLeft);
+            return send(again, options);
+        };
+    }
+    return new HttpFeedRequest(send(request, options), m_transferTimeoutMs, elsewhere, this);
 }
 
 ReplyVerdict judgeReply(QNetworkReply *reply, bool bodyComplete)
@@ -280,6 +426,16 @@ ReplyVerdict judgeReply(QNetworkReply *reply, bool bodyComplete)
         return fail(UpdateFailureReason::ServerUnavailable, QStringLiteral("HTTP %1").arg(status),
                     true);
     }
+    if (status == 401)
+        return fail(UpdateFailureReason::ServerRefused,
+                    QStringLiteral("HTTP 401: the feed asks for credentials, and none were given "
+                                   "or it refused them"),
+                    false);
+    if (status == 407 || reply->error() == QNetworkReply::ProxyAuthenticationRequiredError)
+        return fail(UpdateFailureReason::FeedUnreachable,
+                    QStringLiteral("the proxy asks for credentials (HTTP 407), and none were "
+                                   "given or it refused them"),
+                    false);
     if (status >= 400)
         return fail(UpdateFailureReason::ServerRefused, QStringLiteral("HTTP %1").arg(status), false);
 

@@ -1,5 +1,6 @@
 #include <vellumix/updateclient.h>
 
+#include "httpfeedsource.h"
 #include "downloadsession.h"
 #include "feedsource.h"
 #include "fetchreply.h"
@@ -432,6 +433,8 @@ UpdateCheck *UpdateClient::check()
     if (!protocol::isValidChannelName(d->settings.channel))
         return d->refused(check, UpdateFailureReason::InvalidFeed,
                           QStringLiteral("channel \"%1\"").arg(d->settings.channel));
+    if (const QString problem = feedHeaderProblem(d->settings); !problem.isEmpty())
+        return d->refused(check, UpdateFailureReason::InvalidFeed, problem);
     d->check = check;
     d->checkUsesCache = true;
     d->lastCheckFailure = UpdateFailure();

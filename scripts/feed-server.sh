@@ -5,7 +5,8 @@
 #
 #   feed-server.sh start FEED_DIR RUN_DIR [--tls CERT KEY [--tls13] [--http2]] [--detail-log]
 #                        [--limit-rate RATE] [--keepalive-requests N] [--max-streams N]
-#                        [--reset-blobs PERCENT]
+#                        [--reset-blobs PERCENT] [--basic-auth USER PASSWORD]
+#                        [--require-header NAME VALUE]
 #       starts nginx and prints its base URL (http://127.0.0.1:PORT, or https://... with --tls)
 #       on standard output once it answers; the URL is also left in RUN_DIR/base-url
 #       --tls13       offer TLS 1.3 as well as 1.2 (this nginx offers up to 1.2 by default)
@@ -27,6 +28,12 @@
 #                     end about PERCENT % of the blob requests, drawn at random for each
 #                     request, without an answer: over HTTP/2 nginx resets the stream
 #                     (RST_STREAM), over HTTP/1.1 it closes the connection
+#       --basic-auth USER PASSWORD
+#                     a private feed: every request but the outcome reports needs these HTTP
+#                     Basic credentials (nginx's auth_basic), 401 without them
+#       --require-header NAME VALUE
+#                     a private feed: every request but the outcome reports needs this header
+#                     with this value (a token), 403 without it
 #   feed-server.sh stop RUN_DIR
 #       stops it and returns once it is gone
 #
@@ -52,7 +59,7 @@ site_conf=$(cd "$here/../docs" && pwd)/nginx-feed.conf
 
 die() { echo "feed-server.sh: $*" >&2; exit 1; }
 usage() {
-    sed -n '6,31p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+    sed -n '6,38p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -88,7 +95,7 @@ master_pid() {
 
 write_config() {
     local feed=$1 run=$2 port=$3 cert=$4 key=$5 http2=$6 detail=$7 tls13=$8 rate=$9
-    local keepalive=${10} streams=${11} resets=${12}
+    local keepalive=${10} streams=${11} resets=${12} auth=${13} header_name=${14} header_value=${15}
     local listen="listen 127.0.0.1:$port;" tls= detail_log= limit= connection= reset= reset_rule=
     [ -z "$rate" ] || limit="map \$uri \$feed_blob_rate { ~^/blobs/ $rate; default 0; }
     limit_rate \$feed_blob_rate;"
@@ -100,6 +107,21 @@ write_config() {
     [ -z "$resets" ] || reset="split_clients \"\${request_id}\" \$feed_reset_draw { $resets% 1; * 0; }
     map \"\$feed_reset_draw\$uri\" \$feed_reset { \"~^1/blobs/\" 1; default 0; }"
     [ -z "$resets" ] || reset_rule="if (\$feed_reset) { return 444; }"
+    local private= public=
+    if [ -n "$auth" ]; then
+        private="auth_basic \"vellumix feed\";
+        auth_basic_user_file $(config_path "$run/htpasswd");"
+        public="auth_basic off;"
+    fi
+    if [ -n "$header_name" ]; then
+        local variable
+        variable=http_$(echo "$header_name" | tr 'A-Z-' 'a-z_')
+        reset="$reset
+    map \$uri \$feed_public { /reports 1; default 0; }
+    map \"\$feed_public:\$$variable\" \$feed_refused { ~^1: 0; \"0:$header_value\" 0; default 1; }"
+        private="$private
+        if (\$feed_refused) { return 403; }"
+    fi
     if [ -n "$cert" ]; then
         listen="listen 127.0.0.1:$port ssl${http2:+ http2};"
         tls="ssl_certificate $(config_path "$cert");
@@ -145,10 +167,12 @@ http {
         server_name localhost;
         $tls
         $reset_rule
+        $private
         root $(config_path "$feed");
         include $(config_path "$site_conf");
         location = /reports {
             access_log $(config_path "$run/reports.log") combined;
+            $public
             return 204;
         }
     }
@@ -170,6 +194,7 @@ probe() {
 start() {
     [ $# -ge 2 ] || usage
     local feed=$1 run=$2 cert= key= http2= detail= tls13= rate= keepalive= streams= resets=
+    local auth= header_name= header_value=
     shift 2
     while [ $# -gt 0 ]; do
         case $1 in
@@ -196,6 +221,18 @@ start() {
                 [[ $2 =~ ^[1-9][0-9]?$ ]] || die "--reset-blobs takes a share from 1 to 99 (per cent), not $2"
                 resets=$2
                 shift 2 ;;
+            --basic-auth)
+                [ $# -ge 3 ] || usage
+                [[ $2 =~ ^[A-Za-z0-9._-]+$ ]] || die "--basic-auth takes a user name of letters, digits, '.', '_' and '-', not $2"
+                auth="$2:$3"
+                shift 3 ;;
+            --require-header)
+                [ $# -ge 3 ] || usage
+                [[ $2 =~ ^[A-Za-z0-9-]+$ ]] || die "--require-header takes a header name of letters, digits and '-', not $2"
+                [[ $3 =~ ^[A-Za-z0-9._~+/=\ -]+$ ]] || die "--require-header takes a value of letters, digits, spaces and ._~+/=-"
+                header_name=$2
+                header_value=$3
+                shift 3 ;;
             *) usage ;;
         esac
     done
@@ -208,6 +245,7 @@ start() {
     rm -f "$run/nginx.pid" "$run/base-url"
     : > "$run/access.log"
     [ -z "$detail" ] || : > "$run/detail.log"
+    [ -z "$auth" ] || printf '%s:%s\n' "${auth%%:*}" "$(openssl passwd -apr1 "${auth#*:}")" > "$run/htpasswd"
     local nginx
     nginx=$(find_nginx)
 
@@ -223,7 +261,7 @@ start() {
             continue
         fi
         write_config "$feed" "$run" "$port" "$cert" "$key" "$http2" "$detail" "$tls13" "$rate" \
-            "$keepalive" "$streams" "$resets"
+            "$keepalive" "$streams" "$resets" "$auth" "$header_name" "$header_value"
         : > "$run/error.log"
         if "$nginx" -p "$run" -e "$run/error.log" -c "$run/nginx.conf" \
             < /dev/null > /dev/null 2> "$run/nginx.stderr"; then

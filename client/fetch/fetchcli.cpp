@@ -12,11 +12,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QTextStream>
 #include <QTimer>
 
 #include <atomic>
+#include <optional>
 #include <csignal>
 #include <cstdio>
 
@@ -55,6 +57,14 @@ Options:
   --streams N        over HTTP/2, requests open at once on the one connection, 1 to 256
                      (default: 32)
   --ca-file PEM      also trust the certificate authorities in this file
+  --proxy PROXY      the proxy of every request: "system" (the default: the system's proxy
+                     settings), "none" (connect directly), or http://[USER:PASSWORD@]HOST:PORT
+                     or socks5://[USER:PASSWORD@]HOST:PORT (the credentials are for the proxy
+                     and never printed)
+  --header "NAME: VALUE"
+                     send this header with every request to the feed's own origin (scheme,
+                     host and port), never elsewhere: a token of a private feed; may be given
+                     several times
   --cache-dir DIR    where the last verified manifest is kept, so that a check of an unchanged
                      feed costs a 304 answer (default: a per-user folder under the cache location)
   --manifest-timeout S  the whole manifest request may take S seconds (default: 60)
@@ -79,6 +89,9 @@ Options:
                      names, once (the release's channel and sequence, the outcome and a hash
                      of this installation's random id; nothing else)
 
+The credentials of a private feed (HTTP Basic) come from the environment variable
+VELLUMIX_FEED_CREDENTIALS, as USER:PASSWORD; like --header, they go to the feed's origin only.
+
 Exit codes:
   0   check: an update is available; download: it is staged; apply: the updater was started
       (with --wait: the updater ended with 0)
@@ -92,6 +105,24 @@ Exit codes:
 )";
 
 std::atomic<bool> g_interrupted{false};
+
+// A proxy as --proxy names it; nothing for a text that names none.
+std::optional<QNetworkProxy> proxyFromUserInput(const QString &text)
+{
+    if (text == u"system")
+        return QNetworkProxy(QNetworkProxy::DefaultProxy);
+    if (text == u"none")
+        return QNetworkProxy(QNetworkProxy::NoProxy);
+    const QUrl url(text, QUrl::StrictMode);
+    const bool http = url.scheme() == u"http";
+    if (!url.isValid() || (!http && url.scheme() != u"socks5") || url.host().isEmpty()
+        || url.port() <= 0 || (!url.path().isEmpty() && url.path() != u"/") || url.hasQuery()
+        || url.hasFragment())
+        return std::nullopt;
+    return QNetworkProxy(http ? QNetworkProxy::HttpProxy : QNetworkProxy::Socks5Proxy, url.host(),
+                         quint16(url.port()), url.userName(QUrl::FullyDecoded),
+                         url.password(QUrl::FullyDecoded));
+}
 
 extern "C" void onInterrupt(int)
 {
@@ -294,10 +325,12 @@ int runFetch(const QStringList &arguments)
     const QCommandLineOption retryFailed(QStringLiteral("retry-failed"), QString());
     const QCommandLineOption ignoreRollout(QStringLiteral("ignore-rollout"), QString());
     const QCommandLineOption sendReports(QStringLiteral("send-reports"), QString());
+    const QCommandLineOption proxy(QStringLiteral("proxy"), QString(), QStringLiteral("PROXY"));
+    const QCommandLineOption header(QStringLiteral("header"), QString(), QStringLiteral("HEADER"));
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")}, QString());
     parser.addOptions({feed, root, channel, stage, connections, streams, caFile, cacheDir, manifestTimeout,
                        headerTimeout, checkTimeout, minRate, sequence, wait, parent, quiet, retryFailed,
-                       ignoreRollout, sendReports, help});
+                       ignoreRollout, sendReports, proxy, header, help});
     auto usage = [](const QString &text) {
         err() << "vellumix-fetch: " << text << "; see \"vellumix-fetch --help\"" << Qt::endl;
         return kUsage;
@@ -310,10 +343,11 @@ int runFetch(const QStringList &arguments)
         out() << kHelp;
         return kDone;
     }
-    // An option given twice is a mistake in a script, not a choice of the last value.
+    // An option given twice is a mistake in a script, not a choice of the last value; --header
+    // is meant to repeat.
     QStringList given;
     for (const QString &name : parser.optionNames()) {
-        if (given.contains(name))
+        if (given.contains(name) && name != header.names().first())
             return usage(QStringLiteral("the option --%1 is given more than once").arg(name));
         given << name;
     }
@@ -383,6 +417,27 @@ int runFetch(const QStringList &arguments)
         if (cas.isEmpty())
             return usage(QStringLiteral("no PEM certificate in %1").arg(parser.value(caFile)));
         settings.extraCaCertificates = cas;
+    }
+    if (parser.isSet(proxy)) {
+        const std::optional<QNetworkProxy> chosen = proxyFromUserInput(parser.value(proxy));
+        if (!chosen)
+            return usage(QStringLiteral("--proxy needs \"system\", \"none\", "
+                                        "http://HOST:PORT or socks5://HOST:PORT"));
+        settings.proxy = *chosen;
+    }
+    for (const QString &line : parser.values(header)) {
+        const qsizetype colon = line.indexOf(u':');
+        if (colon <= 0 || line.left(colon).trimmed() != line.left(colon))
+            return usage(QStringLiteral("--header needs \"NAME: VALUE\", not \"%1\"").arg(line));
+        settings.feedHeaders.append({line.left(colon).toLatin1(), line.mid(colon + 1).trimmed().toUtf8()});
+    }
+    if (qEnvironmentVariableIsSet("VELLUMIX_FEED_CREDENTIALS")) {
+        const QString credentials = qEnvironmentVariable("VELLUMIX_FEED_CREDENTIALS");
+        const qsizetype colon = credentials.indexOf(u':');
+        if (colon <= 0)
+            return usage(QStringLiteral("VELLUMIX_FEED_CREDENTIALS needs USER:PASSWORD"));
+        settings.feedUser = credentials.left(colon);
+        settings.feedPassword = credentials.mid(colon + 1);
     }
     quint32 parentId = 0;
     if (parser.isSet(parent)) {

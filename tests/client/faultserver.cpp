@@ -120,16 +120,13 @@ void FaultServer::onReadyRead(Connection *connection)
     connection->answered = true;
     const QList<QByteArray> lines = connection->request.left(end).split('\n');
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-    QByteArray range;
-    QByteArray ifNoneMatch;
+    QHash<QByteArray, QByteArray> headers;
     for (const QByteArray &line : lines.mid(1)) {
         const qsizetype colon = line.indexOf(':');
-        const QByteArray name = line.left(colon).trimmed().toLower();
-        if (name == "range")
-            range = line.mid(colon + 1).trimmed();
-        else if (name == "if-none-match")
-            ifNoneMatch = line.mid(colon + 1).trimmed();
+        headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
     }
+    const QByteArray range = headers.value("range");
+    const QByteArray ifNoneMatch = headers.value("if-none-match");
     QByteArray target = requestLine.value(1);
     const bool proxied = target.startsWith("http://");
     if (proxied) // "http://host:port/path": the path is what the feed folder holds
@@ -138,6 +135,7 @@ void FaultServer::onReadyRead(Connection *connection)
     path = path.left(path.indexOf(u'?'));
     respond(connection, path, range, ifNoneMatch);
     m_log[connection->logIndex].proxied = proxied;
+    m_log[connection->logIndex].headers = headers;
 }
 
 void FaultServer::respond(Connection *connection, const QString &path, const QByteArray &range,

@@ -54,6 +54,7 @@ struct LoggedRequest
     int status = 0;
     qint64 bodyBytes = 0; // body bytes handed to the connection
     bool proxied = false; // asked as a proxy is: the request named the whole URL
+    QHash<QByteArray, QByteArray> headers; // every header, by its name in lower case
 };
 
 class FaultServer : public QTcpServer

@@ -531,6 +531,11 @@ private slots:
                 << R::None << 2;
             QTest::addRow("%s: stalls", t.data())
                 << target << QList{Fault().cutAt(0).stalling()} << R::FeedUnreachable << 3;
+            // Credentials missing or refused are not a passing trouble: asked once.
+            QTest::addRow("%s: 401", t.data())
+                << target << QList{Fault().answer(401)} << R::ServerRefused << 1;
+            QTest::addRow("%s: 407", t.data())
+                << target << QList{Fault().answer(407)} << R::FeedUnreachable << 1;
         }
         QTest::newRow("large blob: stalls midway")
             << kLarge << QList{Fault().cutAt(kCut).stalling()} << R::FeedUnreachable << 3;
@@ -585,6 +590,88 @@ private slots:
             verifyCompleteStage(outcome);
         else
             verifyIncompleteStage();
+    }
+
+    // A private feed's credentials and headers go with every request to its origin, and across
+    // a redirect only within it: one to another origin (here the same server by another name)
+    // is followed without them, one to another kind of address not at all.
+    void feedSecretsStayWithTheFeed_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QByteArray>("location"); // "{base}": the feed; "{other}": elsewhere
+        QTest::addColumn<UpdateFailureReason>("reason");
+        QTest::addColumn<QList<bool>>("carried"); // the target's requests, in order: secrets?
+        const QString manifest = QStringLiteral("manifest");
+        for (const QString &target : {manifest, kLarge}) {
+            const QByteArray t = target.toUtf8();
+            QTest::addRow("%s: no redirect", t.data())
+                << target << QByteArray() << R::None << QList{true};
+            QTest::addRow("%s: redirect within the feed", t.data())
+                << target << QByteArray("{base}{path}?moved") << R::None << QList{true, true};
+            QTest::addRow("%s: redirect elsewhere", t.data())
+                << target << QByteArray("{other}{path}?moved") << R::None << QList{true, false};
+        }
+        QTest::newRow("manifest: redirect to file")
+            << manifest << QByteArray("file:///etc/passwd") << R::ServerRefused << QList{true};
+        QTest::newRow("manifest: redirect loop within the feed")
+            << manifest << QByteArray("{base}{path}") << R::ServerRefused << QList<bool>();
+        QTest::newRow("manifest: redirect loop elsewhere")
+            << manifest << QByteArray("{other}{path}") << R::ServerRefused << QList<bool>();
+    }
+
+    void feedSecretsStayWithTheFeed()
+    {
+        QFETCH(QString, target);
+        QFETCH(QByteArray, location);
+        QFETCH(UpdateFailureReason, reason);
+        QFETCH(QList<bool>, carried);
+        publish();
+        const QString path = pathOf(target);
+        const QByteArray base = m_server->baseUrl().toUtf8();
+        QByteArray other = base;
+        other.replace("127.0.0.1", "localhost");
+        location.replace("{base}", base).replace("{other}", other).replace("{path}", path.mid(1).toUtf8());
+        const bool loop = location.endsWith(path.toUtf8());
+        if (!location.isEmpty())
+            m_server->setFaults(path, {Fault().redirectTo(location).forRequests(loop ? -1 : 1)});
+        UpdateClientSettings settings = this->settings();
+        settings.feedUser = QStringLiteral("reader");
+        settings.feedPassword = QStringLiteral("pass:word");
+        settings.feedHeaders = {{"X-Feed-Token", "t0ken"}};
+        Outcome outcome;
+        QVERIFY(fetch(settings, &outcome));
+        QCOMPARE(outcome.failure().reason, reason);
+        const QByteArray basic = "Basic " + QByteArray("reader:pass:word").toBase64();
+        const QList<LoggedRequest> requests = m_server->requestsFor(path);
+        if (loop)
+            QVERIFY(requests.size() > 2 && requests.size() < 22);
+        else
+            QCOMPARE(requests.size(), carried.size());
+        for (qsizetype i = 0; i < requests.size(); ++i) {
+            const bool withSecrets = loop ? requests.at(i).headers.value("host").startsWith("127.")
+                                          : carried.at(i);
+            QCOMPARE(requests.at(i).headers.value("authorization"), withSecrets ? basic : QByteArray());
+            QCOMPARE(requests.at(i).headers.value("x-feed-token"),
+                     withSecrets ? QByteArray("t0ken") : QByteArray());
+        }
+        if (reason == R::None)
+            verifyCompleteStage(outcome);
+    }
+
+    // Headers the client cannot send refuse the check before anything travels.
+    void invalidFeedHeadersRefused()
+    {
+        publish();
+        const QList<QPair<QByteArray, QByteArray>> refused[] = {
+            {{"Range", "bytes=0-"}}, {{"X-Token", "a\r\nX-Other: b"}}, {{"Bad Name", "x"}}};
+        for (const auto &headers : refused) {
+            UpdateClientSettings settings = this->settings();
+            settings.feedHeaders = headers;
+            Outcome outcome;
+            QVERIFY(fetch(settings, &outcome));
+            QCOMPARE(outcome.failure().reason, R::InvalidFeed);
+        }
+        QVERIFY(m_server->log().isEmpty());
     }
 
     void interruptedBlobResumes_data()
@@ -1528,21 +1615,72 @@ private slots:
         }
     }
 
-    // Every request of a check and a download goes through the proxy that the system names
-    // (here by the environment), for a feed whose host only the proxy reaches.
-    void systemProxyCarriesEveryRequest()
+    // Every request of a check and a download takes the route the settings choose: the proxy
+    // the system names (here by the environment), the proxy given, or none. "dead" is a proxy
+    // that nobody answers; a feed on feed.invalid only a proxy reaches.
+    void proxySettingChoosesTheRoute_data()
     {
+        QTest::addColumn<QString>("environment"); // http_proxy: "", "dead" or "server"
+        QTest::addColumn<QString>("setting");     // "system", "none" or "server"
+        QTest::addColumn<bool>("proxied");
+        QTest::newRow("the system's") << "server" << "system" << true;
+        QTest::newRow("the one given, none in the system") << "" << "server" << true;
+        QTest::newRow("the one given, not the system's") << "dead" << "server" << true;
+        QTest::newRow("none, not the system's") << "dead" << "none" << false;
+    }
+
+    void proxySettingChoosesTheRoute()
+    {
+        QFETCH(QString, environment);
+        QFETCH(QString, setting);
+        QFETCH(bool, proxied);
         publish();
-        qputenv("http_proxy", m_server->baseUrl().toLatin1());
+        const QUrl server(m_server->baseUrl());
+        if (!environment.isEmpty())
+            qputenv("http_proxy", environment == u"dead" ? "http://127.0.0.1:9/"
+                                                         : m_server->baseUrl().toLatin1());
         const auto unset = qScopeGuard([] { qunsetenv("http_proxy"); });
         UpdateClientSettings settings = this->settings();
-        settings.feed = QUrl(QStringLiteral("http://feed.invalid/"));
+        if (setting == u"none")
+            settings.proxy = QNetworkProxy(QNetworkProxy::NoProxy);
+        else if (setting == u"server")
+            settings.proxy = QNetworkProxy(QNetworkProxy::HttpProxy, server.host(), quint16(server.port()));
+        if (proxied)
+            settings.feed = QUrl(QStringLiteral("http://feed.invalid/"));
         Outcome outcome;
         QVERIFY(fetch(settings, &outcome));
         verifyCompleteStage(outcome);
         QCOMPARE(m_server->log().size(), qsizetype(1 + 5)); // the manifest and the five blobs
         for (const LoggedRequest &request : m_server->log())
-            QVERIFY2(request.proxied, qPrintable(request.path));
+            QVERIFY2(request.proxied == proxied, qPrintable(request.path));
+    }
+
+    // The proxy credentials of the settings go to a proxy that carries none of its own.
+    void proxyCredentialsFillTheGaps()
+    {
+        const QNetworkProxy bare(QNetworkProxy::HttpProxy, QStringLiteral("proxy.example"), 3128);
+        QNetworkProxy own = bare;
+        own.setUser(QStringLiteral("own"));
+        own.setPassword(QStringLiteral("own-password"));
+        const QNetworkProxyQuery query(QUrl(QStringLiteral("https://feed.example/")));
+        const struct
+        {
+            QNetworkProxy chosen;
+            QString user; // expected
+        } cases[] = {{bare, QStringLiteral("given")},
+                     {own, QStringLiteral("own")},
+                     {QNetworkProxy(QNetworkProxy::NoProxy), QString()}};
+        for (const auto &c : cases) {
+            UpdateClientSettings settings;
+            settings.proxy = c.chosen;
+            settings.proxyUser = QStringLiteral("given");
+            settings.proxyPassword = QStringLiteral("given-password");
+            const QList<QNetworkProxy> proxies = proxyLookup(settings)(query);
+            QCOMPARE(proxies.size(), 1);
+            QCOMPARE(proxies.first().type(), c.chosen.type());
+            QCOMPARE(proxies.first().user(), c.user);
+            QCOMPARE(proxies.first().password(), c.user.isEmpty() ? QString() : c.user + QStringLiteral("-password"));
+        }
     }
 
     void localFeed()

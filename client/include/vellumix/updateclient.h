@@ -23,8 +23,11 @@
 #include <vellumix/updatefailure.h>
 #include <vellumix/updateoutcome.h>
 
+#include <QByteArray>
 #include <QList>
+#include <QNetworkProxy>
 #include <QObject>
+#include <QPair>
 #include <QSslCertificate>
 #include <QString>
 #include <QUrl>
@@ -76,6 +79,27 @@ struct UpdateClientSettings
     // installation's random id; nothing else, and each outcome once. Off unless the application
     // turns it on (see docs/integration.md).
     bool sendOutcomeReports = false;
+
+    // The network (see docs/networks.md). The proxy of every request, the feed's and the outcome
+    // reports': QNetworkProxy::DefaultProxy (the default) takes the system's proxy settings (on
+    // Windows its Internet settings, elsewhere the proxy variables of the environment);
+    // QNetworkProxy::NoProxy connects directly; an HttpProxy or Socks5Proxy with a host and a
+    // port is used as given, with its own user and password when it has them. Qt's
+    // application-wide proxy is left alone either way.
+    QNetworkProxy proxy = QNetworkProxy(QNetworkProxy::DefaultProxy);
+    // The credentials a proxy that asks for them (HTTP 407) is given when the proxy chosen above
+    // carries none of its own (the system's proxy, say).
+    QString proxyUser;
+    QString proxyPassword;
+    // A private feed: HTTP Basic credentials, and further request headers (a bearer token, say),
+    // that go with every request to the feed's own origin (its scheme, host and port) and to no
+    // other: a redirect to another host is followed without them, and outcome reports never
+    // carry them. The headers the client sets itself (Range, If-None-Match, Accept-Encoding and
+    // the connection's own) cannot be replaced; a check with such a header, or one that is no
+    // valid HTTP header, fails with InvalidFeed.
+    QString feedUser;
+    QString feedPassword;
+    QList<QPair<QByteArray, QByteArray>> feedHeaders;
 };
 
 // A feed address as a user or a script gives it: an http(s) URL, a file: URL or a local path.
