@@ -17,6 +17,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QSignalSpy>
@@ -118,9 +120,11 @@ struct FetchRun
     QString errors;     // standard error
 };
 
-FetchRun runFetch(const QStringList &arguments)
+FetchRun runFetch(const QStringList &arguments,
+                  const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.start(QString::fromUtf8(VELLUMIX_FETCH_PROGRAM), arguments);
     FetchRun run;
     if (!process.waitForFinished(120000)) {
@@ -601,6 +605,122 @@ private slots:
         QVERIFY2(run.errors.contains(QStringLiteral("secure-connection-failed")),
                  qPrintable(run.errors));
         QCOMPARE(server.accessLog().size(), 0); // refused before any request was sent
+    }
+
+    /*
+        A private feed (nginx asks for Basic credentials and a token header) reached directly or
+        through a company's proxy (squid, which asks for credentials of its own), by
+        vellumix-fetch as a script runs it: the feed's credentials from the environment, the
+        token by --header, the proxy by --proxy with its credentials in the URL. Missing or
+        refused credentials are said plainly and not tried again; no password is ever printed.
+    */
+    void privateFeedThroughAProxy_data()
+    {
+        QTest::addColumn<QString>("feedCredentials"); // VELLUMIX_FEED_CREDENTIALS, "" for none
+        QTest::addColumn<bool>("token");              // --header with the feed's token
+        QTest::addColumn<QString>("proxy");           // --proxy: "" (not given), "none", or
+                                                      // "USER:PASSWORD" (or "-") for the squid
+        QTest::addColumn<QString>("reason");          // "" for success
+        QTest::addColumn<QString>("proxyLog");        // squid's lines, "PORT": the feed's port
+        const QString feed = QStringLiteral("reader:pa:ss");
+        const QString proxy = QStringLiteral("alice:s3cret");
+        QTest::newRow("direct") << feed << true << "" << "" << "";
+        QTest::newRow("direct, no feed credentials") << "" << true << "" << "server-refused" << "";
+        QTest::newRow("direct, wrong feed credentials")
+            << "reader:wrong" << true << "" << "server-refused" << "";
+        QTest::newRow("direct, no token") << feed << false << "" << "server-refused" << "";
+        QTest::newRow("the system's proxy passed by") << feed << true << "none" << "" << "";
+        QTest::newRow("through the proxy") << feed << true << proxy << ""
+                                           << "CONNECT 127.0.0.1:PORT 200 alice";
+        QTest::newRow("through the proxy, no proxy credentials")
+            << feed << true << "-" << "feed-unreachable" << "CONNECT 127.0.0.1:PORT 407 -";
+        QTest::newRow("through the proxy, wrong proxy credentials")
+            << feed << true << "alice:wrong" << "feed-unreachable"
+            << "CONNECT 127.0.0.1:PORT 407 -\nCONNECT 127.0.0.1:PORT 407 alice";
+    }
+
+    void privateFeedThroughAProxy()
+    {
+        QFETCH(QString, feedCredentials);
+        QFETCH(bool, token);
+        QFETCH(QString, proxy);
+        QFETCH(QString, reason);
+        QFETCH(QString, proxyLog);
+        if (!testsupport::ProxyServer::available())
+            QSKIP("squid is not installed (Debian package squid)");
+        Installation installation;
+        installation.install(v1);
+        QTemporaryDir dir;
+        const testsupport::TlsFiles tls =
+            testsupport::makeTestCertificates(dir.filePath(QStringLiteral("tls")), QStringLiteral("127.0.0.1"));
+        QVERIFY(!tls.caFile.isEmpty());
+        testsupport::ServerOptions options;
+        options.http2 = true;
+        options.basicAuth = QStringLiteral("reader:pa:ss");
+        options.requiredHeader = QStringLiteral("X-Feed-Token: t0ken-1");
+        FeedServer server;
+        QCOMPARE(publishAndServe(server, dir.path(), installation.filesOf(v2), v2.version, nullptr,
+                                 &tls, options),
+                 QString());
+        testsupport::ProxyServer squid;
+        QVERIFY2(squid.start(QStringLiteral("alice"), QStringLiteral("s3cret")),
+                 qPrintable(squid.errorText()));
+
+        QStringList arguments{QStringLiteral("download"), QStringLiteral("--feed"), server.baseUrl(),
+                              QStringLiteral("--root"), installation.root(),
+                              QStringLiteral("--ca-file"), tls.caFile, QStringLiteral("--stage"),
+                              dir.filePath(QStringLiteral("download"))};
+        if (token)
+            arguments << QStringLiteral("--header") << QStringLiteral("X-Feed-Token: t0ken-1");
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (!feedCredentials.isEmpty())
+            environment.insert(QStringLiteral("VELLUMIX_FEED_CREDENTIALS"), feedCredentials);
+        if (proxy == u"none") {
+            // A proxy of the system that nobody answers, passed by.
+            environment.insert(QStringLiteral("https_proxy"), QStringLiteral("http://127.0.0.1:9/"));
+            arguments << QStringLiteral("--proxy") << proxy;
+        } else if (!proxy.isEmpty()) {
+            QUrl url(squid.url());
+            if (proxy != u"-")
+                url.setUserInfo(proxy);
+            arguments << QStringLiteral("--proxy") << url.toString();
+        }
+        const FetchRun run = runFetch(arguments, environment);
+        const QString failure =
+            run.json.value(QStringLiteral("error")).toObject().value(QStringLiteral("reason")).toString();
+        QVERIFY2(run.exitCode == (reason.isEmpty() ? 0 : 11) && failure == reason,
+                 qPrintable(describe(run)));
+        if (reason.isEmpty()) {
+            QCOMPARE(run.json.value(QStringLiteral("filesFetched")).toInt(),
+                     run.json.value(QStringLiteral("filesToFetch")).toInt());
+            QVERIFY(server.accessLog(2).size() >= 2); // the manifest and the blobs, all with 200
+            for (const AccessLogEntry &entry : server.accessLog())
+                QVERIFY2(entry.status == 200, qPrintable(entry.uri));
+        } else {
+            const QString detail = run.json.value(QStringLiteral("error")).toObject()
+                                       .value(QStringLiteral("detail")).toString();
+            QVERIFY2(detail.contains(QStringLiteral("credentials"))
+                         || detail.contains(QStringLiteral("HTTP 403")),
+                     qPrintable(detail));
+        }
+        // Asked once: credentials that are missing or refused are not tried again. Qt opens each
+        // tunnel without credentials and gives them once the proxy asks.
+        const QString port = QString::number(server.port());
+        const QStringList expected = proxyLog.isEmpty()
+            ? QStringList()
+            : proxyLog.replace(QStringLiteral("PORT"), port).split(u'\n');
+        if (reason.isEmpty() && !expected.isEmpty()) {
+            const QStringList log = squid.accessLog(1);
+            QVERIFY2(log.contains(expected.first()), qPrintable(log.join(u'\n')));
+            for (const QString &line : log)
+                QVERIFY2(line == expected.first()
+                             || line == QStringLiteral("CONNECT 127.0.0.1:%1 407 -").arg(port),
+                         qPrintable(line));
+        } else {
+            QCOMPARE(squid.accessLog(expected.size()), expected);
+        }
+        for (const QString &secret : {QStringLiteral("s3cret"), QStringLiteral("pa:ss")})
+            QVERIFY2(!run.output.contains(secret) && !run.errors.contains(secret), qPrintable(describe(run)));
     }
 
     /*

@@ -23,10 +23,11 @@ constexpr int kScriptTimeoutMs = 60000;
 constexpr int kLogWaitMs = 5000;
 
 // Runs the server script; the exit code, or -1 when it did not finish.
-int runScript(const QStringList &arguments, QByteArray *output, QByteArray *errors)
+int runScript(const QStringList &arguments, QByteArray *output, QByteArray *errors,
+              const QString &script = kScript)
 {
     QProcess process;
-    process.start(QStringLiteral("bash"), QStringList{kScript} + arguments);
+    process.start(QStringLiteral("bash"), QStringList{script} + arguments);
     if (!process.waitForFinished(kScriptTimeoutMs)) {
         process.kill();
         process.waitForFinished();
@@ -139,6 +140,12 @@ bool FeedServer::start(const QString &feedDir, const TlsFiles *tls, const Server
         arguments << QStringLiteral("--max-streams") << QString::number(options.maxStreams);
     if (options.resetBlobsPercent > 0)
         arguments << QStringLiteral("--reset-blobs") << QString::number(options.resetBlobsPercent);
+    if (!options.basicAuth.isEmpty())
+        arguments << QStringLiteral("--basic-auth") << options.basicAuth.section(u':', 0, 0)
+                  << options.basicAuth.section(u':', 1);
+    if (!options.requiredHeader.isEmpty())
+        arguments << QStringLiteral("--require-header") << options.requiredHeader.section(u':', 0, 0)
+                  << options.requiredHeader.section(u':', 1).trimmed();
     QByteArray output;
     QByteArray errors;
     const int code = runScript(arguments, &output, &errors);
@@ -262,6 +269,62 @@ void FeedServer::clearAccessLog()
 void FeedServer::clearDetailLog()
 {
     emptyLog(m_runDir.filePath(QStringLiteral("detail.log")));
+}
+
+namespace {
+
+const QString kProxyScript = QFileInfo(kScript).absolutePath() + QStringLiteral("/proxy-server.sh");
+
+} // namespace
+
+ProxyServer::~ProxyServer()
+{
+    stop();
+}
+
+bool ProxyServer::available()
+{
+    return QFileInfo(kProxyScript).isFile()
+        && (!QStandardPaths::findExecutable(QStringLiteral("squid")).isEmpty()
+            || QFileInfo(QStringLiteral("/usr/sbin/squid")).isExecutable());
+}
+
+bool ProxyServer::start(const QString &user, const QString &password)
+{
+    stop();
+    QByteArray output;
+    QByteArray errors;
+    const int code = runScript({QStringLiteral("start"), m_runDir.path(), QStringLiteral("--user"),
+                                user, password},
+                               &output, &errors, kProxyScript);
+    const QUrl url(QString::fromUtf8(output.trimmed()));
+    if (code != 0 || !url.isValid() || url.port() <= 0) {
+        m_error = QStringLiteral("proxy-server.sh start ended with %1: %2")
+                      .arg(code)
+                      .arg(QString::fromUtf8(errors + output));
+        runScript({QStringLiteral("stop"), m_runDir.path()}, nullptr, nullptr, kProxyScript);
+        return false;
+    }
+    m_url = url.toString();
+    return true;
+}
+
+void ProxyServer::stop()
+{
+    if (m_url.isEmpty())
+        return;
+    QByteArray errors;
+    if (runScript({QStringLiteral("stop"), m_runDir.path()}, nullptr, &errors, kProxyScript) != 0)
+        qWarning("proxy-server.sh stop failed: %s", errors.constData());
+    m_url.clear();
+}
+
+QStringList ProxyServer::accessLog(qsizetype atLeast) const
+{
+    QStringList lines;
+    for (const QStringList &fields : logLines(m_runDir.filePath(QStringLiteral("access.log")), 1, atLeast))
+        lines << fields.first();
+    return lines;
 }
 
 } // namespace testsupport

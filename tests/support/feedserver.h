@@ -62,6 +62,8 @@ struct ServerOptions
     int keepaliveRequests = 0; // close a connection after so many requests (0: nginx's 1,000)
     int maxStreams = 0;        // HTTP/2 streams open at once on a connection (0: nginx's 128)
     int resetBlobsPercent = 0; // about this share of blob requests ended without an answer
+    QString basicAuth;      // "USER:PASSWORD": a private feed that asks for these (401 without)
+    QString requiredHeader; // "NAME: VALUE": a private feed that wants this header (403 without)
 };
 
 class FeedServer
@@ -101,6 +103,35 @@ private:
     QTemporaryDir m_runDir;
     QString m_baseUrl;
     quint16 m_port = 0;
+    QString m_error;
+};
+
+// A proxy that asks for Basic credentials (407 without them), as a company's proxy does: Debian's
+// squid, started with scripts/proxy-server.sh on a free port of 127.0.0.1.
+class ProxyServer
+{
+public:
+    ProxyServer() = default;
+    ~ProxyServer();
+    ProxyServer(const ProxyServer &) = delete;
+    ProxyServer &operator=(const ProxyServer &) = delete;
+
+    // True when squid is installed; tests that need a proxy skip otherwise.
+    static bool available();
+
+    // Starts the proxy for the one user `user` with `password`; errorText() says why it did not.
+    bool start(const QString &user, const QString &password);
+    void stop();
+
+    QString url() const { return m_url; } // "http://127.0.0.1:PORT"
+    QString errorText() const { return m_error; }
+    // squid's access log since start, a line per request: "METHOD ADDRESS STATUS USER" ("-"
+    // for no user). Waits up to five seconds for `atLeast` lines.
+    QStringList accessLog(qsizetype atLeast = 0) const;
+
+private:
+    QTemporaryDir m_runDir;
+    QString m_url;
     QString m_error;
 };
 
