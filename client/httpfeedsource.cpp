@@ -46,12 +46,15 @@ QUrl directoryUrl(QUrl url)
 class HttpFeedRequest final : public FeedRequest
 {
 public:
-    // Makes the request again for another origin, without the feed's credentials and headers;
-    // only a request that carries them has one.
-    using Elsewhere = std::function<QNetworkReply *(const QUrl &url, int redirectsLeft)>;
+    // Makes the request for a redirect's target, with the feed's credentials and headers or
+    // without them; only a request that carries them has one, and follows its redirects itself.
+    using Resend = std::function<QNetworkReply *(const QUrl &target, bool withFeedSecrets)>;
 
-    HttpFeedRequest(QNetworkReply *reply, int idleTimeoutMs, Elsewhere elsewhere, QObject *parent)
-        : FeedRequest(parent), m_idleTimeoutMs(idleTimeoutMs), m_elsewhere(std::move(elsewhere))
+    HttpFeedRequest(QNetworkReply *reply, int idleTimeoutMs, Resend resend, QObject *parent)
+        : FeedRequest(parent),
+          m_idleTimeoutMs(idleTimeoutMs),
+          m_resend(std::move(resend)),
+          m_feedOrigin(reply->url())
     {
         attach(reply);
         if (m_idleTimeoutMs > 0) {
@@ -144,56 +147,57 @@ private:
     {
         m_reply = reply;
         reply->setParent(this);
+        // A redirect that this request follows itself is no answer: its headers and body are
+        // passed by, and its end leads to the next request.
         connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
-            if (!std::exchange(m_answered, true))
+            if (!isOwnRedirect() && !std::exchange(m_answered, true))
                 emit answered();
         });
         connect(reply, &QNetworkReply::readyRead, this, [this] {
             m_sinceData.start();
-            emit readyRead();
+            if (!isOwnRedirect())
+                emit readyRead();
         });
         connect(reply, &QNetworkReply::finished, this, [this] {
+            if (isOwnRedirect())
+                return follow();
             m_idle.stop();
             emit finished();
         });
-        // Only a request that carries the feed's credentials or headers asks before it follows
-        // a redirect (see HttpFeedSource::get); Qt tells of the others' redirects as well.
-        if (m_elsewhere) {
-            connect(reply, &QNetworkReply::redirected, this, [this](const QUrl &target) {
-                onRedirected(target);
-            });
-        }
+    }
+
+    bool isOwnRedirect() const
+    {
+        if (!m_resend)
+            return false;
+        const int code = status();
+        return (code == 301 || code == 302 || code == 303 || code == 307 || code == 308)
+            && m_reply->hasRawHeader("Location");
     }
 
     /*
-        A redirect within the feed's origin keeps the request as it is. One to another origin
-        (a mirror, a CDN) is followed by a new request without the feed's credentials and
-        headers, under the rules every redirect of the client keeps: http or https only, never
-        from https down to http, at most kMaxRedirects hops in all.
+        A request with the feed's credentials or headers follows its redirects itself (Qt would
+        carry them to any host): within the feed's origin with them, to another origin (a mirror,
+        a CDN) without them, under the rules every redirect of the client keeps: http or https
+        only, never from https down to http, at most kMaxRedirects hops.
     */
-    void onRedirected(const QUrl &target)
+    void follow()
     {
-        ++m_hops;
-        // The reply names the target by now; the origin is that of the request as it was made.
-        if (isSameOrigin(target, m_reply->request().url())) {
-            emit m_reply->redirectAllowed();
-            return;
-        }
         QNetworkReply *previous = m_reply;
-        const QString from = previous->request().url().toString(QUrl::RemoveUserInfo);
+        const QUrl from = previous->url();
+        const QUrl target = from.resolved(QUrl::fromEncoded(previous->rawHeader("Location").trimmed()));
         previous->disconnect(this);
-        previous->abort();
         previous->deleteLater();
-        const bool safe = (target.scheme() == u"https" || target.scheme() == u"http")
-            && !(previous->request().url().scheme() == u"https" && target.scheme() == u"http");
-        if (safe && m_hops <= kMaxRedirects) {
-            const Elsewhere elsewhere = std::exchange(m_elsewhere, {}); // carries no secrets
-            attach(elsewhere(target, kMaxRedirects - m_hops));
+        const bool safe = target.isValid() && !target.host().isEmpty()
+            && (target.scheme() == u"https" || target.scheme() == u"http")
+            && !(from.scheme() == u"https" && target.scheme() == u"http");
+        if (safe && ++m_hops <= kMaxRedirects) {
+            attach(m_resend(target, isSameOrigin(target, m_feedOrigin)));
             return;
         }
         ReplyVerdict refusal;
         refusal.failure = {UpdateFailureReason::ServerRefused,
-                           QStringLiteral("%1: %2").arg(from, safe
+                           QStringLiteral("%1: %2").arg(from.toString(QUrl::RemoveUserInfo), safe
                                ? QStringLiteral("too many redirects")
                                : QStringLiteral("a redirect to %1 is not followed")
                                      .arg(target.toString(QUrl::RemoveUserInfo)))};
@@ -204,7 +208,8 @@ private:
 
     QNetworkReply *m_reply = nullptr;
     int m_idleTimeoutMs;
-    Elsewhere m_elsewhere;
+    Resend m_resend;
+    QUrl m_feedOrigin; // where the first request went: the feed
     int m_hops = 0;
     std::optional<ReplyVerdict> m_refusal; // a redirect this request would not follow
     QElapsedTimer m_sinceData; // since the request began, or its last bytes came
@@ -388,27 +393,27 @@ QNetworkReply *HttpFeedSource::send(const QNetworkRequest &request, const FeedRe
 
 FeedRequest *HttpFeedSource::get(const QString &relative, const FeedRequestOptions &options)
 {
-    QNetworkRequest request = plainRequest(url(relative), options);
     /*
         The feed's own credentials and headers go with its requests, all of them to its origin.
-        Qt would carry them across a redirect to any host; such a request therefore asks before
-        it follows one (HttpFeedRequest::onRedirected).
+        Qt would carry them across a redirect to any host; such a request therefore follows its
+        redirects itself (HttpFeedRequest::follow).
     */
+    HttpFeedRequest::Resend resend;
     if (!m_feedSecrets.isEmpty()) {
-        for (const auto &[name, value] : std::as_const(m_feedSecrets))
-            request.setRawHeader(name, value);
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                             QNetworkRequest::UserVerifiedRedirectPolicy);
-    }
-    HttpFeedRequest::Elsewhere elsewhere;
-    if (!m_feedSecrets.isEmpty()) {
-        elsewhere = [this, options](const QUrl &target, int redirectsLeft) {
-            QNetworkRequest again = plainRequest(target, options);
-            again.setMaximumRedirectsAllowed(redirectsLeft);
-            return send(again, options);
+        resend = [this, options](const QUrl &target, bool withFeedSecrets) {
+            QNetworkRequest request = plainRequest(target, options);
+            request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                                 QNetworkRequest::ManualRedirectPolicy);
+            if (withFeedSecrets) {
+                for (const auto &[name, value] : std::as_const(m_feedSecrets))
+                    request.setRawHeader(name, value);
+            }
+            return send(request, options);
         };
+        return new HttpFeedRequest(resend(url(relative), true), m_transferTimeoutMs, resend, this);
     }
-    return new HttpFeedRequest(send(request, options), m_transferTimeoutMs, elsewhere, this);
+    return new HttpFeedRequest(send(plainRequest(url(relative), options), options),
+                               m_transferTimeoutMs, {}, this);
 }
 
 ReplyVerdict judgeReply(QNetworkReply *reply, bool bodyComplete)

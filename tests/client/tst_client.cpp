@@ -644,7 +644,8 @@ private slots:
         const QByteArray basic = "Basic " + QByteArray("reader:pass:word").toBase64();
         const QList<LoggedRequest> requests = m_server->requestsFor(path);
         if (loop)
-            QVERIFY(requests.size() > 2 && requests.size() < 22);
+            QVERIFY2(requests.size() > 2 && requests.size() < 22,
+                     qPrintable(QString::number(requests.size()) + u' ' + outcome.failure().detail));
         else
             QCOMPARE(requests.size(), carried.size());
         for (qsizetype i = 0; i < requests.size(); ++i) {
