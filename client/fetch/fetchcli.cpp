@@ -1,4 +1,5 @@
 #include "fetchcli.h"
+#include "fetchtexts.h"
 
 #include <vellumix/startup.h>
 #include <vellumix/updateclient.h>
@@ -34,7 +35,10 @@ namespace vellumix::fetch {
 
 namespace {
 
-const char *const kHelp = R"(Usage: vellumix-fetch <command> --feed FEED --root DIR [options]
+// The whole help as one text, so that a translation can lay it out as its language needs.
+QString helpText()
+{
+    return Texts::tr(R"(Usage: vellumix-fetch <command> --feed FEED --root DIR [options]
        vellumix-fetch status --root DIR
 
 Checks a Vellumix update feed, downloads an update into a staging directory (only the files
@@ -102,7 +106,8 @@ Exit codes:
   11  failed: the reason is printed (JSON on standard output, a line on standard error)
   12  interrupted (Ctrl+C); what was complete stays staged
   64  usage error
-)";
+)");
+}
 
 std::atomic<bool> g_interrupted{false};
 
@@ -165,9 +170,17 @@ int reportFailure(const UpdateFailure &failure)
                 QJsonObject{{QStringLiteral("reason"), failure.reasonName()},
                             {QStringLiteral("message"), failure.userText()},
                             {QStringLiteral("detail"), failure.detail}}}});
-    err() << "vellumix-fetch: " << failure.userText() << " (" << failure.reasonName()
-          << (failure.detail.isEmpty() ? QString() : QStringLiteral(": ") + failure.detail) << ")"
-          << Qt::endl;
+    // The reason's text (translated by the client library), its stable name and the detail for
+    // the log. One pass of arg(): a detail (a URL, a path) may hold "%2" itself.
+    QString line;
+    if (failure.detail.isEmpty()) {
+        //: a failure: the reason's text, then its name for logs (feed-unreachable, ...)
+        line = Texts::tr("%1 (%2)").arg(failure.userText(), failure.reasonName());
+    } else {
+        //: a failure: the reason's text, its name for logs, then the technical detail
+        line = Texts::tr("%1 (%2: %3)").arg(failure.userText(), failure.reasonName(), failure.detail);
+    }
+    err() << "vellumix-fetch: " << line << Qt::endl;
     return kFailed;
 }
 
@@ -189,16 +202,20 @@ public:
         if (!m_terminal) {
             if (!m_clock.isValid() || m_clock.elapsed() >= 2000 || last) {
                 m_clock.start();
-                err() << "download: " << p.filesDone << '/' << p.filesTotal << " files, "
-                      << sizeText(p.bytesDone) << " of " << sizeText(p.bytesTotal) << Qt::endl;
+                err() << Texts::tr("download: %1/%2 files, %3 of %4")
+                                 .arg(QString::number(p.filesDone), QString::number(p.filesTotal),
+                                      sizeText(p.bytesDone), sizeText(p.bytesTotal))
+                      << Qt::endl;
             }
             return;
         }
         const int width = 30;
         const int filled = p.bytesTotal > 0 ? int(width * p.bytesDone / p.bytesTotal) : width;
         err() << '\r' << '[' << QString(filled, u'#') << QString(width - filled, u'.') << "] "
-              << sizeText(p.bytesDone) << " / " << sizeText(p.bytesTotal) << ", " << p.filesDone
-              << '/' << p.filesTotal << " files  ";
+              << Texts::tr("%1 / %2, %3/%4 files")
+                     .arg(sizeText(p.bytesDone), sizeText(p.bytesTotal),
+                          QString::number(p.filesDone), QString::number(p.filesTotal))
+              << "  ";
         if (last)
             err() << '\n';
         err().flush();
@@ -285,7 +302,7 @@ int runFetch(const QStringList &arguments)
 {
     const QString command = arguments.value(1);
     if (command.isEmpty() || command == u"--help" || command == u"-h" || command == u"help") {
-        (command.isEmpty() ? err() : out()) << kHelp;
+        (command.isEmpty() ? err() : out()) << helpText();
         return command.isEmpty() ? kUsage : kDone;
     }
     if (command == u"--version" || command == u"version") {
@@ -294,7 +311,8 @@ int runFetch(const QStringList &arguments)
     }
     if (command != u"check" && command != u"download" && command != u"apply"
         && command != u"status") {
-        err() << "vellumix-fetch: unknown command \"" << command << "\"\n\n" << kHelp;
+        err() << "vellumix-fetch: " << Texts::tr("unknown command \"%1\"").arg(command) << "\n\n"
+              << helpText();
         return kUsage;
     }
     QCommandLineParser parser;
@@ -331,8 +349,13 @@ int runFetch(const QStringList &arguments)
     parser.addOptions({feed, root, channel, stage, connections, streams, caFile, cacheDir, manifestTimeout,
                        headerTimeout, checkTimeout, minRate, sequence, wait, parent, quiet, retryFailed,
                        ignoreRollout, sendReports, proxy, header, help});
+    // The usage errors name options as placeholders: a translation keeps them as they are.
+    auto nameOf = [](const QCommandLineOption &option) { return option.names().first(); };
     auto usage = [](const QString &text) {
-        err() << "vellumix-fetch: " << text << "; see \"vellumix-fetch --help\"" << Qt::endl;
+        //: a usage error (one of the texts below, or the command-line parser's), then where to
+        //: find the help
+        err() << "vellumix-fetch: " << Texts::tr("%1; see \"vellumix-fetch --help\"").arg(text)
+              << Qt::endl;
         return kUsage;
     };
     QStringList withoutCommand = arguments;
@@ -340,7 +363,7 @@ int runFetch(const QStringList &arguments)
     if (!parser.parse(withoutCommand))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
-        out() << kHelp;
+        out() << helpText();
         return kDone;
     }
     // An option given twice is a mistake in a script, not a choice of the last value; --header
@@ -348,63 +371,63 @@ int runFetch(const QStringList &arguments)
     QStringList given;
     for (const QString &name : parser.optionNames()) {
         if (given.contains(name) && name != header.names().first())
-            return usage(QStringLiteral("the option --%1 is given more than once").arg(name));
+            return usage(Texts::tr("the option --%1 is given more than once").arg(name));
         given << name;
     }
     if (!parser.positionalArguments().isEmpty())
-        return usage(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+        return usage(Texts::tr("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     if (command == u"status") {
         if (!parser.isSet(root))
-            return usage(QStringLiteral("the option --root is required"));
+            return usage(Texts::tr("the option --%1 is required").arg(nameOf(root)));
         if (!QFileInfo(parser.value(root)).isDir())
-            return usage(QStringLiteral("the program root %1 does not exist").arg(parser.value(root)));
+            return usage(Texts::tr("the program root %1 does not exist").arg(parser.value(root)));
         return printStatus(QFileInfo(parser.value(root)).absoluteFilePath());
     }
     const bool staging = command != u"check";
     for (const QCommandLineOption *required : {&feed, &root, &stage}) {
         if (!parser.isSet(*required) && (required != &stage || staging))
-            return usage(QStringLiteral("the option --%1 is required").arg(required->names().first()));
+            return usage(Texts::tr("the option --%1 is required").arg(nameOf(*required)));
     }
 
     UpdateClientSettings settings;
     settings.feed = feedUrlFromUserInput(parser.value(feed));
     static const QRegularExpression hostAndPort(QStringLiteral("\\A[A-Za-z0-9.\\[\\]:-]+:[0-9]{1,5}(/|\\z)"));
     if (!settings.feed.isValid() && hostAndPort.match(parser.value(feed)).hasMatch())
-        return usage(QStringLiteral("the feed \"%1\" names a host and port without a scheme; write "
-                                    "https://%1 (or http://%1)")
+        return usage(Texts::tr("the feed \"%1\" names a host and port without a scheme; write "
+                               "https://%1 (or http://%1)")
                          .arg(withoutUserInfo(parser.value(feed))));
     if (!settings.feed.isValid())
-        return usage(QStringLiteral("the feed \"%1\" is neither an http(s) URL nor a directory")
+        return usage(Texts::tr("the feed \"%1\" is neither an http(s) URL nor a directory")
                          .arg(withoutUserInfo(parser.value(feed))));
     settings.channel = parser.value(channel);
     if (!isValidChannelName(settings.channel))
-        return usage(QStringLiteral("a channel name is 1 to 32 of a-z, 0-9 and \"-\""));
+        return usage(Texts::tr("a channel name is 1 to 32 of a-z, 0-9 and \"-\""));
     settings.programRoot = parser.value(root);
     if (!QFileInfo(settings.programRoot).isDir())
-        return usage(QStringLiteral("the program root %1 does not exist").arg(settings.programRoot));
+        return usage(Texts::tr("the program root %1 does not exist").arg(settings.programRoot));
     bool isNumber = false;
     settings.builtInSequence = parser.value(sequence).toInt(&isNumber);
     if (!isNumber || settings.builtInSequence < 0)
-        return usage(QStringLiteral("--sequence needs a whole number"));
+        return usage(Texts::tr("--%1 needs a whole number").arg(nameOf(sequence)));
     settings.connections = parser.value(connections).toInt(&isNumber);
     if (!isNumber || settings.connections < 1 || settings.connections > 16)
-        return usage(QStringLiteral("--connections needs a number from 1 to 16"));
+        return usage(Texts::tr("--%1 needs a number from %2 to %3").arg(nameOf(connections)).arg(1).arg(16));
     for (const auto &[option, target] :
          {std::pair{&manifestTimeout, &settings.manifestTimeoutMs},
           std::pair{&headerTimeout, &settings.headerTimeoutMs},
           std::pair{&checkTimeout, &settings.checkTimeoutMs}}) {
         const int seconds = parser.value(*option).toInt(&isNumber);
         if (!isNumber || seconds < 1 || seconds > 3600)
-            return usage(QStringLiteral("--%1 needs a number of seconds from 1 to 3600")
-                             .arg(option->names().first()));
+            return usage(Texts::tr("--%1 needs a number of seconds from 1 to 3600")
+                             .arg(nameOf(*option)));
         *target = seconds * 1000;
     }
     settings.minimumBytesPerSecond = parser.value(minRate).toLongLong(&isNumber);
     if (!isNumber || settings.minimumBytesPerSecond < 0)
-        return usage(QStringLiteral("--min-rate needs a number of bytes per second"));
+        return usage(Texts::tr("--%1 needs a number of bytes per second").arg(nameOf(minRate)));
     settings.http2Streams = parser.value(streams).toInt(&isNumber);
     if (!isNumber || settings.http2Streams < 1 || settings.http2Streams > 256)
-        return usage(QStringLiteral("--streams needs a number from 1 to 256"));
+        return usage(Texts::tr("--%1 needs a number from %2 to %3").arg(nameOf(streams)).arg(1).arg(256));
     if (parser.isSet(cacheDir))
         settings.manifestCacheDirectory = QFileInfo(parser.value(cacheDir)).absoluteFilePath();
     if (staging)
@@ -415,27 +438,29 @@ int runFetch(const QStringList &arguments)
         const QList<QSslCertificate> cas =
             QSslCertificate::fromPath(parser.value(caFile), QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
         if (cas.isEmpty())
-            return usage(QStringLiteral("no PEM certificate in %1").arg(parser.value(caFile)));
+            return usage(Texts::tr("no PEM certificate in %1").arg(parser.value(caFile)));
         settings.extraCaCertificates = cas;
     }
     if (parser.isSet(proxy)) {
         const std::optional<QNetworkProxy> chosen = proxyFromUserInput(parser.value(proxy));
         if (!chosen)
-            return usage(QStringLiteral("--proxy needs \"system\", \"none\", "
-                                        "http://HOST:PORT or socks5://HOST:PORT"));
+            return usage(Texts::tr("--%1 needs \"system\", \"none\", http://HOST:PORT or "
+                                   "socks5://HOST:PORT")
+                             .arg(nameOf(proxy)));
         settings.proxy = *chosen;
     }
     for (const QString &line : parser.values(header)) {
         const qsizetype colon = line.indexOf(u':');
         if (colon <= 0 || line.left(colon).trimmed() != line.left(colon))
-            return usage(QStringLiteral("--header needs \"NAME: VALUE\", not \"%1\"").arg(line));
+            return usage(Texts::tr("--%1 needs \"NAME: VALUE\", not \"%2\"").arg(nameOf(header), line));
         settings.feedHeaders.append({line.left(colon).toLatin1(), line.mid(colon + 1).trimmed().toUtf8()});
     }
-    if (qEnvironmentVariableIsSet("VELLUMIX_FEED_CREDENTIALS")) {
-        const QString credentials = qEnvironmentVariable("VELLUMIX_FEED_CREDENTIALS");
+    static constexpr char kCredentialsVariable[] = "VELLUMIX_FEED_CREDENTIALS";
+    if (qEnvironmentVariableIsSet(kCredentialsVariable)) {
+        const QString credentials = qEnvironmentVariable(kCredentialsVariable);
         const qsizetype colon = credentials.indexOf(u':');
         if (colon <= 0)
-            return usage(QStringLiteral("VELLUMIX_FEED_CREDENTIALS needs USER:PASSWORD"));
+            return usage(Texts::tr("%1 needs USER:PASSWORD").arg(QLatin1StringView(kCredentialsVariable)));
         settings.feedUser = credentials.left(colon);
         settings.feedPassword = credentials.mid(colon + 1);
     }
@@ -443,7 +468,7 @@ int runFetch(const QStringList &arguments)
     if (parser.isSet(parent)) {
         parentId = parser.value(parent).toUInt(&isNumber);
         if (!isNumber || parentId == 0)
-            return usage(QStringLiteral("--parent needs a process id"));
+            return usage(Texts::tr("--%1 needs a process id").arg(nameOf(parent)));
     } else if (!parser.isSet(wait)) {
         parentId = quint32(QCoreApplication::applicationPid());
     }

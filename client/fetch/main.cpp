@@ -11,7 +11,9 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vellumix-fetch"));
     // The reasons' texts in the system's language where the library has it (Chinese on a Chinese
-    // system); the reason names in the JSON stay the same in every language.
+    // system); the reason names in the JSON stay the same in every language. The tool's own
+    // messages (fetchtexts.h) go through the same context, but the library carries no translation
+    // of them, so they stay English.
     QTranslator texts;
     if (vellumix::loadTranslation(texts, QLocale()))
         QCoreApplication::installTranslator(&texts);
