@@ -187,14 +187,15 @@ private:
         const QUrl from = previous->url();
         const QUrl target = from.resolved(QUrl::fromEncoded(previous->rawHeader("Location").trimmed()));
         previous->disconnect(this);
-        previous->deleteLater();
         const bool safe = target.isValid() && !target.host().isEmpty()
             && (target.scheme() == u"https" || target.scheme() == u"http")
             && !(from.scheme() == u"https" && target.scheme() == u"http");
         if (safe && ++m_hops <= kMaxRedirects) {
+            previous->deleteLater();
             attach(m_resend(target, isSameOrigin(target, m_feedOrigin)));
             return;
         }
+        // The ended redirect stays the request's reply, so that its status and address answer.
         ReplyVerdict refusal;
         refusal.failure = {UpdateFailureReason::ServerRefused,
                            QStringLiteral("%1: %2").arg(from.toString(QUrl::RemoveUserInfo), safe
