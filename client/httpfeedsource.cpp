@@ -352,8 +352,6 @@ QString HttpFeedSource::where(const QString &relative) const
     return url(relative).toString(QUrl::RemoveUserInfo);
 }
 
-// A request that may share a connection goes through the first manager; one on a connection of
-// its own through one of the others (see ownConnectionManager).
 QNetworkRequest HttpFeedSource::plainRequest(const QUrl &target, const FeedRequestOptions &options) const
 {
     QNetworkRequest request(target);
@@ -381,6 +379,8 @@ QNetworkRequest HttpFeedSource::plainRequest(const QUrl &target, const FeedReque
     return request;
 }
 
+// A request that may share a connection goes through the first manager; one on a connection of
+// its own through one of the others (see ownConnectionManager).
 QNetworkReply *HttpFeedSource::send(const QNetworkRequest &request, const FeedRequestOptions &options)
 {
     // A certificate problem is never ignored: the reply fails with SslHandshakeFailedError.
