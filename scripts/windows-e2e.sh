@@ -25,7 +25,7 @@ export WINEPREFIX=$windows/wineprefix
 start_stage_timer "stage timings (Windows build and Wine suite)"
 
 ensure_packages $VELLUMIX_BUILD_PACKAGES g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine \
-    wine64 libgnutls30 xvfb xauth xdotool fonts-wqy-microhei locales nginx
+    wine64 libgnutls30 xvfb xauth xdotool fonts-wqy-microhei locales nginx squid
 # The suite runs the Windows programs as on a Chinese Windows (code page 936), which Wine takes
 # from a Linux locale of that language.
 if ! locale -a 2>/dev/null | grep -qx 'zh_CN.utf8'; then

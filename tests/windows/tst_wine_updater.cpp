@@ -679,24 +679,31 @@ private slots:
         given to the client alone when the server sends only its own certificate, so that case
         is left to Windows. With HTTP/2 offered as well, the client gets the protocol that ALPN
         settles on (kSchannelAlpnProtocol). Every download is followed by a check of the unchanged
-        feed, which asks with the kept manifest's validators and is answered 304.
+        feed, which asks with the kept manifest's validators and is answered 304. A private feed
+        (Basic credentials from the environment, a token header) is reached through a proxy that
+        asks for credentials of its own (squid), HTTP/2 inside its tunnel.
     */
     void httpsFeed_data()
     {
         QTest::addColumn<QString>("trust");
         QTest::addColumn<bool>("http2");
+        QTest::addColumn<bool>("privateThroughProxy");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("authority in the ROOT store") << "store" << false << 0;
-        QTest::newRow("authority in the ROOT store, HTTP/2 offered") << "store" << true << 0;
-        QTest::newRow("authority given with --ca-file, chain sent by the server") << "ca-file" << false << 0;
-        QTest::newRow("authority unknown") << "none" << false << 11;
+        QTest::newRow("authority in the ROOT store") << "store" << false << false << 0;
+        QTest::newRow("authority in the ROOT store, HTTP/2 offered") << "store" << true << false << 0;
+        QTest::newRow("authority given with --ca-file, chain sent by the server") << "ca-file" << false << false << 0;
+        QTest::newRow("authority unknown") << "none" << false << false << 11;
+        QTest::newRow("private feed through a proxy, HTTP/2 offered") << "ca-file" << true << true << 0;
     }
 
     void httpsFeed()
     {
         QFETCH(QString, trust);
         QFETCH(bool, http2);
+        QFETCH(bool, privateThroughProxy);
         QFETCH(int, exitCode);
+        if (privateThroughProxy && !testsupport::ProxyServer::available())
+            QSKIP("squid is not installed (Debian package squid)");
         QVERIFY2(makeV2Feed(), qPrintable(*m_v2FeedError));
         QTemporaryDir certificates;
         testsupport::TlsFiles tls = testsupport::makeTestCertificates(certificates.path(),
@@ -712,6 +719,15 @@ private slots:
         testsupport::ServerOptions serving;
         serving.http2 = http2;
         serving.detailLog = true;
+        testsupport::ProxyServer squid;
+        QProcessEnvironment environment = wine::environment(QString());
+        if (privateThroughProxy) {
+            serving.basicAuth = QStringLiteral("reader:pa:ss");
+            serving.requiredHeader = QStringLiteral("X-Feed-Token: t0ken");
+            environment.insert(QStringLiteral("VELLUMIX_FEED_CREDENTIALS"), serving.basicAuth);
+            QVERIFY2(squid.start(QStringLiteral("alice"), QStringLiteral("s3cret")),
+                     qPrintable(squid.errorText()));
+        }
         QVERIFY2(server.start(m_v2Feed.path(), &tls, serving), qPrintable(server.errorText()));
         QVERIFY(server.baseUrl().startsWith(QStringLiteral("https://")));
         const QStringList storeArguments{QStringLiteral("add"), wine::windowsPath(tls.caFile)};
@@ -729,6 +745,15 @@ private slots:
         QStringList options{QStringLiteral("--cache-dir"), wine::windowsPath(cache.path())};
         if (trust == u"ca-file")
             options << QStringLiteral("--ca-file") << wine::windowsPath(tls.caFile);
+        if (privateThroughProxy) {
+            QUrl proxy(squid.url());
+            proxy.setUserInfo(QStringLiteral("alice:s3cret"));
+            options << QStringLiteral("--proxy") << proxy.toString() << QStringLiteral("--header")
+                    << QStringLiteral("X-Feed-Token: t0ken");
+        }
+        const auto runFetch = [&environment](const QStringList &arguments) {
+            return wine::run(wine::fetchProgram(), arguments, environment);
+        };
         const RunResult run = runFetch(
             fetchArguments(QStringLiteral("download"), installation, server.baseUrl()) + options);
         COMPARE_EXIT(run, exitCode);
@@ -762,6 +787,14 @@ private slots:
             QVERIFY2(onTheWire < 2048, qPrintable(QString::number(onTheWire)));
             qInfo("unchanged check answered 304 over %s: %lld bytes of request, %lld of answer",
                   qPrintable(protocol), again.first().requestBytes, again.first().sentBytes);
+            if (privateThroughProxy) {
+                const QString tunnel = QStringLiteral("CONNECT 127.0.0.1:%1 200 alice").arg(server.port());
+                const QStringList log = squid.accessLog(2);
+                QVERIFY2(log.count(tunnel) == 2, qPrintable(log.join(u'\n'))); // both runs
+                for (const QString &line : log)
+                    QVERIFY2(line == tunnel || line == QStringLiteral("CONNECT 127.0.0.1:%1 407 -").arg(server.port()),
+                             qPrintable(line));
+            }
         } else {
             QCOMPARE(reasonOf(run), QStringLiteral("secure-connection-failed"));
             QVERIFY(!QFileInfo::exists(installation.stage()));
