@@ -11,13 +11,17 @@
 # Each run downloads each release with
 #   vellumix-fetch download   into an empty stage (--connections N, --ca-file for the test CA,
 #                             no kept manifest)
+#   Qt alone                  big only: the same blob URLs through Qt's network classes as the
+#                             client routes them, the bytes thrown away (bench/qtfloor.cpp): the
+#                             least that receiving them through Qt costs, without files or
+#                             digests
 #   curl HTTP/2               the same blob URLs, up to 100 streams at once
 #   curl HTTP/1.1             the same blob URLs over N connections (--parallel-max N), for
 #                             reference
 # and prints a table: wall time, CPU time (user and system), peak resident memory, and what
 # nginx saw (connections, protocol, requests); then the medians of the runs and the ratios
-# fetch / curl-h2 and fetch / curl-h1 of the median wall times. nginx, curl and the client share
-# this machine's cores: the figures are those of the whole machine's work.
+# fetch / curl-h2, fetch / curl-h1 (and for big Qt alone / curl-h2) of the median wall times. nginx, curl
+# and the client share this machine's cores: the figures are those of the whole machine's work.
 #
 #   bench/fetch.sh --loopback [--runs N] [--connections N] [--dir DIR] [--keep-logs DIR]
 #                             [--syscalls] [--no-settle] [small|big]...
@@ -72,6 +76,16 @@ build=${BUILD_DIR:-$VELLUMIX_TOP/build-bench-fetch}
 build_programs ${syscalls:+strace}
 curl -V | grep -qw HTTP2 || die "this curl cannot speak HTTP/2 (curl -V shows no HTTP2)"
 
+# Qt's network classes alone (bench/qtfloor.cpp), not part of a build without the tests: made
+# here, as the link benchmark makes its proxy.
+qtfloor=$build/bench-loopback/vellumix-qtfloor
+if [ ! -x "$qtfloor" ] || [ "$VELLUMIX_TOP/bench/qtfloor.cpp" -nt "$qtfloor" ]; then
+    mkdir -p "$(dirname "$qtfloor")"
+    # shellcheck disable=SC2046 # pkg-config's words are separate arguments
+    g++ -std=c++17 -O2 -fPIC -Wall -Wextra -o "$qtfloor" "$VELLUMIX_TOP/bench/qtfloor.cpp" \
+        $(pkg-config --cflags --libs Qt6Network)
+fi
+
 start_work_dir "$parent" vellumix-fetch-loopback 1100
 say "loopback benchmark in $work, $(nproc) cores, $(uptime)"
 say "publishing the releases"
@@ -79,16 +93,19 @@ publish_releases "${releases[@]}"
 start_https_feed --http2
 url=$origin
 https_tools --http2
+tools=(fetch qt-floor "${tools[@]:1}")
+tool_names[qt-floor]="Qt alone (qtfloor)"
 list_blobs "${releases[@]}"
 
 print_table() {
-    local title=$1 run=$2 release tool f h1 h2
+    local title=$1 run=$2 release tool f h1 h2 q
     printf '\n%s\n' "$title"
     printf '%-6s %6s %12s  %-22s %8s %7s %9s %6s %-8s %8s\n' release blobs bytes tool "wall s" \
         "cpu s" "peak MiB" conns protocol requests
     for release in "${releases[@]}"; do
         printf '%-6s %6d %12d\n' "$release" "${blobs[$release]}" "${bytes[$release]}"
         for tool in "${tools[@]}"; do
+            [ "$tool" = qt-floor ] && [ "$release" != big ] && continue
             read -r seconds kib requests conns protocol _ cpu <<< "${results[$run,$release,$tool]}"
             printf '%-6s %6s %12s  %-22s %8.2f %7.2f %9.1f %6s %-8s %8s\n' "" "" "" \
                 "${tool_names[$tool]}" "$seconds" "$cpu" "$(echo "$kib / 1024" | bc -l)" \
@@ -97,8 +114,13 @@ print_table() {
         read -r f _ <<< "${results[$run,$release,fetch]}"
         read -r h1 _ <<< "${results[$run,$release,curl-h1]}"
         read -r h2 _ <<< "${results[$run,$release,curl-h2]}"
-        printf '%-6s ratios: fetch / curl-h2 %s, fetch / curl-h1 %s\n' "" "$(ratio "$f" "$h2")" \
-            "$(ratio "$f" "$h1")"
+        local floor=
+        if [ "$release" = big ]; then
+            read -r q _ <<< "${results[$run,$release,qt-floor]}"
+            floor=", Qt alone / curl-h2 $(ratio "$q" "$h2")"
+        fi
+        printf '%-6s ratios: fetch / curl-h2 %s, fetch / curl-h1 %s%s\n' "" "$(ratio "$f" "$h2")" \
+            "$(ratio "$f" "$h1")" "$floor"
     done
 }
 
