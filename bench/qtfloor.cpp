@@ -10,7 +10,8 @@
 //       --own URL   over a connection of its own, HTTP/1.1, through four more managers (each
 //                   with its own network thread) in turn, a read buffer of 64 KiB: as the client
 //                   fetches large blobs
-// Prints "BYTES bytes in SECONDS s" and exits 0 when every URL answered 200 with its whole body.
+// Prints "BYTES bytes in SECONDS s" (all the URLs' bodies together, which the benchmark holds to
+// the release's size) and exits 0 when every URL answered 200 without an error.
 //
 // Meant for a few large blobs, where the cost per byte decides. Thousands of requests on one
 // HTTP/2 connection are not for it: nginx closes such a connection after so many streams, and
