@@ -303,14 +303,17 @@ clear_outputs() {
     fi
 }
 
+# runs_on TOOL RELEASE: whether TOOL is run on RELEASE. Qt alone is for a few large blobs only
+# (bench/qtfloor.cpp says why): big, not the others.
+runs_on() { [ "$1" != qt-floor ] || [ "$2" = big ]; }
+
 # transfer RUN RELEASE TOOL: one download of RELEASE from $url into an empty folder: with the
 # client into an empty stage (no kept manifest), with curl the same blob URLs. Its figures go
 # into results[RUN,RELEASE,TOOL]: "seconds peak-kib requests connections protocol idle-ms
 # cpu-seconds".
 transfer() {
     local run=$1 release=$2 tool=$3 first
-    # Qt alone is for a few large blobs only (bench/qtfloor.cpp says why): none for the others.
-    if [ "$tool" = qt-floor ] && [ "$release" != big ]; then
+    if ! runs_on "$tool" "$release"; then
         results[$run,$release,$tool]="0 0 0 0 - - 0"
         return 0
     fi
@@ -396,7 +399,7 @@ print_run_walls() {
     shift
     for release in "$@"; do
         for tool in "${tools[@]}"; do
-            [ "$tool" = qt-floor ] && [ "$release" != big ] && continue
+            runs_on "$tool" "$release" || continue
             printf '  %-6s %-22s wall s of the runs: %s\n' "$release" "${tool_names[$tool]}" \
                 "$(for run in $(seq "$runs"); do cut -d' ' -f1 <<< "${results[$run,$release,$tool]}"; done | tr '\n' ' ')"
         done

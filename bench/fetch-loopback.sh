@@ -20,8 +20,9 @@
 #                             reference
 # and prints a table: wall time, CPU time (user and system), peak resident memory, and what
 # nginx saw (connections, protocol, requests); then the medians of the runs and the ratios
-# fetch / curl-h2, fetch / curl-h1 (and for big Qt alone / curl-h2) of the median wall times. nginx, curl
-# and the client share this machine's cores: the figures are those of the whole machine's work.
+# fetch / curl-h2, fetch / curl-h1 (and for big Qt alone / curl-h2) of the median wall times.
+# nginx, curl and the client share this machine's cores: the figures are those of the whole
+# machine's work.
 #
 #   bench/fetch.sh --loopback [--runs N] [--connections N] [--dir DIR] [--keep-logs DIR]
 #                             [--syscalls] [--no-settle] [small|big]...
@@ -98,14 +99,14 @@ tool_names[qt-floor]="Qt alone (qtfloor)"
 list_blobs "${releases[@]}"
 
 print_table() {
-    local title=$1 run=$2 release tool f h1 h2 q
+    local title=$1 run=$2 release tool f h1 h2 q floor
     printf '\n%s\n' "$title"
     printf '%-6s %6s %12s  %-22s %8s %7s %9s %6s %-8s %8s\n' release blobs bytes tool "wall s" \
         "cpu s" "peak MiB" conns protocol requests
     for release in "${releases[@]}"; do
         printf '%-6s %6d %12d\n' "$release" "${blobs[$release]}" "${bytes[$release]}"
         for tool in "${tools[@]}"; do
-            [ "$tool" = qt-floor ] && [ "$release" != big ] && continue
+            runs_on "$tool" "$release" || continue
             read -r seconds kib requests conns protocol _ cpu <<< "${results[$run,$release,$tool]}"
             printf '%-6s %6s %12s  %-22s %8.2f %7.2f %9.1f %6s %-8s %8s\n' "" "" "" \
                 "${tool_names[$tool]}" "$seconds" "$cpu" "$(echo "$kib / 1024" | bc -l)" \
@@ -114,8 +115,8 @@ print_table() {
         read -r f _ <<< "${results[$run,$release,fetch]}"
         read -r h1 _ <<< "${results[$run,$release,curl-h1]}"
         read -r h2 _ <<< "${results[$run,$release,curl-h2]}"
-        local floor=
-        if [ "$release" = big ]; then
+        floor=
+        if runs_on qt-floor "$release"; then
             read -r q _ <<< "${results[$run,$release,qt-floor]}"
             floor=", Qt alone / curl-h2 $(ratio "$q" "$h2")"
         fi
