@@ -44,7 +44,10 @@ $user
 pid_filename $home/squid.pid
 cache_log $home/cache.log
 logformat run %rm %ru %>Hs %un
-access_log stdio:$home/access.log run
+# The request that sees whether squid is up is not logged: its line could otherwise reach the
+# log after the test began reading it.
+acl readiness url_regex ^http://127\.0\.0\.1:9/vellumix-proxy-ready$
+access_log stdio:$home/access.log logformat=run !readiness
 cache deny all
 coredump_dir $home
 pinger_enable off
@@ -89,7 +92,7 @@ start() {
         for tries in $(seq 1 100); do
             # Ready once it answers: a request without credentials is asked for them.
             if curl -s -o /dev/null -w '%{http_code}' -x "http://127.0.0.1:$port" \
-                http://127.0.0.1:9/ 2>/dev/null | grep -q 407; then
+                http://127.0.0.1:9/vellumix-proxy-ready 2>/dev/null | grep -q 407; then
                 started=1
                 break 2
             fi
@@ -105,7 +108,6 @@ start() {
         die "squid did not start (configuration $home/squid.conf)"
     done
     [ -n "$started" ] || die "no free port found after $attempt attempts"
-    : > "$home/access.log"
     echo "http://127.0.0.1:$port" | tee "$run/proxy-url"
 }
 
