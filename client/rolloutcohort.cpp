@@ -1,15 +1,10 @@
 #include "rolloutcohort.h"
 
-#include "fileio.h"
+#include "workdirectory.h"
 
 #include <QCryptographicHash>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSaveFile>
-#include <QStandardPaths>
 #include <QtEndian>
 
 namespace vellumix {
@@ -29,28 +24,16 @@ QByteArray sha256(const QString &text)
 
 } // namespace
 
-/*
-    The id is the user's, not the program root's: the program folder may be shared by every user of
-    the computer and need not be writable, and one person's choice to turn reports on must not make
-    another's installation traceable. It lives in the user's data folder (not the cache, which may
-    be emptied: a new id would move the installation to another place in every rollout), one file
-    per program root, named by a hash of the root's absolute path.
-*/
 QString installationIdFile(const QString &programRoot)
 {
-    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (base.isEmpty())
-        base = QDir::homePath() + QStringLiteral("/.local/share");
-    const QString root = QDir::cleanPath(QFileInfo(programRoot).absoluteFilePath());
-    return base + QStringLiteral("/vellumix-update/installations/")
-        + QString::fromLatin1(sha256(root).toHex().left(32));
+    return WorkDirectory::ofProgramRoot(programRoot).installationIdFile();
 }
 
 QString installationId(const QString &programRoot, QString *error)
 {
     const QString path = installationIdFile(programRoot);
     // Read only when it is a regular file: never through a link, never waiting on a pipe.
-    if (const std::optional<QByteArray> text = readRegularFileOnly(path, 64)) {
+    if (const std::optional<QByteArray> text = WorkDirectory::readRecord(path, 64)) {
         if (isIdText(text->trimmed()))
             return QString::fromLatin1(text->trimmed());
         // A damaged file is replaced: the installation draws a new place, nothing worse.
@@ -58,12 +41,12 @@ QString installationId(const QString &programRoot, QString *error)
     quint32 words[4];
     QRandomGenerator::system()->fillRange(words);
     const QByteArray id = QByteArray(reinterpret_cast<const char *>(words), sizeof words).toHex();
-    QSaveFile out(path);
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !out.open(QIODevice::WriteOnly)
-        || out.write(id + '\n') != id.size() + 1 || !out.commit()) {
+    // Durably, and never through a link at its name: a lost id would move the installation to
+    // another place in every rollout.
+    if (const WorkDirectoryError failed = WorkDirectory::writeRecordAt(path, id + '\n');
+        !failed.ok()) {
         if (error)
-            *error = QStringLiteral("cannot keep the installation id in %1: %2")
-                         .arg(path, out.errorString());
+            *error = QStringLiteral("cannot keep the installation id: %1").arg(failed.describe());
         return {};
     }
     return QString::fromLatin1(id);

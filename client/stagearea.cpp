@@ -2,6 +2,7 @@
 
 #include "fileio.h"
 #include "linkguard.h"
+#include "lockpolicy.h"
 #include "osbridge.h"
 #include "platform.h"
 #include "stagefiles.h"
@@ -25,6 +26,14 @@ namespace {
 
 const QString kMarker = QStringLiteral("/.vellumix-stage");
 const QString kLock = QStringLiteral("/.vellumix-stage.lock");
+
+// Any program that links the client downloads into a stage: the lock's owner runs the program its
+// lock file names.
+LockPolicy stageLockPolicy()
+{
+    return {QString(), kLockSettleMs};
+}
+
 const QString kDownloads = QStringLiteral("/.download");
 const QString kFiles = u'/' + protocol::kStageFilesFolder;
 const QString kManifest = u'/' + protocol::kManifestFileName;
@@ -93,12 +102,12 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files,
     /*
         One download at a time in a stage, for its whole length: two would remove each other's
         partial files and could mark the stage complete with a file missing. The lock is taken
-        before anything in the stage changes; a second download is refused at once, and a lock
-        left by a process that has died is taken over.
+        before anything in the stage changes; a second download is refused at once. A lock left by
+        a process that has died, also one that names no owner because it died while making it, is
+        taken over under the one lock policy once it has settled.
     */
     m_lock = std::make_unique<QLockFile>(m_stage + kLock);
-    m_lock->setStaleLockTime(0);
-    if (!m_lock->tryLock(0)) {
+    if (!takeLock(*m_lock, m_stage + kLock, stageLockPolicy())) {
         m_lock.reset();
         plan.failure = failed(UpdateFailureReason::Busy,
                               QStringLiteral("another download into %1 is running").arg(m_stage));
@@ -364,8 +373,7 @@ bool StageArea::removeStage(const QString &stagingDirectory)
         return false;
     {
         QLockFile lock(stagingDirectory + kLock);
-        lock.setStaleLockTime(0);
-        if (!lock.tryLock(0))
+        if (!takeLock(lock, stagingDirectory + kLock, stageLockPolicy()))
             return false;
         const QDir stage(stagingDirectory);
         const QFileInfoList entries = stage.entryInfoList(

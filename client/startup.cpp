@@ -4,7 +4,6 @@
 #include "healthrecord.h"
 #include "installedrecord.h"
 #include "linkguard.h"
-#include "lockpolicy.h"
 #include "manifest.h"
 #include "releasecheck.h"
 #include "rollout.h"
@@ -12,6 +11,7 @@
 #include "updatehistory.h"
 #include "updateprotocol.h"
 #include "updatertexts.h"
+#include "workdirectory.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -38,9 +38,26 @@ std::optional<QString> probeToken(const QStringList &arguments)
 
 } // namespace
 
+/*
+    The installed record is written by the updater once it has seen the new version's
+    confirmation, a moment after the new version wrote it, and the new version goes on with its own
+    work meanwhile: a check it makes at once would find its own release newer than the record and
+    hand it to the updater a second time. So the release the journal names counts as in place as
+    soon as its start is confirmed: the journal says "healthy", or still "starting" while the
+    health file holds that journal's token and the release's version. Whichever of that and the
+    record is newer is the release in place.
+*/
 std::optional<InstalledRelease> installedRelease(const QString &programRoot)
 {
-    const std::optional<InstalledRecord> record = readInstalledRecord(workDirectoryOf(programRoot));
+    const QString workDirectory = workDirectoryOf(programRoot);
+    const std::optional<InstalledRecord> record = readInstalledRecord(workDirectory);
+    const JournalView journal = readJournalView(programRoot);
+    const bool confirmed = journal.sequence > 0 && !journal.token.isEmpty()
+        && (journal.state == protocol::JournalState::healthy
+            || (journal.state == protocol::JournalState::starting
+                && readHealthRecord(workDirectory).confirms(journal.token, journal.version)));
+    if (confirmed && (!record || record->sequence < journal.sequence))
+        return InstalledRelease{journal.sequence, journal.version};
     if (!record)
         return std::nullopt;
     return InstalledRelease{record->sequence, record->version};
@@ -62,14 +79,12 @@ bool confirmStartIfProbed(const QStringList &arguments, const QString &version,
     if (journal.state != protocol::JournalState::starting || journal.token.isEmpty()
         || journal.token != *token)
         return false;
-    const QString workDirectory = workDirectoryOf(programRoot);
-    try {
-        writeHealthRecord(workDirectory, HealthRecord(*token, version));
-    } catch (const QString &text) {
-        if (failure)
-            *failure = {UpdateFailureReason::WorkDirectoryFailed,
-                        workDirectory + u' ' + Msg::englishForUpdaterText(text)};
-    }
+    // Whole or not at all, so that the updater never reads half of it.
+    const WorkDirectory work = WorkDirectory::ofProgramRoot(programRootOrDefault(programRoot));
+    const WorkDirectoryError error =
+        work.writeRecord(work.healthFile(), HealthRecord(*token, version).toJson());
+    if (!error.ok() && failure)
+        *failure = {UpdateFailureReason::WorkDirectoryFailed, error.describe()};
     return true;
 }
 
@@ -87,7 +102,8 @@ bool recoveryPending(const QString &programRoot)
 */
 bool updaterRunning(const QString &programRoot)
 {
-    return isInstallerLockHeld(installerLockPath(workDirectoryOf(programRoot)));
+    return WorkDirectory::ofProgramRoot(programRootOrDefault(programRoot))
+        .isLockHeld(WorkDirectory::Lock::Installer);
 }
 
 namespace {
@@ -214,16 +230,10 @@ UpdaterCommand recoveryCommand(const QString &programRoot, quint32 parentId, boo
 
 UpdateFailure ensureWorkDirectory(const QString &programRoot)
 {
-    const QString workDirectory = workDirectoryOf(programRoot);
-    try {
-        ensureNoLinksOnPath(workDirectory);
-    } catch (const QString &text) {
-        return {UpdateFailureReason::WorkDirectoryFailed,
-                workDirectory + u' ' + Msg::englishForUpdaterText(text)};
-    }
-    if (!QDir().mkpath(workDirectory))
-        return {UpdateFailureReason::WorkDirectoryFailed,
-                QStringLiteral("cannot create %1").arg(workDirectory)};
+    const WorkDirectoryError error =
+        WorkDirectory::ofProgramRoot(programRootOrDefault(programRoot)).make();
+    if (!error.ok())
+        return {UpdateFailureReason::WorkDirectoryFailed, error.describe()};
     return {};
 }
 

@@ -20,6 +20,7 @@
 #include <vellumix/startup.h>
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -79,6 +80,11 @@ std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
     }
     plan->currentSequence = release.manifest.sequence;
     plan->rolloutPercent = release.rollout.percent();
+    const UpdateHistory history = readUpdateHistory(settings.programRoot);
+    // The channel's current release, if it failed here: still reported when its fallback is
+    // offered in its place.
+    const std::optional<UpdateOutcome> currentFailed = failedRelease(
+        history, settings.channel, release.manifest.sequence, release.manifest.version);
     if (!fallbackEnvelope.isEmpty()) {
         ReleaseCheck fallback = checkFallbackRelease(fallbackEnvelope, release, settings.channel);
         if (!fallback.failure.ok()) {
@@ -105,14 +111,26 @@ std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
         StageArea::removeStage(stagingDirectory);
         return plan;
     }
-    // A release that failed here is not taken again by itself: without this an update that is
-    // rolled back would be fetched and installed again at every start.
-    if (const std::optional<UpdateOutcome> failed =
-            failedRelease(readUpdateHistory(settings.programRoot), settings.channel,
-                          plan->manifest.sequence, plan->manifest.version)) {
+    /*
+        A release that failed here is not taken again by itself: without this an update that is
+        rolled back would be fetched and installed again at every start. Nor does it strand the
+        installation: it is offered what it would be offered if that release did not exist, the
+        channel's fallback (a security fix among them), with the failure still reported.
+    */
+    const std::optional<UpdateOutcome> failed = plan->isFallback
+        ? failedRelease(history, settings.channel, plan->manifest.sequence, plan->manifest.version)
+        : currentFailed;
+    if (failed) {
         plan->failedHere = *failed;
         plan->available = false;
+        if (!plan->isFallback && release.rollout.fallback
+            && release.rollout.fallback->sequence > plan->installedSequence) {
+            plan->pendingFallback = release.rollout.fallback;
+            return plan;
+        }
     }
+    if (plan->isFallback && currentFailed)
+        plan->failedHere = *currentFailed;
     if (!plan->isFallback && !offeredHere(release.rollout, settings, plan->manifest.sequence)) {
         // Not yet (or no longer) for this installation. An older one is offered the channel's
         // fallback meanwhile, so that it is not stranded while the rollout runs.
@@ -163,6 +181,14 @@ std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
         if (*job)
             ++plan->filesAsDeltas;
         plan->fetchUnpackedBytes += file.size;
+    }
+    // Without a record of what is installed (a fresh installation, a tool started without the
+    // build's sequence), a release whose every file is already in place is the installation
+    // itself: handing it to the updater would install nothing and tell of an update.
+    if (!installed && plan->filesToFetch.isEmpty() && plan->available) {
+        plan->available = false;
+        plan->installedSequence = plan->manifest.sequence;
+        StageArea::removeStage(stagingDirectory);
     }
     return plan;
 }
@@ -218,13 +244,22 @@ bool isValidChannelName(const QString &channel)
     return protocol::isValidChannelName(channel);
 }
 
-QString defaultStagingDirectory(const QString &channel)
+/*
+    Each program root has its own stage: two installations of one user (a second copy, a portable
+    one) would otherwise fill and remove each other's stage, and hand the updater of one a stage
+    downloaded for the other. The folder is named by a hash of the root's absolute path, as the
+    installation id is.
+*/
+QString defaultStagingDirectory(const QString &channel, const QString &programRoot)
 {
     QString base = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
     if (base.isEmpty() || QCoreApplication::applicationName().isEmpty())
         base = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
             + QStringLiteral("/vellumix");
-    return base + QStringLiteral("/update-stage/") + channel;
+    const QString root = QDir::cleanPath(programRootOrDefault(programRoot));
+    const QByteArray rootHash =
+        QCryptographicHash::hash(root.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
+    return base + QStringLiteral("/update-stage/") + QString::fromLatin1(rootHash) + u'/' + channel;
 }
 
 // --- UpdateInfo -------------------------------------------------------------------------------
@@ -386,7 +421,8 @@ const UpdateClientSettings &UpdateClient::settings() const
 
 QString UpdateClient::stagingDirectory() const
 {
-    return d->settings.stagingDirectory.isEmpty() ? defaultStagingDirectory(d->settings.channel)
+    return d->settings.stagingDirectory.isEmpty()
+        ? defaultStagingDirectory(d->settings.channel, d->settings.programRoot)
                                                   : d->settings.stagingDirectory;
 }
 
@@ -599,7 +635,8 @@ UpdateDownload *UpdateClient::download(const UpdateInfo &update, FailedReleasePo
     auto *download = new UpdateDownload(this, update, stagingDirectory());
     if (isBusy())
         return d->refused(download, UpdateFailureReason::Busy, QStringLiteral("download while busy"));
-    if (update.hasFailedHere() && policy == FailedReleasePolicy::Skip)
+    // A fallback offered in place of a release that failed here is taken as any other offer.
+    if (update.hasFailedHere() && !update.isAvailable() && policy == FailedReleasePolicy::Skip)
         return d->refused(download, UpdateFailureReason::FailedHere,
                        QStringLiteral("%1 (sequence %2) %3 here: %4")
                            .arg(update.version())

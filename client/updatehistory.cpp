@@ -7,7 +7,7 @@
 #include "linkguard.h"
 #include "stagearea.h"
 #include "updateprotocol.h"
-#include "updatertexts.h"
+#include "workdirectory.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -27,8 +27,6 @@ namespace {
 constexpr qint64 kRecordMaxBytes = 1024 * 1024;
 // A record keeps the newest failures; older releases are long superseded.
 constexpr int kFailedKept = 32;
-constexpr int kHistoryLockWaitMs = 5000;
-const QString kHistoryLockName = QStringLiteral("update-history.lock");
 const QString kStageOriginName = QStringLiteral("/.vellumix-origin.json");
 
 } // namespace
@@ -38,7 +36,7 @@ const QString kStageOriginName = QStringLiteral("/.vellumix-origin.json");
 // and without waiting on it.
 QJsonObject readRecordFile(const QString &path, qint64 maxBytes)
 {
-    const std::optional<QByteArray> bytes = readRegularFileOnly(path, maxBytes);
+    const std::optional<QByteArray> bytes = WorkDirectory::readRecord(path, maxBytes);
     return bytes ? QJsonDocument::fromJson(*bytes).object() : QJsonObject();
 }
 
@@ -50,6 +48,7 @@ const QString kHandedOver = QStringLiteral("handedOver");
 const QString kRecovery = QStringLiteral("recovery");
 const QString kOutcome = QStringLiteral("outcome");
 const QString kFailed = QStringLiteral("failed");
+const QString kNotTaken = QStringLiteral("notTaken");
 
 struct NamedValue
 {
@@ -168,6 +167,11 @@ QByteArray toJson(const UpdateHistory &history)
     for (const UpdateOutcome &release : history.failed)
         failed.append(release.toJson());
     record.insert(kFailed, failed);
+    if (history.notTakenCount > 0) {
+        QJsonObject notTaken = history.notTaken.toJson();
+        notTaken.insert(QStringLiteral("count"), history.notTakenCount);
+        record.insert(kNotTaken, notTaken);
+    }
     return QJsonDocument(record).toJson(QJsonDocument::Indented);
 }
 
@@ -191,12 +195,17 @@ UpdateHistory historyFromJson(const QJsonObject &record)
         if (release.failed() && release.sequence > 0)
             history.failed.append(release);
     }
+    const QJsonObject notTaken = record.value(kNotTaken).toObject();
+    history.notTaken = outcomeFromJson(notTaken);
+    history.notTakenCount = history.notTaken.sequence > 0
+        ? qBound(0, notTaken.value(QStringLiteral("count")).toInt(), kNotTakenLimit)
+        : 0;
     return history;
 }
 
-QString historyPath(const QString &programRoot)
+WorkDirectory workOf(const QString &programRoot)
 {
-    return workDirectoryOf(programRoot) + u'/' + protocol::kUpdateHistoryFileName;
+    return WorkDirectory::ofProgramRoot(programRootOrDefault(programRoot));
 }
 
 // --- Learning what became of an update -----------------------------------------------------------
@@ -231,6 +240,15 @@ void rememberFailure(UpdateHistory &history, const UpdateOutcome &outcome)
         history.failed.removeFirst();
 }
 
+// The updater's wait for the application ran out on this hand-over (its note names the stage and
+// came after the hand-over): nothing was changed, and the release is offered again.
+bool applicationWaitRanOut(const HandedOverRelease &release, const QString &programRoot)
+{
+    const std::optional<WorkDirectory::ApplicationWait> wait = workOf(programRoot).applicationWait();
+    return wait && wait->stage == release.stage && release.time.isValid()
+        && wait->time >= release.time.addSecs(-1);
+}
+
 // Why a rolled-back journal was rolled back, as far as the client can tell.
 void judgeRollback(UpdateOutcome &outcome, const UpdateHistory &history, const JournalView &journal,
                    const QString &programRoot, std::optional<int> exitCode)
@@ -246,7 +264,7 @@ void judgeRollback(UpdateOutcome &outcome, const UpdateHistory &history, const J
         return;
     }
     // The new version confirms with its own version text; the updater accepts only the release's.
-    const HealthRecord health = readHealthRecord(workDirectoryOf(programRoot));
+    const HealthRecord health = readHealthRecord(workOf(programRoot).path());
     if (health.token() == journal.token && !health.hasVersion(journal.version)) {
         outcome.because = UpdateFailedBecause::VersionMismatch;
         outcome.detail = QStringLiteral("the new version confirmed its start as \"%1\"; its release "
@@ -279,7 +297,7 @@ QString programRootOrDefault(const QString &programRoot)
 
 QString workDirectoryOf(const QString &programRoot)
 {
-    return QDir(programRootOrDefault(programRoot)).filePath(protocol::kWorkDirectoryName);
+    return workOf(programRoot).path();
 }
 
 JournalView readJournalView(const QString &programRoot)
@@ -292,7 +310,7 @@ JournalView readJournalView(const QString &programRoot)
 UpdateHistory readUpdateHistory(const QString &programRoot)
 {
     const std::optional<QByteArray> bytes =
-        readRegularFileOnly(historyPath(programRoot), kRecordMaxBytes);
+        WorkDirectory::readRecord(workOf(programRoot).historyFile(), kRecordMaxBytes);
     UpdateHistory history = historyFromJson(bytes ? QJsonDocument::fromJson(*bytes).object()
                                                    : QJsonObject());
     history.existed = bytes.has_value();
@@ -312,22 +330,24 @@ UpdateFailure changeUpdateHistory(const QString &programRoot,
     change(unchanged);
     if (toJson(unchanged) == before)
         return {};
-    const QString workDirectory = workDirectoryOf(programRoot);
-    try {
-        ensureNoLinksOnPath(workDirectory);
-        if (!QDir().mkpath(workDirectory))
-            throw QStringLiteral("cannot create it");
-        QLockFile lock(workDirectory + u'/' + kHistoryLockName);
-        lock.setStaleLockTime(0); // a holder that died is detected by its process, not by age
-        if (!lock.tryLock(kHistoryLockWaitMs))
-            throw QStringLiteral("%1 is held by another process").arg(kHistoryLockName);
+    /*
+        The lock is the one lock policy's: a live process of the program root that is changing the
+        record is waited for (a few writes), and a lock file left by a process that died, also
+        one that names no owner because it died while making it, is taken over once it has
+        settled, so that no crash can lock every later update out.
+    */
+    const WorkDirectory work = workOf(programRoot);
+    WorkDirectoryError error = work.make();
+    QLockFile lock(work.lockFile(WorkDirectory::Lock::History));
+    if (error.ok())
+        error = work.takeLock(lock, WorkDirectory::Lock::History);
+    if (error.ok()) {
         UpdateHistory history = readUpdateHistory(programRoot);
         change(history);
-        writeFileAtomic(historyPath(programRoot), toJson(history));
-    } catch (const QString &text) {
-        return {UpdateFailureReason::WorkDirectoryFailed,
-                workDirectory + u' ' + Msg::englishForUpdaterText(text)};
+        error = work.writeRecord(work.historyFile(), toJson(history));
     }
+    if (!error.ok())
+        return {UpdateFailureReason::WorkDirectoryFailed, error.describe()};
     return {};
 }
 
@@ -378,6 +398,10 @@ void settleLastUpdate(UpdateHistory &history, const QString &programRoot,
         history.outcomeReported = false;
         if (outcome.failed())
             rememberFailure(history, outcome);
+        if (ours) {
+            history.notTakenCount = 0;
+            history.notTaken = UpdateOutcome();
+        }
         if (history.recoveryToken == journal.token)
             history.recoveryToken.clear();
         if (ours) {
@@ -400,25 +424,43 @@ void settleLastUpdate(UpdateHistory &history, const QString &programRoot,
         return;
     /*
         A release handed over, and the journal is still the one from before: the updater ended
-        before it changed anything. Codes 2 and 3 (no root, the lock was held) say that it did not
-        run at all, which passes; otherwise it refused the stage or found no room for it, and
-        would again.
+        before it changed anything. That is either transient (codes 2 and 3: no root, or another
+        run held the lock; or the wait for the application ran out, which the updater notes in
+        the work folder), and passes, or a refusal of the release (its stage, or no room for it),
+        which would end the same way again and is remembered at once. A client that did not wait
+        for the updater sees no exit code; without the updater's note it cannot tell the two
+        apart, and counts: the same release ending so kNotTakenLimit times in a row has failed.
     */
-    if (exitCode != 2 && exitCode != 3) {
-        UpdateOutcome outcome = outcomeOf(history.handedOver);
-        outcome.result = UpdateResult::NotInstalled;
-        outcome.because = UpdateFailedBecause::NotInstalled;
-        outcome.detail = exitCode ? QStringLiteral("the updater ended with %1").arg(*exitCode)
-                                  : QStringLiteral("the updater ended without installing it");
-        history.outcome = outcome;
-        history.outcomeFinal = true;
-        history.outcomeTold = false;
-        // The updater refused the stage before it changed anything: no start to report.
-        history.outcomeReports.clear();
-        history.outcomeReported = false;
-        rememberFailure(history, outcome);
-    }
+    const HandedOverRelease release = history.handedOver;
     history.handedOver = HandedOverRelease();
+    if (exitCode == 2 || exitCode == 3 || applicationWaitRanOut(release, programRoot))
+        return;
+    const bool known = exitCode && *exitCode >= 0;
+    if (!known) {
+        const bool same = history.notTakenCount > 0 && history.notTaken.sequence == release.sequence
+            && history.notTaken.version == release.version
+            && history.notTaken.channel == release.channel;
+        history.notTaken = outcomeOf(release);
+        history.notTakenCount = same ? history.notTakenCount + 1 : 1;
+        if (history.notTakenCount < kNotTakenLimit)
+            return;
+    }
+    UpdateOutcome outcome = outcomeOf(release);
+    outcome.result = UpdateResult::NotInstalled;
+    outcome.because = UpdateFailedBecause::NotInstalled;
+    outcome.detail = known ? QStringLiteral("the updater ended with %1").arg(*exitCode)
+                           : QStringLiteral("the updater ended without installing it %1 times in "
+                                            "a row")
+                                 .arg(history.notTakenCount);
+    history.outcome = outcome;
+    history.outcomeFinal = true;
+    history.outcomeTold = false;
+    // The updater refused the stage before it changed anything: no start to report.
+    history.outcomeReports.clear();
+    history.outcomeReported = false;
+    history.notTakenCount = 0;
+    history.notTaken = UpdateOutcome();
+    rememberFailure(history, outcome);
 }
 
 QString feedIdentity(const QUrl &feed)
@@ -428,13 +470,11 @@ QString feedIdentity(const QUrl &feed)
 
 void writeStageOrigin(const QString &stage, const QUrl &feed)
 {
-    try {
-        writeFileAtomic(stage + kStageOriginName,
-                        QJsonDocument(QJsonObject{{QStringLiteral("feed"), feedIdentity(feed)}})
-                            .toJson(QJsonDocument::Compact));
-    } catch (const QString &) {
-        // Only a note for the record of the hand-over: the stage is complete without it.
-    }
+    // Only a note for the record of the hand-over: the stage is complete without it.
+    WorkDirectory::writeRecordAt(
+        stage + kStageOriginName,
+        QJsonDocument(QJsonObject{{QStringLiteral("feed"), feedIdentity(feed)}})
+            .toJson(QJsonDocument::Compact));
 }
 
 QString stageOrigin(const QString &stage)

@@ -58,8 +58,17 @@ struct UpdateHistory
     QString outcomeReports;
     bool outcomeReported = false;
     QList<UpdateOutcome> failed;
+    // A release that the updater ended without taking, for a reason the client could not tell
+    // (a refusal, or a transient ending it saw no sign of): how many hand-overs in a row ended so.
+    // It counts as failed here at kNotTakenLimit.
+    UpdateOutcome notTaken;
+    int notTakenCount = 0;
     bool existed = false;       // read from a file (false: the client has kept nothing yet)
 };
+
+// How many hand-overs of one release in a row may end without it being taken, for a reason the
+// client cannot tell, before the release counts as failed here.
+inline constexpr int kNotTakenLimit = 3;
 
 // The updater's journal as the client sees it: only what it needs, read leniently.
 struct JournalView

@@ -59,13 +59,14 @@ inline const QString kHealthFileName = QStringLiteral("health.json");
 inline const QString kInstalledFileName = QStringLiteral("installed.json");
 inline const QString kLockFileName = QStringLiteral("installer.lock");
 inline const QString kBackupFolderName = QStringLiteral("backup");
+// Left by an updater whose wait for the application ran out (or whose end it could not confirm)
+// before it changed anything: {"stage": "<the staging directory>", "time": "<UTC ISO 8601>"}. The
+// client reads it to tell that transient ending from a refusal of the release.
+inline const QString kApplicationWaitFileName = QStringLiteral("application-wait.json");
 // The application side's own record of the updates it handed to the updater: which release went
 // to the updater, what became of it, the releases that failed here (never taken again by
 // themselves). Only the client reads and writes it; the updater never looks at it.
 inline const QString kUpdateHistoryFileName = QStringLiteral("update-history.json");
-// The record of the release in place, written once its start was confirmed.
-inline const QString kInstalledSequenceMember = QStringLiteral("sequence");
-inline const QString kInstalledVersionMember = QStringLiteral("version");
 
 // --- The journal's "state" --------------------------------------------------------------------
 namespace JournalState {
@@ -76,21 +77,13 @@ inline const QString rollbackNeeded = QStringLiteral("rollback-needed");
 inline const QString rolledBack = QStringLiteral("rolledback");
 } // namespace JournalState
 
-// The journal's members that the application side reads (the updater writes them).
-inline const QString kJournalStateMember = QStringLiteral("state");
-inline const QString kJournalVersionMember = QStringLiteral("version");
-inline const QString kJournalSequenceMember = QStringLiteral("sequence");
-inline const QString kJournalTokenMember = QStringLiteral("token");
-
 // An update left in one of these states must be rolled back before the program is used:
 // "installing", "starting" and "rollback-needed".
 bool isUnfinishedJournalState(QStringView state);
 
 // --- The probe: how the updater starts the new version ------------------------------------------
 // The new version is started with this option followed by a one-time token; it confirms its start
-// by writing the token and its version into the health file.
+// by writing the token and its version into the health file (healthrecord.h).
 inline const QString kProbeOption = QStringLiteral("--vellumix-update-probe=");
-inline const QString kHealthTokenMember = QStringLiteral("token");
-inline const QString kHealthVersionMember = QStringLiteral("version");
 
 } // namespace vellumix::protocol

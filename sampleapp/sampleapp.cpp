@@ -3,6 +3,7 @@
 #include "healthrecord.h"
 #include "selfupdate.h"
 #include "updateprotocol.h"
+#include "workdirectory.h"
 
 #include <vellumix/startup.h>
 
@@ -60,7 +61,7 @@ int runProbe(const QString &programRoot, const Settings &settings, const QString
     note(QStringLiteral("version %1 started for its health probe (%2), process %3")
              .arg(settings.version, settings.behaviour)
              .arg(QCoreApplication::applicationPid()));
-    const QString workDirectory = QDir(programRoot).filePath(vellumix::protocol::kWorkDirectoryName);
+    const QString workDirectory = vellumix::WorkDirectory::ofProgramRoot(programRoot).path();
     const QString &b = settings.behaviour;
     if (b == u"exit")
         return 3;

@@ -10,6 +10,7 @@
 #include "outcome.h"
 #include "platform.h"
 #include "rollback.h"
+#include "workdirectory.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -90,9 +91,9 @@ int runUpdater(const QStringList &arguments, const RunTiming &timing)
         ordinary failure text and exit code 1; it does not start the old program, because the
         application's process has not been waited for and may still be running.
     */
-    const QString workDirectory = QDir(programRoot).filePath(kWorkDirectoryName);
+    const WorkDirectory work = WorkDirectory::ofProgramRoot(programRoot);
     try {
-        ensureNoLinksOnPath(workDirectory);
+        work.ensureNoLinks();
     } catch (const QString &refusal) {
         showMessage(Msg::failurePrefix + refusal + Msg::failureTail);
         return ExitHandledFailure;
@@ -101,13 +102,12 @@ int runUpdater(const QStringList &arguments, const RunTiming &timing)
     // Without its work directory there is no lock to take: exit 3, as for a lock held. It is
     // decided before QLockFile tries, which on Windows prints a warning of Qt's own for the
     // missing folder on standard error.
-    if (!QFileInfo(workDirectory).isDir())
+    if (!QFileInfo(work.path()).isDir())
         return ExitLockNotTaken;
 
     // Held until this function returns, after the final message has been dismissed.
-    const QString lockPath = installerLockPath(workDirectory);
-    QLockFile lock(lockPath);
-    if (!takeLock(lock, lockPath, installerLockPolicy(timing.lockSettleMs)))
+    QLockFile lock(work.lockFile(WorkDirectory::Lock::Installer));
+    if (!work.takeLock(lock, WorkDirectory::Lock::Installer, timing.lockSettleMs).ok())
         return ExitLockNotTaken;
 
     bool parentWaitDone = false;
@@ -115,7 +115,15 @@ int runUpdater(const QStringList &arguments, const RunTiming &timing)
         bool validId = false;
         const quint32 parentId =
             optionValue(arguments, QStringLiteral("--parent")).toUInt(&validId, 10);
-        waitForParent(validId ? parentId : 0, timing.parentWaitMs);
+        try {
+            waitForParent(validId ? parentId : 0, timing.parentWaitMs);
+        } catch (const QString &) {
+            // Nothing has changed: the application's side may offer the stage again, and tells
+            // this ending from a refusal of the release by this note.
+            if (!stagingDirectory.isEmpty())
+                work.noteApplicationWait(stagingDirectory);
+            throw;
+        }
         parentWaitDone = true;
 
         if (hasFlag(arguments, QStringLiteral("--recover")))

@@ -7,6 +7,7 @@
 
 #include <QByteArrayList>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QStringList>
@@ -45,6 +46,11 @@ constexpr Qt::CaseSensitivity kNameCase = Qt::CaseSensitive;
       that runs the lock's own program can be its owner. A process whose name cannot be read at
       all (a protected system process on Windows, another user's process behind hidepid on
       Linux) is not known to run it, and does not count.
+    - The client's locks are taken by whatever application links it, under any file name, so
+      there the file's own name of its program stands in for the policy's: the process must run
+      the program the file names. A reused id that now runs another program is told apart; one
+      that runs a program of the same name is not, and the lock is then waited for and refused
+      as for a live owner (the native lock below still decides what may be removed).
     - A lock file that names no owner (its maker was killed between making it and naming itself)
       counts as held only while it is younger than the settle time, its age taken as the distance
       of its modification time from now: a time in the future, after a clock was set back or from
@@ -116,6 +122,10 @@ bool mayBeRunning(qint64 processId)
 LockFileState ownerState(qint64 processId, const QString &host, const QByteArray &hostId,
                          const QByteArray &bootId, const QString &program)
 {
+    // A lock that any program may take names its program itself; a file that names none has no
+    // owner that could be told from another process under the same id.
+    if (program.isEmpty())
+        return LockFileState::Abandoned;
     bool sameHost = host.isEmpty() || host == localHostName();
     const QByteArray ourHostId = QSysInfo::machineUniqueId();
     if (!hostId.isEmpty() && !ourHostId.isEmpty())
@@ -264,7 +274,10 @@ LockFileOwner inspectLockFile(const QString &path, const LockPolicy &policy)
     }
     owner.processId = processId;
     owner.host = QString::fromUtf8(lines.value(2));
-    owner.state = ownerState(processId, owner.host, lines.value(3), lines.value(4), policy.program);
+    const QString program = policy.program.isEmpty()
+        ? QFileInfo(QString::fromUtf8(lines.value(1))).fileName()
+        : policy.program;
+    owner.state = ownerState(processId, owner.host, lines.value(3), lines.value(4), program);
     return withHelpersLookedAt(owner, path);
 }
 
@@ -277,11 +290,6 @@ bool isLockHeld(const QString &path, const LockPolicy &policy)
 LockPolicy installerLockPolicy(int settleMs)
 {
     return {QString::fromLatin1(kUpdaterProgramPath), settleMs};
-}
-
-QString installerLockPath(const QString &workDirectory)
-{
-    return workDirectory + u'/' + protocol::kLockFileName;
 }
 
 bool isInstallerLockHeld(const QString &lockPath)
@@ -318,6 +326,19 @@ bool takeLock(QLockFile &lock, const QString &path, const LockPolicy &policy)
     for (qsizetype i = 1; i < chain.size(); ++i) {
         if (!isOtherThanAFile(chain.at(i)) && QFileInfo(chain.at(i)).isFile())
             QLockFile(chain.at(i)).removeStaleLockFile();
+    }
+    return true;
+}
+
+bool takeLockWaiting(QLockFile &lock, const QString &path, const LockPolicy &policy, int waitMs)
+{
+    constexpr int kRetryMs = 100;
+    QElapsedTimer waited;
+    waited.start();
+    while (!takeLock(lock, path, policy)) {
+        if (waited.elapsed() >= waitMs || lock.error() != QLockFile::LockFailedError)
+            return false;
+        QThread::msleep(ulong(qBound(qint64(1), waitMs - waited.elapsed(), qint64(kRetryMs))));
     }
     return true;
 }

@@ -1,6 +1,7 @@
 // When a lock file counts as held by a live owner: the one rule that the updater (installer.lock),
-// the client's start-up call (which only asks) and the release tool (its feed lock) go by, and the
-// taking of such a lock with QLockFile under that rule.
+// the client (its stage, its update history, and the start-up call, which only asks about the
+// updater's lock) and the release tool (its feed lock) go by, and the taking of such a lock with
+// QLockFile under that rule.
 //
 // A lock file is QLockFile's: the owner's process id, the file name of its program, its host's
 // name, its host's id and its boot id, one a line. Only a regular file is ever opened; nothing
@@ -21,7 +22,8 @@ struct LockPolicy
 {
     // The file name of the program that takes this lock ("VellumixUpdater.exe"). A process runs it
     // when the operating system reports this name for it; ".exe" at the end does not count, nor,
-    // on Windows, the letter case.
+    // on Windows, the letter case. Empty for a lock that any program may take (the client's, taken
+    // by whatever application links it): the owner must then run the program the file names.
     QString program;
     int settleMs = kLockSettleMs;
 };
@@ -57,8 +59,6 @@ bool isLockHeld(const QString &path, const LockPolicy &policy);
 
 // The policy of the updater's installer.lock: held by a running VellumixUpdater.
 LockPolicy installerLockPolicy(int settleMs = kLockSettleMs);
-// The updater's lock in the work directory `workDirectory` (WORK/installer.lock).
-QString installerLockPath(const QString &workDirectory);
 
 // For the application's start-up: true exactly when the updater, started now, would not take its
 // lock at `lockPath` (FOLDER/.vellumix-update/installer.lock) and would end with code 3, leaving
@@ -71,5 +71,10 @@ bool isInstallerLockHeld(const QString &lockPath);
 // file that was to be removed, or when the file cannot be made; lock.error() then tells which
 // for the last. May wait up to `policy.settleMs` for a lock file that names no owner yet.
 bool takeLock(QLockFile &lock, const QString &path, const LockPolicy &policy);
+
+// takeLock, tried again every so often while the lock stays held, for up to `waitMs` (0: once).
+// A lock that names no owner, or one whose owner has ended, is taken over within the settle time;
+// only a live owner makes it wait the whole bound.
+bool takeLockWaiting(QLockFile &lock, const QString &path, const LockPolicy &policy, int waitMs);
 
 } // namespace vellumix

@@ -2,7 +2,7 @@
 
 #include "fileio.h"
 #include "linkguard.h"
-#include "updateprotocol.h"
+#include "workdirectory.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,15 +15,18 @@ namespace {
 // A health file is a few dozen bytes; anything beyond this is not a confirmation.
 constexpr qint64 kHealthFileMaxBytes = 65536;
 
+const QString kTokenMember = QStringLiteral("token");
+const QString kVersionMember = QStringLiteral("version");
+
 QString healthFilePath(const QString &workDirectory)
 {
-    return workDirectory + u'/' + protocol::kHealthFileName;
+    return WorkDirectory::at(workDirectory).healthFile();
 }
 
 } // namespace
 
 HealthRecord::HealthRecord(const QString &token, const QJsonValue &version)
-    : m_record{{protocol::kHealthTokenMember, token}, {protocol::kHealthVersionMember, version}}
+    : m_record{{kTokenMember, token}, {kVersionMember, version}}
 {
 }
 
@@ -41,22 +44,22 @@ QByteArray HealthRecord::toJson() const
 
 QString HealthRecord::token() const
 {
-    return m_record.value(protocol::kHealthTokenMember).toString();
+    return m_record.value(kTokenMember).toString();
 }
 
 QString HealthRecord::versionText() const
 {
-    return m_record.value(protocol::kHealthVersionMember).toVariant().toString();
+    return m_record.value(kVersionMember).toVariant().toString();
 }
 
 bool HealthRecord::hasVersion(const QString &version) const
 {
-    return m_record.value(protocol::kHealthVersionMember) == QJsonValue(version);
+    return m_record.value(kVersionMember) == QJsonValue(version);
 }
 
 bool HealthRecord::confirms(const QString &token, const QString &version) const
 {
-    return m_record.value(protocol::kHealthTokenMember) == QJsonValue(token) && hasVersion(version);
+    return m_record.value(kTokenMember) == QJsonValue(token) && hasVersion(version);
 }
 
 bool healthConfirmed(const QByteArray &contents, const QString &token, const QString &version)

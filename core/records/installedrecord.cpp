@@ -2,7 +2,7 @@
 
 #include "fileio.h"
 #include "manifest.h"
-#include "updateprotocol.h"
+#include "workdirectory.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,17 +14,20 @@ namespace {
 // The record holds two members; anything larger is not one.
 constexpr qint64 kInstalledRecordMaxBytes = 64 * 1024;
 
+const QString kSequenceMember = QStringLiteral("sequence");
+const QString kVersionMember = QStringLiteral("version");
+
 QString installedRecordPath(const QString &workDirectory)
 {
-    return workDirectory + u'/' + protocol::kInstalledFileName;
+    return WorkDirectory::at(workDirectory).installedFile();
 }
 
 } // namespace
 
 void writeInstalledRecord(const QString &workDirectory, const InstalledRecord &record)
 {
-    const QJsonObject object{{protocol::kInstalledSequenceMember, record.sequence},
-                             {protocol::kInstalledVersionMember, record.version}};
+    const QJsonObject object{{kSequenceMember, record.sequence},
+                             {kVersionMember, record.version}};
     writeFileAtomic(installedRecordPath(workDirectory),
                     QJsonDocument(object).toJson(QJsonDocument::Indented));
 }
@@ -32,13 +35,13 @@ void writeInstalledRecord(const QString &workDirectory, const InstalledRecord &r
 std::optional<InstalledRecord> readInstalledRecord(const QString &workDirectory)
 {
     const std::optional<QByteArray> bytes =
-        readRegularFileOnly(installedRecordPath(workDirectory), kInstalledRecordMaxBytes);
+        WorkDirectory::readRecord(installedRecordPath(workDirectory), kInstalledRecordMaxBytes);
     const QJsonObject object = bytes ? QJsonDocument::fromJson(*bytes).object() : QJsonObject();
-    const QJsonValue sequence = object.value(protocol::kInstalledSequenceMember);
+    const QJsonValue sequence = object.value(kSequenceMember);
     const int value = sequence.toInt(-1);
     if (!sequence.isDouble() || value < kManifestMinSequence || value > kManifestMaxSequence)
         return std::nullopt;
-    return InstalledRecord{value, object.value(protocol::kInstalledVersionMember).toString()};
+    return InstalledRecord{value, object.value(kVersionMember).toString()};
 }
 
 } // namespace vellumix

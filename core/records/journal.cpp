@@ -5,6 +5,7 @@
 #include "messages.h"
 #include "osbridge.h"
 #include "platform.h"
+#include "workdirectory.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -16,15 +17,21 @@ namespace vellumix {
 
 namespace {
 
-// The members of the journal that only the updater reads; those the client reads too are the
-// protocol's.
+// The journal's members. The client reads state, version, sequence and token through the
+// accessors below; the entries are the updater's alone.
+const QString kStateMember = QStringLiteral("state");
+const QString kVersionMember = QStringLiteral("version");
+const QString kSequenceMember = QStringLiteral("sequence");
+const QString kTokenMember = QStringLiteral("token");
 const QString kEntriesMember = QStringLiteral("entries");
 const QString kEntryPathMember = QStringLiteral("path");
 const QString kEntryHadOldMember = QStringLiteral("hadOld");
 
 QString journalFilePath(const QString &programRoot)
 {
-    return workDirectoryPath(programRoot) + u'/' + protocol::kJournalFileName;
+    const WorkDirectory work = WorkDirectory::ofProgramRoot(programRoot);
+    work.ensureNoLinks();
+    return work.journalFile();
 }
 
 QJsonObject journalEntry(const QString &path, bool hadOld)
@@ -36,9 +43,9 @@ QJsonObject journalEntry(const QString &path, bool hadOld)
 
 QString workDirectoryPath(const QString &programRoot)
 {
-    const QString workDirectory = QDir(programRoot).filePath(kWorkDirectoryName);
-    ensureNoLinksOnPath(workDirectory);
-    return workDirectory;
+    const WorkDirectory work = WorkDirectory::ofProgramRoot(programRoot);
+    work.ensureNoLinks();
+    return work.path();
 }
 
 /*
@@ -72,7 +79,7 @@ TransactionJournal readTransactionJournal(const QString &programRoot)
 TransactionJournal peekTransactionJournal(const QString &workDirectory)
 {
     const std::optional<QByteArray> bytes =
-        readRegularFileOnly(workDirectory + u'/' + protocol::kJournalFileName, kJournalMaxBytes);
+        WorkDirectory::readRecord(WorkDirectory::at(workDirectory).journalFile(), kJournalMaxBytes);
     return bytes ? QJsonDocument::fromJson(*bytes).object() : TransactionJournal();
 }
 
@@ -94,27 +101,27 @@ bool isTransactionUnfinished(const TransactionJournal &journal)
 
 QString journalState(const TransactionJournal &journal)
 {
-    return journal.value(protocol::kJournalStateMember).toString();
+    return journal.value(kStateMember).toString();
 }
 
 void setJournalState(TransactionJournal &journal, const QString &state)
 {
-    journal.insert(protocol::kJournalStateMember, state);
+    journal.insert(kStateMember, state);
 }
 
 QString journalToken(const TransactionJournal &journal)
 {
-    return journal.value(protocol::kJournalTokenMember).toString();
+    return journal.value(kTokenMember).toString();
 }
 
 QString journalVersion(const TransactionJournal &journal)
 {
-    return journal.value(protocol::kJournalVersionMember).toString();
+    return journal.value(kVersionMember).toString();
 }
 
 qint32 journalSequence(const TransactionJournal &journal)
 {
-    return journal.value(protocol::kJournalSequenceMember).toInt();
+    return journal.value(kSequenceMember).toInt();
 }
 
 QList<JournalEntry> journalEntries(const TransactionJournal &journal)
@@ -134,10 +141,10 @@ TransactionJournal newTransactionJournal(const QString &version, qint32 sequence
                                          const QString &token)
 {
     TransactionJournal journal;
-    journal.insert(protocol::kJournalStateMember, JournalState::installing);
-    journal.insert(protocol::kJournalVersionMember, version);
-    journal.insert(protocol::kJournalSequenceMember, sequence);
-    journal.insert(protocol::kJournalTokenMember, token);
+    journal.insert(kStateMember, JournalState::installing);
+    journal.insert(kVersionMember, version);
+    journal.insert(kSequenceMember, sequence);
+    journal.insert(kTokenMember, token);
     journal.insert(kEntriesMember, QJsonArray());
     return journal;
 }

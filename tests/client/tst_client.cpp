@@ -1182,7 +1182,8 @@ private slots:
     void rolloutOffer_data()
     {
         QTest::addColumn<QString>("place");    // "inside", "outside", "halted" (0 %), "": no rollout
-        QTest::addColumn<QString>("extra");     // "critical", "ignore-rollout", or ""
+        QTest::addColumn<QString>("extra");     // "critical", "ignore-rollout", "failed-here"
+                                                // (sequence 3 failed here before), or ""
         QTest::addColumn<QString>("fallback");  // "", "kept", "expired", "forged", "installed"
         QTest::addColumn<qint32>("offered");    // the sequence offered; 0: none
         QTest::addColumn<UpdateFailureReason>("reason");
@@ -1204,6 +1205,12 @@ private slots:
         QTest::newRow("outside, fallback not newer") << "outside" << none << "installed" << 0
                                                      << R::None;
         QTest::newRow("inside, fallback unused") << "inside" << none << "forged" << 3 << R::None;
+        // A release that failed here hides nothing: the installation is offered what it would be
+        // offered without it.
+        QTest::newRow("inside, failed here, fallback") << "inside" << "failed-here" << "kept" << 2
+                                                       << R::None;
+        QTest::newRow("failed here, fallback") << none << "failed-here" << "kept" << 2 << R::None;
+        QTest::newRow("failed here, no fallback") << none << "failed-here" << none << 0 << R::None;
     }
 
     void rolloutOffer()
@@ -1262,6 +1269,17 @@ private slots:
         }
         writeFile(m_feed, QStringLiteral("stable/manifest.json"),
                   signedEnvelope(QStringLiteral("3.0.0"), 3, members));
+        if (extra == u"failed-here") {
+            UpdateOutcome failed;
+            failed.result = UpdateResult::RolledBack;
+            failed.because = UpdateFailedBecause::NewVersionEnded;
+            failed.sequence = 3;
+            failed.version = QStringLiteral("3.0.0");
+            failed.channel = QStringLiteral("stable");
+            QVERIFY(changeUpdateHistory(m_root, [&](UpdateHistory &history) {
+                        history.failed.append(failed);
+                    }).ok());
+        }
 
         Outcome outcome;
         QVERIFY(fetch(settings, &outcome));
@@ -1269,9 +1287,13 @@ private slots:
         if (reason != R::None)
             return;
         const UpdateInfo &update = outcome.check;
+        QCOMPARE(update.hasFailedHere(), extra == u"failed-here");
+        QCOMPARE(update.failedHere().sequence, extra == u"failed-here" ? 3 : 0);
         QCOMPARE(update.isAvailable() ? update.sequence() : 0, offered);
         QCOMPARE(update.isFallback(), offered == 2);
-        QCOMPARE(update.isOfferedHere(), offered == 3);
+        // (A release that failed here and has no fallback is still the one offered here.)
+        QCOMPARE(update.isOfferedHere(),
+                 offered == 3 || (offered == 0 && extra == u"failed-here"));
         QCOMPARE(update.currentSequence(), 3);
         QCOMPARE(update.rolloutPercent(), place.isEmpty() ? 100 : members.value(QStringLiteral("rollout"))
                                                                      .toObject().value(QStringLiteral("percent")).toInt());
@@ -1561,6 +1583,65 @@ private slots:
         QVERIFY(QFileInfo(part).size() > 0); // the running download's part file is still there
         QCOMPARE(running->state(), UpdateOperation::State::Running);
         running->cancel();
+    }
+
+    /*
+        A lock file left by a process that died, between making it and naming itself in it or
+        later, never blocks a download or the record of an update for good: it is taken over once
+        it has settled. One that a live process holds still refuses.
+    */
+    void leftLocksAreTakenOver_data()
+    {
+        QTest::addColumn<QString>("lock");       // "stage" or "history"
+        QTest::addColumn<QByteArray>("content"); // @ended: a process that has ended; @self: this one
+        QTest::addColumn<bool>("taken");
+        const QByteArray ended = "@ended\nVellumix.exe\n@host\n";
+        const QByteArray live = "@self\ntst_client\n@host\n";
+        QTest::newRow("stage, no owner") << "stage" << QByteArray() << true;
+        QTest::newRow("stage, ended owner") << "stage" << ended << true;
+        QTest::newRow("stage, live owner") << "stage" << live << false;
+        QTest::newRow("history, no owner") << "history" << QByteArray() << true;
+        QTest::newRow("history, ended owner") << "history" << ended << true;
+    }
+
+    void leftLocksAreTakenOver()
+    {
+        QFETCH(QString, lock);
+        QFETCH(QByteArray, content);
+        QFETCH(bool, taken);
+        publish();
+        QProcess process;
+        process.start(QStringLiteral("true"), QStringList());
+        QVERIFY(process.waitForFinished());
+        content.replace("@ended", QByteArray::number(process.processId()))
+            .replace("@self", QByteArray::number(QCoreApplication::applicationPid()))
+            .replace("@host", QSysInfo::machineHostName().toUtf8());
+        const QString work = m_root + QStringLiteral("/.vellumix-update");
+        const QString folder = lock == u"stage" ? m_stage : work;
+        const QString name = lock == u"stage" ? QStringLiteral(".vellumix-stage.lock")
+                                              : QStringLiteral("update-history.lock");
+        if (lock == u"stage")
+            writeFile(m_stage, QStringLiteral(".vellumix-stage"), QByteArray());
+        writeFile(folder, name, content);
+        QFile file(folder + u'/' + name);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-2),
+                                 QFileDevice::FileModificationTime));
+        file.close();
+
+        Outcome outcome;
+        QVERIFY(fetch(settings(), &outcome));
+        if (!taken) {
+            QCOMPARE(outcome.downloadFailure.reason, R::Busy);
+            return;
+        }
+        verifyCompleteStage(outcome);
+        UpdaterCommand updater = applyCommand(m_root, m_stage, 0, true);
+        updater.program = QStringLiteral("/bin/true");
+        updater.arguments.clear();
+        const UpdateFailure handedOver = launchUpdater(updater, m_root);
+        QVERIFY2(handedOver.ok(), qPrintable(handedOver.detail));
+        QCOMPARE(readUpdateHistory(m_root).handedOver.sequence, 2);
     }
 
     void fullDisk()
@@ -2012,6 +2093,9 @@ private slots:
         QTest::addColumn<QString>("health");  // the version it confirms with; empty: nothing
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<bool>("waited");     // the client waited for it (vellumix-fetch --wait)
+        QTest::addColumn<bool>("waitNote");   // it leaves the note of a wait for the application
+                                              // that ran out
+        QTest::addColumn<int>("handOvers");   // the release is handed over so many times in a row
         QTest::addColumn<UpdateResult>("result");
         QTest::addColumn<UpdateFailedBecause>("because");
         using B = UpdateFailedBecause;
@@ -2019,27 +2103,46 @@ private slots:
         const UpdateResult rolledBack = UpdateResult::RolledBack;
         const UpdateResult recovered = UpdateResult::Recovered;
         const UpdateResult notInstalled = UpdateResult::NotInstalled;
-        QTest::newRow("installed, waited") << JournalState::healthy << "2.0.0" << 0 << true
-                                           << installed << B::Nothing;
-        QTest::newRow("installed") << JournalState::healthy << "2.0.0" << 0 << false << installed
-                                   << B::Nothing;
-        QTest::newRow("new version ended") << JournalState::rolledBack << "" << 4 << true
-                                           << rolledBack << B::NewVersionEnded;
-        QTest::newRow("install failed") << JournalState::rolledBack << "" << 1 << true
-                                        << rolledBack << B::InstallFailed;
-        QTest::newRow("rolled back, not waited") << JournalState::rolledBack << "" << 4 << false
-                                                 << rolledBack << B::NotConfirmed;
-        QTest::newRow("version text mismatch") << JournalState::rolledBack << "2.0" << 4 << false
-                                               << rolledBack << B::VersionMismatch;
-        QTest::newRow("refused, waited") << "" << "" << 1 << true << notInstalled
-                                         << B::NotInstalled;
-        QTest::newRow("refused") << "" << "" << 1 << false << notInstalled << B::NotInstalled;
+        const UpdateResult none = UpdateResult::None;
+        // journal, health, exit code, waited, note, hand-overs, result, reason
+        QTest::newRow("installed, waited")
+            << JournalState::healthy << "2.0.0" << 0 << true << false << 1 << installed << B::Nothing;
+        QTest::newRow("installed")
+            << JournalState::healthy << "2.0.0" << 0 << false << false << 1 << installed << B::Nothing;
+        QTest::newRow("new version ended")
+            << JournalState::rolledBack << "" << 4 << true << false << 1 << rolledBack
+            << B::NewVersionEnded;
+        QTest::newRow("install failed")
+            << JournalState::rolledBack << "" << 1 << true << false << 1 << rolledBack
+            << B::InstallFailed;
+        QTest::newRow("rolled back, not waited")
+            << JournalState::rolledBack << "" << 4 << false << false << 1 << rolledBack
+            << B::NotConfirmed;
+        QTest::newRow("version text mismatch")
+            << JournalState::rolledBack << "2.0" << 4 << false << false << 1 << rolledBack
+            << B::VersionMismatch;
+        QTest::newRow("refused, waited")
+            << "" << "" << 1 << true << false << 1 << notInstalled << B::NotInstalled;
+        // Not waited for, the updater's word is not seen: a refusal and a transient ending look
+        // alike, and the release is offered again, up to three hand-overs in a row.
+        QTest::newRow("not taken, unseen, once")
+            << "" << "" << 1 << false << false << 1 << none << B::Nothing;
+        QTest::newRow("not taken, unseen, 3 times")
+            << "" << "" << 1 << false << false << 3 << notInstalled << B::NotInstalled;
+        // The updater's wait for the application ran out: transient, seen or not.
+        QTest::newRow("application did not quit")
+            << "" << "" << 1 << false << true << 3 << none << B::Nothing;
+        QTest::newRow("application did not quit, waited")
+            << "" << "" << 1 << true << true << 1 << none << B::Nothing;
         // Another updater held the lock: this one did not run, and the release stays offered.
-        QTest::newRow("lock held") << "" << "" << 3 << true << UpdateResult::None << B::Nothing;
-        QTest::newRow("interrupted, recovered") << JournalState::installing << "" << 1 << false
-                                                << recovered << B::Interrupted;
-        QTest::newRow("unconfirmed, recovered") << JournalState::rollbackNeeded << "" << 5
-                                                << false << recovered << B::Unconfirmed;
+        QTest::newRow("lock held") << "" << "" << 3 << true << false << 1 << none << B::Nothing;
+        QTest::newRow("lock held, unseen") << "" << "" << 3 << false << false << 1 << none << B::Nothing;
+        QTest::newRow("interrupted, recovered")
+            << JournalState::installing << "" << 1 << false << false << 1 << recovered
+            << B::Interrupted;
+        QTest::newRow("unconfirmed, recovered")
+            << JournalState::rollbackNeeded << "" << 5 << false << false << 1 << recovered
+            << B::Unconfirmed;
     }
 
     void updateOutcome()
@@ -2048,6 +2151,8 @@ private slots:
         QFETCH(QString, health);
         QFETCH(int, exitCode);
         QFETCH(bool, waited);
+        QFETCH(bool, waitNote);
+        QFETCH(int, handOvers);
         QFETCH(UpdateResult, result);
         QFETCH(UpdateFailedBecause, because);
         publish();
@@ -2070,20 +2175,32 @@ private slots:
         if (journal == JournalState::healthy)
             script += QStringLiteral("printf '{\"sequence\":2,\"version\":\"2.0.0\"}' > "
                                      "'%1/installed.json'\n").arg(work);
+        if (waitNote)
+            script += QStringLiteral("printf '{\"stage\":\"%1\",\"time\":\"%s\"}' "
+                                     "\"$(date -u +%Y-%m-%dT%H:%M:%S.999Z)\" > "
+                                     "'%2/application-wait.json'\n").arg(m_stage, work);
         script += QStringLiteral("touch '%1/ran'; exit %2\n").arg(m_dir->path()).arg(exitCode);
         UpdaterCommand updater = applyCommand(m_root, m_stage, 0, true);
         updater.program = QStringLiteral("/bin/sh");
         updater.arguments = QStringList{QStringLiteral("-c"), script};
-        if (waited) {
-            UpdateFailure failure;
-            QCOMPARE(runUpdater(updater, m_root, &failure), exitCode);
-            QVERIFY2(failure.ok(), qPrintable(failure.detail));
-        } else {
-            QVERIFY(launchUpdater(updater, m_root).ok());
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_dir->filePath(QStringLiteral("ran"))),
-                                     kWaitMs);
-        }
         const QStringList arguments{QStringLiteral("app")};
+        for (int handOver = 1; handOver <= handOvers; ++handOver) {
+            QFile::remove(m_dir->filePath(QStringLiteral("ran")));
+            if (waited) {
+                UpdateFailure failure;
+                QCOMPARE(runUpdater(updater, m_root, &failure), exitCode);
+                QVERIFY2(failure.ok(), qPrintable(failure.detail));
+            } else {
+                QVERIFY(launchUpdater(updater, m_root).ok());
+                QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_dir->filePath(QStringLiteral("ran"))),
+                                         kWaitMs);
+            }
+            if (handOver == handOvers)
+                break;
+            // Not the last: the start tells nothing and the release stays offered.
+            QVERIFY(!vellumix::handleStartup(arguments, QStringLiteral("1.0.0"), m_root).outcome.isValid());
+            QVERIFY(vellumix::failedReleases(m_root).isEmpty());
+        }
         if (result == UpdateResult::Recovered) {
             // The next start hands the update to the recovery (this root has no updater to
             // start), which rolls it back.

@@ -219,6 +219,17 @@ private slots:
                                                        << LockFileState::NotAFile;
         QTest::newRow("no owner, settled, a pipe where its helper goes")
             << QByteArray("pipe helper") << updater << 5 << LockFileState::NotAFile;
+        // The client's locks, which any program may take ("*"): the file names the program.
+        QTest::newRow("any program: a live process of the program the file names")
+            << self << QStringLiteral("*") << 0 << LockFileState::Held;
+        QTest::newRow("any program: a live process of another program than the file names")
+            << QByteArray("@self\nVellumix.exe\n@host\n") << QStringLiteral("*") << 0
+            << LockFileState::Abandoned;
+        QTest::newRow("any program: an ended process") << QByteArray("@ended\ntst_fileio\n@host\n")
+                                                       << QStringLiteral("*") << 0
+                                                       << LockFileState::Abandoned;
+        QTest::newRow("any program: no owner, two days old")
+            << QByteArray() << QStringLiteral("*") << 2 * 86400 << LockFileState::Abandoned;
     }
 
     void lockPolicy()
@@ -259,7 +270,10 @@ private slots:
             QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds),
                                      QFileDevice::FileModificationTime));
         }
-        const LockPolicy policy{program.isEmpty() ? QStringLiteral("tst_fileio") : program, 1000};
+        const LockPolicy policy{program == u"*"   ? QString()
+                                    : program.isEmpty() ? QStringLiteral("tst_fileio")
+                                                        : program,
+                                1000};
         QCOMPARE(inspectLockFile(lockPath, policy).state, state);
         const bool held = state != LockFileState::Absent && state != LockFileState::Abandoned;
         QCOMPARE(isLockHeld(lockPath, policy), held);

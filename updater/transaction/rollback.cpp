@@ -5,6 +5,7 @@
 #include "osbridge.h"
 #include "platform.h"
 #include "updateprotocol.h"
+#include "workdirectory.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,7 +43,7 @@ void restoreEntry(const QString &programRoot, const JournalEntry &entry)
 
 QString backupDirectoryOf(const QString &workDirectory)
 {
-    return workDirectory + u'/' + protocol::kBackupFolderName;
+    return WorkDirectory::at(workDirectory).backupFolder();
 }
 
 void rollbackTransaction(const QString &programRoot, TransactionJournal &journal)

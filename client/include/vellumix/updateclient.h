@@ -47,7 +47,7 @@ struct UpdateClientSettings
     // fresh installation).
     QString programRoot;
     qint32 builtInSequence = 0;
-    // Where downloads are staged; empty: defaultStagingDirectory(channel).
+    // Where downloads are staged; empty: defaultStagingDirectory(channel, programRoot).
     QString stagingDirectory;
     // Where the last verified manifest of each feed and channel is kept, so that a check of an
     // unchanged feed costs a 304 answer; empty: a per-user folder under the cache location
@@ -111,8 +111,9 @@ QUrl feedUrlFromUserInput(const QString &text);
 QString withoutUserInfo(const QString &text);
 // 1 to 32 of a-z, 0-9 and "-", and not "blobs" (the feed's folder of packed files).
 bool isValidChannelName(const QString &channel);
-// A per-user folder under the cache location; the program folder need not be writable.
-QString defaultStagingDirectory(const QString &channel);
+// A per-user folder under the cache location, one per program root and channel; the program
+// folder need not be writable. `programRoot` empty: the folder of the running program.
+QString defaultStagingDirectory(const QString &channel, const QString &programRoot = QString());
 
 class UpdatePlan;
 
