@@ -2279,23 +2279,50 @@ private slots:
         QCOMPARE(vellumix::recoveryPending(m_root), pending);
     }
 
+    /*
+        The release in place: the record, or the release the journal names as soon as the new
+        version has confirmed its start (the record follows a moment later), whichever is newer.
+    */
     void installedRelease_data()
     {
         QTest::addColumn<QByteArray>("record"); // empty: none
+        QTest::addColumn<QString>("journal");   // the state of a journal of 9 "2.1"; empty: none
+        QTest::addColumn<bool>("confirmed");    // the health file confirms that journal's start
         QTest::addColumn<int>("sequence");      // 0: no release
-        QTest::newRow("record") << QByteArray(R"({"sequence": 7, "version": "2.1"})") << 7;
-        QTest::newRow("none") << QByteArray() << 0;
-        QTest::newRow("damaged") << QByteArray(R"({"sequence": 7, )") << 0;
-        QTest::newRow("sequence 0") << QByteArray(R"({"sequence": 0, "version": "2.1"})") << 0;
-        QTest::newRow("sequence as text") << QByteArray(R"({"sequence": "7"})") << 0;
+        const QByteArray seven = R"({"sequence": 7, "version": "2.1"})";
+        const QString none;
+        QTest::newRow("record") << seven << none << false << 7;
+        QTest::newRow("none") << QByteArray() << none << false << 0;
+        QTest::newRow("damaged") << QByteArray(R"({"sequence": 7, )") << none << false << 0;
+        QTest::newRow("sequence 0") << QByteArray(R"({"sequence": 0, "version": "2.1"})") << none
+                                    << false << 0;
+        QTest::newRow("sequence as text") << QByteArray(R"({"sequence": "7"})") << none << false << 0;
+        QTest::newRow("confirmed, record not yet written")
+            << seven << JournalState::starting << true << 9;
+        QTest::newRow("confirmed, no record") << QByteArray() << JournalState::starting << true << 9;
+        QTest::newRow("healthy, record not yet written") << seven << JournalState::healthy << false
+                                                         << 9;
+        QTest::newRow("starting, unconfirmed") << seven << JournalState::starting << false << 7;
+        QTest::newRow("rolled back") << seven << JournalState::rolledBack << true << 7;
     }
 
     void installedRelease()
     {
         QFETCH(QByteArray, record);
+        QFETCH(QString, journal);
+        QFETCH(bool, confirmed);
         QFETCH(int, sequence);
         if (!record.isEmpty())
             writeFile(m_root, QStringLiteral(".vellumix-update/installed.json"), record);
+        const QString token = QStringLiteral("0a1b2c3d-0000-4000-8000-000000000009");
+        if (!journal.isEmpty()) {
+            TransactionJournal written = newTransactionJournal(QStringLiteral("2.1"), 9, token);
+            setJournalState(written, journal);
+            writeTransactionJournal(m_root, written);
+        }
+        if (confirmed)
+            writeFile(m_root, QStringLiteral(".vellumix-update/health.json"),
+                      HealthRecord(token, QStringLiteral("2.1")).toJson());
         const std::optional<InstalledRelease> installed = vellumix::installedRelease(m_root);
         QCOMPARE(installed ? installed->sequence : 0, sequence);
         if (installed)

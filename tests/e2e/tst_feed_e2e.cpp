@@ -47,6 +47,28 @@ AppVersion versionOf(const QString &version, qint32 sequence,
 const AppVersion v1 = versionOf(QStringLiteral("1.0.0"), 1);
 const AppVersion v2 = versionOf(QStringLiteral("2.0.0"), 2);
 
+// Stages `files` as `version`, `sequence`, with vellumix-publish's library and publishes the
+// stage into `dir`/feed (with deltas against the feed's earlier releases when `deltas`).
+vellumix::UpdateManifest publishRelease(const QString &dir, const QList<testsupport::FileSpec> &files,
+                                        const QString &version, qint32 sequence, bool deltas = false)
+{
+    vellumix::publish::StageOptions stage;
+    stage.releaseDir = dir + QStringLiteral("/release-") + version;
+    stage.version = version;
+    stage.sequence = sequence;
+    stage.keyPath = testsupport::devSigningKey();
+    stage.outDir = dir + QStringLiteral("/stage-") + version;
+    if (deltas)
+        stage.deltaBaseFeed = dir + QStringLiteral("/feed");
+    for (const testsupport::FileSpec &file : files)
+        testsupport::writeFile(stage.releaseDir, file.path, file.content);
+    vellumix::publish::stageRelease(stage);
+    vellumix::publish::PublishOptions publish;
+    publish.feedDir = dir + QStringLiteral("/feed");
+    publish.stageDir = stage.outDir;
+    return vellumix::publish::publishStage(publish).manifest;
+}
+
 // Stages `files` as `version`, sequence 2, with vellumix-publish's library, publishes the stage
 // into `dir`/feed and serves the feed (over https with `tls`); what went wrong, empty when
 // nothing. With `base`, that release is published first as sequence 1, and the files of
@@ -58,34 +80,16 @@ QString publishAndServe(FeedServer &server, const QString &dir,
                         const testsupport::ServerOptions &options = {},
                         const QList<testsupport::FileSpec> *base = nullptr)
 {
-    vellumix::publish::PublishOptions publish;
-    publish.feedDir = dir + QStringLiteral("/feed");
-    const auto stageAndPublish = [&](const QList<testsupport::FileSpec> &release,
-                                     const QString &name, qint32 sequence) {
-        vellumix::publish::StageOptions stage;
-        stage.releaseDir = dir + QStringLiteral("/release-") + name;
-        stage.version = name;
-        stage.sequence = sequence;
-        stage.keyPath = testsupport::devSigningKey();
-        stage.outDir = dir + QStringLiteral("/stage-") + name;
-        if (base && sequence > 1)
-            stage.deltaBaseFeed = publish.feedDir;
-        for (const testsupport::FileSpec &file : release)
-            testsupport::writeFile(stage.releaseDir, file.path, file.content);
-        vellumix::publish::stageRelease(stage);
-        publish.stageDir = stage.outDir;
-        return vellumix::publish::publishStage(publish).manifest;
-    };
     const QString failure = testsupport::failureOf([&] {
         if (base)
-            stageAndPublish(*base, QStringLiteral("1.0.0"), 1);
-        const vellumix::UpdateManifest published = stageAndPublish(files, version, 2);
+            publishRelease(dir, *base, QStringLiteral("1.0.0"), 1);
+        const vellumix::UpdateManifest published = publishRelease(dir, files, version, 2, base);
         if (manifest)
             *manifest = published;
     });
     if (failure != testsupport::kNoFailure)
         return failure;
-    return server.start(publish.feedDir, tls, options) ? QString() : server.errorText();
+    return server.start(dir + QStringLiteral("/feed"), tls, options) ? QString() : server.errorText();
 }
 
 const vellumix::ManifestFile *fileOf(const vellumix::UpdateManifest &manifest, const QString &path)
@@ -296,7 +300,7 @@ private slots:
 
         // An update interrupted right after its journal was first written.
         vellumix::TransactionJournal journal = vellumix::newTransactionJournal(
-            QStringLiteral("3.0.0"), 3, QStringLiteral("0123456789abcdef"));
+            QStringLiteral("9.0.0"), 9, QStringLiteral("0123456789abcdef"));
         vellumix::writeTransactionJournal(installation.root(), journal);
         run = installation.runProgram(QStringLiteral("strace"), traced);
         QVERIFY2(run.exitCode == 0, qPrintable(run.errorOutput));
@@ -314,6 +318,31 @@ private slots:
                      QStringLiteral("no update: the feed offers sequence 2, 2 is installed")),
                  qPrintable(run.errorOutput));
         QCOMPARE(describeDifference(installation.treeOf(second), installation.programTree()),
+                 QString());
+
+        /*
+            A second update in a row, on an installation that has an installed record now:
+            version 3 confirms its start and checks at once, before the updater has written the
+            record. It takes neither its own release again nor an older one: one updater run,
+            and the update is told once.
+        */
+        AppVersion third = versionOf(QStringLiteral("3.0.0"), 3);
+        third.mainProgram = testsupport::readFile(QStringLiteral(VELLUMIX_MINIMAL_APP_V3));
+        QCOMPARE(testsupport::failureOf([&] {
+                     publishRelease(dir.path(), installation.filesOf(third), third.version, 3);
+                 }),
+                 testsupport::kNoFailure);
+        run = installation.runProgram(QStringLiteral("strace"), traced);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.errorOutput));
+        QVERIFY2(updateConfirmed(installation, 3), qPrintable(run.errorOutput));
+        QCOMPARE(started(), QStringList({QStringLiteral("Vellumix.exe"),
+                                         QStringLiteral("VellumixUpdater.exe"),
+                                         QStringLiteral("Vellumix.exe")}));
+        QCOMPARE(run.errorOutput.count(QStringLiteral("version 3.0.0 confirmed its start")), 1);
+        QVERIFY2(run.errorOutput.contains(
+                     QStringLiteral("no update: the feed offers sequence 3, 3 is installed")),
+                 qPrintable(run.errorOutput));
+        QCOMPARE(describeDifference(installation.treeOf(third), installation.programTree()),
                  QString());
         qunsetenv("VELLUMIX_UPDATE_FEED");
     }
@@ -388,22 +417,10 @@ private slots:
 
         // A newer release that works is installed at the next start.
         const AppVersion third = versionOf(QStringLiteral("3.0.0"), 3);
-        const QString failure = testsupport::failureOf([&] {
-            vellumix::publish::StageOptions stage;
-            stage.releaseDir = dir.filePath(QStringLiteral("release-3"));
-            stage.version = third.version;
-            stage.sequence = third.sequence;
-            stage.keyPath = testsupport::devSigningKey();
-            stage.outDir = dir.filePath(QStringLiteral("stage-3"));
-            for (const testsupport::FileSpec &file : installation.filesOf(third))
-                testsupport::writeFile(stage.releaseDir, file.path, file.content);
-            vellumix::publish::stageRelease(stage);
-            vellumix::publish::PublishOptions publish;
-            publish.feedDir = dir.filePath(QStringLiteral("feed"));
-            publish.stageDir = stage.outDir;
-            vellumix::publish::publishStage(publish);
-        });
-        QCOMPARE(failure, testsupport::kNoFailure);
+        QCOMPARE(testsupport::failureOf([&] {
+                     publishRelease(dir.path(), installation.filesOf(third), third.version, 3);
+                 }),
+                 testsupport::kNoFailure);
         run = start(&updaterRuns);
         QVERIFY2(run.exitCode == 0 && updaterRuns == 1, qPrintable(run.errorOutput));
         QVERIFY2(updateConfirmed(installation, 3), qPrintable(run.errorOutput));
