@@ -4,7 +4,9 @@
 #include "installation.h"
 #include "messages.h"
 #include "runsequence.h"
+#include "workdirectory.h"
 
+#include <QFileInfo>
 #include <QTest>
 
 #include <signal.h>
@@ -90,7 +92,15 @@ private slots:
             withProgram(installation.applyArguments() << QStringLiteral("--parent") << QString::number(parent.pid())),
             shortTiming(300, 1000));
         QCOMPARE(code, 1);
-        QCOMPARE(testsupport::snapshotTree(installation.root()), before);
+        // Nothing changed but the note that tells the application's side this ending was
+        // transient, naming the stage.
+        auto after = testsupport::snapshotTree(installation.root());
+        QVERIFY(after.remove(QStringLiteral(".vellumix-update/application-wait.json")) == 1);
+        QCOMPARE(after, before);
+        const std::optional<WorkDirectory::ApplicationWait> note =
+            WorkDirectory::ofProgramRoot(installation.root()).applicationWait();
+        QVERIFY(note);
+        QCOMPARE(note->stage, QFileInfo(installation.stage()).absoluteFilePath());
         // The application may still run: it is not started a second time.
         QTest::qWait(300);
         QVERIFY(installation.appLog().isEmpty());
