@@ -67,6 +67,8 @@ inline const QString kApplicationWaitFileName = QStringLiteral("application-wait
 // to the updater, what became of it, the releases that failed here (never taken again by
 // themselves). Only the client reads and writes it; the updater never looks at it.
 inline const QString kUpdateHistoryFileName = QStringLiteral("update-history.json");
+// Held while that record is changed.
+inline const QString kUpdateHistoryLockName = QStringLiteral("update-history.lock");
 
 // --- The journal's "state" --------------------------------------------------------------------
 namespace JournalState {

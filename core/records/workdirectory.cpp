@@ -15,9 +15,6 @@ namespace vellumix {
 
 namespace {
 
-// The client's record of its updates, and the lock held while it is changed.
-const QString kHistoryLockName = QStringLiteral("update-history.lock");
-
 WorkDirectoryError fromWrite(const AtomicWriteResult &result, const QString &file)
 {
     switch (result.status) {
@@ -103,7 +100,7 @@ std::optional<WorkDirectory::ApplicationWait> WorkDirectory::applicationWait() c
 
 QString WorkDirectory::lockFile(Lock lock) const
 {
-    return fileNamed(lock == Lock::Installer ? protocol::kLockFileName : kHistoryLockName);
+    return fileNamed(lock == Lock::Installer ? protocol::kLockFileName : protocol::kUpdateHistoryLockName);
 }
 
 /*

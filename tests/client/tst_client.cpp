@@ -2078,6 +2078,11 @@ private slots:
         QVERIFY(installationId(rootB) != idA);
         QCOMPARE(reportedInstallation(idA).size(), 32);
         QVERIFY(reportedInstallation(idA) != idA.left(32));
+        // Each program root has its own default stage, as it has its own id.
+        const QString stable = QStringLiteral("stable");
+        QVERIFY(defaultStagingDirectory(stable, rootA) != defaultStagingDirectory(stable, rootB));
+        QCOMPARE(defaultStagingDirectory(stable, rootA),
+                 defaultStagingDirectory(stable, rootA + QStringLiteral("/")));
         QStandardPaths::setTestModeEnabled(false);
     }
 
