@@ -129,6 +129,41 @@ std::optional<QNetworkProxy> proxyFromUserInput(const QString &text)
                          url.password(QUrl::FullyDecoded));
 }
 
+// A feed as it was given, for a message: what stands before its last "@" may be a user and a
+// password, and is left out whatever it holds. A password that a URL would have to escape ("/",
+// "@", a space) ends the user information for withoutUserInfo(), not for the person who typed it.
+QString feedForMessage(const QString &text)
+{
+    const qsizetype at = text.lastIndexOf(u'@');
+    if (at < 0)
+        return withoutUserInfo(text);
+    const qsizetype scheme = text.indexOf(u"://");
+    return (scheme >= 0 && scheme < at ? text.left(scheme + 3) : QString()) + text.mid(at + 1);
+}
+
+// Why --header cannot take `line` ("NAME: VALUE"), or nothing. The text names the header but
+// never its value, which is there to carry a token: the name is what stands before the colon when
+// that reads as a header name, and "the header" otherwise (a line without a colon, or whose part
+// before it is no name, may be a value alone).
+QString headerProblem(const QString &option, const QString &line)
+{
+    static const QRegularExpression token(
+        QRegularExpression::anchoredPattern(QStringLiteral("[!#$%&'*+.^_`|~0-9A-Za-z-]+")));
+    const qsizetype colon = line.indexOf(u':');
+    if (colon > 0 && token.match(line.left(colon)).hasMatch())
+        return {};
+    const QString name = colon > 0 ? line.left(colon).trimmed() : QString();
+    if (token.match(name).hasMatch())
+        //: --header's value is wrong; %2 is the header's name, its value is never shown
+        return Texts::tr("--%1 needs \"NAME: VALUE\"; the header \"%2\" is not written so (its "
+                         "value is not shown)")
+            .arg(option, name);
+    //: --header's value is wrong and no header name can be read from it; it is never shown
+    return Texts::tr("--%1 needs \"NAME: VALUE\"; the header given is not written so (it is not "
+                     "shown)")
+        .arg(option);
+}
+
 extern "C" void onInterrupt(int)
 {
     g_interrupted = true;
@@ -374,8 +409,15 @@ int runFetch(const QStringList &arguments)
             return usage(Texts::tr("the option --%1 is given more than once").arg(name));
         given << name;
     }
-    if (!parser.positionalArguments().isEmpty())
+    if (!parser.positionalArguments().isEmpty()) {
+        // A header's or a proxy's value that the shell split (not quoted as one argument) leaves
+        // its rest, a token perhaps, as an argument of its own: not shown then.
+        if (parser.isSet(header) || parser.isSet(proxy))
+            return usage(Texts::tr("unexpected argument (not shown: a value of --%1 or --%2 "
+                                   "that holds a space goes in quotes, as one argument)")
+                             .arg(nameOf(header), nameOf(proxy)));
         return usage(Texts::tr("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    }
     if (command == u"status") {
         if (!parser.isSet(root))
             return usage(Texts::tr("the option --%1 is required").arg(nameOf(root)));
@@ -395,10 +437,10 @@ int runFetch(const QStringList &arguments)
     if (!settings.feed.isValid() && hostAndPort.match(parser.value(feed)).hasMatch())
         return usage(Texts::tr("the feed \"%1\" names a host and port without a scheme; write "
                                "https://%1 (or http://%1)")
-                         .arg(withoutUserInfo(parser.value(feed))));
+                         .arg(feedForMessage(parser.value(feed))));
     if (!settings.feed.isValid())
         return usage(Texts::tr("the feed \"%1\" is neither an http(s) URL nor a directory")
-                         .arg(withoutUserInfo(parser.value(feed))));
+                         .arg(feedForMessage(parser.value(feed))));
     settings.channel = parser.value(channel);
     if (!isValidChannelName(settings.channel))
         return usage(Texts::tr("a channel name is 1 to 32 of a-z, 0-9 and \"-\""));
@@ -450,9 +492,9 @@ int runFetch(const QStringList &arguments)
         settings.proxy = *chosen;
     }
     for (const QString &line : parser.values(header)) {
+        if (const QString problem = headerProblem(nameOf(header), line); !problem.isEmpty())
+            return usage(problem);
         const qsizetype colon = line.indexOf(u':');
-        if (colon <= 0 || line.left(colon).trimmed() != line.left(colon))
-            return usage(Texts::tr("--%1 needs \"NAME: VALUE\", not \"%2\"").arg(nameOf(header), line));
         settings.feedHeaders.append({line.left(colon).toLatin1(), line.mid(colon + 1).trimmed().toUtf8()});
     }
     static constexpr char kCredentialsVariable[] = "VELLUMIX_FEED_CREDENTIALS";
