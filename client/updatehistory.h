@@ -57,6 +57,10 @@ struct UpdateHistory
     // it has been: each outcome is reported once, if the application turned reports on.
     QString outcomeReports;
     bool outcomeReported = false;
+    // Why the last report did not arrive (the address, then what went wrong), and the outcome (its
+    // token) that report was for; both empty once a report of it has arrived.
+    QString outcomeReportFailure;
+    QString outcomeReportFailureToken;
     QList<UpdateOutcome> failed;
     bool existed = false;       // read from a file (false: the client has kept nothing yet)
 };
