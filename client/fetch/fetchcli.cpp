@@ -197,14 +197,17 @@ void printJson(const QJsonObject &object)
     out().flush();
 }
 
-int reportFailure(const UpdateFailure &failure)
+// Prints `failure` with the members of `besides` beside it, and says so on standard error.
+int reportFailure(const UpdateFailure &failure, const QJsonObject &besides = {})
 {
     if (failure.reason == UpdateFailureReason::Cancelled && g_interrupted)
         return kInterrupted;
-    printJson({{QStringLiteral("error"),
-                QJsonObject{{QStringLiteral("reason"), failure.reasonName()},
-                            {QStringLiteral("message"), failure.userText()},
-                            {QStringLiteral("detail"), failure.detail}}}});
+    QJsonObject printed = besides;
+    printed.insert(QStringLiteral("error"),
+                   QJsonObject{{QStringLiteral("reason"), failure.reasonName()},
+                               {QStringLiteral("message"), failure.userText()},
+                               {QStringLiteral("detail"), failure.detail}});
+    printJson(printed);
     // The reason's text (translated by the client library), its stable name and the detail for
     // the log. One pass of arg(): a detail (a URL, a path) may hold "%2" itself.
     QString line;
@@ -521,15 +524,23 @@ int runFetch(const QStringList &arguments)
     UpdateClient client(settings);
     UpdateCheck *check = client.check();
     await(check);
+    // With --send-reports, whether the report the last update owes has arrived (now or at an
+    // earlier check), and why not: beside whatever is printed.
+    QJsonObject besides;
+    if (const OutcomeReportStatus report = client.outcomeReportStatus(); report.isValid())
+        besides.insert(QStringLiteral("report"), report.toJson());
     if (!check->failure().ok())
-        return reportFailure(check->failure());
+        return reportFailure(check->failure(), besides);
     const UpdateInfo update = check->update();
     const FailedReleasePolicy policy =
         parser.isSet(retryFailed) ? FailedReleasePolicy::Retry : FailedReleasePolicy::Skip;
     const bool taken =
         update.isAvailable() || (update.hasFailedHere() && policy == FailedReleasePolicy::Retry);
+    QJsonObject summary = describe(update);
+    for (auto member = besides.begin(); member != besides.end(); ++member)
+        summary.insert(member.key(), member.value());
     if (command == u"check" || !taken) {
-        printJson(describe(update));
+        printJson(summary);
         return taken ? kDone : kNoUpdate;
     }
 
@@ -541,10 +552,9 @@ int runFetch(const QStringList &arguments)
     if (!download->failure().ok()) {
         if (download->progress().bytesTotal > 0)
             view.show(download->progress(), true);
-        return reportFailure(download->failure());
+        return reportFailure(download->failure(), besides);
     }
     view.show(download->progress(), true);
-    QJsonObject summary = describe(update);
     summary.insert(QStringLiteral("staged"), download->stagingDirectory());
     summary.insert(QStringLiteral("bytesTransferred"), download->bytesTransferred());
     summary.insert(QStringLiteral("filesFetched"), download->filesFetched());
@@ -560,12 +570,12 @@ int runFetch(const QStringList &arguments)
             verifyStagedUpdate(settings.programRoot, download->stagingDirectory(), settings.channel,
                                settings.builtInSequence, policy);
         !failure.ok())
-        return reportFailure(failure);
+        return reportFailure(failure, besides);
     const UpdaterCommand updater =
         applyCommand(settings.programRoot, download->stagingDirectory(), parentId, parser.isSet(quiet));
     if (!parser.isSet(wait)) {
         if (const UpdateFailure failure = launchUpdater(updater, settings.programRoot); !failure.ok())
-            return reportFailure(failure);
+            return reportFailure(failure, besides);
         summary.insert(QStringLiteral("updater"), QStringLiteral("started"));
         printJson(summary);
         return kDone;
@@ -574,7 +584,7 @@ int runFetch(const QStringList &arguments)
     UpdateFailure failure;
     const int code = runUpdater(updater, settings.programRoot, &failure);
     if (!failure.ok())
-        return reportFailure(failure);
+        return reportFailure(failure, besides);
     summary.insert(QStringLiteral("updater"), QStringLiteral("exited"));
     summary.insert(QStringLiteral("updaterExitCode"), code < 0 ? kFailed : code);
     const UpdateOutcome outcome = lastUpdateOutcome(settings.programRoot);

@@ -25,6 +25,7 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <memory>
 #include <optional>
 
 using namespace e2e;
@@ -841,10 +842,42 @@ private slots:
         QVERIFY2(run.exitCode == 4, qPrintable(describe(run)));
         const QString reportsLog = server.runDir() + QStringLiteral("/reports.log");
         QVERIFY(!QFileInfo::exists(reportsLog) || testsupport::readFile(reportsLog).isEmpty());
+        const auto reportOf = [](const FetchRun &run) {
+            return run.json.value(QStringLiteral("report")).toObject();
+        };
+        // A report that cannot go (the proxy named is down, and the check fails with it) is
+        // said so beside the check's failure, and kept for the next check.
+        run = check(installation.root(), 1,
+                    reporting + QStringList{QStringLiteral("--proxy"), QStringLiteral("http://127.0.0.1:9"),
+                                            QStringLiteral("--check-timeout"), QStringLiteral("5")});
+        QVERIFY2(run.exitCode == 11 && run.json.contains(QStringLiteral("error"))
+                     && reportOf(run).value(QStringLiteral("sent")) == QJsonValue(false)
+                     && reportOf(run).value(QStringLiteral("detail")).toString().startsWith(
+                         url + QStringLiteral("/reports: ")),
+                 qPrintable(describe(run)));
+        // Then it goes: through a company's proxy that asks for credentials when squid is
+        // installed (a tunnel, as every https request takes), directly otherwise; once.
+        std::unique_ptr<testsupport::ProxyServer> squid;
+        QStringList proxied;
+        if (testsupport::ProxyServer::available()) {
+            squid = std::make_unique<testsupport::ProxyServer>();
+            QVERIFY2(squid->start(QStringLiteral("alice"), QStringLiteral("s3cret")),
+                     qPrintable(squid->errorText()));
+            QUrl proxy(squid->url());
+            proxy.setUserInfo(QStringLiteral("alice:s3cret"));
+            proxied = QStringList{QStringLiteral("--proxy"), proxy.toString()};
+        }
         for (int time = 0; time < 2; ++time) {
-            run = check(installation.root(), 1, reporting);
+            run = check(installation.root(), 1, reporting + (time == 0 ? proxied : QStringList()));
             QVERIFY2(run.exitCode == 10 && run.json.contains(QStringLiteral("failedHere")),
                      qPrintable(describe(run)));
+            QCOMPARE(reportOf(run), (QJsonObject{{QStringLiteral("sent"), true},
+                                                 {QStringLiteral("detail"), QString()}}));
+        }
+        if (squid) {
+            // The feed's tunnel and the report's, each asked for credentials once.
+            const QString tunnel = QStringLiteral("CONNECT 127.0.0.1:%1 200 alice").arg(server.port());
+            QCOMPARE(squid->accessLog(4).count(tunnel), 2);
         }
         const QStringList reports = QString::fromUtf8(testsupport::readFile(reportsLog))
                                         .split(u'\n', Qt::SkipEmptyParts);
