@@ -398,8 +398,18 @@ int runFetch(const QStringList &arguments)
     };
     QStringList withoutCommand = arguments;
     withoutCommand.removeAt(1);
-    if (!parser.parse(withoutCommand))
+    if (!parser.parse(withoutCommand)) {
+        // Qt names an option it does not know as it was written, and one written after a single
+        // "-" letter by letter, with whatever value was joined to it: a password, a token. Only a
+        // plain name is shown.
+        static const QRegularExpression plainName(
+            QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9][A-Za-z0-9-]{0,39}")));
+        const QStringList unknown = parser.unknownOptionNames();
+        if (unknown.size() > 1 || (unknown.size() == 1 && !plainName.match(unknown.first()).hasMatch()))
+            return usage(Texts::tr("an option is not known (not shown as it was written; options "
+                                   "are written --NAME VALUE or --NAME=VALUE)"));
         return usage(parser.errorText());
+    }
     if (parser.isSet(help)) {
         out() << helpText();
         return kDone;
