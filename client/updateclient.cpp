@@ -445,7 +445,8 @@ void UpdateClientPrivate::onCheckDeadline()
                               .arg(settings.checkTimeoutMs)};
     if (!lastCheckFailure.ok())
         failure.detail += QStringLiteral("; the last try: ") + lastCheckFailure.detail;
-    reporter->abort();
+    reporter->abort(QStringLiteral("the check ended after %1 ms, before the report had an answer")
+                        .arg(settings.checkTimeoutMs));
     finishCheck(failure, nullptr);
 }
 

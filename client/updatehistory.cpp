@@ -160,6 +160,11 @@ QByteArray toJson(const UpdateHistory &history)
         if (!history.outcomeReports.isEmpty()) {
             outcome.insert(QStringLiteral("reports"), history.outcomeReports);
             outcome.insert(QStringLiteral("reported"), history.outcomeReported);
+            if (!history.outcomeReportFailure.isEmpty()) {
+                outcome.insert(QStringLiteral("reportFailure"), history.outcomeReportFailure);
+                outcome.insert(QStringLiteral("reportFailureToken"),
+                               history.outcomeReportFailureToken);
+            }
         }
         record.insert(kOutcome, outcome);
     }
@@ -189,6 +194,8 @@ UpdateHistory historyFromJson(const QJsonObject &record)
     history.outcomeTold = outcome.value(QStringLiteral("told")).toBool();
     history.outcomeReports = outcome.value(QStringLiteral("reports")).toString();
     history.outcomeReported = outcome.value(QStringLiteral("reported")).toBool();
+    history.outcomeReportFailure = outcome.value(QStringLiteral("reportFailure")).toString();
+    history.outcomeReportFailureToken = outcome.value(QStringLiteral("reportFailureToken")).toString();
     const QJsonArray failed = record.value(kFailed).toArray();
     for (const QJsonValue &entry : failed) {
         const UpdateOutcome release = outcomeFromJson(entry.toObject());

@@ -57,6 +57,10 @@ struct UpdateHistory
     // it has been: each outcome is reported once, if the application turned reports on.
     QString outcomeReports;
     bool outcomeReported = false;
+    // Why the last report did not arrive (the address, then what went wrong), and the outcome (its
+    // token) that report was for; both empty once a report of it has arrived.
+    QString outcomeReportFailure;
+    QString outcomeReportFailureToken;
     QList<UpdateOutcome> failed;
     // A release that the updater ended without taking, for a reason the client could not tell
     // (a refusal, or a transient ending it saw no sign of): how many hand-overs in a row ended so.

@@ -129,6 +129,41 @@ std::optional<QNetworkProxy> proxyFromUserInput(const QString &text)
                          url.password(QUrl::FullyDecoded));
 }
 
+// A feed as it was given, for a message: what stands before its last "@" may be a user and a
+// password, and is left out whatever it holds. A password that a URL would have to escape ("/",
+// "@", a space) ends the user information for withoutUserInfo(), not for the person who typed it.
+QString feedForMessage(const QString &text)
+{
+    const qsizetype at = text.lastIndexOf(u'@');
+    if (at < 0)
+        return withoutUserInfo(text);
+    const qsizetype scheme = text.indexOf(u"://");
+    return (scheme >= 0 && scheme < at ? text.left(scheme + 3) : QString()) + text.mid(at + 1);
+}
+
+// Why --header cannot take `line` ("NAME: VALUE"), or nothing. The text names the header but
+// never its value, which is there to carry a token: the name is what stands before the colon when
+// that reads as a header name, and "the header" otherwise (a line without a colon, or whose part
+// before it is no name, may be a value alone).
+QString headerProblem(const QString &option, const QString &line)
+{
+    static const QRegularExpression token(
+        QRegularExpression::anchoredPattern(QStringLiteral("[!#$%&'*+.^_`|~0-9A-Za-z-]+")));
+    const qsizetype colon = line.indexOf(u':');
+    if (colon > 0 && token.match(line.left(colon)).hasMatch())
+        return {};
+    const QString name = colon > 0 ? line.left(colon).trimmed() : QString();
+    if (token.match(name).hasMatch())
+        //: --header's value is wrong; %2 is the header's name, its value is never shown
+        return Texts::tr("--%1 needs \"NAME: VALUE\"; the header \"%2\" is not written so (its "
+                         "value is not shown)")
+            .arg(option, name);
+    //: --header's value is wrong and no header name can be read from it; it is never shown
+    return Texts::tr("--%1 needs \"NAME: VALUE\"; the header given is not written so (it is not "
+                     "shown)")
+        .arg(option);
+}
+
 extern "C" void onInterrupt(int)
 {
     g_interrupted = true;
@@ -162,14 +197,17 @@ void printJson(const QJsonObject &object)
     out().flush();
 }
 
-int reportFailure(const UpdateFailure &failure)
+// Prints `failure` with the members of `besides` beside it, and says so on standard error.
+int reportFailure(const UpdateFailure &failure, const QJsonObject &besides = {})
 {
     if (failure.reason == UpdateFailureReason::Cancelled && g_interrupted)
         return kInterrupted;
-    printJson({{QStringLiteral("error"),
-                QJsonObject{{QStringLiteral("reason"), failure.reasonName()},
-                            {QStringLiteral("message"), failure.userText()},
-                            {QStringLiteral("detail"), failure.detail}}}});
+    QJsonObject printed = besides;
+    printed.insert(QStringLiteral("error"),
+                   QJsonObject{{QStringLiteral("reason"), failure.reasonName()},
+                               {QStringLiteral("message"), failure.userText()},
+                               {QStringLiteral("detail"), failure.detail}});
+    printJson(printed);
     // The reason's text (translated by the client library), its stable name and the detail for
     // the log. One pass of arg(): a detail (a URL, a path) may hold "%2" itself.
     QString line;
@@ -360,8 +398,18 @@ int runFetch(const QStringList &arguments)
     };
     QStringList withoutCommand = arguments;
     withoutCommand.removeAt(1);
-    if (!parser.parse(withoutCommand))
+    if (!parser.parse(withoutCommand)) {
+        // Qt names an option it does not know as it was written, and one written after a single
+        // "-" letter by letter, with whatever value was joined to it: a password, a token. Only a
+        // plain name is shown.
+        static const QRegularExpression plainName(
+            QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9][A-Za-z0-9-]{0,39}")));
+        const QStringList unknown = parser.unknownOptionNames();
+        if (unknown.size() > 1 || (unknown.size() == 1 && !plainName.match(unknown.first()).hasMatch()))
+            return usage(Texts::tr("an option is not known (not shown as it was written; options "
+                                   "are written --NAME VALUE or --NAME=VALUE)"));
         return usage(parser.errorText());
+    }
     if (parser.isSet(help)) {
         out() << helpText();
         return kDone;
@@ -374,8 +422,15 @@ int runFetch(const QStringList &arguments)
             return usage(Texts::tr("the option --%1 is given more than once").arg(name));
         given << name;
     }
-    if (!parser.positionalArguments().isEmpty())
+    if (!parser.positionalArguments().isEmpty()) {
+        // A header's or a proxy's value that the shell split (not quoted as one argument) leaves
+        // its rest, a token perhaps, as an argument of its own: not shown then.
+        if (parser.isSet(header) || parser.isSet(proxy))
+            return usage(Texts::tr("unexpected argument (not shown: a value of --%1 or --%2 "
+                                   "that holds a space goes in quotes, as one argument)")
+                             .arg(nameOf(header), nameOf(proxy)));
         return usage(Texts::tr("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    }
     if (command == u"status") {
         if (!parser.isSet(root))
             return usage(Texts::tr("the option --%1 is required").arg(nameOf(root)));
@@ -395,10 +450,10 @@ int runFetch(const QStringList &arguments)
     if (!settings.feed.isValid() && hostAndPort.match(parser.value(feed)).hasMatch())
         return usage(Texts::tr("the feed \"%1\" names a host and port without a scheme; write "
                                "https://%1 (or http://%1)")
-                         .arg(withoutUserInfo(parser.value(feed))));
+                         .arg(feedForMessage(parser.value(feed))));
     if (!settings.feed.isValid())
         return usage(Texts::tr("the feed \"%1\" is neither an http(s) URL nor a directory")
-                         .arg(withoutUserInfo(parser.value(feed))));
+                         .arg(feedForMessage(parser.value(feed))));
     settings.channel = parser.value(channel);
     if (!isValidChannelName(settings.channel))
         return usage(Texts::tr("a channel name is 1 to 32 of a-z, 0-9 and \"-\""));
@@ -450,9 +505,9 @@ int runFetch(const QStringList &arguments)
         settings.proxy = *chosen;
     }
     for (const QString &line : parser.values(header)) {
+        if (const QString problem = headerProblem(nameOf(header), line); !problem.isEmpty())
+            return usage(problem);
         const qsizetype colon = line.indexOf(u':');
-        if (colon <= 0 || line.left(colon).trimmed() != line.left(colon))
-            return usage(Texts::tr("--%1 needs \"NAME: VALUE\", not \"%2\"").arg(nameOf(header), line));
         settings.feedHeaders.append({line.left(colon).toLatin1(), line.mid(colon + 1).trimmed().toUtf8()});
     }
     static constexpr char kCredentialsVariable[] = "VELLUMIX_FEED_CREDENTIALS";
@@ -479,15 +534,23 @@ int runFetch(const QStringList &arguments)
     UpdateClient client(settings);
     UpdateCheck *check = client.check();
     await(check);
+    // With --send-reports, whether the report the last update owes has arrived (now or at an
+    // earlier check), and why not: beside whatever is printed.
+    QJsonObject besides;
+    if (const OutcomeReportStatus report = client.outcomeReportStatus(); report.isValid())
+        besides.insert(QStringLiteral("report"), report.toJson());
     if (!check->failure().ok())
-        return reportFailure(check->failure());
+        return reportFailure(check->failure(), besides);
     const UpdateInfo update = check->update();
     const FailedReleasePolicy policy =
         parser.isSet(retryFailed) ? FailedReleasePolicy::Retry : FailedReleasePolicy::Skip;
     const bool taken =
         update.isAvailable() || (update.hasFailedHere() && policy == FailedReleasePolicy::Retry);
+    QJsonObject summary = describe(update);
+    for (auto member = besides.begin(); member != besides.end(); ++member)
+        summary.insert(member.key(), member.value());
     if (command == u"check" || !taken) {
-        printJson(describe(update));
+        printJson(summary);
         return taken ? kDone : kNoUpdate;
     }
 
@@ -499,10 +562,9 @@ int runFetch(const QStringList &arguments)
     if (!download->failure().ok()) {
         if (download->progress().bytesTotal > 0)
             view.show(download->progress(), true);
-        return reportFailure(download->failure());
+        return reportFailure(download->failure(), besides);
     }
     view.show(download->progress(), true);
-    QJsonObject summary = describe(update);
     summary.insert(QStringLiteral("staged"), download->stagingDirectory());
     summary.insert(QStringLiteral("bytesTransferred"), download->bytesTransferred());
     summary.insert(QStringLiteral("filesFetched"), download->filesFetched());
@@ -518,12 +580,12 @@ int runFetch(const QStringList &arguments)
             verifyStagedUpdate(settings.programRoot, download->stagingDirectory(), settings.channel,
                                settings.builtInSequence, policy);
         !failure.ok())
-        return reportFailure(failure);
+        return reportFailure(failure, besides);
     const UpdaterCommand updater =
         applyCommand(settings.programRoot, download->stagingDirectory(), parentId, parser.isSet(quiet));
     if (!parser.isSet(wait)) {
         if (const UpdateFailure failure = launchUpdater(updater, settings.programRoot); !failure.ok())
-            return reportFailure(failure);
+            return reportFailure(failure, besides);
         summary.insert(QStringLiteral("updater"), QStringLiteral("started"));
         printJson(summary);
         return kDone;
@@ -532,7 +594,7 @@ int runFetch(const QStringList &arguments)
     UpdateFailure failure;
     const int code = runUpdater(updater, settings.programRoot, &failure);
     if (!failure.ok())
-        return reportFailure(failure);
+        return reportFailure(failure, besides);
     summary.insert(QStringLiteral("updater"), QStringLiteral("exited"));
     summary.insert(QStringLiteral("updaterExitCode"), code < 0 ? kFailed : code);
     const UpdateOutcome outcome = lastUpdateOutcome(settings.programRoot);

@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
@@ -12,6 +13,13 @@ namespace {
 // Bytes queued on a connection at most: a body is produced as the client takes it, so a server
 // that "sends" hundreds of megabytes only ever sends what the client reads.
 constexpr qint64 kQueued = 64 * 1024;
+
+// What a connection holds that has not gone out yet, encrypted or not.
+qint64 queuedOn(QTcpSocket *socket)
+{
+    const auto *tls = qobject_cast<QSslSocket *>(socket);
+    return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+}
 
 } // namespace
 
@@ -51,7 +59,31 @@ FaultServer::~FaultServer()
 
 QString FaultServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1/").arg(serverPort());
+    return QStringLiteral("%1://127.0.0.1:%2/")
+        .arg(m_certificate.isNull() ? QStringLiteral("http") : QStringLiteral("https"))
+        .arg(serverPort());
+}
+
+void FaultServer::useTls(const QSslCertificate &certificate, const QSslKey &key)
+{
+    m_certificate = certificate;
+    m_key = key;
+}
+
+void FaultServer::incomingConnection(qintptr descriptor)
+{
+    if (m_certificate.isNull())
+        return QTcpServer::incomingConnection(descriptor);
+    auto *socket = new QSslSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    socket->setLocalCertificate(m_certificate);
+    socket->setPrivateKey(m_key);
+    socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    addPendingConnection(socket);
+    socket->startServerEncryption();
 }
 
 void FaultServer::setFaults(const QString &path, const QList<Fault> &faults)
@@ -103,6 +135,10 @@ void FaultServer::onNewConnection()
         m_connections.append(connection);
         connect(socket, &QTcpSocket::readyRead, this, [=, this] { onReadyRead(connection); });
         connect(socket, &QTcpSocket::bytesWritten, this, [=, this] { sendMore(connection); });
+        // Over TLS, bytesWritten() comes as bytes are encrypted, before they go out: the queue
+        // is measured with the encrypted bytes (queuedOn()), and drains as these go.
+        if (auto *tls = qobject_cast<QSslSocket *>(socket))
+            connect(tls, &QSslSocket::encryptedBytesWritten, this, [=, this] { sendMore(connection); });
         connect(socket, &QTcpSocket::disconnected, this, [this, connection] {
             m_connections.removeOne(connection);
             connection->socket->deleteLater();
@@ -152,10 +188,12 @@ void FaultServer::respond(Connection *connection, const QString &path, const QBy
             headers += name + (": " + value) + "\r\n";
     };
     QFile file(m_feedDir + path);
+    header("Set-Cookie", fault.cookie);
     if (fault.status != 0) {
         logged.status = fault.status;
         header("Retry-After", fault.retryAfter);
         header("Location", fault.location);
+        connection->bodyLength = fault.extraBytes;
     } else if (!path.contains(QStringLiteral("..")) && QFileInfo(file).isFile()
                && file.open(QIODevice::ReadOnly)) {
         const QByteArray content = file.readAll();
@@ -200,6 +238,8 @@ void FaultServer::respond(Connection *connection, const QString &path, const QBy
         connection->socket->write("HTTP/1.1 200 Test\r\nX-Padding: ");
         return sendMore(connection);
     }
+    if (fault.interim)
+        connection->socket->write("HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n");
     connection->socket->write("HTTP/1.1 " + QByteArray::number(logged.status) + " Test\r\n"
                               + headers + "Connection: close\r\n\r\n");
     sendMore(connection);
@@ -212,14 +252,14 @@ void FaultServer::sendMore(Connection *connection)
     QTcpSocket *socket = connection->socket;
     // A header line that never ends, as fast as the client takes it (bounded, should it not stop).
     if (connection->endlessHeader) {
-        if (socket->bytesToWrite() < kQueued && connection->headerBytes < (1LL << 30)) {
+        if (queuedOn(socket) < kQueued && connection->headerBytes < (1LL << 30)) {
             socket->write(QByteArray(kQueued, 'a'));
             connection->headerBytes += kQueued;
         }
         return;
     }
     if (connection->dripMs > 0) {
-        if (connection->sent < connection->limit && socket->bytesToWrite() == 0) {
+        if (connection->sent < connection->limit && queuedOn(socket) == 0) {
             // The socket goes later than its connection: a drip due in between finds it gone.
             QTimer::singleShot(connection->dripMs, socket, [this, connection] {
                 if (m_connections.contains(connection) && connection->sent < connection->limit) {
@@ -230,7 +270,7 @@ void FaultServer::sendMore(Connection *connection)
         }
         return;
     }
-    while (connection->sent < connection->limit && socket->bytesToWrite() < kQueued) {
+    while (connection->sent < connection->limit && queuedOn(socket) < kQueued) {
         const qint64 piece = qMin<qint64>(kQueued, connection->limit - connection->sent);
         QByteArray bytes = connection->body.mid(connection->sent, piece);
         if (bytes.size() < piece)

@@ -1,19 +1,23 @@
 // A small HTTP/1.1 server for the update client's tests: it serves a feed folder (with ranges)
 // on 127.0.0.1 and misbehaves on the paths a test names, in the ways a real server or the
 // network between can. Asked as a proxy (a request for a whole URL), it answers for any host. It runs on the test's own event loop and keeps a log of every request.
+// With useTls() it speaks HTTPS instead.
 #pragma once
 
 #include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QTcpServer>
 
 class QTcpSocket;
 
 struct Fault
 {
-    int status = 0;          // answer this status with an empty body instead of the file
+    int status = 0;          // answer this status with an empty body instead of the file (or
+                             // with `extraBytes` of filler)
     QByteArray retryAfter;   // with `status`: a Retry-After header
     QByteArray location;     // with `status` (a 3xx): a Location header
     qint64 cutAfter = -1;    // send this many body bytes, then close (or hold, with `stall`)
@@ -29,6 +33,8 @@ struct Fault
     bool endlessHeader = false; // after the status line, one header line that never ends
     bool noLength = false;   // no Content-Length: the body ends when the connection closes
     bool garble = false;     // the right headers and length, other bytes (every one inverted)
+    QByteArray cookie;       // a Set-Cookie header with this value
+    bool interim = false;    // an interim answer (103 Early Hints, with a header) comes first
 
     // Set up in a chain: Fault().answer(503).forRequests(2).
     Fault &answer(int code) { status = code; return *this; }
@@ -44,6 +50,8 @@ struct Fault
     Fault &withEndlessHeader() { endlessHeader = true; return *this; }
     Fault &withoutLength() { noLength = true; return *this; }
     Fault &garbling() { garble = true; return *this; }
+    Fault &settingCookie(const QByteArray &value) { cookie = value; return *this; }
+    Fault &afterInterimAnswer() { interim = true; return *this; }
 };
 
 struct LoggedRequest
@@ -65,7 +73,9 @@ public:
     explicit FaultServer(QString feedDir);
     ~FaultServer() override;
 
-    QString baseUrl() const; // "http://127.0.0.1:PORT/"
+    QString baseUrl() const; // "http://127.0.0.1:PORT/" ("https://..." with TLS)
+    // Speaks HTTPS from now on, with this certificate and key.
+    void useTls(const QSslCertificate &certificate, const QSslKey &key);
     // The faults of `path` ("/stable/manifest.json"), used in order: each request takes the first
     // one that applies to it and whose `times` are not used up.
     void setFaults(const QString &path, const QList<Fault> &faults);
@@ -74,6 +84,9 @@ public:
 
     const QList<LoggedRequest> &log() const { return m_log; }
     QList<LoggedRequest> requestsFor(const QString &path) const;
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
 
 private:
     struct Connection;
@@ -88,4 +101,6 @@ private:
     QHash<QString, QList<Fault>> m_faults;
     QList<LoggedRequest> m_log;
     QList<Connection *> m_connections;
+    QSslCertificate m_certificate; // null: plain HTTP
+    QSslKey m_key;
 };

@@ -3,6 +3,7 @@
 // files, no manifest.json and nothing written outside the staging directory; what was fetched
 // once is not fetched again; and the start-up helpers.
 #include "faultserver.h"
+#include "feedserver.h"
 #include "httpfeedsource.h"
 #include "proxycache.h"
 #include "journal.h"
@@ -35,6 +36,8 @@
 #include <QTranslator>
 #include <QXmlStreamReader>
 #include <QSignalSpy>
+#include <QSslKey>
+#include <QTcpServer>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -1171,6 +1174,183 @@ private slots:
             return;
         const QUrl url = protocol::outcomeReportUrl(QUrl(reports), *report);
         QCOMPARE(url.query(), expected + QStringLiteral("&installation=") + reportedInstallation(id));
+    }
+
+    // What of a report's answer counts: the status line alone, after any interim answers.
+    void reportAnswerStatus_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<int>("status"); // 0: not complete yet; -1: no HTTP/1 answer
+        QTest::newRow("no content") << QByteArray("HTTP/1.1 204 No Content\r\nServer: x\r\n") << 204;
+        QTest::newRow("HTTP/1.0 without a reason") << QByteArray("HTTP/1.0 200\r\n") << 200;
+        QTest::newRow("line feed alone") << QByteArray("HTTP/1.1 503 Busy\nX: y") << 503;
+        QTest::newRow("interim") << QByteArray("HTTP/1.1 103 Early Hints\r\n") << 103;
+        QTest::newRow("line not complete") << QByteArray("HTTP/1.1 200 O") << 0;
+        QTest::newRow("nothing yet") << QByteArray() << 0;
+        QTest::newRow("HTTP/2's words") << QByteArray("HTTP/2 200\r\n") << -1;
+        QTest::newRow("two digits") << QByteArray("HTTP/1.1 20 OK\r\n") << -1;
+        QTest::newRow("no reason's space") << QByteArray("HTTP/1.1 2000\r\n") << -1;
+        QTest::newRow("another protocol") << QByteArray("SSH-2.0-OpenSSH_9.2\r\n") << -1;
+        QTest::newRow("endless line") << QByteArray("HTTP/1.1 200 ") + QByteArray(9000, 'a') << -1;
+    }
+
+    void reportAnswerStatus()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(int, status);
+        QCOMPARE(answerStatus(head), status);
+    }
+
+    /*
+        An ended update's report, sent by a check to a server of the test's own over TLS (or to an
+        address where nobody answers). The request carries the documented query and nothing the
+        client was not asked to send: its host, the client's own User-Agent and the connection's
+        end, no Accept-Language, no cookie a server set, no browser's name. The status alone
+        decides, so an answer of any size costs nothing. A report that does not arrive is kept with
+        its reason (the record, UpdateClient::outcomeReportStatus()) and sent again at the next
+        check, which clears the reason once it arrives; one that arrived is not sent again. An
+        outcome still being probed owes nothing yet, and its report goes at the first check after
+        it is final.
+    */
+    void outcomeReportDelivery_data()
+    {
+        QTest::addColumn<QString>("address"); // "server", "untrusted" (its CA not given), "down",
+                                              // "silent" (takes the connection, never answers)
+        QTest::addColumn<QList<Fault>>("faults"); // of the server's /reports
+        QTest::addColumn<bool>("final");          // the outcome is final at the first check
+        QTest::addColumn<int>("checkTimeoutMs");
+        QTest::addColumn<bool>("sent");           // at the first check
+        QTest::addColumn<QString>("detail");      // what the kept reason says ("" when sent)
+        const QList<Fault> ok{Fault().answer(204)};
+        QTest::newRow("answered 204") << "server" << ok << true << 60000 << true << "";
+        QTest::newRow("answered 200 with a body of 512 MiB")
+            << "server" << QList{Fault().answer(200).appending(kEndless)} << true << 60000 << true << "";
+        QTest::newRow("answered 200, a header that never ends")
+            << "server" << QList{Fault().withEndlessHeader()} << true << 60000 << true << "";
+        QTest::newRow("an interim answer first")
+            << "server" << QList{Fault().answer(204).afterInterimAnswer()} << true << 60000 << true << "";
+        QTest::newRow("answered 503 with a cookie")
+            << "server" << QList{Fault().answer(503).settingCookie("track=1; Path=/")} << true << 60000
+            << false << "/reports: HTTP 503";
+        QTest::newRow("redirected")
+            << "server" << QList{Fault().redirectTo("https://127.0.0.1:1/elsewhere")} << true
+            << 60000 << false << "/reports: HTTP 302";
+        QTest::newRow("certificate not trusted") << "untrusted" << ok << true << 60000 << false
+                                                 << "/reports: the TLS handshake failed: ";
+        QTest::newRow("nobody listens") << "down" << ok << true << 60000 << false
+                                        << "/reports: Connection refused";
+        QTest::newRow("no answer in time") << "silent" << ok << true << 60000 << false
+                                           << "/reports: no answer within 3000 ms";
+        QTest::newRow("the check ends first") << "silent" << ok << true << 1500 << false
+                                              << "/reports: the check ended after 1500 ms";
+        QTest::newRow("still probed") << "server" << ok << false << 60000 << false << "";
+    }
+
+    void outcomeReportDelivery()
+    {
+        QFETCH(QString, address);
+        QFETCH(QList<Fault>, faults);
+        QFETCH(bool, final);
+        QFETCH(int, checkTimeoutMs);
+        QFETCH(bool, sent);
+        QFETCH(QString, detail);
+        QStandardPaths::setTestModeEnabled(true);
+        const auto testMode = qScopeGuard([] { QStandardPaths::setTestModeEnabled(false); });
+        const TlsFiles tls = makeTestCertificates(m_dir->filePath(QStringLiteral("tls")),
+                                                  QStringLiteral("127.0.0.1"));
+        QVERIFY(!tls.caFile.isEmpty());
+        m_notCompared << QStringLiteral("tls");
+        QFile keyFile(tls.keyFile);
+        QVERIFY(keyFile.open(QIODevice::ReadOnly));
+        FaultServer reports(m_dir->filePath(QStringLiteral("nothing")));
+        reports.useTls(QSslCertificate::fromPath(tls.certFile).value(0),
+                       QSslKey(keyFile.readAll(), QSsl::Ec));
+        reports.setFaults(QStringLiteral("/reports"), faults);
+        QTcpServer silent; // takes connections and never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        quint16 downPort = 0; // a port that was just free: nobody listens there
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            downPort = probe.serverPort();
+        }
+        const QString reportsUrl = address == u"down"
+            ? QStringLiteral("https://127.0.0.1:%1/reports").arg(downPort)
+            : address == u"silent" ? QStringLiteral("https://127.0.0.1:%1/reports").arg(silent.serverPort())
+                                   : reports.baseUrl() + QStringLiteral("reports");
+        // A release that was rolled back, as the start after it wrote it down.
+        const auto owe = [&](const QString &url, bool isFinal) {
+            return changeUpdateHistory(m_root, [&](UpdateHistory &history) {
+                history.outcome.result = UpdateResult::RolledBack;
+                history.outcome.because = UpdateFailedBecause::NewVersionEnded;
+                history.outcome.sequence = 2;
+                history.outcome.version = QStringLiteral("2.0.0");
+                history.outcome.channel = QStringLiteral("stable");
+                history.outcomeToken = QStringLiteral("00ff");
+                history.outcomeFinal = isFinal;
+                history.outcomeReports = url;
+            });
+        };
+        QVERIFY(QDir().mkpath(m_root + QStringLiteral("/.vellumix-update")));
+        QVERIFY(owe(reportsUrl, final).ok());
+        publish();
+        UpdateClientSettings settings = this->settings();
+        settings.sendOutcomeReports = true;
+        settings.headerTimeoutMs = 3000;
+        settings.checkTimeoutMs = checkTimeoutMs;
+        if (address != u"untrusted")
+            settings.extraCaCertificates = QSslCertificate::fromPath(tls.caFile);
+        const auto checkOnce = [&](OutcomeReportStatus *status) {
+            UpdateClient client(settings);
+            UpdateCheck *check = client.check();
+            QSignalSpy checked(check, &UpdateCheck::finished);
+            if (!checked.wait(kWaitMs))
+                return false;
+            *status = client.outcomeReportStatus();
+            // The check answers as it would without a report (only its deadline may end it).
+            return check->failure().ok() || checkTimeoutMs < 60000;
+        };
+        OutcomeReportStatus status;
+        QVERIFY(checkOnce(&status));
+        QCOMPARE(status.isValid(), final);
+        QVERIFY2(status.sent == sent, qPrintable(status.detail));
+        if (detail.isEmpty()) {
+            QCOMPARE(status.detail, QString());
+        } else {
+            // The address without the report's query, then what went wrong.
+            QVERIFY2(status.detail.startsWith(reportsUrl.chopped(8)) && status.detail.contains(detail),
+                     qPrintable(status.detail));
+        }
+        // Kept in the record, for another process (vellumix-fetch --send-reports, the next start).
+        const UpdateHistory kept = readUpdateHistory(m_root);
+        QCOMPARE(kept.outcomeReported, sent);
+        QCOMPARE(kept.outcomeReportFailure, status.detail);
+        const int firstRequests = address == u"server" && final ? 1 : 0;
+        QCOMPARE(reports.requestsFor(QStringLiteral("/reports")).size(), firstRequests);
+
+        // The next check: the server answers now, at the report's own address; an outcome still
+        // probed has meanwhile been made final by the next start.
+        reports.setFaults(QStringLiteral("/reports"), {Fault().answer(204)});
+        QVERIFY(owe(reports.baseUrl() + QStringLiteral("reports"), true).ok());
+        settings.extraCaCertificates = QSslCertificate::fromPath(tls.caFile);
+        settings.checkTimeoutMs = 60000;
+        QVERIFY(checkOnce(&status));
+        QVERIFY(status.isValid() && status.sent);
+        QCOMPARE(status.detail, QString());
+        QCOMPARE(readUpdateHistory(m_root).outcomeReportFailure, QString());
+        const QList<LoggedRequest> requests = reports.requestsFor(QStringLiteral("/reports"));
+        QCOMPARE(requests.size(), sent ? firstRequests : firstRequests + 1);
+        // Every report as it arrived: what it says, and nothing else.
+        const QString expectedAgent = QStringLiteral("Vellumix-Update/" VELLUMIX_PROJECT_VERSION);
+        for (const LoggedRequest &request : requests) {
+            QList<QByteArray> names = request.headers.keys();
+            std::sort(names.begin(), names.end());
+            QCOMPARE(names, (QList<QByteArray>{"connection", "host", "user-agent"}));
+            QCOMPARE(request.headers.value("user-agent"), expectedAgent.toLatin1());
+            QCOMPARE(request.headers.value("host"), QByteArray("127.0.0.1:") + QByteArray::number(reports.serverPort()));
+            QVERIFY2(request.bodyBytes < (64 << 20), qPrintable(QString::number(request.bodyBytes)));
+        }
+        QVERIFY(reports.log().size() == requests.size()); // nothing else was asked of it
     }
 
     /*

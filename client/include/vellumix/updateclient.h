@@ -76,8 +76,9 @@ struct UpdateClientSettings
     // Outcome reports: when the release names an address for them, the next check after an
     // update ended sends one request there with the release's channel and sequence, the outcome
     // (confirmed, rolled back with the reason, recovered) and a one-way hash of this
-    // installation's random id; nothing else, and each outcome once. Off unless the application
-    // turns it on (see docs/integration.md).
+    // installation's random id; nothing else, and each outcome once (outcomeReportStatus() says
+    // whether it arrived, and why not). Off unless the application turns it on (see
+    // docs/integration.md).
     bool sendOutcomeReports = false;
 
     // The network (see docs/networks.md). The proxy of every request, the feed's and the outcome
@@ -292,6 +293,11 @@ public:
                              FailedReleasePolicy policy = FailedReleasePolicy::Skip);
     // Cancels whatever request runs (see UpdateOperation::cancel).
     void cancel();
+    // Whether the outcome report that the last update of the program root owes has arrived, and
+    // why the last try did not (see OutcomeReportStatus). Not valid while reports are off
+    // (UpdateClientSettings::sendOutcomeReports) or when the last update owes none. Read from the
+    // program root's record: what an earlier process or check tried counts too.
+    OutcomeReportStatus outcomeReportStatus() const;
 
 private:
     friend class UpdateOperation;

@@ -62,6 +62,24 @@ struct UpdateOutcome
     QJsonObject toJson() const;
 };
 
+// Whether the outcome of the last update has reached the address its release names for outcome
+// reports, when the application sends them (UpdateClientSettings::sendOutcomeReports): what
+// UpdateClient::outcomeReportStatus() answers after a check. A report that did not arrive is sent
+// again at the next check; why the last one did not is kept until one arrives.
+struct OutcomeReportStatus
+{
+    qint32 sequence = 0; // the release whose outcome is reported; 0: no report is owed or sent
+    bool sent = false;   // the report arrived: its address answered with a 2xx status
+    // Why the last try did not arrive, for logs: the address, then what went wrong (the HTTP
+    // status, a certificate that is not trusted, a host that cannot be reached, no answer in
+    // time). Empty once it has arrived, and before its first try.
+    QString detail;
+
+    bool isValid() const { return sequence > 0; }
+    // As JSON, for scripts: "sent" and "detail".
+    QJsonObject toJson() const;
+};
+
 // Whether a release that failed on this computer before may be taken: only when a person asks for
 // it again (the application's "try again").
 enum class FailedReleasePolicy { Skip, Retry };
@@ -69,3 +87,4 @@ enum class FailedReleasePolicy { Skip, Retry };
 } // namespace vellumix
 
 Q_DECLARE_METATYPE(vellumix::UpdateOutcome)
+Q_DECLARE_METATYPE(vellumix::OutcomeReportStatus)
