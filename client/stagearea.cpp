@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QMutexLocker>
 #include <QSet>
 
@@ -106,8 +105,8 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files,
         a process that has died, also one that names no owner because it died while making it, is
         taken over under the one lock policy once it has settled.
     */
-    m_lock = std::make_unique<QLockFile>(m_stage + kLock);
-    if (!takeLock(*m_lock, m_stage + kLock, stageLockPolicy())) {
+    m_lock = std::make_unique<PolicyLock>(m_stage + kLock);
+    if (m_lock->take(stageLockPolicy()) != PolicyLock::Result::Taken) {
         m_lock.reset();
         plan.failure = failed(UpdateFailureReason::Busy,
                               QStringLiteral("another download into %1 is running").arg(m_stage));
@@ -372,8 +371,8 @@ bool StageArea::removeStage(const QString &stagingDirectory)
         || !isPlainStageFile(stagingDirectory + kMarker))
         return false;
     {
-        QLockFile lock(stagingDirectory + kLock);
-        if (!takeLock(lock, stagingDirectory + kLock, stageLockPolicy()))
+        PolicyLock lock(stagingDirectory + kLock);
+        if (lock.take(stageLockPolicy()) != PolicyLock::Result::Taken)
             return false;
         const QDir stage(stagingDirectory);
         const QFileInfoList entries = stage.entryInfoList(

@@ -13,6 +13,7 @@
 //   STAGE/manifest.json            the verified envelope, written last: the stage is then complete
 #pragma once
 
+#include "lockpolicy.h"
 #include "manifest.h"
 #include "releasecheck.h"
 
@@ -21,7 +22,6 @@
 #include <QFile>
 #include <QHash>
 #include <QList>
-#include <QLockFile>
 #include <QMutex>
 #include <QSet>
 #include <QString>
@@ -111,7 +111,7 @@ private:
     QString m_stage;
     QString m_programRoot;
     const std::atomic<bool> *m_cancelled;
-    std::unique_ptr<QLockFile> m_lock; // held from prepare() for as long as the download runs
+    std::unique_ptr<PolicyLock> m_lock; // held from prepare() for as long as the download runs
     // The folders below files/ made (or found) in this download; the lanes place files at once.
     mutable QMutex m_foldersMutex;
     mutable QSet<QString> m_folders;

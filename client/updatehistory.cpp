@@ -17,7 +17,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLockFile>
 #include <QUrl>
 
 namespace vellumix {
@@ -345,7 +344,7 @@ UpdateFailure changeUpdateHistory(const QString &programRoot,
     */
     const WorkDirectory work = workOf(programRoot);
     WorkDirectoryError error = work.make();
-    QLockFile lock(work.lockFile(WorkDirectory::Lock::History));
+    PolicyLock lock(work.lockFile(WorkDirectory::Lock::History));
     if (error.ok())
         error = work.takeLock(lock, WorkDirectory::Lock::History);
     if (error.ok()) {

@@ -14,7 +14,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QLockFile>
 
 namespace vellumix {
 
@@ -106,7 +105,7 @@ int runUpdater(const QStringList &arguments, const RunTiming &timing)
         return ExitLockNotTaken;
 
     // Held until this function returns, after the final message has been dismissed.
-    QLockFile lock(work.lockFile(WorkDirectory::Lock::Installer));
+    PolicyLock lock(work.lockFile(WorkDirectory::Lock::Installer));
     if (!work.takeLock(lock, WorkDirectory::Lock::Installer, timing.lockSettleMs).ok())
         return ExitLockNotTaken;
 

@@ -330,6 +330,29 @@ bool takeLock(QLockFile &lock, const QString &path, const LockPolicy &policy)
     return true;
 }
 
+PolicyLock::PolicyLock(const QString &path) : m_path(path), m_lock(std::make_unique<QLockFile>(path))
+{
+}
+
+PolicyLock::~PolicyLock() = default;
+
+PolicyLock::Result PolicyLock::take(const LockPolicy &policy, int waitMs)
+{
+    if (takeLockWaiting(*m_lock, m_path, policy, waitMs))
+        return Result::Taken;
+    return m_lock->error() == QLockFile::LockFailedError ? Result::Held : Result::CannotMake;
+}
+
+bool PolicyLock::isHeld() const
+{
+    return m_lock->isLocked();
+}
+
+void PolicyLock::release()
+{
+    m_lock->unlock();
+}
+
 bool takeLockWaiting(QLockFile &lock, const QString &path, const LockPolicy &policy, int waitMs)
 {
     constexpr int kRetryMs = 100;

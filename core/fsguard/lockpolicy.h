@@ -10,6 +10,8 @@
 
 #include <QString>
 
+#include <memory>
+
 class QLockFile;
 
 namespace vellumix {
@@ -76,5 +78,32 @@ bool takeLock(QLockFile &lock, const QString &path, const LockPolicy &policy);
 // A lock that names no owner, or one whose owner has ended, is taken over within the settle time;
 // only a live owner makes it wait the whole bound.
 bool takeLockWaiting(QLockFile &lock, const QString &path, const LockPolicy &policy, int waitMs);
+
+// A lock file taken under a policy, held until this object goes (or release()). Every lock of the
+// programs is one of these, so that none is taken by another rule.
+class PolicyLock
+{
+public:
+    enum class Result {
+        Taken,
+        Held,       // the policy counts it as held (a live owner, another host, not a file)
+        CannotMake, // the lock file cannot be made
+    };
+
+    explicit PolicyLock(const QString &path);
+    ~PolicyLock();
+    PolicyLock(const PolicyLock &) = delete;
+    PolicyLock &operator=(const PolicyLock &) = delete;
+
+    // Takes the lock, waiting up to `waitMs` for a live owner (0: one attempt).
+    Result take(const LockPolicy &policy, int waitMs = 0);
+    bool isHeld() const;
+    void release();
+    const QString &path() const { return m_path; }
+
+private:
+    QString m_path;
+    std::unique_ptr<QLockFile> m_lock;
+};
 
 } // namespace vellumix

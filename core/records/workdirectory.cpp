@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLockFile>
 #include <QStandardPaths>
 
 namespace vellumix {
@@ -167,15 +166,18 @@ LockPolicy WorkDirectory::lockPolicy(Lock lock, int settleMs)
     return {QString(), settleMs};
 }
 
-WorkDirectoryError WorkDirectory::takeLock(QLockFile &held, Lock lock, int settleMs) const
+WorkDirectoryError WorkDirectory::takeLock(PolicyLock &held, Lock lock, int settleMs) const
 {
-    const QString file = lockFile(lock);
     const int waitMs = lock == Lock::History ? kHistoryLockWaitMs : 0;
-    if (takeLockWaiting(held, file, lockPolicy(lock, settleMs), waitMs))
+    switch (held.take(lockPolicy(lock, settleMs), waitMs)) {
+    case PolicyLock::Result::Taken:
         return {};
-    if (held.error() == QLockFile::LockFailedError)
-        return {WorkDirectoryError::LockHeld, file, {}};
-    return {WorkDirectoryError::LockFailed, file, {}};
+    case PolicyLock::Result::Held:
+        return {WorkDirectoryError::LockHeld, held.path(), {}};
+    case PolicyLock::Result::CannotMake:
+        break;
+    }
+    return {WorkDirectoryError::LockFailed, held.path(), {}};
 }
 
 bool WorkDirectory::isLockHeld(Lock lock) const

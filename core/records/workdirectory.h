@@ -26,8 +26,6 @@
 
 #include <optional>
 
-class QLockFile;
-
 namespace vellumix {
 
 // How long a change of the client's update history waits for another process of the program root
@@ -108,7 +106,7 @@ public:
 
     // Takes the lock `lock` under the lock policy, waiting as long as its kind allows. The folder
     // must exist. `settleMs`: how old a lock file that names no owner must be to be taken over.
-    WorkDirectoryError takeLock(QLockFile &held, Lock lock, int settleMs = kLockSettleMs) const;
+    WorkDirectoryError takeLock(PolicyLock &held, Lock lock, int settleMs = kLockSettleMs) const;
     // Whether a process that would take `lock` now would find it held (never takes it).
     bool isLockHeld(Lock lock) const;
     static LockPolicy lockPolicy(Lock lock, int settleMs = kLockSettleMs);
