@@ -28,6 +28,8 @@ namespace {
 
 constexpr int kDone = 0;
 constexpr int kFailed = 1;
+// rollout --advance: this run halted the release (its reports showed it failing).
+constexpr int kHalted = 3;
 // Wrong usage exits 64, as in vellumix-fetch (the usual code of a command-line usage error).
 constexpr int kUsage = 64;
 
@@ -80,7 +82,8 @@ Commands:
            summarise the outcome reports of a channel's releases from a web server's log
 
 Run "vellumix-publish <command> --help" for the options of a command. Exit codes: 0 done,
-1 failed (refused, or an error on the way), 64 wrong usage.
+1 failed (refused, or an error on the way), 3 "rollout --advance" halted the release, 64 wrong
+usage.
 )");
 
 // A parser for one command. Its first positional argument is the command's own name.
@@ -113,10 +116,9 @@ struct Command
     // Returns -1 to go on, or the exit code when the command ends here (help or a usage error).
     int parse(const QStringList &arguments, int expectedPositional)
     {
-        if (!parser.parse(arguments)) {
-            err() << kToolName << ": " << parser.errorText() << Qt::endl;
-            return kUsage;
-        }
+        given = arguments;
+        if (!parser.parse(arguments))
+            return usage(parser.errorText());
         if (parser.isSet(QStringLiteral("help"))) {
             out() << parser.helpText().replace(arguments.first(), kToolName);
             out().flush();
@@ -125,31 +127,35 @@ struct Command
         // An option given twice is a mistake in a script, not a choice of the last value.
         QStringList seen;
         for (const QString &option : parser.optionNames()) {
-            if (seen.contains(option) && !kRepeatableOptions.contains(option)) {
-                err() << kToolName << ": "
-                      << Texts::tr("the option %1 is given more than once")
-                             .arg((option.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + option)
-                      << Qt::endl;
-                return kUsage;
-            }
+            if (seen.contains(option) && !kRepeatableOptions.contains(option))
+                return usage(Texts::tr("the option %1 is given more than once")
+                                 .arg((option.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"))
+                                      + option));
             seen << option;
         }
         positional = parser.positionalArguments().mid(1);
-        if (positional.size() != expectedPositional) {
-            err() << kToolName << ": "
-                  << Texts::tr("wrong number of arguments; see \"%1 %2 --help\"")
-                         .arg(kToolName, parser.positionalArguments().value(0))
-                  << Qt::endl;
-            return kUsage;
-        }
+        if (positional.size() != expectedPositional)
+            return usage(Texts::tr("wrong number of arguments; see \"%1 %2 --help\"")
+                             .arg(kToolName, parser.positionalArguments().value(0)));
         return -1;
+    }
+
+    /*
+        Wrong usage: the text on standard error and, when --json was asked for, as {"error": text}
+        on standard output, so that a script reading the output learns why it got none. The
+        arguments are looked at as given, since a usage error may come before they parse.
+    */
+    int usage(const QString &text)
+    {
+        err() << kToolName << ": " << text << Qt::endl;
+        if (offersJson && given.contains(QStringLiteral("--json")))
+            printJson({{QStringLiteral("error"), text}});
+        return kUsage;
     }
 
     int missing(const QString &option)
     {
-        err() << kToolName << ": " << Texts::tr("the option --%1 is required").arg(option)
-              << Qt::endl;
-        return kUsage;
+        return usage(Texts::tr("the option --%1 is required").arg(option));
     }
 
     // A whole number from `low` to `high`, or nothing after a message (wrong usage).
@@ -159,12 +165,13 @@ struct Command
         const int value = parser.value(option).toInt(&isNumber);
         if (isNumber && value >= low && value <= high)
             return value;
-        err() << kToolName << ": "
-              << Texts::tr("--%1 needs a whole number from %2 to %3")
-                     .arg(option.names().first(), QString::number(low), grouped(high))
-              << Qt::endl;
+        usage(Texts::tr("--%1 needs a whole number from %2 to %3")
+                  .arg(option.names().first(), QString::number(low), grouped(high)));
         return std::nullopt;
     }
+
+private:
+    QStringList given;
 };
 
 QCommandLineOption channelOption(const QString &what)
@@ -381,8 +388,7 @@ int stage(const QStringList &arguments)
     bool isNumber = false;
     options.sequence = command.parser.value(sequence).toLongLong(&isNumber);
     if (!isNumber) {
-        err() << kToolName << ": " << Texts::tr("--sequence needs a whole number") << Qt::endl;
-        return kUsage;
+        return command.usage(Texts::tr("--sequence needs a whole number"));
     }
     options.keyPath = command.parser.value(key);
     options.outDir = command.parser.value(outDir);
@@ -551,14 +557,15 @@ int verify(const QStringList &arguments)
     } catch (const QString &refusal) {
         if (command.json())
             printJson({{QStringLiteral("ok"), false},
-                       {QStringLiteral("refused"), Msg::englishForUpdaterText(refusal)}});
+                       {QStringLiteral("refused"), Msg::englishForUpdaterText(refusal)},
+                       {QStringLiteral("error"), Msg::englishForUpdaterText(refusal)}});
         else
             out() << Texts::tr("refused: %1").arg(Msg::englishForUpdaterText(refusal)) << Qt::endl;
         return kFailed;
     }
     const UpdateManifest &manifest = report.manifest;
     if (command.json()) {
-        printJson({{QStringLiteral("ok"), report.problems.isEmpty()},
+        QJsonObject json{{QStringLiteral("ok"), report.problems.isEmpty()},
                    {QStringLiteral("version"), manifest.version},
                    {QStringLiteral("sequence"), manifest.sequence},
                    {QStringLiteral("files"), manifest.files.size()},
@@ -572,7 +579,10 @@ int verify(const QStringList &arguments)
                    {QStringLiteral("deltas"), report.extras.deltas.size()},
                    {QStringLiteral("deltasChecked"), report.deltasChecked},
                    {QStringLiteral("deltasUnchecked"), report.deltasUnchecked},
-                   {QStringLiteral("problems"), QJsonArray::fromStringList(report.problems)}});
+                   {QStringLiteral("problems"), QJsonArray::fromStringList(report.problems)}};
+        if (!report.problems.isEmpty())
+            json.insert(QStringLiteral("error"), report.problems.join(QStringLiteral("; ")));
+        printJson(json);
         return report.problems.isEmpty() ? kDone : kFailed;
     }
     out() << Texts::tr("version:  %1\n"
@@ -836,11 +846,10 @@ int rollout(const QStringList &arguments)
             return command.missing(required->names().first());
     }
     const bool advancing = command.parser.isSet(advance);
-    if (advancing == command.parser.isSet(percentOption)) {
-        err() << kToolName << ": " << Texts::tr("rollout needs either --percent or --advance")
-              << Qt::endl;
-        return kUsage;
-    }
+    if (advancing && command.parser.isSet(percentOption))
+        return command.usage(Texts::tr("rollout takes --percent or --advance, not both"));
+    if (!advancing && !command.parser.isSet(percentOption))
+        return command.usage(Texts::tr("rollout needs either --percent or --advance"));
     RolloutOptions options;
     options.feedDir = command.parser.value(feedOption);
     options.channel = command.parser.value(channel);
@@ -854,21 +863,13 @@ int rollout(const QStringList &arguments)
         if (!command.parser.isSet(accessLog))
             return command.missing(QStringLiteral("access-log"));
         const std::optional<double> limit = failureRate(command.parser.value(maxFailureRate));
-        if (!limit) {
-            err() << kToolName << ": "
-                  << Texts::tr("--max-failure-rate needs a rate above 0 and below 1, such as 0.02 "
-                               "or 2%")
-                  << Qt::endl;
-            return kUsage;
-        }
+        if (!limit)
+            return command.usage(Texts::tr("--max-failure-rate needs a rate above 0 and below 1, "
+                                           "such as 0.02 or 2%"));
         const std::optional<QList<int>> steps = rolloutSchedule(command.parser.value(schedule));
-        if (!steps) {
-            err() << kToolName << ": "
-                  << Texts::tr("--schedule needs rising percentages from 1 to 100, such as "
-                               "1,5,25,50,100")
-                  << Qt::endl;
-            return kUsage;
-        }
+        if (!steps)
+            return command.usage(Texts::tr("--schedule needs rising percentages from 1 to 100, "
+                                           "such as 1,5,25,50,100"));
         const std::optional<int> needed = command.number(minReports, 1, 1000000);
         if (!needed)
             return kUsage;
@@ -890,6 +891,9 @@ int rollout(const QStringList &arguments)
     }
 
     const RolloutSummary summary = setRollout(options);
+    // A scheduled job learns from the exit code alone that this run stopped the release (and can
+    // alert someone); a release found halted already, or held, is no news.
+    const bool halted = move == RolloutMove::Halt && summary.previousPercent > 0;
     if (command.json()) {
         QJsonObject json{{QStringLiteral("channel"), options.channel},
                          {QStringLiteral("version"), summary.manifest.version},
@@ -906,7 +910,7 @@ int rollout(const QStringList &arguments)
                                     {QStringLiteral("why"), decision}});
         }
         printJson(json);
-        return kDone;
+        return halted ? kHalted : kDone;
     }
     out() << Texts::tr("channel:  %1\n"
                        "version:  %2 (sequence %3)\n")
@@ -922,7 +926,7 @@ int rollout(const QStringList &arguments)
                      .arg(QString::number(summary.percent), QString::number(summary.previousPercent),
                           summary.keptPath);
     out() << Texts::tr("manifest: %1").arg(summary.manifestPath) << Qt::endl;
-    return kDone;
+    return halted ? kHalted : kDone;
 }
 
 int rolloutStatus(const QStringList &arguments)
@@ -1021,7 +1025,7 @@ int prune(const QStringList &arguments)
     const PruneSummary summary = pruneFeed(command.parser.value(feedOption),
                                            key.value(command.parser), *keep, onlyLook);
     if (command.json()) {
-        printJson({{QStringLiteral("dryRun"), onlyLook},
+        QJsonObject json{{QStringLiteral("dryRun"), onlyLook},
                    {QStringLiteral("channels"), QJsonArray::fromStringList(summary.channels)},
                    {QStringLiteral("releasesKept"), summary.releasesKept},
                    {QStringLiteral("blobsRemoved"), summary.blobsRemoved},
@@ -1031,7 +1035,12 @@ int prune(const QStringList &arguments)
                    {QStringLiteral("blobsKept"), summary.blobsKept},
                    {QStringLiteral("bytesKept"), summary.bytesKept},
                    {QStringLiteral("missingBlobs"), QJsonArray::fromStringList(summary.missingBlobs)},
-                   {QStringLiteral("leftAlone"), QJsonArray::fromStringList(summary.leftAlone)}});
+                   {QStringLiteral("leftAlone"), QJsonArray::fromStringList(summary.leftAlone)}};
+        if (!summary.missingBlobs.isEmpty())
+            json.insert(QStringLiteral("error"),
+                        Texts::tr("%1 blobs named by a current manifest are missing")
+                            .arg(summary.missingBlobs.size()));
+        printJson(json);
         return summary.missingBlobs.isEmpty() ? kDone : kFailed;
     }
     if (onlyLook) {
@@ -1102,8 +1111,10 @@ static int runCommand(const QStringList &arguments)
             printJson({{QStringLiteral("error"), failure}});
         return kFailed;
     }
-    err() << kToolName << ": " << Texts::tr("unknown command \"%1\"").arg(name) << "\n\n"
-          << Texts::tr(kOverview);
+    const QString unknown = Texts::tr("unknown command \"%1\"").arg(name);
+    err() << kToolName << ": " << unknown << "\n\n" << Texts::tr(kOverview);
+    if (arguments.contains(QStringLiteral("--json")))
+        printJson({{QStringLiteral("error"), unknown}});
     return kUsage;
 }
 

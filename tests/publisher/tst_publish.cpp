@@ -23,6 +23,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSslConfiguration>
@@ -62,6 +63,61 @@ Run runTool(const QStringList &arguments, int timeoutMs = 600000)
     run.exitCode = testsupport::runProgram(kProgram, arguments, &output, timeoutMs);
     run.output = QString::fromUtf8(output);
     return run;
+}
+
+// The tool run with its standard output apart from its standard error (JSON goes to the one,
+// messages to the other), `input` on its standard input.
+struct RunApart
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+
+    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+};
+
+RunApart runToolApart(const QStringList &arguments, const QByteArray &input = QByteArray(),
+                      int timeoutMs = 600000)
+{
+    QProcess process;
+    process.start(kProgram, arguments);
+    RunApart run;
+    if (!process.waitForStarted())
+        return run;
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return run;
+}
+
+// The time of a log line `seconds` from now, in whole seconds (a step counts only the reports
+// logged after the second it was signed in).
+QDateTime secondsFromNow(int seconds)
+{
+    return QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() + seconds).toUTC();
+}
+
+// One line of nginx's "combined" access log: `report` sent from `address` at `time`.
+QString combinedLine(const protocol::OutcomeReport &report, const QString &address = QStringLiteral("192.0.2.1"),
+                     const QDateTime &time = secondsFromNow(2))
+{
+    const QUrl url = protocol::outcomeReportUrl(QUrl(QStringLiteral("https://updates.example.com/r")), report);
+    return QStringLiteral("%1 - - [%2] \"GET %3 HTTP/1.1\" 204 0 \"-\" \"Vellumix\"")
+        .arg(address, QLocale::c().toString(time.toUTC(), QStringLiteral("dd/MMM/yyyy:HH:mm:ss +0000")),
+             url.toString(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::FullyEncoded));
+}
+
+// The installation id of number `n`.
+QString installationNumber(int n)
+{
+    return QStringLiteral("%1").arg(n, 32, 16, QLatin1Char('0'));
 }
 
 // A release folder with subdirectories, non-ASCII names, an empty file and a file of several
@@ -1415,24 +1471,45 @@ private slots:
                   [&](StageOptions &options) { options.deltaBaseFeed = feed; }, &summary3);
         QCOMPARE(summary3.fallback, extras.fallback);
 
-        // The advance over a log: 30 confirmations of sequence 2 move it from 50% to 100%.
+        // The advance over a log: 30 confirmations of sequence 2, each from a network of its own,
+        // move it from 50% to 100%.
         QString log;
-        for (int i = 0; i < 30; ++i) {
-            protocol::OutcomeReport report{QStringLiteral("stable"), 2, protocol::ReportedOutcome::Confirmed,
-                                           {}, QStringLiteral("%1").arg(i, 32, 16, QLatin1Char('0'))};
-            log += QStringLiteral("192.0.2.9 - - [09/Dec/2026:10:00:00 +0000] \"GET %1 HTTP/2.0\" 204 0 \"-\" \"-\"\n")
-                       .arg(protocol::outcomeReportUrl(QUrl(QStringLiteral("https://h/r")), report)
-                                .toString(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::FullyEncoded));
-        }
-        writeFile(dir.path(), QStringLiteral("access.log"), log.toUtf8());
+        auto report = [&](int n, protocol::ReportedOutcome outcome, int seconds) {
+            const protocol::OutcomeReport sent{QStringLiteral("stable"), 2, outcome,
+                                               outcome == protocol::ReportedOutcome::Confirmed
+                                                   ? QString() : QStringLiteral("not-confirmed"),
+                                               installationNumber(n)};
+            log += combinedLine(sent, QStringLiteral("10.%1.%2.9").arg(n / 256).arg(n % 256),
+                                secondsFromNow(seconds)) + u'\n';
+        };
+        for (int i = 0; i < 30; ++i)
+            report(i, protocol::ReportedOutcome::Confirmed, 2);
         const QString accessLog = dir.filePath(QStringLiteral("access.log"));
-        run = rollout({QStringLiteral("--advance"), QStringLiteral("--schedule"), QStringLiteral("10,50,100"),
-                       QStringLiteral("--max-failure-rate"), QStringLiteral("15%"), QStringLiteral("--access-log"), accessLog});
+        writeFile(dir.path(), QStringLiteral("access.log"), log.toUtf8());
+        const QStringList advance{QStringLiteral("--advance"), QStringLiteral("--schedule"), QStringLiteral("10,50,100"),
+                                  QStringLiteral("--max-failure-rate"), QStringLiteral("15%"),
+                                  QStringLiteral("--access-log"), accessLog};
+        run = rollout(advance);
         QVERIFY2(run.exitCode == 0 && run.output.contains(QStringLiteral("advanced from 50% to 100%")), qPrintable(run.output));
         QVERIFY(QFileInfo::exists(feed + QStringLiteral("/stable/releases/2.signed-2.json")));
         run = runTool({QStringLiteral("rollout-status"), QStringLiteral("--access-log"), accessLog});
         QVERIFY2(run.exitCode == 0 && run.output.contains(QRegularExpression(QStringLiteral("\\n +2 +30 +30 +0 +0 +0.0% "))),
                  qPrintable(run.output));
+
+        // Failures halt it: that run exits 3, for the job to alert someone; the next finds it
+        // halted and exits 0.
+        for (int i = 100; i < 130; ++i)
+            report(i, protocol::ReportedOutcome::RolledBack, 3);
+        writeFile(dir.path(), QStringLiteral("access.log"), log.toUtf8());
+        RunApart halted = runToolApart(QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), feed,
+                                                   QStringLiteral("--key"), key, QStringLiteral("--json")} + advance);
+        QCOMPARE(halted.exitCode, 3);
+        QCOMPARE(halted.json().value(QStringLiteral("decision")).toObject().value(QStringLiteral("move")),
+                 QJsonValue(QStringLiteral("halt")));
+        QCOMPARE(halted.json().value(QStringLiteral("percent")), QJsonValue(0));
+        QCOMPARE(readReleaseExtras(loadUpdateManifest(testsupport::readFile(manifest))).percent(), 0);
+        run = rollout(advance);
+        QVERIFY2(run.exitCode == 0 && run.output.contains(QStringLiteral("halted")), qPrintable(run.output));
 
         // prune keeps the fallback's blobs even when it keeps no history.
         pruneFeed(feed, {}, 0);
@@ -1594,67 +1671,98 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("no command") << QStringList() << 64;
-        QTest::newRow("unknown command") << QStringList{QStringLiteral("sign")} << 64;
+        QTest::addColumn<QString>("said"); // a part of what it says; with --json, of its "error"
+        QTest::newRow("no command") << QStringList() << 64 << QString();
+        QTest::newRow("unknown command") << QStringList{QStringLiteral("sign")} << 64 << QString();
         QTest::newRow("stage without --key")
             << QStringList{QStringLiteral("stage"), QStringLiteral("--release"), QStringLiteral("r"),
                            QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--sequence"),
                            QStringLiteral("1"), QStringLiteral("--out"), QStringLiteral("o")}
-            << 64;
+            << 64 << QString();
         QTest::newRow("sequence not a number")
             << QStringList{QStringLiteral("stage"), QStringLiteral("--release"), QStringLiteral("r"),
                            QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--sequence"),
                            QStringLiteral("x"), QStringLiteral("--key"), QStringLiteral("k"),
                            QStringLiteral("--out"), QStringLiteral("o")}
-            << 64;
-        QTest::newRow("verify without a stage") << QStringList{QStringLiteral("verify")} << 64;
+            << 64 << QString();
+        QTest::newRow("verify without a stage") << QStringList{QStringLiteral("verify")} << 64 << QString();
         QTest::newRow("unknown option") << QStringList{QStringLiteral("modulus"), QStringLiteral("--x"),
-                                                      QStringLiteral("k.pem")} << 64;
+                                                      QStringLiteral("k.pem")} << 64 << QString();
         QTest::newRow("modulus of a missing file")
-            << QStringList{QStringLiteral("modulus"), QStringLiteral("/nonexistent.pem")} << 1;
-        QTest::newRow("help of a command") << QStringList{QStringLiteral("stage"), QStringLiteral("--help")} << 0;
-        QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0;
+            << QStringList{QStringLiteral("modulus"), QStringLiteral("/nonexistent.pem")} << 1 << QString();
+        QTest::newRow("help of a command") << QStringList{QStringLiteral("stage"), QStringLiteral("--help")} << 0 << QString();
+        QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0 << QString();
         QTest::newRow("an option given twice")
             << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"), QStringLiteral("f"),
-                           QStringLiteral("--feed"), QStringLiteral("g")} << 64;
+                           QStringLiteral("--feed"), QStringLiteral("g")} << 64 << QString();
         QTest::newRow("a failure with --json") << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"),
-                                                              QStringLiteral("/nonexistent"), QStringLiteral("--json")} << 1;
-        QTest::newRow("publish without --feed") << QStringList{QStringLiteral("publish"), QStringLiteral("s")} << 64;
-        QTest::newRow("prune without --feed") << QStringList{QStringLiteral("prune")} << 64;
+                                                              QStringLiteral("/nonexistent"), QStringLiteral("--json")}
+            << 1 << QStringLiteral("the feed /nonexistent does not exist");
+        QTest::newRow("publish without --feed") << QStringList{QStringLiteral("publish"), QStringLiteral("s")} << 64 << QString();
+        QTest::newRow("prune without --feed") << QStringList{QStringLiteral("prune")} << 64 << QString();
         QTest::newRow("prune --keep -1") << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"), QStringLiteral("f"),
-                                                        QStringLiteral("--keep"), QStringLiteral("-1")} << 64;
+                                                        QStringLiteral("--keep"), QStringLiteral("-1")} << 64 << QString();
         QTest::newRow("rollout without --percent or --advance")
             << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
-                           QStringLiteral("--key"), QStringLiteral("k")} << 64;
+                           QStringLiteral("--key"), QStringLiteral("k")} << 64 << QString();
         QTest::newRow("rollout --percent 101")
             << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
                            QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--percent"),
-                           QStringLiteral("101")} << 64;
+                           QStringLiteral("101")} << 64 << QString();
         QTest::newRow("rollout --advance with a rate of 2")
             << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
                            QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--advance"),
                            QStringLiteral("--access-log"), QStringLiteral("a"),
-                           QStringLiteral("--max-failure-rate"), QStringLiteral("2")} << 64;
+                           QStringLiteral("--max-failure-rate"), QStringLiteral("2")} << 64 << QString();
         QTest::newRow("rollout-status without --access-log")
-            << QStringList{QStringLiteral("rollout-status")} << 64;
+            << QStringList{QStringLiteral("rollout-status")} << 64 << QString();
         QTest::newRow("refresh without --expires-in")
             << QStringList{QStringLiteral("refresh"), QStringLiteral("--feed"), QStringLiteral("f"),
-                           QStringLiteral("--key"), QStringLiteral("k")} << 64;
+                           QStringLiteral("--key"), QStringLiteral("k")} << 64 << QString();
+        // A script that asked for JSON gets {"error": text} on standard output for every failure,
+        // wrong usage included.
+        const QString json = QStringLiteral("--json");
+        QTest::newRow("a usage error with --json")
+            << QStringList{QStringLiteral("stage"), QStringLiteral("--release"), QStringLiteral("r"), json}
+            << 64 << QStringLiteral("the option --version is required");
+        QTest::newRow("an unknown option with --json")
+            << QStringList{QStringLiteral("publish"), QStringLiteral("s"), QStringLiteral("--feed"),
+                           QStringLiteral("f"), QStringLiteral("--x"), json} << 64 << QStringLiteral("Unknown option");
+        QTest::newRow("a wrong number with --json")
+            << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"), QStringLiteral("f"),
+                           QStringLiteral("--keep"), QStringLiteral("x"), json} << 64 << QStringLiteral("--keep needs");
+        QTest::newRow("rollout-status without --access-log, with --json")
+            << QStringList{QStringLiteral("rollout-status"), json} << 64 << QStringLiteral("--access-log");
+        QTest::newRow("an unknown command with --json")
+            << QStringList{QStringLiteral("sign"), json} << 64 << QStringLiteral("unknown command");
+        QTest::newRow("verify refused with --json")
+            << QStringList{QStringLiteral("verify"), QStringLiteral("/nonexistent"), json} << 1
+            << QStringLiteral("cannot read the file manifest.json");
+        QTest::newRow("rollout --percent and --advance")
+            << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
+                           QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--percent"),
+                           QStringLiteral("5"), QStringLiteral("--advance"), json}
+            << 64 << QStringLiteral("not both");
     }
 
     void usageErrors()
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
+        QFETCH(QString, said);
         const Run run = runTool(arguments);
         QCOMPARE(run.exitCode, exitCode);
         QVERIFY(!run.output.isEmpty());
+        QVERIFY2(run.output.contains(said), qPrintable(run.output));
         if (arguments.value(0) == QStringLiteral("--version"))
             QVERIFY2(run.output.startsWith(QStringLiteral("vellumix-publish ") + QStringLiteral(VELLUMIX_PROJECT_VERSION)),
                      qPrintable(run.output));
-        if (arguments.contains(QStringLiteral("--json")))
-            QVERIFY2(run.output.contains(QStringLiteral("\"error\": \"the feed /nonexistent does not exist\"")),
-                     qPrintable(run.output));
+        if (arguments.contains(QStringLiteral("--json"))) {
+            const RunApart apart = runToolApart(arguments);
+            QCOMPARE(apart.exitCode, exitCode);
+            const QString error = apart.json().value(QStringLiteral("error")).toString();
+            QVERIFY2(!error.isEmpty() && error.contains(said), apart.out.constData());
+        }
     }
 };
 
