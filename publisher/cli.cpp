@@ -618,7 +618,8 @@ int publish(const QStringList &arguments)
                   "last. Refuses a stage that \"verify --feed\" refuses, one signed for "
                   "another channel, and a release whose sequence is not greater than the "
                   "channel's current one. Publishing the channel's current release again "
-                  "changes nothing and succeeds."),
+                  "changes nothing and succeeds, also after \"rollout\" or \"refresh\" signed "
+                  "it again (a halt holds)."),
         QStringLiteral("STAGE"), true);
     const QCommandLineOption feedOption(QStringLiteral("feed"),
                                         Texts::tr("The feed folder (created when missing)."),
@@ -631,8 +632,10 @@ int publish(const QStringList &arguments)
         QStringLiteral("NAME"));
     const QCommandLineOption allowOption(
         QStringLiteral("allow-same-or-lower"),
-        Texts::tr("Publish even when the channel's current release has the same or a greater "
-                  "sequence, or its manifest cannot be read (a deliberate rollback)."));
+        Texts::tr("A deliberate rollback to an older release: publish it although the "
+                  "channel's current release has a greater sequence, or replace a current "
+                  "manifest that cannot be read. Another release under the current sequence "
+                  "is never published."));
     const KeyOption key;
     command.parser.addOptions({feedOption, channel, allowOption, key.option});
     if (const int code = command.parse(arguments, 1); code >= 0)
@@ -665,6 +668,8 @@ int publish(const QStringList &arguments)
                    {QStringLiteral("deltasChecked"), summary.deltasChecked},
                    {QStringLiteral("history"), summary.historyPath},
                    {QStringLiteral("historyWritten"), summary.historyWritten},
+                   {QStringLiteral("signedState"), summary.signedStatePath.isEmpty()
+                                                       ? QJsonValue() : QJsonValue(summary.signedStatePath)},
                    {QStringLiteral("manifest"), summary.manifestPath}});
         if (options.key)
             warnIfNotCompiledIn(options.key->modulusHex);
@@ -679,6 +684,9 @@ int publish(const QStringList &arguments)
     if (summary.unchanged)
         out() << Texts::tr("unchanged: the channel already offers this release, and the feed "
                            "holds all of its blobs\n");
+    if (!summary.signedStatePath.isEmpty())
+        out() << Texts::tr("signed:   as last signed while it was current, %1\n")
+                     .arg(summary.signedStatePath);
     out() << Texts::tr("channel:  %1 (before: %2)\n"
                        "version:  %3 (sequence %4)\n")
                  .arg(summary.channel, previous, summary.manifest.version,

@@ -51,15 +51,21 @@ struct PublishSummary
     QString historyPath;    // FEED/<channel>/releases/<sequence>.json
     bool historyWritten = false; // false: it held these very bytes already (a rollback)
     QString manifestPath;
+    // Not empty: the release had been signed again while it was current, and the channel offers
+    // it in that state (this kept file) rather than as staged.
+    QString signedStatePath;
 };
 
-// Publishing the channel's current release again (the same manifest, byte for byte) repairs any of
-// its blobs that are missing or damaged and otherwise changes nothing: a retried job succeeds.
+// Publishing the channel's current release again (the same manifest, byte for byte, or the same
+// release signed again since by rollout or refresh) repairs any of its blobs that are missing or
+// damaged and otherwise changes nothing: a retried job succeeds and a halt holds. A release signed
+// again while it was current returns in its last signed state when it is published again later.
 // Refuses (throws a QString, before anything in the feed changes) a stage that `verify` refuses
 // (with the feed at hand, so each delta whose base the feed holds must give its file), a bad
 // channel name, a stage signed for another channel (one that names none is taken as made for
-// "stable"), a release whose sequence is not greater than the channel's current one (unless
-// allowSameOrLower), a release whose history file already holds other bytes, and a stage whose
+// "stable"), another release under the channel's current sequence, a release whose sequence is
+// lower than the channel's current one (unless allowSameOrLower), a release whose history file
+// already holds other bytes, a last signed state whose expiry has passed, and a stage whose
 // packed/ or deltas/ lacks a blob the feed does not already hold verified. Holds the feed's lock
 // (FEED/.feed.lock) throughout; another publish or prune running on the same feed makes it refuse.
 PublishSummary publishStage(const PublishOptions &options);

@@ -865,6 +865,84 @@ private slots:
         QCOMPARE(history(2), manifestOf(stage2).envelope);
     }
 
+    // A channel whose release 2 (staged at 10 %) was signed again after it was published, then
+    // published again as a retried job would: "steps" are what happened in between
+    // ("percent:N", "refresh", "rollback" to release 1 with --allow-same-or-lower, "other": the
+    // publish is of another release staged under sequence 2), "more" the publish's options.
+    void publishAgainKeepsTheSignedState_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("more");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("unchanged"); // the feed as it was, byte for byte
+        QTest::addColumn<int>("percent");    // of the channel's manifest afterwards, sequence 2
+        const QStringList none;
+        const QStringList rollback{QStringLiteral("--allow-same-or-lower")};
+        const QString halt = QStringLiteral("percent:0");
+        QTest::newRow("as staged") << none << none << 0 << true << 10;
+        QTest::newRow("halted") << QStringList{halt} << none << 0 << true << 0;
+        QTest::newRow("halted, with the rollback option") << QStringList{halt} << rollback << 0 << true << 0;
+        QTest::newRow("at a new share") << QStringList{QStringLiteral("percent:25")} << none << 0 << true << 25;
+        QTest::newRow("refreshed") << QStringList{QStringLiteral("refresh")} << none << 0 << true << 10;
+        QTest::newRow("halted, rolled back from, published again")
+            << QStringList{halt, QStringLiteral("rollback")} << none << 0 << false << 0;
+        QTest::newRow("at a new share, rolled back from, published again")
+            << QStringList{QStringLiteral("percent:50"), QStringLiteral("rollback")} << none << 0 << false << 50;
+        QTest::newRow("another release under the current sequence")
+            << QStringList{halt, QStringLiteral("other")} << rollback << 1 << true << 0;
+    }
+
+    void publishAgainKeepsTheSignedState()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, more);
+        QFETCH(int, exitCode);
+        QFETCH(bool, unchanged);
+        QFETCH(int, percent);
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        const QString key = testsupport::devSigningKey();
+        Files files = requiredPrograms();
+        const QString stage1 = makeStage(dir.path(), QStringLiteral("v1"), files, 1);
+        publishStage(publishing(stage1, feed));
+        files.insert(QStringLiteral("Vellumix.exe"), "main 2");
+        QString stage2 = makeStage(dir.path(), QStringLiteral("v2"), files, 2, {},
+                                   [](StageOptions &options) { options.rolloutPercent = 10; });
+        publishStage(publishing(stage2, feed));
+        for (const QString &step : std::as_const(steps)) {
+            if (step.startsWith(QStringLiteral("percent:"))) {
+                setRollout({feed, QStringLiteral("stable"), key, step.mid(8).toInt()});
+            } else if (step == u"refresh") {
+                refreshChannel({feed, QStringLiteral("stable"), key, 30});
+            } else if (step == u"rollback") {
+                PublishOptions options = publishing(stage1, feed);
+                options.allowSameOrLower = true;
+                publishStage(options);
+            } else if (step == u"other") {
+                files.insert(QStringLiteral("Vellumix.exe"), "main 2, built again");
+                stage2 = makeStage(dir.path(), QStringLiteral("other2"), files, 2);
+            }
+        }
+        const auto before = testsupport::snapshotTree(feed);
+        const RunApart run = runToolApart(QStringList{QStringLiteral("publish"), stage2, QStringLiteral("--feed"),
+                                                      feed, QStringLiteral("--json")} + more);
+        QVERIFY2(run.exitCode == exitCode, run.err.constData());
+        if (exitCode == 0)
+            QCOMPARE(run.json().value(QStringLiteral("unchanged")), QJsonValue(unchanged));
+        else
+            QVERIFY2(run.json().value(QStringLiteral("error")).toString().contains(
+                         QStringLiteral("offers another release under sequence 2")), run.out.constData());
+        if (unchanged)
+            QCOMPARE(testsupport::describeDifference(before, testsupport::snapshotTree(feed)), QString());
+        const UpdateManifest current = loadUpdateManifest(testsupport::readFile(channelManifest(feed)));
+        QCOMPARE(current.sequence, 2);
+        QCOMPARE(readReleaseExtras(current).percent(), percent);
+        // The history keeps the release as it was published, whatever was signed since.
+        QCOMPARE(testsupport::readFile(feed + QStringLiteral("/stable/releases/2.json")),
+                 manifestOf(dir.filePath(QStringLiteral("v2"))).envelope);
+    }
+
     void publishRefusedWithTheFeedUntouched_data()
     {
         QTest::addColumn<QString>("channel");
@@ -1153,8 +1231,9 @@ private slots:
             QCOMPARE(run.exitCode, 1);
             QVERIFY2(run.output.contains(expected), qPrintable(run.output));
         }
-        QVERIFY(failureOf([&] { publishStage(publishing(stage, feed, QStringLiteral("beta"))); })
-                    .contains(QStringLiteral("is at sequence 12")));
+        // The refreshed release published again (a retried job) is the channel's current one:
+        // nothing changes, its new expiry included.
+        QVERIFY(publishStage(publishing(stage, feed, QStringLiteral("beta"))).unchanged);
         QCOMPARE(testsupport::snapshotTree(feed), snapshot);
 
         // A manifest an older tool made without a channel is published to "stable" only, and
