@@ -800,13 +800,11 @@ QCommandLineOption accessLogOption()
         QStringLiteral("FILE"));
 }
 
-ReportTally tallyOf(const QCommandLineParser &parser, const QCommandLineOption &accessLog,
-                    const QString &channel)
+void addAccessLogs(ReportTally &tally, const QCommandLineParser &parser,
+                   const QCommandLineOption &accessLog)
 {
-    ReportTally tally(channel);
     for (const QString &file : parser.values(accessLog))
         tally.addLogFile(file);
-    return tally;
 }
 
 int rollout(const QStringList &arguments)
@@ -882,15 +880,27 @@ int rollout(const QStringList &arguments)
         if (!needed)
             return kUsage;
         const SigningKey signingKey = SigningKey::fromFile(options.keyPath);
-        qint32 sequence = 0;
-        const int percent = currentRolloutPercent(options.feedDir, options.channel,
-                                                  UpdateSigningKey{signingKey.modulusHex()}, &sequence);
-        const ReportTally tally = tallyOf(command.parser, accessLog, options.channel);
+        const FeedRelease current = currentFeedRelease(options.feedDir, options.channel,
+                                                       UpdateSigningKey{signingKey.modulusHex()});
+        const qint32 sequence = current.manifest.sequence;
+        const int percent = current.extras.percent();
+        // Only the reports logged since the current percentage was signed decide its step.
+        ReportTally tally(options.channel);
+        if (current.extras.rolloutSince)
+            tally.countAfter(sequence, *current.extras.rolloutSince);
+        addAccessLogs(tally, command.parser, accessLog);
         const RolloutDecision step =
             decideRolloutStep(percent, *steps, tally.release(sequence), *limit, *needed);
-        decision = Texts::tr("sequence %1: %2").arg(sequence).arg(step.why);
+        decision = Texts::tr("sequence %1: %2 (reports %3)")
+                       .arg(sequence)
+                       .arg(step.why,
+                            current.extras.rolloutSince
+                                ? Texts::tr("since %1").arg(expiryText(*current.extras.rolloutSince))
+                                : Texts::tr("since it was published"));
         move = step.move;
         options.percent = step.percent;
+        // The decision holds for the state it was made on; a run that changed it meanwhile wins.
+        options.expectedPercent = percent;
     } else {
         const std::optional<int> percent = command.number(percentOption, 0, 100);
         if (!percent)
@@ -956,7 +966,8 @@ int rolloutStatus(const QStringList &arguments)
     const QString name = command.parser.value(channel);
     if (!protocol::isValidChannelName(name))
         throw Texts::tr("the channel name \"%1\" is not %2").arg(name, protocol::kChannelNameRule);
-    const ReportTally tally = tallyOf(command.parser, accessLog, name);
+    ReportTally tally(name);
+    addAccessLogs(tally, command.parser, accessLog);
     if (command.json()) {
         QJsonArray releases;
         for (const ReleaseReports &release : tally.releases()) {

@@ -814,10 +814,21 @@ RolloutSummary setRollout(const RolloutOptions &options)
     const Resigned resigned = resignCurrentRelease(
         options.feedDir, options.channel, options.keyPath, QStringLiteral("rollout"),
         [&](QJsonObject &payload, const FeedRelease &current) {
+            if (options.expectedPercent && current.extras.percent() != *options.expectedPercent)
+                throw Texts::tr("the rollout of sequence %1 changed from %2% to %3% while its "
+                                "reports were read (another rollout ran); nothing was signed")
+                    .arg(current.manifest.sequence)
+                    .arg(*options.expectedPercent)
+                    .arg(current.extras.percent());
             if (current.extras.percent() == options.percent)
                 return false;
+            // The new step's evidence is what is logged from now on: "since" is its start.
+            const QDateTime now = QDateTime::fromSecsSinceEpoch(
+                QDateTime::currentSecsSinceEpoch()).toUTC();
+            summary.since = now;
             payload.insert(protocol::kPayloadRolloutMember,
-                           QJsonObject{{protocol::kRolloutPercentMember, options.percent}});
+                           QJsonObject{{protocol::kRolloutPercentMember, options.percent},
+                                       {protocol::kRolloutSinceMember, expiryText(now)}});
             return true;
         });
     summary.previousPercent = resigned.before.extras.percent();
@@ -827,11 +838,16 @@ RolloutSummary setRollout(const RolloutOptions &options)
     return summary;
 }
 
+FeedRelease currentFeedRelease(const QString &feedDir, const QString &channel,
+                               const std::optional<UpdateSigningKey> &key)
+{
+    return loadFeedRelease(QDir(feedDir).filePath(protocol::feedManifestPath(channel)), key);
+}
+
 int currentRolloutPercent(const QString &feedDir, const QString &channel,
                           const std::optional<UpdateSigningKey> &key, qint32 *sequence)
 {
-    const QString path = QDir(feedDir).filePath(protocol::feedManifestPath(channel));
-    const FeedRelease current = loadFeedRelease(path, key);
+    const FeedRelease current = currentFeedRelease(feedDir, channel, key);
     if (sequence)
         *sequence = current.manifest.sequence;
     return current.extras.percent();

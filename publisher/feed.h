@@ -12,6 +12,7 @@
 #pragma once
 
 #include "manifest.h"
+#include "releaseinfo.h"
 #include "updateprotocol.h"
 
 #include <QDateTime>
@@ -99,6 +100,9 @@ struct RolloutOptions
     QString channel = protocol::kDefaultChannel;
     QString keyPath; // the private update-signing key
     int percent = 100; // 0 halts the release
+    // When set, the release must be at this percentage still: a decision made on it is refused
+    // once another run has changed it.
+    std::optional<int> expectedPercent;
 };
 
 struct RolloutSummary
@@ -108,6 +112,7 @@ struct RolloutSummary
     int percent = 100;
     QString manifestPath;
     QString keptPath; // the new signed state beside the history; empty: the percentage was already so
+    std::optional<QDateTime> since; // when the new percentage was signed, the start of its step
 };
 
 // Signs the channel's current release again with another rollout percentage, as refresh does with
@@ -120,6 +125,9 @@ RolloutSummary setRollout(const RolloutOptions &options);
 // `key` or the compiled-in key; its sequence into `sequence`. Throws a QString when it cannot be read.
 int currentRolloutPercent(const QString &feedDir, const QString &channel,
                           const std::optional<UpdateSigningKey> &key, qint32 *sequence = nullptr);
+// The channel's current release, verified as above (its rollout state in `extras`).
+FeedRelease currentFeedRelease(const QString &feedDir, const QString &channel,
+                               const std::optional<UpdateSigningKey> &key);
 
 inline constexpr int kDefaultPruneKeep = 3;
 

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 namespace vellumix::publish {
 
@@ -34,6 +35,45 @@ QStringView requestTargetOf(QStringView line)
     const QStringView rest = request.mid(4);
     const qsizetype space = rest.indexOf(u' ');
     return space < 0 ? rest : rest.left(space);
+}
+
+// The time of a "combined" log line, "[09/Dec/2026:10:00:00 +0000]", in seconds since the epoch;
+// nothing when the line has none.
+std::optional<qint64> logTimeOf(QStringView line)
+{
+    const qsizetype open = line.indexOf(u'[');
+    if (open < 0 || line.size() < open + 28 || line.at(open + 27) != u']')
+        return std::nullopt;
+    static const QStringList months{
+        QStringLiteral("Jan"), QStringLiteral("Feb"), QStringLiteral("Mar"), QStringLiteral("Apr"),
+        QStringLiteral("May"), QStringLiteral("Jun"), QStringLiteral("Jul"), QStringLiteral("Aug"),
+        QStringLiteral("Sep"), QStringLiteral("Oct"), QStringLiteral("Nov"), QStringLiteral("Dec")};
+    const QStringView text = line.mid(open + 1, 26); // 09/Dec/2026:10:00:00 +0000
+    auto digits = [&](qsizetype at, qsizetype count) -> int {
+        int value = 0;
+        for (qsizetype i = at; i < at + count; ++i) {
+            const char16_t c = text.at(i).unicode();
+            if (c < u'0' || c > u'9')
+                return -1;
+            value = value * 10 + (c - u'0');
+        }
+        return value;
+    };
+    const int day = digits(0, 2), year = digits(7, 4), hour = digits(12, 2),
+              minute = digits(15, 2), second = digits(18, 2), offset = digits(22, 4);
+    const int month = int(months.indexOf(text.mid(3, 3).toString())) + 1;
+    if (day < 1 || month < 1 || year < 0 || hour < 0 || minute < 0 || second < 0 || offset < 0
+        || text.at(2) != u'/' || text.at(6) != u'/' || text.at(11) != u':'
+        || (text.at(21) != u'+' && text.at(21) != u'-'))
+        return std::nullopt;
+    const QDate date(year, month, day);
+    if (!date.isValid() || hour > 23 || minute > 59 || second > 60)
+        return std::nullopt;
+    constexpr qint64 kJulianDayOfTheEpoch = 2440588; // 1970-01-01
+    const qint64 local = (date.toJulianDay() - kJulianDayOfTheEpoch) * 86400 + hour * 3600
+        + minute * 60 + second;
+    const qint64 east = (offset / 100) * 3600 + (offset % 100) * 60;
+    return text.at(21) == u'+' ? local - east : local + east;
 }
 
 // Which outcome an installation's reports for one release count as: a failure wins over a
@@ -75,6 +115,12 @@ void ReportTally::addLogLine(QStringView line)
     if (!report || report->channel != m_channel)
         return;
     ++m_reportLines;
+    if (const auto after = m_after.constFind(report->sequence); after != m_after.cend()) {
+        // Logged in the second the step began or earlier: evidence of the step before.
+        const std::optional<qint64> time = logTimeOf(line);
+        if (!time || *time <= *after)
+            return;
+    }
     auto &installations = m_outcomes[report->sequence];
     installations[report->installation] =
         mergedOutcome(installations.value(report->installation, -1), report->outcome);
@@ -93,6 +139,11 @@ void ReportTally::addLogFile(const QString &path)
             throw Texts::tr("cannot read the access log %1: %2").arg(path, file.errorString());
         addLogLine(QString::fromUtf8(line));
     }
+}
+
+void ReportTally::countAfter(qint32 sequence, const QDateTime &since)
+{
+    m_after.insert(sequence, since.toSecsSinceEpoch());
 }
 
 ReleaseReports ReportTally::release(qint32 sequence) const

@@ -2,6 +2,8 @@
 // that moves a rollout on to its next step or halts it.
 #pragma once
 
+#include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -36,11 +38,16 @@ struct RateInterval
 RateInterval wilsonInterval(int failures, int reports);
 
 // The reports of one channel, counted from access-log lines in nginx's "combined" format (the
-// request line is what matters: "GET <reports path>?channel=...&... HTTP/1.1").
+// request line is what matters: "GET <reports path>?channel=...&... HTTP/1.1", and the time
+// "[09/Dec/2026:10:00:00 +0000]" when a step's start is set).
 class ReportTally
 {
 public:
     explicit ReportTally(QString channel) : m_channel(std::move(channel)) {}
+
+    // From now on, only the reports of release `sequence` logged after `since` (a step's start)
+    // count for it: the evidence of the steps before it never counts again.
+    void countAfter(qint32 sequence, const QDateTime &since);
 
     void addLogLine(QStringView line);
     // Every line of `path` ("-": standard input); throws a QString when it cannot be read.
@@ -55,6 +62,7 @@ private:
     QString m_channel;
     // sequence -> installation -> the outcome counted for it
     QMap<qint32, QMap<QString, int>> m_outcomes;
+    QHash<qint32, qint64> m_after; // sequence -> the step's start, seconds since the epoch
     qint64 m_lines = 0;
     qint64 m_reportLines = 0;
 };

@@ -912,7 +912,11 @@ private slots:
         publishStage(publishing(stage2, feed));
         for (const QString &step : std::as_const(steps)) {
             if (step.startsWith(QStringLiteral("percent:"))) {
-                setRollout({feed, QStringLiteral("stable"), key, step.mid(8).toInt()});
+                RolloutOptions rollout;
+                rollout.feedDir = feed;
+                rollout.keyPath = key;
+                rollout.percent = step.mid(8).toInt();
+                setRollout(rollout);
             } else if (step == u"refresh") {
                 refreshChannel({feed, QStringLiteral("stable"), key, 30});
             } else if (step == u"rollback") {
@@ -1485,6 +1489,87 @@ private slots:
         QVERIFY(qAbs(twoOfHundred.lower - 0.0055) < 0.0005 && qAbs(twoOfHundred.upper - 0.0700) < 0.0005);
         const RateInterval oneOfOne = wilsonInterval(1, 1);
         QVERIFY(qAbs(oneOfOne.lower - 0.2065) < 0.0005 && oneOfOne.upper == 1.0);
+    }
+
+    /*
+        rollout --advance run again and again on one growing log, each run deciding on the reports
+        logged since the current percentage was signed. Each entry of "runs" is what happens
+        before one run: "<confirmed>+<failed>" reports from new installations, each from a network
+        of its own, logged after the current step began (the first run's, as staged, before
+        anything was signed again), or "percent:N", a person's rollout --percent. "after" is the
+        percentage after each run, "codes" its exit code.
+    */
+    void rolloutStepsDecideOnFreshReports_data()
+    {
+        QTest::addColumn<QStringList>("runs");
+        QTest::addColumn<QList<int>>("after");
+        QTest::addColumn<QList<int>>("codes");
+        QTest::newRow("the same five reports, run four times")
+            << QStringList{QStringLiteral("5+0"), QStringLiteral("0+0"), QStringLiteral("0+0"), QStringLiteral("0+0")}
+            << QList<int>{25, 25, 25, 25} << QList<int>{0, 0, 0, 0};
+        QTest::newRow("five new reports before each run")
+            << QStringList{QStringLiteral("5+0"), QStringLiteral("5+0"), QStringLiteral("5+0"), QStringLiteral("5+0")}
+            << QList<int>{25, 50, 100, 100} << QList<int>{0, 0, 0, 0};
+        QTest::newRow("halted, resumed by hand: the old failures do not halt it again")
+            << QStringList{QStringLiteral("0+5"), QStringLiteral("percent:10"), QStringLiteral("5+0")}
+            << QList<int>{0, 10, 25} << QList<int>{3, 0, 0};
+        // 2 of 7 failed holds; with the 2 of 14 before it, 4 of 21 would advance.
+        QTest::newRow("a step decides on its own reports, not on those before it")
+            << QStringList{QStringLiteral("12+2"), QStringLiteral("5+2")}
+            << QList<int>{25, 25} << QList<int>{0, 0};
+    }
+
+    void rolloutStepsDecideOnFreshReports()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(QStringList, runs);
+        QFETCH(QList<int>, after);
+        QFETCH(QList<int>, codes);
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        const QString key = testsupport::devSigningKey();
+        Files files = requiredPrograms();
+        publishStage(publishing(makeStage(dir.path(), QStringLiteral("v1"), files, 1), feed));
+        files.insert(QStringLiteral("Vellumix.exe"), "main 2");
+        publishStage(publishing(makeStage(dir.path(), QStringLiteral("v2"), files, 2, {}, [](StageOptions &options) {
+                                    options.rolloutPercent = 10;
+                                    options.reportsUrl = QStringLiteral("https://updates.example.com/r");
+                                }), feed));
+        const QString log = dir.filePath(QStringLiteral("access.log"));
+        QString lines;
+        int installation = 0;
+        for (qsizetype run = 0; run < runs.size(); ++run) {
+            const QString &what = runs.at(run);
+            QStringList arguments{QStringLiteral("rollout"), QStringLiteral("--feed"), feed, QStringLiteral("--key"), key};
+            if (what.startsWith(QStringLiteral("percent:"))) {
+                arguments << QStringLiteral("--percent") << what.mid(8);
+            } else {
+                // Logged after the current step began: a second after its signing, or a minute
+                // ago for the release as staged.
+                const std::optional<QDateTime> since =
+                    readReleaseExtras(loadUpdateManifest(testsupport::readFile(channelManifest(feed)))).rolloutSince;
+                const QDateTime time = since ? since->addSecs(1) : secondsFromNow(-60);
+                const int confirmed = what.section(u'+', 0, 0).toInt();
+                const int failed = what.section(u'+', 1).toInt();
+                for (int i = 0; i < confirmed + failed; ++i, ++installation) {
+                    const bool good = i < confirmed;
+                    const protocol::OutcomeReport report{
+                        QStringLiteral("stable"), 2,
+                        good ? protocol::ReportedOutcome::Confirmed : protocol::ReportedOutcome::RolledBack,
+                        good ? QString() : QStringLiteral("not-confirmed"), installationNumber(installation)};
+                    lines += combinedLine(report, QStringLiteral("10.%1.%2.7").arg(installation / 250).arg(installation % 250),
+                                          time) + u'\n';
+                }
+                writeFile(dir.path(), QStringLiteral("access.log"), lines.toUtf8());
+                arguments << QStringLiteral("--advance") << QStringLiteral("--schedule") << QStringLiteral("10,25,50,100")
+                          << QStringLiteral("--min-reports") << QStringLiteral("5") << QStringLiteral("--max-failure-rate")
+                          << QStringLiteral("50%") << QStringLiteral("--access-log") << log;
+            }
+            const Run ran = runTool(arguments);
+            QVERIFY2(ran.exitCode == codes.at(run), qPrintable(QStringLiteral("run %1: %2").arg(run + 1).arg(ran.output)));
+            const ReleaseExtras extras = readReleaseExtras(loadUpdateManifest(testsupport::readFile(channelManifest(feed))));
+            QVERIFY2(extras.percent() == after.at(run), qPrintable(QStringLiteral("run %1: %2").arg(run + 1).arg(ran.output)));
+        }
     }
 
     // A release rolled out to a share of the installations: staged with a percentage, a reports
