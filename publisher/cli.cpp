@@ -800,6 +800,30 @@ QCommandLineOption accessLogOption()
         QStringLiteral("FILE"));
 }
 
+// The largest count an option of the rollout takes.
+constexpr int kMaxCount = 1000000;
+
+QCommandLineOption perNetworkOption()
+{
+    return QCommandLineOption(
+        QStringLiteral("per-network"),
+        Texts::tr("How many installations of one client network (IPv4 /24, IPv6 /48) count "
+                  "for a release, at most (default %1): reports are unauthenticated, and one "
+                  "sender can make up any number of installations.")
+            .arg(kDefaultPerNetwork),
+        QStringLiteral("N"), QString::number(kDefaultPerNetwork));
+}
+
+QCommandLineOption minFailuresOption()
+{
+    return QCommandLineOption(
+        QStringLiteral("min-failures"),
+        Texts::tr("The failed installations a halt needs, from at least two networks (default "
+                  "%1).")
+            .arg(kDefaultMinFailures),
+        QStringLiteral("N"), QString::number(kDefaultMinFailures));
+}
+
 void addAccessLogs(ReportTally &tally, const QCommandLineParser &parser,
                    const QCommandLineOption &accessLog)
 {
@@ -840,11 +864,15 @@ int rollout(const QStringList &arguments)
         QStringLiteral("R"));
     const QCommandLineOption minReports(
         QStringLiteral("min-reports"),
-        Texts::tr("The reports --advance needs before it moves on (default 20)."),
-        QStringLiteral("N"), QStringLiteral("20"));
+        Texts::tr("The installations counted that --advance needs before it moves on (default "
+                  "%1).")
+            .arg(kDefaultMinReports),
+        QStringLiteral("N"), QString::number(kDefaultMinReports));
+    const QCommandLineOption minFailures = minFailuresOption();
+    const QCommandLineOption perNetwork = perNetworkOption();
     const QCommandLineOption accessLog = accessLogOption();
     command.parser.addOptions({feedOption, channel, key, percentOption, advance, schedule,
-                               maxFailureRate, minReports, accessLog});
+                               maxFailureRate, minReports, minFailures, perNetwork, accessLog});
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
     for (const QCommandLineOption *required : {&feedOption, &key}) {
@@ -876,8 +904,10 @@ int rollout(const QStringList &arguments)
         if (!steps)
             return command.usage(Texts::tr("--schedule needs rising percentages from 1 to 100, "
                                            "such as 1,5,25,50,100"));
-        const std::optional<int> needed = command.number(minReports, 1, 1000000);
-        if (!needed)
+        const std::optional<int> needed = command.number(minReports, 1, kMaxCount);
+        const std::optional<int> failuresNeeded = command.number(minFailures, 1, kMaxCount);
+        const std::optional<int> network = command.number(perNetwork, 1, kMaxCount);
+        if (!needed || !failuresNeeded || !network)
             return kUsage;
         const SigningKey signingKey = SigningKey::fromFile(options.keyPath);
         const FeedRelease current = currentFeedRelease(options.feedDir, options.channel,
@@ -885,12 +915,12 @@ int rollout(const QStringList &arguments)
         const qint32 sequence = current.manifest.sequence;
         const int percent = current.extras.percent();
         // Only the reports logged since the current percentage was signed decide its step.
-        ReportTally tally(options.channel);
+        ReportTally tally(options.channel, *network);
         if (current.extras.rolloutSince)
             tally.countAfter(sequence, *current.extras.rolloutSince);
         addAccessLogs(tally, command.parser, accessLog);
-        const RolloutDecision step =
-            decideRolloutStep(percent, *steps, tally.release(sequence), *limit, *needed);
+        const RolloutDecision step = decideRolloutStep(percent, *steps, tally.release(sequence),
+                                                       *limit, *needed, *failuresNeeded);
         decision = Texts::tr("sequence %1: %2 (reports %3)")
                        .arg(sequence)
                        .arg(step.why,
@@ -958,15 +988,19 @@ int rolloutStatus(const QStringList &arguments)
         QString(), true);
     const QCommandLineOption channel = channelOption(Texts::tr("The channel"));
     const QCommandLineOption accessLog = accessLogOption();
-    command.parser.addOptions({channel, accessLog});
+    const QCommandLineOption perNetwork = perNetworkOption();
+    command.parser.addOptions({channel, accessLog, perNetwork});
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
     if (!command.parser.isSet(accessLog))
         return command.missing(QStringLiteral("access-log"));
+    const std::optional<int> network = command.number(perNetwork, 1, kMaxCount);
+    if (!network)
+        return kUsage;
     const QString name = command.parser.value(channel);
     if (!protocol::isValidChannelName(name))
         throw Texts::tr("the channel name \"%1\" is not %2").arg(name, protocol::kChannelNameRule);
-    ReportTally tally(name);
+    ReportTally tally(name, *network);
     addAccessLogs(tally, command.parser, accessLog);
     if (command.json()) {
         QJsonArray releases;
@@ -974,6 +1008,7 @@ int rolloutStatus(const QStringList &arguments)
             const RateInterval interval = wilsonInterval(release.failures(), release.reports());
             releases.append(QJsonObject{{QStringLiteral("sequence"), release.sequence},
                                         {QStringLiteral("installations"), release.reports()},
+                                        {QStringLiteral("networks"), release.networks},
                                         {QStringLiteral("confirmed"), release.confirmed},
                                         {QStringLiteral("rolledBack"), release.rolledBack},
                                         {QStringLiteral("recovered"), release.recovered},

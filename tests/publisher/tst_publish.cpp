@@ -1410,38 +1410,52 @@ private slots:
     }
 
     // The advance rule on the outcome reports of an access log: one row per situation, each with
-    // the log's lines as "<installation>:<outcome>" for sequence 7 of "stable".
+    // the log's lines as "<installation>:<outcome>@<network>" for sequence 7 of "stable".
     void rolloutStepFollowsTheReports_data()
     {
         QTest::addColumn<int>("percent");
         QTest::addColumn<QStringList>("reports");
         QTest::addColumn<int>("move");
         QTest::addColumn<int>("after");
-        auto many = [](int count, const QString &outcome, int from = 0) {
+        // `count` reports from installations `from` on, each from a network of its own, or spread
+        // over `networks` networks.
+        auto many = [](int count, const QString &outcome, int from = 0, int networks = 0) {
             QStringList reports;
             for (int i = from; i < from + count; ++i)
-                reports << QStringLiteral("%1:%2").arg(i, 32, 16, QLatin1Char('0')).arg(outcome);
+                reports << QStringLiteral("%1:%2@%3")
+                               .arg(installationNumber(i), outcome)
+                               .arg(networks > 0 ? 60000 + i % networks : i);
             return reports;
         };
+        const QString confirmed = QStringLiteral("confirmed");
+        const QString rolledBack = QStringLiteral("rolled-back");
         const int hold = int(RolloutMove::Hold), advance = int(RolloutMove::Advance),
                   halt = int(RolloutMove::Halt);
-        QTest::newRow("enough good reports") << 1 << many(40, QStringLiteral("confirmed")) << advance << 5;
-        QTest::newRow("too few reports") << 5 << many(10, QStringLiteral("confirmed")) << hold << 5;
+        QTest::newRow("enough good reports") << 1 << many(40, confirmed) << advance << 5;
+        QTest::newRow("too few reports") << 5 << many(10, confirmed) << hold << 5;
         // One installation reporting again and again is one report.
         QTest::newRow("one installation, many lines")
-            << 5 << QStringList(40, many(1, QStringLiteral("confirmed")).first()) << hold << 5;
+            << 5 << QStringList(40, many(1, confirmed).first()) << hold << 5;
         QTest::newRow("failures above the limit")
-            << 25 << many(5, QStringLiteral("confirmed")) + many(3, QStringLiteral("rolled-back"), 5)
-                   + many(2, QStringLiteral("recovered"), 8)
+            << 25 << many(5, confirmed) + many(3, rolledBack, 5) + many(2, QStringLiteral("recovered"), 8)
             << halt << 0;
         QTest::newRow("a failure after a confirmation counts as a failure")
-            << 25 << many(5, QStringLiteral("confirmed")) + many(5, QStringLiteral("rolled-back"))
-            << halt << 0;
-        QTest::newRow("undecided") << 5 << many(37, QStringLiteral("confirmed")) + many(3, QStringLiteral("recovered"), 37)
+            << 25 << many(5, confirmed) + many(5, rolledBack) << halt << 0;
+        QTest::newRow("undecided") << 5 << many(37, confirmed) + many(3, QStringLiteral("recovered"), 37)
                                    << hold << 5;
-        QTest::newRow("halted stays halted") << 0 << many(100, QStringLiteral("confirmed")) << hold << 0;
-        QTest::newRow("the last step") << 100 << many(100, QStringLiteral("confirmed")) << hold << 100;
-        QTest::newRow("between steps") << 30 << many(40, QStringLiteral("confirmed")) << advance << 50;
+        QTest::newRow("halted stays halted") << 0 << many(100, confirmed) << hold << 0;
+        QTest::newRow("the last step") << 100 << many(100, confirmed) << hold << 100;
+        QTest::newRow("between steps") << 30 << many(40, confirmed) << advance << 50;
+        // One sender, one network: however many installations it makes up, five count.
+        QTest::newRow("200 made-up installations from one network")
+            << 5 << many(200, confirmed, 0, 1) << hold << 5;
+        QTest::newRow("forty from four networks: twenty count") << 5 << many(40, confirmed, 0, 4) << hold << 5;
+        QTest::newRow("forty from eight networks") << 5 << many(40, confirmed, 0, 8) << advance << 25;
+        // A halt needs three failed installations from two networks at least.
+        QTest::newRow("one forged failure") << 5 << many(1, rolledBack) << hold << 5;
+        QTest::newRow("three failures from one network") << 5 << many(3, rolledBack, 0, 1) << hold << 5;
+        QTest::newRow("two failures from two networks") << 5 << many(2, rolledBack, 0, 2) << hold << 5;
+        QTest::newRow("three failures from two networks") << 5 << many(3, rolledBack, 0, 2) << halt << 0;
     }
 
     void rolloutStepFollowsTheReports()
@@ -1451,31 +1465,30 @@ private slots:
         QFETCH(int, move);
         QFETCH(int, after);
         ReportTally tally(QStringLiteral("stable"));
-        const auto logLine = [](const protocol::OutcomeReport &report) {
-            const QUrl url = protocol::outcomeReportUrl(QUrl(QStringLiteral("https://updates.example.com/r")), report);
-            return QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"GET %1 HTTP/1.1\" 204 0 \"-\" \"Vellumix\"")
-                .arg(url.toString(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::FullyEncoded));
-        };
         for (const QString &entry : std::as_const(reports)) {
             protocol::OutcomeReport report;
             report.channel = QStringLiteral("stable");
             report.sequence = 7;
             report.installation = entry.section(u':', 0, 0);
-            const QString outcome = entry.section(u':', 1);
+            const QString outcome = entry.section(u':', 1).section(u'@', 0, 0);
+            const int network = entry.section(u'@', 1).toInt();
+            const QString address = QStringLiteral("10.%1.%2.1").arg(network / 256).arg(network % 256);
             report.outcome = outcome == u"confirmed" ? protocol::ReportedOutcome::Confirmed
                 : outcome == u"recovered"            ? protocol::ReportedOutcome::Recovered
                                                      : protocol::ReportedOutcome::RolledBack;
             report.reason = report.failed() ? QStringLiteral("not-confirmed") : QString();
-            tally.addLogLine(logLine(report));
+            tally.addLogLine(combinedLine(report, address));
             // Reports of another channel or release, and lines that are no reports, count nowhere.
             report.channel = QStringLiteral("beta");
-            tally.addLogLine(logLine(report));
+            tally.addLogLine(combinedLine(report, address));
         }
         for (const QString &other :
              {QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"GET /stable/manifest.json HTTP/2.0\" 200 9 \"-\" \"-\""),
               QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"POST /r?channel=stable&sequence=7&outcome=rolled-back&installation=00000000000000000000000000000abc HTTP/1.1\" 204 0 \"-\" \"-\""),
               QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"GET /r?channel=stable&sequence=7&outcome=rolled-back&installation=XYZ HTTP/1.1\" 204 0 \"-\" \"-\""),
               QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"GET /r?channel=stable&sequence=7&sequence=8&outcome=recovered&installation=00000000000000000000000000000abc HTTP/1.1\" 204 0 \"-\" \"-\""),
+              // A sender whose network is unknown is not weighed.
+              QStringLiteral("- - - [09/Dec/2026:10:00:00 +0000] \"GET /r?channel=stable&sequence=7&outcome=rolled-back&installation=00000000000000000000000000000abd HTTP/1.1\" 204 0 \"-\" \"-\""),
               QStringLiteral("garbage")})
             tally.addLogLine(other);
         const ReleaseReports counted = tally.release(7);
@@ -1570,6 +1583,54 @@ private slots:
             const ReleaseExtras extras = readReleaseExtras(loadUpdateManifest(testsupport::readFile(channelManifest(feed))));
             QVERIFY2(extras.percent() == after.at(run), qPrintable(QStringLiteral("run %1: %2").arg(run + 1).arg(ran.output)));
         }
+    }
+
+    // Installations are counted per client network: the networks of two addresses as a log
+    // writes them, "same", "other", or "none" when the first is no address.
+    void clientNetworks_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<QString>("relation");
+        auto row = [](const char *first, const char *second, const char *relation) {
+            QTest::addRow("%s %s", first, second) << QString::fromLatin1(first) << QString::fromLatin1(second)
+                                                  << QString::fromLatin1(relation);
+        };
+        row("192.0.2.7", "192.0.2.200", "same");
+        row("192.0.2.7", "192.0.3.7", "other");
+        row("10.0.0.1", "11.0.0.1", "other");
+        row("2001:db8:1::1", "2001:db8:1:ffff::2", "same");
+        row("2001:db8:1::1", "2001:db8:2::1", "other");
+        row("2001:0db8:0001:0000:0000:0000:0000:0001", "2001:DB8:1::", "same");
+        row("::ffff:192.0.2.7", "192.0.2.9", "same");
+        row("::1", "::2", "same");
+        row("fe80::1", "::1", "other");
+        row("256.1.1.1", "1.1.1.1", "none");
+        row("1.2.3", "1.2.3.4", "none");
+        row("1.2.3.4.5", "1.2.3.4", "none");
+        row("updates.example.com", "1.2.3.4", "none");
+        row("1:2:3:4:5:6:7:8:9", "1::", "none");
+        row("1::2::3", "1::", "none");
+        row("1:2:3:4:5:6:7", "1::", "none");
+        row("12345::1", "1::", "none");
+        row("fe80::1%eth0", "fe80::1", "none");
+        row("-", "1.2.3.4", "none");
+        row("", "1.2.3.4", "none");
+    }
+
+    void clientNetworks()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QFETCH(QString, relation);
+        const QByteArray a = first.toLatin1(), b = second.toLatin1();
+        const std::optional<quint64> x = clientNetworkOf(a.constData(), a.size());
+        const std::optional<quint64> y = clientNetworkOf(b.constData(), b.size());
+        QVERIFY(y.has_value());
+        if (relation == u"none")
+            QVERIFY(!x.has_value());
+        else
+            QVERIFY(x.has_value() && (*x == *y) == (relation == u"same"));
     }
 
     // A release rolled out to a share of the installations: staged with a percentage, a reports
@@ -1878,6 +1939,12 @@ private slots:
                            QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--advance"),
                            QStringLiteral("--access-log"), QStringLiteral("a"),
                            QStringLiteral("--max-failure-rate"), QStringLiteral("2")} << 64 << QString();
+        QTest::newRow("rollout --per-network 0")
+            << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
+                           QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--advance"),
+                           QStringLiteral("--access-log"), QStringLiteral("a"), QStringLiteral("--max-failure-rate"),
+                           QStringLiteral("2%"), QStringLiteral("--per-network"), QStringLiteral("0")}
+            << 64 << QStringLiteral("--per-network needs a whole number from 1");
         QTest::newRow("rollout-status without --access-log")
             << QStringList{QStringLiteral("rollout-status")} << 64 << QString();
         QTest::newRow("refresh without --expires-in")
