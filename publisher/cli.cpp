@@ -366,7 +366,9 @@ int stage(const QStringList &arguments)
         QStringLiteral("PERCENT"));
     const QCommandLineOption critical(
         QStringLiteral("critical"),
-        Texts::tr("Every installation takes the release at any rollout percentage above 0."));
+        Texts::tr("Every installation takes the release at any rollout percentage above 0, "
+                  "and a later release names it as its fallback (\"rollout --critical\" marks a "
+                  "published one)."));
     const QCommandLineOption reports(
         QStringLiteral("reports"),
         Texts::tr("An https URL that receives one request per update outcome from the "
@@ -838,7 +840,8 @@ int rollout(const QStringList &arguments)
         Texts::tr("Signs the channel's current release again with another rollout "
                   "percentage: the share of installations that take it (0 halts it: no "
                   "installation takes it any more, not even on an explicit check; those that "
-                  "have it keep it). Everything else stays as signed; each signed state is "
+                  "have it keep it), or marked critical. Everything else stays as signed; each "
+                  "signed state is "
                   "kept beside the history as releases/<sequence>.signed-<n>.json. With "
                   "--advance, the outcome reports in the access logs decide: the next step "
                   "of the schedule once the failure rate's 95% interval lies below the limit "
@@ -871,8 +874,14 @@ int rollout(const QStringList &arguments)
     const QCommandLineOption minFailures = minFailuresOption();
     const QCommandLineOption perNetwork = perNetworkOption();
     const QCommandLineOption accessLog = accessLogOption();
+    const QCommandLineOption criticalOption(
+        QStringLiteral("critical"),
+        Texts::tr("Mark the release critical: every installation takes it at any percentage "
+                  "above 0, and a later release names it as its fallback (a security fix). "
+                  "Alone or with --percent."));
     command.parser.addOptions({feedOption, channel, key, percentOption, advance, schedule,
-                               maxFailureRate, minReports, minFailures, perNetwork, accessLog});
+                               maxFailureRate, minReports, minFailures, perNetwork, accessLog,
+                               criticalOption});
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
     for (const QCommandLineOption *required : {&feedOption, &key}) {
@@ -880,14 +889,18 @@ int rollout(const QStringList &arguments)
             return command.missing(required->names().first());
     }
     const bool advancing = command.parser.isSet(advance);
+    const bool marking = command.parser.isSet(criticalOption);
     if (advancing && command.parser.isSet(percentOption))
         return command.usage(Texts::tr("rollout takes --percent or --advance, not both"));
-    if (!advancing && !command.parser.isSet(percentOption))
+    if (advancing && marking)
+        return command.usage(Texts::tr("rollout takes --critical or --advance, not both"));
+    if (!advancing && !marking && !command.parser.isSet(percentOption))
         return command.usage(Texts::tr("rollout needs either --percent or --advance"));
     RolloutOptions options;
     options.feedDir = command.parser.value(feedOption);
     options.channel = command.parser.value(channel);
     options.keyPath = command.parser.value(key);
+    options.critical = marking;
 
     QString decision;
     RolloutMove move = RolloutMove::Hold;
@@ -931,11 +944,13 @@ int rollout(const QStringList &arguments)
         options.percent = step.percent;
         // The decision holds for the state it was made on; a run that changed it meanwhile wins.
         options.expectedPercent = percent;
-    } else {
+    } else if (command.parser.isSet(percentOption)) {
         const std::optional<int> percent = command.number(percentOption, 0, 100);
         if (!percent)
             return kUsage;
         options.percent = *percent;
+    } else {
+        options.percent = std::nullopt; // --critical alone: the share stays
     }
 
     const RolloutSummary summary = setRollout(options);
@@ -948,6 +963,8 @@ int rollout(const QStringList &arguments)
                          {QStringLiteral("sequence"), summary.manifest.sequence},
                          {QStringLiteral("percent"), summary.percent},
                          {QStringLiteral("previousPercent"), summary.previousPercent},
+                         {QStringLiteral("critical"), summary.critical},
+                         {QStringLiteral("since"), orNull(summary.since)},
                          {QStringLiteral("changed"), !summary.keptPath.isEmpty()},
                          {QStringLiteral("kept"), summary.keptPath.isEmpty() ? QJsonValue() : QJsonValue(summary.keptPath)},
                          {QStringLiteral("manifest"), summary.manifestPath}};
@@ -973,6 +990,9 @@ int rollout(const QStringList &arguments)
                            "kept:     %3\n")
                      .arg(QString::number(summary.percent), QString::number(summary.previousPercent),
                           summary.keptPath);
+    if (summary.critical)
+        out() << Texts::tr("critical: every installation takes it at any percentage above 0%1\n")
+                     .arg(summary.previousCritical ? QString() : Texts::tr(" (marked now)"));
     out() << Texts::tr("manifest: %1").arg(summary.manifestPath) << Qt::endl;
     return halted ? kHalted : kDone;
 }

@@ -348,17 +348,16 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
     }
 }
 
-// The same release: the same sequence, version, notes, files, deltas, fallback, reports address
-// and critical mark. The expiry, the channel and the rollout's percentage are left out: refresh
-// and rollout change them.
+// The same release: the same sequence, version, notes, files, deltas, fallback and reports
+// address. The expiry, the channel, the rollout's percentage and the critical mark are left out:
+// refresh and rollout change them.
 bool sameRelease(const FeedRelease &a, const FeedRelease &b)
 {
     const UpdateManifest &x = a.manifest;
     const UpdateManifest &y = b.manifest;
     bool same = x.sequence == y.sequence && x.version == y.version && x.notes == y.notes
         && x.files.size() == y.files.size() && a.extras.deltas == b.extras.deltas
-        && a.extras.critical == b.extras.critical && a.extras.fallback == b.extras.fallback
-        && a.extras.reports == b.extras.reports;
+        && a.extras.fallback == b.extras.fallback && a.extras.reports == b.extras.reports;
     for (qsizetype i = 0; same && i < x.files.size(); ++i) {
         const ManifestFile &f = x.files.at(i);
         const ManifestFile &g = y.files.at(i);
@@ -807,10 +806,9 @@ RefreshSummary refreshChannel(const RefreshOptions &options)
 RolloutSummary setRollout(const RolloutOptions &options)
 {
     checkChannelAndExpiry(options.channel, 0, true);
-    if (options.percent < 0 || options.percent > 100)
-        throw Texts::tr("a rollout's percentage is 0 to 100, not %1").arg(options.percent);
+    if (options.percent && (*options.percent < 0 || *options.percent > 100))
+        throw Texts::tr("a rollout's percentage is 0 to 100, not %1").arg(*options.percent);
     RolloutSummary summary;
-    summary.percent = options.percent;
     const Resigned resigned = resignCurrentRelease(
         options.feedDir, options.channel, options.keyPath, QStringLiteral("rollout"),
         [&](QJsonObject &payload, const FeedRelease &current) {
@@ -820,21 +818,32 @@ RolloutSummary setRollout(const RolloutOptions &options)
                     .arg(current.manifest.sequence)
                     .arg(*options.expectedPercent)
                     .arg(current.extras.percent());
-            if (current.extras.percent() == options.percent)
+            summary.percent = options.percent.value_or(current.extras.percent());
+            summary.critical = current.extras.critical || options.critical;
+            const bool newPercent = summary.percent != current.extras.percent();
+            const bool newlyCritical = summary.critical != current.extras.critical;
+            if (!newPercent && !newlyCritical)
                 return false;
-            // The new step's evidence is what is logged from now on: "since" is its start.
-            const QDateTime now = QDateTime::fromSecsSinceEpoch(
-                QDateTime::currentSecsSinceEpoch()).toUTC();
-            summary.since = now;
-            payload.insert(protocol::kPayloadRolloutMember,
-                           QJsonObject{{protocol::kRolloutPercentMember, options.percent},
-                                       {protocol::kRolloutSinceMember, expiryText(now)}});
+            if (newPercent) {
+                // The new step's evidence is what is logged from now on: "since" is its start.
+                const QDateTime now = QDateTime::fromSecsSinceEpoch(
+                    QDateTime::currentSecsSinceEpoch()).toUTC();
+                summary.since = now;
+                payload.insert(protocol::kPayloadRolloutMember,
+                               QJsonObject{{protocol::kRolloutPercentMember, summary.percent},
+                                           {protocol::kRolloutSinceMember, expiryText(now)}});
+            }
+            if (newlyCritical)
+                payload.insert(protocol::kPayloadCriticalMember, true);
             return true;
         });
     summary.previousPercent = resigned.before.extras.percent();
+    summary.previousCritical = resigned.before.extras.critical;
     summary.manifest = resigned.manifest;
     summary.manifestPath = resigned.manifestPath;
     summary.keptPath = resigned.keptPath;
+    if (!summary.since)
+        summary.since = resigned.before.extras.rolloutSince;
     return summary;
 }
 

@@ -99,7 +99,8 @@ struct RolloutOptions
     QString feedDir;
     QString channel = protocol::kDefaultChannel;
     QString keyPath; // the private update-signing key
-    int percent = 100; // 0 halts the release
+    std::optional<int> percent = 100; // 0 halts the release; none: the percentage stays
+    bool critical = false; // mark the release critical (a mark is never taken back)
     // When set, the release must be at this percentage still: a decision made on it is refused
     // once another run has changed it.
     std::optional<int> expectedPercent;
@@ -110,15 +111,17 @@ struct RolloutSummary
     UpdateManifest manifest; // the channel's release as now signed
     int previousPercent = 100;
     int percent = 100;
+    bool previousCritical = false;
+    bool critical = false;
     QString manifestPath;
     QString keptPath; // the new signed state beside the history; empty: the percentage was already so
-    std::optional<QDateTime> since; // when the new percentage was signed, the start of its step
+    std::optional<QDateTime> since; // when the current percentage was signed: its step's start
 };
 
-// Signs the channel's current release again with another rollout percentage, as refresh does with
-// the expiry (the same checks, the same lock; everything else stays as signed). Each new signed state
-// is also kept as FEED/<channel>/releases/<sequence>.signed-<n>.json, and refresh keeps its states
-// the same way. The same percentage again changes nothing.
+// Signs the channel's current release again with another rollout percentage, or marks it critical,
+// as refresh does with the expiry (the same checks, the same lock; everything else stays as
+// signed). Each new signed state is also kept as FEED/<channel>/releases/<sequence>.signed-<n>.json,
+// and refresh keeps its states the same way. The same percentage (and mark) again changes nothing.
 RolloutSummary setRollout(const RolloutOptions &options);
 
 // The rollout percentage of the channel's current manifest (100 when it names none), verified with

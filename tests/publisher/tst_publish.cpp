@@ -1633,6 +1633,90 @@ private slots:
             QVERIFY(x.has_value() && (*x == *y) == (relation == u"same"));
     }
 
+    /*
+        The fallback a new release names: the newest release that every installation takes. Each
+        entry of "before" is a release published in turn ("<percent>" or "<percent>:critical",
+        sequence 1, 2, ...) or what was done to the channel's current release then
+        ("rollout:<options>", the command line of rollout). "fallback" is the sequence the next
+        release names (0: none).
+    */
+    void fallbackIsTheNewestReleaseEveryoneTakes_data()
+    {
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<int>("fallback");
+        QTest::newRow("after a full release") << QStringList{QStringLiteral("100")} << 1;
+        QTest::newRow("after a partial release, what it fell back to")
+            << QStringList{QStringLiteral("100"), QStringLiteral("10")} << 1;
+        QTest::newRow("after a critical release at 10%")
+            << QStringList{QStringLiteral("100"), QStringLiteral("10:critical")} << 2;
+        QTest::newRow("after a release whose fallback is a critical one")
+            << QStringList{QStringLiteral("100"), QStringLiteral("5:critical"), QStringLiteral("10")} << 2;
+        QTest::newRow("after a release marked critical once published")
+            << QStringList{QStringLiteral("100"), QStringLiteral("10"), QStringLiteral("rollout:--critical")} << 2;
+        QTest::newRow("after a critical release that was halted")
+            << QStringList{QStringLiteral("100"), QStringLiteral("10:critical"), QStringLiteral("rollout:--percent 0")} << 1;
+        QTest::newRow("after a full release that was halted")
+            << QStringList{QStringLiteral("100"), QStringLiteral("100"), QStringLiteral("rollout:--percent 0")} << 1;
+        QTest::newRow("after a partial release that reached everyone")
+            << QStringList{QStringLiteral("100"), QStringLiteral("10"), QStringLiteral("rollout:--percent 100")} << 2;
+        QTest::newRow("after a halted release marked critical")
+            << QStringList{QStringLiteral("100"), QStringLiteral("10"), QStringLiteral("rollout:--percent 0 --critical")} << 1;
+    }
+
+    void fallbackIsTheNewestReleaseEveryoneTakes()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(QStringList, before);
+        QFETCH(int, fallback);
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        const QString key = testsupport::devSigningKey();
+        auto files = [](int n) {
+            return Files{{QStringLiteral("Vellumix.exe"), "main " + QByteArray::number(n)},
+                         {QStringLiteral("VellumixUpdater.exe"), "updater"}};
+        };
+        int sequence = 0;
+        for (const QString &step : std::as_const(before)) {
+            if (step.startsWith(QStringLiteral("rollout:"))) {
+                const Run run = runTool(QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), feed,
+                                                    QStringLiteral("--key"), key}
+                                        + step.mid(8).split(u' '));
+                QVERIFY2(run.exitCode == 0, qPrintable(run.output));
+                continue;
+            }
+            ++sequence;
+            publishStage(publishing(makeStage(dir.path(), QStringLiteral("v%1").arg(sequence), files(sequence), sequence,
+                                              {}, [&](StageOptions &options) {
+                                                  if (sequence > 1)
+                                                      options.deltaBaseFeed = feed;
+                                                  options.rolloutPercent = step.section(u':', 0, 0).toInt();
+                                                  options.critical = step.endsWith(QStringLiteral(":critical"));
+                                              }),
+                                    feed));
+        }
+        StageSummary summary;
+        const QString next = makeStage(dir.path(), QStringLiteral("next"), files(sequence + 1), sequence + 1, {},
+                                       [&](StageOptions &options) {
+                                           options.deltaBaseFeed = feed;
+                                           options.rolloutPercent = 10;
+                                       }, &summary);
+        QCOMPARE(summary.fallback ? summary.fallback->sequence : 0, fallback);
+        // The client takes the fallback the signed manifest names, by the digest of its history
+        // file: that file is the release meant, also while the new release is halted.
+        const QByteArray history = testsupport::readFile(feed + QStringLiteral("/stable/releases/%1.json").arg(fallback));
+        const FallbackRelease named{fallback, QCryptographicHash::hash(history, QCryptographicHash::Sha256).toHex()};
+        QCOMPARE(readReleaseExtras(manifestOf(next)).fallback, std::optional<FallbackRelease>(named));
+        publishStage(publishing(next, feed));
+        RolloutOptions halt;
+        halt.feedDir = feed;
+        halt.keyPath = key;
+        halt.percent = 0;
+        setRollout(halt);
+        const ReleaseExtras halted = readReleaseExtras(loadUpdateManifest(testsupport::readFile(channelManifest(feed))));
+        QCOMPARE(halted.percent(), 0);
+        QCOMPARE(halted.fallback, std::optional<FallbackRelease>(named));
+    }
+
     // A release rolled out to a share of the installations: staged with a percentage, a reports
     // address and the channel's last full release as its fallback; its share changed, kept on record
     // and advanced by a log; the fallback's blobs kept by prune and checked by publish.
