@@ -16,7 +16,10 @@ namespace vellumix::protocol {
 
 // --- Payload members of a rollout (the updater ignores them) -----------------------------------
 //   "rollout"   {"percent": N}, 0 to 100: the share of installations that take the release; 0 halts
-//               it (no installation takes it, not even on an explicit check). Absent: 100.
+//               it (no installation takes it, not even on an explicit check). Absent: 100. The
+//               release tool adds "since": "2027-01-07T12:00:00Z" when it signs a new percentage,
+//               the time that step began (its evidence is the reports logged after it); clients
+//               ignore it.
 //   "critical"  true: every installation takes it while the percentage is above 0
 //   "fallback"  {"sequence": N, "sha256": "<hex>"}: the channel's previous release, whose history
 //               file "<channel>/releases/<N>.json" has that SHA-256; offered to installations outside
@@ -25,6 +28,7 @@ namespace vellumix::protocol {
 //               turned reports on)
 inline const QString kPayloadRolloutMember = QStringLiteral("rollout");
 inline const QString kRolloutPercentMember = QStringLiteral("percent");
+inline const QString kRolloutSinceMember = QStringLiteral("since");
 inline const QString kPayloadCriticalMember = QStringLiteral("critical");
 inline const QString kPayloadFallbackMember = QStringLiteral("fallback");
 inline const QString kFallbackSequenceMember = QStringLiteral("sequence");

@@ -28,6 +28,8 @@ namespace {
 
 constexpr int kDone = 0;
 constexpr int kFailed = 1;
+// rollout --advance: this run halted the release (its reports showed it failing).
+constexpr int kHalted = 3;
 // Wrong usage exits 64, as in vellumix-fetch (the usual code of a command-line usage error).
 constexpr int kUsage = 64;
 
@@ -80,7 +82,8 @@ Commands:
            summarise the outcome reports of a channel's releases from a web server's log
 
 Run "vellumix-publish <command> --help" for the options of a command. Exit codes: 0 done,
-1 failed (refused, or an error on the way), 64 wrong usage.
+1 failed (refused, or an error on the way), 3 "rollout --advance" halted the release, 64 wrong
+usage.
 )");
 
 // A parser for one command. Its first positional argument is the command's own name.
@@ -113,10 +116,9 @@ struct Command
     // Returns -1 to go on, or the exit code when the command ends here (help or a usage error).
     int parse(const QStringList &arguments, int expectedPositional)
     {
-        if (!parser.parse(arguments)) {
-            err() << kToolName << ": " << parser.errorText() << Qt::endl;
-            return kUsage;
-        }
+        given = arguments;
+        if (!parser.parse(arguments))
+            return usage(parser.errorText());
         if (parser.isSet(QStringLiteral("help"))) {
             out() << parser.helpText().replace(arguments.first(), kToolName);
             out().flush();
@@ -125,31 +127,35 @@ struct Command
         // An option given twice is a mistake in a script, not a choice of the last value.
         QStringList seen;
         for (const QString &option : parser.optionNames()) {
-            if (seen.contains(option) && !kRepeatableOptions.contains(option)) {
-                err() << kToolName << ": "
-                      << Texts::tr("the option %1 is given more than once")
-                             .arg((option.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + option)
-                      << Qt::endl;
-                return kUsage;
-            }
+            if (seen.contains(option) && !kRepeatableOptions.contains(option))
+                return usage(Texts::tr("the option %1 is given more than once")
+                                 .arg((option.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"))
+                                      + option));
             seen << option;
         }
         positional = parser.positionalArguments().mid(1);
-        if (positional.size() != expectedPositional) {
-            err() << kToolName << ": "
-                  << Texts::tr("wrong number of arguments; see \"%1 %2 --help\"")
-                         .arg(kToolName, parser.positionalArguments().value(0))
-                  << Qt::endl;
-            return kUsage;
-        }
+        if (positional.size() != expectedPositional)
+            return usage(Texts::tr("wrong number of arguments; see \"%1 %2 --help\"")
+                             .arg(kToolName, parser.positionalArguments().value(0)));
         return -1;
+    }
+
+    /*
+        Wrong usage: the text on standard error and, when --json was asked for, as {"error": text}
+        on standard output, so that a script reading the output learns why it got none. The
+        arguments are looked at as given, since a usage error may come before they parse.
+    */
+    int usage(const QString &text)
+    {
+        err() << kToolName << ": " << text << Qt::endl;
+        if (offersJson && given.contains(QStringLiteral("--json")))
+            printJson({{QStringLiteral("error"), text}});
+        return kUsage;
     }
 
     int missing(const QString &option)
     {
-        err() << kToolName << ": " << Texts::tr("the option --%1 is required").arg(option)
-              << Qt::endl;
-        return kUsage;
+        return usage(Texts::tr("the option --%1 is required").arg(option));
     }
 
     // A whole number from `low` to `high`, or nothing after a message (wrong usage).
@@ -159,12 +165,13 @@ struct Command
         const int value = parser.value(option).toInt(&isNumber);
         if (isNumber && value >= low && value <= high)
             return value;
-        err() << kToolName << ": "
-              << Texts::tr("--%1 needs a whole number from %2 to %3")
-                     .arg(option.names().first(), QString::number(low), grouped(high))
-              << Qt::endl;
+        usage(Texts::tr("--%1 needs a whole number from %2 to %3")
+                  .arg(option.names().first(), QString::number(low), grouped(high)));
         return std::nullopt;
     }
+
+private:
+    QStringList given;
 };
 
 QCommandLineOption channelOption(const QString &what)
@@ -359,7 +366,9 @@ int stage(const QStringList &arguments)
         QStringLiteral("PERCENT"));
     const QCommandLineOption critical(
         QStringLiteral("critical"),
-        Texts::tr("Every installation takes the release at any rollout percentage above 0."));
+        Texts::tr("Every installation takes the release at any rollout percentage above 0, "
+                  "and a later release names it as its fallback (\"rollout --critical\" marks a "
+                  "published one)."));
     const QCommandLineOption reports(
         QStringLiteral("reports"),
         Texts::tr("An https URL that receives one request per update outcome from the "
@@ -381,8 +390,7 @@ int stage(const QStringList &arguments)
     bool isNumber = false;
     options.sequence = command.parser.value(sequence).toLongLong(&isNumber);
     if (!isNumber) {
-        err() << kToolName << ": " << Texts::tr("--sequence needs a whole number") << Qt::endl;
-        return kUsage;
+        return command.usage(Texts::tr("--sequence needs a whole number"));
     }
     options.keyPath = command.parser.value(key);
     options.outDir = command.parser.value(outDir);
@@ -551,14 +559,15 @@ int verify(const QStringList &arguments)
     } catch (const QString &refusal) {
         if (command.json())
             printJson({{QStringLiteral("ok"), false},
-                       {QStringLiteral("refused"), Msg::englishForUpdaterText(refusal)}});
+                       {QStringLiteral("refused"), Msg::englishForUpdaterText(refusal)},
+                       {QStringLiteral("error"), Msg::englishForUpdaterText(refusal)}});
         else
             out() << Texts::tr("refused: %1").arg(Msg::englishForUpdaterText(refusal)) << Qt::endl;
         return kFailed;
     }
     const UpdateManifest &manifest = report.manifest;
     if (command.json()) {
-        printJson({{QStringLiteral("ok"), report.problems.isEmpty()},
+        QJsonObject json{{QStringLiteral("ok"), report.problems.isEmpty()},
                    {QStringLiteral("version"), manifest.version},
                    {QStringLiteral("sequence"), manifest.sequence},
                    {QStringLiteral("files"), manifest.files.size()},
@@ -572,7 +581,10 @@ int verify(const QStringList &arguments)
                    {QStringLiteral("deltas"), report.extras.deltas.size()},
                    {QStringLiteral("deltasChecked"), report.deltasChecked},
                    {QStringLiteral("deltasUnchecked"), report.deltasUnchecked},
-                   {QStringLiteral("problems"), QJsonArray::fromStringList(report.problems)}});
+                   {QStringLiteral("problems"), QJsonArray::fromStringList(report.problems)}};
+        if (!report.problems.isEmpty())
+            json.insert(QStringLiteral("error"), report.problems.join(QStringLiteral("; ")));
+        printJson(json);
         return report.problems.isEmpty() ? kDone : kFailed;
     }
     out() << Texts::tr("version:  %1\n"
@@ -608,7 +620,8 @@ int publish(const QStringList &arguments)
                   "last. Refuses a stage that \"verify --feed\" refuses, one signed for "
                   "another channel, and a release whose sequence is not greater than the "
                   "channel's current one. Publishing the channel's current release again "
-                  "changes nothing and succeeds."),
+                  "changes nothing and succeeds, also after \"rollout\" or \"refresh\" signed "
+                  "it again (a halt holds)."),
         QStringLiteral("STAGE"), true);
     const QCommandLineOption feedOption(QStringLiteral("feed"),
                                         Texts::tr("The feed folder (created when missing)."),
@@ -621,8 +634,10 @@ int publish(const QStringList &arguments)
         QStringLiteral("NAME"));
     const QCommandLineOption allowOption(
         QStringLiteral("allow-same-or-lower"),
-        Texts::tr("Publish even when the channel's current release has the same or a greater "
-                  "sequence, or its manifest cannot be read (a deliberate rollback)."));
+        Texts::tr("A deliberate rollback to an older release: publish it although the "
+                  "channel's current release has a greater sequence, or replace a current "
+                  "manifest that cannot be read. Another release under the current sequence "
+                  "is never published."));
     const KeyOption key;
     command.parser.addOptions({feedOption, channel, allowOption, key.option});
     if (const int code = command.parse(arguments, 1); code >= 0)
@@ -655,6 +670,8 @@ int publish(const QStringList &arguments)
                    {QStringLiteral("deltasChecked"), summary.deltasChecked},
                    {QStringLiteral("history"), summary.historyPath},
                    {QStringLiteral("historyWritten"), summary.historyWritten},
+                   {QStringLiteral("signedState"), summary.signedStatePath.isEmpty()
+                                                       ? QJsonValue() : QJsonValue(summary.signedStatePath)},
                    {QStringLiteral("manifest"), summary.manifestPath}});
         if (options.key)
             warnIfNotCompiledIn(options.key->modulusHex);
@@ -669,6 +686,9 @@ int publish(const QStringList &arguments)
     if (summary.unchanged)
         out() << Texts::tr("unchanged: the channel already offers this release, and the feed "
                            "holds all of its blobs\n");
+    if (!summary.signedStatePath.isEmpty())
+        out() << Texts::tr("signed:   as last signed while it was current, %1\n")
+                     .arg(summary.signedStatePath);
     out() << Texts::tr("channel:  %1 (before: %2)\n"
                        "version:  %3 (sequence %4)\n")
                  .arg(summary.channel, previous, summary.manifest.version,
@@ -782,13 +802,35 @@ QCommandLineOption accessLogOption()
         QStringLiteral("FILE"));
 }
 
-ReportTally tallyOf(const QCommandLineParser &parser, const QCommandLineOption &accessLog,
-                    const QString &channel)
+// The largest count an option of the rollout takes.
+constexpr int kMaxCount = 1000000;
+
+QCommandLineOption perNetworkOption()
 {
-    ReportTally tally(channel);
+    return QCommandLineOption(
+        QStringLiteral("per-network"),
+        Texts::tr("How many installations of one client network (IPv4 /24, IPv6 /48) count "
+                  "for a release, at most (default %1): reports are unauthenticated, and one "
+                  "sender can make up any number of installations.")
+            .arg(kDefaultPerNetwork),
+        QStringLiteral("N"), QString::number(kDefaultPerNetwork));
+}
+
+QCommandLineOption minFailuresOption()
+{
+    return QCommandLineOption(
+        QStringLiteral("min-failures"),
+        Texts::tr("The failed installations a halt needs, from at least two networks (default "
+                  "%1).")
+            .arg(kDefaultMinFailures),
+        QStringLiteral("N"), QString::number(kDefaultMinFailures));
+}
+
+void addAccessLogs(ReportTally &tally, const QCommandLineParser &parser,
+                   const QCommandLineOption &accessLog)
+{
     for (const QString &file : parser.values(accessLog))
         tally.addLogFile(file);
-    return tally;
 }
 
 int rollout(const QStringList &arguments)
@@ -798,7 +840,8 @@ int rollout(const QStringList &arguments)
         Texts::tr("Signs the channel's current release again with another rollout "
                   "percentage: the share of installations that take it (0 halts it: no "
                   "installation takes it any more, not even on an explicit check; those that "
-                  "have it keep it). Everything else stays as signed; each signed state is "
+                  "have it keep it), or marked critical. Everything else stays as signed; each "
+                  "signed state is "
                   "kept beside the history as releases/<sequence>.signed-<n>.json. With "
                   "--advance, the outcome reports in the access logs decide: the next step "
                   "of the schedule once the failure rate's 95% interval lies below the limit "
@@ -824,11 +867,21 @@ int rollout(const QStringList &arguments)
         QStringLiteral("R"));
     const QCommandLineOption minReports(
         QStringLiteral("min-reports"),
-        Texts::tr("The reports --advance needs before it moves on (default 20)."),
-        QStringLiteral("N"), QStringLiteral("20"));
+        Texts::tr("The installations counted that --advance needs before it moves on (default "
+                  "%1).")
+            .arg(kDefaultMinReports),
+        QStringLiteral("N"), QString::number(kDefaultMinReports));
+    const QCommandLineOption minFailures = minFailuresOption();
+    const QCommandLineOption perNetwork = perNetworkOption();
     const QCommandLineOption accessLog = accessLogOption();
+    const QCommandLineOption criticalOption(
+        QStringLiteral("critical"),
+        Texts::tr("Mark the release critical: every installation takes it at any percentage "
+                  "above 0, and a later release names it as its fallback (a security fix). "
+                  "Alone or with --percent."));
     command.parser.addOptions({feedOption, channel, key, percentOption, advance, schedule,
-                               maxFailureRate, minReports, accessLog});
+                               maxFailureRate, minReports, minFailures, perNetwork, accessLog,
+                               criticalOption});
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
     for (const QCommandLineOption *required : {&feedOption, &key}) {
@@ -836,15 +889,18 @@ int rollout(const QStringList &arguments)
             return command.missing(required->names().first());
     }
     const bool advancing = command.parser.isSet(advance);
-    if (advancing == command.parser.isSet(percentOption)) {
-        err() << kToolName << ": " << Texts::tr("rollout needs either --percent or --advance")
-              << Qt::endl;
-        return kUsage;
-    }
+    const bool marking = command.parser.isSet(criticalOption);
+    if (advancing && command.parser.isSet(percentOption))
+        return command.usage(Texts::tr("rollout takes --percent or --advance, not both"));
+    if (advancing && marking)
+        return command.usage(Texts::tr("rollout takes --critical or --advance, not both"));
+    if (!advancing && !marking && !command.parser.isSet(percentOption))
+        return command.usage(Texts::tr("rollout needs either --percent or --advance"));
     RolloutOptions options;
     options.feedDir = command.parser.value(feedOption);
     options.channel = command.parser.value(channel);
     options.keyPath = command.parser.value(key);
+    options.critical = marking;
 
     QString decision;
     RolloutMove move = RolloutMove::Hold;
@@ -854,48 +910,61 @@ int rollout(const QStringList &arguments)
         if (!command.parser.isSet(accessLog))
             return command.missing(QStringLiteral("access-log"));
         const std::optional<double> limit = failureRate(command.parser.value(maxFailureRate));
-        if (!limit) {
-            err() << kToolName << ": "
-                  << Texts::tr("--max-failure-rate needs a rate above 0 and below 1, such as 0.02 "
-                               "or 2%")
-                  << Qt::endl;
-            return kUsage;
-        }
+        if (!limit)
+            return command.usage(Texts::tr("--max-failure-rate needs a rate above 0 and below 1, "
+                                           "such as 0.02 or 2%"));
         const std::optional<QList<int>> steps = rolloutSchedule(command.parser.value(schedule));
-        if (!steps) {
-            err() << kToolName << ": "
-                  << Texts::tr("--schedule needs rising percentages from 1 to 100, such as "
-                               "1,5,25,50,100")
-                  << Qt::endl;
-            return kUsage;
-        }
-        const std::optional<int> needed = command.number(minReports, 1, 1000000);
-        if (!needed)
+        if (!steps)
+            return command.usage(Texts::tr("--schedule needs rising percentages from 1 to 100, "
+                                           "such as 1,5,25,50,100"));
+        const std::optional<int> needed = command.number(minReports, 1, kMaxCount);
+        const std::optional<int> failuresNeeded = command.number(minFailures, 1, kMaxCount);
+        const std::optional<int> network = command.number(perNetwork, 1, kMaxCount);
+        if (!needed || !failuresNeeded || !network)
             return kUsage;
         const SigningKey signingKey = SigningKey::fromFile(options.keyPath);
-        qint32 sequence = 0;
-        const int percent = currentRolloutPercent(options.feedDir, options.channel,
-                                                  UpdateSigningKey{signingKey.modulusHex()}, &sequence);
-        const ReportTally tally = tallyOf(command.parser, accessLog, options.channel);
-        const RolloutDecision step =
-            decideRolloutStep(percent, *steps, tally.release(sequence), *limit, *needed);
-        decision = Texts::tr("sequence %1: %2").arg(sequence).arg(step.why);
+        const FeedRelease current = currentFeedRelease(options.feedDir, options.channel,
+                                                       UpdateSigningKey{signingKey.modulusHex()});
+        const qint32 sequence = current.manifest.sequence;
+        const int percent = current.extras.percent();
+        // Only the reports logged since the current percentage was signed decide its step.
+        ReportTally tally(options.channel, *network);
+        if (current.extras.rolloutSince)
+            tally.countAfter(sequence, *current.extras.rolloutSince);
+        addAccessLogs(tally, command.parser, accessLog);
+        const RolloutDecision step = decideRolloutStep(percent, *steps, tally.release(sequence),
+                                                       *limit, *needed, *failuresNeeded);
+        decision = Texts::tr("sequence %1: %2 (reports %3)")
+                       .arg(sequence)
+                       .arg(step.why,
+                            current.extras.rolloutSince
+                                ? Texts::tr("since %1").arg(expiryText(*current.extras.rolloutSince))
+                                : Texts::tr("since it was published"));
         move = step.move;
         options.percent = step.percent;
-    } else {
+        // The decision holds for the state it was made on; a run that changed it meanwhile wins.
+        options.expectedPercent = percent;
+    } else if (command.parser.isSet(percentOption)) {
         const std::optional<int> percent = command.number(percentOption, 0, 100);
         if (!percent)
             return kUsage;
         options.percent = *percent;
+    } else {
+        options.percent = std::nullopt; // --critical alone: the share stays
     }
 
     const RolloutSummary summary = setRollout(options);
+    // A scheduled job learns from the exit code alone that this run stopped the release (and can
+    // alert someone); a release found halted already, or held, is no news.
+    const bool halted = move == RolloutMove::Halt && summary.previousPercent > 0;
     if (command.json()) {
         QJsonObject json{{QStringLiteral("channel"), options.channel},
                          {QStringLiteral("version"), summary.manifest.version},
                          {QStringLiteral("sequence"), summary.manifest.sequence},
                          {QStringLiteral("percent"), summary.percent},
                          {QStringLiteral("previousPercent"), summary.previousPercent},
+                         {QStringLiteral("critical"), summary.critical},
+                         {QStringLiteral("since"), orNull(summary.since)},
                          {QStringLiteral("changed"), !summary.keptPath.isEmpty()},
                          {QStringLiteral("kept"), summary.keptPath.isEmpty() ? QJsonValue() : QJsonValue(summary.keptPath)},
                          {QStringLiteral("manifest"), summary.manifestPath}};
@@ -906,7 +975,7 @@ int rollout(const QStringList &arguments)
                                     {QStringLiteral("why"), decision}});
         }
         printJson(json);
-        return kDone;
+        return halted ? kHalted : kDone;
     }
     out() << Texts::tr("channel:  %1\n"
                        "version:  %2 (sequence %3)\n")
@@ -921,8 +990,11 @@ int rollout(const QStringList &arguments)
                            "kept:     %3\n")
                      .arg(QString::number(summary.percent), QString::number(summary.previousPercent),
                           summary.keptPath);
+    if (summary.critical)
+        out() << Texts::tr("critical: every installation takes it at any percentage above 0%1\n")
+                     .arg(summary.previousCritical ? QString() : Texts::tr(" (marked now)"));
     out() << Texts::tr("manifest: %1").arg(summary.manifestPath) << Qt::endl;
-    return kDone;
+    return halted ? kHalted : kDone;
 }
 
 int rolloutStatus(const QStringList &arguments)
@@ -936,21 +1008,27 @@ int rolloutStatus(const QStringList &arguments)
         QString(), true);
     const QCommandLineOption channel = channelOption(Texts::tr("The channel"));
     const QCommandLineOption accessLog = accessLogOption();
-    command.parser.addOptions({channel, accessLog});
+    const QCommandLineOption perNetwork = perNetworkOption();
+    command.parser.addOptions({channel, accessLog, perNetwork});
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
     if (!command.parser.isSet(accessLog))
         return command.missing(QStringLiteral("access-log"));
+    const std::optional<int> network = command.number(perNetwork, 1, kMaxCount);
+    if (!network)
+        return kUsage;
     const QString name = command.parser.value(channel);
     if (!protocol::isValidChannelName(name))
         throw Texts::tr("the channel name \"%1\" is not %2").arg(name, protocol::kChannelNameRule);
-    const ReportTally tally = tallyOf(command.parser, accessLog, name);
+    ReportTally tally(name, *network);
+    addAccessLogs(tally, command.parser, accessLog);
     if (command.json()) {
         QJsonArray releases;
         for (const ReleaseReports &release : tally.releases()) {
             const RateInterval interval = wilsonInterval(release.failures(), release.reports());
             releases.append(QJsonObject{{QStringLiteral("sequence"), release.sequence},
                                         {QStringLiteral("installations"), release.reports()},
+                                        {QStringLiteral("networks"), release.networks},
                                         {QStringLiteral("confirmed"), release.confirmed},
                                         {QStringLiteral("rolledBack"), release.rolledBack},
                                         {QStringLiteral("recovered"), release.recovered},
@@ -1021,7 +1099,7 @@ int prune(const QStringList &arguments)
     const PruneSummary summary = pruneFeed(command.parser.value(feedOption),
                                            key.value(command.parser), *keep, onlyLook);
     if (command.json()) {
-        printJson({{QStringLiteral("dryRun"), onlyLook},
+        QJsonObject json{{QStringLiteral("dryRun"), onlyLook},
                    {QStringLiteral("channels"), QJsonArray::fromStringList(summary.channels)},
                    {QStringLiteral("releasesKept"), summary.releasesKept},
                    {QStringLiteral("blobsRemoved"), summary.blobsRemoved},
@@ -1031,7 +1109,12 @@ int prune(const QStringList &arguments)
                    {QStringLiteral("blobsKept"), summary.blobsKept},
                    {QStringLiteral("bytesKept"), summary.bytesKept},
                    {QStringLiteral("missingBlobs"), QJsonArray::fromStringList(summary.missingBlobs)},
-                   {QStringLiteral("leftAlone"), QJsonArray::fromStringList(summary.leftAlone)}});
+                   {QStringLiteral("leftAlone"), QJsonArray::fromStringList(summary.leftAlone)}};
+        if (!summary.missingBlobs.isEmpty())
+            json.insert(QStringLiteral("error"),
+                        Texts::tr("%1 blobs named by a current manifest are missing")
+                            .arg(summary.missingBlobs.size()));
+        printJson(json);
         return summary.missingBlobs.isEmpty() ? kDone : kFailed;
     }
     if (onlyLook) {
@@ -1102,8 +1185,10 @@ static int runCommand(const QStringList &arguments)
             printJson({{QStringLiteral("error"), failure}});
         return kFailed;
     }
-    err() << kToolName << ": " << Texts::tr("unknown command \"%1\"").arg(name) << "\n\n"
-          << Texts::tr(kOverview);
+    const QString unknown = Texts::tr("unknown command \"%1\"").arg(name);
+    err() << kToolName << ": " << unknown << "\n\n" << Texts::tr(kOverview);
+    if (arguments.contains(QStringLiteral("--json")))
+        printJson({{QStringLiteral("error"), unknown}});
     return kUsage;
 }
 

@@ -348,17 +348,16 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
     }
 }
 
-// The same release: the same sequence, version, notes, files, deltas, fallback, reports address
-// and critical mark. The expiry, the channel and the rollout's percentage are left out: refresh
-// and rollout change them.
+// The same release: the same sequence, version, notes, files, deltas, fallback and reports
+// address. The expiry, the channel, the rollout's percentage and the critical mark are left out:
+// refresh and rollout change them.
 bool sameRelease(const FeedRelease &a, const FeedRelease &b)
 {
     const UpdateManifest &x = a.manifest;
     const UpdateManifest &y = b.manifest;
     bool same = x.sequence == y.sequence && x.version == y.version && x.notes == y.notes
         && x.files.size() == y.files.size() && a.extras.deltas == b.extras.deltas
-        && a.extras.critical == b.extras.critical && a.extras.fallback == b.extras.fallback
-        && a.extras.reports == b.extras.reports;
+        && a.extras.fallback == b.extras.fallback && a.extras.reports == b.extras.reports;
     for (qsizetype i = 0; same && i < x.files.size(); ++i) {
         const ManifestFile &f = x.files.at(i);
         const ManifestFile &g = y.files.at(i);
@@ -422,6 +421,26 @@ std::optional<PublishedRecord> readPublishedRecord(const QString &path)
         .arg(path);
 }
 
+// The signed states kept beside a release's history file: "<sequence>.signed-<n>.json", n from 1.
+QString signedStatePath(const QString &historyPath, qint32 sequence, int n)
+{
+    return QFileInfo(historyPath).absolutePath()
+        + QStringLiteral("/%1.signed-%2.json").arg(sequence).arg(n);
+}
+
+// The state a release was last signed in after it was published, verified: the kept state with
+// the greatest n; nothing when it was never signed again.
+std::optional<FeedRelease> lastSignedState(const QString &historyPath, qint32 sequence,
+                                           const std::optional<UpdateSigningKey> &key)
+{
+    int last = 0;
+    while (QFileInfo::exists(signedStatePath(historyPath, sequence, last + 1)))
+        ++last;
+    if (last == 0)
+        return std::nullopt;
+    return loadFeedRelease(signedStatePath(historyPath, sequence, last), key, sequence);
+}
+
 } // namespace
 
 PublishSummary publishStage(const PublishOptions &given)
@@ -475,17 +494,61 @@ PublishSummary publishStage(const PublishOptions &given)
     summary.manifestPath = feed.filePath(protocol::feedManifestPath(options.channel));
     const std::optional<UpdateManifest> current = currentRelease(
         summary.manifestPath, options.key, options.allowSameOrLower, summary.previousUnreadable);
+    const FeedRelease staged{options.stageDir, manifest, report.extras};
+    /*
+        The channel offers this very release already when its manifest is the stage's, or the
+        stage's signed again since (a new share or a halt by rollout, a new expiry by refresh): a
+        retried job then leaves the manifest as it is, so a halt holds. A sequence names one
+        release, so another release under the current sequence is never published over it; the
+        rollback option is for an older release only.
+    */
+    bool offeredAlready = false;
     if (current) {
         summary.previousSequence = current->sequence;
-        summary.unchanged = current->envelope == manifest.envelope;
-        if (current->sequence >= manifest.sequence && !options.allowSameOrLower && !summary.unchanged)
+        offeredAlready = current->envelope == manifest.envelope
+            || (current->sequence == manifest.sequence
+                && sameRelease(FeedRelease{summary.manifestPath, *current, readReleaseExtras(*current)},
+                               staged));
+        summary.unchanged = offeredAlready;
+        if (current->sequence == manifest.sequence && !offeredAlready)
+            throw Texts::tr("the channel \"%1\" offers another release under sequence %2; a "
+                            "sequence names one release, so it is not replaced (also not with "
+                            "--allow-same-or-lower, which is for a rollback to an older "
+                            "release). Stage this release with a greater sequence")
+                .arg(options.channel)
+                .arg(manifest.sequence);
+        if (current->sequence > manifest.sequence && !options.allowSameOrLower)
             throw Texts::tr("the channel \"%1\" is at sequence %2; a release with sequence "
                             "%3 would not be offered to its users. Publish a greater "
                             "sequence, or pass --allow-same-or-lower for a deliberate "
-                            "rollback of the channel")
+                            "rollback to this older release")
                 .arg(options.channel)
                 .arg(current->sequence)
                 .arg(manifest.sequence);
+    }
+
+    /*
+        A release that was signed again while it was current (a share, a halt, a critical mark, a
+        new expiry) comes back in the state it was last signed in, not as it was staged: a rollback
+        to it, or a release halted, rolled back from and published again, never undoes its
+        rollout's state. That state's expiry must still hold, or its clients would refuse it.
+    */
+    QByteArray channelEnvelope = manifest.envelope;
+    if (!offeredAlready) {
+        if (const std::optional<FeedRelease> signedLast = lastSignedState(
+                feed.filePath(protocol::feedReleasePath(options.channel, manifest.sequence)),
+                manifest.sequence, options.key);
+            signedLast && sameRelease(*signedLast, staged)) {
+            if (signedLast->extras.expires && *signedLast->extras.expires <= QDateTime::currentDateTimeUtc())
+                throw Texts::tr("sequence %1 was last signed as %2, whose expiry (%3) has passed; "
+                                "publishing it would hand its clients a manifest they refuse, and "
+                                "its stage would undo the rollout state signed since. Stage the "
+                                "release again with a greater sequence")
+                    .arg(manifest.sequence)
+                    .arg(signedLast->file, expiryText(*signedLast->extras.expires));
+            channelEnvelope = signedLast->manifest.envelope;
+            summary.signedStatePath = signedLast->file;
+        }
     }
 
     // The fallback a release names is offered from this feed's history: it must be there, as
@@ -597,8 +660,8 @@ PublishSummary publishStage(const PublishOptions &given)
         && recordCurrent;
     if (!recordCurrent)
         writeFileDurably(recordPath, publishedRecordOf(manifest));
-    if (!(current && current->envelope == manifest.envelope))
-        replaceManifest(summary.manifestPath, manifest.envelope);
+    if (!offeredAlready)
+        replaceManifest(summary.manifestPath, channelEnvelope);
     return summary;
 }
 
@@ -609,10 +672,8 @@ namespace {
 // history; these record each manifest the channel offered for it since.
 QString nextSignedStatePath(const QString &historyPath, qint32 sequence)
 {
-    const QFileInfo history(historyPath);
     for (int n = 1;; ++n) {
-        const QString path = history.absolutePath()
-            + QStringLiteral("/%1.signed-%2.json").arg(sequence).arg(n);
+        const QString path = signedStatePath(historyPath, sequence, n);
         if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
             return path;
     }
@@ -745,31 +806,57 @@ RefreshSummary refreshChannel(const RefreshOptions &options)
 RolloutSummary setRollout(const RolloutOptions &options)
 {
     checkChannelAndExpiry(options.channel, 0, true);
-    if (options.percent < 0 || options.percent > 100)
-        throw Texts::tr("a rollout's percentage is 0 to 100, not %1").arg(options.percent);
+    if (options.percent && (*options.percent < 0 || *options.percent > 100))
+        throw Texts::tr("a rollout's percentage is 0 to 100, not %1").arg(*options.percent);
     RolloutSummary summary;
-    summary.percent = options.percent;
     const Resigned resigned = resignCurrentRelease(
         options.feedDir, options.channel, options.keyPath, QStringLiteral("rollout"),
         [&](QJsonObject &payload, const FeedRelease &current) {
-            if (current.extras.percent() == options.percent)
+            if (options.expectedPercent && current.extras.percent() != *options.expectedPercent)
+                throw Texts::tr("the rollout of sequence %1 changed from %2% to %3% while its "
+                                "reports were read (another rollout ran); nothing was signed")
+                    .arg(current.manifest.sequence)
+                    .arg(*options.expectedPercent)
+                    .arg(current.extras.percent());
+            summary.percent = options.percent.value_or(current.extras.percent());
+            summary.critical = current.extras.critical || options.critical;
+            const bool newPercent = summary.percent != current.extras.percent();
+            const bool newlyCritical = summary.critical != current.extras.critical;
+            if (!newPercent && !newlyCritical)
                 return false;
-            payload.insert(protocol::kPayloadRolloutMember,
-                           QJsonObject{{protocol::kRolloutPercentMember, options.percent}});
+            if (newPercent) {
+                // The new step's evidence is what is logged from now on: "since" is its start.
+                const QDateTime now = QDateTime::fromSecsSinceEpoch(
+                    QDateTime::currentSecsSinceEpoch()).toUTC();
+                summary.since = now;
+                payload.insert(protocol::kPayloadRolloutMember,
+                               QJsonObject{{protocol::kRolloutPercentMember, summary.percent},
+                                           {protocol::kRolloutSinceMember, expiryText(now)}});
+            }
+            if (newlyCritical)
+                payload.insert(protocol::kPayloadCriticalMember, true);
             return true;
         });
     summary.previousPercent = resigned.before.extras.percent();
+    summary.previousCritical = resigned.before.extras.critical;
     summary.manifest = resigned.manifest;
     summary.manifestPath = resigned.manifestPath;
     summary.keptPath = resigned.keptPath;
+    if (!summary.since)
+        summary.since = resigned.before.extras.rolloutSince;
     return summary;
+}
+
+FeedRelease currentFeedRelease(const QString &feedDir, const QString &channel,
+                               const std::optional<UpdateSigningKey> &key)
+{
+    return loadFeedRelease(QDir(feedDir).filePath(protocol::feedManifestPath(channel)), key);
 }
 
 int currentRolloutPercent(const QString &feedDir, const QString &channel,
                           const std::optional<UpdateSigningKey> &key, qint32 *sequence)
 {
-    const QString path = QDir(feedDir).filePath(protocol::feedManifestPath(channel));
-    const FeedRelease current = loadFeedRelease(path, key);
+    const FeedRelease current = currentFeedRelease(feedDir, channel, key);
     if (sequence)
         *sequence = current.manifest.sequence;
     return current.extras.percent();

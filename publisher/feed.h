@@ -12,6 +12,7 @@
 #pragma once
 
 #include "manifest.h"
+#include "releaseinfo.h"
 #include "updateprotocol.h"
 
 #include <QDateTime>
@@ -51,15 +52,21 @@ struct PublishSummary
     QString historyPath;    // FEED/<channel>/releases/<sequence>.json
     bool historyWritten = false; // false: it held these very bytes already (a rollback)
     QString manifestPath;
+    // Not empty: the release had been signed again while it was current, and the channel offers
+    // it in that state (this kept file) rather than as staged.
+    QString signedStatePath;
 };
 
-// Publishing the channel's current release again (the same manifest, byte for byte) repairs any of
-// its blobs that are missing or damaged and otherwise changes nothing: a retried job succeeds.
+// Publishing the channel's current release again (the same manifest, byte for byte, or the same
+// release signed again since by rollout or refresh) repairs any of its blobs that are missing or
+// damaged and otherwise changes nothing: a retried job succeeds and a halt holds. A release signed
+// again while it was current returns in its last signed state when it is published again later.
 // Refuses (throws a QString, before anything in the feed changes) a stage that `verify` refuses
 // (with the feed at hand, so each delta whose base the feed holds must give its file), a bad
 // channel name, a stage signed for another channel (one that names none is taken as made for
-// "stable"), a release whose sequence is not greater than the channel's current one (unless
-// allowSameOrLower), a release whose history file already holds other bytes, and a stage whose
+// "stable"), another release under the channel's current sequence, a release whose sequence is
+// lower than the channel's current one (unless allowSameOrLower), a release whose history file
+// already holds other bytes, a last signed state whose expiry has passed, and a stage whose
 // packed/ or deltas/ lacks a blob the feed does not already hold verified. Holds the feed's lock
 // (FEED/.feed.lock) throughout; another publish or prune running on the same feed makes it refuse.
 PublishSummary publishStage(const PublishOptions &options);
@@ -92,7 +99,11 @@ struct RolloutOptions
     QString feedDir;
     QString channel = protocol::kDefaultChannel;
     QString keyPath; // the private update-signing key
-    int percent = 100; // 0 halts the release
+    std::optional<int> percent = 100; // 0 halts the release; none: the percentage stays
+    bool critical = false; // mark the release critical (a mark is never taken back)
+    // When set, the release must be at this percentage still: a decision made on it is refused
+    // once another run has changed it.
+    std::optional<int> expectedPercent;
 };
 
 struct RolloutSummary
@@ -100,20 +111,26 @@ struct RolloutSummary
     UpdateManifest manifest; // the channel's release as now signed
     int previousPercent = 100;
     int percent = 100;
+    bool previousCritical = false;
+    bool critical = false;
     QString manifestPath;
     QString keptPath; // the new signed state beside the history; empty: the percentage was already so
+    std::optional<QDateTime> since; // when the current percentage was signed: its step's start
 };
 
-// Signs the channel's current release again with another rollout percentage, as refresh does with
-// the expiry (the same checks, the same lock; everything else stays as signed). Each new signed state
-// is also kept as FEED/<channel>/releases/<sequence>.signed-<n>.json, and refresh keeps its states
-// the same way. The same percentage again changes nothing.
+// Signs the channel's current release again with another rollout percentage, or marks it critical,
+// as refresh does with the expiry (the same checks, the same lock; everything else stays as
+// signed). Each new signed state is also kept as FEED/<channel>/releases/<sequence>.signed-<n>.json,
+// and refresh keeps its states the same way. The same percentage (and mark) again changes nothing.
 RolloutSummary setRollout(const RolloutOptions &options);
 
 // The rollout percentage of the channel's current manifest (100 when it names none), verified with
 // `key` or the compiled-in key; its sequence into `sequence`. Throws a QString when it cannot be read.
 int currentRolloutPercent(const QString &feedDir, const QString &channel,
                           const std::optional<UpdateSigningKey> &key, qint32 *sequence = nullptr);
+// The channel's current release, verified as above (its rollout state in `extras`).
+FeedRelease currentFeedRelease(const QString &feedDir, const QString &channel,
+                               const std::optional<UpdateSigningKey> &key);
 
 inline constexpr int kDefaultPruneKeep = 3;
 

@@ -46,15 +46,15 @@ bool isDigest(const QString &text)
     return pattern.match(text).hasMatch();
 }
 
-QDateTime parseExpiry(const QJsonValue &value)
+// A time of the form 2027-01-07T12:00:00Z, the payload's member `name`.
+QDateTime parseTime(const QJsonValue &value, const QString &name)
 {
     static const QRegularExpression form(QRegularExpression::anchoredPattern(
         QStringLiteral("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")));
     const QString text = value.toString();
     const QDateTime parsed = QDateTime::fromString(text, Qt::ISODate);
     if (!value.isString() || !form.match(text).hasMatch() || !parsed.isValid())
-        throw Texts::tr("its \"%1\" is not a time of the form 2027-01-07T12:00:00Z")
-            .arg(protocol::kPayloadExpiresMember);
+        throw Texts::tr("its \"%1\" is not a time of the form 2027-01-07T12:00:00Z").arg(name);
     return parsed.toUTC();
 }
 
@@ -118,10 +118,15 @@ ReleaseExtras readReleaseExtras(const UpdateManifest &manifest)
         }
         const QJsonValue expires = payload.value(protocol::kPayloadExpiresMember);
         if (!expires.isUndefined())
-            extras.expires = parseExpiry(expires);
+            extras.expires = parseTime(expires, protocol::kPayloadExpiresMember);
         extras.deltas = readDeltas(payload.value(protocol::kPayloadDeltasMember), manifest);
         static_cast<protocol::RolloutMembers &>(extras) =
             protocol::readRolloutMembers(payload, manifest.sequence);
+        const QJsonValue since =
+            payload.value(protocol::kPayloadRolloutMember).toObject().value(protocol::kRolloutSinceMember);
+        if (!since.isUndefined())
+            extras.rolloutSince = parseTime(since, protocol::kPayloadRolloutMember + u'.'
+                                                       + protocol::kRolloutSinceMember);
     } catch (const QString &problem) {
         throw Texts::tr("the manifest of sequence %1 is signed, but %2")
             .arg(manifest.sequence)

@@ -34,6 +34,9 @@ struct ReleaseExtras : protocol::RolloutMembers
     QString channel;                  // empty when the payload names none (an older tool made it)
     std::optional<QDateTime> expires; // UTC; none: the manifest never expires
     QList<DeltaEntry> deltas;
+    // UTC: when the rollout's current percentage was signed ("rollout": {"since"}); none: as
+    // staged, so every report of the release belongs to it.
+    std::optional<QDateTime> rolloutSince;
 };
 
 // Throws the release tool's text unless `url` is an https URL fit to receive outcome reports.
@@ -54,8 +57,8 @@ QByteArray payloadBytesOf(const UpdateManifest &manifest);
 // the member when one is malformed: a channel that breaks the channel rule, an expiry in another
 // form than "2027-01-07T12:00:00Z", a delta for a file the release does not have, against the
 // file's own content, listed twice, or with a malformed digest or size, a rollout percentage
-// outside 0 to 100, a fallback that is not an earlier sequence with a digest, a reports address
-// that is not https.
+// outside 0 to 100 or a time it was signed in another form than the expiry's, a fallback that is
+// not an earlier sequence with a digest, a reports address that is not https.
 ReleaseExtras readReleaseExtras(const UpdateManifest &manifest);
 
 // A manifest without a channel was made by a tool that did not write one; it is taken as made

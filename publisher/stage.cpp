@@ -269,11 +269,13 @@ void checkAgainstUpdateRules(const QList<ReleaseFile> &files)
 }
 
 /*
-    The release that installations outside this one's rollout are offered meanwhile: the channel's
-    current release in the feed when it reached every installation, otherwise the fallback it named
-    itself (a release that was halted or still rolling out is no one's fallback). It is named by the
-    digest of its history file, which never changes, so a client takes exactly that release even
-    after its manifest has expired.
+    The release that installations outside this one's rollout are offered meanwhile: the newest
+    release that every installation takes, that is the channel's current release in the feed when
+    it reached every installation or is critical (and not halted), otherwise the fallback it named
+    itself (a release still rolling out, or halted, is no one's fallback). A critical fix is thus
+    never skipped: an installation outside the new release's rollout, or any installation while it
+    is halted, is still offered the fix. It is named by the digest of its history file, which never
+    changes, so a client takes exactly that release even after its manifest has expired.
 */
 std::optional<FallbackRelease> fallbackIn(const QString &feedDir, const QString &channel,
                                           const UpdateSigningKey &key, qint32 sequence)
@@ -285,7 +287,9 @@ std::optional<FallbackRelease> fallbackIn(const QString &feedDir, const QString 
     const FeedRelease current = loadFeedRelease(manifestPath, key);
     if (current.manifest.sequence >= sequence)
         return std::nullopt;
-    if (current.extras.percent() < 100) {
+    const bool everyInstallation = current.extras.percent() >= 100
+        || (current.extras.critical && current.extras.percent() > 0);
+    if (!everyInstallation) {
         if (current.extras.fallback && current.extras.fallback->sequence < sequence)
             return current.extras.fallback;
         return std::nullopt;

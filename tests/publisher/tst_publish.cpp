@@ -23,6 +23,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSslConfiguration>
@@ -62,6 +63,61 @@ Run runTool(const QStringList &arguments, int timeoutMs = 600000)
     run.exitCode = testsupport::runProgram(kProgram, arguments, &output, timeoutMs);
     run.output = QString::fromUtf8(output);
     return run;
+}
+
+// The tool run with its standard output apart from its standard error (JSON goes to the one,
+// messages to the other), `input` on its standard input.
+struct RunApart
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+
+    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+};
+
+RunApart runToolApart(const QStringList &arguments, const QByteArray &input = QByteArray(),
+                      int timeoutMs = 600000)
+{
+    QProcess process;
+    process.start(kProgram, arguments);
+    RunApart run;
+    if (!process.waitForStarted())
+        return run;
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return run;
+}
+
+// The time of a log line `seconds` from now, in whole seconds (a step counts only the reports
+// logged after the second it was signed in).
+QDateTime secondsFromNow(int seconds)
+{
+    return QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() + seconds).toUTC();
+}
+
+// One line of nginx's "combined" access log: `report` sent from `address` at `time`.
+QString combinedLine(const protocol::OutcomeReport &report, const QString &address = QStringLiteral("192.0.2.1"),
+                     const QDateTime &time = secondsFromNow(2))
+{
+    const QUrl url = protocol::outcomeReportUrl(QUrl(QStringLiteral("https://updates.example.com/r")), report);
+    return QStringLiteral("%1 - - [%2] \"GET %3 HTTP/1.1\" 204 0 \"-\" \"Vellumix\"")
+        .arg(address, QLocale::c().toString(time.toUTC(), QStringLiteral("dd/MMM/yyyy:HH:mm:ss +0000")),
+             url.toString(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::FullyEncoded));
+}
+
+// The installation id of number `n`.
+QString installationNumber(int n)
+{
+    return QStringLiteral("%1").arg(n, 32, 16, QLatin1Char('0'));
 }
 
 // A release folder with subdirectories, non-ASCII names, an empty file and a file of several
@@ -809,6 +865,88 @@ private slots:
         QCOMPARE(history(2), manifestOf(stage2).envelope);
     }
 
+    // A channel whose release 2 (staged at 10 %) was signed again after it was published, then
+    // published again as a retried job would: "steps" are what happened in between
+    // ("percent:N", "refresh", "rollback" to release 1 with --allow-same-or-lower, "other": the
+    // publish is of another release staged under sequence 2), "more" the publish's options.
+    void publishAgainKeepsTheSignedState_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("more");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("unchanged"); // the feed as it was, byte for byte
+        QTest::addColumn<int>("percent");    // of the channel's manifest afterwards, sequence 2
+        const QStringList none;
+        const QStringList rollback{QStringLiteral("--allow-same-or-lower")};
+        const QString halt = QStringLiteral("percent:0");
+        QTest::newRow("as staged") << none << none << 0 << true << 10;
+        QTest::newRow("halted") << QStringList{halt} << none << 0 << true << 0;
+        QTest::newRow("halted, with the rollback option") << QStringList{halt} << rollback << 0 << true << 0;
+        QTest::newRow("at a new share") << QStringList{QStringLiteral("percent:25")} << none << 0 << true << 25;
+        QTest::newRow("refreshed") << QStringList{QStringLiteral("refresh")} << none << 0 << true << 10;
+        QTest::newRow("halted, rolled back from, published again")
+            << QStringList{halt, QStringLiteral("rollback")} << none << 0 << false << 0;
+        QTest::newRow("at a new share, rolled back from, published again")
+            << QStringList{QStringLiteral("percent:50"), QStringLiteral("rollback")} << none << 0 << false << 50;
+        QTest::newRow("another release under the current sequence")
+            << QStringList{halt, QStringLiteral("other")} << rollback << 1 << true << 0;
+    }
+
+    void publishAgainKeepsTheSignedState()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, more);
+        QFETCH(int, exitCode);
+        QFETCH(bool, unchanged);
+        QFETCH(int, percent);
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        const QString key = testsupport::devSigningKey();
+        Files files = requiredPrograms();
+        const QString stage1 = makeStage(dir.path(), QStringLiteral("v1"), files, 1);
+        publishStage(publishing(stage1, feed));
+        files.insert(QStringLiteral("Vellumix.exe"), "main 2");
+        QString stage2 = makeStage(dir.path(), QStringLiteral("v2"), files, 2, {},
+                                   [](StageOptions &options) { options.rolloutPercent = 10; });
+        publishStage(publishing(stage2, feed));
+        for (const QString &step : std::as_const(steps)) {
+            if (step.startsWith(QStringLiteral("percent:"))) {
+                RolloutOptions rollout;
+                rollout.feedDir = feed;
+                rollout.keyPath = key;
+                rollout.percent = step.mid(8).toInt();
+                setRollout(rollout);
+            } else if (step == u"refresh") {
+                refreshChannel({feed, QStringLiteral("stable"), key, 30});
+            } else if (step == u"rollback") {
+                PublishOptions options = publishing(stage1, feed);
+                options.allowSameOrLower = true;
+                publishStage(options);
+            } else if (step == u"other") {
+                files.insert(QStringLiteral("Vellumix.exe"), "main 2, built again");
+                stage2 = makeStage(dir.path(), QStringLiteral("other2"), files, 2);
+            }
+        }
+        const auto before = testsupport::snapshotTree(feed);
+        const RunApart run = runToolApart(QStringList{QStringLiteral("publish"), stage2, QStringLiteral("--feed"),
+                                                      feed, QStringLiteral("--json")} + more);
+        QVERIFY2(run.exitCode == exitCode, run.err.constData());
+        if (exitCode == 0)
+            QCOMPARE(run.json().value(QStringLiteral("unchanged")), QJsonValue(unchanged));
+        else
+            QVERIFY2(run.json().value(QStringLiteral("error")).toString().contains(
+                         QStringLiteral("offers another release under sequence 2")), run.out.constData());
+        if (unchanged)
+            QCOMPARE(testsupport::describeDifference(before, testsupport::snapshotTree(feed)), QString());
+        const UpdateManifest current = loadUpdateManifest(testsupport::readFile(channelManifest(feed)));
+        QCOMPARE(current.sequence, 2);
+        QCOMPARE(readReleaseExtras(current).percent(), percent);
+        // The history keeps the release as it was published, whatever was signed since.
+        QCOMPARE(testsupport::readFile(feed + QStringLiteral("/stable/releases/2.json")),
+                 manifestOf(dir.filePath(QStringLiteral("v2"))).envelope);
+    }
+
     void publishRefusedWithTheFeedUntouched_data()
     {
         QTest::addColumn<QString>("channel");
@@ -1097,8 +1235,9 @@ private slots:
             QCOMPARE(run.exitCode, 1);
             QVERIFY2(run.output.contains(expected), qPrintable(run.output));
         }
-        QVERIFY(failureOf([&] { publishStage(publishing(stage, feed, QStringLiteral("beta"))); })
-                    .contains(QStringLiteral("is at sequence 12")));
+        // The refreshed release published again (a retried job) is the channel's current one:
+        // nothing changes, its new expiry included.
+        QVERIFY(publishStage(publishing(stage, feed, QStringLiteral("beta"))).unchanged);
         QCOMPARE(testsupport::snapshotTree(feed), snapshot);
 
         // A manifest an older tool made without a channel is published to "stable" only, and
@@ -1271,38 +1410,52 @@ private slots:
     }
 
     // The advance rule on the outcome reports of an access log: one row per situation, each with
-    // the log's lines as "<installation>:<outcome>" for sequence 7 of "stable".
+    // the log's lines as "<installation>:<outcome>@<network>" for sequence 7 of "stable".
     void rolloutStepFollowsTheReports_data()
     {
         QTest::addColumn<int>("percent");
         QTest::addColumn<QStringList>("reports");
         QTest::addColumn<int>("move");
         QTest::addColumn<int>("after");
-        auto many = [](int count, const QString &outcome, int from = 0) {
+        // `count` reports from installations `from` on, each from a network of its own, or spread
+        // over `networks` networks.
+        auto many = [](int count, const QString &outcome, int from = 0, int networks = 0) {
             QStringList reports;
             for (int i = from; i < from + count; ++i)
-                reports << QStringLiteral("%1:%2").arg(i, 32, 16, QLatin1Char('0')).arg(outcome);
+                reports << QStringLiteral("%1:%2@%3")
+                               .arg(installationNumber(i), outcome)
+                               .arg(networks > 0 ? 60000 + i % networks : i);
             return reports;
         };
+        const QString confirmed = QStringLiteral("confirmed");
+        const QString rolledBack = QStringLiteral("rolled-back");
         const int hold = int(RolloutMove::Hold), advance = int(RolloutMove::Advance),
                   halt = int(RolloutMove::Halt);
-        QTest::newRow("enough good reports") << 1 << many(40, QStringLiteral("confirmed")) << advance << 5;
-        QTest::newRow("too few reports") << 5 << many(10, QStringLiteral("confirmed")) << hold << 5;
+        QTest::newRow("enough good reports") << 1 << many(40, confirmed) << advance << 5;
+        QTest::newRow("too few reports") << 5 << many(10, confirmed) << hold << 5;
         // One installation reporting again and again is one report.
         QTest::newRow("one installation, many lines")
-            << 5 << QStringList(40, many(1, QStringLiteral("confirmed")).first()) << hold << 5;
+            << 5 << QStringList(40, many(1, confirmed).first()) << hold << 5;
         QTest::newRow("failures above the limit")
-            << 25 << many(5, QStringLiteral("confirmed")) + many(3, QStringLiteral("rolled-back"), 5)
-                   + many(2, QStringLiteral("recovered"), 8)
+            << 25 << many(5, confirmed) + many(3, rolledBack, 5) + many(2, QStringLiteral("recovered"), 8)
             << halt << 0;
         QTest::newRow("a failure after a confirmation counts as a failure")
-            << 25 << many(5, QStringLiteral("confirmed")) + many(5, QStringLiteral("rolled-back"))
-            << halt << 0;
-        QTest::newRow("undecided") << 5 << many(37, QStringLiteral("confirmed")) + many(3, QStringLiteral("recovered"), 37)
+            << 25 << many(5, confirmed) + many(5, rolledBack) << halt << 0;
+        QTest::newRow("undecided") << 5 << many(37, confirmed) + many(3, QStringLiteral("recovered"), 37)
                                    << hold << 5;
-        QTest::newRow("halted stays halted") << 0 << many(100, QStringLiteral("confirmed")) << hold << 0;
-        QTest::newRow("the last step") << 100 << many(100, QStringLiteral("confirmed")) << hold << 100;
-        QTest::newRow("between steps") << 30 << many(40, QStringLiteral("confirmed")) << advance << 50;
+        QTest::newRow("halted stays halted") << 0 << many(100, confirmed) << hold << 0;
+        QTest::newRow("the last step") << 100 << many(100, confirmed) << hold << 100;
+        QTest::newRow("between steps") << 30 << many(40, confirmed) << advance << 50;
+        // One sender, one network: however many installations it makes up, five count.
+        QTest::newRow("200 made-up installations from one network")
+            << 5 << many(200, confirmed, 0, 1) << hold << 5;
+        QTest::newRow("forty from four networks: twenty count") << 5 << many(40, confirmed, 0, 4) << hold << 5;
+        QTest::newRow("forty from eight networks") << 5 << many(40, confirmed, 0, 8) << advance << 25;
+        // A halt needs three failed installations from two networks at least.
+        QTest::newRow("one forged failure") << 5 << many(1, rolledBack) << hold << 5;
+        QTest::newRow("three failures from one network") << 5 << many(3, rolledBack, 0, 1) << hold << 5;
+        QTest::newRow("two failures from two networks") << 5 << many(2, rolledBack, 0, 2) << hold << 5;
+        QTest::newRow("three failures from two networks") << 5 << many(3, rolledBack, 0, 2) << halt << 0;
     }
 
     void rolloutStepFollowsTheReports()
@@ -1312,31 +1465,30 @@ private slots:
         QFETCH(int, move);
         QFETCH(int, after);
         ReportTally tally(QStringLiteral("stable"));
-        const auto logLine = [](const protocol::OutcomeReport &report) {
-            const QUrl url = protocol::outcomeReportUrl(QUrl(QStringLiteral("https://updates.example.com/r")), report);
-            return QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"GET %1 HTTP/1.1\" 204 0 \"-\" \"Vellumix\"")
-                .arg(url.toString(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::FullyEncoded));
-        };
         for (const QString &entry : std::as_const(reports)) {
             protocol::OutcomeReport report;
             report.channel = QStringLiteral("stable");
             report.sequence = 7;
             report.installation = entry.section(u':', 0, 0);
-            const QString outcome = entry.section(u':', 1);
+            const QString outcome = entry.section(u':', 1).section(u'@', 0, 0);
+            const int network = entry.section(u'@', 1).toInt();
+            const QString address = QStringLiteral("10.%1.%2.1").arg(network / 256).arg(network % 256);
             report.outcome = outcome == u"confirmed" ? protocol::ReportedOutcome::Confirmed
                 : outcome == u"recovered"            ? protocol::ReportedOutcome::Recovered
                                                      : protocol::ReportedOutcome::RolledBack;
             report.reason = report.failed() ? QStringLiteral("not-confirmed") : QString();
-            tally.addLogLine(logLine(report));
+            tally.addLogLine(combinedLine(report, address));
             // Reports of another channel or release, and lines that are no reports, count nowhere.
             report.channel = QStringLiteral("beta");
-            tally.addLogLine(logLine(report));
+            tally.addLogLine(combinedLine(report, address));
         }
         for (const QString &other :
              {QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"GET /stable/manifest.json HTTP/2.0\" 200 9 \"-\" \"-\""),
               QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"POST /r?channel=stable&sequence=7&outcome=rolled-back&installation=00000000000000000000000000000abc HTTP/1.1\" 204 0 \"-\" \"-\""),
               QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"GET /r?channel=stable&sequence=7&outcome=rolled-back&installation=XYZ HTTP/1.1\" 204 0 \"-\" \"-\""),
               QStringLiteral("192.0.2.1 - - [09/Dec/2026:10:00:00 +0000] \"GET /r?channel=stable&sequence=7&sequence=8&outcome=recovered&installation=00000000000000000000000000000abc HTTP/1.1\" 204 0 \"-\" \"-\""),
+              // A sender whose network is unknown is not weighed.
+              QStringLiteral("- - - [09/Dec/2026:10:00:00 +0000] \"GET /r?channel=stable&sequence=7&outcome=rolled-back&installation=00000000000000000000000000000abd HTTP/1.1\" 204 0 \"-\" \"-\""),
               QStringLiteral("garbage")})
             tally.addLogLine(other);
         const ReleaseReports counted = tally.release(7);
@@ -1350,6 +1502,219 @@ private slots:
         QVERIFY(qAbs(twoOfHundred.lower - 0.0055) < 0.0005 && qAbs(twoOfHundred.upper - 0.0700) < 0.0005);
         const RateInterval oneOfOne = wilsonInterval(1, 1);
         QVERIFY(qAbs(oneOfOne.lower - 0.2065) < 0.0005 && oneOfOne.upper == 1.0);
+    }
+
+    /*
+        rollout --advance run again and again on one growing log, each run deciding on the reports
+        logged since the current percentage was signed. Each entry of "runs" is what happens
+        before one run: "<confirmed>+<failed>" reports from new installations, each from a network
+        of its own, logged after the current step began (the first run's, as staged, before
+        anything was signed again), or "percent:N", a person's rollout --percent. "after" is the
+        percentage after each run, "codes" its exit code.
+    */
+    void rolloutStepsDecideOnFreshReports_data()
+    {
+        QTest::addColumn<QStringList>("runs");
+        QTest::addColumn<QList<int>>("after");
+        QTest::addColumn<QList<int>>("codes");
+        QTest::newRow("the same five reports, run four times")
+            << QStringList{QStringLiteral("5+0"), QStringLiteral("0+0"), QStringLiteral("0+0"), QStringLiteral("0+0")}
+            << QList<int>{25, 25, 25, 25} << QList<int>{0, 0, 0, 0};
+        QTest::newRow("five new reports before each run")
+            << QStringList{QStringLiteral("5+0"), QStringLiteral("5+0"), QStringLiteral("5+0"), QStringLiteral("5+0")}
+            << QList<int>{25, 50, 100, 100} << QList<int>{0, 0, 0, 0};
+        QTest::newRow("halted, resumed by hand: the old failures do not halt it again")
+            << QStringList{QStringLiteral("0+5"), QStringLiteral("percent:10"), QStringLiteral("5+0")}
+            << QList<int>{0, 10, 25} << QList<int>{3, 0, 0};
+        // 2 of 7 failed holds; with the 2 of 14 before it, 4 of 21 would advance.
+        QTest::newRow("a step decides on its own reports, not on those before it")
+            << QStringList{QStringLiteral("12+2"), QStringLiteral("5+2")}
+            << QList<int>{25, 25} << QList<int>{0, 0};
+    }
+
+    void rolloutStepsDecideOnFreshReports()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(QStringList, runs);
+        QFETCH(QList<int>, after);
+        QFETCH(QList<int>, codes);
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        const QString key = testsupport::devSigningKey();
+        Files files = requiredPrograms();
+        publishStage(publishing(makeStage(dir.path(), QStringLiteral("v1"), files, 1), feed));
+        files.insert(QStringLiteral("Vellumix.exe"), "main 2");
+        publishStage(publishing(makeStage(dir.path(), QStringLiteral("v2"), files, 2, {}, [](StageOptions &options) {
+                                    options.rolloutPercent = 10;
+                                    options.reportsUrl = QStringLiteral("https://updates.example.com/r");
+                                }), feed));
+        const QString log = dir.filePath(QStringLiteral("access.log"));
+        QString lines;
+        int installation = 0;
+        for (qsizetype run = 0; run < runs.size(); ++run) {
+            const QString &what = runs.at(run);
+            QStringList arguments{QStringLiteral("rollout"), QStringLiteral("--feed"), feed, QStringLiteral("--key"), key};
+            if (what.startsWith(QStringLiteral("percent:"))) {
+                arguments << QStringLiteral("--percent") << what.mid(8);
+            } else {
+                // Logged after the current step began: a second after its signing, or a minute
+                // ago for the release as staged.
+                const std::optional<QDateTime> since =
+                    readReleaseExtras(loadUpdateManifest(testsupport::readFile(channelManifest(feed)))).rolloutSince;
+                const QDateTime time = since ? since->addSecs(1) : secondsFromNow(-60);
+                const int confirmed = what.section(u'+', 0, 0).toInt();
+                const int failed = what.section(u'+', 1).toInt();
+                for (int i = 0; i < confirmed + failed; ++i, ++installation) {
+                    const bool good = i < confirmed;
+                    const protocol::OutcomeReport report{
+                        QStringLiteral("stable"), 2,
+                        good ? protocol::ReportedOutcome::Confirmed : protocol::ReportedOutcome::RolledBack,
+                        good ? QString() : QStringLiteral("not-confirmed"), installationNumber(installation)};
+                    lines += combinedLine(report, QStringLiteral("10.%1.%2.7").arg(installation / 250).arg(installation % 250),
+                                          time) + u'\n';
+                }
+                writeFile(dir.path(), QStringLiteral("access.log"), lines.toUtf8());
+                arguments << QStringLiteral("--advance") << QStringLiteral("--schedule") << QStringLiteral("10,25,50,100")
+                          << QStringLiteral("--min-reports") << QStringLiteral("5") << QStringLiteral("--max-failure-rate")
+                          << QStringLiteral("50%") << QStringLiteral("--access-log") << log;
+            }
+            const Run ran = runTool(arguments);
+            QVERIFY2(ran.exitCode == codes.at(run), qPrintable(QStringLiteral("run %1: %2").arg(run + 1).arg(ran.output)));
+            const ReleaseExtras extras = readReleaseExtras(loadUpdateManifest(testsupport::readFile(channelManifest(feed))));
+            QVERIFY2(extras.percent() == after.at(run), qPrintable(QStringLiteral("run %1: %2").arg(run + 1).arg(ran.output)));
+        }
+    }
+
+    // Installations are counted per client network: the networks of two addresses as a log
+    // writes them, "same", "other", or "none" when the first is no address.
+    void clientNetworks_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<QString>("relation");
+        auto row = [](const char *first, const char *second, const char *relation) {
+            QTest::addRow("%s %s", first, second) << QString::fromLatin1(first) << QString::fromLatin1(second)
+                                                  << QString::fromLatin1(relation);
+        };
+        row("192.0.2.7", "192.0.2.200", "same");
+        row("192.0.2.7", "192.0.3.7", "other");
+        row("10.0.0.1", "11.0.0.1", "other");
+        row("2001:db8:1::1", "2001:db8:1:ffff::2", "same");
+        row("2001:db8:1::1", "2001:db8:2::1", "other");
+        row("2001:0db8:0001:0000:0000:0000:0000:0001", "2001:DB8:1::", "same");
+        row("::ffff:192.0.2.7", "192.0.2.9", "same");
+        row("::1", "::2", "same");
+        row("fe80::1", "::1", "other");
+        row("256.1.1.1", "1.1.1.1", "none");
+        row("1.2.3", "1.2.3.4", "none");
+        row("1.2.3.4.5", "1.2.3.4", "none");
+        row("updates.example.com", "1.2.3.4", "none");
+        row("1:2:3:4:5:6:7:8:9", "1::", "none");
+        row("1::2::3", "1::", "none");
+        row("1:2:3:4:5:6:7", "1::", "none");
+        row("12345::1", "1::", "none");
+        row("fe80::1%eth0", "fe80::1", "none");
+        row("-", "1.2.3.4", "none");
+        row("", "1.2.3.4", "none");
+    }
+
+    void clientNetworks()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QFETCH(QString, relation);
+        const QByteArray a = first.toLatin1(), b = second.toLatin1();
+        const std::optional<quint64> x = clientNetworkOf(a.constData(), a.size());
+        const std::optional<quint64> y = clientNetworkOf(b.constData(), b.size());
+        QVERIFY(y.has_value());
+        if (relation == u"none")
+            QVERIFY(!x.has_value());
+        else
+            QVERIFY(x.has_value() && (*x == *y) == (relation == u"same"));
+    }
+
+    /*
+        The fallback a new release names: the newest release that every installation takes. Each
+        entry of "before" is a release published in turn ("<percent>" or "<percent>:critical",
+        sequence 1, 2, ...) or what was done to the channel's current release then
+        ("rollout:<options>", the command line of rollout). "fallback" is the sequence the next
+        release names (0: none).
+    */
+    void fallbackIsTheNewestReleaseEveryoneTakes_data()
+    {
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<int>("fallback");
+        QTest::newRow("after a full release") << QStringList{QStringLiteral("100")} << 1;
+        QTest::newRow("after a partial release, what it fell back to")
+            << QStringList{QStringLiteral("100"), QStringLiteral("10")} << 1;
+        QTest::newRow("after a critical release at 10%")
+            << QStringList{QStringLiteral("100"), QStringLiteral("10:critical")} << 2;
+        QTest::newRow("after a release whose fallback is a critical one")
+            << QStringList{QStringLiteral("100"), QStringLiteral("5:critical"), QStringLiteral("10")} << 2;
+        QTest::newRow("after a release marked critical once published")
+            << QStringList{QStringLiteral("100"), QStringLiteral("10"), QStringLiteral("rollout:--critical")} << 2;
+        QTest::newRow("after a critical release that was halted")
+            << QStringList{QStringLiteral("100"), QStringLiteral("10:critical"), QStringLiteral("rollout:--percent 0")} << 1;
+        QTest::newRow("after a full release that was halted")
+            << QStringList{QStringLiteral("100"), QStringLiteral("100"), QStringLiteral("rollout:--percent 0")} << 1;
+        QTest::newRow("after a partial release that reached everyone")
+            << QStringList{QStringLiteral("100"), QStringLiteral("10"), QStringLiteral("rollout:--percent 100")} << 2;
+        QTest::newRow("after a halted release marked critical")
+            << QStringList{QStringLiteral("100"), QStringLiteral("10"), QStringLiteral("rollout:--percent 0 --critical")} << 1;
+    }
+
+    void fallbackIsTheNewestReleaseEveryoneTakes()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(QStringList, before);
+        QFETCH(int, fallback);
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        const QString key = testsupport::devSigningKey();
+        auto files = [](int n) {
+            return Files{{QStringLiteral("Vellumix.exe"), "main " + QByteArray::number(n)},
+                         {QStringLiteral("VellumixUpdater.exe"), "updater"}};
+        };
+        int sequence = 0;
+        for (const QString &step : std::as_const(before)) {
+            if (step.startsWith(QStringLiteral("rollout:"))) {
+                const Run run = runTool(QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), feed,
+                                                    QStringLiteral("--key"), key}
+                                        + step.mid(8).split(u' '));
+                QVERIFY2(run.exitCode == 0, qPrintable(run.output));
+                continue;
+            }
+            ++sequence;
+            publishStage(publishing(makeStage(dir.path(), QStringLiteral("v%1").arg(sequence), files(sequence), sequence,
+                                              {}, [&](StageOptions &options) {
+                                                  if (sequence > 1)
+                                                      options.deltaBaseFeed = feed;
+                                                  options.rolloutPercent = step.section(u':', 0, 0).toInt();
+                                                  options.critical = step.endsWith(QStringLiteral(":critical"));
+                                              }),
+                                    feed));
+        }
+        StageSummary summary;
+        const QString next = makeStage(dir.path(), QStringLiteral("next"), files(sequence + 1), sequence + 1, {},
+                                       [&](StageOptions &options) {
+                                           options.deltaBaseFeed = feed;
+                                           options.rolloutPercent = 10;
+                                       }, &summary);
+        QCOMPARE(summary.fallback ? summary.fallback->sequence : 0, fallback);
+        // The client takes the fallback the signed manifest names, by the digest of its history
+        // file: that file is the release meant, also while the new release is halted.
+        const QByteArray history = testsupport::readFile(feed + QStringLiteral("/stable/releases/%1.json").arg(fallback));
+        const FallbackRelease named{fallback, QCryptographicHash::hash(history, QCryptographicHash::Sha256).toHex()};
+        QCOMPARE(readReleaseExtras(manifestOf(next)).fallback, std::optional<FallbackRelease>(named));
+        publishStage(publishing(next, feed));
+        RolloutOptions halt;
+        halt.feedDir = feed;
+        halt.keyPath = key;
+        halt.percent = 0;
+        setRollout(halt);
+        const ReleaseExtras halted = readReleaseExtras(loadUpdateManifest(testsupport::readFile(channelManifest(feed))));
+        QCOMPARE(halted.percent(), 0);
+        QCOMPARE(halted.fallback, std::optional<FallbackRelease>(named));
     }
 
     // A release rolled out to a share of the installations: staged with a percentage, a reports
@@ -1415,24 +1780,45 @@ private slots:
                   [&](StageOptions &options) { options.deltaBaseFeed = feed; }, &summary3);
         QCOMPARE(summary3.fallback, extras.fallback);
 
-        // The advance over a log: 30 confirmations of sequence 2 move it from 50% to 100%.
+        // The advance over a log: 30 confirmations of sequence 2, each from a network of its own,
+        // move it from 50% to 100%.
         QString log;
-        for (int i = 0; i < 30; ++i) {
-            protocol::OutcomeReport report{QStringLiteral("stable"), 2, protocol::ReportedOutcome::Confirmed,
-                                           {}, QStringLiteral("%1").arg(i, 32, 16, QLatin1Char('0'))};
-            log += QStringLiteral("192.0.2.9 - - [09/Dec/2026:10:00:00 +0000] \"GET %1 HTTP/2.0\" 204 0 \"-\" \"-\"\n")
-                       .arg(protocol::outcomeReportUrl(QUrl(QStringLiteral("https://h/r")), report)
-                                .toString(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::FullyEncoded));
-        }
-        writeFile(dir.path(), QStringLiteral("access.log"), log.toUtf8());
+        auto report = [&](int n, protocol::ReportedOutcome outcome, int seconds) {
+            const protocol::OutcomeReport sent{QStringLiteral("stable"), 2, outcome,
+                                               outcome == protocol::ReportedOutcome::Confirmed
+                                                   ? QString() : QStringLiteral("not-confirmed"),
+                                               installationNumber(n)};
+            log += combinedLine(sent, QStringLiteral("10.%1.%2.9").arg(n / 256).arg(n % 256),
+                                secondsFromNow(seconds)) + u'\n';
+        };
+        for (int i = 0; i < 30; ++i)
+            report(i, protocol::ReportedOutcome::Confirmed, 2);
         const QString accessLog = dir.filePath(QStringLiteral("access.log"));
-        run = rollout({QStringLiteral("--advance"), QStringLiteral("--schedule"), QStringLiteral("10,50,100"),
-                       QStringLiteral("--max-failure-rate"), QStringLiteral("15%"), QStringLiteral("--access-log"), accessLog});
+        writeFile(dir.path(), QStringLiteral("access.log"), log.toUtf8());
+        const QStringList advance{QStringLiteral("--advance"), QStringLiteral("--schedule"), QStringLiteral("10,50,100"),
+                                  QStringLiteral("--max-failure-rate"), QStringLiteral("15%"),
+                                  QStringLiteral("--access-log"), accessLog};
+        run = rollout(advance);
         QVERIFY2(run.exitCode == 0 && run.output.contains(QStringLiteral("advanced from 50% to 100%")), qPrintable(run.output));
         QVERIFY(QFileInfo::exists(feed + QStringLiteral("/stable/releases/2.signed-2.json")));
         run = runTool({QStringLiteral("rollout-status"), QStringLiteral("--access-log"), accessLog});
         QVERIFY2(run.exitCode == 0 && run.output.contains(QRegularExpression(QStringLiteral("\\n +2 +30 +30 +0 +0 +0.0% "))),
                  qPrintable(run.output));
+
+        // Failures halt it: that run exits 3, for the job to alert someone; the next finds it
+        // halted and exits 0.
+        for (int i = 100; i < 130; ++i)
+            report(i, protocol::ReportedOutcome::RolledBack, 3);
+        writeFile(dir.path(), QStringLiteral("access.log"), log.toUtf8());
+        RunApart halted = runToolApart(QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), feed,
+                                                   QStringLiteral("--key"), key, QStringLiteral("--json")} + advance);
+        QCOMPARE(halted.exitCode, 3);
+        QCOMPARE(halted.json().value(QStringLiteral("decision")).toObject().value(QStringLiteral("move")),
+                 QJsonValue(QStringLiteral("halt")));
+        QCOMPARE(halted.json().value(QStringLiteral("percent")), QJsonValue(0));
+        QCOMPARE(readReleaseExtras(loadUpdateManifest(testsupport::readFile(manifest))).percent(), 0);
+        run = rollout(advance);
+        QVERIFY2(run.exitCode == 0 && run.output.contains(QStringLiteral("halted")), qPrintable(run.output));
 
         // prune keeps the fallback's blobs even when it keeps no history.
         pruneFeed(feed, {}, 0);
@@ -1594,67 +1980,104 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("no command") << QStringList() << 64;
-        QTest::newRow("unknown command") << QStringList{QStringLiteral("sign")} << 64;
+        QTest::addColumn<QString>("said"); // a part of what it says; with --json, of its "error"
+        QTest::newRow("no command") << QStringList() << 64 << QString();
+        QTest::newRow("unknown command") << QStringList{QStringLiteral("sign")} << 64 << QString();
         QTest::newRow("stage without --key")
             << QStringList{QStringLiteral("stage"), QStringLiteral("--release"), QStringLiteral("r"),
                            QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--sequence"),
                            QStringLiteral("1"), QStringLiteral("--out"), QStringLiteral("o")}
-            << 64;
+            << 64 << QString();
         QTest::newRow("sequence not a number")
             << QStringList{QStringLiteral("stage"), QStringLiteral("--release"), QStringLiteral("r"),
                            QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--sequence"),
                            QStringLiteral("x"), QStringLiteral("--key"), QStringLiteral("k"),
                            QStringLiteral("--out"), QStringLiteral("o")}
-            << 64;
-        QTest::newRow("verify without a stage") << QStringList{QStringLiteral("verify")} << 64;
+            << 64 << QString();
+        QTest::newRow("verify without a stage") << QStringList{QStringLiteral("verify")} << 64 << QString();
         QTest::newRow("unknown option") << QStringList{QStringLiteral("modulus"), QStringLiteral("--x"),
-                                                      QStringLiteral("k.pem")} << 64;
+                                                      QStringLiteral("k.pem")} << 64 << QString();
         QTest::newRow("modulus of a missing file")
-            << QStringList{QStringLiteral("modulus"), QStringLiteral("/nonexistent.pem")} << 1;
-        QTest::newRow("help of a command") << QStringList{QStringLiteral("stage"), QStringLiteral("--help")} << 0;
-        QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0;
+            << QStringList{QStringLiteral("modulus"), QStringLiteral("/nonexistent.pem")} << 1 << QString();
+        QTest::newRow("help of a command") << QStringList{QStringLiteral("stage"), QStringLiteral("--help")} << 0 << QString();
+        QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0 << QString();
         QTest::newRow("an option given twice")
             << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"), QStringLiteral("f"),
-                           QStringLiteral("--feed"), QStringLiteral("g")} << 64;
+                           QStringLiteral("--feed"), QStringLiteral("g")} << 64 << QString();
         QTest::newRow("a failure with --json") << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"),
-                                                              QStringLiteral("/nonexistent"), QStringLiteral("--json")} << 1;
-        QTest::newRow("publish without --feed") << QStringList{QStringLiteral("publish"), QStringLiteral("s")} << 64;
-        QTest::newRow("prune without --feed") << QStringList{QStringLiteral("prune")} << 64;
+                                                              QStringLiteral("/nonexistent"), QStringLiteral("--json")}
+            << 1 << QStringLiteral("the feed /nonexistent does not exist");
+        QTest::newRow("publish without --feed") << QStringList{QStringLiteral("publish"), QStringLiteral("s")} << 64 << QString();
+        QTest::newRow("prune without --feed") << QStringList{QStringLiteral("prune")} << 64 << QString();
         QTest::newRow("prune --keep -1") << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"), QStringLiteral("f"),
-                                                        QStringLiteral("--keep"), QStringLiteral("-1")} << 64;
+                                                        QStringLiteral("--keep"), QStringLiteral("-1")} << 64 << QString();
         QTest::newRow("rollout without --percent or --advance")
             << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
-                           QStringLiteral("--key"), QStringLiteral("k")} << 64;
+                           QStringLiteral("--key"), QStringLiteral("k")} << 64 << QString();
         QTest::newRow("rollout --percent 101")
             << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
                            QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--percent"),
-                           QStringLiteral("101")} << 64;
+                           QStringLiteral("101")} << 64 << QString();
         QTest::newRow("rollout --advance with a rate of 2")
             << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
                            QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--advance"),
                            QStringLiteral("--access-log"), QStringLiteral("a"),
-                           QStringLiteral("--max-failure-rate"), QStringLiteral("2")} << 64;
+                           QStringLiteral("--max-failure-rate"), QStringLiteral("2")} << 64 << QString();
+        QTest::newRow("rollout --per-network 0")
+            << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
+                           QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--advance"),
+                           QStringLiteral("--access-log"), QStringLiteral("a"), QStringLiteral("--max-failure-rate"),
+                           QStringLiteral("2%"), QStringLiteral("--per-network"), QStringLiteral("0")}
+            << 64 << QStringLiteral("--per-network needs a whole number from 1");
         QTest::newRow("rollout-status without --access-log")
-            << QStringList{QStringLiteral("rollout-status")} << 64;
+            << QStringList{QStringLiteral("rollout-status")} << 64 << QString();
         QTest::newRow("refresh without --expires-in")
             << QStringList{QStringLiteral("refresh"), QStringLiteral("--feed"), QStringLiteral("f"),
-                           QStringLiteral("--key"), QStringLiteral("k")} << 64;
+                           QStringLiteral("--key"), QStringLiteral("k")} << 64 << QString();
+        // A script that asked for JSON gets {"error": text} on standard output for every failure,
+        // wrong usage included.
+        const QString json = QStringLiteral("--json");
+        QTest::newRow("a usage error with --json")
+            << QStringList{QStringLiteral("stage"), QStringLiteral("--release"), QStringLiteral("r"), json}
+            << 64 << QStringLiteral("the option --version is required");
+        QTest::newRow("an unknown option with --json")
+            << QStringList{QStringLiteral("publish"), QStringLiteral("s"), QStringLiteral("--feed"),
+                           QStringLiteral("f"), QStringLiteral("--x"), json} << 64 << QStringLiteral("Unknown option");
+        QTest::newRow("a wrong number with --json")
+            << QStringList{QStringLiteral("prune"), QStringLiteral("--feed"), QStringLiteral("f"),
+                           QStringLiteral("--keep"), QStringLiteral("x"), json} << 64 << QStringLiteral("--keep needs");
+        QTest::newRow("rollout-status without --access-log, with --json")
+            << QStringList{QStringLiteral("rollout-status"), json} << 64 << QStringLiteral("--access-log");
+        QTest::newRow("an unknown command with --json")
+            << QStringList{QStringLiteral("sign"), json} << 64 << QStringLiteral("unknown command");
+        QTest::newRow("verify refused with --json")
+            << QStringList{QStringLiteral("verify"), QStringLiteral("/nonexistent"), json} << 1
+            << QStringLiteral("cannot read the file manifest.json");
+        QTest::newRow("rollout --percent and --advance")
+            << QStringList{QStringLiteral("rollout"), QStringLiteral("--feed"), QStringLiteral("f"),
+                           QStringLiteral("--key"), QStringLiteral("k"), QStringLiteral("--percent"),
+                           QStringLiteral("5"), QStringLiteral("--advance"), json}
+            << 64 << QStringLiteral("not both");
     }
 
     void usageErrors()
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
+        QFETCH(QString, said);
         const Run run = runTool(arguments);
         QCOMPARE(run.exitCode, exitCode);
         QVERIFY(!run.output.isEmpty());
+        QVERIFY2(run.output.contains(said), qPrintable(run.output));
         if (arguments.value(0) == QStringLiteral("--version"))
             QVERIFY2(run.output.startsWith(QStringLiteral("vellumix-publish ") + QStringLiteral(VELLUMIX_PROJECT_VERSION)),
                      qPrintable(run.output));
-        if (arguments.contains(QStringLiteral("--json")))
-            QVERIFY2(run.output.contains(QStringLiteral("\"error\": \"the feed /nonexistent does not exist\"")),
-                     qPrintable(run.output));
+        if (arguments.contains(QStringLiteral("--json"))) {
+            const RunApart apart = runToolApart(arguments);
+            QCOMPARE(apart.exitCode, exitCode);
+            const QString error = apart.json().value(QStringLiteral("error")).toString();
+            QVERIFY2(!error.isEmpty() && error.contains(said), apart.out.constData());
+        }
     }
 };
 
