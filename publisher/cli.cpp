@@ -797,8 +797,10 @@ QCommandLineOption accessLogOption()
 {
     return QCommandLineOption(
         QStringLiteral("access-log"),
-        Texts::tr("A web server's access log in nginx's \"combined\" format (\"-\": standard "
-                  "input); may be given several times, for rotated logs."),
+        Texts::tr("A web server's access log in nginx's \"combined\" format, or in the W3C "
+                  "extended format of a CDN (found by its \"#Fields:\" line), plain or "
+                  "compressed with gzip (\"-\": standard input); may be given several times, for "
+                  "rotated logs."),
         QStringLiteral("FILE"));
 }
 

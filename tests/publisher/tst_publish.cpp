@@ -34,6 +34,8 @@
 
 #include <memory>
 
+#include <zlib.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,6 +120,23 @@ QString combinedLine(const protocol::OutcomeReport &report, const QString &addre
 QString installationNumber(int n)
 {
     return QStringLiteral("%1").arg(n, 32, 16, QLatin1Char('0'));
+}
+
+// `bytes` as one gzip member, as gzip and logrotate write a rotated log.
+QByteArray gzipped(const QByteArray &bytes)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    QByteArray packed(int(deflateBound(&stream, uLong(bytes.size()))), Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(bytes.constData()));
+    stream.avail_in = uInt(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef *>(packed.data());
+    stream.avail_out = uInt(packed.size());
+    const int result = deflate(&stream, Z_FINISH);
+    packed.resize(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+    return result == Z_STREAM_END ? packed : QByteArray();
 }
 
 // A release folder with subdirectories, non-ASCII names, an empty file and a file of several
@@ -1583,6 +1602,199 @@ private slots:
             const ReleaseExtras extras = readReleaseExtras(loadUpdateManifest(testsupport::readFile(channelManifest(feed))));
             QVERIFY2(extras.percent() == after.at(run), qPrintable(QStringLiteral("run %1: %2").arg(run + 1).arg(ran.output)));
         }
+    }
+
+    /*
+        The access logs a fleet leaves: "combined" as nginx writes it, rotated and compressed with
+        gzip (found by content), concatenated members (zcat of several), the W3C extended format
+        of a CDN (a "#Fields:" header, tabs or spaces), standard input. "form" says how the three
+        reports below (two installations of sequence 7, one of them twice, from two networks)
+        are written; the tool reads them with --json.
+    */
+    void accessLogsInEveryForm_data()
+    {
+        QTest::addColumn<QString>("form");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("logLines");
+        QTest::addColumn<int>("reportLines");
+        QTest::addColumn<int>("installations");
+        QTest::newRow("combined") << QStringLiteral("combined") << 0 << 3 << 3 << 2;
+        QTest::newRow("combined, CR LF, no final line end") << QStringLiteral("crlf") << 0 << 3 << 3 << 2;
+        QTest::newRow("combined on standard input") << QStringLiteral("stdin") << 0 << 3 << 3 << 2;
+        QTest::newRow("gzip, named .log") << QStringLiteral("gzip") << 0 << 3 << 3 << 2;
+        QTest::newRow("gzip on standard input") << QStringLiteral("stdin-gzip") << 0 << 3 << 3 << 2;
+        QTest::newRow("two gzip members") << QStringLiteral("gzip-members") << 0 << 3 << 3 << 2;
+        QTest::newRow("gzip cut short") << QStringLiteral("gzip-cut") << 1 << 0 << 0 << 0;
+        QTest::newRow("W3C, tabs") << QStringLiteral("w3c-tabs") << 0 << 5 << 3 << 2;
+        QTest::newRow("W3C, spaces") << QStringLiteral("w3c-spaces") << 0 << 5 << 3 << 2;
+        QTest::newRow("W3C without c-ip") << QStringLiteral("w3c-no-address") << 0 << 5 << 3 << 0;
+        QTest::newRow("a line of 100,000 bytes among them") << QStringLiteral("overlong") << 0 << 4 << 3 << 2;
+        QTest::newRow("empty") << QStringLiteral("empty") << 0 << 0 << 0 << 0;
+    }
+
+    void accessLogsInEveryForm()
+    {
+        QFETCH(QString, form);
+        QFETCH(int, exitCode);
+        QFETCH(int, logLines);
+        QFETCH(int, reportLines);
+        QFETCH(int, installations);
+        QTemporaryDir dir;
+        const QString query1 = QStringLiteral("channel=stable&sequence=7&outcome=confirmed&installation=%1").arg(installationNumber(1));
+        const QString query2 = QStringLiteral("channel=stable&sequence=7&outcome=rolled-back&reason=not-confirmed&installation=%1")
+                                   .arg(installationNumber(2));
+        const QList<std::pair<QString, QString>> sent{{QStringLiteral("192.0.2.10"), query1},
+                                                      {QStringLiteral("2001:db8:5::1"), query2},
+                                                      {QStringLiteral("192.0.2.10"), query1}};
+        QByteArray log;
+        if (form.startsWith(QStringLiteral("w3c"))) {
+            const bool tabs = form == u"w3c-tabs";
+            const QString separator = tabs ? QStringLiteral("\t") : QStringLiteral(" ");
+            log = "#Version: 1.0\n";
+            log += form == u"w3c-no-address"
+                ? "#Fields: date time x-edge-location cs-method cs-uri-stem sc-status cs-uri-query\n"
+                : "#Fields: date time x-edge-location c-ip cs-method cs-uri-stem sc-status cs-uri-query\n";
+            for (const auto &[address, query] : sent) {
+                QStringList fields{QStringLiteral("2026-12-09"), QStringLiteral("10:00:00"), QStringLiteral("FRA56-C1")};
+                if (form != u"w3c-no-address")
+                    fields << address;
+                fields << QStringLiteral("GET") << QStringLiteral("/reports") << QStringLiteral("204") << query;
+                log += fields.join(separator).toUtf8() + '\n';
+            }
+        } else if (form != u"empty") {
+            for (const auto &[address, query] : sent) {
+                log += QStringLiteral("%1 - - [09/Dec/2026:10:00:00 +0000] \"GET /reports?%2 HTTP/1.1\" 204 0 \"-\" \"-\"\n")
+                           .arg(address, query).toUtf8();
+                if (form == u"overlong" && log.count('\n') == 1)
+                    log += "192.0.2.9 - - [09/Dec/2026:10:00:00 +0000] \"GET /reports?" + QByteArray(100000, 'x') + " HTTP/1.1\"\n";
+            }
+        }
+        if (form == u"crlf")
+            log = log.replace("\n", "\r\n").chopped(2);
+        QByteArray written = log;
+        if (form.contains(QStringLiteral("gzip")))
+            written = gzipped(log);
+        if (form == u"gzip-members") {
+            const qsizetype half = log.indexOf('\n') + 1;
+            written = gzipped(log.left(half)) + gzipped(log.mid(half));
+        }
+        if (form == u"gzip-cut")
+            written.chop(12);
+        writeFile(dir.path(), QStringLiteral("reports.log"), written);
+        const bool input = form.startsWith(QStringLiteral("stdin"));
+        const RunApart run = runToolApart({QStringLiteral("rollout-status"), QStringLiteral("--access-log"),
+                                           input ? QStringLiteral("-") : dir.filePath(QStringLiteral("reports.log")),
+                                           QStringLiteral("--json")},
+                                          input ? written : QByteArray());
+        QVERIFY2(run.exitCode == exitCode, run.err.constData());
+        const QJsonObject json = run.json();
+        if (exitCode != 0) {
+            QVERIFY2(json.value(QStringLiteral("error")).toString().contains(QStringLiteral("cannot read the access log")),
+                     run.out.constData());
+            return;
+        }
+        QCOMPARE(json.value(QStringLiteral("logLines")).toInt(), logLines);
+        QCOMPARE(json.value(QStringLiteral("reportLines")).toInt(), reportLines);
+        const QJsonArray releases = json.value(QStringLiteral("releases")).toArray();
+        QCOMPARE(releases.isEmpty() ? 0 : releases.first().toObject().value(QStringLiteral("installations")).toInt(),
+                 installations);
+        if (installations == 2) {
+            QCOMPARE(releases.first().toObject().value(QStringLiteral("networks")).toInt(), 2);
+            QCOMPARE(releases.first().toObject().value(QStringLiteral("rolledBack")).toInt(), 1);
+        }
+    }
+
+    // The reports of a query as clients send it are read without Qt's URL classes; every query
+    // must read as protocol::parseOutcomeReport reads it.
+    void reportQueriesReadAsTheProtocolReadsThem_data()
+    {
+        QTest::addColumn<QString>("query");
+        const QString id = installationNumber(0xabc);
+        auto row = [](const QString &name, const QString &query) { QTest::newRow(qPrintable(name)) << query; };
+        const QString plain = QStringLiteral("channel=stable&sequence=7&outcome=confirmed&installation=") + id;
+        row(QStringLiteral("plain"), plain);
+        row(QStringLiteral("keys in another order"), QStringLiteral("installation=%1&outcome=recovered&sequence=7&channel=beta-2").arg(id));
+        row(QStringLiteral("with a reason"), QStringLiteral("channel=stable&sequence=7&outcome=rolled-back&reason=not-confirmed&installation=") + id);
+        row(QStringLiteral("a reason on a confirmation"), QStringLiteral("channel=stable&sequence=7&outcome=confirmed&reason=x&installation=") + id);
+        row(QStringLiteral("an empty reason"), QStringLiteral("channel=stable&sequence=7&outcome=rolled-back&reason=&installation=") + id);
+        row(QStringLiteral("a reason of 41"), QStringLiteral("channel=stable&sequence=7&outcome=rolled-back&reason=%1&installation=%2").arg(QString(41, u'a'), id));
+        row(QStringLiteral("a reason in capitals"), QStringLiteral("channel=stable&sequence=7&outcome=rolled-back&reason=Crash&installation=") + id);
+        row(QStringLiteral("the reports address's own query"), QStringLiteral("key=Ab1_.~&") + plain);
+        row(QStringLiteral("its own query twice"), QStringLiteral("key=1&key=2&") + plain);
+        row(QStringLiteral("a key twice"), plain + QStringLiteral("&sequence=8"));
+        row(QStringLiteral("escaped"), QStringLiteral("channel=st%61ble&sequence=7&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("an escaped key twice"), plain + QStringLiteral("&s%65quence=8"));
+        row(QStringLiteral("a plus"), QStringLiteral("channel=stable+&sequence=7&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("an empty item"), QStringLiteral("channel=stable&&sequence=7&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("an item without ="), QStringLiteral("flag&") + plain);
+        row(QStringLiteral("an = in a value"), plain + QStringLiteral("&x=a=b"));
+        row(QStringLiteral("sequence 0"), QStringLiteral("channel=stable&sequence=0&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("sequence 07"), QStringLiteral("channel=stable&sequence=07&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("sequence 2147483647"), QStringLiteral("channel=stable&sequence=2147483647&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("sequence 2147483648"), QStringLiteral("channel=stable&sequence=2147483648&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("channel blobs"), QStringLiteral("channel=blobs&sequence=7&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("channel of 33"), QStringLiteral("channel=%1&sequence=7&outcome=confirmed&installation=%2").arg(QString(33, u'a'), id));
+        row(QStringLiteral("channel in capitals"), QStringLiteral("channel=Stable&sequence=7&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("an unknown outcome"), QStringLiteral("channel=stable&sequence=7&outcome=crashed&installation=") + id);
+        row(QStringLiteral("installation in capitals"), QStringLiteral("channel=stable&sequence=7&outcome=confirmed&installation=") + id.toUpper() + u'F');
+        row(QStringLiteral("installation of 31"), QStringLiteral("channel=stable&sequence=7&outcome=confirmed&installation=") + id.mid(1));
+        row(QStringLiteral("no installation"), QStringLiteral("channel=stable&sequence=7&outcome=confirmed"));
+        row(QStringLiteral("empty"), QString());
+    }
+
+    void reportQueriesReadAsTheProtocolReadsThem()
+    {
+        QFETCH(QString, query);
+        const QByteArray bytes = query.toUtf8();
+        const std::optional<protocol::OutcomeReport> fast = parseReportQuery(bytes.constData(), bytes.size());
+        const std::optional<protocol::OutcomeReport> slow = protocol::parseOutcomeReport(QStringLiteral("/r?") + query);
+        QCOMPARE(fast.has_value(), slow.has_value());
+        if (!fast)
+            return;
+        QCOMPARE(fast->channel, slow->channel);
+        QCOMPARE(fast->sequence, slow->sequence);
+        QCOMPARE(int(fast->outcome), int(slow->outcome));
+        QCOMPARE(fast->reason, slow->reason);
+        QCOMPARE(fast->installation, slow->installation);
+    }
+
+    // A step counts the reports logged after the second it began, in whatever zone the log
+    // writes its time: `line`'s time against a start of 2026-12-09T10:00:00Z.
+    void reportTimesAgainstAStepsStart_data()
+    {
+        QTest::addColumn<QString>("time"); // "[...]" of a combined line, or W3C's "date time"
+        QTest::addColumn<bool>("counts");
+        QTest::newRow("a second after") << QStringLiteral("[09/Dec/2026:10:00:01 +0000]") << true;
+        QTest::newRow("the same second") << QStringLiteral("[09/Dec/2026:10:00:00 +0000]") << false;
+        QTest::newRow("a second after, east of UTC") << QStringLiteral("[09/Dec/2026:11:00:01 +0100]") << true;
+        QTest::newRow("a second before, east of UTC") << QStringLiteral("[09/Dec/2026:10:59:59 +0100]") << false;
+        QTest::newRow("west of UTC") << QStringLiteral("[09/Dec/2026:05:00:01 -0500]") << true;
+        QTest::newRow("half an hour east") << QStringLiteral("[09/Dec/2026:15:29:59 +0530]") << false;
+        QTest::newRow("the next day") << QStringLiteral("[10/Dec/2026:00:00:00 +0000]") << true;
+        QTest::newRow("a year before") << QStringLiteral("[09/Dec/2025:10:00:01 +0000]") << false;
+        QTest::newRow("no such day") << QStringLiteral("[31/Nov/2026:10:00:01 +0000]") << false;
+        QTest::newRow("no time") << QStringLiteral("-") << false;
+        QTest::newRow("W3C, a second after") << QStringLiteral("2026-12-09 10:00:01") << true;
+        QTest::newRow("W3C, within the same second") << QStringLiteral("2026-12-09 10:00:00.900") << false;
+        QTest::newRow("W3C, 29 February of a leap year") << QStringLiteral("2028-02-29 00:00:00") << true;
+        QTest::newRow("W3C, 29 February of another") << QStringLiteral("2027-02-29 00:00:00") << false;
+    }
+
+    void reportTimesAgainstAStepsStart()
+    {
+        QFETCH(QString, time);
+        QFETCH(bool, counts);
+        ReportTally tally(QStringLiteral("stable"));
+        tally.countAfter(7, QDateTime::fromString(QStringLiteral("2026-12-09T10:00:00Z"), Qt::ISODate));
+        const QString query = QStringLiteral("channel=stable&sequence=7&outcome=confirmed&installation=") + installationNumber(5);
+        if (time.startsWith(u'[') || time == u"-") {
+            tally.addLogLine(QStringLiteral("192.0.2.1 - - %1 \"GET /r?%2 HTTP/1.1\" 204 0 \"-\" \"-\"").arg(time, query));
+        } else {
+            tally.addLogLine(QStringLiteral("#Fields: date time c-ip cs-method cs-uri-query"));
+            tally.addLogLine(QStringLiteral("%1\t192.0.2.1\tGET\t%2").arg(QString(time).replace(u' ', u'\t'), query));
+        }
+        QCOMPARE(tally.reportLines(), 1);
+        QCOMPARE(tally.release(7).reports(), counts ? 1 : 0);
     }
 
     // Installations are counted per client network: the networks of two addresses as a log
