@@ -7,6 +7,7 @@
 
 #include <zlib.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -824,14 +825,11 @@ RolloutDecision decideRolloutStep(int percent, const QList<int> &schedule,
     }
     if (percent >= 100)
         return {RolloutMove::Hold, percent, Texts::tr("fully rolled out: ") + figures};
-    int next = -1;
-    for (int step : schedule) {
-        if (step > percent && (next < 0 || step < next))
-            next = step;
-    }
-    if (next < 0)
+    const std::optional<int> following = nextRolloutStep(percent, schedule);
+    if (!following)
         return {RolloutMove::Hold, percent,
                 Texts::tr("the schedule has no step above %1%").arg(percent)};
+    const int next = *following;
     if (reports.reports() < minReports)
         return {RolloutMove::Hold, percent,
                 Texts::tr("waiting for %1 reports: ").arg(minReports) + figures};
@@ -839,6 +837,40 @@ RolloutDecision decideRolloutStep(int percent, const QList<int> &schedule,
         return {RolloutMove::Advance, next,
                 Texts::tr("advanced from %1% to %2%: ").arg(percent).arg(next) + figures};
     return {RolloutMove::Hold, percent, Texts::tr("holding at %1%: ").arg(percent) + figures};
+}
+
+std::optional<int> nextRolloutStep(int percent, const QList<int> &schedule)
+{
+    if (percent <= 0 || percent >= 100)
+        return std::nullopt;
+    std::optional<int> next;
+    for (int step : schedule) {
+        if (step > percent && (!next || step < *next))
+            next = step;
+    }
+    return next;
+}
+
+int installationsToAdvance(const ReleaseReports &reports, double maxFailureRate, int minReports)
+{
+    const int counted = reports.reports();
+    const int failures = reports.failures();
+    auto enough = [&](qint64 more) {
+        const qint64 total = counted + more;
+        return total >= minReports
+            && wilsonInterval(failures, int(std::min<qint64>(total, INT_MAX))).upper < maxFailureRate;
+    };
+    // The upper end falls as confirmations come in, failures staying: the least is searched.
+    qint64 low = 0, high = 1;
+    while (!enough(high) && high < INT_MAX / 2)
+        high *= 2;
+    if (enough(0))
+        return 0;
+    while (high - low > 1) {
+        const qint64 middle = (low + high) / 2;
+        (enough(middle) ? high : low) = middle;
+    }
+    return int(high);
 }
 
 } // namespace vellumix::publish

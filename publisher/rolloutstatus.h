@@ -171,6 +171,14 @@ RolloutDecision decideRolloutStep(int percent, const QList<int> &schedule,
                                   const ReleaseReports &reports, double maxFailureRate,
                                   int minReports, int minFailures = kDefaultMinFailures);
 
+// The step of `schedule` after `percent`; nothing when there is none (halted, or the last step).
+std::optional<int> nextRolloutStep(int percent, const QList<int> &schedule);
+
+// How many more installations counted, none of them failing, `reports` need before the advance
+// rule moves the release on: at least `minReports` in all, and the interval's upper end below
+// `maxFailureRate`. 0: it would move on now.
+int installationsToAdvance(const ReleaseReports &reports, double maxFailureRate, int minReports);
+
 // The client network of an address as a web server logs it ("192.0.2.7", "2001:db8::1",
 // "::ffff:192.0.2.7"): its IPv4 /24 or IPv6 /48 as one number; nothing for anything else.
 std::optional<quint64> clientNetworkOf(const char *address, qsizetype size);

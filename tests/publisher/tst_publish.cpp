@@ -1929,6 +1929,155 @@ private slots:
         QCOMPARE(halted.fallback, std::optional<FallbackRelease>(named));
     }
 
+    // How many more installations, all confirming, the advance rule needs: the figures
+    // docs/releasing.md gives for the limits of its cron job and the defaults.
+    void installationsToAdvanceUnderLimits_data()
+    {
+        QTest::addColumn<int>("confirmed");
+        QTest::addColumn<int>("failed");
+        QTest::addColumn<double>("maxFailureRate");
+        QTest::addColumn<int>("minReports");
+        QTest::addColumn<int>("needed");
+        QTest::newRow("none yet, 2% and 50") << 0 << 0 << 0.02 << 50 << 189;
+        QTest::newRow("40 in, 2% and 50") << 40 << 0 << 0.02 << 50 << 149;
+        QTest::newRow("one failure, 2% and 50") << 0 << 1 << 0.02 << 50 << 279;
+        QTest::newRow("enough already") << 300 << 0 << 0.02 << 50 << 0;
+        QTest::newRow("none yet, 10% and 50: the minimum decides") << 0 << 0 << 0.10 << 50 << 50;
+        QTest::newRow("none yet, 10% and 20") << 0 << 0 << 0.10 << 20 << 35;
+        QTest::newRow("none yet, 5% and 20") << 0 << 0 << 0.05 << 20 << 73;
+        QTest::newRow("none yet, 1% and 20") << 0 << 0 << 0.01 << 20 << 381;
+    }
+
+    void installationsToAdvanceUnderLimits()
+    {
+        QFETCH(int, confirmed);
+        QFETCH(int, failed);
+        QFETCH(double, maxFailureRate);
+        QFETCH(int, minReports);
+        QFETCH(int, needed);
+        ReleaseReports reports;
+        reports.confirmed = confirmed;
+        reports.rolledBack = failed;
+        QCOMPARE(installationsToAdvance(reports, maxFailureRate, minReports), needed);
+        // The count it gives is the one the rule advances on, and one fewer is not.
+        reports.confirmed += needed;
+        QCOMPARE(decideRolloutStep(5, {1, 5, 25}, reports, maxFailureRate, minReports).move, RolloutMove::Advance);
+        if (needed > 0) {
+            reports.confirmed -= 1;
+            QCOMPARE(decideRolloutStep(5, {1, 5, 25}, reports, maxFailureRate, minReports).move, RolloutMove::Hold);
+        }
+    }
+
+    /*
+        rollout-status --feed: per release its version, its rollout as signed last, what was
+        counted for it and, for the current release, what its next step needs. Release 1 went
+        out whole; release 2 was staged at 10 % and moved to 25 %, then "what" happened. The log
+        holds 10 confirmations of release 2 logged before it moved to 25 % (another step's), 40
+        after, 3 of release 1 and 2 of a sequence the feed never published.
+    */
+    void rolloutStatusAtAGlance_data()
+    {
+        QTest::addColumn<QString>("what");   // "" or "halted" or "failures" (3 failed, 3 networks)
+        QTest::addColumn<QStringList>("more"); // options of rollout-status
+        QTest::addColumn<QString>("percent"); // of release 2: "25%" or "halted"
+        QTest::addColumn<int>("installations"); // of release 2
+        QTest::addColumn<int>("failures");
+        QTest::addColumn<int>("next");   // the next step's percentage, 0: none
+        QTest::addColumn<int>("needed"); // -1: not known without a limit
+        QTest::addColumn<QString>("said"); // in the text output
+        const QStringList limits{QStringLiteral("--max-failure-rate"), QStringLiteral("2%"),
+                                 QStringLiteral("--min-reports"), QStringLiteral("50")};
+        QTest::newRow("under the cron job's limits") << QString() << limits << QStringLiteral("25%") << 40 << 0
+                                                     << 50 << 149 << QStringLiteral("50% after 149 more installations");
+        QTest::newRow("without a limit") << QString() << QStringList() << QStringLiteral("25%") << 40 << 0 << 50 << -1
+                                         << QStringLiteral("50% (give --max-failure-rate");
+        QTest::newRow("one per network") << QString() << (limits + QStringList{QStringLiteral("--per-network"), QStringLiteral("1")})
+                                         << QStringLiteral("25%") << 20 << 0 << 50 << 169
+                                         << QStringLiteral("20 (20)");
+        QTest::newRow("halted") << QStringLiteral("halted") << limits << QStringLiteral("halted") << 40 << 0 << 0 << -1
+                                << QStringLiteral("sequence 2, 2.0, halted");
+        QTest::newRow("failing") << QStringLiteral("failures") << limits << QStringLiteral("25%") << 43 << 3 << 50 << 394
+                                 << QStringLiteral("halts now");
+    }
+
+    void rolloutStatusAtAGlance()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(QString, what);
+        QFETCH(QStringList, more);
+        QFETCH(QString, percent);
+        QFETCH(int, installations);
+        QFETCH(int, failures);
+        QFETCH(int, next);
+        QFETCH(int, needed);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        Files files = requiredPrograms();
+        publishStage(publishing(makeStage(dir.path(), QStringLiteral("v1"), files, 1), feed));
+        files.insert(QStringLiteral("Vellumix.exe"), "main 2");
+        publishStage(publishing(makeStage(dir.path(), QStringLiteral("v2"), files, 2, {},
+                                          [](StageOptions &options) { options.rolloutPercent = 10; }),
+                                feed));
+        RolloutOptions rollout;
+        rollout.feedDir = feed;
+        rollout.keyPath = testsupport::devSigningKey();
+        rollout.percent = 25;
+        const QDateTime since = *setRollout(rollout).since;
+        if (what == u"halted") {
+            rollout.percent = 0;
+            setRollout(rollout);
+        }
+        QString log;
+        int n = 0;
+        // Two installations in each network, or one with `step` 2.
+        auto send = [&](qint32 sequence, protocol::ReportedOutcome outcome, const QDateTime &time, int count,
+                        int step = 1) {
+            for (int i = 0; i < count; ++i, n += step)
+                log += combinedLine({QStringLiteral("stable"), sequence, outcome,
+                                     outcome == protocol::ReportedOutcome::Confirmed ? QString() : QStringLiteral("not-confirmed"),
+                                     installationNumber(n)},
+                                    QStringLiteral("10.%1.%2.1").arg(n / 512).arg(n / 2 % 256), time) + u'\n';
+        };
+        send(2, protocol::ReportedOutcome::Confirmed, since.addSecs(-5), 10);
+        send(2, protocol::ReportedOutcome::Confirmed, since.addSecs(5), 40);
+        send(1, protocol::ReportedOutcome::Confirmed, since.addSecs(5), 3, 2);
+        send(9, protocol::ReportedOutcome::Confirmed, since.addSecs(5), 2, 2);
+        if (what == u"failures")
+            send(2, protocol::ReportedOutcome::RolledBack, since.addSecs(5), 3, 2);
+        writeFile(dir.path(), QStringLiteral("reports.log"), log.toUtf8());
+        const QStringList arguments = QStringList{QStringLiteral("rollout-status"), QStringLiteral("--feed"), feed,
+                                                  QStringLiteral("--access-log"), dir.filePath(QStringLiteral("reports.log"))}
+            + more;
+        const RunApart run = runToolApart(arguments + QStringList{QStringLiteral("--json")});
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        const QJsonObject json = run.json();
+        QCOMPARE(json.value(QStringLiteral("current")).toInt(), 2);
+        QCOMPARE(json.value(QStringLiteral("reportLines")).toInt(), 55 + (what == u"failures" ? 3 : 0));
+        const QJsonArray releases = json.value(QStringLiteral("releases")).toArray();
+        QCOMPARE(releases.size(), 2); // sequence 9 is no release of the feed
+        const QJsonObject first = releases.at(0).toObject();
+        QCOMPARE(first.value(QStringLiteral("version")).toString(), QStringLiteral("1.0"));
+        QCOMPARE(first.value(QStringLiteral("percent")).toInt(), 100);
+        QCOMPARE(first.value(QStringLiteral("installations")).toInt(), 3);
+        QCOMPARE(first.value(QStringLiteral("next")), QJsonValue());
+        const QJsonObject second = releases.at(1).toObject();
+        QCOMPARE(second.value(QStringLiteral("version")).toString(), QStringLiteral("2.0"));
+        QCOMPARE(second.value(QStringLiteral("halted")).toBool(), percent == u"halted");
+        QCOMPARE(second.value(QStringLiteral("installations")).toInt(), installations);
+        QCOMPARE(second.value(QStringLiteral("failures")).toInt(), failures);
+        QCOMPARE(second.value(QStringLiteral("next")).toObject().value(QStringLiteral("percent")).toInt(), next);
+        const QJsonValue installationsNeeded =
+            second.value(QStringLiteral("next")).toObject().value(QStringLiteral("installationsNeeded"));
+        QCOMPARE(installationsNeeded.isDouble() ? installationsNeeded.toInt() : -1, needed);
+
+        const Run text = runTool(arguments);
+        QVERIFY2(text.exitCode == 0 && text.output.contains(QRegularExpression(
+                     QStringLiteral("\\n +2  2\\.0 +%1 ").arg(QRegularExpression::escape(percent)))),
+                 qPrintable(text.output));
+        QVERIFY2(text.output.contains(said), qPrintable(text.output));
+    }
+
     // A release rolled out to a share of the installations: staged with a percentage, a reports
     // address and the channel's last full release as its fallback; its share changed, kept on record
     // and advanced by a log; the fallback's blobs kept by prune and checked by publish.
