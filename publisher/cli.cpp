@@ -2,6 +2,7 @@
 #include "publishtexts.h"
 #include "deltas.h"
 #include "feed.h"
+#include "interruption.h"
 #include "numbertext.h"
 #include "releaseinfo.h"
 #include "rolloutstatus.h"
@@ -419,6 +420,16 @@ int stage(const QStringList &arguments)
     }
     options.critical = command.parser.isSet(critical);
     options.reportsUrl = command.parser.value(reports);
+    if (options.rolloutPercent && *options.rolloutPercent > 0 && *options.rolloutPercent < 100
+        && options.reportsUrl.isEmpty())
+        err() << Texts::tr("warning: --rollout %1 without --reports: no installation reports how "
+                           "the release fares, so \"rollout --advance\" will never move it on; "
+                           "only \"rollout --percent\" will")
+                     .arg(*options.rolloutPercent)
+              << Qt::endl;
+
+    // A stage stopped by a signal removes what it wrote, as a failed one does.
+    watchForTermination();
 
     ProgressLine progressLine;
     QElapsedTimer clock;
@@ -482,9 +493,9 @@ int stage(const QStringList &arguments)
             ? 100.0 * double(summary.deltaBytes) / double(summary.deltaWholeBytes)
             : 0.0;
         if (summary.deltaFeedMissing) {
-            out() << Texts::tr("deltas:   none: the feed %1 does not exist yet (a first release), "
-                               "so there is nothing to make them against")
-                         .arg(options.deltaBaseFeed)
+            out() << Texts::tr("deltas:   none: the feed %1 holds no release of the channel \"%2\" "
+                               "yet (a first release), so there is nothing to make them against")
+                         .arg(options.deltaBaseFeed, options.channel)
                   << Qt::endl;
         } else {
             out() << Texts::tr("deltas:   %1 made against sequence %2: %3 bytes for %4 bytes of "
@@ -1356,6 +1367,9 @@ static int runCommand(const QStringList &arguments)
         err() << kToolName << ": " << failure << Qt::endl;
         if (arguments.contains(QStringLiteral("--json")))
             printJson({{QStringLiteral("error"), failure}});
+        // Stopped by a signal: the code a shell gives a process that the signal ended.
+        if (const int signal = terminationSignal())
+            return 128 + signal;
         return kFailed;
     }
     const QString unknown = Texts::tr("unknown command \"%1\"").arg(name);

@@ -13,6 +13,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDeadlineTimer>
 #include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
@@ -36,6 +37,7 @@
 
 #include <zlib.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -500,7 +502,8 @@ private slots:
             QStringLiteral("version with a final LF"), QStringLiteral("sequence 0"),
             QStringLiteral("sequence 10,000,000"),   QStringLiteral("stage already there"),
             QStringLiteral("stage inside the release"), QStringLiteral("public key only"),
-            QStringLiteral("name not valid UTF-8"),
+            QStringLiteral("name not valid UTF-8"),  QStringLiteral("delta base that does not exist"),
+            QStringLiteral("delta base that is a file"),
         };
         const QStringList expected{
             QStringLiteral("big.bin has 536,870,913 bytes; a file of an update may have at most "
@@ -519,6 +522,8 @@ private slots:
             QStringLiteral("would lie inside the release folder"),
             QStringLiteral("holds only a public key"),
             QStringLiteral(u"lib/资源-\\xff\\xfe.dll: this file name is not valid Unicode text"),
+            QStringLiteral("(--delta-base) does not exist; for a first release, create the feed folder first"),
+            QStringLiteral("(--delta-base) does not exist"),
         };
         for (int i = 0; i < names.size(); ++i)
             QTest::newRow(qPrintable(names.at(i))) << i << expected.at(i);
@@ -602,11 +607,99 @@ private slots:
             QVERIFY(fd >= 0 && ::close(fd) == 0);
             break;
         }
+        case 15: // a mistyped feed is not taken for a new one
+            options.deltaBaseFeed = dir.filePath(QStringLiteral("fed"));
+            break;
+        case 16:
+            writeFile(dir.path(), QStringLiteral("feed"), "not a folder");
+            options.deltaBaseFeed = dir.filePath(QStringLiteral("feed"));
+            break;
         }
         const QStringList before = namesBelow(dir.path());
         const QString failure = failureOf([&] { stageRelease(options); });
         QVERIFY2(failure.contains(expected), qPrintable(failure));
         QCOMPARE(namesBelow(dir.path()), before);
+    }
+
+    // What stage says beside its result: "more" are its options besides the release's, "said"
+    // a part of its messages, "warned" whether they hold a warning about the rollout.
+    void stageSaysWhatItMeans_data()
+    {
+        QTest::addColumn<QStringList>("more");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<bool>("warned");
+        const QString feed = QStringLiteral("@feed"); // an empty folder
+        const QString reports = QStringLiteral("https://updates.example.com/reports");
+        QTest::newRow("a first release into an empty feed")
+            << QStringList{QStringLiteral("--delta-base"), feed}
+            << QStringLiteral("holds no release of the channel \"stable\" yet (a first release)") << false;
+        QTest::newRow("a rollout without reports")
+            << QStringList{QStringLiteral("--rollout"), QStringLiteral("10")}
+            << QStringLiteral("--rollout 10 without --reports: no installation reports how the release fares, "
+                              "so \"rollout --advance\" will never move it on")
+            << true;
+        QTest::newRow("a rollout with reports")
+            << QStringList{QStringLiteral("--rollout"), QStringLiteral("10"), QStringLiteral("--reports"), reports}
+            << QStringLiteral("rollout:  10%") << false;
+        QTest::newRow("every installation, without reports")
+            << QStringList{QStringLiteral("--rollout"), QStringLiteral("100")} << QStringLiteral("rollout:  100%") << false;
+    }
+
+    void stageSaysWhatItMeans()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(QStringList, more);
+        QFETCH(QString, said);
+        QFETCH(bool, warned);
+        QTemporaryDir dir;
+        const QString release = dir.filePath(QStringLiteral("release"));
+        writeRelease(release, requiredPrograms());
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("feed"))));
+        more.replaceInStrings(QStringLiteral("@feed"), dir.filePath(QStringLiteral("feed")));
+        const Run run = runTool(stageArguments(release, dir.filePath(QStringLiteral("stage"))) + more);
+        QVERIFY2(run.exitCode == 0 && run.output.contains(said), qPrintable(run.output));
+        QCOMPARE(run.output.contains(QStringLiteral("warning: --rollout")), warned);
+    }
+
+    // A stage stopped by a signal while it packs removes its partial folder, as a failed one does,
+    // and ends with 128 + the signal.
+    void stageStoppedBySignalLeavesNothing_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+
+    void stageStoppedBySignalLeavesNothing()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(int, signal);
+        QTemporaryDir dir;
+        const QString release = dir.filePath(QStringLiteral("release"));
+        Files files = requiredPrograms();
+        QByteArray noise(96 * 1024 * 1024, Qt::Uninitialized); // packing it takes seconds
+        QRandomGenerator(signal).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+        files.insert(QStringLiteral("data/noise.bin"), noise);
+        writeRelease(release, files);
+        noise.clear();
+        QProcess process;
+        process.start(kProgram, stageArguments(release, dir.filePath(QStringLiteral("stage"))));
+        QVERIFY(process.waitForStarted());
+        QDeadlineTimer deadline(60000);
+        auto partial = [&] {
+            return QDir(dir.path()).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)
+                .filter(QStringLiteral(".stage.partial-"));
+        };
+        while (partial().isEmpty() && !deadline.hasExpired() && process.state() == QProcess::Running)
+            QTest::qSleep(10);
+        QVERIFY2(!partial().isEmpty(), "the stage never began");
+        QTest::qSleep(100);
+        QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 128 + signal);
+        QCOMPARE(entriesOf(dir.path()), QStringList{QStringLiteral("release")});
     }
 
     void fullDiskLeavesNoStage()
