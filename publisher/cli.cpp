@@ -143,13 +143,14 @@ struct Command
 
     /*
         Wrong usage: the text on standard error and, when --json was asked for, as {"error": text}
-        on standard output, so that a script reading the output learns why it got none. The
-        arguments are looked at as given, since a usage error may come before they parse.
+        on standard output, so that a script reading the output learns why it got none (also from
+        a command that offers no --json: that is its usage error). The arguments are looked at as
+        given, since a usage error may come before they parse.
     */
     int usage(const QString &text)
     {
         err() << kToolName << ": " << text << Qt::endl;
-        if (offersJson && given.contains(QStringLiteral("--json")))
+        if (given.contains(QStringLiteral("--json")))
             printJson({{QStringLiteral("error"), text}});
         return kUsage;
     }

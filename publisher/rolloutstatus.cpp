@@ -536,11 +536,7 @@ void ReportTally::countAfter(qint32 sequence, const QDateTime &since)
 
 ReportTally::Release &ReportTally::releaseFor(qint32 sequence)
 {
-    if (sequence != m_lastSequence || !m_last) {
-        m_last = &m_releases[sequence]; // QMap keeps its values in place
-        m_lastSequence = sequence;
-    }
-    return *m_last;
+    return m_releases[sequence];
 }
 
 void ReportTally::count(Release &release, const InstallationKey &installation, quint64 network,
@@ -586,20 +582,21 @@ void ReportTally::addQuery(const char *query, qsizetype size, const char *addres
         || !equals(raw.channel, raw.channelSize, m_channelBytes.constData(), m_channelBytes.size()))
         return;
     ++m_reportLines;
-    Release &release = releaseFor(raw.sequence);
-    if (release.after) {
+    const auto known = m_releases.constFind(raw.sequence);
+    if (known != m_releases.cend() && known->after) {
         // Logged in the second the step began or earlier: evidence of the step before.
         const std::optional<qint64> when = time.clock
             ? w3cTime(time.text, time.size, time.clock, time.clockSize)
             : combinedTime(time.text, time.size);
-        if (!when || *when <= *release.after)
+        if (!when || *when <= *known->after)
             return;
     }
     // A report whose sender's network is not known cannot be weighed against the others.
     const std::optional<quint64> network = clientNetworkOf(address, addressSize);
     if (!network)
         return;
-    count(release, raw.installation, *network, int(raw.outcome));
+    // Only a report that counts takes memory.
+    count(releaseFor(raw.sequence), raw.installation, *network, int(raw.outcome));
 }
 
 void ReportTally::addLogLine(QStringView line)

@@ -139,8 +139,6 @@ private:
     QByteArray m_channelBytes;
     int m_perNetwork = kDefaultPerNetwork;
     QMap<qint32, Release> m_releases; // by sequence
-    qint32 m_lastSequence = -1;       // the release of the last report, looked up once
-    Release *m_last = nullptr;
     std::optional<W3cFields> m_w3c; // the format of the lines to come, when it is W3C's
     qint64 m_lines = 0;
     qint64 m_reportLines = 0;

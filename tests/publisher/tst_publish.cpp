@@ -2502,6 +2502,9 @@ private slots:
                            QStringLiteral("--keep"), QStringLiteral("x"), json} << 64 << QStringLiteral("--keep needs");
         QTest::newRow("rollout-status without --access-log, with --json")
             << QStringList{QStringLiteral("rollout-status"), json} << 64 << QStringLiteral("--access-log");
+        QTest::newRow("--json of a command without it")
+            << QStringList{QStringLiteral("keygen"), QStringLiteral("--out"), QStringLiteral("k.pem"), json}
+            << 64 << QStringLiteral("Unknown option");
         QTest::newRow("an unknown command with --json")
             << QStringList{QStringLiteral("sign"), json} << 64 << QStringLiteral("unknown command");
         QTest::newRow("verify refused with --json")
