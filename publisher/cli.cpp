@@ -915,9 +915,11 @@ int rollout(const QStringList &arguments)
                   "have it keep it), or marked critical. Everything else stays as signed; each "
                   "signed state is "
                   "kept beside the history as releases/<sequence>.signed-<n>.json. With "
-                  "--advance, the outcome reports in the access logs decide: the next step "
-                  "of the schedule once the failure rate's 95% interval lies below the limit "
-                  "with enough reports, 0 once it lies above it, otherwise no change."),
+                  "--advance, the outcome reports logged in the access logs since the current "
+                  "percentage was signed decide: the next step of the schedule once the failure "
+                  "rate's 95% interval lies below the limit with enough installations counted, "
+                  "0 once it lies above it and enough installations from two networks failed "
+                  "(exit code 3, for the job to alert someone), otherwise no change."),
         QString(), true);
     const QCommandLineOption feedOption = feedFolderOption();
     const QCommandLineOption channel = channelOption(Texts::tr("The channel"));
