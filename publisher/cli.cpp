@@ -2,6 +2,7 @@
 #include "publishtexts.h"
 #include "deltas.h"
 #include "feed.h"
+#include "interruption.h"
 #include "numbertext.h"
 #include "releaseinfo.h"
 #include "rolloutstatus.h"
@@ -142,13 +143,14 @@ struct Command
 
     /*
         Wrong usage: the text on standard error and, when --json was asked for, as {"error": text}
-        on standard output, so that a script reading the output learns why it got none. The
-        arguments are looked at as given, since a usage error may come before they parse.
+        on standard output, so that a script reading the output learns why it got none (also from
+        a command that offers no --json: that is its usage error). The arguments are looked at as
+        given, since a usage error may come before they parse.
     */
     int usage(const QString &text)
     {
         err() << kToolName << ": " << text << Qt::endl;
-        if (offersJson && given.contains(QStringLiteral("--json")))
+        if (given.contains(QStringLiteral("--json")))
             printJson({{QStringLiteral("error"), text}});
         return kUsage;
     }
@@ -419,6 +421,16 @@ int stage(const QStringList &arguments)
     }
     options.critical = command.parser.isSet(critical);
     options.reportsUrl = command.parser.value(reports);
+    if (options.rolloutPercent && *options.rolloutPercent > 0 && *options.rolloutPercent < 100
+        && options.reportsUrl.isEmpty())
+        err() << Texts::tr("warning: --rollout %1 without --reports: no installation reports how "
+                           "the release fares, so \"rollout --advance\" will never move it on; "
+                           "only \"rollout --percent\" will")
+                     .arg(*options.rolloutPercent)
+              << Qt::endl;
+
+    // A stage stopped by a signal removes what it wrote, as a failed one does.
+    watchForTermination();
 
     ProgressLine progressLine;
     QElapsedTimer clock;
@@ -482,9 +494,9 @@ int stage(const QStringList &arguments)
             ? 100.0 * double(summary.deltaBytes) / double(summary.deltaWholeBytes)
             : 0.0;
         if (summary.deltaFeedMissing) {
-            out() << Texts::tr("deltas:   none: the feed %1 does not exist yet (a first release), "
-                               "so there is nothing to make them against")
-                         .arg(options.deltaBaseFeed)
+            out() << Texts::tr("deltas:   none: the feed %1 holds no release of the channel \"%2\" "
+                               "yet (a first release), so there is nothing to make them against")
+                         .arg(options.deltaBaseFeed, options.channel)
                   << Qt::endl;
         } else {
             out() << Texts::tr("deltas:   %1 made against sequence %2: %3 bytes for %4 bytes of "
@@ -797,34 +809,94 @@ QCommandLineOption accessLogOption()
 {
     return QCommandLineOption(
         QStringLiteral("access-log"),
-        Texts::tr("A web server's access log in nginx's \"combined\" format (\"-\": standard "
-                  "input); may be given several times, for rotated logs."),
+        Texts::tr("A web server's access log in nginx's \"combined\" format, or in the W3C "
+                  "extended format of a CDN (found by its \"#Fields:\" line), plain or "
+                  "compressed with gzip (\"-\": standard input); may be given several times, for "
+                  "rotated logs."),
         QStringLiteral("FILE"));
 }
 
 // The largest count an option of the rollout takes.
 constexpr int kMaxCount = 1000000;
 
-QCommandLineOption perNetworkOption()
+// The limits of the advance rule, shared by rollout --advance and rollout-status.
+struct RolloutLimits
 {
-    return QCommandLineOption(
+    QList<int> schedule;
+    std::optional<double> maxFailureRate;
+    int minReports = kDefaultMinReports;
+    int minFailures = kDefaultMinFailures;
+    int perNetwork = kDefaultPerNetwork;
+};
+
+struct RolloutLimitOptions
+{
+    QCommandLineOption schedule{
+        QStringLiteral("schedule"),
+        Texts::tr("The steps of --advance, rising percentages (default 1,5,25,50,100)."),
+        QStringLiteral("LIST"), QStringLiteral("1,5,25,50,100")};
+    QCommandLineOption maxFailureRate{
+        QStringLiteral("max-failure-rate"),
+        Texts::tr("The failure rate (rolled back or recovered) a release may have, as 0.02 "
+                  "or 2%."),
+        QStringLiteral("R")};
+    QCommandLineOption minReports{
+        QStringLiteral("min-reports"),
+        Texts::tr("The installations counted that --advance needs before it moves on (default "
+                  "%1).")
+            .arg(kDefaultMinReports),
+        QStringLiteral("N"), QString::number(kDefaultMinReports)};
+    QCommandLineOption minFailures{
+        QStringLiteral("min-failures"),
+        Texts::tr("The failed installations a halt needs, from at least two networks (default "
+                  "%1).")
+            .arg(kDefaultMinFailures),
+        QStringLiteral("N"), QString::number(kDefaultMinFailures)};
+    QCommandLineOption perNetwork{
         QStringLiteral("per-network"),
         Texts::tr("How many installations of one client network (IPv4 /24, IPv6 /48) count "
                   "for a release, at most (default %1): reports are unauthenticated, and one "
                   "sender can make up any number of installations.")
             .arg(kDefaultPerNetwork),
-        QStringLiteral("N"), QString::number(kDefaultPerNetwork));
-}
+        QStringLiteral("N"), QString::number(kDefaultPerNetwork)};
 
-QCommandLineOption minFailuresOption()
-{
-    return QCommandLineOption(
-        QStringLiteral("min-failures"),
-        Texts::tr("The failed installations a halt needs, from at least two networks (default "
-                  "%1).")
-            .arg(kDefaultMinFailures),
-        QStringLiteral("N"), QString::number(kDefaultMinFailures));
-}
+    QList<QCommandLineOption> all() const
+    {
+        return {schedule, maxFailureRate, minReports, minFailures, perNetwork};
+    }
+
+    // The limits given, or nothing after a usage message.
+    std::optional<RolloutLimits> read(Command &command) const
+    {
+        RolloutLimits limits;
+        if (command.parser.isSet(maxFailureRate)) {
+            limits.maxFailureRate = failureRate(command.parser.value(maxFailureRate));
+            if (!limits.maxFailureRate) {
+                command.usage(Texts::tr("--max-failure-rate needs a rate above 0 and below 1, "
+                                        "such as 0.02 or 2%"));
+                return std::nullopt;
+            }
+        }
+        const std::optional<QList<int>> steps = rolloutSchedule(command.parser.value(schedule));
+        if (!steps) {
+            command.usage(Texts::tr("--schedule needs rising percentages from 1 to 100, such "
+                                    "as 1,5,25,50,100"));
+            return std::nullopt;
+        }
+        limits.schedule = *steps;
+        const std::optional<int> reports = command.number(minReports, 1, kMaxCount);
+        const std::optional<int> failures = reports ? command.number(minFailures, 1, kMaxCount)
+                                                    : std::nullopt;
+        const std::optional<int> network = failures ? command.number(perNetwork, 1, kMaxCount)
+                                                    : std::nullopt;
+        if (!network)
+            return std::nullopt;
+        limits.minReports = *reports;
+        limits.minFailures = *failures;
+        limits.perNetwork = *network;
+        return limits;
+    }
+};
 
 void addAccessLogs(ReportTally &tally, const QCommandLineParser &parser,
                    const QCommandLineOption &accessLog)
@@ -843,9 +915,11 @@ int rollout(const QStringList &arguments)
                   "have it keep it), or marked critical. Everything else stays as signed; each "
                   "signed state is "
                   "kept beside the history as releases/<sequence>.signed-<n>.json. With "
-                  "--advance, the outcome reports in the access logs decide: the next step "
-                  "of the schedule once the failure rate's 95% interval lies below the limit "
-                  "with enough reports, 0 once it lies above it, otherwise no change."),
+                  "--advance, the outcome reports logged in the access logs since the current "
+                  "percentage was signed decide: the next step of the schedule once the failure "
+                  "rate's 95% interval lies below the limit with enough installations counted, "
+                  "0 once it lies above it and enough installations from two networks failed "
+                  "(exit code 3, for the job to alert someone), otherwise no change."),
         QString(), true);
     const QCommandLineOption feedOption = feedFolderOption();
     const QCommandLineOption channel = channelOption(Texts::tr("The channel"));
@@ -856,32 +930,16 @@ int rollout(const QStringList &arguments)
     const QCommandLineOption advance(
         QStringLiteral("advance"),
         Texts::tr("Move on, hold or halt by the outcome reports (for a scheduled job)."));
-    const QCommandLineOption schedule(
-        QStringLiteral("schedule"),
-        Texts::tr("The steps of --advance, rising percentages (default 1,5,25,50,100)."),
-        QStringLiteral("LIST"), QStringLiteral("1,5,25,50,100"));
-    const QCommandLineOption maxFailureRate(
-        QStringLiteral("max-failure-rate"),
-        Texts::tr("The failure rate (rolled back or recovered) a release may have, as 0.02 "
-                  "or 2%."),
-        QStringLiteral("R"));
-    const QCommandLineOption minReports(
-        QStringLiteral("min-reports"),
-        Texts::tr("The installations counted that --advance needs before it moves on (default "
-                  "%1).")
-            .arg(kDefaultMinReports),
-        QStringLiteral("N"), QString::number(kDefaultMinReports));
-    const QCommandLineOption minFailures = minFailuresOption();
-    const QCommandLineOption perNetwork = perNetworkOption();
+    const RolloutLimitOptions limitOptions;
     const QCommandLineOption accessLog = accessLogOption();
     const QCommandLineOption criticalOption(
         QStringLiteral("critical"),
         Texts::tr("Mark the release critical: every installation takes it at any percentage "
                   "above 0, and a later release names it as its fallback (a security fix). "
                   "Alone or with --percent."));
-    command.parser.addOptions({feedOption, channel, key, percentOption, advance, schedule,
-                               maxFailureRate, minReports, minFailures, perNetwork, accessLog,
+    command.parser.addOptions({feedOption, channel, key, percentOption, advance, accessLog,
                                criticalOption});
+    command.parser.addOptions(limitOptions.all());
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
     for (const QCommandLineOption *required : {&feedOption, &key}) {
@@ -905,22 +963,12 @@ int rollout(const QStringList &arguments)
     QString decision;
     RolloutMove move = RolloutMove::Hold;
     if (advancing) {
-        if (!command.parser.isSet(maxFailureRate))
+        if (!command.parser.isSet(limitOptions.maxFailureRate))
             return command.missing(QStringLiteral("max-failure-rate"));
         if (!command.parser.isSet(accessLog))
             return command.missing(QStringLiteral("access-log"));
-        const std::optional<double> limit = failureRate(command.parser.value(maxFailureRate));
-        if (!limit)
-            return command.usage(Texts::tr("--max-failure-rate needs a rate above 0 and below 1, "
-                                           "such as 0.02 or 2%"));
-        const std::optional<QList<int>> steps = rolloutSchedule(command.parser.value(schedule));
-        if (!steps)
-            return command.usage(Texts::tr("--schedule needs rising percentages from 1 to 100, "
-                                           "such as 1,5,25,50,100"));
-        const std::optional<int> needed = command.number(minReports, 1, kMaxCount);
-        const std::optional<int> failuresNeeded = command.number(minFailures, 1, kMaxCount);
-        const std::optional<int> network = command.number(perNetwork, 1, kMaxCount);
-        if (!needed || !failuresNeeded || !network)
+        const std::optional<RolloutLimits> limits = limitOptions.read(command);
+        if (!limits)
             return kUsage;
         const SigningKey signingKey = SigningKey::fromFile(options.keyPath);
         const FeedRelease current = currentFeedRelease(options.feedDir, options.channel,
@@ -928,12 +976,13 @@ int rollout(const QStringList &arguments)
         const qint32 sequence = current.manifest.sequence;
         const int percent = current.extras.percent();
         // Only the reports logged since the current percentage was signed decide its step.
-        ReportTally tally(options.channel, *network);
+        ReportTally tally(options.channel, limits->perNetwork);
         if (current.extras.rolloutSince)
             tally.countAfter(sequence, *current.extras.rolloutSince);
         addAccessLogs(tally, command.parser, accessLog);
-        const RolloutDecision step = decideRolloutStep(percent, *steps, tally.release(sequence),
-                                                       *limit, *needed, *failuresNeeded);
+        const RolloutDecision step =
+            decideRolloutStep(percent, limits->schedule, tally.release(sequence),
+                              *limits->maxFailureRate, limits->minReports, limits->minFailures);
         decision = Texts::tr("sequence %1: %2 (reports %3)")
                        .arg(sequence)
                        .arg(step.why,
@@ -1004,61 +1053,199 @@ int rolloutStatus(const QStringList &arguments)
         Texts::tr("Summarises the outcome reports of a channel's releases from web server "
                   "access logs: per release the installations that confirmed its start, "
                   "rolled it back and recovered from it (both count as failures), the failure "
-                  "rate and its 95% Wilson interval. An installation counts once per release."),
+                  "rate and its 95% Wilson interval. An installation counts once per release, "
+                  "at most --per-network of one client network. With --feed, also each "
+                  "release's version and rollout, the current release counted from the start "
+                  "of its current step as \"rollout --advance\" counts it, and how many more "
+                  "installations its next step needs under the limits given."),
         QString(), true);
     const QCommandLineOption channel = channelOption(Texts::tr("The channel"));
     const QCommandLineOption accessLog = accessLogOption();
-    const QCommandLineOption perNetwork = perNetworkOption();
-    command.parser.addOptions({channel, accessLog, perNetwork});
+    const QCommandLineOption feedOption(
+        QStringLiteral("feed"),
+        Texts::tr("The feed folder: show each release's version and rollout, and what the "
+                  "current release's next step needs."),
+        QStringLiteral("DIR"));
+    const KeyOption key;
+    const RolloutLimitOptions limitOptions;
+    command.parser.addOptions({channel, accessLog, feedOption, key.option});
+    command.parser.addOptions(limitOptions.all());
     if (const int code = command.parse(arguments, 0); code >= 0)
         return code;
     if (!command.parser.isSet(accessLog))
         return command.missing(QStringLiteral("access-log"));
-    const std::optional<int> network = command.number(perNetwork, 1, kMaxCount);
-    if (!network)
+    const std::optional<RolloutLimits> limits = limitOptions.read(command);
+    if (!limits)
         return kUsage;
     const QString name = command.parser.value(channel);
     if (!protocol::isValidChannelName(name))
         throw Texts::tr("the channel name \"%1\" is not %2").arg(name, protocol::kChannelNameRule);
-    ReportTally tally(name, *network);
+
+    // With the feed, the current release is counted as its next step will be decided: on the
+    // reports of its current step alone.
+    ReportTally tally(name, limits->perNetwork);
+    const bool withFeed = command.parser.isSet(feedOption);
+    const QString feedDir = command.parser.value(feedOption);
+    const std::optional<UpdateSigningKey> checkKey = key.value(command.parser);
+    std::optional<FeedRelease> current;
+    if (withFeed) {
+        current = currentFeedRelease(feedDir, name, checkKey);
+        if (current->extras.rolloutSince)
+            tally.countAfter(current->manifest.sequence, *current->extras.rolloutSince);
+    }
     addAccessLogs(tally, command.parser, accessLog);
-    if (command.json()) {
-        QJsonArray releases;
-        for (const ReleaseReports &release : tally.releases()) {
-            const RateInterval interval = wilsonInterval(release.failures(), release.reports());
-            releases.append(QJsonObject{{QStringLiteral("sequence"), release.sequence},
-                                        {QStringLiteral("installations"), release.reports()},
-                                        {QStringLiteral("networks"), release.networks},
-                                        {QStringLiteral("confirmed"), release.confirmed},
-                                        {QStringLiteral("rolledBack"), release.rolledBack},
-                                        {QStringLiteral("recovered"), release.recovered},
-                                        {QStringLiteral("failureRate"), release.failureRate()},
-                                        {QStringLiteral("interval"), QJsonArray{interval.lower, interval.upper}}});
+
+    struct Row
+    {
+        ReleaseReports reports;
+        std::optional<FeedRelease> state; // as signed last, with the feed
+        bool current = false;
+        std::optional<int> next;         // the current release's next step
+        std::optional<int> needed;       // more installations that step needs
+        std::optional<RolloutDecision> decision;
+    };
+    QList<Row> rows;
+    QList<ReleaseReports> counted = tally.releases();
+    if (current && !tally.release(current->manifest.sequence).reports()) {
+        counted.append(tally.release(current->manifest.sequence));
+        std::sort(counted.begin(), counted.end(),
+                  [](const ReleaseReports &a, const ReleaseReports &b) { return a.sequence < b.sequence; });
+    }
+    for (const ReleaseReports &reports : std::as_const(counted)) {
+        Row row;
+        row.reports = reports;
+        if (withFeed) {
+            row.current = reports.sequence == current->manifest.sequence;
+            row.state = row.current ? current : lastStateOf(feedDir, name, reports.sequence, checkKey);
+            // Reports of a sequence the feed never published are no release's.
+            if (!row.state)
+                continue;
         }
-        printJson({{QStringLiteral("channel"), name},
-                   {QStringLiteral("reportLines"), tally.reportLines()},
-                   {QStringLiteral("logLines"), tally.linesRead()},
-                   {QStringLiteral("releases"), releases}});
+        if (row.current) {
+            const int percent = row.state->extras.percent();
+            row.next = nextRolloutStep(percent, limits->schedule);
+            if (limits->maxFailureRate) {
+                row.decision = decideRolloutStep(percent, limits->schedule, reports,
+                                                 *limits->maxFailureRate, limits->minReports,
+                                                 limits->minFailures);
+                if (row.next)
+                    row.needed = installationsToAdvance(reports, *limits->maxFailureRate,
+                                                        limits->minReports);
+            }
+        }
+        rows.append(row);
+    }
+
+    if (command.json()) {
+        static const char *const moves[] = {"hold", "advance", "halt"};
+        QJsonArray releases;
+        for (const Row &row : std::as_const(rows)) {
+            const ReleaseReports &release = row.reports;
+            const RateInterval interval = wilsonInterval(release.failures(), release.reports());
+            QJsonObject json{{QStringLiteral("sequence"), release.sequence},
+                             {QStringLiteral("installations"), release.reports()},
+                             {QStringLiteral("networks"), release.networks},
+                             {QStringLiteral("confirmed"), release.confirmed},
+                             {QStringLiteral("rolledBack"), release.rolledBack},
+                             {QStringLiteral("recovered"), release.recovered},
+                             {QStringLiteral("failures"), release.failures()},
+                             {QStringLiteral("failedNetworks"), release.failedNetworks},
+                             {QStringLiteral("failureRate"), release.failureRate()},
+                             {QStringLiteral("interval"), QJsonArray{interval.lower, interval.upper}}};
+            if (row.state) {
+                const ReleaseExtras &extras = row.state->extras;
+                json.insert(QStringLiteral("version"), row.state->manifest.version);
+                json.insert(QStringLiteral("percent"), extras.percent());
+                json.insert(QStringLiteral("halted"), extras.percent() == 0);
+                json.insert(QStringLiteral("critical"), extras.critical);
+                json.insert(QStringLiteral("since"), orNull(extras.rolloutSince));
+                json.insert(QStringLiteral("current"), row.current);
+                json.insert(QStringLiteral("next"),
+                            row.next ? QJsonValue(QJsonObject{
+                                           {QStringLiteral("percent"), *row.next},
+                                           {QStringLiteral("installationsNeeded"),
+                                            row.needed ? QJsonValue(*row.needed) : QJsonValue()}})
+                                     : QJsonValue());
+                json.insert(QStringLiteral("decision"),
+                            row.decision ? QJsonValue(QJsonObject{
+                                               {QStringLiteral("move"), QLatin1String(moves[int(row.decision->move)])},
+                                               {QStringLiteral("percent"), row.decision->percent},
+                                               {QStringLiteral("why"), row.decision->why}})
+                                         : QJsonValue());
+            }
+            releases.append(json);
+        }
+        QJsonObject json{{QStringLiteral("channel"), name},
+                         {QStringLiteral("reportLines"), tally.reportLines()},
+                         {QStringLiteral("logLines"), tally.linesRead()},
+                         {QStringLiteral("releases"), releases}};
+        if (current)
+            json.insert(QStringLiteral("current"), current->manifest.sequence);
+        printJson(json);
         return kDone;
     }
     out() << Texts::tr("channel:  %1 (%2 reports in %3 log lines)\n")
                  .arg(name, grouped(tally.reportLines()), grouped(tally.linesRead()));
-    if (tally.releases().isEmpty()) {
+    if (current) {
+        const ReleaseExtras &extras = current->extras;
+        out() << Texts::tr("current:  sequence %1, %2, %3%4\n")
+                     .arg(QString::number(current->manifest.sequence), current->manifest.version,
+                          extras.percent() == 0 ? Texts::tr("halted")
+                                                : Texts::tr("at %1%").arg(extras.percent()),
+                          extras.rolloutSince
+                              ? Texts::tr(" since %1 (its reports counted from then)")
+                                    .arg(expiryText(*extras.rolloutSince))
+                              : QString());
+    }
+    if (rows.isEmpty()) {
         out() << Texts::tr("no reports") << Qt::endl;
         return kDone;
     }
-    out() << Texts::tr("sequence  installations  confirmed  rolled back  recovered  failure rate  "
-                       "95% interval\n");
-    for (const ReleaseReports &release : tally.releases()) {
+    if (!withFeed) {
+        out() << Texts::tr("sequence  installations  confirmed  rolled back  recovered  failure rate  "
+                           "95% interval\n");
+        for (const Row &row : std::as_const(rows)) {
+            const ReleaseReports &release = row.reports;
+            const RateInterval interval = wilsonInterval(release.failures(), release.reports());
+            out() << QString::number(release.sequence).rightJustified(8) << "  "
+                  << grouped(release.reports()).rightJustified(13) << "  "
+                  << grouped(release.confirmed).rightJustified(9) << "  "
+                  << grouped(release.rolledBack).rightJustified(11) << "  "
+                  << grouped(release.recovered).rightJustified(9) << "  "
+                  << percentOf(release.failureRate()).rightJustified(12) << "  "
+                  << Texts::tr("%1 to %2").arg(percentOf(interval.lower), percentOf(interval.upper))
+                  << "\n";
+        }
+        out().flush();
+        return kDone;
+    }
+    out() << Texts::tr("sequence  version     rollout  installations (networks)  failures  "
+                       "95% interval     next step\n");
+    for (const Row &row : std::as_const(rows)) {
+        const ReleaseReports &release = row.reports;
         const RateInterval interval = wilsonInterval(release.failures(), release.reports());
+        const int percent = row.state->extras.percent();
+        QString next = QStringLiteral("-");
+        if (row.decision && row.decision->move == RolloutMove::Halt)
+            next = Texts::tr("halts now");
+        else if (row.decision && row.decision->move == RolloutMove::Advance)
+            next = Texts::tr("%1% now").arg(row.decision->percent);
+        else if (row.next && row.needed)
+            next = Texts::tr("%1% after %2 more installations").arg(*row.next).arg(grouped(*row.needed));
+        else if (row.next)
+            next = Texts::tr("%1% (give --max-failure-rate for what it needs)").arg(*row.next);
         out() << QString::number(release.sequence).rightJustified(8) << "  "
-              << grouped(release.reports()).rightJustified(13) << "  "
-              << grouped(release.confirmed).rightJustified(9) << "  "
-              << grouped(release.rolledBack).rightJustified(11) << "  "
-              << grouped(release.recovered).rightJustified(9) << "  "
-              << percentOf(release.failureRate()).rightJustified(12) << "  "
-              << Texts::tr("%1 to %2").arg(percentOf(interval.lower), percentOf(interval.upper))
-              << "\n";
+              << row.state->manifest.version.leftJustified(10) << "  "
+              << (percent == 0 ? Texts::tr("halted") : QString::number(percent) + u'%').rightJustified(7)
+              << "  "
+              << (grouped(release.reports()) + QStringLiteral(" (") + grouped(release.networks)
+                  + u')')
+                     .rightJustified(24)
+              << "  " << grouped(release.failures()).rightJustified(8) << "  "
+              << Texts::tr("%1 to %2")
+                     .arg(percentOf(interval.lower), percentOf(interval.upper))
+                     .leftJustified(15)
+              << "  " << next << "\n";
     }
     out().flush();
     return kDone;
@@ -1183,6 +1370,9 @@ static int runCommand(const QStringList &arguments)
         err() << kToolName << ": " << failure << Qt::endl;
         if (arguments.contains(QStringLiteral("--json")))
             printJson({{QStringLiteral("error"), failure}});
+        // Stopped by a signal: the code a shell gives a process that the signal ended.
+        if (const int signal = terminationSignal())
+            return 128 + signal;
         return kFailed;
     }
     const QString unknown = Texts::tr("unknown command \"%1\"").arg(name);

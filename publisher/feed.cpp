@@ -847,6 +847,17 @@ RolloutSummary setRollout(const RolloutOptions &options)
     return summary;
 }
 
+std::optional<FeedRelease> lastStateOf(const QString &feedDir, const QString &channel,
+                                       qint32 sequence, const std::optional<UpdateSigningKey> &key)
+{
+    const QString historyPath = QDir(feedDir).filePath(protocol::feedReleasePath(channel, sequence));
+    if (!QFileInfo::exists(historyPath))
+        return std::nullopt;
+    if (std::optional<FeedRelease> signedLast = lastSignedState(historyPath, sequence, key))
+        return signedLast;
+    return loadFeedRelease(historyPath, key, sequence);
+}
+
 FeedRelease currentFeedRelease(const QString &feedDir, const QString &channel,
                                const std::optional<UpdateSigningKey> &key)
 {

@@ -128,6 +128,10 @@ RolloutSummary setRollout(const RolloutOptions &options);
 // `key` or the compiled-in key; its sequence into `sequence`. Throws a QString when it cannot be read.
 int currentRolloutPercent(const QString &feedDir, const QString &channel,
                           const std::optional<UpdateSigningKey> &key, qint32 *sequence = nullptr);
+// Release `sequence` of the channel's history as it was signed last (its last kept signed state,
+// or its history file), verified as below; nothing when the history does not hold it.
+std::optional<FeedRelease> lastStateOf(const QString &feedDir, const QString &channel,
+                                       qint32 sequence, const std::optional<UpdateSigningKey> &key);
 // The channel's current release, verified as above (its rollout state in `extras`).
 FeedRelease currentFeedRelease(const QString &feedDir, const QString &channel,
                                const std::optional<UpdateSigningKey> &key);

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "rollout.h"
+
 #include <functional>
 #include <optional>
 
@@ -50,30 +52,49 @@ struct RateInterval
 };
 RateInterval wilsonInterval(int failures, int reports);
 
-// The reports of one channel, counted from access-log lines in nginx's "combined" format (the
-// request line is what matters: "GET <reports path>?channel=...&... HTTP/1.1", and the time
-// "[09/Dec/2026:10:00:00 +0000]" when a step's start is set).
+/*
+    The reports of one channel, counted from a web server's access log, line by line:
+
+    - nginx's "combined" format (and Apache's): the client's address first, the time in brackets
+      "[09/Dec/2026:10:00:00 +0000]", the request line in quotes, "GET <reports path>?channel=...
+      &... HTTP/1.1";
+    - the W3C extended format that CDNs write, found by its "#Fields:" header line, which names
+      the fields of the lines below it (separated by tabs, or by spaces): "c-ip", "date" and "time"
+      (UTC), "cs-uri-query" (the query alone), and "cs-method" when present.
+
+    A file may be compressed with gzip (found by its content, not its name). Memory grows with the
+    installations counted, never with the lines read: an installation beyond its network's share is
+    not stored.
+*/
 class ReportTally
 {
 public:
     // At most `perNetwork` installations of one client network count for a release.
-    explicit ReportTally(QString channel, int perNetwork = kDefaultPerNetwork)
-        : m_channel(std::move(channel)), m_perNetwork(perNetwork)
-    {
-    }
+    explicit ReportTally(QString channel, int perNetwork = kDefaultPerNetwork);
 
     // From now on, only the reports of release `sequence` logged after `since` (a step's start)
     // count for it: the evidence of the steps before it never counts again.
     void countAfter(qint32 sequence, const QDateTime &since);
 
+    // One line, without its line end (a "#Fields:" line changes the format of the lines after it).
     void addLogLine(QStringView line);
-    // Every line of `path` ("-": standard input); throws a QString when it cannot be read.
+    void addLogLine(const char *line, qsizetype size);
+    // Every line of `path` ("-": standard input), plain or gzip; throws a QString when it cannot
+    // be read. Each file starts in the "combined" format.
     void addLogFile(const QString &path);
 
     QList<ReleaseReports> releases() const; // by sequence, oldest first
     ReleaseReports release(qint32 sequence) const;
     qint64 linesRead() const { return m_lines; }
     qint64 reportLines() const { return m_reportLines; } // of this channel, repeats included
+
+    // 32 hex digits as two numbers.
+    struct InstallationKey
+    {
+        quint64 high = 0;
+        quint64 low = 0;
+        friend bool operator==(const InstallationKey &, const InstallationKey &) = default;
+    };
 
 private:
     struct Counted
@@ -88,18 +109,47 @@ private:
     };
     struct Release
     {
-        QHash<QString, Counted> installations;
+        QHash<InstallationKey, Counted> installations;
         QHash<quint64, NetworkCount> networks;
+        std::optional<qint64> after; // the step's start, seconds since the epoch
     };
-    void count(Release &release, const QString &installation, quint64 network, int outcome);
+    // Where a W3C log's fields stand (-1: absent).
+    struct W3cFields
+    {
+        int address = -1, date = -1, time = -1, query = -1, method = -1;
+    };
+    // The time of a line as it stands there, read only when a report needs it: "combined"'s
+    // "09/Dec/2026:10:00:00 +0000", or W3C's date "2026-12-09" and time "10:00:00".
+    struct LineTime
+    {
+        const char *text = nullptr;
+        qsizetype size = 0;
+        const char *clock = nullptr; // W3C's time; null for "combined"
+        qsizetype clockSize = 0;
+    };
+    void addW3cHeader(const char *line, qsizetype size);
+    void addW3cLine(const char *line, qsizetype size);
+    // A request target's query of a line: counted when it is a report of the channel.
+    void addQuery(const char *query, qsizetype size, const char *address, qsizetype addressSize,
+                  const LineTime &time);
+    Release &releaseFor(qint32 sequence);
+    void count(Release &release, const InstallationKey &installation, quint64 network, int outcome);
 
     QString m_channel;
+    QByteArray m_channelBytes;
     int m_perNetwork = kDefaultPerNetwork;
     QMap<qint32, Release> m_releases; // by sequence
-    QHash<qint32, qint64> m_after; // sequence -> the step's start, seconds since the epoch
+    std::optional<W3cFields> m_w3c; // the format of the lines to come, when it is W3C's
     qint64 m_lines = 0;
     qint64 m_reportLines = 0;
 };
+
+size_t qHash(const ReportTally::InstallationKey &key, size_t seed = 0) noexcept;
+
+// The report in a request target's query ("channel=...&sequence=...&..."), read as
+// protocol::parseOutcomeReport reads a whole target; nothing when it is not a well-formed report.
+// Plain queries, as clients send them, are read without decoding; any other goes to that function.
+std::optional<protocol::OutcomeReport> parseReportQuery(const char *query, qsizetype size);
 
 enum class RolloutMove { Hold, Advance, Halt };
 
@@ -118,6 +168,14 @@ struct RolloutDecision
 RolloutDecision decideRolloutStep(int percent, const QList<int> &schedule,
                                   const ReleaseReports &reports, double maxFailureRate,
                                   int minReports, int minFailures = kDefaultMinFailures);
+
+// The step of `schedule` after `percent`; nothing when there is none (halted, or the last step).
+std::optional<int> nextRolloutStep(int percent, const QList<int> &schedule);
+
+// How many more installations counted, none of them failing, `reports` need before the advance
+// rule moves the release on: at least `minReports` in all, and the interval's upper end below
+// `maxFailureRate`. 0: it would move on now.
+int installationsToAdvance(const ReleaseReports &reports, double maxFailureRate, int minReports);
 
 // The client network of an address as a web server logs it ("192.0.2.7", "2001:db8::1",
 // "::ffff:192.0.2.7"): its IPv4 /24 or IPv6 /48 as one number; nothing for anything else.

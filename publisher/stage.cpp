@@ -1,6 +1,7 @@
 #include "stage.h"
 #include "publishtexts.h"
 #include "deltas.h"
+#include "interruption.h"
 #include "packing.h"
 #include "numbertext.h"
 #include "releaseinfo.h"
@@ -83,6 +84,12 @@ void checkOptions(const StageOptions &options)
     if (!options.reportsUrl.isEmpty())
         checkReportsUrl(options.reportsUrl);
     if (!options.deltaBaseFeed.isEmpty()) {
+        // A path that is no folder is a mistake, not a new feed: the release would go out
+        // without deltas and without the fallback its rollout needs.
+        if (!QFileInfo(options.deltaBaseFeed).isDir())
+            throw Texts::tr("the feed %1 (--delta-base) does not exist; for a first release, "
+                            "create the feed folder first")
+                .arg(options.deltaBaseFeed);
         if (!deltasAvailable())
             throw Texts::tr("this build of vellumix-publish cannot make deltas: it was built "
                             "without libzstd (Debian: libzstd-dev)");
@@ -266,6 +273,14 @@ void checkAgainstUpdateRules(const QList<ReleaseFile> &files)
                             "letter case)")
                 .arg(QLatin1String(program));
     }
+}
+
+// Whether the feed holds anything of the channel: its manifest or a release of its history.
+bool channelInFeed(const QString &feedDir, const QString &channel)
+{
+    const QDir feed(feedDir);
+    return QFileInfo::exists(feed.filePath(protocol::feedManifestPath(channel)))
+        || !releaseHistory(feedDir, channel).isEmpty();
 }
 
 /*
@@ -533,6 +548,7 @@ public:
         const qint64 window = qint64(1) << m_options.deltaWindowLog;
         std::optional<QByteArray> target;
         for (const DeltaBase &base : bases) {
+            throwIfInterrupted();
             if (std::max(base.size, record.size) > window) {
                 ++m_summary.deltasOverWindow;
                 continue;
@@ -616,9 +632,7 @@ StageSummary stageRelease(const StageOptions &options,
     PayloadMembers members;
     if (options.expiresInDays > 0)
         members.expires = expiryAfterDays(options.expiresInDays);
-    // The first release of a feed names the feed before it exists: it stages without deltas.
-    const bool deltaFeed = !options.deltaBaseFeed.isEmpty()
-        && (QFileInfo(options.deltaBaseFeed).isDir() || QFileInfo::exists(options.deltaBaseFeed));
+    const bool deltaFeed = !options.deltaBaseFeed.isEmpty();
     if (deltaFeed)
         members.fallback = fallbackIn(options.deltaBaseFeed, options.channel,
                                       UpdateSigningKey{key.modulusHex()}, qint32(options.sequence));
@@ -634,18 +648,22 @@ StageSummary stageRelease(const StageOptions &options,
 
     const QFileInfo out(options.outDir);
     // The stage is built beside its final place (so the last rename stays on one file system)
-    // and removed again by QTemporaryDir when anything fails on the way.
+    // and removed again by QTemporaryDir when anything fails on the way, a termination signal
+    // included.
+    throwIfInterrupted();
     QTemporaryDir building(out.absolutePath() + QStringLiteral("/.") + out.fileName()
                            + QStringLiteral(".partial-XXXXXX"));
     if (!building.isValid())
         throw Texts::tr("cannot create a folder beside %1: %2")
             .arg(options.outDir, building.errorString());
+    PartialFolder partial(building.path());
 
     StageSummary summary;
     summary.expires = members.expires;
     summary.fallback = members.fallback;
     // The earlier releases are read and verified before the first file is packed.
-    summary.deltaFeedMissing = !options.deltaBaseFeed.isEmpty() && !deltaFeed;
+    summary.deltaFeedMissing =
+        deltaFeed && !channelInFeed(options.deltaBaseFeed, options.channel);
     std::optional<DeltaMaking> deltaMaking;
     if (deltaFeed) {
         QElapsedTimer clock;
@@ -658,7 +676,9 @@ StageSummary stageRelease(const StageOptions &options,
     for (const ReleaseFile &file : files) {
         QFile packed(building.filePath(QStringLiteral("packed/") + file.path));
         openNew(packed);
+        throwIfInterrupted();
         const FileRecord record = packAndHash(file, &packed, [&](qint64 count) {
+            throwIfInterrupted();
             done.bytesDone += count;
             if (progress)
                 progress(done);
@@ -721,7 +741,7 @@ StageSummary stageRelease(const StageOptions &options,
     if (!os::flushFileSystem(osText(building.path())))
         throw Texts::tr("cannot flush %1 to disk").arg(building.path());
     // QDir::rename never replaces an existing directory, not even an empty one made meanwhile.
-    if (!QDir().rename(building.path(), options.outDir))
+    if (!partial.finish([&] { return QDir().rename(building.path(), options.outDir); }))
         throw Texts::tr("cannot move the finished stage to %1 (does it exist now?)")
             .arg(options.outDir);
     building.setAutoRemove(false);

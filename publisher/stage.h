@@ -26,8 +26,9 @@ struct StageOptions
     QString channel = protocol::kDefaultChannel; // the payload's "channel"
     int expiresInDays = 0; // the payload's "expires" lies this many days ahead; 0: never expires
     // Optional: a feed; each changed file gets deltas against its contents in the channel's last
-    // `deltaDepth` releases there, each made with a window of at most 2^deltaWindowLog bytes. A
-    // feed that does not exist yet (the first release) gives no deltas and no fallback.
+    // `deltaDepth` releases there, each made with a window of at most 2^deltaWindowLog bytes. It
+    // must be a folder: one that holds nothing of the channel yet (its first release) gives no
+    // deltas and no fallback; a path that does not exist is refused (a mistyped feed).
     QString deltaBaseFeed;
     int deltaDepth = kDefaultDeltaDepth;
     int deltaWindowLog = kMaxDeltaWindowLog;
@@ -67,13 +68,14 @@ struct StageSummary
     int deltasOverWindow = 0;     // an old or new version larger than the window: none made
     int deltaBasesMissing = 0;    // an earlier content whose blob the feed no longer has
     int deltasDropped = 0;        // left out to keep the manifest within its bound
-    bool deltaFeedMissing = false; // the feed does not exist yet (a first release): no deltas
+    bool deltaFeedMissing = false; // the feed holds nothing of the channel yet (a first release)
     qint64 deltaMilliseconds = 0; // the time spent on deltas (reading bases included)
 };
 
 // Checks the release against every rule the updater applies before writing anything, then
 // builds the stage in a temporary sibling directory and renames it into place at the end: the
-// stage exists complete or not at all. Throws a QString naming the offending file on refusal.
+// stage exists complete or not at all (also when a termination signal stops it, once
+// watchForTermination was called). Throws a QString naming the offending file on refusal.
 // `progress` is called as files and bytes are done.
 StageSummary stageRelease(const StageOptions &options,
                           const std::function<void(const StageProgress &)> &progress = {});

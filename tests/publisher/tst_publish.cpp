@@ -13,6 +13,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDeadlineTimer>
 #include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
@@ -34,6 +35,9 @@
 
 #include <memory>
 
+#include <zlib.h>
+
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,6 +122,23 @@ QString combinedLine(const protocol::OutcomeReport &report, const QString &addre
 QString installationNumber(int n)
 {
     return QStringLiteral("%1").arg(n, 32, 16, QLatin1Char('0'));
+}
+
+// `bytes` as one gzip member, as gzip and logrotate write a rotated log.
+QByteArray gzipped(const QByteArray &bytes)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    QByteArray packed(int(deflateBound(&stream, uLong(bytes.size()))), Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(bytes.constData()));
+    stream.avail_in = uInt(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef *>(packed.data());
+    stream.avail_out = uInt(packed.size());
+    const int result = deflate(&stream, Z_FINISH);
+    packed.resize(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+    return result == Z_STREAM_END ? packed : QByteArray();
 }
 
 // A release folder with subdirectories, non-ASCII names, an empty file and a file of several
@@ -481,7 +502,8 @@ private slots:
             QStringLiteral("version with a final LF"), QStringLiteral("sequence 0"),
             QStringLiteral("sequence 10,000,000"),   QStringLiteral("stage already there"),
             QStringLiteral("stage inside the release"), QStringLiteral("public key only"),
-            QStringLiteral("name not valid UTF-8"),
+            QStringLiteral("name not valid UTF-8"),  QStringLiteral("delta base that does not exist"),
+            QStringLiteral("delta base that is a file"),
         };
         const QStringList expected{
             QStringLiteral("big.bin has 536,870,913 bytes; a file of an update may have at most "
@@ -500,6 +522,8 @@ private slots:
             QStringLiteral("would lie inside the release folder"),
             QStringLiteral("holds only a public key"),
             QStringLiteral(u"lib/资源-\\xff\\xfe.dll: this file name is not valid Unicode text"),
+            QStringLiteral("(--delta-base) does not exist; for a first release, create the feed folder first"),
+            QStringLiteral("(--delta-base) does not exist"),
         };
         for (int i = 0; i < names.size(); ++i)
             QTest::newRow(qPrintable(names.at(i))) << i << expected.at(i);
@@ -583,11 +607,99 @@ private slots:
             QVERIFY(fd >= 0 && ::close(fd) == 0);
             break;
         }
+        case 15: // a mistyped feed is not taken for a new one
+            options.deltaBaseFeed = dir.filePath(QStringLiteral("fed"));
+            break;
+        case 16:
+            writeFile(dir.path(), QStringLiteral("feed"), "not a folder");
+            options.deltaBaseFeed = dir.filePath(QStringLiteral("feed"));
+            break;
         }
         const QStringList before = namesBelow(dir.path());
         const QString failure = failureOf([&] { stageRelease(options); });
         QVERIFY2(failure.contains(expected), qPrintable(failure));
         QCOMPARE(namesBelow(dir.path()), before);
+    }
+
+    // What stage says beside its result: "more" are its options besides the release's, "said"
+    // a part of its messages, "warned" whether they hold a warning about the rollout.
+    void stageSaysWhatItMeans_data()
+    {
+        QTest::addColumn<QStringList>("more");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<bool>("warned");
+        const QString feed = QStringLiteral("@feed"); // an empty folder
+        const QString reports = QStringLiteral("https://updates.example.com/reports");
+        QTest::newRow("a first release into an empty feed")
+            << QStringList{QStringLiteral("--delta-base"), feed}
+            << QStringLiteral("holds no release of the channel \"stable\" yet (a first release)") << false;
+        QTest::newRow("a rollout without reports")
+            << QStringList{QStringLiteral("--rollout"), QStringLiteral("10")}
+            << QStringLiteral("--rollout 10 without --reports: no installation reports how the release fares, "
+                              "so \"rollout --advance\" will never move it on")
+            << true;
+        QTest::newRow("a rollout with reports")
+            << QStringList{QStringLiteral("--rollout"), QStringLiteral("10"), QStringLiteral("--reports"), reports}
+            << QStringLiteral("rollout:  10%") << false;
+        QTest::newRow("every installation, without reports")
+            << QStringList{QStringLiteral("--rollout"), QStringLiteral("100")} << QStringLiteral("rollout:  100%") << false;
+    }
+
+    void stageSaysWhatItMeans()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(QStringList, more);
+        QFETCH(QString, said);
+        QFETCH(bool, warned);
+        QTemporaryDir dir;
+        const QString release = dir.filePath(QStringLiteral("release"));
+        writeRelease(release, requiredPrograms());
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("feed"))));
+        more.replaceInStrings(QStringLiteral("@feed"), dir.filePath(QStringLiteral("feed")));
+        const Run run = runTool(stageArguments(release, dir.filePath(QStringLiteral("stage"))) + more);
+        QVERIFY2(run.exitCode == 0 && run.output.contains(said), qPrintable(run.output));
+        QCOMPARE(run.output.contains(QStringLiteral("warning: --rollout")), warned);
+    }
+
+    // A stage stopped by a signal while it packs removes its partial folder, as a failed one does,
+    // and ends with 128 + the signal.
+    void stageStoppedBySignalLeavesNothing_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+
+    void stageStoppedBySignalLeavesNothing()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(int, signal);
+        QTemporaryDir dir;
+        const QString release = dir.filePath(QStringLiteral("release"));
+        Files files = requiredPrograms();
+        QByteArray noise(96 * 1024 * 1024, Qt::Uninitialized); // packing it takes seconds
+        QRandomGenerator(signal).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+        files.insert(QStringLiteral("data/noise.bin"), noise);
+        writeRelease(release, files);
+        noise.clear();
+        QProcess process;
+        process.start(kProgram, stageArguments(release, dir.filePath(QStringLiteral("stage"))));
+        QVERIFY(process.waitForStarted());
+        QDeadlineTimer deadline(60000);
+        auto partial = [&] {
+            return QDir(dir.path()).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)
+                .filter(QStringLiteral(".stage.partial-"));
+        };
+        while (partial().isEmpty() && !deadline.hasExpired() && process.state() == QProcess::Running)
+            QTest::qSleep(10);
+        QVERIFY2(!partial().isEmpty(), "the stage never began");
+        QTest::qSleep(100);
+        QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 128 + signal);
+        QCOMPARE(entriesOf(dir.path()), QStringList{QStringLiteral("release")});
     }
 
     void fullDiskLeavesNoStage()
@@ -1585,6 +1697,199 @@ private slots:
         }
     }
 
+    /*
+        The access logs a fleet leaves: "combined" as nginx writes it, rotated and compressed with
+        gzip (found by content), concatenated members (zcat of several), the W3C extended format
+        of a CDN (a "#Fields:" header, tabs or spaces), standard input. "form" says how the three
+        reports below (two installations of sequence 7, one of them twice, from two networks)
+        are written; the tool reads them with --json.
+    */
+    void accessLogsInEveryForm_data()
+    {
+        QTest::addColumn<QString>("form");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("logLines");
+        QTest::addColumn<int>("reportLines");
+        QTest::addColumn<int>("installations");
+        QTest::newRow("combined") << QStringLiteral("combined") << 0 << 3 << 3 << 2;
+        QTest::newRow("combined, CR LF, no final line end") << QStringLiteral("crlf") << 0 << 3 << 3 << 2;
+        QTest::newRow("combined on standard input") << QStringLiteral("stdin") << 0 << 3 << 3 << 2;
+        QTest::newRow("gzip, named .log") << QStringLiteral("gzip") << 0 << 3 << 3 << 2;
+        QTest::newRow("gzip on standard input") << QStringLiteral("stdin-gzip") << 0 << 3 << 3 << 2;
+        QTest::newRow("two gzip members") << QStringLiteral("gzip-members") << 0 << 3 << 3 << 2;
+        QTest::newRow("gzip cut short") << QStringLiteral("gzip-cut") << 1 << 0 << 0 << 0;
+        QTest::newRow("W3C, tabs") << QStringLiteral("w3c-tabs") << 0 << 5 << 3 << 2;
+        QTest::newRow("W3C, spaces") << QStringLiteral("w3c-spaces") << 0 << 5 << 3 << 2;
+        QTest::newRow("W3C without c-ip") << QStringLiteral("w3c-no-address") << 0 << 5 << 3 << 0;
+        QTest::newRow("a line of 100,000 bytes among them") << QStringLiteral("overlong") << 0 << 4 << 3 << 2;
+        QTest::newRow("empty") << QStringLiteral("empty") << 0 << 0 << 0 << 0;
+    }
+
+    void accessLogsInEveryForm()
+    {
+        QFETCH(QString, form);
+        QFETCH(int, exitCode);
+        QFETCH(int, logLines);
+        QFETCH(int, reportLines);
+        QFETCH(int, installations);
+        QTemporaryDir dir;
+        const QString query1 = QStringLiteral("channel=stable&sequence=7&outcome=confirmed&installation=%1").arg(installationNumber(1));
+        const QString query2 = QStringLiteral("channel=stable&sequence=7&outcome=rolled-back&reason=not-confirmed&installation=%1")
+                                   .arg(installationNumber(2));
+        const QList<std::pair<QString, QString>> sent{{QStringLiteral("192.0.2.10"), query1},
+                                                      {QStringLiteral("2001:db8:5::1"), query2},
+                                                      {QStringLiteral("192.0.2.10"), query1}};
+        QByteArray log;
+        if (form.startsWith(QStringLiteral("w3c"))) {
+            const bool tabs = form == u"w3c-tabs";
+            const QString separator = tabs ? QStringLiteral("\t") : QStringLiteral(" ");
+            log = "#Version: 1.0\n";
+            log += form == u"w3c-no-address"
+                ? "#Fields: date time x-edge-location cs-method cs-uri-stem sc-status cs-uri-query\n"
+                : "#Fields: date time x-edge-location c-ip cs-method cs-uri-stem sc-status cs-uri-query\n";
+            for (const auto &[address, query] : sent) {
+                QStringList fields{QStringLiteral("2026-12-09"), QStringLiteral("10:00:00"), QStringLiteral("FRA56-C1")};
+                if (form != u"w3c-no-address")
+                    fields << address;
+                fields << QStringLiteral("GET") << QStringLiteral("/reports") << QStringLiteral("204") << query;
+                log += fields.join(separator).toUtf8() + '\n';
+            }
+        } else if (form != u"empty") {
+            for (const auto &[address, query] : sent) {
+                log += QStringLiteral("%1 - - [09/Dec/2026:10:00:00 +0000] \"GET /reports?%2 HTTP/1.1\" 204 0 \"-\" \"-\"\n")
+                           .arg(address, query).toUtf8();
+                if (form == u"overlong" && log.count('\n') == 1)
+                    log += "192.0.2.9 - - [09/Dec/2026:10:00:00 +0000] \"GET /reports?" + QByteArray(100000, 'x') + " HTTP/1.1\"\n";
+            }
+        }
+        if (form == u"crlf")
+            log = log.replace("\n", "\r\n").chopped(2);
+        QByteArray written = log;
+        if (form.contains(QStringLiteral("gzip")))
+            written = gzipped(log);
+        if (form == u"gzip-members") {
+            const qsizetype half = log.indexOf('\n') + 1;
+            written = gzipped(log.left(half)) + gzipped(log.mid(half));
+        }
+        if (form == u"gzip-cut")
+            written.chop(12);
+        writeFile(dir.path(), QStringLiteral("reports.log"), written);
+        const bool input = form.startsWith(QStringLiteral("stdin"));
+        const RunApart run = runToolApart({QStringLiteral("rollout-status"), QStringLiteral("--access-log"),
+                                           input ? QStringLiteral("-") : dir.filePath(QStringLiteral("reports.log")),
+                                           QStringLiteral("--json")},
+                                          input ? written : QByteArray());
+        QVERIFY2(run.exitCode == exitCode, run.err.constData());
+        const QJsonObject json = run.json();
+        if (exitCode != 0) {
+            QVERIFY2(json.value(QStringLiteral("error")).toString().contains(QStringLiteral("cannot read the access log")),
+                     run.out.constData());
+            return;
+        }
+        QCOMPARE(json.value(QStringLiteral("logLines")).toInt(), logLines);
+        QCOMPARE(json.value(QStringLiteral("reportLines")).toInt(), reportLines);
+        const QJsonArray releases = json.value(QStringLiteral("releases")).toArray();
+        QCOMPARE(releases.isEmpty() ? 0 : releases.first().toObject().value(QStringLiteral("installations")).toInt(),
+                 installations);
+        if (installations == 2) {
+            QCOMPARE(releases.first().toObject().value(QStringLiteral("networks")).toInt(), 2);
+            QCOMPARE(releases.first().toObject().value(QStringLiteral("rolledBack")).toInt(), 1);
+        }
+    }
+
+    // The reports of a query as clients send it are read without Qt's URL classes; every query
+    // must read as protocol::parseOutcomeReport reads it.
+    void reportQueriesReadAsTheProtocolReadsThem_data()
+    {
+        QTest::addColumn<QString>("query");
+        const QString id = installationNumber(0xabc);
+        auto row = [](const QString &name, const QString &query) { QTest::newRow(qPrintable(name)) << query; };
+        const QString plain = QStringLiteral("channel=stable&sequence=7&outcome=confirmed&installation=") + id;
+        row(QStringLiteral("plain"), plain);
+        row(QStringLiteral("keys in another order"), QStringLiteral("installation=%1&outcome=recovered&sequence=7&channel=beta-2").arg(id));
+        row(QStringLiteral("with a reason"), QStringLiteral("channel=stable&sequence=7&outcome=rolled-back&reason=not-confirmed&installation=") + id);
+        row(QStringLiteral("a reason on a confirmation"), QStringLiteral("channel=stable&sequence=7&outcome=confirmed&reason=x&installation=") + id);
+        row(QStringLiteral("an empty reason"), QStringLiteral("channel=stable&sequence=7&outcome=rolled-back&reason=&installation=") + id);
+        row(QStringLiteral("a reason of 41"), QStringLiteral("channel=stable&sequence=7&outcome=rolled-back&reason=%1&installation=%2").arg(QString(41, u'a'), id));
+        row(QStringLiteral("a reason in capitals"), QStringLiteral("channel=stable&sequence=7&outcome=rolled-back&reason=Crash&installation=") + id);
+        row(QStringLiteral("the reports address's own query"), QStringLiteral("key=Ab1_.~&") + plain);
+        row(QStringLiteral("its own query twice"), QStringLiteral("key=1&key=2&") + plain);
+        row(QStringLiteral("a key twice"), plain + QStringLiteral("&sequence=8"));
+        row(QStringLiteral("escaped"), QStringLiteral("channel=st%61ble&sequence=7&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("an escaped key twice"), plain + QStringLiteral("&s%65quence=8"));
+        row(QStringLiteral("a plus"), QStringLiteral("channel=stable+&sequence=7&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("an empty item"), QStringLiteral("channel=stable&&sequence=7&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("an item without ="), QStringLiteral("flag&") + plain);
+        row(QStringLiteral("an = in a value"), plain + QStringLiteral("&x=a=b"));
+        row(QStringLiteral("sequence 0"), QStringLiteral("channel=stable&sequence=0&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("sequence 07"), QStringLiteral("channel=stable&sequence=07&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("sequence 2147483647"), QStringLiteral("channel=stable&sequence=2147483647&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("sequence 2147483648"), QStringLiteral("channel=stable&sequence=2147483648&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("channel blobs"), QStringLiteral("channel=blobs&sequence=7&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("channel of 33"), QStringLiteral("channel=%1&sequence=7&outcome=confirmed&installation=%2").arg(QString(33, u'a'), id));
+        row(QStringLiteral("channel in capitals"), QStringLiteral("channel=Stable&sequence=7&outcome=confirmed&installation=") + id);
+        row(QStringLiteral("an unknown outcome"), QStringLiteral("channel=stable&sequence=7&outcome=crashed&installation=") + id);
+        row(QStringLiteral("installation in capitals"), QStringLiteral("channel=stable&sequence=7&outcome=confirmed&installation=") + id.toUpper() + u'F');
+        row(QStringLiteral("installation of 31"), QStringLiteral("channel=stable&sequence=7&outcome=confirmed&installation=") + id.mid(1));
+        row(QStringLiteral("no installation"), QStringLiteral("channel=stable&sequence=7&outcome=confirmed"));
+        row(QStringLiteral("empty"), QString());
+    }
+
+    void reportQueriesReadAsTheProtocolReadsThem()
+    {
+        QFETCH(QString, query);
+        const QByteArray bytes = query.toUtf8();
+        const std::optional<protocol::OutcomeReport> fast = parseReportQuery(bytes.constData(), bytes.size());
+        const std::optional<protocol::OutcomeReport> slow = protocol::parseOutcomeReport(QStringLiteral("/r?") + query);
+        QCOMPARE(fast.has_value(), slow.has_value());
+        if (!fast)
+            return;
+        QCOMPARE(fast->channel, slow->channel);
+        QCOMPARE(fast->sequence, slow->sequence);
+        QCOMPARE(int(fast->outcome), int(slow->outcome));
+        QCOMPARE(fast->reason, slow->reason);
+        QCOMPARE(fast->installation, slow->installation);
+    }
+
+    // A step counts the reports logged after the second it began, in whatever zone the log
+    // writes its time: `line`'s time against a start of 2026-12-09T10:00:00Z.
+    void reportTimesAgainstAStepsStart_data()
+    {
+        QTest::addColumn<QString>("time"); // "[...]" of a combined line, or W3C's "date time"
+        QTest::addColumn<bool>("counts");
+        QTest::newRow("a second after") << QStringLiteral("[09/Dec/2026:10:00:01 +0000]") << true;
+        QTest::newRow("the same second") << QStringLiteral("[09/Dec/2026:10:00:00 +0000]") << false;
+        QTest::newRow("a second after, east of UTC") << QStringLiteral("[09/Dec/2026:11:00:01 +0100]") << true;
+        QTest::newRow("a second before, east of UTC") << QStringLiteral("[09/Dec/2026:10:59:59 +0100]") << false;
+        QTest::newRow("west of UTC") << QStringLiteral("[09/Dec/2026:05:00:01 -0500]") << true;
+        QTest::newRow("half an hour east") << QStringLiteral("[09/Dec/2026:15:29:59 +0530]") << false;
+        QTest::newRow("the next day") << QStringLiteral("[10/Dec/2026:00:00:00 +0000]") << true;
+        QTest::newRow("a year before") << QStringLiteral("[09/Dec/2025:10:00:01 +0000]") << false;
+        QTest::newRow("no such day") << QStringLiteral("[31/Nov/2026:10:00:01 +0000]") << false;
+        QTest::newRow("no time") << QStringLiteral("-") << false;
+        QTest::newRow("W3C, a second after") << QStringLiteral("2026-12-09 10:00:01") << true;
+        QTest::newRow("W3C, within the same second") << QStringLiteral("2026-12-09 10:00:00.900") << false;
+        QTest::newRow("W3C, 29 February of a leap year") << QStringLiteral("2028-02-29 00:00:00") << true;
+        QTest::newRow("W3C, 29 February of another") << QStringLiteral("2027-02-29 00:00:00") << false;
+    }
+
+    void reportTimesAgainstAStepsStart()
+    {
+        QFETCH(QString, time);
+        QFETCH(bool, counts);
+        ReportTally tally(QStringLiteral("stable"));
+        tally.countAfter(7, QDateTime::fromString(QStringLiteral("2026-12-09T10:00:00Z"), Qt::ISODate));
+        const QString query = QStringLiteral("channel=stable&sequence=7&outcome=confirmed&installation=") + installationNumber(5);
+        if (time.startsWith(u'[') || time == u"-") {
+            tally.addLogLine(QStringLiteral("192.0.2.1 - - %1 \"GET /r?%2 HTTP/1.1\" 204 0 \"-\" \"-\"").arg(time, query));
+        } else {
+            tally.addLogLine(QStringLiteral("#Fields: date time c-ip cs-method cs-uri-query"));
+            tally.addLogLine(QStringLiteral("%1\t192.0.2.1\tGET\t%2").arg(QString(time).replace(u' ', u'\t'), query));
+        }
+        QCOMPARE(tally.reportLines(), 1);
+        QCOMPARE(tally.release(7).reports(), counts ? 1 : 0);
+    }
+
     // Installations are counted per client network: the networks of two addresses as a log
     // writes them, "same", "other", or "none" when the first is no address.
     void clientNetworks_data()
@@ -1715,6 +2020,155 @@ private slots:
         const ReleaseExtras halted = readReleaseExtras(loadUpdateManifest(testsupport::readFile(channelManifest(feed))));
         QCOMPARE(halted.percent(), 0);
         QCOMPARE(halted.fallback, std::optional<FallbackRelease>(named));
+    }
+
+    // How many more installations, all confirming, the advance rule needs: the figures
+    // docs/releasing.md gives for the limits of its cron job and the defaults.
+    void installationsToAdvanceUnderLimits_data()
+    {
+        QTest::addColumn<int>("confirmed");
+        QTest::addColumn<int>("failed");
+        QTest::addColumn<double>("maxFailureRate");
+        QTest::addColumn<int>("minReports");
+        QTest::addColumn<int>("needed");
+        QTest::newRow("none yet, 2% and 50") << 0 << 0 << 0.02 << 50 << 189;
+        QTest::newRow("40 in, 2% and 50") << 40 << 0 << 0.02 << 50 << 149;
+        QTest::newRow("one failure, 2% and 50") << 0 << 1 << 0.02 << 50 << 279;
+        QTest::newRow("enough already") << 300 << 0 << 0.02 << 50 << 0;
+        QTest::newRow("none yet, 10% and 50: the minimum decides") << 0 << 0 << 0.10 << 50 << 50;
+        QTest::newRow("none yet, 10% and 20") << 0 << 0 << 0.10 << 20 << 35;
+        QTest::newRow("none yet, 5% and 20") << 0 << 0 << 0.05 << 20 << 73;
+        QTest::newRow("none yet, 1% and 20") << 0 << 0 << 0.01 << 20 << 381;
+    }
+
+    void installationsToAdvanceUnderLimits()
+    {
+        QFETCH(int, confirmed);
+        QFETCH(int, failed);
+        QFETCH(double, maxFailureRate);
+        QFETCH(int, minReports);
+        QFETCH(int, needed);
+        ReleaseReports reports;
+        reports.confirmed = confirmed;
+        reports.rolledBack = failed;
+        QCOMPARE(installationsToAdvance(reports, maxFailureRate, minReports), needed);
+        // The count it gives is the one the rule advances on, and one fewer is not.
+        reports.confirmed += needed;
+        QCOMPARE(decideRolloutStep(5, {1, 5, 25}, reports, maxFailureRate, minReports).move, RolloutMove::Advance);
+        if (needed > 0) {
+            reports.confirmed -= 1;
+            QCOMPARE(decideRolloutStep(5, {1, 5, 25}, reports, maxFailureRate, minReports).move, RolloutMove::Hold);
+        }
+    }
+
+    /*
+        rollout-status --feed: per release its version, its rollout as signed last, what was
+        counted for it and, for the current release, what its next step needs. Release 1 went
+        out whole; release 2 was staged at 10 % and moved to 25 %, then "what" happened. The log
+        holds 10 confirmations of release 2 logged before it moved to 25 % (another step's), 40
+        after, 3 of release 1 and 2 of a sequence the feed never published.
+    */
+    void rolloutStatusAtAGlance_data()
+    {
+        QTest::addColumn<QString>("what");   // "" or "halted" or "failures" (3 failed, 3 networks)
+        QTest::addColumn<QStringList>("more"); // options of rollout-status
+        QTest::addColumn<QString>("percent"); // of release 2: "25%" or "halted"
+        QTest::addColumn<int>("installations"); // of release 2
+        QTest::addColumn<int>("failures");
+        QTest::addColumn<int>("next");   // the next step's percentage, 0: none
+        QTest::addColumn<int>("needed"); // -1: not known without a limit
+        QTest::addColumn<QString>("said"); // in the text output
+        const QStringList limits{QStringLiteral("--max-failure-rate"), QStringLiteral("2%"),
+                                 QStringLiteral("--min-reports"), QStringLiteral("50")};
+        QTest::newRow("under the cron job's limits") << QString() << limits << QStringLiteral("25%") << 40 << 0
+                                                     << 50 << 149 << QStringLiteral("50% after 149 more installations");
+        QTest::newRow("without a limit") << QString() << QStringList() << QStringLiteral("25%") << 40 << 0 << 50 << -1
+                                         << QStringLiteral("50% (give --max-failure-rate");
+        QTest::newRow("one per network") << QString() << (limits + QStringList{QStringLiteral("--per-network"), QStringLiteral("1")})
+                                         << QStringLiteral("25%") << 20 << 0 << 50 << 169
+                                         << QStringLiteral("20 (20)");
+        QTest::newRow("halted") << QStringLiteral("halted") << limits << QStringLiteral("halted") << 40 << 0 << 0 << -1
+                                << QStringLiteral("sequence 2, 2.0, halted");
+        QTest::newRow("failing") << QStringLiteral("failures") << limits << QStringLiteral("25%") << 43 << 3 << 50 << 394
+                                 << QStringLiteral("halts now");
+    }
+
+    void rolloutStatusAtAGlance()
+    {
+        VELLUMIX_REQUIRE_DEV_SIGNING_KEY();
+        QFETCH(QString, what);
+        QFETCH(QStringList, more);
+        QFETCH(QString, percent);
+        QFETCH(int, installations);
+        QFETCH(int, failures);
+        QFETCH(int, next);
+        QFETCH(int, needed);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed"));
+        Files files = requiredPrograms();
+        publishStage(publishing(makeStage(dir.path(), QStringLiteral("v1"), files, 1), feed));
+        files.insert(QStringLiteral("Vellumix.exe"), "main 2");
+        publishStage(publishing(makeStage(dir.path(), QStringLiteral("v2"), files, 2, {},
+                                          [](StageOptions &options) { options.rolloutPercent = 10; }),
+                                feed));
+        RolloutOptions rollout;
+        rollout.feedDir = feed;
+        rollout.keyPath = testsupport::devSigningKey();
+        rollout.percent = 25;
+        const QDateTime since = *setRollout(rollout).since;
+        if (what == u"halted") {
+            rollout.percent = 0;
+            setRollout(rollout);
+        }
+        QString log;
+        int n = 0;
+        // Two installations in each network, or one with `step` 2.
+        auto send = [&](qint32 sequence, protocol::ReportedOutcome outcome, const QDateTime &time, int count,
+                        int step = 1) {
+            for (int i = 0; i < count; ++i, n += step)
+                log += combinedLine({QStringLiteral("stable"), sequence, outcome,
+                                     outcome == protocol::ReportedOutcome::Confirmed ? QString() : QStringLiteral("not-confirmed"),
+                                     installationNumber(n)},
+                                    QStringLiteral("10.%1.%2.1").arg(n / 512).arg(n / 2 % 256), time) + u'\n';
+        };
+        send(2, protocol::ReportedOutcome::Confirmed, since.addSecs(-5), 10);
+        send(2, protocol::ReportedOutcome::Confirmed, since.addSecs(5), 40);
+        send(1, protocol::ReportedOutcome::Confirmed, since.addSecs(5), 3, 2);
+        send(9, protocol::ReportedOutcome::Confirmed, since.addSecs(5), 2, 2);
+        if (what == u"failures")
+            send(2, protocol::ReportedOutcome::RolledBack, since.addSecs(5), 3, 2);
+        writeFile(dir.path(), QStringLiteral("reports.log"), log.toUtf8());
+        const QStringList arguments = QStringList{QStringLiteral("rollout-status"), QStringLiteral("--feed"), feed,
+                                                  QStringLiteral("--access-log"), dir.filePath(QStringLiteral("reports.log"))}
+            + more;
+        const RunApart run = runToolApart(arguments + QStringList{QStringLiteral("--json")});
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        const QJsonObject json = run.json();
+        QCOMPARE(json.value(QStringLiteral("current")).toInt(), 2);
+        QCOMPARE(json.value(QStringLiteral("reportLines")).toInt(), 55 + (what == u"failures" ? 3 : 0));
+        const QJsonArray releases = json.value(QStringLiteral("releases")).toArray();
+        QCOMPARE(releases.size(), 2); // sequence 9 is no release of the feed
+        const QJsonObject first = releases.at(0).toObject();
+        QCOMPARE(first.value(QStringLiteral("version")).toString(), QStringLiteral("1.0"));
+        QCOMPARE(first.value(QStringLiteral("percent")).toInt(), 100);
+        QCOMPARE(first.value(QStringLiteral("installations")).toInt(), 3);
+        QCOMPARE(first.value(QStringLiteral("next")), QJsonValue());
+        const QJsonObject second = releases.at(1).toObject();
+        QCOMPARE(second.value(QStringLiteral("version")).toString(), QStringLiteral("2.0"));
+        QCOMPARE(second.value(QStringLiteral("halted")).toBool(), percent == u"halted");
+        QCOMPARE(second.value(QStringLiteral("installations")).toInt(), installations);
+        QCOMPARE(second.value(QStringLiteral("failures")).toInt(), failures);
+        QCOMPARE(second.value(QStringLiteral("next")).toObject().value(QStringLiteral("percent")).toInt(), next);
+        const QJsonValue installationsNeeded =
+            second.value(QStringLiteral("next")).toObject().value(QStringLiteral("installationsNeeded"));
+        QCOMPARE(installationsNeeded.isDouble() ? installationsNeeded.toInt() : -1, needed);
+
+        const Run text = runTool(arguments);
+        QVERIFY2(text.exitCode == 0 && text.output.contains(QRegularExpression(
+                     QStringLiteral("\\n +2  2\\.0 +%1 ").arg(QRegularExpression::escape(percent)))),
+                 qPrintable(text.output));
+        QVERIFY2(text.output.contains(said), qPrintable(text.output));
     }
 
     // A release rolled out to a share of the installations: staged with a percentage, a reports
@@ -2048,6 +2502,9 @@ private slots:
                            QStringLiteral("--keep"), QStringLiteral("x"), json} << 64 << QStringLiteral("--keep needs");
         QTest::newRow("rollout-status without --access-log, with --json")
             << QStringList{QStringLiteral("rollout-status"), json} << 64 << QStringLiteral("--access-log");
+        QTest::newRow("--json of a command without it")
+            << QStringList{QStringLiteral("keygen"), QStringLiteral("--out"), QStringLiteral("k.pem"), json}
+            << 64 << QStringLiteral("Unknown option");
         QTest::newRow("an unknown command with --json")
             << QStringList{QStringLiteral("sign"), json} << 64 << QStringLiteral("unknown command");
         QTest::newRow("verify refused with --json")
