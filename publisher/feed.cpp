@@ -20,7 +20,6 @@
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLockFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSet>
@@ -40,7 +39,7 @@ constexpr int kNamesInMessage = 5;
 using protocol::kFeedBlobsFolder;
 const QString kLockName = QStringLiteral(".feed.lock");
 // The program that takes the feed's lock, and how long a lock file that names no owner may be
-// taken for one whose owner is still writing it (QLockFile names the owner right after it has
+// taken for one whose owner is still writing it (the lock file names its owner right after it has
 // made the file; a publish killed in between leaves it empty).
 const QString kToolProgram = QStringLiteral("vellumix-publish");
 constexpr int kFeedLockSettleMs = 3000;
@@ -72,11 +71,11 @@ bool isBlobName(const QString &name)
     includes a lock named by a process on another machine (a feed on a share), which cannot be
     looked up from here.
 */
-void lockFeed(QLockFile &lock, const QString &feedDir)
+void lockFeed(PolicyLock &lock, const QString &feedDir)
 {
-    const QString lockPath = QDir(feedDir).filePath(kLockName);
+    const QString lockPath = lock.path();
     const LockPolicy policy{kToolProgram, kFeedLockSettleMs};
-    if (takeLock(lock, lockPath, policy))
+    if (lock.take(policy) == PolicyLock::Result::Taken)
         return;
     const LockFileOwner owner = inspectLockFile(lockPath, policy);
     const QString clear = Texts::tr("remove %1 once no publish, refresh or prune runs on this "
@@ -488,7 +487,7 @@ PublishSummary publishStage(const PublishOptions &given)
     const QDir feed(options.feedDir);
     if (!QDir().mkpath(feed.path()))
         throw Texts::tr("cannot create the feed folder %1").arg(feed.path());
-    QLockFile lock(feed.filePath(kLockName));
+    PolicyLock lock(feed.filePath(kLockName));
     lockFeed(lock, options.feedDir);
 
     summary.manifestPath = feed.filePath(protocol::feedManifestPath(options.channel));
@@ -708,7 +707,7 @@ Resigned resignCurrentRelease(const QString &feedDir, const QString &channel,
     const QDir feed(feedDir);
     if (!QFileInfo(feedDir).isDir())
         throw Texts::tr("the feed %1 does not exist").arg(feedDir);
-    QLockFile lock(feed.filePath(kLockName));
+    PolicyLock lock(feed.filePath(kLockName));
     lockFeed(lock, feedDir);
 
     Resigned result;
@@ -881,7 +880,7 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
     const QDir feed(feedDir);
     if (!QFileInfo(feedDir).isDir())
         throw Texts::tr("the feed %1 does not exist").arg(feedDir);
-    QLockFile lock(feed.filePath(kLockName));
+    PolicyLock lock(feed.filePath(kLockName));
     lockFeed(lock, feedDir);
 
     /*
