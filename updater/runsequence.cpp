@@ -99,7 +99,7 @@ int runUpdater(const QStringList &arguments, const RunTiming &timing)
     }
 
     // Without its work directory there is no lock to take: exit 3, as for a lock held. It is
-    // decided before QLockFile tries, which on Windows prints a warning of Qt's own for the
+    // decided before the lock is tried, which on Windows prints a warning of Qt's own for the
     // missing folder on standard error.
     if (!QFileInfo(work.path()).isDir())
         return ExitLockNotTaken;
