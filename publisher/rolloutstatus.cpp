@@ -632,6 +632,8 @@ void ReportTally::addLogLine(const char *line, qsizetype size)
     if (!close)
         return;
     const Bytes target = getTargetOf(request, close - request);
+    if (target.isEmpty())
+        return;
     const char *mark = static_cast<const char *>(std::memchr(target.data(), '?', size_t(target.size())));
     if (!mark)
         return;
