@@ -29,6 +29,7 @@
 #include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QSysInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -535,6 +536,11 @@ private slots:
         QFETCH(int, refusal);
         QFETCH(QString, expected);
         QTemporaryDir dir;
+        QByteArray removeAtEnd;
+        const auto removal = qScopeGuard([&] {
+            if (!removeAtEnd.isEmpty())
+                ::unlink(removeAtEnd.constData());
+        });
         const QString release = dir.filePath(QStringLiteral("release"));
         writeRelease(release, requiredPrograms());
         StageOptions options = optionsFor(release, dir.filePath(QStringLiteral("stage")));
@@ -605,6 +611,8 @@ private slots:
             const QByteArray name = QFile::encodeName(release) + "/lib/" + QStringLiteral(u"资源-").toUtf8() + "\xff\xfe.dll";
             const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
             QVERIFY(fd >= 0 && ::close(fd) == 0);
+            // ...and out of its removal too: the test removes it itself.
+            removeAtEnd = name;
             break;
         }
         case 15: // a mistyped feed is not taken for a new one
