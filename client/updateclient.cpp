@@ -97,6 +97,7 @@ std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
         release = std::move(fallback);
     }
     plan->manifest = std::move(release.manifest);
+    plan->critical = release.rollout.critical;
     const std::optional<InstalledRelease> installed = installedRelease(settings.programRoot);
     plan->installedSequence = installed ? installed->sequence : settings.builtInSequence;
     for (const ManifestFile &file : std::as_const(plan->manifest.files)) {
@@ -275,6 +276,7 @@ bool UpdateInfo::isAvailable() const { return d && d->available; }
 bool UpdateInfo::hasFailedHere() const { return d && d->failedHere.failed(); }
 UpdateOutcome UpdateInfo::failedHere() const { return d ? d->failedHere : UpdateOutcome(); }
 int UpdateInfo::rolloutPercent() const { return d ? d->rolloutPercent : 100; }
+bool UpdateInfo::isCritical() const { return d && d->critical; }
 bool UpdateInfo::isOfferedHere() const { return !d || d->offeredHere; }
 bool UpdateInfo::isFallback() const { return d && d->isFallback; }
 qint32 UpdateInfo::currentSequence() const { return d ? d->currentSequence : 0; }

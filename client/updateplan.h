@@ -45,6 +45,8 @@ public:
     // staged beside it so that the stage can be checked again before the updater starts.
     bool isFallback = false;
     QByteArray voucherEnvelope;
+    // The release described is marked critical (a security fix every installation takes).
+    bool critical = false;
 };
 
 // How a download ended, as the session reports it to the client.

@@ -152,6 +152,9 @@ public:
     // earlier release, offered to installations older than it while the current one is not
     // offered to them. It downloads and installs as any release does.
     bool isFallback() const;
+    // True when this release is marked critical (a security fix): every installation takes it at
+    // any rollout above 0 %, and an interface offers no way to skip it.
+    bool isCritical() const;
     // The sequence of the channel's current release (that of this release unless isFallback()).
     qint32 currentSequence() const;
 

@@ -1,0 +1,423 @@
+#include <vellumix/softwareupdate.h>
+
+#include "updatedialog.h"
+#include "updateschedule.h"
+#include "widgettexts.h"
+
+#include <vellumix/startup.h>
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QTimer>
+#include <QWidget>
+
+#include <algorithm>
+
+namespace vellumix {
+
+namespace {
+
+using WidgetMsg::text;
+
+// A timer never sleeps longer than this: the next check is compared with the wall clock when it
+// fires, so a computer that slept through the due time checks soon after it wakes.
+constexpr qint64 kLongestTimerMs = 10 * 60 * 1000;
+
+QString programRootOf(const UpdateClientSettings &client)
+{
+    return client.programRoot.isEmpty() ? QCoreApplication::applicationDirPath() : client.programRoot;
+}
+
+} // namespace
+
+class SoftwareUpdatePrivate
+{
+public:
+    SoftwareUpdatePrivate(SoftwareUpdate *owner, SoftwareUpdateSettings given, QWidget *parent)
+        : q(owner), settings(std::move(given)), window(parent),
+          recordPath(scheduleRecordPath(programRootOf(settings.client)))
+    {
+        record = readScheduleRecord(recordPath);
+    }
+
+    QString applicationName() const
+    {
+        if (!settings.applicationName.isEmpty())
+            return settings.applicationName;
+        const QString name = QGuiApplication::applicationDisplayName();
+        return name.isEmpty() ? QCoreApplication::applicationName() : name;
+    }
+
+    UpdateDialog *dialogShown()
+    {
+        if (!dialog) {
+            dialog = new UpdateDialog(window);
+            QObject::connect(dialog, &UpdateDialog::installRequested, q, [this] { startDownload(); });
+            QObject::connect(dialog, &UpdateDialog::retryRequested, q, [this] { startDownload(); });
+            QObject::connect(dialog, &UpdateDialog::remindRequested, q, [this] { remindLater(); });
+            QObject::connect(dialog, &UpdateDialog::skipRequested, q, [this] { skipOffered(); });
+            QObject::connect(dialog, &UpdateDialog::cancelRequested, q, [this] { cancel(); });
+            QObject::connect(dialog, &UpdateDialog::installOnQuitRequested, q,
+                             [this] { armInstallOnQuit(); });
+            QObject::connect(dialog, &UpdateDialog::restartRequested, q, [this] { restartNow(); });
+            QObject::connect(dialog, &UpdateDialog::dismissed, q, [this] {
+                if (state == SoftwareUpdate::State::Offering)
+                    setState(SoftwareUpdate::State::Idle);
+            });
+        }
+        return dialog;
+    }
+
+    void setState(SoftwareUpdate::State next)
+    {
+        if (state == next)
+            return;
+        state = next;
+        emit q->stateChanged(next);
+    }
+
+    UpdateClient &clientFor(bool explicitCheck)
+    {
+        std::unique_ptr<UpdateClient> &client = explicitCheck ? explicitClient : quietClient;
+        if (!client) {
+            UpdateClientSettings clientSettings = settings.client;
+            clientSettings.ignoreRollout = explicitCheck;
+            client = std::make_unique<UpdateClient>(clientSettings);
+        }
+        return *client;
+    }
+
+    // --- The schedule ---------------------------------------------------------------------
+
+    void scheduleNext()
+    {
+        if (!started || !settings.automaticChecks)
+            return;
+        auto *random = QRandomGenerator::global();
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const qint64 wait = msUntilNextCheck(record.lastCheck, now,
+                                             std::max<qint64>(60, settings.checkIntervalSeconds) * 1000,
+                                             random->generateDouble() * 2 - 1,
+                                             qint64(settings.firstCheckWithinSeconds) * 1000,
+                                             random->generateDouble());
+        nextCheck = now.addMSecs(wait);
+        armTimer();
+    }
+
+    void armTimer()
+    {
+        const qint64 left = QDateTime::currentDateTimeUtc().msecsTo(nextCheck);
+        timer.start(int(std::clamp<qint64>(left, 0, kLongestTimerMs)));
+    }
+
+    void timerFired()
+    {
+        if (QDateTime::currentDateTimeUtc().msecsTo(nextCheck) > 500) {
+            armTimer();
+            return;
+        }
+        q->checkInBackground();
+    }
+
+    // --- Checks ---------------------------------------------------------------------------
+
+    void startCheck(bool explicitCheck)
+    {
+        // The time is kept when the check is made, so that an application killed during it does
+        // not check again at its next start.
+        record = readScheduleRecord(recordPath);
+        record.lastCheck = QDateTime::currentDateTimeUtc();
+        if (!writeScheduleRecord(recordPath, record))
+            qWarning("update: the time of this check could not be kept in %s", qUtf8Printable(recordPath));
+        UpdateClient &client = clientFor(explicitCheck);
+        checkIsExplicit = explicitCheck;
+        checking = &client;
+        check = client.check();
+        UpdateCheck *started = check;
+        QObject::connect(started, &UpdateCheck::finished, q, [this, started] { checkEnded(started); });
+        setState(SoftwareUpdate::State::Checking);
+        if (explicitCheck)
+            dialogShown()->showChecking();
+    }
+
+    void checkEnded(UpdateCheck *ended)
+    {
+        ended->deleteLater();
+        if (ended != check)
+            return; // a quiet check that an explicit one replaced
+        check = nullptr;
+        const UpdateFailure failure = ended->failure();
+        const UpdateInfo update = ended->update();
+        const bool explicitCheck = checkIsExplicit;
+        setState(SoftwareUpdate::State::Idle);
+        scheduleNext();
+        emit q->checkFinished(failure, update);
+        if (failure.reason == UpdateFailureReason::Cancelled) {
+            if (explicitCheck && dialog)
+                dialog->hide();
+            return;
+        }
+        if (!failure.ok()) {
+            // A quiet check says nothing of a failure: the next one tries again.
+            if (explicitCheck)
+                dialogShown()->showMessage(UpdateDialog::Tone::Warning,
+                                           text(WidgetMsg::checkFailedHeading), failure.userText());
+            return;
+        }
+        if (update.isAvailable()) {
+            const bool skipped = update.sequence() == record.skippedSequence
+                && record.skippedChannel == settings.client.channel;
+            if (!explicitCheck && skipped && !update.isCritical())
+                return;
+            offer(update);
+            return;
+        }
+        if (!explicitCheck)
+            return;
+        if (update.hasFailedHere()) {
+            dialogShown()->showMessage(UpdateDialog::Tone::Information,
+                                       text(WidgetMsg::failedHereHeading),
+                                       update.failedHere().userText());
+            return;
+        }
+        dialogShown()->showMessage(UpdateDialog::Tone::Information, text(WidgetMsg::upToDateHeading),
+                                   text(WidgetMsg::upToDateText)
+                                       .arg(applicationName(), settings.installedVersion));
+    }
+
+    void offer(const UpdateInfo &update)
+    {
+        offered = update;
+        offeredBy = checking;
+        setState(SoftwareUpdate::State::Offering);
+        dialogShown()->showOffer(applicationName(), update.version(), settings.installedVersion,
+                                 update.notes(), update.downloadBytes(), update.isCritical());
+    }
+
+    // --- The user's answers ---------------------------------------------------------------
+
+    void startDownload()
+    {
+        if (!offered.isValid() || !offeredBy || download)
+            return;
+        download = offeredBy->download(offered);
+        UpdateDownload *started = download;
+        QObject::connect(started, &UpdateDownload::progressChanged, q,
+                         [this](const DownloadProgress &progress) {
+                             if (dialog)
+                                 dialog->setProgress(progress);
+                         });
+        QObject::connect(started, &UpdateDownload::finished, q,
+                         [this, started] { downloadEnded(started); });
+        setState(SoftwareUpdate::State::Downloading);
+        dialogShown()->showDownload(applicationName(), offered.version());
+    }
+
+    void downloadEnded(UpdateDownload *ended)
+    {
+        ended->deleteLater();
+        download = nullptr;
+        const UpdateFailure failure = ended->failure();
+        if (failure.ok()) {
+            stagingDirectory = ended->stagingDirectory();
+            setState(SoftwareUpdate::State::ReadyToInstall);
+            dialogShown()->showReady(applicationName(), offered.version());
+            return;
+        }
+        if (failure.reason == UpdateFailureReason::Cancelled) {
+            // What arrived stays staged: the next download of this release resumes there.
+            if (dialog)
+                dialog->hide();
+            setState(SoftwareUpdate::State::Idle);
+            return;
+        }
+        qWarning("update: the download failed: %s", qUtf8Printable(failure.detail));
+        setState(SoftwareUpdate::State::Offering);
+        dialogShown()->showMessage(UpdateDialog::Tone::Warning, text(WidgetMsg::downloadFailedHeading),
+                                   failure.userText(), true);
+    }
+
+    void remindLater()
+    {
+        if (dialog)
+            dialog->hide();
+        setState(SoftwareUpdate::State::Idle);
+    }
+
+    void skipOffered()
+    {
+        if (!offered.isValid() || offered.isCritical())
+            return;
+        record = readScheduleRecord(recordPath);
+        record.skippedChannel = settings.client.channel;
+        record.skippedSequence = offered.sequence();
+        record.skippedVersion = offered.version();
+        if (!writeScheduleRecord(recordPath, record))
+            qWarning("update: the skipped version could not be kept in %s", qUtf8Printable(recordPath));
+        remindLater();
+    }
+
+    void cancel()
+    {
+        if (check)
+            check->cancel();
+        else if (download)
+            download->cancel();
+        else if (dialog)
+            dialog->hide();
+    }
+
+    void armInstallOnQuit()
+    {
+        installOnQuit = true;
+        if (dialog)
+            dialog->hide();
+    }
+
+    void restartNow()
+    {
+        // Quitting runs the hand-over (handOver, on aboutToQuit). A window that refuses to close
+        // (unsaved work) keeps the application running, and the update waits for its quit.
+        armInstallOnQuit();
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    }
+
+    void handOver()
+    {
+        if (!installOnQuit || stagingDirectory.isEmpty() || state == SoftwareUpdate::State::HandedOver)
+            return;
+        const UpdateFailure failure =
+            startUpdater(settings.client.programRoot, stagingDirectory, settings.quietUpdater,
+                         settings.client.channel, settings.client.builtInSequence);
+        if (failure.ok())
+            setState(SoftwareUpdate::State::HandedOver);
+        else
+            qWarning("update: the updater was not started: %s (%s)",
+                     qUtf8Printable(failure.userText()), qUtf8Printable(failure.detail));
+        emit q->handedOver(failure);
+    }
+
+    SoftwareUpdate *q;
+    SoftwareUpdateSettings settings;
+    QPointer<QWidget> window;
+    QPointer<UpdateDialog> dialog;
+    QAction *action = nullptr;
+    SoftwareUpdate::State state = SoftwareUpdate::State::Idle;
+
+    std::unique_ptr<UpdateClient> quietClient;
+    std::unique_ptr<UpdateClient> explicitClient;
+    UpdateClient *checking = nullptr;   // the client of the running or last check
+    UpdateClient *offeredBy = nullptr;  // the client whose check found `offered`
+    QPointer<UpdateCheck> check;
+    bool checkIsExplicit = false;
+    QPointer<UpdateDownload> download;
+    UpdateInfo offered;
+    QString stagingDirectory;
+    bool installOnQuit = false;
+
+    bool started = false;
+    QTimer timer;
+    QDateTime nextCheck;
+    QString recordPath;
+    ScheduleRecord record;
+};
+
+SoftwareUpdate::SoftwareUpdate(SoftwareUpdateSettings settings, QWidget *window)
+    : QObject(window), d(std::make_unique<SoftwareUpdatePrivate>(this, std::move(settings), window))
+{
+    d->action = new QAction(text(WidgetMsg::checkAction), this);
+    d->action->setToolTip(text(WidgetMsg::checkActionTip));
+    d->action->setMenuRole(QAction::ApplicationSpecificRole);
+    connect(d->action, &QAction::triggered, this, &SoftwareUpdate::checkForUpdates);
+    d->timer.setSingleShot(true);
+    connect(&d->timer, &QTimer::timeout, this, [this] { d->timerFired(); });
+    if (QCoreApplication *application = QCoreApplication::instance())
+        connect(application, &QCoreApplication::aboutToQuit, this, [this] { d->handOver(); });
+}
+
+SoftwareUpdate::~SoftwareUpdate()
+{
+    delete d->dialog.data();
+}
+
+const SoftwareUpdateSettings &SoftwareUpdate::settings() const { return d->settings; }
+SoftwareUpdate::State SoftwareUpdate::state() const { return d->state; }
+QAction *SoftwareUpdate::checkForUpdatesAction() const { return d->action; }
+QDateTime SoftwareUpdate::lastCheckTime() const { return d->record.lastCheck; }
+QDateTime SoftwareUpdate::nextCheckTime() const { return d->started ? d->nextCheck : QDateTime(); }
+bool SoftwareUpdate::installsOnQuit() const { return d->installOnQuit; }
+QWidget *SoftwareUpdate::window() const { return d->dialog; }
+
+qint32 SoftwareUpdate::skippedSequence() const
+{
+    return d->record.skippedChannel == d->settings.client.channel ? d->record.skippedSequence : 0;
+}
+
+void SoftwareUpdate::start()
+{
+    if (d->started)
+        return;
+    d->started = true;
+    d->record = readScheduleRecord(d->recordPath);
+    d->scheduleNext();
+}
+
+void SoftwareUpdate::showOutcome(const UpdateOutcome &outcome)
+{
+    if (!outcome.isValid())
+        return;
+    if (outcome.result == UpdateResult::Installed) {
+        d->dialogShown()->showMessage(UpdateDialog::Tone::Information,
+                                      text(WidgetMsg::updatedHeading).arg(outcome.version), QString());
+    } else {
+        d->dialogShown()->showMessage(UpdateDialog::Tone::Warning,
+                                      text(WidgetMsg::notUpdatedHeading).arg(outcome.version),
+                                      outcome.userText());
+    }
+}
+
+void SoftwareUpdate::checkForUpdates()
+{
+    switch (d->state) {
+    case State::Offering:
+        if (d->offered.isValid())
+            d->offer(d->offered);
+        return;
+    case State::Downloading:
+        d->dialogShown()->show();
+        d->dialog->raise();
+        d->dialog->activateWindow();
+        return;
+    case State::ReadyToInstall:
+        d->dialogShown()->showReady(d->applicationName(), d->offered.version());
+        return;
+    case State::HandedOver:
+        return;
+    case State::Checking:
+        if (d->checkIsExplicit) {
+            d->dialogShown()->showChecking();
+            return;
+        }
+        // The person asked: their check replaces the quiet one.
+        if (d->check)
+            d->check->cancel();
+        break;
+    case State::Idle:
+        break;
+    }
+    d->startCheck(true);
+}
+
+void SoftwareUpdate::checkInBackground()
+{
+    if (d->state != State::Idle) {
+        d->scheduleNext();
+        return;
+    }
+    d->startCheck(false);
+}
+
+} // namespace vellumix
