@@ -6,18 +6,36 @@
 #include <vellumix/translation.h>
 
 #include <QApplication>
+#include <QFile>
+#include <QMetaEnum>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QTranslator>
+
+#include <cstdio>
 
 // This build's release and its feed, as the build sets them (see sampleapp/CMakeLists.txt).
 static const QString kVersion = QStringLiteral(APP_VERSION);
 static constexpr qint32 kSequence = APP_SEQUENCE;
 static const QString kFeed = QStringLiteral(APP_UPDATE_FEED);
 
+// The log of the tests: with VELLUMIX_WIDGETS_APP_LOG set, every message goes to that file too
+// (a Windows program without a console has no standard error to read).
+static void logToFile(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    static QFile log(qEnvironmentVariable("VELLUMIX_WIDGETS_APP_LOG"));
+    if (!log.isOpen() && !log.open(QIODevice::Append | QIODevice::Text))
+        return;
+    log.write(message.toUtf8() + '\n');
+    log.flush();
+    fprintf(stderr, "%s\n", qUtf8Printable(message));
+}
+
 int main(int argc, char *argv[])
 {
+    if (qEnvironmentVariableIsSet("VELLUMIX_WIDGETS_APP_LOG"))
+        qInstallMessageHandler(logToFile);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vellumix"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vellumix"));
@@ -67,7 +85,8 @@ int main(int argc, char *argv[])
                      });
     QObject::connect(update, &vellumix::SoftwareUpdate::stateChanged,
                      [](vellumix::SoftwareUpdate::State state) {
-                         qInfo("update state: %d", int(state));
+                         qInfo("update state: %s",
+                               QMetaEnum::fromType<vellumix::SoftwareUpdate::State>().valueToKey(int(state)));
                      });
     QObject::connect(update, &vellumix::SoftwareUpdate::handedOver,
                      [](const vellumix::UpdateFailure &failure) {
@@ -76,6 +95,9 @@ int main(int argc, char *argv[])
                      });
 
     window.show();
+    if (startup.outcome.isValid())
+        qInfo("last update: %s %s", qUtf8Printable(startup.outcome.resultName()),
+              qUtf8Printable(startup.outcome.version));
     update->showOutcome(startup.outcome);
     update->start();
     qInfo("next check: %s", qUtf8Printable(update->nextCheckTime().toString(Qt::ISODate)));

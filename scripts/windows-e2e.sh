@@ -25,7 +25,7 @@ export WINEPREFIX=$windows/wineprefix
 start_stage_timer "stage timings (Windows build and Wine suite)"
 
 ensure_packages $VELLUMIX_BUILD_PACKAGES g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine \
-    wine64 libgnutls30 xvfb xauth xdotool fonts-wqy-microhei locales nginx squid
+    wine64 libgnutls30 xvfb xauth xdotool imagemagick fonts-wqy-microhei locales nginx squid
 # The suite runs the Windows programs as on a Chinese Windows (code page 936), which Wine takes
 # from a Linux locale of that language.
 if ! locale -a 2>/dev/null | grep -qx 'zh_CN.utf8'; then
@@ -65,6 +65,7 @@ cmake --build "$windows" --parallel "$(nproc)"
 # Each program must start on Windows as a single file: no DLL of the compiler, of Qt, of zlib or
 # of zstd may be needed beside it. Wine cannot show this by itself: it has a zlib1.dll of its own.
 for exe in updater/VellumixUpdater.exe sampleapp/vellumix-sample-app.exe client/vellumix-fetch.exe \
+    sampleapp/vellumix-widgets-app.exe \
     smoketest/platform-smoke-test.exe; do
     foreign=$(x86_64-w64-mingw32-objdump -p "$windows/$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
         grep -iE '^(zlib|zstd|qt6|lib)' || true)

@@ -31,6 +31,32 @@ QString programRootOf(const UpdateClientSettings &client)
     return client.programRoot.isEmpty() ? QCoreApplication::applicationDirPath() : client.programRoot;
 }
 
+/*
+    The hand-over at the application's quit. It belongs to the application object, not to the
+    interface: a main window that deletes itself when closed (Qt::WA_DeleteOnClose) takes the
+    interface with it before QCoreApplication::aboutToQuit, and the update chosen for the quit
+    must still be handed to the updater then.
+*/
+class HandOverAtQuit : public QObject
+{
+public:
+    HandOverAtQuit(SoftwareUpdatePrivate *owner, const UpdateClientSettings &client,
+                   const QString &stage, bool quiet)
+        : QObject(QCoreApplication::instance()), owner(owner), client(client), stage(stage),
+          quiet(quiet)
+    {
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
+                [this] { handOver(); });
+    }
+    void handOver();
+
+    SoftwareUpdatePrivate *owner; // null once the interface is gone
+    UpdateClientSettings client;
+    QString stage;
+    bool quiet;
+    bool done = false;
+};
+
 } // namespace
 
 class SoftwareUpdatePrivate
@@ -104,6 +130,14 @@ public:
                                              qint64(settings.firstCheckWithinSeconds) * 1000,
                                              random->generateDouble());
         nextCheck = now.addMSecs(wait);
+        armTimer();
+    }
+
+    void scheduleAfter(qint64 wait)
+    {
+        if (!started || !settings.automaticChecks)
+            return;
+        nextCheck = QDateTime::currentDateTimeUtc().addMSecs(wait);
         armTimer();
     }
 
@@ -193,8 +227,11 @@ public:
         offered = update;
         offeredBy = checking;
         setState(SoftwareUpdate::State::Offering);
+        // An offer of a scheduled check appears without taking the keyboard, so that keys typed
+        // into the application meanwhile never answer it; an explicit check's offer takes it.
         dialogShown()->showOffer(applicationName(), update.version(), settings.installedVersion,
-                                 update.notes(), update.downloadBytes(), update.isCritical());
+                                 update.notes(), update.downloadBytes(), update.isCritical(),
+                                 checkIsExplicit || dialog->isActiveWindow());
     }
 
     // --- The user's answers ---------------------------------------------------------------
@@ -273,30 +310,43 @@ public:
     void armInstallOnQuit()
     {
         installOnQuit = true;
+        if (!handOverAtQuit && QCoreApplication::instance())
+            handOverAtQuit = new HandOverAtQuit(this, settings.client, stagingDirectory,
+                                                settings.quietUpdater);
         if (dialog)
             dialog->hide();
     }
 
     void restartNow()
     {
-        // Quitting runs the hand-over (handOver, on aboutToQuit). A window that refuses to close
-        // (unsaved work) keeps the application running, and the update waits for its quit.
+        // The stage is checked before anything closes: a stage that would not be installed is
+        // reported here, with the application still open.
+        const UpdateFailure failure =
+            verifyStagedUpdate(settings.client.programRoot, stagingDirectory, settings.client.channel,
+                               settings.client.builtInSequence);
+        if (!failure.ok()) {
+            qWarning("update: the stage cannot be installed: %s", qUtf8Printable(failure.detail));
+            setState(SoftwareUpdate::State::Offering);
+            dialogShown()->showMessage(UpdateDialog::Tone::Warning,
+                                       text(WidgetMsg::downloadFailedHeading), failure.userText(), true);
+            return;
+        }
+        // Quitting runs the hand-over (on aboutToQuit). A window that refuses to close (unsaved
+        // work) keeps the application running, and the update waits for its quit.
         armInstallOnQuit();
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);
     }
 
-    void handOver()
+    void handedOver(const UpdateFailure &failure)
     {
-        if (!installOnQuit || stagingDirectory.isEmpty() || state == SoftwareUpdate::State::HandedOver)
-            return;
-        const UpdateFailure failure =
-            startUpdater(settings.client.programRoot, stagingDirectory, settings.quietUpdater,
-                         settings.client.channel, settings.client.builtInSequence);
-        if (failure.ok())
+        if (failure.ok()) {
             setState(SoftwareUpdate::State::HandedOver);
-        else
-            qWarning("update: the updater was not started: %s (%s)",
-                     qUtf8Printable(failure.userText()), qUtf8Printable(failure.detail));
+        } else {
+            // Asked for at the next start again: the stage is kept, and the next check finds it.
+            record = readScheduleRecord(recordPath);
+            record.lastCheck = QDateTime();
+            writeScheduleRecord(recordPath, record);
+        }
         emit q->handedOver(failure);
     }
 
@@ -317,6 +367,7 @@ public:
     UpdateInfo offered;
     QString stagingDirectory;
     bool installOnQuit = false;
+    QPointer<HandOverAtQuit> handOverAtQuit;
 
     bool started = false;
     QTimer timer;
@@ -324,6 +375,30 @@ public:
     QString recordPath;
     ScheduleRecord record;
 };
+
+void HandOverAtQuit::handOver()
+{
+    if (done)
+        return;
+    done = true;
+    const UpdateFailure failure = startUpdater(client.programRoot, stage, quiet, client.channel,
+                                               client.builtInSequence);
+    if (failure.ok()) {
+        qInfo("update: the updater was started for %s", qUtf8Printable(stage));
+    } else {
+        qWarning("update: the updater was not started: %s (%s)", qUtf8Printable(failure.userText()),
+                 qUtf8Printable(failure.detail));
+        if (!owner) {
+            // The interface is gone: the next start checks at once and offers the update again.
+            const QString path = scheduleRecordPath(programRootOf(client));
+            ScheduleRecord record = readScheduleRecord(path);
+            record.lastCheck = QDateTime();
+            writeScheduleRecord(path, record);
+        }
+    }
+    if (owner)
+        owner->handedOver(failure);
+}
 
 SoftwareUpdate::SoftwareUpdate(SoftwareUpdateSettings settings, QWidget *window)
     : QObject(window), d(std::make_unique<SoftwareUpdatePrivate>(this, std::move(settings), window))
@@ -334,12 +409,13 @@ SoftwareUpdate::SoftwareUpdate(SoftwareUpdateSettings settings, QWidget *window)
     connect(d->action, &QAction::triggered, this, &SoftwareUpdate::checkForUpdates);
     d->timer.setSingleShot(true);
     connect(&d->timer, &QTimer::timeout, this, [this] { d->timerFired(); });
-    if (QCoreApplication *application = QCoreApplication::instance())
-        connect(application, &QCoreApplication::aboutToQuit, this, [this] { d->handOver(); });
+    d->dialogShown();
 }
 
 SoftwareUpdate::~SoftwareUpdate()
 {
+    if (d->handOverAtQuit)
+        d->handOverAtQuit->owner = nullptr;
     delete d->dialog.data();
 }
 
@@ -349,7 +425,7 @@ QAction *SoftwareUpdate::checkForUpdatesAction() const { return d->action; }
 QDateTime SoftwareUpdate::lastCheckTime() const { return d->record.lastCheck; }
 QDateTime SoftwareUpdate::nextCheckTime() const { return d->started ? d->nextCheck : QDateTime(); }
 bool SoftwareUpdate::installsOnQuit() const { return d->installOnQuit; }
-QWidget *SoftwareUpdate::window() const { return d->dialog; }
+QWidget *SoftwareUpdate::window() const { return d->dialog.data(); }
 
 qint32 SoftwareUpdate::skippedSequence() const
 {
@@ -383,8 +459,10 @@ void SoftwareUpdate::checkForUpdates()
 {
     switch (d->state) {
     case State::Offering:
-        if (d->offered.isValid())
+        if (d->offered.isValid()) {
+            d->checkIsExplicit = true;
             d->offer(d->offered);
+        }
         return;
     case State::Downloading:
         d->dialogShown()->show();
@@ -414,7 +492,8 @@ void SoftwareUpdate::checkForUpdates()
 void SoftwareUpdate::checkInBackground()
 {
     if (d->state != State::Idle) {
-        d->scheduleNext();
+        // Busy with an update (offered, downloading, ready): the next check comes an interval on.
+        d->scheduleAfter(std::max<qint64>(60, d->settings.checkIntervalSeconds) * 1000);
         return;
     }
     d->startCheck(false);

@@ -11,7 +11,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStackedWidget>
+#include <QRegularExpression>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -49,12 +49,21 @@ QLabel *textLabel(QWidget *parent)
     return label;
 }
 
+// A label's text as a screen reader says it: without its mnemonic ("&Install", "安装(&I)") and a
+// final colon.
+QString withoutMnemonic(QString label)
+{
+    static const QRegularExpression mnemonic(QStringLiteral("\\(&\\w\\)|&(?=\\w)"));
+    label.remove(mnemonic);
+    while (label.endsWith(u':') || label.endsWith(u'\uff1a'))
+        label.chop(1);
+    return label.trimmed();
+}
+
 QPushButton *button(const char *source, QWidget *parent)
 {
     auto *result = new QPushButton(text(source), parent);
-    QString name = text(source);
-    name.remove(u'&');
-    result->setAccessibleName(name);
+    result->setAccessibleName(withoutMnemonic(text(source)));
     result->setAutoDefault(false);
     return result;
 }
@@ -93,14 +102,15 @@ UpdateDialog::UpdateDialog(QWidget *parent) : QDialog(parent)
 {
     setWindowTitle(text(WidgetMsg::windowTitle));
     setAccessibleName(text(WidgetMsg::windowTitle));
-    m_pages = new QStackedWidget(this);
-    m_pages->addWidget(makeOfferPage());
-    m_pages->addWidget(makeCheckingPage());
-    m_pages->addWidget(makeDownloadPage());
-    m_pages->addWidget(makeReadyPage());
-    m_pages->addWidget(makeMessagePage());
+    // The pages in the order of Page; only the one shown takes part in the layout, so the window
+    // takes the size of that page (a stacked widget would keep the height of the tallest).
+    m_pages = {makeOfferPage(), makeCheckingPage(), makeDownloadPage(), makeReadyPage(),
+               makeMessagePage()};
     auto *layout = new QVBoxLayout(this);
-    layout->addWidget(m_pages);
+    for (QWidget *page : std::as_const(m_pages)) {
+        page->hide();
+        layout->addWidget(page);
+    }
     setMinimumWidth(fontMetrics().averageCharWidth() * 72);
 }
 
@@ -120,7 +130,7 @@ QWidget *UpdateDialog::makeOfferPage()
     // Plain text only: notes are never HTML that could load or run anything.
     m_notes = new QPlainTextEdit(page);
     m_notes->setReadOnly(true);
-    m_notes->setAccessibleName(text(WidgetMsg::releaseNotes).remove(u':'));
+    m_notes->setAccessibleName(withoutMnemonic(text(WidgetMsg::releaseNotes)));
     m_notes->setTabChangesFocus(true);
     m_notes->setMinimumHeight(fontMetrics().lineSpacing() * 8);
     notesLabel->setBuddy(m_notes);
@@ -263,30 +273,30 @@ QWidget *UpdateDialog::makeMessagePage()
     return page;
 }
 
-void UpdateDialog::showPage(Page page, QPushButton *defaultButton)
+void UpdateDialog::showPage(Page page, QPushButton *defaultButton, bool activate)
 {
     m_page = page;
-    m_pages->setCurrentIndex(int(page));
-    // The window takes the size of the page it shows, not that of the largest page.
-    for (int i = 0; i < m_pages->count(); ++i) {
-        const QSizePolicy::Policy policy = i == int(page) ? QSizePolicy::Preferred : QSizePolicy::Ignored;
-        m_pages->widget(i)->setSizePolicy(policy, policy);
-    }
+    for (int i = 0; i < m_pages.size(); ++i)
+        m_pages.at(i)->setVisible(i == int(page));
+    layout()->activate();
     // Return presses the page's default button; no other button takes that role meanwhile.
     for (QPushButton *each : findChildren<QPushButton *>())
         each->setDefault(each == defaultButton);
     adjustSize();
-    if (!isVisible())
-        show();
-    raise();
-    activateWindow();
     if (defaultButton)
         defaultButton->setFocus(Qt::OtherFocusReason);
+    setAttribute(Qt::WA_ShowWithoutActivating, !activate);
+    if (!isVisible())
+        show();
+    if (activate) {
+        raise();
+        activateWindow();
+    }
 }
 
 void UpdateDialog::showOffer(const QString &application, const QString &version,
                              const QString &installed, const QString &notes, qint64 downloadBytes,
-                             bool critical)
+                             bool critical, bool activate)
 {
     m_offerHeading->setText(text(WidgetMsg::offerHeading).arg(application));
     m_offerText->setText(text(WidgetMsg::offerText).arg(application, version, installed));
@@ -295,7 +305,7 @@ void UpdateDialog::showOffer(const QString &application, const QString &version,
     m_size->setText(text(WidgetMsg::downloadSize).arg(sizeText(downloadBytes)));
     // A critical release cannot be skipped: it fixes what must not wait.
     m_skip->setVisible(!critical);
-    showPage(Page::Offer, m_install);
+    showPage(Page::Offer, m_install, activate);
 }
 
 void UpdateDialog::showChecking()
@@ -330,12 +340,11 @@ void UpdateDialog::setProgress(const DownloadProgress &progress)
 
 QString UpdateDialog::progressText(qint64 done, qint64 total, double bytesPerSecond)
 {
-    const QString rate = sizeText(qint64(std::max(0.0, bytesPerSecond)));
     if (bytesPerSecond < 1 || done >= total)
-        return text(WidgetMsg::downloadProgress).arg(sizeText(done), sizeText(total), rate);
+        return text(WidgetMsg::downloadProgress).arg(sizeText(done), sizeText(total));
     const auto seconds = qint64(std::ceil(double(total - done) / bytesPerSecond));
     return text(WidgetMsg::downloadProgressLeft)
-        .arg(sizeText(done), sizeText(total), rate, durationText(seconds));
+        .arg(sizeText(done), sizeText(total), sizeText(qint64(bytesPerSecond)), durationText(seconds));
 }
 
 void UpdateDialog::showReady(const QString &application, const QString &version)
@@ -359,7 +368,7 @@ void UpdateDialog::showMessage(Tone tone, const QString &heading, const QString 
     m_retry = retry;
     const QString okText = retry ? text(WidgetMsg::close) : text(WidgetMsg::ok);
     m_messageOk->setText(okText);
-    m_messageOk->setAccessibleName(okText);
+    m_messageOk->setAccessibleName(withoutMnemonic(okText));
     m_messageRetry->setVisible(retry);
     showPage(Page::Message, retry ? m_messageRetry : m_messageOk);
 }

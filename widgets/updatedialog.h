@@ -12,7 +12,6 @@ class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
-class QStackedWidget;
 
 namespace vellumix {
 
@@ -30,8 +29,9 @@ public:
 
     Page page() const;
     // The offer of `version` over `installed`: its notes as plain text, the bytes it takes.
+    // `activate` false: shown without taking the keyboard from the application.
     void showOffer(const QString &application, const QString &version, const QString &installed,
-                   const QString &notes, qint64 downloadBytes, bool critical);
+                   const QString &notes, qint64 downloadBytes, bool critical, bool activate = true);
     void showChecking();
     void showDownload(const QString &application, const QString &version);
     void setProgress(const DownloadProgress &progress);
@@ -58,14 +58,14 @@ protected:
     void reject() override;
 
 private:
-    void showPage(Page page, QPushButton *defaultButton);
+    void showPage(Page page, QPushButton *defaultButton, bool activate = true);
     QWidget *makeOfferPage();
     QWidget *makeCheckingPage();
     QWidget *makeDownloadPage();
     QWidget *makeReadyPage();
     QWidget *makeMessagePage();
 
-    QStackedWidget *m_pages = nullptr;
+    QList<QWidget *> m_pages;
     Page m_page = Page::Message;
     bool m_retry = false;
 

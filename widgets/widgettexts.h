@@ -44,9 +44,10 @@ inline constexpr const char *cancel = QT_TRANSLATE_NOOP("vellumix", "Cancel");
 // The download. %1 the application's name, %2 the version.
 inline constexpr const char *downloadingHeading =
     QT_TRANSLATE_NOOP("vellumix", "Downloading %1 %2…");
-// %1 and %2 sizes, %3 a size per second.
-inline constexpr const char *downloadProgress = QT_TRANSLATE_NOOP("vellumix", "%1 of %2 (%3/s)");
-// The same with the time left, %4 as "1:05" (minutes and seconds) or "1:02:05".
+// %1 and %2 sizes.
+inline constexpr const char *downloadProgress = QT_TRANSLATE_NOOP("vellumix", "%1 of %2");
+// The same with %3 a size per second and the time left, %4 as "1:05" (minutes and seconds) or
+// "1:02:05".
 inline constexpr const char *downloadProgressLeft =
     QT_TRANSLATE_NOOP("vellumix", "%1 of %2 (%3/s), %4 left");
 inline constexpr const char *downloadStarting = QT_TRANSLATE_NOOP("vellumix", "Starting…");

@@ -243,13 +243,20 @@ QByteArray feedPayload(const QList<FeedFile> &files, const QString &version, qin
 }
 
 QByteArray writeFeed(const QString &feedDir, const QList<FeedFile> &files, const QString &version,
-                     qint32 sequence, const QString &channel)
+                     qint32 sequence, const QString &channel, const QJsonObject &members)
 {
     for (const FeedFile &file : files) {
         writeFile(feedDir + QStringLiteral("/blobs"),
                   file.entry.value(QStringLiteral("packedSha256")).toString(), file.blob);
     }
-    const QByteArray manifest = signedEnvelope(feedPayload(files, version, sequence));
+    QByteArray payload = feedPayload(files, version, sequence);
+    if (!members.isEmpty()) {
+        QJsonObject object = QJsonDocument::fromJson(payload).object();
+        for (auto member = members.begin(); member != members.end(); ++member)
+            object.insert(member.key(), member.value());
+        payload = payloadBytes(object);
+    }
+    const QByteArray manifest = signedEnvelope(payload);
     writeFile(feedDir + u'/' + channel, QStringLiteral("manifest.json"), manifest);
     return manifest;
 }

@@ -94,9 +94,11 @@ QByteArray feedPayload(const QList<FeedFile> &files, const QString &version, qin
 
 // Writes `feedDir`/blobs/<packedSha256> for each file (its `blob`, so a test can serve other bytes
 // under a file's name) and `feedDir`/<channel>/manifest.json, signed with the development key.
-// Returns the manifest bytes.
+// Returns the manifest bytes. `members` are put into the payload besides (or over) its own:
+// "notes", "critical", "rollout", ...
 QByteArray writeFeed(const QString &feedDir, const QList<FeedFile> &files,
                      const QString &version = QStringLiteral("2.0.0"), qint32 sequence = 2,
-                     const QString &channel = QStringLiteral("stable"));
+                     const QString &channel = QStringLiteral("stable"),
+                     const QJsonObject &members = {});
 
 } // namespace testsupport
