@@ -20,7 +20,7 @@ for file in include/vellumix/updateclient.h include/vellumix/startup.h \
 done
 # Only the public headers are installed.
 headers=$(cd "$work/prefix/include" && find . -type f | sort | tr '\n' ' ')
-[ "$headers" = "./vellumix/startup.h ./vellumix/translation.h ./vellumix/updateclient.h ./vellumix/updatefailure.h ./vellumix/updateoutcome.h " ] \
+[ "$headers" = "./vellumix/softwareupdate.h ./vellumix/startup.h ./vellumix/translation.h ./vellumix/updateclient.h ./vellumix/updatefailure.h ./vellumix/updateoutcome.h " ] \
     || { echo "unexpected installed headers: $headers" >&2; exit 1; }
 
 cmake -S "$here/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
@@ -57,6 +57,27 @@ cmake --build "$work/guide" >"$work/guide-build.log" 2>&1 \
 [ -x "$work/guide/Vellumix" ] && [ -x "$work/guide/VellumixUpdater.exe" ] \
     || { echo "the guide's build made no program with the updater beside it" >&2; exit 1; }
 echo "the guide's CMake lines build the guide's program, with the updater beside it"
+
+# The windowed sample program against the installed package, with the update interface's one
+# target (Vellumix::UpdateWidgets brings the client and Qt's Widgets module).
+mkdir -p "$work/windowed-src"
+cp "$top/sampleapp/widgetsapp.cpp" "$work/windowed-src/"
+cat >"$work/windowed-src/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.21)
+project(VellumixWindowed LANGUAGES CXX)
+set(CMAKE_CXX_STANDARD 17)
+find_package(VellumixUpdateClient REQUIRED)
+add_executable(Vellumix widgetsapp.cpp)
+target_compile_definitions(Vellumix PRIVATE APP_VERSION="1.0.0" APP_SEQUENCE=1
+                                            APP_UPDATE_FEED="https://updates.example.com/vellumix/")
+target_link_libraries(Vellumix PRIVATE Vellumix::UpdateWidgets)
+CMAKE
+cmake -S "$work/windowed-src" -B "$work/windowed" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
+    >"$work/windowed-configure.log" 2>&1 || { cat "$work/windowed-configure.log" >&2; exit 1; }
+cmake --build "$work/windowed" >"$work/windowed-build.log" 2>&1 \
+    || { cat "$work/windowed-build.log" >&2; exit 1; }
+[ -x "$work/windowed/Vellumix" ] || { echo "the windowed program was not built" >&2; exit 1; }
+echo "Vellumix::UpdateWidgets builds the windowed sample program from the installed package"
 
 output=$("$work/consumer/consumer" https://updates.example.com/feed/)
 echo "consumer says: $output"
