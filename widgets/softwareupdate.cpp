@@ -77,7 +77,8 @@ public:
         return name.isEmpty() ? QCoreApplication::applicationName() : name;
     }
 
-    UpdateDialog *dialogShown()
+    // The "Software Update" window, made once (hidden until a page is shown).
+    UpdateDialog *dialogWindow()
     {
         if (!dialog) {
             dialog = new UpdateDialog(window);
@@ -174,7 +175,7 @@ public:
         QObject::connect(started, &UpdateCheck::finished, q, [this, started] { checkEnded(started); });
         setState(SoftwareUpdate::State::Checking);
         if (explicitCheck)
-            dialogShown()->showChecking();
+            dialogWindow()->showChecking();
     }
 
     void checkEnded(UpdateCheck *ended)
@@ -197,7 +198,7 @@ public:
         if (!failure.ok()) {
             // A quiet check says nothing of a failure: the next one tries again.
             if (explicitCheck)
-                dialogShown()->showMessage(UpdateDialog::Tone::Warning,
+                dialogWindow()->showMessage(UpdateDialog::Tone::Warning,
                                            text(WidgetMsg::checkFailedHeading), failure.userText());
             return;
         }
@@ -212,12 +213,12 @@ public:
         if (!explicitCheck)
             return;
         if (update.hasFailedHere()) {
-            dialogShown()->showMessage(UpdateDialog::Tone::Information,
+            dialogWindow()->showMessage(UpdateDialog::Tone::Information,
                                        text(WidgetMsg::failedHereHeading),
                                        update.failedHere().userText());
             return;
         }
-        dialogShown()->showMessage(UpdateDialog::Tone::Information, text(WidgetMsg::upToDateHeading),
+        dialogWindow()->showMessage(UpdateDialog::Tone::Information, text(WidgetMsg::upToDateHeading),
                                    text(WidgetMsg::upToDateText)
                                        .arg(applicationName(), settings.installedVersion));
     }
@@ -229,7 +230,7 @@ public:
         setState(SoftwareUpdate::State::Offering);
         // An offer of a scheduled check appears without taking the keyboard, so that keys typed
         // into the application meanwhile never answer it; an explicit check's offer takes it.
-        dialogShown()->showOffer(applicationName(), update.version(), settings.installedVersion,
+        dialogWindow()->showOffer(applicationName(), update.version(), settings.installedVersion,
                                  update.notes(), update.downloadBytes(), update.isCritical(),
                                  checkIsExplicit || dialog->isActiveWindow());
     }
@@ -250,7 +251,7 @@ public:
         QObject::connect(started, &UpdateDownload::finished, q,
                          [this, started] { downloadEnded(started); });
         setState(SoftwareUpdate::State::Downloading);
-        dialogShown()->showDownload(applicationName(), offered.version());
+        dialogWindow()->showDownload(applicationName(), offered.version());
     }
 
     void downloadEnded(UpdateDownload *ended)
@@ -261,7 +262,7 @@ public:
         if (failure.ok()) {
             stagingDirectory = ended->stagingDirectory();
             setState(SoftwareUpdate::State::ReadyToInstall);
-            dialogShown()->showReady(applicationName(), offered.version());
+            dialogWindow()->showReady(applicationName(), offered.version());
             return;
         }
         if (failure.reason == UpdateFailureReason::Cancelled) {
@@ -273,7 +274,7 @@ public:
         }
         qWarning("update: the download failed: %s", qUtf8Printable(failure.detail));
         setState(SoftwareUpdate::State::Offering);
-        dialogShown()->showMessage(UpdateDialog::Tone::Warning, text(WidgetMsg::downloadFailedHeading),
+        dialogWindow()->showMessage(UpdateDialog::Tone::Warning, text(WidgetMsg::downloadFailedHeading),
                                    failure.userText(), true);
     }
 
@@ -327,7 +328,7 @@ public:
         if (!failure.ok()) {
             qWarning("update: the stage cannot be installed: %s", qUtf8Printable(failure.detail));
             setState(SoftwareUpdate::State::Offering);
-            dialogShown()->showMessage(UpdateDialog::Tone::Warning,
+            dialogWindow()->showMessage(UpdateDialog::Tone::Warning,
                                        text(WidgetMsg::downloadFailedHeading), failure.userText(), true);
             return;
         }
@@ -409,7 +410,7 @@ SoftwareUpdate::SoftwareUpdate(SoftwareUpdateSettings settings, QWidget *window)
     connect(d->action, &QAction::triggered, this, &SoftwareUpdate::checkForUpdates);
     d->timer.setSingleShot(true);
     connect(&d->timer, &QTimer::timeout, this, [this] { d->timerFired(); });
-    d->dialogShown();
+    d->dialogWindow();
 }
 
 SoftwareUpdate::~SoftwareUpdate()
@@ -446,10 +447,10 @@ void SoftwareUpdate::showOutcome(const UpdateOutcome &outcome)
     if (!outcome.isValid())
         return;
     if (outcome.result == UpdateResult::Installed) {
-        d->dialogShown()->showMessage(UpdateDialog::Tone::Information,
+        d->dialogWindow()->showMessage(UpdateDialog::Tone::Information,
                                       text(WidgetMsg::updatedHeading).arg(outcome.version), QString());
     } else {
-        d->dialogShown()->showMessage(UpdateDialog::Tone::Warning,
+        d->dialogWindow()->showMessage(UpdateDialog::Tone::Warning,
                                       text(WidgetMsg::notUpdatedHeading).arg(outcome.version),
                                       outcome.userText());
     }
@@ -465,18 +466,18 @@ void SoftwareUpdate::checkForUpdates()
         }
         return;
     case State::Downloading:
-        d->dialogShown()->show();
+        d->dialogWindow()->show();
         d->dialog->raise();
         d->dialog->activateWindow();
         return;
     case State::ReadyToInstall:
-        d->dialogShown()->showReady(d->applicationName(), d->offered.version());
+        d->dialogWindow()->showReady(d->applicationName(), d->offered.version());
         return;
     case State::HandedOver:
         return;
     case State::Checking:
         if (d->checkIsExplicit) {
-            d->dialogShown()->showChecking();
+            d->dialogWindow()->showChecking();
             return;
         }
         // The person asked: their check replaces the quiet one.
