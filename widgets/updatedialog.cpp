@@ -68,6 +68,18 @@ QPushButton *button(const char *source, QWidget *parent)
     return result;
 }
 
+// A page's row of buttons: `left` alone at the start (may be null), the others at the end.
+QHBoxLayout *buttonRow(QWidget *left, std::initializer_list<QWidget *> right)
+{
+    auto *row = new QHBoxLayout;
+    if (left)
+        row->addWidget(left);
+    row->addStretch(1);
+    for (QWidget *each : right)
+        row->addWidget(each);
+    return row;
+}
+
 QLabel *iconLabel(QStyle::StandardPixmap which, QWidget *parent)
 {
     auto *label = new QLabel(parent);
@@ -153,11 +165,7 @@ QWidget *UpdateDialog::makeOfferPage()
     auto *top = new QHBoxLayout;
     top->addWidget(iconLabel(QStyle::SP_MessageBoxInformation, page));
     top->addLayout(texts, 1);
-    auto *buttons = new QHBoxLayout;
-    buttons->addWidget(m_skip);
-    buttons->addStretch(1);
-    buttons->addWidget(m_remind);
-    buttons->addWidget(m_install);
+    auto *buttons = buttonRow(m_skip, {m_remind, m_install});
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addLayout(top, 1);
@@ -178,9 +186,7 @@ QWidget *UpdateDialog::makeCheckingPage()
     busy->setAccessibleName(text(WidgetMsg::checkingHeading));
     m_checkingCancel = button(WidgetMsg::cancel, page);
     connect(m_checkingCancel, &QPushButton::clicked, this, &UpdateDialog::cancelRequested);
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(m_checkingCancel);
+    auto *buttons = buttonRow(nullptr, {m_checkingCancel});
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(heading);
@@ -201,9 +207,7 @@ QWidget *UpdateDialog::makeDownloadPage()
     m_progressText = textLabel(page);
     m_downloadCancel = button(WidgetMsg::cancel, page);
     connect(m_downloadCancel, &QPushButton::clicked, this, &UpdateDialog::cancelRequested);
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(m_downloadCancel);
+    auto *buttons = buttonRow(nullptr, {m_downloadCancel});
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_downloadHeading);
@@ -230,10 +234,7 @@ QWidget *UpdateDialog::makeReadyPage()
     auto *top = new QHBoxLayout;
     top->addWidget(iconLabel(QStyle::SP_DialogApplyButton, page));
     top->addLayout(texts, 1);
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(m_installOnQuit);
-    buttons->addWidget(m_restart);
+    auto *buttons = buttonRow(nullptr, {m_installOnQuit, m_restart});
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addLayout(top, 1);
@@ -262,10 +263,7 @@ QWidget *UpdateDialog::makeMessagePage()
     auto *top = new QHBoxLayout;
     top->addWidget(m_messageIcon);
     top->addLayout(texts, 1);
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(m_messageOk);
-    buttons->addWidget(m_messageRetry);
+    auto *buttons = buttonRow(nullptr, {m_messageOk, m_messageRetry});
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addLayout(top, 1);
