@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds a static Qt 6 (Core and Gui, with the windows, offscreen and minimal platform plug-ins, and
-# Network with the schannel TLS back end of Windows) for Windows x64 with Debian's mingw-w64, from
-# Debian's own qt6-base source, or reuses the one built before. Prints the installed prefix on
+# Builds a static Qt 6 (Core, Gui and Widgets, with the windows, offscreen and minimal platform
+# plug-ins, and Network with the schannel TLS back end of Windows) for Windows x64 with Debian's
+# mingw-w64, from Debian's own qt6-base source, or reuses the one built before. Prints the installed prefix on
 # standard output (progress goes to standard error).
 #
 #   scripts/build-qt-mingw.sh
@@ -95,7 +95,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 EOF
 
-# Only what the updater, the smoke test, the stand-in application and the update client use.
+# Only what the updater, the smoke test, the stand-in application, the update client and the
+# update interface (Widgets) use.
 # Debian's "+dfsg" tarball lacks the tablet headers, hence no tablet events and no Direct2D;
 # DirectWrite 3 is off because its font database is not linked in a static build with this
 # mingw-w64. TLS is Windows' own (schannel, a "tls" plug-in that a static program linking Network
@@ -106,7 +107,7 @@ mkdir "$work/build"
 (cd "$work/build" && "$src/configure" -prefix "$prefix" \
     -xplatform win32-g++ -qt-host-path /usr \
     -release -static -static-runtime -nomake examples -nomake tests \
-    -no-dbus -no-opengl -no-widgets -no-icu -no-glib -no-pkg-config \
+    -no-dbus -no-opengl -no-icu -no-glib -no-pkg-config \
     -no-feature-sql -no-feature-printsupport -no-feature-testlib \
     -schannel -no-openssl -no-feature-networklistmanager -no-feature-sctp -no-libproxy \
     -no-feature-concurrent -no-feature-xml -no-feature-tabletevent -no-direct2d \
