@@ -65,7 +65,7 @@ cmake --build "$windows" --parallel "$(nproc)"
 # Each program must start on Windows as a single file: no DLL of the compiler, of Qt, of zlib or
 # of zstd may be needed beside it. Wine cannot show this by itself: it has a zlib1.dll of its own.
 for exe in updater/VellumixUpdater.exe sampleapp/vellumix-sample-app.exe client/vellumix-fetch.exe \
-    smoketest/platform-smoke-test.exe; do
+    smoketest/platform-smoke-test.exe sampleapp/vellumix-widgets-app.exe; do
     foreign=$(x86_64-w64-mingw32-objdump -p "$windows/$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
         grep -iE '^(zlib|zstd|qt6|lib)' || true)
     if [ -n "$foreign" ]; then
