@@ -9,6 +9,7 @@
 // Linux carries ru_maxrss across fork and exec, so a child starts with its parent's peak. The
 // parent therefore never builds a manifest itself: it stays small, and the figure of a loading
 // child is that child's own.
+#include "coreedge.h"
 #include "fileio.h"
 #include "manifest.h"
 #include "signing.h"
@@ -53,13 +54,13 @@ QByteArray manifestWithPaths(int pathLength)
 int load(const QString &path)
 {
     const long baseline = peakResidentKiB();
-    const QByteArray envelope = readFileLimited(path, kManifestMaxBytes);
+    const QByteArray envelope = orThrow(readFileLimited(path, kManifestMaxBytes));
     QList<double> millis;
     qsizetype files = 0;
     for (int run = 0; run < kRuns; ++run) {
         QElapsedTimer timer;
         timer.start();
-        const UpdateManifest manifest = loadUpdateManifest(envelope);
+        const UpdateManifest manifest = orThrow(loadUpdateManifest(envelope));
         millis.append(timer.nsecsElapsed() / 1e6);
         files = manifest.files.size();
     }

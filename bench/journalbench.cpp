@@ -1,3 +1,4 @@
+#include "coreedge.h"
 #include "journalbench.h"
 
 #include "journal.h"
@@ -88,7 +89,7 @@ void runJournalBench(const QString &work)
                 std::fprintf(stderr, "vellumix-bench: cannot write %s\n", qPrintable(plainPath));
         });
         const double real = timeJournalWrites(entries, [&](const GrowingJournal &journal) {
-            vellumix::writeTransactionJournal(root, journal);
+            vellumix::orThrow(vellumix::writeTransactionJournal(root, journal));
         });
         QDir(root).removeRecursively();
         std::printf("%7d %10.1f %12.1f %15s %14.3f %8.2f %16.2f %13.2f\n", entries,

@@ -1,6 +1,7 @@
 // vellumix-bench: the updater's apply sequence and install procedure on large, many, no-op and
 // widest updates, beside the floor on the same bytes (openssl dgst, cp -r + sync). See
 // docs/performance.md; bench/run.sh builds it and runs it in a temporary directory.
+#include "coreedge.h"
 #include "journalbench.h"
 #include "measure.h"
 #include "scenario.h"
@@ -145,9 +146,9 @@ int installOnly(const QString &root, const QString &stage)
         return std::pair{procSelfValue("io", "rchar:"), procSelfValue("io", "wchar:")};
     };
     try {
-        const vellumix::UpdateManifest manifest = vellumix::loadUpdateManifest(
-            vellumix::readFileLimited(stage + QStringLiteral("/manifest.json"),
-                                      vellumix::kManifestMaxBytes));
+        const vellumix::UpdateManifest manifest = vellumix::orThrow(vellumix::loadUpdateManifest(
+            vellumix::orThrow(vellumix::readFileLimited(stage + QStringLiteral("/manifest.json"),
+                                                        vellumix::kManifestMaxBytes))));
         const auto before = ioCounters();
         QElapsedTimer timer;
         timer.start();

@@ -269,8 +269,7 @@ private:
     {
 #ifdef VELLUMIX_CLIENT_DELTAS
         const ManifestFile &file = m_job.files.first();
-        if (UpdateFailure f = guarded([&] { ensureSafePathBelow(m_programRoot, file.path); });
-            !f.ok())
+        if (UpdateFailure f = unsafeStage(ensureSafePathBelow(m_programRoot, file.path)); !f.ok())
             return invalid(QStringLiteral("the base: %1").arg(f.detail));
         const QString path = QDir(m_programRoot).filePath(file.path);
         QFile installed;

@@ -89,11 +89,8 @@ void ManifestCache::store(const KeptManifest &manifest, qint32 sequence) const
         {QStringLiteral("etag"), QString::fromLatin1(manifest.etag)},
         {QStringLiteral("lastModified"), QString::fromLatin1(manifest.lastModified)},
         {QStringLiteral("highestSequence"), highest}};
-    try {
-        writeFileAtomic(m_path, QJsonDocument(kept).toJson(QJsonDocument::Compact));
-    } catch (const QString &) {
-        // Not kept: the next check fetches the manifest in full.
-    }
+    // When it is not kept, the next check fetches the manifest in full.
+    (void)writeFileAtomic(m_path, QJsonDocument(kept).toJson(QJsonDocument::Compact));
 }
 
 void ManifestCache::drop() const

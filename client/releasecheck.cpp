@@ -1,7 +1,6 @@
 #include "releasecheck.h"
 
 #include "updateprotocol.h"
-#include "updatertexts.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -48,15 +47,16 @@ QList<ReleaseDelta> wellFormedDeltas(const QJsonValue &member, const UpdateManif
 ReleaseCheck checkRelease(const QByteArray &envelope, const QString &channel, const QDateTime &now)
 {
     ReleaseCheck result;
-    QJsonObject payload;
-    try {
-        result.manifest = loadUpdateManifest(envelope);
-        // Verified above: the payload's own members, which the updater ignores.
-        payload = QJsonDocument::fromJson(openSignedEnvelope(envelope)).object();
-    } catch (const QString &refusal) {
-        result.failure = {UpdateFailureReason::ManifestRejected, Msg::englishForUpdaterText(refusal)};
+    const CoreResult<UpdateManifest> manifest = loadUpdateManifest(envelope);
+    if (!manifest.ok()) {
+        result.failure = {UpdateFailureReason::ManifestRejected, manifest.error().describe()};
         return result;
     }
+    result.manifest = *manifest;
+    // Verified above: the payload's own members, which the updater ignores.
+    const CoreResult<QByteArray> payloadBytes = openSignedEnvelope(envelope);
+    const QJsonObject payload =
+        QJsonDocument::fromJson(payloadBytes.ok() ? *payloadBytes : QByteArray()).object();
     // A release staged before channels were signed names none: it counts as the default
     // channel's, as the release tool takes it (re-signing it with "refresh" adds the member).
     const QJsonValue signedChannel = payload.value(QStringLiteral("channel"));

@@ -7,7 +7,6 @@
 #include "platform.h"
 #include "stagefiles.h"
 #include "updateprotocol.h"
-#include "updatertexts.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -285,7 +284,7 @@ UpdateFailure StageArea::placeFiles(const BlobJob &job) const
     const QString out = outPath(job.packedSha256);
     QString first;
     for (const ManifestFile &file : job.files) {
-        if (UpdateFailure f = guarded([&] { ensureSafePathBelow(filesDir, file.path); }); !f.ok())
+        if (UpdateFailure f = unsafeStage(ensureSafePathBelow(filesDir, file.path)); !f.ok())
             return f;
         const QString target = filesDir + u'/' + file.path;
         if (file.sha256 != job.files.first().sha256 || file.size != job.files.first().size)
@@ -340,17 +339,18 @@ UpdateFailure StageArea::finish(const QByteArray &envelope, const QByteArray &vo
     // The voucher goes first, and one from an earlier release of the stage goes: the manifest is
     // only ever read beside the voucher that belongs to it.
     const QString voucherFile = voucherPath(m_stage);
-    try {
-        if (!voucher.isEmpty())
-            writeFileAtomic(voucherFile, voucher);
-        else if (QFileInfo(voucherFile).exists() || QFileInfo(voucherFile).isSymLink())
-            if (!QFile::remove(voucherFile))
-                throw QStringLiteral("cannot remove %1").arg(voucherFile);
-        writeFileAtomic(m_stage + kManifest, envelope);
-    } catch (const QString &text) {
-        return failed(UpdateFailureReason::StagingWriteFailed,
-                      m_stage + kManifest + u' ' + Msg::englishForUpdaterText(text));
+    if (!voucher.isEmpty()) {
+        if (const CoreError written = writeFileAtomic(voucherFile, voucher); !written.ok())
+            return failed(UpdateFailureReason::StagingWriteFailed,
+                          voucherFile + u' ' + written.describe());
+    } else if (QFileInfo(voucherFile).exists() || QFileInfo(voucherFile).isSymLink()) {
+        if (!QFile::remove(voucherFile))
+            return failed(UpdateFailureReason::StagingWriteFailed,
+                          QStringLiteral("cannot remove %1").arg(voucherFile));
     }
+    if (const CoreError written = writeFileAtomic(m_stage + kManifest, envelope); !written.ok())
+        return failed(UpdateFailureReason::StagingWriteFailed,
+                      m_stage + kManifest + u' ' + written.describe());
     QDir(m_stage + kDownloads).removeRecursively();
     return {};
 }

@@ -7,6 +7,8 @@
 
 #include <vellumix/updatefailure.h>
 
+#include "coreerror.h"
+
 #include <QFile>
 #include <QString>
 
@@ -38,17 +40,11 @@ inline UpdateFailure failed(UpdateFailureReason reason, const QString &detail)
     return {reason, detail};
 }
 
-// Runs a guard of the updater (they throw the user's text); the text becomes the detail of an
-// unsafe stage.
-template<typename Guard>
-UpdateFailure guarded(Guard guard)
+// A refusal of the link guard (ensureSafePathBelow) as the failure of an unsafe stage.
+inline UpdateFailure unsafeStage(const CoreError &refusal)
 {
-    try {
-        guard();
-    } catch (const QString &text) {
-        return failed(UpdateFailureReason::StagingUnsafe, text);
-    }
-    return {};
+    return refusal.ok() ? UpdateFailure{}
+                        : failed(UpdateFailureReason::StagingUnsafe, refusal.describe());
 }
 
 } // namespace vellumix

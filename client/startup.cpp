@@ -10,7 +10,6 @@
 #include "stagearea.h"
 #include "updatehistory.h"
 #include "updateprotocol.h"
-#include "updatertexts.h"
 #include "workdirectory.h"
 
 #include <QCoreApplication>
@@ -243,14 +242,12 @@ namespace {
 HandedOverRelease releaseOfStage(const QString &stage, const QString &programRoot)
 {
     HandedOverRelease release;
-    QByteArray envelope;
-    try {
-        envelope = readFileLimited(stage + u'/' + protocol::kManifestFileName, kManifestMaxBytes);
-    } catch (const QString &) {
+    const CoreResult<QByteArray> envelope =
+        readFileLimited(stage + u'/' + protocol::kManifestFileName, kManifestMaxBytes);
+    if (!envelope.ok())
         return release;
-    }
     const QJsonObject payload = QJsonDocument::fromJson(QByteArray::fromBase64(
-        QJsonDocument::fromJson(envelope).object().value(QStringLiteral("payload")).toString().toLatin1()))
+        QJsonDocument::fromJson(*envelope).object().value(QStringLiteral("payload")).toString().toLatin1()))
                                     .object();
     release.stage = stage;
     release.sequence = payload.value(QStringLiteral("sequence")).toInt();
@@ -258,7 +255,7 @@ HandedOverRelease releaseOfStage(const QString &stage, const QString &programRoo
     release.channel =
         payload.value(protocol::kPayloadChannelMember).toString(protocol::kDefaultChannel);
     release.feed = stageOrigin(stage);
-    release.manifestSha256 = QCryptographicHash::hash(envelope, QCryptographicHash::Sha256).toHex();
+    release.manifestSha256 = QCryptographicHash::hash(*envelope, QCryptographicHash::Sha256).toHex();
     release.time = QDateTime::currentDateTimeUtc();
     release.previousToken = readJournalView(programRoot).token;
     // Where its outcome is reported, if the application sends reports (the stage verified, so
@@ -343,26 +340,22 @@ UpdateFailure verifyStagedUpdate(const QString &programRoot, const QString &stag
     if (!QFileInfo(manifestPath).isFile())
         return {UpdateFailureReason::NotStaged,
                 QStringLiteral("%1 holds no complete update").arg(stagingDirectory)};
-    QByteArray envelope;
-    try {
-        envelope = readFileLimited(manifestPath, kManifestMaxBytes);
-    } catch (const QString &text) {
-        return {UpdateFailureReason::ManifestRejected,
-                manifestPath + u' ' + Msg::englishForUpdaterText(text)};
-    }
+    const CoreResult<QByteArray> read = readFileLimited(manifestPath, kManifestMaxBytes);
+    if (!read.ok())
+        return {UpdateFailureReason::ManifestRejected, manifestPath + u' ' + read.error().describe()};
+    const QByteArray &envelope = *read;
     ReleaseCheck release = checkRelease(envelope, channel);
     // A fallback release past its own expiry passes while the channel's current release, kept
     // beside it and not expired, still names exactly these bytes.
     if (release.failure.reason == UpdateFailureReason::ManifestExpired) {
         const QString voucherFile = StageArea::voucherPath(stagingDirectory);
         if (QFileInfo(voucherFile).isFile()) {
-            try {
-                const ReleaseCheck current =
-                    checkRelease(readFileLimited(voucherFile, kManifestMaxBytes), channel);
+            // An unreadable voucher vouches for nothing: the expiry stands.
+            if (const CoreResult<QByteArray> voucher = readFileLimited(voucherFile, kManifestMaxBytes);
+                voucher.ok()) {
+                const ReleaseCheck current = checkRelease(*voucher, channel);
                 if (current.failure.ok())
                     release = checkFallbackRelease(envelope, current, channel);
-            } catch (const QString &) {
-                // An unreadable voucher vouches for nothing: the expiry stands.
             }
         }
     }

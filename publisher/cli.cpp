@@ -11,7 +11,6 @@
 #include "verify.h"
 
 #include "manifest.h"
-#include "updatertexts.h"
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -571,10 +570,10 @@ int verify(const QStringList &arguments)
     } catch (const QString &refusal) {
         if (command.json())
             printJson({{QStringLiteral("ok"), false},
-                       {QStringLiteral("refused"), Msg::englishForUpdaterText(refusal)},
-                       {QStringLiteral("error"), Msg::englishForUpdaterText(refusal)}});
+                       {QStringLiteral("refused"), refusal},
+                       {QStringLiteral("error"), refusal}});
         else
-            out() << Texts::tr("refused: %1").arg(Msg::englishForUpdaterText(refusal)) << Qt::endl;
+            out() << Texts::tr("refused: %1").arg(refusal) << Qt::endl;
         return kFailed;
     }
     const UpdateManifest &manifest = report.manifest;
@@ -1363,10 +1362,7 @@ static int runCommand(const QStringList &arguments)
             return rollout(arguments);
         if (name == QStringLiteral("rollout-status"))
             return rolloutStatus(arguments);
-    } catch (const QString &thrown) {
-        // The core's refusals arrive as the updater's own texts: said in English, the updater's
-        // text after it.
-        const QString failure = Msg::englishForUpdaterText(thrown);
+    } catch (const QString &failure) {
         err() << kToolName << ": " << failure << Qt::endl;
         if (arguments.contains(QStringLiteral("--json")))
             printJson({{QStringLiteral("error"), failure}});

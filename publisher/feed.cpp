@@ -10,7 +10,6 @@
 #include "fileio.h"
 #include "lockpolicy.h"
 #include "osbridge.h"
-#include "updatertexts.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -316,8 +315,8 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
         return std::nullopt;
     QByteArray envelope;
     try {
-        envelope = readFileLimited(manifestPath, kManifestMaxBytes);
-        return key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope);
+        envelope = orRefuse(readFileLimited(manifestPath, kManifestMaxBytes));
+        return orRefuse(key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope));
     } catch (const QString &refusal) {
         /*
             The channel's clients trust the key that signed its current manifest. A stage signed
@@ -341,7 +340,7 @@ std::optional<UpdateManifest> currentRelease(const QString &manifestPath,
             throw Texts::tr("the channel's current manifest %1 cannot be read or verified "
                             "(%2); its sequence is unknown, so the release is refused. "
                             "--allow-same-or-lower replaces it anyway")
-                .arg(manifestPath, Msg::englishForUpdaterText(refusal));
+                .arg(manifestPath, refusal);
         unreadable = true;
         return std::nullopt;
     }
@@ -457,7 +456,7 @@ PublishSummary publishStage(const PublishOptions &given)
                              QFileInfo(options.feedDir).isDir() ? options.feedDir : QString());
     } catch (const QString &refusal) {
         throw Texts::tr("the stage %1 is refused: %2")
-            .arg(options.stageDir, Msg::englishForUpdaterText(refusal));
+            .arg(options.stageDir, refusal);
     }
     if (!report.problems.isEmpty())
         throw Texts::tr("the stage %1 is refused: %2")
@@ -554,19 +553,18 @@ PublishSummary publishStage(const PublishOptions &given)
     // signed then, or the installations outside the rollout would be offered nothing.
     if (const auto &fallback = report.extras.fallback) {
         const QString path = feed.filePath(protocol::feedReleasePath(options.channel, fallback->sequence));
-        QByteArray bytes;
-        try {
-            bytes = readFileLimited(path, kManifestMaxBytes);
-        } catch (const QString &) {
-        }
-        if (bytes.isEmpty() || sha256Hex(bytes) != fallback->historySha256)
+        const CoreResult<QByteArray> bytes = readFileLimited(path, kManifestMaxBytes);
+        if (!bytes.ok() || sha256Hex(*bytes) != fallback->historySha256) {
+            const bool missing = !QFileInfo(path).exists() && !QFileInfo(path).isSymLink();
             throw Texts::tr("the stage names sequence %1 of the channel \"%2\" as its "
                             "fallback, but %3 %4; stage it again with --delta-base naming "
                             "this feed")
                 .arg(fallback->sequence)
                 .arg(options.channel, path,
-                     bytes.isEmpty() ? Texts::tr("is not there")
-                                     : Texts::tr("holds other bytes"));
+                     bytes.ok()  ? Texts::tr("holds other bytes")
+                     : missing   ? Texts::tr("is not there")
+                                 : Texts::tr("cannot be read (%1)").arg(bytes.error().describe()));
+        }
     }
 
     summary.historyPath =
@@ -765,7 +763,7 @@ Resigned resignCurrentRelease(const QString &feedDir, const QString &channel,
     const QByteArray bytes = QJsonDocument(payload).toJson(QJsonDocument::Compact);
     const QByteArray envelope = envelopeOf(bytes, key.sign(bytes));
     try {
-        result.manifest = loadUpdateManifest(envelope, publicKey);
+        result.manifest = orRefuse(loadUpdateManifest(envelope, publicKey));
         const FeedRelease after{result.manifestPath, result.manifest,
                                 readReleaseExtras(result.manifest)};
         if (!sameRelease(current, after))
@@ -773,7 +771,7 @@ Resigned resignCurrentRelease(const QString &feedDir, const QString &channel,
     } catch (const QString &refusal) {
         throw Texts::tr("the re-signed manifest fails its check (%1); the channel is left "
                         "as it was")
-            .arg(Msg::englishForUpdaterText(refusal));
+            .arg(refusal);
     }
     // Every state the channel offered stays on record beside the history, which is never
     // rewritten; the record reaches the disk before the manifest changes.
@@ -927,7 +925,7 @@ PruneSummary pruneFeed(const QString &feedDir, const std::optional<UpdateSigning
             }
         } catch (const QString &refusal) {
             throw Texts::tr("%1; nothing was removed, since the blobs it names are unknown")
-                .arg(Msg::englishForUpdaterText(refusal));
+                .arg(refusal);
         }
     }
     named.unite(namedByCurrent);

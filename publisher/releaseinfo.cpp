@@ -5,7 +5,6 @@
 
 #include "fileio.h"
 #include "numbertext.h"
-#include "updatertexts.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -130,7 +129,7 @@ ReleaseExtras readReleaseExtras(const UpdateManifest &manifest)
     } catch (const QString &problem) {
         throw Texts::tr("the manifest of sequence %1 is signed, but %2")
             .arg(manifest.sequence)
-            .arg(Msg::englishForUpdaterText(problem));
+            .arg(problem);
     }
     return extras;
 }
@@ -182,12 +181,13 @@ FeedRelease loadFeedRelease(const QString &file, const std::optional<UpdateSigni
     FeedRelease release;
     release.file = file;
     try {
-        const QByteArray envelope = readFileLimited(file, kManifestMaxBytes);
-        release.manifest = key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope);
+        const QByteArray envelope = orRefuse(readFileLimited(file, kManifestMaxBytes));
+        release.manifest =
+            orRefuse(key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope));
         release.extras = readReleaseExtras(release.manifest);
     } catch (const QString &refusal) {
         throw Texts::tr("%1 cannot be read or verified (%2)")
-            .arg(file, Msg::englishForUpdaterText(refusal));
+            .arg(file, refusal);
     }
     if (sequence && release.manifest.sequence != *sequence)
         throw Texts::tr("%1 holds the release of sequence %2, not %3")

@@ -13,7 +13,6 @@
 #include "pathpolicy.h"
 #include "rollout.h"
 #include "updateprotocol.h"
-#include "updatertexts.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -728,12 +727,10 @@ StageSummary stageRelease(const StageOptions &options,
     const QByteArray envelope = envelopeOf(payload, key.sign(payload));
     // The updater's own check, against the key that signed: whatever it would refuse never
     // leaves this tool.
-    try {
-        loadUpdateManifest(envelope, UpdateSigningKey{key.modulusHex()});
-    } catch (const QString &refusal) {
+    if (const auto made = loadUpdateManifest(envelope, UpdateSigningKey{key.modulusHex()});
+        !made.ok())
         throw Texts::tr("the manifest made fails the updater's own check: %1")
-            .arg(Msg::englishForUpdaterText(refusal));
-    }
+            .arg(made.error().describe());
     writeManifest(building.filePath(protocol::kManifestFileName), envelope);
 
     // The contents reach the disk before the stage appears under its name, so a crash never

@@ -7,7 +7,6 @@
 #include "fileio.h"
 #include "osbridge.h"
 #include "updateprotocol.h"
-#include "updatertexts.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -115,7 +114,7 @@ void checkDeltas(const QString &stageDir, const QString &feedDir,
             bases.emplace(feedDir, channel, manifest.sequence, kMaxDeltaDepth, key);
         } catch (const QString &failure) {
             report.problems << Texts::tr("the deltas cannot be checked against the feed: %1")
-                                   .arg(Msg::englishForUpdaterText(failure));
+                                   .arg(failure);
         }
     }
     QHash<QString, const ManifestFile *> entries;
@@ -164,7 +163,7 @@ void checkDeltas(const QString &stageDir, const QString &feedDir,
             else
                 ++report.deltasChecked;
         } catch (const QString &failure) {
-            report.problems << QStringLiteral("%1: %2").arg(label, Msg::englishForUpdaterText(failure));
+            report.problems << QStringLiteral("%1: %2").arg(label, failure);
         }
     }
 }
@@ -176,8 +175,9 @@ StageReport verifyStage(const QString &stageDir, const std::optional<UpdateSigni
 {
     StageReport report;
     const QByteArray envelope =
-        readFileLimited(stageDir + u'/' + protocol::kManifestFileName, kManifestMaxBytes);
-    report.manifest = key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope);
+        orRefuse(readFileLimited(stageDir + u'/' + protocol::kManifestFileName, kManifestMaxBytes));
+    report.manifest =
+        orRefuse(key ? loadUpdateManifest(envelope, *key) : loadUpdateManifest(envelope));
 
     QHash<QString, const ManifestFile *> entries;
     for (const ManifestFile &entry : std::as_const(report.manifest.files)) {

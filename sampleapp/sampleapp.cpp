@@ -48,12 +48,7 @@ QJsonObject readJsonObject(const QString &path)
 // file's own writer; a proper one goes through the client library like a real application's.
 bool writeHealthFile(const QString &workDirectory, const vellumix::HealthRecord &health)
 {
-    try {
-        vellumix::writeHealthRecord(workDirectory, health);
-    } catch (const QString &) {
-        return false;
-    }
-    return true;
+    return vellumix::writeHealthRecord(workDirectory, health).ok();
 }
 
 int runProbe(const QString &programRoot, const Settings &settings, const QString &token)

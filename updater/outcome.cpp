@@ -34,13 +34,13 @@ int reportFailure(const QString &message, const QString &programRoot, bool paren
         done. That is treated like a rollback that failed: the old program is not started, and the
         text says where the old files are kept, with exit code 6.
     */
-    TransactionJournal journal;
-    try {
-        journal = readTransactionJournal(programRoot);
-    } catch (const QString &journalProblem) {
-        showMessage(message + Msg::rollbackSeparator + journalProblem + Msg::backupKeptTail);
+    const CoreResult<TransactionJournal> read = readTransactionJournal(programRoot);
+    if (!read.ok()) {
+        showMessage(message + Msg::rollbackSeparator + read.error().updaterText()
+                    + Msg::backupKeptTail);
         return ExitRollbackFailed;
     }
+    TransactionJournal journal = *read;
 
     if (isTransactionUnfinished(journal)) {
         try {

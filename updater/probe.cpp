@@ -1,5 +1,6 @@
 #include "probe.h"
 
+#include "coreedge.h"
 #include "healthrecord.h"
 #include "installedrecord.h"
 #include "messages.h"
@@ -31,13 +32,13 @@ int probeNewVersion(const QString &programRoot, const QString &token, const QStr
     os::ProcessHandle handle;
     handle.open(std::uint32_t(quint64(processId) & 0xFFFFFFFFu));
 
-    const QString workDirectory = workDirectoryPath(programRoot);
+    const QString workDirectory = orThrow(workDirectoryPath(programRoot));
     QElapsedTimer elapsed;
     elapsed.start();
     bool confirmed = false;
     bool ended = false;
     while (elapsed.elapsed() < timing.probeTimeMs) {
-        if (healthFileConfirms(workDirectory, token, version)) {
+        if (orThrow(healthFileConfirms(workDirectory, token, version))) {
             confirmed = true;
             break;
         }
@@ -51,12 +52,12 @@ int probeNewVersion(const QString &programRoot, const QString &token, const QStr
     handle.close();
     // A confirmation written just before the new version ended, or just before the time ran out.
     if (!confirmed)
-        confirmed = healthFileConfirms(workDirectory, token, version);
+        confirmed = orThrow(healthFileConfirms(workDirectory, token, version));
 
     if (confirmed) {
         setJournalState(journal, JournalState::healthy);
-        writeTransactionJournal(programRoot, journal);
-        writeInstalledRecord(workDirectoryPath(programRoot), {sequence, version});
+        orThrow(writeTransactionJournal(programRoot, journal));
+        orThrow(writeInstalledRecord(workDirectory, {sequence, version}));
         return ExitSuccess;
     }
     if (ended) {
@@ -66,7 +67,7 @@ int probeNewVersion(const QString &programRoot, const QString &token, const QStr
         return ExitNewVersionEnded;
     }
     setJournalState(journal, JournalState::rollbackNeeded);
-    writeTransactionJournal(programRoot, journal);
+    orThrow(writeTransactionJournal(programRoot, journal));
     showMessage(Msg::newVersionUnconfirmed);
     return ExitNewVersionUnconfirmed;
 }

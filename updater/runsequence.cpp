@@ -1,5 +1,6 @@
 #include "runsequence.h"
 
+#include "coreedge.h"
 #include "fileio.h"
 #include "install.h"
 #include "journal.h"
@@ -42,7 +43,7 @@ void waitForParent(quint32 parentId, int timeoutMs)
 
 int runRecoverySequence(const QString &programRoot)
 {
-    TransactionJournal journal = readTransactionJournal(programRoot);
+    TransactionJournal journal = orThrow(readTransactionJournal(programRoot));
     if (isTransactionUnfinished(journal))
         rollbackTransaction(programRoot, journal);
     restartMainProgram(programRoot);
@@ -52,11 +53,11 @@ int runRecoverySequence(const QString &programRoot)
 int runApplySequence(const QString &programRoot, const QString &stagingDirectory,
                      const ProbeTiming &timing)
 {
-    const QByteArray envelope =
-        readFileLimited(stagingDirectory + u'/' + protocol::kManifestFileName, kManifestMaxBytes);
-    const UpdateManifest manifest = loadUpdateManifest(envelope);
+    const QByteArray envelope = orThrow(
+        readFileLimited(stagingDirectory + u'/' + protocol::kManifestFileName, kManifestMaxBytes));
+    const UpdateManifest manifest = orThrow(loadUpdateManifest(envelope));
     installUpdate(programRoot, stagingDirectory, manifest);
-    TransactionJournal journal = readTransactionJournal(programRoot);
+    TransactionJournal journal = orThrow(readTransactionJournal(programRoot));
     const QString token = journalToken(journal);
     return probeNewVersion(programRoot, token, manifest.version, manifest.sequence, journal, timing);
 }
@@ -91,10 +92,8 @@ int runUpdater(const QStringList &arguments, const RunTiming &timing)
         application's process has not been waited for and may still be running.
     */
     const WorkDirectory work = WorkDirectory::ofProgramRoot(programRoot);
-    try {
-        work.ensureNoLinks();
-    } catch (const QString &refusal) {
-        showMessage(Msg::failurePrefix + refusal + Msg::failureTail);
+    if (const CoreError linked = work.ensureNoLinks(); !linked.ok()) {
+        showMessage(Msg::failurePrefix + linked.updaterText() + Msg::failureTail);
         return ExitHandledFailure;
     }
 

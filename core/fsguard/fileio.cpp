@@ -1,6 +1,5 @@
 #include "fileio.h"
 
-#include "messages.h"
 #include "platform.h"
 #include "osbridge.h"
 
@@ -18,13 +17,13 @@ namespace {
 constexpr qint64 kHashBlock = 1 << 20;
 }
 
-QByteArray readFileLimited(const QString &path, qint64 maxBytes)
+CoreResult<QByteArray> readFileLimited(const QString &path, qint64 maxBytes)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw Msg::cannotReadFile + QFileInfo(path).fileName();
+        return CoreError{CoreError::CannotRead, path, file.errorString()};
     if (file.size() > maxBytes)
-        throw Msg::fileTooLarge;
+        return CoreError{CoreError::TooLarge, path, {}};
     /*
         The size test refuses an oversized regular file before a byte of it is read. It says
         nothing about a file that grows while it is read, or about a pipe or device, whose size
@@ -33,9 +32,9 @@ QByteArray readFileLimited(const QString &path, qint64 maxBytes)
     */
     QByteArray contents = file.read(maxBytes < 0 ? 0 : maxBytes + 1);
     if (file.error() != QFileDevice::NoError)
-        throw Msg::cannotReadFile + QFileInfo(path).fileName();
+        return CoreError{CoreError::CannotRead, path, file.errorString()};
     if (contents.size() > maxBytes)
-        throw Msg::fileTooLarge;
+        return CoreError{CoreError::TooLarge, path, {}};
     return contents;
 }
 
@@ -89,20 +88,22 @@ AtomicWriteResult replaceFileAtomically(const QString &path, const QByteArray &c
     return {};
 }
 
-void writeFileAtomic(const QString &path, const QByteArray &contents)
+CoreError writeFileAtomic(const QString &path, const QByteArray &contents)
 {
-    switch (replaceFileAtomically(path, contents).status) {
+    const AtomicWriteResult result = replaceFileAtomically(path, contents);
+    switch (result.status) {
     case AtomicWriteResult::Written:
-        return;
+        return {};
     case AtomicWriteResult::CannotCreateDirectory:
-        throw Msg::cannotCreateUpdateDirectory;
+        return {CoreError::CannotCreateDirectory, path, {}};
     case AtomicWriteResult::LinkAtName:
-        throw Msg::workDirectoryHasLink;
+        return {CoreError::LinkAtName, path, {}};
     case AtomicWriteResult::CannotWrite:
+        return {CoreError::CannotWrite, path, result.errorString};
     case AtomicWriteResult::CannotFlushDirectory:
         break;
     }
-    throw Msg::cannotSaveUpdateFile;
+    return {CoreError::CannotWrite, path, QStringLiteral("the directory entry was not flushed")};
 }
 
 QByteArray fileSha256Hex(const QString &path)

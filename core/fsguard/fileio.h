@@ -1,5 +1,7 @@
 #pragma once
 
+#include "coreerror.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -7,8 +9,9 @@
 
 namespace vellumix {
 
-// Reads a whole file that is at most `maxBytes` long; a larger file is refused without being read.
-QByteArray readFileLimited(const QString &path, qint64 maxBytes);
+// Reads a whole file that is at most `maxBytes` long; a larger file is refused without being read
+// (TooLarge), one that cannot be opened or read is CannotRead.
+CoreResult<QByteArray> readFileLimited(const QString &path, qint64 maxBytes);
 
 // The bytes of a small file, read only when a regular file stands at `path`: opened as itself (a
 // link at its name is not followed) and never waited on (a pipe). None for anything else, and for
@@ -18,7 +21,7 @@ std::optional<QByteArray> readRegularFileOnly(const QString &path, qint64 maxByt
 // The one durable atomic write of the project, for every program that writes a file others rely
 // on (the updater's journal and records, the client's records and stage, the release tool's
 // manifests and feed). It answers which step failed, so that each program says so in its own
-// words; writeFileAtomic below is the updater's wording.
+// words; writeFileAtomic below answers the same as a CoreError.
 struct AtomicWriteResult
 {
     enum Status {
@@ -48,8 +51,9 @@ enum class ModificationTime {
 AtomicWriteResult replaceFileAtomically(const QString &path, const QByteArray &contents,
                                         ModificationTime time = ModificationTime::AsWritten);
 
-// replaceFileAtomically with the updater's texts: throws the user's text on any failure.
-void writeFileAtomic(const QString &path, const QByteArray &contents);
+// replaceFileAtomically, its failure as a CoreError (CannotCreateDirectory, LinkAtName,
+// CannotWrite; a directory entry that may not be on stable storage is CannotWrite too).
+CoreError writeFileAtomic(const QString &path, const QByteArray &contents);
 
 // Lower-case hex SHA-256 of a file's content, read as a stream; empty when the file cannot be
 // read, so that it never equals a real digest.

@@ -1,6 +1,5 @@
 #include "linkguard.h"
 
-#include "messages.h"
 #include "osbridge.h"
 #include "pathpolicy.h"
 
@@ -21,34 +20,34 @@ bool isReparsePoint(const QString &path)
 
 } // namespace
 
-void ensureNoLinksOnPath(const QString &path)
+CoreError ensureNoLinksOnPath(const QString &path)
 {
     QString current = QFileInfo(path).absoluteFilePath();
     for (;;) {
         if (isReparsePoint(current))
-            throw Msg::workDirectoryHasLink;
+            return {CoreError::LinkOnPath, current, {}};
         const QString parent = QFileInfo(current).absolutePath();
         // The root of a volume is its own parent. The length test only guards the loop's end
         // against a path form that would not shrink; such a parent has been tested once more.
         if (parent == current)
-            return;
+            return {};
         if (parent.size() >= current.size()) {
             if (isReparsePoint(parent))
-                throw Msg::workDirectoryHasLink;
-            return;
+                return {CoreError::LinkOnPath, parent, {}};
+            return {};
         }
         current = parent;
     }
 }
 
-void ensureSafePathBelow(const QString &base, const QString &relativePath)
+CoreError ensureSafePathBelow(const QString &base, const QString &relativePath)
 {
     if (!isAllowedUpdatePath(relativePath))
-        throw Msg::unsafeUpdatePath;
+        return {CoreError::UnsafePath, relativePath, {}};
 
     QString current = QDir(base).absolutePath();
     if (isReparsePoint(current))
-        throw Msg::pathHasLinkOrJunction;
+        return {CoreError::LinkBelowBase, current, {}};
     /*
         A base that is the root of a volume ("/" or "C:/") already ends in a separator. Adding
         another would make "//name", which Windows reads as a network share: the components are
@@ -62,8 +61,9 @@ void ensureSafePathBelow(const QString &base, const QString &relativePath)
             current += u'/';
         current += part;
         if (isReparsePoint(current))
-            throw Msg::pathHasLinkOrJunction;
+            return {CoreError::LinkBelowBase, current, {}};
     }
+    return {};
 }
 
 } // namespace vellumix

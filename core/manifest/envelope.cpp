@@ -1,7 +1,6 @@
 // The signed envelope of the update manifest: its size bound, its two base64 members and the
 // signature over the payload bytes.
 #include "manifest.h"
-#include "messages.h"
 #include "osbridge.h"
 #include "updatekey.h"
 
@@ -47,22 +46,22 @@ bool verifyPayloadSignature(const QByteArray &payload, const QByteArray &signatu
     return verifyPayloadSignature(payload, signature, compiledInSigningKey());
 }
 
-QByteArray openSignedEnvelope(const QByteArray &envelope, const UpdateSigningKey &key)
+CoreResult<QByteArray> openSignedEnvelope(const QByteArray &envelope, const UpdateSigningKey &key)
 {
     // The bound comes before any parsing: the caller's bounded read already holds it, but this
     // is the last line before the JSON parser sees untrusted bytes.
     if (envelope.size() > kManifestMaxBytes)
-        throw Msg::manifestTooLarge;
+        return CoreError{CoreError::ManifestTooLarge, {}, {}};
 
     const QJsonObject members = QJsonDocument::fromJson(envelope).object();
     QByteArray payload = decodeBase64Member(members, QLatin1String("payload"));
     const QByteArray signature = decodeBase64Member(members, QLatin1String("signature"));
     if (!verifyPayloadSignature(payload, signature, key))
-        throw Msg::signatureRejected;
+        return CoreError{CoreError::SignatureRejected, {}, {}};
     return payload;
 }
 
-QByteArray openSignedEnvelope(const QByteArray &envelope)
+CoreResult<QByteArray> openSignedEnvelope(const QByteArray &envelope)
 {
     return openSignedEnvelope(envelope, compiledInSigningKey());
 }

@@ -1,7 +1,6 @@
 // The payload of a verified manifest: release gate, file list, per-entry rules and totals.
 #include "manifest.h"
 #include "manifest_p.h"
-#include "messages.h"
 #include "pathpolicy.h"
 
 #include <QJsonArray>
@@ -67,7 +66,7 @@ ManifestFile readEntry(const QJsonValue &element)
     return file;
 }
 
-void checkReleaseGate(const QJsonObject &payload, const UpdateManifest &manifest)
+CoreError checkReleaseGate(const QJsonObject &payload, const UpdateManifest &manifest)
 {
     // QJsonValue::toInt gives 0 for anything that is not a whole number within 32 bits (2.5,
     // "1", 2^31), so 1.0 passes and every such value fails like a wrong number.
@@ -78,7 +77,8 @@ void checkReleaseGate(const QJsonObject &payload, const UpdateManifest &manifest
         && manifest.sequence <= kManifestMaxSequence;
     if (!rightSchema || !rightPlatform || !sequenceInRange
         || !matches(versionPattern(), manifest.version))
-        throw Msg::unsupportedUpdate;
+        return {CoreError::UnsupportedUpdate, {}, {}};
+    return {};
 }
 
 bool digestsAndSizesValid(const ManifestFile &file)
@@ -91,7 +91,7 @@ bool digestsAndSizesValid(const ManifestFile &file)
 
 } // namespace
 
-UpdateManifest checkUpdatePayload(const QByteArray &payloadBytes)
+CoreResult<UpdateManifest> checkUpdatePayload(const QByteArray &payloadBytes)
 {
     const QJsonObject payload = QJsonDocument::fromJson(payloadBytes).object();
 
@@ -99,11 +99,12 @@ UpdateManifest checkUpdatePayload(const QByteArray &payloadBytes)
     manifest.version = member(payload, "version").toString();
     manifest.sequence = member(payload, "sequence").toInt();
     manifest.notes = member(payload, "notes").toString();
-    checkReleaseGate(payload, manifest);
+    if (CoreError refused = checkReleaseGate(payload, manifest); !refused.ok())
+        return refused;
 
     const QJsonArray files = member(payload, "files").toArray();
     if (files.isEmpty() || files.size() > kManifestMaxEntries)
-        throw Msg::fileListInvalid;
+        return CoreError{CoreError::FileListInvalid, {}, {}};
 
     // Entries are checked one at a time, so the first offending entry decides the message.
     // Two entries for one file would each back up and replace it, so paths are compared as NTFS
@@ -117,36 +118,40 @@ UpdateManifest checkUpdatePayload(const QByteArray &payloadBytes)
     for (const QJsonValue &element : files) {
         ManifestFile file = readEntry(element);
         if (!isAllowedUpdatePath(file.path))
-            throw Msg::illegalOrDuplicatePath;
+            return CoreError{CoreError::IllegalOrDuplicatePath, file.path, {}};
         const QString pathKey = updatePathKey(file.path);
         if (pathKeys.contains(pathKey))
-            throw Msg::illegalOrDuplicatePath;
+            return CoreError{CoreError::IllegalOrDuplicatePath, file.path, {}};
         pathKeys.insert(pathKey);
         if (!digestsAndSizesValid(file))
-            throw Msg::fileChecksInvalid;
+            return CoreError{CoreError::FileChecksInvalid, file.path, {}};
         totalSize += file.size;
         if (totalSize > kManifestMaxTotalSize)
-            throw Msg::totalSizeExceeded;
+            return CoreError{CoreError::TotalSizeExceeded, {}, {}};
         mainProgramSeen = mainProgramSeen || file.path == QLatin1String(kMainProgramPath);
         updaterSeen = updaterSeen || file.path == QLatin1String(kUpdaterProgramPath);
         manifest.files.append(std::move(file));
     }
     if (!mainProgramSeen || !updaterSeen)
-        throw Msg::requiredProgramsMissing;
+        return CoreError{CoreError::RequiredProgramsMissing, {}, {}};
     return manifest;
 }
 
-UpdateManifest loadUpdateManifest(const QByteArray &envelope, const UpdateSigningKey &key)
+CoreResult<UpdateManifest> loadUpdateManifest(const QByteArray &envelope,
+                                              const UpdateSigningKey &key)
 {
     // Nothing of the payload is looked at before its signature has verified, and it is parsed
     // from exactly the bytes that were verified.
-    const QByteArray payloadBytes = openSignedEnvelope(envelope, key);
-    UpdateManifest manifest = checkUpdatePayload(payloadBytes);
-    manifest.envelope = envelope;
+    const CoreResult<QByteArray> payloadBytes = openSignedEnvelope(envelope, key);
+    if (!payloadBytes.ok())
+        return payloadBytes.error();
+    CoreResult<UpdateManifest> manifest = checkUpdatePayload(*payloadBytes);
+    if (manifest.ok())
+        manifest->envelope = envelope;
     return manifest;
 }
 
-UpdateManifest loadUpdateManifest(const QByteArray &envelope)
+CoreResult<UpdateManifest> loadUpdateManifest(const QByteArray &envelope)
 {
     return loadUpdateManifest(envelope, compiledInSigningKey());
 }

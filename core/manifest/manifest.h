@@ -1,6 +1,8 @@
 // The signed update manifest: the envelope and its signature, and the checked payload.
 #pragma once
 
+#include "coreerror.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -59,16 +61,17 @@ UpdateSigningKey compiledInSigningKey();
 bool verifyPayloadSignature(const QByteArray &payload, const QByteArray &signature);
 
 // Checks the envelope's size and signature and returns the verified payload bytes.
-QByteArray openSignedEnvelope(const QByteArray &envelope);
+CoreResult<QByteArray> openSignedEnvelope(const QByteArray &envelope);
 
-// Opens the envelope and checks the payload; throws the user's text on the first rule broken.
-UpdateManifest loadUpdateManifest(const QByteArray &envelope);
+// Opens the envelope and checks the payload; the error names the first rule broken.
+CoreResult<UpdateManifest> loadUpdateManifest(const QByteArray &envelope);
 
 // The same three with another key than the compiled-in one. The updater itself never uses these;
 // they let the release tool check a manifest against the key that is about to be shipped.
 bool verifyPayloadSignature(const QByteArray &payload, const QByteArray &signature,
                             const UpdateSigningKey &key);
-QByteArray openSignedEnvelope(const QByteArray &envelope, const UpdateSigningKey &key);
-UpdateManifest loadUpdateManifest(const QByteArray &envelope, const UpdateSigningKey &key);
+CoreResult<QByteArray> openSignedEnvelope(const QByteArray &envelope, const UpdateSigningKey &key);
+CoreResult<UpdateManifest> loadUpdateManifest(const QByteArray &envelope,
+                                              const UpdateSigningKey &key);
 
 } // namespace vellumix

@@ -6,9 +6,9 @@
 namespace vellumix {
 
 // Checks payload bytes whose signature has already been verified and returns the manifest
-// (without its envelope bytes); throws the user's text on the first rule broken. The updater
+// (without its envelope bytes); the error names the first rule broken. The updater
 // reaches it only through loadUpdateManifest, after the signature check. It is separate so that
 // the rules can be fuzzed without a signing key.
-UpdateManifest checkUpdatePayload(const QByteArray &payloadBytes);
+CoreResult<UpdateManifest> checkUpdatePayload(const QByteArray &payloadBytes);
 
 } // namespace vellumix

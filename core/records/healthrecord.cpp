@@ -73,10 +73,12 @@ bool healthConfirmed(const QByteArray &contents, const QString &token, const QSt
     with it), and it must be an ordinary file of a sane size. A pipe or device planted under its
     name would otherwise block the read or fill the memory; neither is a confirmation.
 */
-bool healthFileConfirms(const QString &workDirectory, const QString &token, const QString &version)
+CoreResult<bool> healthFileConfirms(const QString &workDirectory, const QString &token,
+                                    const QString &version)
 {
     const QString healthFile = healthFilePath(workDirectory);
-    ensureNoLinksOnPath(healthFile);
+    if (CoreError linked = ensureNoLinksOnPath(healthFile); !linked.ok())
+        return linked;
     const QFileInfo info(healthFile);
     if (!info.isFile() || info.size() > kHealthFileMaxBytes)
         return false;
@@ -95,10 +97,11 @@ HealthRecord readHealthRecord(const QString &workDirectory)
     return bytes ? HealthRecord::fromJson(*bytes) : HealthRecord();
 }
 
-void writeHealthRecord(const QString &workDirectory, const HealthRecord &record)
+CoreError writeHealthRecord(const QString &workDirectory, const HealthRecord &record)
 {
-    ensureNoLinksOnPath(workDirectory);
-    writeFileAtomic(healthFilePath(workDirectory), record.toJson());
+    if (CoreError linked = ensureNoLinksOnPath(workDirectory); !linked.ok())
+        return linked;
+    return writeFileAtomic(healthFilePath(workDirectory), record.toJson());
 }
 
 } // namespace vellumix

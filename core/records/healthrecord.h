@@ -4,6 +4,8 @@
 // update was rolled back. This file is its only reader and writer.
 #pragma once
 
+#include "coreerror.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -43,17 +45,18 @@ bool healthConfirmed(const QByteArray &contents, const QString &token, const QSt
 
 // The updater's reading: whether the health file in `workDirectory` confirms the start. The file
 // is the application's, not the updater's, so it is checked as it is read: a link on its path is
-// refused (throws, as every link in the work directory), and only a regular file of a sane size
-// can confirm.
-bool healthFileConfirms(const QString &workDirectory, const QString &token, const QString &version);
+// refused (LinkOnPath, as every link in the work directory), and only a regular file of a sane
+// size can confirm.
+CoreResult<bool> healthFileConfirms(const QString &workDirectory, const QString &token,
+                                    const QString &version);
 
 // The client's reading: the record in `workDirectory`, read only when it is a regular file (never
 // through a link at its name, never waiting on a pipe); an empty record otherwise.
 HealthRecord readHealthRecord(const QString &workDirectory);
 
 // Writes `record` into `workDirectory` whole or not at all, so that the updater never reads half
-// of it. Throws the user's text when the work directory is reached through a link or the file
-// cannot be written.
-void writeHealthRecord(const QString &workDirectory, const HealthRecord &record);
+// of it. Refused when the work directory is reached through a link; the error says so, or why the
+// file cannot be written.
+CoreError writeHealthRecord(const QString &workDirectory, const HealthRecord &record);
 
 } // namespace vellumix

@@ -24,11 +24,11 @@ QString installedRecordPath(const QString &workDirectory)
 
 } // namespace
 
-void writeInstalledRecord(const QString &workDirectory, const InstalledRecord &record)
+CoreError writeInstalledRecord(const QString &workDirectory, const InstalledRecord &record)
 {
     const QJsonObject object{{kSequenceMember, record.sequence},
                              {kVersionMember, record.version}};
-    writeFileAtomic(installedRecordPath(workDirectory),
+    return writeFileAtomic(installedRecordPath(workDirectory),
                     QJsonDocument(object).toJson(QJsonDocument::Indented));
 }
 

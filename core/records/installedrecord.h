@@ -3,6 +3,8 @@
 // what is installed. This file is its only reader and writer.
 #pragma once
 
+#include "coreerror.h"
+
 #include <QString>
 
 #include <optional>
@@ -15,9 +17,9 @@ struct InstalledRecord
     QString version;
 };
 
-// Replaces the record in `workDirectory` with `record`, atomically and durably. Throws the user's
-// text when it cannot be written.
-void writeInstalledRecord(const QString &workDirectory, const InstalledRecord &record);
+// Replaces the record in `workDirectory` with `record`, atomically and durably; the error says
+// why it could not be written.
+CoreError writeInstalledRecord(const QString &workDirectory, const InstalledRecord &record);
 
 // The record in `workDirectory`, read only when it is a regular file (never through a link at its
 // name, never waiting on a pipe). None when it is missing, damaged, or names a sequence that no

@@ -2,7 +2,6 @@
 
 #include "fileio.h"
 #include "linkguard.h"
-#include "messages.h"
 #include "osbridge.h"
 #include "platform.h"
 #include "workdirectory.h"
@@ -27,11 +26,18 @@ const QString kEntriesMember = QStringLiteral("entries");
 const QString kEntryPathMember = QStringLiteral("path");
 const QString kEntryHadOldMember = QStringLiteral("hadOld");
 
-QString journalFilePath(const QString &programRoot)
+CoreResult<QString> journalFilePath(const QString &programRoot)
 {
     const WorkDirectory work = WorkDirectory::ofProgramRoot(programRoot);
-    work.ensureNoLinks();
+    if (CoreError linked = work.ensureNoLinks(); !linked.ok())
+        return linked;
     return work.journalFile();
+}
+
+CoreError writeJournalBytes(const QString &programRoot, const QByteArray &bytes)
+{
+    const CoreResult<QString> path = journalFilePath(programRoot);
+    return path.ok() ? writeFileAtomic(*path, bytes) : path.error();
 }
 
 QJsonObject journalEntry(const QString &path, bool hadOld)
@@ -41,10 +47,11 @@ QJsonObject journalEntry(const QString &path, bool hadOld)
 
 } // namespace
 
-QString workDirectoryPath(const QString &programRoot)
+CoreResult<QString> workDirectoryPath(const QString &programRoot)
 {
     const WorkDirectory work = WorkDirectory::ofProgramRoot(programRoot);
-    work.ensureNoLinks();
+    if (CoreError linked = work.ensureNoLinks(); !linked.ok())
+        return linked;
     return work.path();
 }
 
@@ -55,12 +62,14 @@ QString workDirectoryPath(const QString &programRoot)
     A link there is followed, as it always was, to a regular file only; a link to nothing is no
     journal, and the first write of one refuses the link.
 */
-TransactionJournal readTransactionJournal(const QString &programRoot)
+CoreResult<TransactionJournal> readTransactionJournal(const QString &programRoot)
 {
-    const QString path = journalFilePath(programRoot);
+    const CoreResult<QString> path = journalFilePath(programRoot);
+    if (!path.ok())
+        return path.error();
     std::string bytes;
-    switch (os::readRegularFile(osText(path), std::size_t(kJournalMaxBytes), os::LinkAtName::Follow,
-                                bytes)) {
+    switch (os::readRegularFile(osText(*path), std::size_t(kJournalMaxBytes),
+                                os::LinkAtName::Follow, bytes)) {
     case os::FileRead::Missing:
         return TransactionJournal();
     case os::FileRead::Read:
@@ -68,11 +77,11 @@ TransactionJournal readTransactionJournal(const QString &programRoot)
     case os::FileRead::NotAFile:
     case os::FileRead::TooLarge:
     case os::FileRead::Failed:
-        throw Msg::journalUnreadable;
+        return CoreError{CoreError::JournalUnreadable, *path, {}};
     }
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(bytes));
     if (!document.isObject() || journalState(document.object()).isEmpty())
-        throw Msg::journalDamaged;
+        return CoreError{CoreError::JournalDamaged, *path, {}};
     return document.object();
 }
 
@@ -83,15 +92,14 @@ TransactionJournal peekTransactionJournal(const QString &workDirectory)
     return bytes ? QJsonDocument::fromJson(*bytes).object() : TransactionJournal();
 }
 
-void writeTransactionJournal(const QString &programRoot, const TransactionJournal &journal)
+CoreError writeTransactionJournal(const QString &programRoot, const TransactionJournal &journal)
 {
-    const QByteArray bytes = QJsonDocument(journal).toJson(QJsonDocument::Compact);
-    writeFileAtomic(journalFilePath(programRoot), bytes);
+    return writeJournalBytes(programRoot, QJsonDocument(journal).toJson(QJsonDocument::Compact));
 }
 
-void writeTransactionJournal(const QString &programRoot, const GrowingJournal &journal)
+CoreError writeTransactionJournal(const QString &programRoot, const GrowingJournal &journal)
 {
-    writeFileAtomic(journalFilePath(programRoot), journal.toJson());
+    return writeJournalBytes(programRoot, journal.toJson());
 }
 
 bool isTransactionUnfinished(const TransactionJournal &journal)

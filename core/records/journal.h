@@ -12,6 +12,7 @@
 #include <QList>
 #include <QString>
 
+#include "coreerror.h"
 #include "updateprotocol.h"
 
 namespace vellumix {
@@ -26,15 +27,15 @@ using protocol::kWorkDirectoryName;
 inline constexpr qint64 kJournalMaxBytes = 64 * 1024 * 1024;
 
 // The program root joined with ".vellumix-update", after the link check of that path.
-QString workDirectoryPath(const QString &programRoot);
+CoreResult<QString> workDirectoryPath(const QString &programRoot);
 
-// The journal of the program root; an empty object when there is none. Throws when it cannot be
-// read (also when something other than a regular file stands at its name, or it is larger than
-// kJournalMaxBytes) or is damaged.
-TransactionJournal readTransactionJournal(const QString &programRoot);
+// The journal of the program root; an empty object when there is none. JournalUnreadable when it
+// cannot be read (also when something other than a regular file stands at its name, or it is
+// larger than kJournalMaxBytes), JournalDamaged when it is no journal.
+CoreResult<TransactionJournal> readTransactionJournal(const QString &programRoot);
 
 // Replaces the journal on disk with `journal`, atomically and durably.
-void writeTransactionJournal(const QString &programRoot, const TransactionJournal &journal);
+CoreError writeTransactionJournal(const QString &programRoot, const TransactionJournal &journal);
 
 // The journal of the work directory `workDirectory` as the application's start-up reads it: only a
 // regular file, never through a link at its name, never waiting on a pipe. Anything else, and a
@@ -97,6 +98,6 @@ private:
     QByteArray m_tail;    // from the closing bracket of "entries" to the end
 };
 
-void writeTransactionJournal(const QString &programRoot, const GrowingJournal &journal);
+CoreError writeTransactionJournal(const QString &programRoot, const GrowingJournal &journal);
 
 } // namespace vellumix

@@ -120,18 +120,15 @@ QString WorkDirectory::installationIdFile() const
                QCryptographicHash::hash(root.toUtf8(), QCryptographicHash::Sha256).toHex().left(32));
 }
 
-void WorkDirectory::ensureNoLinks() const
+CoreError WorkDirectory::ensureNoLinks() const
 {
-    ensureNoLinksOnPath(m_path);
+    return ensureNoLinksOnPath(m_path);
 }
 
 WorkDirectoryError WorkDirectory::make() const
 {
-    try {
-        ensureNoLinks();
-    } catch (const QString &) {
+    if (!ensureNoLinks().ok())
         return {WorkDirectoryError::LinkOnPath, m_path, {}};
-    }
     if (!QDir().mkpath(m_path))
         return {WorkDirectoryError::CannotCreate, m_path, {}};
     return {};
@@ -144,11 +141,8 @@ std::optional<QByteArray> WorkDirectory::readRecord(const QString &file, qint64 
 
 WorkDirectoryError WorkDirectory::writeRecord(const QString &file, const QByteArray &contents) const
 {
-    try {
-        ensureNoLinks();
-    } catch (const QString &) {
+    if (!ensureNoLinks().ok())
         return {WorkDirectoryError::LinkOnPath, m_path, {}};
-    }
     return fromWrite(replaceFileAtomically(file, contents), file);
 }
 

@@ -90,9 +90,8 @@ public:
     // user's data folder, not in the work folder (see rolloutcohort.h in the client).
     QString installationIdFile() const;
 
-    // The link check of the folder's path (the folder and every folder above it). Throws the
-    // updater's text, as every link check of the updater does.
-    void ensureNoLinks() const;
+    // The link check of the folder's path (the folder and every folder above it).
+    CoreError ensureNoLinks() const;
     // Makes the folder when it is missing, after the link check.
     WorkDirectoryError make() const;
 

@@ -14,7 +14,7 @@
 #include "rolloutcohort.h"
 #include "signing.h"
 #include "updatehistory.h"
-#include "updatertexts.h"
+#include "coreerror.h"
 #include <vellumix/startup.h>
 #include <vellumix/translation.h>
 #include "testsupport.h"
@@ -318,7 +318,7 @@ private slots:
         QTest::addColumn<ManifestFault>("fault");
         QTest::addColumn<bool>("local");
         QTest::addColumn<QString>("detail"); // the updater's refusal, in English and as it is
-        const QString signature = Msg::englishForUpdaterText(Msg::signatureRejected);
+        const QString signature = u"the update's signature does not verify (\"更新签名验证失败，已停止更新\")"_s;
         const QList<std::tuple<const char *, ManifestFault, QString>> faults{
             {"oversized", ManifestFault::Oversized, QString()}, // bounded while it is read
             {"bad signature", ManifestFault::BadSignature, signature},
@@ -326,7 +326,7 @@ private slots:
             {"tampered payload", ManifestFault::Tampered, signature},
             {"malformed JSON", ManifestFault::Malformed, signature},
             {"signed payload that is no JSON", ManifestFault::NoJson,
-             Msg::englishForUpdaterText(Msg::unsupportedUpdate)},
+             u"the update's format version is not supported (\"不支持的更新版本\")"_s},
         };
         for (const auto &[name, fault, detail] : faults) {
             QTest::addRow("http: %s", name) << fault << false << detail;
@@ -2022,7 +2022,7 @@ private slots:
         writeFile(work, QStringLiteral("health.json"), "an earlier confirmation");
         TransactionJournal journal = newTransactionJournal(QStringLiteral("10"), 2, token);
         journal.insert(QStringLiteral("state"), JournalState::starting);
-        writeTransactionJournal(m_root, journal);
+        orThrow(writeTransactionJournal(m_root, journal));
         QVERIFY(vellumix::confirmStartIfProbed(arguments, QStringLiteral("10"), m_root, &failure));
         QVERIFY2(failure.ok(), qPrintable(failure.detail));
         const QByteArray written = readFile(work + QStringLiteral("/health.json"));
@@ -2175,7 +2175,7 @@ private slots:
             TransactionJournal journal =
                 newTransactionJournal(QStringLiteral("2.0.0"), 2, QStringLiteral("00ff"));
             journal.insert(QStringLiteral("state"), state);
-            writeTransactionJournal(m_root, journal);
+            orThrow(writeTransactionJournal(m_root, journal));
         }
         const QString work = m_root + QStringLiteral("/.vellumix-update");
         const QString lockPath = work + QStringLiteral("/installer.lock");
@@ -2459,7 +2459,7 @@ private slots:
                 newTransactionJournal(QStringLiteral("2.0.0"), 2, QStringLiteral("00ff"));
             appendJournalEntry(journal, QStringLiteral("Vellumix.exe"), true);
             journal.insert(QStringLiteral("state"), state);
-            writeTransactionJournal(m_root, journal);
+            orThrow(writeTransactionJournal(m_root, journal));
         }
         QCOMPARE(vellumix::recoveryPending(m_root), pending);
     }
@@ -2503,7 +2503,7 @@ private slots:
         if (!journal.isEmpty()) {
             TransactionJournal written = newTransactionJournal(QStringLiteral("2.1"), 9, token);
             setJournalState(written, journal);
-            writeTransactionJournal(m_root, written);
+            orThrow(writeTransactionJournal(m_root, written));
         }
         if (confirmed)
             writeFile(m_root, QStringLiteral(".vellumix-update/health.json"),
@@ -2601,55 +2601,48 @@ private slots:
         QCOMPARE(vellumix::translationLanguages(), QStringList{u"zh_CN"_s});
     }
 
-    // The updater's texts as a tool passes them on: the English meaning, then the updater's own
-    // text; a text followed by a file's name keeps the name; any other text stays as it is.
-    void updaterTextsInEnglish_data()
+    // A failure of the shared code as the tools word it: the English meaning, the file's name
+    // where the updater's text has one, then the updater's own text; and the updater's own text,
+    // one of messages.h for every code.
+    void coreErrorsInEnglish_data()
     {
-        QTest::addColumn<QString>("thrown");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("expected"); // empty: the meaning, whatever it is
-        QTest::newRow("signature") << Msg::signatureRejected
+        QTest::newRow("signature") << int(CoreError::SignatureRejected) << QString()
                                    << u"the update's signature does not verify (\"更新签名验证失败，已停止更新\")"_s;
-        QTest::newRow("file name") << Msg::cannotReadFile + u"manifest.json"_s
+        QTest::newRow("file name") << int(CoreError::CannotRead) << u"/tmp/stage/manifest.json"_s
                                    << u"cannot read the file manifest.json (\"无法读取文件：manifest.json\")"_s;
-        QTest::newRow("relative path") << Msg::stagedFileInvalid + u"lib/core.dll"_s
-                                       << u"a staged file does not match its digest: lib/core.dll "
-                                          u"(\"待安装文件校验失败：lib/core.dll\")"_s;
-        // A text that begins with another one is its own.
-        QTest::newRow("longer text") << Msg::pathHasLinkOrJunction
-                                     << u"the update directory must not contain a link or junction "
-                                        u"(\"更新目录不能含链接或目录联接\")"_s;
-        QTest::newRow("a text that only begins like one") << Msg::signatureRejected + u"x"_s
-                                                          << Msg::signatureRejected + u"x"_s;
-        QTest::newRow("a tool's own text") << u"cannot remove /tmp/x"_s << u"cannot remove /tmp/x"_s;
-        // Every text of messages.h has its meaning (the line break between texts needs none).
-        QFile messages(QStringLiteral(VELLUMIX_MESSAGES_H));
-        QVERIFY(messages.open(QIODevice::ReadOnly));
-        const QString source = QString::fromUtf8(messages.readAll());
-        static const QRegularExpression literal(u"QStringLiteral\\(\\s*u\"((?:[^\"\\\\]|\\\\.)*)\"\\)"_s);
-        int texts = 0;
-        for (const QRegularExpressionMatch &match : literal.globalMatch(source)) {
-            const QString text = match.captured(1).replace(u"\\n"_s, u"\n"_s);
-            if (text != u"\n"_s)
-                QTest::addRow("messages.h %d", ++texts) << text << QString();
-        }
-        // Each declared text was found (all but the line break).
-        QCOMPARE(texts + 1, int(source.count(u"inline const QString"_s)));
+        QTest::newRow("a path the text does not name") << int(CoreError::LinkBelowBase) << u"/tmp/x/link"_s
+                                                       << u"the update directory must not contain a link or junction "
+                                                          u"(\"更新目录不能含链接或目录联接\")"_s;
+        for (int code = CoreError::None + 1; code <= CoreError::JournalDamaged; ++code)
+            QTest::addRow("code %d", code) << code << u"/tmp/f"_s << QString();
     }
 
-    void updaterTextsInEnglish()
+    void coreErrorsInEnglish()
     {
-        QFETCH(QString, thrown);
+        QFETCH(int, code);
+        QFETCH(QString, path);
         QFETCH(QString, expected);
-        const QString english = Msg::englishForUpdaterText(thrown);
+        const CoreError error{CoreError::Code(code), path, {}};
+        const QString english = error.describe();
         if (!expected.isEmpty()) {
             QCOMPARE(english, expected);
             return;
         }
-        QVERIFY2(english.endsWith(u" (\""_s + thrown + u"\")"_s), qPrintable(english));
-        const QString meaning = english.left(english.size() - thrown.size() - 4);
+        // The updater's text is one of its own, as messages.h writes it.
+        QFile messages(QStringLiteral(VELLUMIX_MESSAGES_H));
+        QVERIFY(messages.open(QIODevice::ReadOnly));
+        const QString text = error.updaterText();
+        const QString base = code == CoreError::CannotRead ? text.chopped(1) : text; // "f"
+        QVERIFY2(QString::fromUtf8(messages.readAll()).contains(u"u\""_s + base + u'"'), qPrintable(text));
+        QVERIFY2(english.endsWith(u" (\""_s + text + u"\")"_s), qPrintable(english));
+        const QString meaning = english.left(english.size() - text.size() - 4);
         QVERIFY2(!meaning.isEmpty()
                      && std::all_of(meaning.begin(), meaning.end(), [](QChar c) { return c.unicode() < 0x80; }),
                  qPrintable(english));
+        QVERIFY(CoreError{}.describe().isEmpty() && CoreError{}.updaterText().isEmpty());
     }
 };
 

@@ -302,7 +302,7 @@ private slots:
         // An update interrupted right after its journal was first written.
         vellumix::TransactionJournal journal = vellumix::newTransactionJournal(
             QStringLiteral("9.0.0"), 9, QStringLiteral("0123456789abcdef"));
-        vellumix::writeTransactionJournal(installation.root(), journal);
+        vellumix::orThrow(vellumix::writeTransactionJournal(installation.root(), journal));
         run = installation.runProgram(QStringLiteral("strace"), traced);
         QVERIFY2(run.exitCode == 0, qPrintable(run.errorOutput));
         QCOMPARE(installation.journalState(), QStringLiteral("rolledback"));

@@ -5,7 +5,6 @@
 #include "fuzzcheck.h"
 #include "journal.h"
 #include "linkguard.h"
-#include "messages.h"
 #include "pathpolicy.h"
 
 #include <QDir>
@@ -40,22 +39,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(file.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size));
     file.close();
 
-    TransactionJournal journal;
-    try {
-        journal = readTransactionJournal(root);
-    } catch (const QString &message) {
-        FUZZ_CHECK(message == Msg::journalDamaged || message == Msg::journalUnreadable);
+    const CoreResult<TransactionJournal> read = readTransactionJournal(root);
+    if (!read.ok()) {
+        FUZZ_CHECK(read.error().code == CoreError::JournalDamaged
+                   || read.error().code == CoreError::JournalUnreadable);
         return 0;
     }
+    const TransactionJournal &journal = *read;
     FUZZ_CHECK(!journalState(journal).isEmpty());
     (void)isTransactionUnfinished(journal);
     const QJsonArray entries = journal.value(QStringLiteral("entries")).toArray();
     for (const QJsonValue &entry : entries) {
         const QString path = entry.toObject().value(QStringLiteral("path")).toString();
-        try {
-            ensureSafePathBelow(root, path);
-        } catch (const QString &message) {
-            FUZZ_CHECK(message == Msg::unsafeUpdatePath);
+        if (const CoreError refused = ensureSafePathBelow(root, path); !refused.ok()) {
+            FUZZ_CHECK(refused.code == CoreError::UnsafePath);
             continue;
         }
         // Admitted: a relative path of plain components that cannot leave the root by name.

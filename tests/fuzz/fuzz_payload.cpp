@@ -1,9 +1,8 @@
 // Fuzz target: the rules of a manifest's payload, after the signature (which the fuzzer cannot
-// forge) has been checked. Whatever the bytes, the check either throws one of its own texts or
+// forge) has been checked. Whatever the bytes, the check either refuses them for one of its rules or
 // returns a manifest that keeps every rule.
 #include "fuzzcheck.h"
 #include "manifest_p.h"
-#include "messages.h"
 #include "pathpolicy.h"
 
 #include <QRegularExpression>
@@ -14,15 +13,16 @@ using namespace vellumix;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray payload(reinterpret_cast<const char *>(data), qsizetype(size));
-    UpdateManifest manifest;
-    try {
-        manifest = checkUpdatePayload(payload);
-    } catch (const QString &message) {
-        FUZZ_CHECK(message == Msg::unsupportedUpdate || message == Msg::fileListInvalid
-                   || message == Msg::illegalOrDuplicatePath || message == Msg::fileChecksInvalid
-                   || message == Msg::totalSizeExceeded || message == Msg::requiredProgramsMissing);
+    const CoreResult<UpdateManifest> checked = checkUpdatePayload(payload);
+    if (!checked.ok()) {
+        const CoreError::Code code = checked.error().code;
+        FUZZ_CHECK(code == CoreError::UnsupportedUpdate || code == CoreError::FileListInvalid
+                   || code == CoreError::IllegalOrDuplicatePath
+                   || code == CoreError::FileChecksInvalid || code == CoreError::TotalSizeExceeded
+                   || code == CoreError::RequiredProgramsMissing);
         return 0;
     }
+    const UpdateManifest &manifest = *checked;
     static const QRegularExpression digest(QStringLiteral("^[0-9a-f]{64}\\n?$"));
     static const QRegularExpression version(QStringLiteral("^[0-9A-Za-z.+-]{1,60}\\n?$"));
     FUZZ_CHECK(manifest.sequence >= 1 && manifest.sequence <= 9999999);

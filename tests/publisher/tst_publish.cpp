@@ -189,7 +189,7 @@ QStringList entriesOf(const QString &dir)
 
 UpdateManifest manifestOf(const QString &stage)
 {
-    return loadUpdateManifest(testsupport::readFile(stage + QStringLiteral("/manifest.json")));
+    return orThrow(loadUpdateManifest(testsupport::readFile(stage + QStringLiteral("/manifest.json"))));
 }
 
 const ManifestFile &entryOf(const UpdateManifest &manifest, const QString &path)
@@ -372,7 +372,7 @@ private slots:
 
         // The updater's own loader accepts it and finds every file with its digest and size.
         const QByteArray envelope = testsupport::readFile(stage + QStringLiteral("/manifest.json"));
-        const UpdateManifest manifest = loadUpdateManifest(envelope);
+        const UpdateManifest manifest = orThrow(loadUpdateManifest(envelope));
         QCOMPARE(manifest.version, QStringLiteral("2.0.0-rc+1"));
         QCOMPARE(manifest.sequence, 12);
         QCOMPARE(manifest.notes, QStringLiteral(u"修复与改进"));
@@ -420,7 +420,7 @@ private slots:
                  (QStringList{QStringLiteral("Vellumix.exe"), QStringLiteral("empty.dat"),
                               QStringLiteral(u"资源"), QStringLiteral(u"资源/更新说明.txt")}));
         const UpdateManifest manifest =
-            loadUpdateManifest(testsupport::readFile(stage + QStringLiteral("/manifest.json")));
+            orThrow(loadUpdateManifest(testsupport::readFile(stage + QStringLiteral("/manifest.json"))));
         QCOMPARE(manifest.files.size(), files.size());
         const Run verified = runTool({QStringLiteral("verify"), stage});
         QVERIFY2(verified.exitCode == 0, qPrintable(verified.output));
@@ -1059,7 +1059,7 @@ private slots:
                          QStringLiteral("offers another release under sequence 2")), run.out.constData());
         if (unchanged)
             QCOMPARE(testsupport::describeDifference(before, testsupport::snapshotTree(feed)), QString());
-        const UpdateManifest current = loadUpdateManifest(testsupport::readFile(channelManifest(feed)));
+        const UpdateManifest current = orThrow(loadUpdateManifest(testsupport::readFile(channelManifest(feed))));
         QCOMPARE(current.sequence, 2);
         QCOMPARE(readReleaseExtras(current).percent(), percent);
         // The history keeps the release as it was published, whatever was signed since.
@@ -1300,7 +1300,7 @@ private slots:
                                        QStringLiteral("--expires-in"), QStringLiteral("60")});
         QVERIFY2(refreshed.exitCode == 0, qPrintable(refreshed.output));
         const QString manifest = channelManifest(feed, QStringLiteral("beta"));
-        const UpdateManifest after = loadUpdateManifest(testsupport::readFile(manifest));
+        const UpdateManifest after = orThrow(loadUpdateManifest(testsupport::readFile(manifest)));
         QJsonObject payload = QJsonDocument::fromJson(payloadBytesOf(after)).object();
         QVERIFY(daysAhead(payload, 60));
         payload.remove(QStringLiteral("expires"));
@@ -1680,7 +1680,7 @@ private slots:
                 // Logged after the current step began: a second after its signing, or a minute
                 // ago for the release as staged.
                 const std::optional<QDateTime> since =
-                    readReleaseExtras(loadUpdateManifest(testsupport::readFile(channelManifest(feed)))).rolloutSince;
+                    readReleaseExtras(orThrow(loadUpdateManifest(testsupport::readFile(channelManifest(feed))))).rolloutSince;
                 const QDateTime time = since ? since->addSecs(1) : secondsFromNow(-60);
                 const int confirmed = what.section(u'+', 0, 0).toInt();
                 const int failed = what.section(u'+', 1).toInt();
@@ -1700,7 +1700,7 @@ private slots:
             }
             const Run ran = runTool(arguments);
             QVERIFY2(ran.exitCode == codes.at(run), qPrintable(QStringLiteral("run %1: %2").arg(run + 1).arg(ran.output)));
-            const ReleaseExtras extras = readReleaseExtras(loadUpdateManifest(testsupport::readFile(channelManifest(feed))));
+            const ReleaseExtras extras = readReleaseExtras(orThrow(loadUpdateManifest(testsupport::readFile(channelManifest(feed)))));
             QVERIFY2(extras.percent() == after.at(run), qPrintable(QStringLiteral("run %1: %2").arg(run + 1).arg(ran.output)));
         }
     }
@@ -2025,7 +2025,7 @@ private slots:
         halt.keyPath = key;
         halt.percent = 0;
         setRollout(halt);
-        const ReleaseExtras halted = readReleaseExtras(loadUpdateManifest(testsupport::readFile(channelManifest(feed))));
+        const ReleaseExtras halted = readReleaseExtras(orThrow(loadUpdateManifest(testsupport::readFile(channelManifest(feed)))));
         QCOMPARE(halted.percent(), 0);
         QCOMPARE(halted.fallback, std::optional<FallbackRelease>(named));
     }
@@ -2228,7 +2228,7 @@ private slots:
         };
         Run run = rollout({QStringLiteral("--percent"), QStringLiteral("50")});
         QVERIFY2(run.exitCode == 0 && run.output.contains(QStringLiteral("50% (before: 10%)")), qPrintable(run.output));
-        QCOMPARE(readReleaseExtras(loadUpdateManifest(testsupport::readFile(manifest))).percent(), 50);
+        QCOMPARE(readReleaseExtras(orThrow(loadUpdateManifest(testsupport::readFile(manifest)))).percent(), 50);
         QCOMPARE(testsupport::readFile(feed + QStringLiteral("/stable/releases/2.signed-1.json")), testsupport::readFile(manifest));
         QCOMPARE(testsupport::readFile(feed + QStringLiteral("/stable/releases/2.json")), manifestOf(forged).envelope);
         const auto snapshot = testsupport::snapshotTree(feed);
@@ -2278,7 +2278,7 @@ private slots:
         QCOMPARE(halted.json().value(QStringLiteral("decision")).toObject().value(QStringLiteral("move")),
                  QJsonValue(QStringLiteral("halt")));
         QCOMPARE(halted.json().value(QStringLiteral("percent")), QJsonValue(0));
-        QCOMPARE(readReleaseExtras(loadUpdateManifest(testsupport::readFile(manifest))).percent(), 0);
+        QCOMPARE(readReleaseExtras(orThrow(loadUpdateManifest(testsupport::readFile(manifest)))).percent(), 0);
         run = rollout(advance);
         QVERIFY2(run.exitCode == 0 && run.output.contains(QStringLiteral("halted")), qPrintable(run.output));
 

@@ -2,6 +2,8 @@
 // small tmpfs mounts for a full disk, and the message of a thrown failure.
 #pragma once
 
+#include "coreedge.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>

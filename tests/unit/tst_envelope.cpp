@@ -92,7 +92,7 @@ private slots:
         QFETCH(QByteArray, envelope);
         QFETCH(QString, expected);
         QByteArray payload;
-        QCOMPARE(failureOf([&] { payload = openSignedEnvelope(envelope); }), expected);
+        QCOMPARE(failureOf([&] { payload = orThrow(openSignedEnvelope(envelope)); }), expected);
         if (expected == kNoFailure)
             QCOMPARE(payload, m_payload);
     }
@@ -132,7 +132,7 @@ private slots:
     {
         QFETCH(QByteArray, envelope);
         QByteArray payload;
-        QCOMPARE(failureOf([&] { payload = openSignedEnvelope(envelope); }), kNoFailure);
+        QCOMPARE(failureOf([&] { payload = orThrow(openSignedEnvelope(envelope)); }), kNoFailure);
         QCOMPARE(payload, m_payload);
     }
 
@@ -177,9 +177,9 @@ private slots:
     void refusedSignatures()
     {
         QFETCH(QByteArray, envelope);
-        QCOMPARE(failureOf([&] { openSignedEnvelope(envelope); }), Msg::signatureRejected);
+        QCOMPARE(failureOf([&] { orThrow(openSignedEnvelope(envelope)); }), Msg::signatureRejected);
         // A payload that fails the signature is never looked at: the whole load gives the same text.
-        QCOMPARE(failureOf([&] { loadUpdateManifest(envelope); }), Msg::signatureRejected);
+        QCOMPARE(failureOf([&] { orThrow(loadUpdateManifest(envelope)); }), Msg::signatureRejected);
     }
 
     void verifyAnswersWithoutThrowing()
@@ -196,9 +196,9 @@ private slots:
         const QByteArray envelope =
             envelopeOf(m_payload, signPayload(m_payload, SignatureScheme::Pkcs1Sha256, m_otherKey));
         const UpdateSigningKey other{testsupport::modulusHexOf(m_otherKey)};
-        QCOMPARE(openSignedEnvelope(envelope, other), m_payload);
-        QCOMPARE(failureOf([&] { openSignedEnvelope(envelope); }), Msg::signatureRejected);
-        QCOMPARE(failureOf([&] { openSignedEnvelope(testsupport::signedEnvelope(m_payload), other); }),
+        QCOMPARE(orThrow(openSignedEnvelope(envelope, other)), m_payload);
+        QCOMPARE(failureOf([&] { orThrow(openSignedEnvelope(envelope)); }), Msg::signatureRejected);
+        QCOMPARE(failureOf([&] { orThrow(openSignedEnvelope(testsupport::signedEnvelope(m_payload), other)); }),
                  Msg::signatureRejected);
         QCOMPARE(compiledInSigningKey().modulusHex,
                  testsupport::modulusHexOf(testsupport::devSigningKey()));

@@ -53,7 +53,7 @@ private slots:
         testsupport::writeFile(m_tmp.path(), QStringLiteral("manifest.json"), contents);
         QByteArray read;
         const QString failure =
-            failureOf([&] { read = readFileLimited(path(QStringLiteral("manifest.json")), bound); });
+            failureOf([&] { read = orThrow(readFileLimited(path(QStringLiteral("manifest.json")), bound)); });
         QCOMPARE(failure, accepted ? kNoFailure : Msg::fileTooLarge);
         if (accepted)
             QVERIFY(read == contents);
@@ -61,9 +61,9 @@ private slots:
 
     void missingFileIsNamedWithoutItsDirectory()
     {
-        QCOMPARE(failureOf([&] { readFileLimited(path(QStringLiteral("stage/manifest.json")), 10); }),
+        QCOMPARE(failureOf([&] { orThrow(readFileLimited(path(QStringLiteral("stage/manifest.json")), 10)); }),
                  QStringLiteral(u"无法读取文件：manifest.json"));
-        QCOMPARE(failureOf([&] { readFileLimited(m_tmp.path(), 10); }),
+        QCOMPARE(failureOf([&] { orThrow(readFileLimited(m_tmp.path(), 10)); }),
                  Msg::cannotReadFile + QFileInfo(m_tmp.path()).fileName());
     }
 
@@ -74,22 +74,22 @@ private slots:
         QVERIFY(sparse.open(QIODevice::WriteOnly));
         QVERIFY(sparse.resize(qint64(1) << 40));
         sparse.close();
-        QCOMPARE(failureOf([&] { readFileLimited(sparse.fileName(), 0x800000); }), Msg::fileTooLarge);
+        QCOMPARE(failureOf([&] { orThrow(readFileLimited(sparse.fileName(), 0x800000)); }), Msg::fileTooLarge);
     }
 
     void endlessDeviceIsBounded()
     {
         // A device reports size 0 but never ends; the read must still stop at the bound.
-        QCOMPARE(failureOf([] { readFileLimited(QStringLiteral("/dev/zero"), 4096); }),
+        QCOMPARE(failureOf([] { orThrow(readFileLimited(QStringLiteral("/dev/zero"), 4096)); }),
                  Msg::fileTooLarge);
     }
 
     void writeCreatesMissingDirectories()
     {
         const QString target = path(QStringLiteral("a/b/c/transaction.json"));
-        QCOMPARE(failureOf([&] { writeFileAtomic(target, "{\"state\":\"installing\"}"); }), kNoFailure);
+        QCOMPARE(failureOf([&] { orThrow(writeFileAtomic(target, "{\"state\":\"installing\"}")); }), kNoFailure);
         QCOMPARE(testsupport::readFile(target), QByteArray("{\"state\":\"installing\"}"));
-        QCOMPARE(failureOf([&] { writeFileAtomic(target, QByteArray()); }), kNoFailure);
+        QCOMPARE(failureOf([&] { orThrow(writeFileAtomic(target, QByteArray())); }), kNoFailure);
         QVERIFY(QFileInfo::exists(target));
         QCOMPARE(QFileInfo(target).size(), 0);
         QCOMPARE(QDir(path(QStringLiteral("a/b/c"))).entryList(QDir::Files | QDir::Hidden),
@@ -99,7 +99,7 @@ private slots:
     void fileWhereADirectoryMustBe()
     {
         testsupport::writeFile(m_tmp.path(), QStringLiteral("blocker"), "i am a file");
-        QCOMPARE(failureOf([&] { writeFileAtomic(path(QStringLiteral("blocker/sub/x.json")), "x"); }),
+        QCOMPARE(failureOf([&] { orThrow(writeFileAtomic(path(QStringLiteral("blocker/sub/x.json")), "x")); }),
                  Msg::cannotCreateUpdateDirectory);
         QCOMPARE(testsupport::readFile(path(QStringLiteral("blocker"))), QByteArray("i am a file"));
     }
@@ -110,10 +110,10 @@ private slots:
         if (!disk.isMounted())
             QSKIP("needs root to mount a tmpfs");
         const QString target = disk.path() + QStringLiteral("/work/transaction.json");
-        QCOMPARE(failureOf([&] { writeFileAtomic(target, "previous"); }), kNoFailure);
+        QCOMPARE(failureOf([&] { orThrow(writeFileAtomic(target, "previous")); }), kNoFailure);
         disk.fill();
         const auto before = testsupport::snapshotTree(disk.path());
-        QCOMPARE(failureOf([&] { writeFileAtomic(target, QByteArray(64 * 1024, 'n')); }),
+        QCOMPARE(failureOf([&] { orThrow(writeFileAtomic(target, QByteArray(64 * 1024, 'n'))); }),
                  Msg::cannotSaveUpdateFile);
         QCOMPARE(testsupport::readFile(target), QByteArray("previous"));
         QCOMPARE(testsupport::snapshotTree(disk.path()), before);
@@ -291,7 +291,7 @@ private slots:
             || testsupport::runProgram(QStringLiteral("chattr"), {QStringLiteral("+i"), dir}) != 0)
             QSKIP("needs root and chattr on this file system");
         const QString failure =
-            failureOf([&] { writeFileAtomic(dir + QStringLiteral("/installed.json"), "new"); });
+            failureOf([&] { orThrow(writeFileAtomic(dir + QStringLiteral("/installed.json"), "new")); });
         testsupport::runProgram(QStringLiteral("chattr"), {QStringLiteral("-i"), dir});
         QCOMPARE(failure, Msg::cannotSaveUpdateFile);
         QCOMPARE(testsupport::readFile(dir + QStringLiteral("/installed.json")), QByteArray("previous"));

@@ -20,7 +20,7 @@ namespace {
 
 QJsonArray entriesOnDisk(const UpdateTree &tree)
 {
-    return readTransactionJournal(tree.root).value(QStringLiteral("entries")).toArray();
+    return orThrow(readTransactionJournal(tree.root)).value(QStringLiteral("entries")).toArray();
 }
 
 QStringList entryPaths(const QJsonArray &entries)
@@ -80,7 +80,7 @@ private slots:
         QCOMPARE(failureOf([&] { installUpdate(tree.root, tree.stage, manifest); }), kNoFailure);
 
         QCOMPARE(testsupport::describeDifference(snapshotOf(newTree()), tree.program()), QString());
-        const TransactionJournal journal = readTransactionJournal(tree.root);
+        const TransactionJournal journal = orThrow(readTransactionJournal(tree.root));
         QCOMPARE(journalState(journal), QStringLiteral("starting"));
         QCOMPARE(journal.value(QStringLiteral("version")).toString(), QStringLiteral("2.0.0"));
         QCOMPARE(journal.value(QStringLiteral("token")).toString().size(), 36);
@@ -123,7 +123,7 @@ private slots:
 
         QCOMPARE(failureOf([&] { installUpdate(tree.root, tree.stage, manifest); }), kNoFailure);
         QCOMPARE(tree.program(), before);
-        QCOMPARE(journalState(readTransactionJournal(tree.root)), QStringLiteral("starting"));
+        QCOMPARE(journalState(orThrow(readTransactionJournal(tree.root))), QStringLiteral("starting"));
         QVERIFY(entriesOnDisk(tree).isEmpty());
         QVERIFY(!QFileInfo::exists(tree.workPath(QStringLiteral("backup"))));
     }
@@ -235,7 +235,7 @@ private slots:
         locked.release();
         QCOMPARE(testsupport::describeDifference(snapshotOf(old), tree.program()), QString());
         QCOMPARE(entryPaths(entriesOnDisk(tree)), paths.first(3));
-        QCOMPARE(journalState(readTransactionJournal(tree.root)), QStringLiteral("rolledback"));
+        QCOMPARE(journalState(orThrow(readTransactionJournal(tree.root))), QStringLiteral("rolledback"));
     }
 
     void failedCopyIsRolledBack()
@@ -249,7 +249,7 @@ private slots:
         QCOMPARE(failureOf([&] { installUpdate(tree.root, tree.stage, manifest); }),
                  Msg::installFileFailed + QStringLiteral(u"plugins/新/extra.dll"));
         QCOMPARE(testsupport::describeDifference(snapshotOf(old), tree.program()), QString());
-        QCOMPARE(journalState(readTransactionJournal(tree.root)), QStringLiteral("rolledback"));
+        QCOMPARE(journalState(orThrow(readTransactionJournal(tree.root))), QStringLiteral("rolledback"));
         QCOMPARE(entriesOnDisk(tree).size(), 4);
     }
 

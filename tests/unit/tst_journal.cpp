@@ -43,7 +43,7 @@ private slots:
     void absentJournalIsEmptyAndFinished()
     {
         TransactionJournal journal{{QStringLiteral("x"), 1}};
-        QCOMPARE(failureOf([&] { journal = readTransactionJournal(m_root); }), kNoFailure);
+        QCOMPARE(failureOf([&] { journal = orThrow(readTransactionJournal(m_root)); }), kNoFailure);
         QVERIFY(journal.isEmpty());
         QVERIFY(!isTransactionUnfinished(journal));
         QVERIFY(!QFileInfo::exists(m_root + QStringLiteral("/.vellumix-update")));
@@ -69,7 +69,7 @@ private slots:
         QFETCH(bool, unfinished);
         putJournal("{\"state\":" + state + "}");
         TransactionJournal journal;
-        QCOMPARE(failureOf([&] { journal = readTransactionJournal(m_root); }), kNoFailure);
+        QCOMPARE(failureOf([&] { journal = orThrow(readTransactionJournal(m_root)); }), kNoFailure);
         QCOMPARE(isTransactionUnfinished(journal), unfinished);
         QVERIFY(journal.value(QStringLiteral("entries")).toArray().isEmpty());
     }
@@ -91,7 +91,7 @@ private slots:
     {
         QFETCH(QByteArray, contents);
         putJournal(contents);
-        QCOMPARE(failureOf([&] { readTransactionJournal(m_root); }), Msg::journalDamaged);
+        QCOMPARE(failureOf([&] { orThrow(readTransactionJournal(m_root)); }), Msg::journalDamaged);
         QCOMPARE(testsupport::readFile(journalPath()), contents);
     }
 
@@ -99,7 +99,7 @@ private slots:
     {
         // Something stands at the journal's name that cannot be opened as a file.
         QVERIFY(QDir().mkpath(journalPath()));
-        QCOMPARE(failureOf([&] { readTransactionJournal(m_root); }), Msg::journalUnreadable);
+        QCOMPARE(failureOf([&] { orThrow(readTransactionJournal(m_root)); }), Msg::journalUnreadable);
     }
 
     void serializedForm()
@@ -108,7 +108,7 @@ private slots:
         TransactionJournal journal = newTransactionJournal(QStringLiteral("2.0.1"), 42, token);
         appendJournalEntry(journal, QStringLiteral("Vellumix.exe"), true);
         appendJournalEntry(journal, QStringLiteral(u"新/文件.dll"), false);
-        QCOMPARE(failureOf([&] { writeTransactionJournal(m_root, journal); }), kNoFailure);
+        QCOMPARE(failureOf([&] { orThrow(writeTransactionJournal(m_root, journal)); }), kNoFailure);
         QCOMPARE(testsupport::readFile(journalPath()),
                  QStringLiteral(u"{\"entries\":[{\"hadOld\":true,\"path\":\"Vellumix.exe\"},"
                                 u"{\"hadOld\":false,\"path\":\"新/文件.dll\"}],\"sequence\":42,"
@@ -133,9 +133,9 @@ private slots:
             "\"entries\":[{\"path\":\"a.dll\",\"hadOld\":true,\"extra\":7}],\"sequence\":9,"
             "\"token\":\"t\",\"version\":\"9\"}";
         putJournal(stored);
-        TransactionJournal journal = readTransactionJournal(m_root);
+        TransactionJournal journal = orThrow(readTransactionJournal(m_root));
         journal.insert(QStringLiteral("state"), QStringLiteral("healthy"));
-        writeTransactionJournal(m_root, journal);
+        orThrow(writeTransactionJournal(m_root, journal));
         QCOMPARE(testsupport::readFile(journalPath()),
                  QByteArray("{\"alpha\":-3,\"entries\":[{\"extra\":7,\"hadOld\":true,\"path\":\"a.dll\"}],"
                             "\"sequence\":9,\"state\":\"healthy\",\"token\":\"t\",\"version\":\"9\","
@@ -148,18 +148,18 @@ private slots:
         QVERIFY(QFile::link(elsewhere.path(), m_root + QStringLiteral("/.vellumix-update")));
         testsupport::writeFile(elsewhere.path(), QStringLiteral("transaction.json"),
                                "{\"state\":\"installing\"}");
-        QCOMPARE(failureOf([&] { readTransactionJournal(m_root); }), Msg::workDirectoryHasLink);
-        QCOMPARE(failureOf([&] { writeTransactionJournal(m_root, {{QStringLiteral("state"), 1}}); }),
+        QCOMPARE(failureOf([&] { orThrow(readTransactionJournal(m_root)); }), Msg::workDirectoryHasLink);
+        QCOMPARE(failureOf([&] { orThrow(writeTransactionJournal(m_root, {{QStringLiteral("state"), 1}})); }),
                  Msg::workDirectoryHasLink);
         QCOMPARE(testsupport::readFile(elsewhere.path() + QStringLiteral("/transaction.json")),
                  QByteArray("{\"state\":\"installing\"}"));
-        QCOMPARE(failureOf([&] { workDirectoryPath(m_root); }), Msg::workDirectoryHasLink);
+        QCOMPARE(failureOf([&] { orThrow(workDirectoryPath(m_root)); }), Msg::workDirectoryHasLink);
     }
 
     void workDirectoryPathIsJoinedNotCreated()
     {
         QString path;
-        QCOMPARE(failureOf([&] { path = workDirectoryPath(m_root); }), kNoFailure);
+        QCOMPARE(failureOf([&] { path = orThrow(workDirectoryPath(m_root)); }), kNoFailure);
         QCOMPARE(path, m_root + QStringLiteral("/.vellumix-update"));
         QVERIFY(!QFileInfo::exists(path));
     }
@@ -208,7 +208,7 @@ private slots:
         journal.setState(JournalState::starting);
         QCOMPARE(journalState(journal.object()), JournalState::starting);
         QCOMPARE(journal.toJson(), expected());
-        QCOMPARE(failureOf([&] { writeTransactionJournal(m_root, journal); }), kNoFailure);
+        QCOMPARE(failureOf([&] { orThrow(writeTransactionJournal(m_root, journal)); }), kNoFailure);
         QCOMPARE(testsupport::readFile(journalPath()), expected());
     }
 
@@ -295,7 +295,7 @@ private slots:
             return;
         QCOMPARE(record->sequence, sequence);
         QCOMPARE(record->version, version);
-        QCOMPARE(failureOf([&] { writeInstalledRecord(work, *record); }), kNoFailure);
+        QCOMPARE(failureOf([&] { orThrow(writeInstalledRecord(work, *record)); }), kNoFailure);
         if (qstrcmp(QTest::currentDataTag(), "as written") == 0)
             QCOMPARE(testsupport::readFile(work + QStringLiteral("/installed.json")), contents);
     }
@@ -327,16 +327,16 @@ private slots:
         const QString version = QStringLiteral("2.0");
         QCOMPARE(healthConfirmed(contents, token, version), confirms);
         bool confirmed = !confirms;
-        QCOMPARE(failureOf([&] { confirmed = healthFileConfirms(work, token, version); }), kNoFailure);
+        QCOMPARE(failureOf([&] { confirmed = orThrow(healthFileConfirms(work, token, version)); }), kNoFailure);
         QCOMPARE(confirmed, confirms);
         const HealthRecord read = readHealthRecord(work);
         QCOMPARE(read.confirms(token, version), confirms);
         QCOMPARE(read.versionText(), shown);
 
-        QCOMPARE(failureOf([&] { writeHealthRecord(work, HealthRecord(token, version)); }), kNoFailure);
+        QCOMPARE(failureOf([&] { orThrow(writeHealthRecord(work, HealthRecord(token, version))); }), kNoFailure);
         QCOMPARE(testsupport::readFile(work + QStringLiteral("/health.json")),
                  QByteArray("{\"token\":\"t\",\"version\":\"2.0\"}"));
-        QVERIFY(healthFileConfirms(work, token, version));
+        QVERIFY(orThrow(healthFileConfirms(work, token, version)));
     }
 
     // The start-up never reads a health file through a link; the probe refuses it.
@@ -349,7 +349,7 @@ private slots:
         QVERIFY(QFile::link(m_root + QStringLiteral("/elsewhere.json"),
                             work + QStringLiteral("/health.json")));
         QVERIFY(readHealthRecord(work).token().isEmpty());
-        QCOMPARE(failureOf([&] { healthFileConfirms(work, QStringLiteral("t"), QStringLiteral("2.0")); }),
+        QCOMPARE(failureOf([&] { orThrow(healthFileConfirms(work, QStringLiteral("t"), QStringLiteral("2.0"))); }),
                  Msg::workDirectoryHasLink);
     }
 };

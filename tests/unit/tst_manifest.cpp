@@ -106,7 +106,7 @@ QByteArray entryWith(const QByteArray &path, const QByteArray &name, const QByte
 
 QString loadFailure(const QByteArray &payload)
 {
-    return failureOf([&] { loadUpdateManifest(testsupport::signedEnvelope(payload)); });
+    return failureOf([&] { orThrow(loadUpdateManifest(testsupport::signedEnvelope(payload))); });
 }
 
 } // namespace
@@ -341,7 +341,7 @@ private slots:
         const QByteArray envelope = testsupport::signedEnvelope(payloadWith("files", arrayText(elements)));
         QVERIFY(envelope.size() <= kManifestMaxBytes);
         UpdateManifest manifest;
-        QCOMPARE(failureOf([&] { manifest = loadUpdateManifest(envelope); }), expected);
+        QCOMPARE(failureOf([&] { manifest = orThrow(loadUpdateManifest(envelope)); }), expected);
         if (expected == kNoFailure)
             QCOMPARE(manifest.files.size(), count);
     }
@@ -358,7 +358,7 @@ private slots:
             {"schema", "1"},
         });
         const QByteArray envelope = testsupport::signedEnvelope(payload);
-        const UpdateManifest manifest = loadUpdateManifest(envelope);
+        const UpdateManifest manifest = orThrow(loadUpdateManifest(envelope));
         QCOMPARE(manifest.version, QStringLiteral("1.0.3-rc+2"));
         QCOMPARE(manifest.notes, QStringLiteral(u"修复"));
         QCOMPARE(manifest.sequence, 42);
@@ -380,7 +380,7 @@ private slots:
         // The pattern lets it through; the record keeps it, so the digest matches no file later.
         const QByteArray payload = payloadWith(
             "files", filesText({entryWith("a.dll", "sha256", quoted(digestOf("a.dll") + "\\n"))}));
-        const UpdateManifest manifest = loadUpdateManifest(testsupport::signedEnvelope(payload));
+        const UpdateManifest manifest = orThrow(loadUpdateManifest(testsupport::signedEnvelope(payload)));
         QCOMPARE(manifest.files.at(2).sha256, digestOf("a.dll") + '\n');
     }
 
@@ -389,8 +389,8 @@ private slots:
         // The helpers other tests build their stages with produce what the updater accepts.
         QList<testsupport::FileSpec> files = testsupport::requiredPrograms("x");
         files.append({QStringLiteral(u"数据/空.bin"), QByteArray()});
-        const UpdateManifest manifest = loadUpdateManifest(
-            testsupport::signedEnvelope(testsupport::payloadFor(files, QStringLiteral("3.1"), 9)));
+        const UpdateManifest manifest = orThrow(loadUpdateManifest(
+            testsupport::signedEnvelope(testsupport::payloadFor(files, QStringLiteral("3.1"), 9))));
         QCOMPARE(manifest.version, QStringLiteral("3.1"));
         QCOMPARE(manifest.sequence, 9);
         QCOMPARE(manifest.files.size(), 3);

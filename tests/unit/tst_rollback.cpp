@@ -125,18 +125,18 @@ private slots:
         for (auto [path, contents] : filesOf(backup).asKeyValueRange())
             testsupport::writeFile(tree.workPath(QStringLiteral("backup")), path, contents);
         TransactionJournal journal = journalWith(entries);
-        writeTransactionJournal(tree.root, journal);
+        orThrow(writeTransactionJournal(tree.root, journal));
 
         QCOMPARE(failureOf([&] { rollbackTransaction(tree.root, journal); }), message);
         QCOMPARE(fileEntries(tree.program()), expectedFiles(expectedProgram));
         QCOMPARE(fileEntries(tree.backup()), expectedFiles(expectedBackup));
-        const QString stateOnDisk = journalState(readTransactionJournal(tree.root));
+        const QString stateOnDisk = journalState(orThrow(readTransactionJournal(tree.root)));
         const QString expectedState = message == kNoFailure ? QStringLiteral("rolledback")
                                                             : QStringLiteral("installing");
         QCOMPARE(stateOnDisk, expectedState);
         QCOMPARE(journalState(journal), expectedState);
         // Every other member is stored again unchanged.
-        QCOMPARE(readTransactionJournal(tree.root).value(QStringLiteral("token")).toString(),
+        QCOMPARE(orThrow(readTransactionJournal(tree.root)).value(QStringLiteral("token")).toString(),
                  QStringLiteral("t"));
     }
 
@@ -172,7 +172,7 @@ private slots:
         tree.putOld({{QStringLiteral("sub/a"), "NEW"}});
         testsupport::writeFile(tree.workPath(QStringLiteral("backup")), QStringLiteral("sub/a"), "OLD");
         TransactionJournal journal = journalWith(R"([{"path":"sub/a","hadOld":true}])");
-        writeTransactionJournal(tree.root, journal);
+        orThrow(writeTransactionJournal(tree.root, journal));
 
         // Move the real directory away and leave a link to it in its place.
         QTemporaryDir elsewhere;
@@ -212,7 +212,7 @@ private slots:
                            R"({"path":"c","hadOld":true}])")
                 .arg(hadOld ? QStringLiteral("true") : QStringLiteral("false"))
                 .toUtf8());
-        writeTransactionJournal(tree.root, journal);
+        orThrow(writeTransactionJournal(tree.root, journal));
 
         ImmutableDirectory locked(tree.root + QStringLiteral("/locked"));
         if (!locked.isInEffect())
@@ -221,17 +221,17 @@ private slots:
         // c (handled first) is restored, a (handled after b) is untouched, the journal unchanged.
         QCOMPARE(testsupport::readFile(tree.root + QStringLiteral("/c")), QByteArray("OLDC"));
         QCOMPARE(testsupport::readFile(tree.root + QStringLiteral("/a")), QByteArray("NEWA"));
-        QCOMPARE(journalState(readTransactionJournal(tree.root)), QStringLiteral("installing"));
+        QCOMPARE(journalState(orThrow(readTransactionJournal(tree.root))), QStringLiteral("installing"));
         QCOMPARE(journalState(journal), QStringLiteral("installing"));
 
         locked.release();
-        TransactionJournal again = readTransactionJournal(tree.root);
+        TransactionJournal again = orThrow(readTransactionJournal(tree.root));
         QCOMPARE(failureOf([&] { rollbackTransaction(tree.root, again); }), kNoFailure);
         QString expected = QStringLiteral("a=OLDA;c=OLDC");
         if (hadOld)
             expected += QStringLiteral(";locked/b=OLDB");
         QCOMPARE(fileEntries(tree.program()), expectedFiles(expected));
-        QCOMPARE(journalState(readTransactionJournal(tree.root)), QStringLiteral("rolledback"));
+        QCOMPARE(journalState(orThrow(readTransactionJournal(tree.root))), QStringLiteral("rolledback"));
     }
 };
 

@@ -1,5 +1,6 @@
 #include "install.h"
 
+#include "coreedge.h"
 #include "journal.h"
 #include "linkguard.h"
 #include "messages.h"
@@ -35,7 +36,7 @@ struct InstallItem
 */
 void clearOldBackup(const QString &backupDirectory)
 {
-    ensureNoLinksOnPath(backupDirectory);
+    orThrow(ensureNoLinksOnPath(backupDirectory));
     if (!QFileInfo::exists(backupDirectory))
         return;
     QDirIterator it(backupDirectory,
@@ -58,13 +59,13 @@ QList<InstallItem> planInstall(const QString &programRoot, const QString &stagin
     QList<InstallItem> items;
     spaceRequired = kSpaceReserve;
     for (const ManifestFile &file : manifest.files) {
-        ensureSafePathBelow(programRoot, file.path);
+        orThrow(ensureSafePathBelow(programRoot, file.path));
         const QString target = QDir(programRoot).filePath(file.path);
         if (fileSha256Hex(target) == file.sha256)
             continue;
         spaceRequired += file.size;
 
-        ensureSafePathBelow(stagedFiles, file.path);
+        orThrow(ensureSafePathBelow(stagedFiles, file.path));
         const QString staged = stagedFiles + u'/' + file.path;
         if (fileSha256Hex(staged) != file.sha256 || QFileInfo(staged).size() != file.size)
             throw Msg::stagedFileInvalid + file.path;
@@ -86,12 +87,12 @@ void installItem(const QString &programRoot, const QString &stagingDirectory,
                  GrowingJournal &journal)
 {
     journal.appendEntry(item.path, item.hadOld);
-    writeTransactionJournal(programRoot, journal);
+    orThrow(writeTransactionJournal(programRoot, journal));
 
     const QString target = QDir(programRoot).filePath(item.path);
     if (item.hadOld) {
         const QString backupFile =
-            backupDirectoryOf(workDirectoryPath(programRoot)) + u'/' + item.path;
+            backupDirectoryOf(orThrow(workDirectoryPath(programRoot))) + u'/' + item.path;
         if (!QDir().mkpath(QFileInfo(backupFile).absolutePath())
             || !os::moveNoReplace(osText(target), osText(backupFile)))
             throw Msg::fileInUseOrDirectoryReadOnly + item.path;
@@ -111,9 +112,9 @@ void installUpdate(const QString &programRoot, const QString &stagingDirectory,
                    const UpdateManifest &manifest)
 {
     // First phase: checks only; no program file changes.
-    if (isTransactionUnfinished(readTransactionJournal(programRoot)))
+    if (isTransactionUnfinished(orThrow(readTransactionJournal(programRoot))))
         throw Msg::previousUpdateUnfinished;
-    const QString workDirectory = workDirectoryPath(programRoot);
+    const QString workDirectory = orThrow(workDirectoryPath(programRoot));
     if (!QDir().mkpath(workDirectory))
         throw Msg::programDirectoryNotWritable;
 
@@ -130,7 +131,7 @@ void installUpdate(const QString &programRoot, const QString &stagingDirectory,
     // Second phase: every change is recorded in the journal before it is made.
     GrowingJournal journal(newTransactionJournal(
         manifest.version, manifest.sequence, QUuid::createUuid().toString(QUuid::WithoutBraces)));
-    writeTransactionJournal(programRoot, journal);
+    orThrow(writeTransactionJournal(programRoot, journal));
     try {
         for (const InstallItem &item : items)
             installItem(programRoot, stagingDirectory, item, expectedDigests.value(item.path),
@@ -146,7 +147,7 @@ void installUpdate(const QString &programRoot, const QString &stagingDirectory,
         if (!items.isEmpty() && !os::flushFileSystem(osText(programRoot)))
             throw Msg::cannotSaveUpdateFile;
         journal.setState(JournalState::starting);
-        writeTransactionJournal(programRoot, journal);
+        orThrow(writeTransactionJournal(programRoot, journal));
     } catch (const QString &) {
         TransactionJournal held = journal.object();
         rollbackTransaction(programRoot, held);

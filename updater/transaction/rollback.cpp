@@ -1,5 +1,6 @@
 #include "rollback.h"
 
+#include "coreedge.h"
 #include "linkguard.h"
 #include "messages.h"
 #include "osbridge.h"
@@ -21,10 +22,11 @@ namespace {
 void restoreEntry(const QString &programRoot, const JournalEntry &entry)
 {
     const QString &path = entry.path;
-    ensureSafePathBelow(programRoot, path);
+    orThrow(ensureSafePathBelow(programRoot, path));
     const QString target = programRoot + u'/' + path;
-    const QString backupFile = backupDirectoryOf(workDirectoryPath(programRoot)) + u'/' + path;
-    ensureSafePathBelow(backupDirectoryOf(workDirectoryPath(programRoot)), path);
+    const QString backupDirectory = backupDirectoryOf(orThrow(workDirectoryPath(programRoot)));
+    const QString backupFile = backupDirectory + u'/' + path;
+    orThrow(ensureSafePathBelow(backupDirectory, path));
 
     if (QFileInfo::exists(backupFile)) {
         if (QFileInfo::exists(target) && !QFile::remove(target))
@@ -48,7 +50,7 @@ QString backupDirectoryOf(const QString &workDirectory)
 
 void rollbackTransaction(const QString &programRoot, TransactionJournal &journal)
 {
-    ensureNoLinksOnPath(backupDirectoryOf(workDirectoryPath(programRoot)));
+    orThrow(ensureNoLinksOnPath(backupDirectoryOf(orThrow(workDirectoryPath(programRoot)))));
 
     const QList<JournalEntry> entries = journalEntries(journal);
     for (qsizetype i = entries.size() - 1; i >= 0; --i)
@@ -63,7 +65,7 @@ void rollbackTransaction(const QString &programRoot, TransactionJournal &journal
         throw Msg::cannotSaveUpdateFile;
 
     setJournalState(journal, JournalState::rolledBack);
-    writeTransactionJournal(programRoot, journal);
+    orThrow(writeTransactionJournal(programRoot, journal));
 }
 
 } // namespace vellumix
