@@ -42,11 +42,15 @@ for f in "$publish" "$key" "$app" "$app2" "$updater"; do
 done
 
 work=$(mktemp -d /tmp/vellumix-widgets.XXXXXX)
+# The program roots of each run are new: what the interface keeps of a root (its schedule, in the
+# user's data folder, which under Wine is the prefix's) then never carries over from a run before.
+[ -n "$root_base" ] && root_base=$root_base/$(basename "$work")
 xvfb= running=()
 cleanup() {
     for pid in "${running[@]}"; do kill "$pid" 2>/dev/null || true; done
     pkill -f "$work/" 2>/dev/null || true
-    [ -n "$root_base" ] && pkill -f "$root_base" 2>/dev/null || true
+    # With the slash: this script's own command line names the root base too.
+    [ -n "$root_base" ] && pkill -f "$root_base/" 2>/dev/null || true
     bash "$top/scripts/feed-server.sh" stop "$work/nginx" >/dev/null 2>&1 || true
     [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
     [ -n "$root_base" ] && rm -rf "$root_base"
@@ -130,13 +134,22 @@ wait_for_line() { # LOG TEXT SECONDS
     for _ in $(seq $(($3 * 5))); do grep -qF -- "$2" "$1" 2>/dev/null && return 0; sleep 0.2; done
     return 1
 }
-window_titled() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | tail -n1; }
+# Qt puts the application's display name after a window's title, after a separator of the
+# platform's (" - " on Windows, " — " on X11), so the title is matched at its start.
+window_titled() { xdotool search --onlyvisible --name "^$1" 2>/dev/null | tail -n1; }
 wait_for_window() { # TITLE SECONDS
     local id
     for _ in $(seq $(($2 * 2))); do id=$(window_titled "$1") && [ -n "$id" ] && { echo "$id"; return 0; }; sleep 0.5; done
     return 1
 }
+wait_for_no_window() { # TITLE SECONDS (a window is unmapped a moment after it was hidden)
+    for _ in $(seq $(($2 * 2))); do [ -z "$(window_titled "$1")" ] && return 0; sleep 0.5; done
+    return 1
+}
 press() { # WINDOW KEY
+    # Wine keeps the keyboard focus of its windows itself and, with no window manager, takes a
+    # window's activation only from a click into it: a click on the window's icon, then the key.
+    [ -n "$runner" ] && xdotool mousemove --window "$1" 30 50 click 1 && sleep 0.5
     xdotool windowfocus --sync "$1" 2>/dev/null || true
     xdotool key --clearmodifiers "$2"
 }
@@ -186,7 +199,7 @@ dialog=$(wait_for_window 'Software Update' 90) || fail "no Software Update windo
 wait_for_line "$work/escape.log" 'update state: Offering' 10 || fail "the window offers nothing"
 press "$dialog" Escape
 wait_for_line "$work/escape.log" 'update state: Idle' 10 || fail "Escape did not close the offer"
-[ -z "$(window_titled 'Software Update')" ] || fail "the window is still open after Escape"
+wait_for_no_window 'Software Update' 5 || fail "the window is still open after Escape"
 stop_apps "$root"
 sleep 1
 manifest_requests() { grep -c 'manifest.json' "$work/nginx/access.log" || true; }
