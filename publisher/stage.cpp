@@ -29,12 +29,9 @@
 #include <QStringDecoder>
 #include <QTemporaryDir>
 
-#include <algorithm>
+#include "foldernames.h"
 
-#ifndef Q_OS_WIN
-#  include <dirent.h>
-#  include <sys/stat.h>
-#endif
+#include <algorithm>
 
 namespace vellumix::publish {
 
@@ -118,7 +115,6 @@ void checkOptions(const StageOptions &options)
     A name that is not valid text, shown with its offending bytes (or, on Windows, its unpaired
     UTF-16 units) escaped, "\xff" or "\ud800", and every other character as it is.
 */
-#ifndef Q_OS_WIN
 QString escapedName(const QByteArray &bytes)
 {
     QString shown;
@@ -141,7 +137,6 @@ QString escapedName(const QByteArray &bytes)
     }
     return shown;
 }
-#endif
 
 QString escapedName(const QString &name)
 {
@@ -168,49 +163,42 @@ QString escapedName(const QString &name)
         .arg(shown);
 }
 
-#ifndef Q_OS_WIN
 /*
     The names as Linux keeps them: bytes, which QDir decodes as UTF-8, leaving out every entry
     whose name does not decode. A release holding such a file would be staged without it and
     without a word, and the updater would then leave the old file in place. So every folder of
-    the release is read here as bytes first, and a name that is not valid UTF-8 refuses the
-    release. Links are not followed (they are refused when the release is scanned).
+    the release is read as bytes first, and a name that is not valid UTF-8 refuses the release.
+    Links are not followed (they are refused when the release is scanned). Windows keeps no names
+    as bytes; its unpaired surrogates are found by the scan itself.
 */
-void refuseNamesThatAreNotText(const QByteArray &folder, const QByteArray &relative)
+void refuseNamesThatAreNotText(const QString &folder)
 {
-    DIR *dir = ::opendir(folder.constData());
-    if (!dir)
-        throw Texts::tr("cannot read the folder %1").arg(QFile::decodeName(folder));
-    QList<QByteArray> folders;
-    while (const dirent *entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (name == "." || name == "..")
-            continue;
-        const QByteArray path = relative.isEmpty() ? name : relative + '/' + name;
+    QByteArray refused;
+    std::string unreadable;
+    const os::NameWalk walk = os::walkByteNames(osText(folder), [&](std::string_view path) {
+        // The folders above were visited first, so only the last name is new.
+        const std::string_view last = path.substr(path.rfind('/') + 1);
+        const QByteArray name(last.data(), qsizetype(last.size()));
         auto decode = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
         const QString text = decode(name);
-        if (decode.hasError() || text.toUtf8() != name) {
-            ::closedir(dir);
-            refuseName(escapedName(path));
-        }
-        struct stat info;
-        if (::lstat((folder + '/' + name).constData(), &info) == 0 && S_ISDIR(info.st_mode))
-            folders << name;
-    }
-    ::closedir(dir);
-    for (const QByteArray &name : std::as_const(folders))
-        refuseNamesThatAreNotText(folder + '/' + name, relative.isEmpty() ? name : relative + '/' + name);
+        if (!decode.hasError() && text.toUtf8() == name)
+            return true;
+        refused = QByteArray(path.data(), qsizetype(path.size()));
+        return false;
+    }, unreadable);
+    if (walk == os::NameWalk::Stopped)
+        refuseName(escapedName(refused));
+    if (walk == os::NameWalk::Unreadable)
+        throw Texts::tr("cannot read the folder %1")
+            .arg(QFile::decodeName(QByteArray::fromStdString(unreadable)));
 }
-#endif
 
 // Every regular file below the release folder, sorted by path. Links and special files are
 // refused: the updater would install what they point to, which is not what was released.
 QList<ReleaseFile> scanRelease(const QString &releaseDir)
 {
     const QDir root(QFileInfo(releaseDir).absoluteFilePath());
-#ifndef Q_OS_WIN
-    refuseNamesThatAreNotText(QFile::encodeName(root.path()), QByteArray());
-#endif
+    refuseNamesThatAreNotText(root.path());
     QList<ReleaseFile> files;
     QDirIterator it(root.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
