@@ -603,6 +603,157 @@ void writeManifest(const QString &path, const QByteArray &envelope)
         throw Texts::tr("cannot write %1: %2").arg(path, written.errorString);
 }
 
+// The key that signs the stage: only a private key can.
+SigningKey signingKeyFor(const StageOptions &options)
+{
+    SigningKey key = SigningKey::fromFile(options.keyPath);
+    if (!key.isPrivate())
+        throw Texts::tr("%1 holds only a public key; signing needs the private key")
+            .arg(options.keyPath);
+    return key;
+}
+
+PayloadMembers payloadMembersFor(const StageOptions &options, const SigningKey &key)
+{
+    PayloadMembers members;
+    if (options.expiresInDays > 0)
+        members.expires = expiryAfterDays(options.expiresInDays);
+    if (!options.deltaBaseFeed.isEmpty())
+        members.fallback = fallbackIn(options.deltaBaseFeed, options.channel,
+                                      UpdateSigningKey{key.modulusHex()}, qint32(options.sequence));
+    return members;
+}
+
+StageProgress progressTotals(const QList<ReleaseFile> &files)
+{
+    StageProgress done;
+    done.filesTotal = int(files.size());
+    for (const ReleaseFile &file : files)
+        done.bytesTotal += file.size;
+    return done;
+}
+
+/*
+    Packs one file into packed/ and hashes it, and copies it into files/ when it differs from the
+    installed one (a packed form that is not needed is removed again); then its deltas.
+*/
+FileRecord stageFile(const ReleaseFile &file, const StageOptions &options,
+                     const QTemporaryDir &building, std::optional<DeltaMaking> &deltaMaking,
+                     StageSummary &summary, const std::function<void(qint64)> &packedBytes)
+{
+    QFile packed(building.filePath(QStringLiteral("packed/") + file.path));
+    openNew(packed);
+    throwIfInterrupted();
+    const FileRecord record = packAndHash(file, &packed, packedBytes);
+    closeWritten(packed);
+    if (differsFromInstalled(record, options.installedDir)) {
+        copyVerified(file, record, building.filePath(protocol::kStageFilesFolder + u'/' + file.path));
+        ++summary.filesStaged;
+        summary.stagedBytes += record.size;
+    } else if (!packed.remove()) {
+        throw Texts::tr("cannot remove %1: %2").arg(packed.fileName(), packed.errorString());
+    }
+    if (record.packedSize > kManifestMaxFileSize) // only if the bound above were wrong
+        throw Texts::tr("%1 packs to %2 bytes; a packed file may have at most %3")
+            .arg(file.path, grouped(record.packedSize), grouped(kManifestMaxFileSize));
+    if (deltaMaking)
+        deltaMaking->addFor(file, record);
+    return record;
+}
+
+// Every file of the release staged in turn, with the progress reported as it goes.
+QList<FileRecord> stageFiles(const QList<ReleaseFile> &files, const StageOptions &options,
+                             const QTemporaryDir &building, std::optional<DeltaMaking> &deltaMaking,
+                             StageSummary &summary, StageProgress &done,
+                             const std::function<void(const StageProgress &)> &progress)
+{
+    QList<FileRecord> records;
+    records.reserve(files.size());
+    for (const ReleaseFile &file : files) {
+        const FileRecord record = stageFile(file, options, building, deltaMaking, summary,
+                                            [&](qint64 count) {
+            throwIfInterrupted();
+            done.bytesDone += count;
+            if (progress)
+                progress(done);
+        });
+        records.append(record);
+        summary.totalSize += record.size;
+        ++done.filesDone;
+        if (progress)
+            progress(done);
+    }
+    QDir(building.path()).mkpath(QStringLiteral("files"));
+    QDir(building.path()).mkpath(QStringLiteral("packed"));
+    return records;
+}
+
+/*
+    The deltas are a saving, never a reason to refuse a release: those of the oldest bases go
+    first until the manifest fits its bound. The blobs of the deltas dropped are removed.
+*/
+QList<DeltaRecord> deltasThatFit(DeltaMaking &deltaMaking, const QList<FileRecord> &records,
+                                 const StageOptions &options, const PayloadMembers &members,
+                                 StageSummary &summary)
+{
+    QList<DeltaRecord> deltas = deltaMaking.deltas;
+    summary.deltasDropped = trimDeltasToFit(deltas, kManifestMaxBytes,
+                                            [&](const QList<DeltaRecord> &kept) {
+        return envelopeOf(payloadOf(records, options, members, kept), QByteArray(384, '\0'))
+            .size();
+    });
+    deltaMaking.deltas = deltas;
+    deltaMaking.removeUnlisted();
+    for (const DeltaRecord &delta : std::as_const(deltas)) {
+        ++summary.deltasMade;
+        summary.deltaBytes += delta.entry.packedSize;
+        summary.deltaWholeBytes += delta.wholePackedSize;
+    }
+    return deltas;
+}
+
+// The earlier releases are read and verified before the first file is packed.
+void startDeltaMaking(std::optional<DeltaMaking> &deltaMaking, const StageOptions &options,
+                      const SigningKey &key, const QString &stageDir, StageSummary &summary)
+{
+    summary.deltaFeedMissing = !channelInFeed(options.deltaBaseFeed, options.channel);
+    QElapsedTimer clock;
+    clock.start();
+    deltaMaking.emplace(options, key, stageDir, summary);
+    summary.deltaMilliseconds += clock.elapsed();
+}
+
+// The signed manifest, checked as the updater checks it against the key that signed: whatever
+// it would refuse never leaves this tool.
+QByteArray signedManifest(const QList<FileRecord> &records, const StageOptions &options,
+                          const PayloadMembers &members, const QList<DeltaRecord> &deltas,
+                          const SigningKey &key)
+{
+    const QByteArray payload = payloadOf(records, options, members, deltas);
+    const QByteArray envelope = envelopeOf(payload, key.sign(payload));
+    if (const auto made = loadUpdateManifest(envelope, UpdateSigningKey{key.modulusHex()});
+        !made.ok())
+        throw Texts::tr("the manifest made fails the updater's own check: %1")
+            .arg(made.error().describe());
+    return envelope;
+}
+
+/*
+    The contents reach the disk before the stage appears under its name, so a crash never leaves
+    a complete-looking stage with missing data.
+*/
+void moveIntoPlace(QTemporaryDir &building, PartialFolder &partial, const StageOptions &options)
+{
+    if (!os::flushFileSystem(osText(building.path())))
+        throw Texts::tr("cannot flush %1 to disk").arg(building.path());
+    // QDir::rename never replaces an existing directory, not even an empty one made meanwhile.
+    if (!partial.finish([&] { return QDir().rename(building.path(), options.outDir); }))
+        throw Texts::tr("cannot move the finished stage to %1 (does it exist now?)")
+            .arg(options.outDir);
+    building.setAutoRemove(false);
+    os::flushDirectoryEntries(osText(QFileInfo(options.outDir).absolutePath()));
+}
+
 } // namespace
 
 StageSummary stageRelease(const StageOptions &options,
@@ -610,26 +761,14 @@ StageSummary stageRelease(const StageOptions &options,
 {
     // Everything that can refuse the release is checked before the first byte is written.
     checkOptions(options);
-    const SigningKey key = SigningKey::fromFile(options.keyPath);
-    if (!key.isPrivate())
-        throw Texts::tr("%1 holds only a public key; signing needs the private key")
-            .arg(options.keyPath);
+    const SigningKey key = signingKeyFor(options);
     const QList<ReleaseFile> files = scanRelease(options.releaseDir);
     checkAgainstUpdateRules(files);
-    PayloadMembers members;
-    if (options.expiresInDays > 0)
-        members.expires = expiryAfterDays(options.expiresInDays);
-    const bool deltaFeed = !options.deltaBaseFeed.isEmpty();
-    if (deltaFeed)
-        members.fallback = fallbackIn(options.deltaBaseFeed, options.channel,
-                                      UpdateSigningKey{key.modulusHex()}, qint32(options.sequence));
+    const PayloadMembers members = payloadMembersFor(options, key);
     checkManifestSize(files, options, members);
     checkPackedSizes(files);
 
-    StageProgress done;
-    done.filesTotal = int(files.size());
-    for (const ReleaseFile &file : files)
-        done.bytesTotal += file.size;
+    StageProgress done = progressTotals(files);
     if (progress)
         progress(done);
 
@@ -648,89 +787,17 @@ StageSummary stageRelease(const StageOptions &options,
     StageSummary summary;
     summary.expires = members.expires;
     summary.fallback = members.fallback;
-    // The earlier releases are read and verified before the first file is packed.
-    summary.deltaFeedMissing =
-        deltaFeed && !channelInFeed(options.deltaBaseFeed, options.channel);
     std::optional<DeltaMaking> deltaMaking;
-    if (deltaFeed) {
-        QElapsedTimer clock;
-        clock.start();
-        deltaMaking.emplace(options, key, building.path(), summary);
-        summary.deltaMilliseconds += clock.elapsed();
-    }
-    QList<FileRecord> records;
-    records.reserve(files.size());
-    for (const ReleaseFile &file : files) {
-        QFile packed(building.filePath(QStringLiteral("packed/") + file.path));
-        openNew(packed);
-        throwIfInterrupted();
-        const FileRecord record = packAndHash(file, &packed, [&](qint64 count) {
-            throwIfInterrupted();
-            done.bytesDone += count;
-            if (progress)
-                progress(done);
-        });
-        closeWritten(packed);
-        if (differsFromInstalled(record, options.installedDir)) {
-            copyVerified(file, record, building.filePath(protocol::kStageFilesFolder + u'/' + file.path));
-            ++summary.filesStaged;
-            summary.stagedBytes += record.size;
-        } else if (!packed.remove()) {
-            throw Texts::tr("cannot remove %1: %2").arg(packed.fileName(), packed.errorString());
-        }
-        if (record.packedSize > kManifestMaxFileSize) // only if the bound above were wrong
-            throw Texts::tr("%1 packs to %2 bytes; a packed file may have at most %3")
-                .arg(file.path, grouped(record.packedSize), grouped(kManifestMaxFileSize));
-        if (deltaMaking)
-            deltaMaking->addFor(file, record);
-        records.append(record);
-        summary.totalSize += record.size;
-        ++done.filesDone;
-        if (progress)
-            progress(done);
-    }
-    QDir(building.path()).mkpath(QStringLiteral("files"));
-    QDir(building.path()).mkpath(QStringLiteral("packed"));
-
-    QList<DeltaRecord> deltas;
-    if (deltaMaking) {
-        // The deltas are a saving, never a reason to refuse a release: those of the oldest bases
-        // go first until the manifest fits its bound.
-        deltas = deltaMaking->deltas;
-        summary.deltasDropped = trimDeltasToFit(deltas, kManifestMaxBytes,
-                                                [&](const QList<DeltaRecord> &kept) {
-            return envelopeOf(payloadOf(records, options, members, kept), QByteArray(384, '\0'))
-                .size();
-        });
-        deltaMaking->deltas = deltas;
-        deltaMaking->removeUnlisted();
-        for (const DeltaRecord &delta : std::as_const(deltas)) {
-            ++summary.deltasMade;
-            summary.deltaBytes += delta.entry.packedSize;
-            summary.deltaWholeBytes += delta.wholePackedSize;
-        }
-    }
-
-    const QByteArray payload = payloadOf(records, options, members, deltas);
-    const QByteArray envelope = envelopeOf(payload, key.sign(payload));
-    // The updater's own check, against the key that signed: whatever it would refuse never
-    // leaves this tool.
-    if (const auto made = loadUpdateManifest(envelope, UpdateSigningKey{key.modulusHex()});
-        !made.ok())
-        throw Texts::tr("the manifest made fails the updater's own check: %1")
-            .arg(made.error().describe());
+    if (!options.deltaBaseFeed.isEmpty())
+        startDeltaMaking(deltaMaking, options, key, building.path(), summary);
+    const QList<FileRecord> records =
+        stageFiles(files, options, building, deltaMaking, summary, done, progress);
+    const QList<DeltaRecord> deltas = deltaMaking
+        ? deltasThatFit(*deltaMaking, records, options, members, summary)
+        : QList<DeltaRecord>();
+    const QByteArray envelope = signedManifest(records, options, members, deltas, key);
     writeManifest(building.filePath(protocol::kManifestFileName), envelope);
-
-    // The contents reach the disk before the stage appears under its name, so a crash never
-    // leaves a complete-looking stage with missing data.
-    if (!os::flushFileSystem(osText(building.path())))
-        throw Texts::tr("cannot flush %1 to disk").arg(building.path());
-    // QDir::rename never replaces an existing directory, not even an empty one made meanwhile.
-    if (!partial.finish([&] { return QDir().rename(building.path(), options.outDir); }))
-        throw Texts::tr("cannot move the finished stage to %1 (does it exist now?)")
-            .arg(options.outDir);
-    building.setAutoRemove(false);
-    os::flushDirectoryEntries(osText(out.absolutePath()));
+    moveIntoPlace(building, partial, options);
 
     summary.filesInManifest = int(records.size());
     summary.manifestBytes = envelope.size();
