@@ -307,119 +307,127 @@ private:
     bool m_shown = false;
 };
 
-int stage(const QStringList &arguments)
+// The options of "stage", in the order its help lists them.
+struct StageCommandOptions
 {
-    Command command(
-        QStringLiteral("stage"),
-        Texts::tr("Builds a staging directory from a release folder: files/ (the files to "
-                  "install), packed/ (each of them as gzip) and manifest.json signed with the "
-                  "given key. Refuses, before writing anything, every release the updater "
-                  "would refuse. The stage appears complete under its name or not at all."),
-        QString(), true);
-    const QCommandLineOption release(QStringLiteral("release"),
-                                     Texts::tr("The release folder: the program root of the "
-                                               "new version."),
-                                     QStringLiteral("DIR"));
-    const QCommandLineOption version(QStringLiteral("version"),
-                                     Texts::tr("Version text (0-9 A-Z a-z . + -, 1 to 60)."),
-                                     QStringLiteral("V"));
-    const QCommandLineOption sequence(QStringLiteral("sequence"),
-                                      Texts::tr("Release sequence number, 1 to 9,999,999."),
-                                      QStringLiteral("N"));
-    const QCommandLineOption key = privateKeyOption();
-    const QCommandLineOption outDir(QStringLiteral("out"),
-                                    Texts::tr("The stage to create; must not exist."),
-                                    QStringLiteral("STAGE"));
-    const QCommandLineOption notes(QStringLiteral("notes"), Texts::tr("Release notes text."),
-                                   QStringLiteral("TEXT"));
-    const QCommandLineOption installed(
+    QCommandLineOption release{QStringLiteral("release"),
+                               Texts::tr("The release folder: the program root of the "
+                                         "new version."),
+                               QStringLiteral("DIR")};
+    QCommandLineOption version{QStringLiteral("version"),
+                               Texts::tr("Version text (0-9 A-Z a-z . + -, 1 to 60)."),
+                               QStringLiteral("V")};
+    QCommandLineOption sequence{QStringLiteral("sequence"),
+                                Texts::tr("Release sequence number, 1 to 9,999,999."),
+                                QStringLiteral("N")};
+    QCommandLineOption key = privateKeyOption();
+    QCommandLineOption outDir{QStringLiteral("out"),
+                              Texts::tr("The stage to create; must not exist."),
+                              QStringLiteral("STAGE")};
+    QCommandLineOption notes{QStringLiteral("notes"), Texts::tr("Release notes text."),
+                             QStringLiteral("TEXT")};
+    QCommandLineOption installed{
         QStringLiteral("installed"),
         Texts::tr("An installed program root: stage only the files that differ from it."),
-        QStringLiteral("DIR"));
-    const QCommandLineOption channel =
-        channelOption(Texts::tr("The channel the release is signed for"));
-    const QCommandLineOption expiresIn = expiresInOption(
+        QStringLiteral("DIR")};
+    QCommandLineOption channel = channelOption(Texts::tr("The channel the release is signed for"));
+    QCommandLineOption expiresIn = expiresInOption(
         Texts::tr("Days, 1 to %1, until the manifest expires: clients refuse it after that "
                   "(see \"refresh\"). Without it, the manifest never expires."));
-    const QCommandLineOption deltaBase(
+    QCommandLineOption deltaBase{
         QStringLiteral("delta-base"),
         Texts::tr("A feed: make deltas of each changed file against its contents in the "
                   "channel's last releases there (deltas/, listed in the manifest)."),
-        QStringLiteral("FEED"));
-    const QCommandLineOption deltaDepth(
+        QStringLiteral("FEED")};
+    QCommandLineOption deltaDepth{
         QStringLiteral("delta-depth"),
         Texts::tr("How many of the channel's last releases the deltas are made against, 1 to "
                   "%1 (default %2).")
             .arg(kMaxDeltaDepth)
             .arg(kDefaultDeltaDepth),
-        QStringLiteral("N"), QString::number(kDefaultDeltaDepth));
-    const QCommandLineOption deltaWindowLog(
+        QStringLiteral("N"), QString::number(kDefaultDeltaDepth)};
+    QCommandLineOption deltaWindowLog{
         QStringLiteral("delta-window-log"),
         Texts::tr("The largest delta window as a power of two, %1 to %2 (default %2: 128 "
                   "MiB); a file whose old or new version is larger gets no delta.")
             .arg(kMinDeltaWindowLog)
             .arg(kMaxDeltaWindowLog),
-        QStringLiteral("N"), QString::number(kMaxDeltaWindowLog));
-    const QCommandLineOption rollout(
+        QStringLiteral("N"), QString::number(kMaxDeltaWindowLog)};
+    QCommandLineOption rollout{
         QStringLiteral("rollout"),
         Texts::tr("The share of installations, 0 to 100, that take the release (see "
                   "\"rollout\"); without it, every installation."),
-        QStringLiteral("PERCENT"));
-    const QCommandLineOption critical(
+        QStringLiteral("PERCENT")};
+    QCommandLineOption critical{
         QStringLiteral("critical"),
         Texts::tr("Every installation takes the release at any rollout percentage above 0, "
                   "and a later release names it as its fallback (\"rollout --critical\" marks a "
-                  "published one)."));
-    const QCommandLineOption reports(
+                  "published one).")};
+    QCommandLineOption reports{
         QStringLiteral("reports"),
         Texts::tr("An https URL that receives one request per update outcome from the "
                   "installations whose application turned reports on."),
-        QStringLiteral("URL"));
-    command.parser.addOptions({release, version, sequence, key, outDir, notes, installed, channel,
-                               expiresIn, deltaBase, deltaDepth, deltaWindowLog, rollout, critical,
-                               reports});
-    if (const int code = command.parse(arguments, 0); code >= 0)
-        return code;
-    for (const QCommandLineOption *required : {&release, &version, &sequence, &key, &outDir}) {
-        if (!command.parser.isSet(*required))
-            return command.missing(required->names().first());
-    }
+        QStringLiteral("URL")};
 
-    StageOptions options;
-    options.releaseDir = command.parser.value(release);
-    options.version = command.parser.value(version);
-    bool isNumber = false;
-    options.sequence = command.parser.value(sequence).toLongLong(&isNumber);
-    if (!isNumber) {
-        return command.usage(Texts::tr("--sequence needs a whole number"));
+    QList<QCommandLineOption> all() const
+    {
+        return {release, version, sequence, key, outDir, notes, installed, channel,
+                expiresIn, deltaBase, deltaDepth, deltaWindowLog, rollout, critical, reports};
     }
-    options.keyPath = command.parser.value(key);
-    options.outDir = command.parser.value(outDir);
-    options.notes = command.parser.value(notes);
-    options.installedDir = command.parser.value(installed);
-    options.channel = command.parser.value(channel);
-    if (command.parser.isSet(expiresIn)) {
-        const std::optional<int> days = command.number(expiresIn, 1, kMaxExpiryDays);
+};
+
+// The stage's options as given, or nothing after a usage message.
+std::optional<StageOptions> readStageOptions(Command &command, const StageCommandOptions &given)
+{
+    const QCommandLineParser &parser = command.parser;
+    for (const QCommandLineOption *required :
+         {&given.release, &given.version, &given.sequence, &given.key, &given.outDir}) {
+        if (!parser.isSet(*required)) {
+            command.missing(required->names().first());
+            return std::nullopt;
+        }
+    }
+    StageOptions options;
+    options.releaseDir = parser.value(given.release);
+    options.version = parser.value(given.version);
+    bool isNumber = false;
+    options.sequence = parser.value(given.sequence).toLongLong(&isNumber);
+    if (!isNumber) {
+        command.usage(Texts::tr("--sequence needs a whole number"));
+        return std::nullopt;
+    }
+    options.keyPath = parser.value(given.key);
+    options.outDir = parser.value(given.outDir);
+    options.notes = parser.value(given.notes);
+    options.installedDir = parser.value(given.installed);
+    options.channel = parser.value(given.channel);
+    if (parser.isSet(given.expiresIn)) {
+        const std::optional<int> days = command.number(given.expiresIn, 1, kMaxExpiryDays);
         if (!days)
-            return kUsage;
+            return std::nullopt;
         options.expiresInDays = *days;
     }
-    options.deltaBaseFeed = command.parser.value(deltaBase);
-    const std::optional<int> depth = command.number(deltaDepth, 1, kMaxDeltaDepth);
+    options.deltaBaseFeed = parser.value(given.deltaBase);
+    const std::optional<int> depth = command.number(given.deltaDepth, 1, kMaxDeltaDepth);
     const std::optional<int> windowLog =
-        command.number(deltaWindowLog, kMinDeltaWindowLog, kMaxDeltaWindowLog);
+        command.number(given.deltaWindowLog, kMinDeltaWindowLog, kMaxDeltaWindowLog);
     if (!depth || !windowLog)
-        return kUsage;
+        return std::nullopt;
     options.deltaDepth = *depth;
     options.deltaWindowLog = *windowLog;
-    if (command.parser.isSet(rollout)) {
-        const std::optional<int> percent = command.number(rollout, 0, 100);
+    if (parser.isSet(given.rollout)) {
+        const std::optional<int> percent = command.number(given.rollout, 0, 100);
         if (!percent)
-            return kUsage;
+            return std::nullopt;
         options.rolloutPercent = *percent;
     }
-    options.critical = command.parser.isSet(critical);
-    options.reportsUrl = command.parser.value(reports);
+    options.critical = parser.isSet(given.critical);
+    options.reportsUrl = parser.value(given.reports);
+    return options;
+}
+
+void warnIfRolloutUnreported(const StageOptions &options)
+{
     if (options.rolloutPercent && *options.rolloutPercent > 0 && *options.rolloutPercent < 100
         && options.reportsUrl.isEmpty())
         err() << Texts::tr("warning: --rollout %1 without --reports: no installation reports how "
@@ -427,52 +435,48 @@ int stage(const QStringList &arguments)
                            "only \"rollout --percent\" will")
                      .arg(*options.rolloutPercent)
               << Qt::endl;
+}
 
-    // A stage stopped by a signal removes what it wrote, as a failed one does.
-    watchForTermination();
-
-    ProgressLine progressLine;
-    QElapsedTimer clock;
-    clock.start();
-    const StageSummary summary = stageRelease(
-        options, [&](const StageProgress &progress) { progressLine.update(progress); });
-    if (command.json()) {
-        QJsonObject json{
-            {QStringLiteral("stage"), options.outDir},
-            {QStringLiteral("version"), options.version},
-            {QStringLiteral("sequence"), options.sequence},
-            {QStringLiteral("channel"), options.channel},
-            {QStringLiteral("expires"), orNull(summary.expires)},
-            {QStringLiteral("files"), summary.filesInManifest},
-            {QStringLiteral("bytes"), summary.totalSize},
-            {QStringLiteral("manifestBytes"), summary.manifestBytes},
-            {QStringLiteral("filesStaged"), summary.filesStaged},
-            {QStringLiteral("bytesStaged"), summary.stagedBytes},
-            {QStringLiteral("modulus"), QString::fromLatin1(summary.modulusHex)},
-            {QStringLiteral("rollout"),
-             QJsonObject{{QStringLiteral("percent"), options.rolloutPercent.value_or(100)},
-                         {QStringLiteral("critical"), options.critical},
-                         {QStringLiteral("fallback"),
-                          summary.fallback ? QJsonValue(summary.fallback->sequence) : QJsonValue()},
-                         {QStringLiteral("reports"),
-                          options.reportsUrl.isEmpty() ? QJsonValue() : QJsonValue(options.reportsUrl)}}},
-        };
-        if (!options.deltaBaseFeed.isEmpty()) {
-            QJsonArray releases;
-            for (const qint32 sequence : std::as_const(summary.deltaReleases))
-                releases.append(sequence);
-            json.insert(QStringLiteral("deltas"),
-                        QJsonObject{{QStringLiteral("feedFound"), !summary.deltaFeedMissing},
-                                    {QStringLiteral("againstSequences"), releases},
-                                    {QStringLiteral("made"), summary.deltasMade},
-                                    {QStringLiteral("bytes"), summary.deltaBytes},
-                                    {QStringLiteral("wholeBytes"), summary.deltaWholeBytes},
-                                    {QStringLiteral("dropped"), summary.deltasDropped}});
-        }
-        printJson(json);
-        warnIfNotCompiledIn(summary.modulusHex);
-        return kDone;
+QJsonObject stageJson(const StageOptions &options, const StageSummary &summary)
+{
+    QJsonObject json{
+        {QStringLiteral("stage"), options.outDir},
+        {QStringLiteral("version"), options.version},
+        {QStringLiteral("sequence"), options.sequence},
+        {QStringLiteral("channel"), options.channel},
+        {QStringLiteral("expires"), orNull(summary.expires)},
+        {QStringLiteral("files"), summary.filesInManifest},
+        {QStringLiteral("bytes"), summary.totalSize},
+        {QStringLiteral("manifestBytes"), summary.manifestBytes},
+        {QStringLiteral("filesStaged"), summary.filesStaged},
+        {QStringLiteral("bytesStaged"), summary.stagedBytes},
+        {QStringLiteral("modulus"), QString::fromLatin1(summary.modulusHex)},
+        {QStringLiteral("rollout"),
+         QJsonObject{{QStringLiteral("percent"), options.rolloutPercent.value_or(100)},
+                     {QStringLiteral("critical"), options.critical},
+                     {QStringLiteral("fallback"),
+                      summary.fallback ? QJsonValue(summary.fallback->sequence) : QJsonValue()},
+                     {QStringLiteral("reports"),
+                      options.reportsUrl.isEmpty() ? QJsonValue() : QJsonValue(options.reportsUrl)}}},
+    };
+    if (!options.deltaBaseFeed.isEmpty()) {
+        QJsonArray releases;
+        for (const qint32 sequence : std::as_const(summary.deltaReleases))
+            releases.append(sequence);
+        json.insert(QStringLiteral("deltas"),
+                    QJsonObject{{QStringLiteral("feedFound"), !summary.deltaFeedMissing},
+                                {QStringLiteral("againstSequences"), releases},
+                                {QStringLiteral("made"), summary.deltasMade},
+                                {QStringLiteral("bytes"), summary.deltaBytes},
+                                {QStringLiteral("wholeBytes"), summary.deltaWholeBytes},
+                                {QStringLiteral("dropped"), summary.deltasDropped}});
     }
+    return json;
+}
+
+void printStagedLines(const StageOptions &options, const StageSummary &summary,
+                      const QElapsedTimer &clock)
+{
     out() << Texts::tr("stage:    %1\n"
                        "version:  %2 (sequence %3)\n")
                  .arg(options.outDir, options.version, QString::number(options.sequence))
@@ -485,45 +489,88 @@ int stage(const QStringList &arguments)
           << Texts::tr("time:     %1 s")
                  .arg(QString::number(double(clock.elapsed()) / 1000.0, 'f', 1))
           << Qt::endl;
-    if (!options.deltaBaseFeed.isEmpty()) {
-        QStringList releases;
-        for (const qint32 sequence : std::as_const(summary.deltaReleases))
-            releases << QString::number(sequence);
-        const double share = summary.deltaWholeBytes > 0
-            ? 100.0 * double(summary.deltaBytes) / double(summary.deltaWholeBytes)
-            : 0.0;
-        if (summary.deltaFeedMissing) {
-            out() << Texts::tr("deltas:   none: the feed %1 holds no release of the channel \"%2\" "
-                               "yet (a first release), so there is nothing to make them against")
-                         .arg(options.deltaBaseFeed, options.channel)
-                  << Qt::endl;
-        } else {
-            out() << Texts::tr("deltas:   %1 made against sequence %2: %3 bytes for %4 bytes of "
-                               "whole blobs (%5%), %6 s\n")
-                         .arg(grouped(summary.deltasMade),
-                              releases.isEmpty() ? Texts::tr("(none in the feed)")
-                                                 : releases.join(QStringLiteral(", ")),
-                              grouped(summary.deltaBytes), grouped(summary.deltaWholeBytes),
-                              QString::number(share, 'f', 1),
-                              QString::number(double(summary.deltaMilliseconds) / 1000.0, 'f', 1))
-                  << Texts::tr("          %1 not smaller, %2 over the window, %3 bases no longer "
-                               "in the feed, %4 dropped to keep the manifest within 8 MiB")
-                         .arg(grouped(summary.deltasNotSmaller), grouped(summary.deltasOverWindow),
-                              grouped(summary.deltaBasesMissing), grouped(summary.deltasDropped))
-                  << Qt::endl;
-        }
-    }
-    if (options.rolloutPercent || options.critical || summary.fallback || !options.reportsUrl.isEmpty()) {
-        out() << Texts::tr("rollout:  %1%%2; fallback %3; reports %4")
-                     .arg(QString::number(options.rolloutPercent.value_or(100)),
-                          options.critical
-                              ? Texts::tr(" (critical: every installation at any percentage above 0)")
-                              : QString(),
-                          summary.fallback ? Texts::tr("sequence %1").arg(summary.fallback->sequence)
-                                           : Texts::tr("none"),
-                          options.reportsUrl.isEmpty() ? Texts::tr("none") : options.reportsUrl)
+}
+
+void printDeltaLines(const StageOptions &options, const StageSummary &summary)
+{
+    QStringList releases;
+    for (const qint32 sequence : std::as_const(summary.deltaReleases))
+        releases << QString::number(sequence);
+    const double share = summary.deltaWholeBytes > 0
+        ? 100.0 * double(summary.deltaBytes) / double(summary.deltaWholeBytes)
+        : 0.0;
+    if (summary.deltaFeedMissing) {
+        out() << Texts::tr("deltas:   none: the feed %1 holds no release of the channel \"%2\" "
+                           "yet (a first release), so there is nothing to make them against")
+                     .arg(options.deltaBaseFeed, options.channel)
               << Qt::endl;
+        return;
     }
+    out() << Texts::tr("deltas:   %1 made against sequence %2: %3 bytes for %4 bytes of "
+                       "whole blobs (%5%), %6 s\n")
+                 .arg(grouped(summary.deltasMade),
+                      releases.isEmpty() ? Texts::tr("(none in the feed)")
+                                         : releases.join(QStringLiteral(", ")),
+                      grouped(summary.deltaBytes), grouped(summary.deltaWholeBytes),
+                      QString::number(share, 'f', 1),
+                      QString::number(double(summary.deltaMilliseconds) / 1000.0, 'f', 1))
+          << Texts::tr("          %1 not smaller, %2 over the window, %3 bases no longer "
+                       "in the feed, %4 dropped to keep the manifest within 8 MiB")
+                 .arg(grouped(summary.deltasNotSmaller), grouped(summary.deltasOverWindow),
+                      grouped(summary.deltaBasesMissing), grouped(summary.deltasDropped))
+          << Qt::endl;
+}
+
+void printRolloutLine(const StageOptions &options, const StageSummary &summary)
+{
+    out() << Texts::tr("rollout:  %1%%2; fallback %3; reports %4")
+                 .arg(QString::number(options.rolloutPercent.value_or(100)),
+                      options.critical
+                          ? Texts::tr(" (critical: every installation at any percentage above 0)")
+                          : QString(),
+                      summary.fallback ? Texts::tr("sequence %1").arg(summary.fallback->sequence)
+                                       : Texts::tr("none"),
+                      options.reportsUrl.isEmpty() ? Texts::tr("none") : options.reportsUrl)
+          << Qt::endl;
+}
+
+int stage(const QStringList &arguments)
+{
+    Command command(
+        QStringLiteral("stage"),
+        Texts::tr("Builds a staging directory from a release folder: files/ (the files to "
+                  "install), packed/ (each of them as gzip) and manifest.json signed with the "
+                  "given key. Refuses, before writing anything, every release the updater "
+                  "would refuse. The stage appears complete under its name or not at all."),
+        QString(), true);
+    const StageCommandOptions given;
+    command.parser.addOptions(given.all());
+    if (const int code = command.parse(arguments, 0); code >= 0)
+        return code;
+    const std::optional<StageOptions> read = readStageOptions(command, given);
+    if (!read)
+        return kUsage;
+    const StageOptions &options = *read;
+    warnIfRolloutUnreported(options);
+
+    // A stage stopped by a signal removes what it wrote, as a failed one does.
+    watchForTermination();
+
+    ProgressLine progressLine;
+    QElapsedTimer clock;
+    clock.start();
+    const StageSummary summary = stageRelease(
+        options, [&](const StageProgress &progress) { progressLine.update(progress); });
+    if (command.json()) {
+        printJson(stageJson(options, summary));
+        warnIfNotCompiledIn(summary.modulusHex);
+        return kDone;
+    }
+    printStagedLines(options, summary, clock);
+    if (!options.deltaBaseFeed.isEmpty())
+        printDeltaLines(options, summary);
+    if (options.rolloutPercent || options.critical || summary.fallback || !options.reportsUrl.isEmpty())
+        printRolloutLine(options, summary);
     warnIfNotCompiledIn(summary.modulusHex);
     return kDone;
 }
@@ -1045,6 +1092,218 @@ int rollout(const QStringList &arguments)
     return halted ? kHalted : kDone;
 }
 
+// One release in rollout-status.
+struct StatusRow
+{
+    ReleaseReports reports;
+    std::optional<FeedRelease> state; // as signed last, with the feed
+    bool current = false;
+    std::optional<int> next;         // the current release's next step
+    std::optional<int> needed;       // more installations that step needs
+    std::optional<RolloutDecision> decision;
+};
+
+// What the current release's next step is, and what it needs, under the limits given.
+void decideNextStep(StatusRow &row, const RolloutLimits &limits)
+{
+    const int percent = row.state->extras.percent();
+    row.next = nextRolloutStep(percent, limits.schedule);
+    if (limits.maxFailureRate) {
+        row.decision = decideRolloutStep(percent, limits.schedule, row.reports,
+                                         *limits.maxFailureRate, limits.minReports,
+                                         limits.minFailures);
+        if (row.next)
+            row.needed = installationsToAdvance(row.reports, *limits.maxFailureRate,
+                                                limits.minReports);
+    }
+}
+
+/*
+    A row for each release with reports, and for the current release also without; with the feed,
+    only the releases the feed published, each in the state it was signed in last.
+*/
+QList<StatusRow> statusRows(const ReportTally &tally, const std::optional<FeedRelease> &current,
+                            const QString &feedDir, const QString &name,
+                            const std::optional<UpdateSigningKey> &checkKey,
+                            const RolloutLimits &limits)
+{
+    QList<ReleaseReports> counted = tally.releases();
+    if (current && !tally.release(current->manifest.sequence).reports()) {
+        counted.append(tally.release(current->manifest.sequence));
+        std::sort(counted.begin(), counted.end(),
+                  [](const ReleaseReports &a, const ReleaseReports &b) { return a.sequence < b.sequence; });
+    }
+    QList<StatusRow> rows;
+    for (const ReleaseReports &reports : std::as_const(counted)) {
+        StatusRow row;
+        row.reports = reports;
+        if (current) {
+            row.current = reports.sequence == current->manifest.sequence;
+            row.state = row.current ? current : lastStateOf(feedDir, name, reports.sequence, checkKey);
+            // Reports of a sequence the feed never published are no release's.
+            if (!row.state)
+                continue;
+        }
+        if (row.current)
+            decideNextStep(row, limits);
+        rows.append(row);
+    }
+    return rows;
+}
+
+QJsonObject statusRowJson(const StatusRow &row)
+{
+    static const char *const moves[] = {"hold", "advance", "halt"};
+    const ReleaseReports &release = row.reports;
+    const RateInterval interval = wilsonInterval(release.failures(), release.reports());
+    QJsonObject json{{QStringLiteral("sequence"), release.sequence},
+                     {QStringLiteral("installations"), release.reports()},
+                     {QStringLiteral("networks"), release.networks},
+                     {QStringLiteral("confirmed"), release.confirmed},
+                     {QStringLiteral("rolledBack"), release.rolledBack},
+                     {QStringLiteral("recovered"), release.recovered},
+                     {QStringLiteral("failures"), release.failures()},
+                     {QStringLiteral("failedNetworks"), release.failedNetworks},
+                     {QStringLiteral("failureRate"), release.failureRate()},
+                     {QStringLiteral("interval"), QJsonArray{interval.lower, interval.upper}}};
+    if (row.state) {
+        const ReleaseExtras &extras = row.state->extras;
+        json.insert(QStringLiteral("version"), row.state->manifest.version);
+        json.insert(QStringLiteral("percent"), extras.percent());
+        json.insert(QStringLiteral("halted"), extras.percent() == 0);
+        json.insert(QStringLiteral("critical"), extras.critical);
+        json.insert(QStringLiteral("since"), orNull(extras.rolloutSince));
+        json.insert(QStringLiteral("current"), row.current);
+        json.insert(QStringLiteral("next"),
+                    row.next ? QJsonValue(QJsonObject{
+                                   {QStringLiteral("percent"), *row.next},
+                                   {QStringLiteral("installationsNeeded"),
+                                    row.needed ? QJsonValue(*row.needed) : QJsonValue()}})
+                             : QJsonValue());
+        json.insert(QStringLiteral("decision"),
+                    row.decision ? QJsonValue(QJsonObject{
+                                       {QStringLiteral("move"), QLatin1String(moves[int(row.decision->move)])},
+                                       {QStringLiteral("percent"), row.decision->percent},
+                                       {QStringLiteral("why"), row.decision->why}})
+                                 : QJsonValue());
+    }
+    return json;
+}
+
+void printStatusJson(const QString &name, const ReportTally &tally, const QList<StatusRow> &rows,
+                     const std::optional<FeedRelease> &current)
+{
+    QJsonArray releases;
+    for (const StatusRow &row : rows)
+        releases.append(statusRowJson(row));
+    QJsonObject json{{QStringLiteral("channel"), name},
+                     {QStringLiteral("reportLines"), tally.reportLines()},
+                     {QStringLiteral("logLines"), tally.linesRead()},
+                     {QStringLiteral("releases"), releases}};
+    if (current)
+        json.insert(QStringLiteral("current"), current->manifest.sequence);
+    printJson(json);
+}
+
+void printCurrentLine(const FeedRelease &current)
+{
+    const ReleaseExtras &extras = current.extras;
+    out() << Texts::tr("current:  sequence %1, %2, %3%4\n")
+                 .arg(QString::number(current.manifest.sequence), current.manifest.version,
+                      extras.percent() == 0 ? Texts::tr("halted")
+                                            : Texts::tr("at %1%").arg(extras.percent()),
+                      extras.rolloutSince
+                          ? Texts::tr(" since %1 (its reports counted from then)")
+                                .arg(expiryText(*extras.rolloutSince))
+                          : QString());
+}
+
+// Without the feed: the reports alone.
+void printReportTable(const QList<StatusRow> &rows)
+{
+    out() << Texts::tr("sequence  installations  confirmed  rolled back  recovered  failure rate  "
+                       "95% interval\n");
+    for (const StatusRow &row : rows) {
+        const ReleaseReports &release = row.reports;
+        const RateInterval interval = wilsonInterval(release.failures(), release.reports());
+        out() << QString::number(release.sequence).rightJustified(8) << "  "
+              << grouped(release.reports()).rightJustified(13) << "  "
+              << grouped(release.confirmed).rightJustified(9) << "  "
+              << grouped(release.rolledBack).rightJustified(11) << "  "
+              << grouped(release.recovered).rightJustified(9) << "  "
+              << percentOf(release.failureRate()).rightJustified(12) << "  "
+              << Texts::tr("%1 to %2").arg(percentOf(interval.lower), percentOf(interval.upper))
+              << "\n";
+    }
+    out().flush();
+}
+
+QString nextStepText(const StatusRow &row)
+{
+    if (row.decision && row.decision->move == RolloutMove::Halt)
+        return Texts::tr("halts now");
+    if (row.decision && row.decision->move == RolloutMove::Advance)
+        return Texts::tr("%1% now").arg(row.decision->percent);
+    if (row.next && row.needed)
+        return Texts::tr("%1% after %2 more installations").arg(*row.next).arg(grouped(*row.needed));
+    if (row.next)
+        return Texts::tr("%1% (give --max-failure-rate for what it needs)").arg(*row.next);
+    return QStringLiteral("-");
+}
+
+// With the feed: each release's version and rollout, and the current release's next step.
+void printRolloutTable(const QList<StatusRow> &rows)
+{
+    out() << Texts::tr("sequence  version     rollout  installations (networks)  failures  "
+                       "95% interval     next step\n");
+    for (const StatusRow &row : rows) {
+        const ReleaseReports &release = row.reports;
+        const RateInterval interval = wilsonInterval(release.failures(), release.reports());
+        const int percent = row.state->extras.percent();
+        out() << QString::number(release.sequence).rightJustified(8) << "  "
+              << row.state->manifest.version.leftJustified(10) << "  "
+              << (percent == 0 ? Texts::tr("halted") : QString::number(percent) + u'%').rightJustified(7)
+              << "  "
+              << (grouped(release.reports()) + QStringLiteral(" (") + grouped(release.networks)
+                  + u')')
+                     .rightJustified(24)
+              << "  " << grouped(release.failures()).rightJustified(8) << "  "
+              << Texts::tr("%1 to %2")
+                     .arg(percentOf(interval.lower), percentOf(interval.upper))
+                     .leftJustified(15)
+              << "  " << nextStepText(row) << "\n";
+    }
+    out().flush();
+}
+
+void printStatusText(const QString &name, const ReportTally &tally, const QList<StatusRow> &rows,
+                     const std::optional<FeedRelease> &current)
+{
+    out() << Texts::tr("channel:  %1 (%2 reports in %3 log lines)\n")
+                 .arg(name, grouped(tally.reportLines()), grouped(tally.linesRead()));
+    if (current)
+        printCurrentLine(*current);
+    if (rows.isEmpty())
+        out() << Texts::tr("no reports") << Qt::endl;
+    else if (current)
+        printRolloutTable(rows);
+    else
+        printReportTable(rows);
+}
+
+/*
+    With the feed, the current release is counted as its next step will be decided: on the
+    reports of its current step alone.
+*/
+FeedRelease currentCountedByStep(ReportTally &tally, const QString &feedDir, const QString &name,
+                                 const std::optional<UpdateSigningKey> &checkKey)
+{
+    FeedRelease current = currentFeedRelease(feedDir, name, checkKey);
+    if (current.extras.rolloutSince)
+        tally.countAfter(current.manifest.sequence, *current.extras.rolloutSince);
+    return current;
+}
+
 int rolloutStatus(const QStringList &arguments)
 {
     Command command(
@@ -1080,173 +1339,19 @@ int rolloutStatus(const QStringList &arguments)
     if (!protocol::isValidChannelName(name))
         throw Texts::tr("the channel name \"%1\" is not %2").arg(name, protocol::kChannelNameRule);
 
-    // With the feed, the current release is counted as its next step will be decided: on the
-    // reports of its current step alone.
     ReportTally tally(name, limits->perNetwork);
-    const bool withFeed = command.parser.isSet(feedOption);
     const QString feedDir = command.parser.value(feedOption);
     const std::optional<UpdateSigningKey> checkKey = key.value(command.parser);
     std::optional<FeedRelease> current;
-    if (withFeed) {
-        current = currentFeedRelease(feedDir, name, checkKey);
-        if (current->extras.rolloutSince)
-            tally.countAfter(current->manifest.sequence, *current->extras.rolloutSince);
-    }
+    if (command.parser.isSet(feedOption))
+        current = currentCountedByStep(tally, feedDir, name, checkKey);
     addAccessLogs(tally, command.parser, accessLog);
+    const QList<StatusRow> rows = statusRows(tally, current, feedDir, name, checkKey, *limits);
 
-    struct Row
-    {
-        ReleaseReports reports;
-        std::optional<FeedRelease> state; // as signed last, with the feed
-        bool current = false;
-        std::optional<int> next;         // the current release's next step
-        std::optional<int> needed;       // more installations that step needs
-        std::optional<RolloutDecision> decision;
-    };
-    QList<Row> rows;
-    QList<ReleaseReports> counted = tally.releases();
-    if (current && !tally.release(current->manifest.sequence).reports()) {
-        counted.append(tally.release(current->manifest.sequence));
-        std::sort(counted.begin(), counted.end(),
-                  [](const ReleaseReports &a, const ReleaseReports &b) { return a.sequence < b.sequence; });
-    }
-    for (const ReleaseReports &reports : std::as_const(counted)) {
-        Row row;
-        row.reports = reports;
-        if (withFeed) {
-            row.current = reports.sequence == current->manifest.sequence;
-            row.state = row.current ? current : lastStateOf(feedDir, name, reports.sequence, checkKey);
-            // Reports of a sequence the feed never published are no release's.
-            if (!row.state)
-                continue;
-        }
-        if (row.current) {
-            const int percent = row.state->extras.percent();
-            row.next = nextRolloutStep(percent, limits->schedule);
-            if (limits->maxFailureRate) {
-                row.decision = decideRolloutStep(percent, limits->schedule, reports,
-                                                 *limits->maxFailureRate, limits->minReports,
-                                                 limits->minFailures);
-                if (row.next)
-                    row.needed = installationsToAdvance(reports, *limits->maxFailureRate,
-                                                        limits->minReports);
-            }
-        }
-        rows.append(row);
-    }
-
-    if (command.json()) {
-        static const char *const moves[] = {"hold", "advance", "halt"};
-        QJsonArray releases;
-        for (const Row &row : std::as_const(rows)) {
-            const ReleaseReports &release = row.reports;
-            const RateInterval interval = wilsonInterval(release.failures(), release.reports());
-            QJsonObject json{{QStringLiteral("sequence"), release.sequence},
-                             {QStringLiteral("installations"), release.reports()},
-                             {QStringLiteral("networks"), release.networks},
-                             {QStringLiteral("confirmed"), release.confirmed},
-                             {QStringLiteral("rolledBack"), release.rolledBack},
-                             {QStringLiteral("recovered"), release.recovered},
-                             {QStringLiteral("failures"), release.failures()},
-                             {QStringLiteral("failedNetworks"), release.failedNetworks},
-                             {QStringLiteral("failureRate"), release.failureRate()},
-                             {QStringLiteral("interval"), QJsonArray{interval.lower, interval.upper}}};
-            if (row.state) {
-                const ReleaseExtras &extras = row.state->extras;
-                json.insert(QStringLiteral("version"), row.state->manifest.version);
-                json.insert(QStringLiteral("percent"), extras.percent());
-                json.insert(QStringLiteral("halted"), extras.percent() == 0);
-                json.insert(QStringLiteral("critical"), extras.critical);
-                json.insert(QStringLiteral("since"), orNull(extras.rolloutSince));
-                json.insert(QStringLiteral("current"), row.current);
-                json.insert(QStringLiteral("next"),
-                            row.next ? QJsonValue(QJsonObject{
-                                           {QStringLiteral("percent"), *row.next},
-                                           {QStringLiteral("installationsNeeded"),
-                                            row.needed ? QJsonValue(*row.needed) : QJsonValue()}})
-                                     : QJsonValue());
-                json.insert(QStringLiteral("decision"),
-                            row.decision ? QJsonValue(QJsonObject{
-                                               {QStringLiteral("move"), QLatin1String(moves[int(row.decision->move)])},
-                                               {QStringLiteral("percent"), row.decision->percent},
-                                               {QStringLiteral("why"), row.decision->why}})
-                                         : QJsonValue());
-            }
-            releases.append(json);
-        }
-        QJsonObject json{{QStringLiteral("channel"), name},
-                         {QStringLiteral("reportLines"), tally.reportLines()},
-                         {QStringLiteral("logLines"), tally.linesRead()},
-                         {QStringLiteral("releases"), releases}};
-        if (current)
-            json.insert(QStringLiteral("current"), current->manifest.sequence);
-        printJson(json);
-        return kDone;
-    }
-    out() << Texts::tr("channel:  %1 (%2 reports in %3 log lines)\n")
-                 .arg(name, grouped(tally.reportLines()), grouped(tally.linesRead()));
-    if (current) {
-        const ReleaseExtras &extras = current->extras;
-        out() << Texts::tr("current:  sequence %1, %2, %3%4\n")
-                     .arg(QString::number(current->manifest.sequence), current->manifest.version,
-                          extras.percent() == 0 ? Texts::tr("halted")
-                                                : Texts::tr("at %1%").arg(extras.percent()),
-                          extras.rolloutSince
-                              ? Texts::tr(" since %1 (its reports counted from then)")
-                                    .arg(expiryText(*extras.rolloutSince))
-                              : QString());
-    }
-    if (rows.isEmpty()) {
-        out() << Texts::tr("no reports") << Qt::endl;
-        return kDone;
-    }
-    if (!withFeed) {
-        out() << Texts::tr("sequence  installations  confirmed  rolled back  recovered  failure rate  "
-                           "95% interval\n");
-        for (const Row &row : std::as_const(rows)) {
-            const ReleaseReports &release = row.reports;
-            const RateInterval interval = wilsonInterval(release.failures(), release.reports());
-            out() << QString::number(release.sequence).rightJustified(8) << "  "
-                  << grouped(release.reports()).rightJustified(13) << "  "
-                  << grouped(release.confirmed).rightJustified(9) << "  "
-                  << grouped(release.rolledBack).rightJustified(11) << "  "
-                  << grouped(release.recovered).rightJustified(9) << "  "
-                  << percentOf(release.failureRate()).rightJustified(12) << "  "
-                  << Texts::tr("%1 to %2").arg(percentOf(interval.lower), percentOf(interval.upper))
-                  << "\n";
-        }
-        out().flush();
-        return kDone;
-    }
-    out() << Texts::tr("sequence  version     rollout  installations (networks)  failures  "
-                       "95% interval     next step\n");
-    for (const Row &row : std::as_const(rows)) {
-        const ReleaseReports &release = row.reports;
-        const RateInterval interval = wilsonInterval(release.failures(), release.reports());
-        const int percent = row.state->extras.percent();
-        QString next = QStringLiteral("-");
-        if (row.decision && row.decision->move == RolloutMove::Halt)
-            next = Texts::tr("halts now");
-        else if (row.decision && row.decision->move == RolloutMove::Advance)
-            next = Texts::tr("%1% now").arg(row.decision->percent);
-        else if (row.next && row.needed)
-            next = Texts::tr("%1% after %2 more installations").arg(*row.next).arg(grouped(*row.needed));
-        else if (row.next)
-            next = Texts::tr("%1% (give --max-failure-rate for what it needs)").arg(*row.next);
-        out() << QString::number(release.sequence).rightJustified(8) << "  "
-              << row.state->manifest.version.leftJustified(10) << "  "
-              << (percent == 0 ? Texts::tr("halted") : QString::number(percent) + u'%').rightJustified(7)
-              << "  "
-              << (grouped(release.reports()) + QStringLiteral(" (") + grouped(release.networks)
-                  + u')')
-                     .rightJustified(24)
-              << "  " << grouped(release.failures()).rightJustified(8) << "  "
-              << Texts::tr("%1 to %2")
-                     .arg(percentOf(interval.lower), percentOf(interval.upper))
-                     .leftJustified(15)
-              << "  " << next << "\n";
-    }
-    out().flush();
+    if (command.json())
+        printStatusJson(name, tally, rows, current);
+    else
+        printStatusText(name, tally, rows, current);
     return kDone;
 }
 

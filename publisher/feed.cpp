@@ -439,17 +439,17 @@ std::optional<FeedRelease> lastSignedState(const QString &historyPath, qint32 se
     return loadFeedRelease(signedStatePath(historyPath, sequence, last), key, sequence);
 }
 
-} // namespace
-
-PublishSummary publishStage(const PublishOptions &given)
+/*
+    The stage exactly as `verify` sees it; the bytes it verified are the ones published. Its
+    deltas are applied to their bases when the feed holds them. Names the channel in `options`
+    when it was left to the stage, and refuses a stage not signed for it.
+*/
+StageReport verifiedStage(PublishOptions &options)
 {
-    PublishOptions options = given;
     if (!options.channel.isEmpty() && !protocol::isValidChannelName(options.channel))
         throw Texts::tr("the channel name \"%1\" is not %2")
             .arg(options.channel, protocol::kChannelNameRule);
 
-    // The stage exactly as `verify` sees it; the bytes it verified are the ones published. Its
-    // deltas are applied to their bases when the feed holds them.
     StageReport report;
     try {
         report = verifyStage(options.stageDir, options.key,
@@ -475,6 +475,215 @@ PublishSummary publishStage(const PublishOptions &given)
                         "would refuse it")
             .arg(options.stageDir, report.extras.channel, options.channel);
     }
+    return report;
+}
+
+/*
+    The channel offers this very release already when its manifest is the stage's, or the
+    stage's signed again since (a new share or a halt by rollout, a new expiry by refresh): a
+    retried job then leaves the manifest as it is, so a halt holds. A sequence names one
+    release, so another release under the current sequence is never published over it; the
+    rollback option is for an older release only. Answers whether the channel offers the release
+    already.
+*/
+bool checkAgainstCurrent(const PublishOptions &options, const FeedRelease &staged,
+                         PublishSummary &summary)
+{
+    const UpdateManifest &manifest = staged.manifest;
+    const std::optional<UpdateManifest> current = currentRelease(
+        summary.manifestPath, options.key, options.allowSameOrLower, summary.previousUnreadable);
+    if (!current)
+        return false;
+    summary.previousSequence = current->sequence;
+    const bool offeredAlready = current->envelope == manifest.envelope
+        || (current->sequence == manifest.sequence
+            && sameRelease(FeedRelease{summary.manifestPath, *current, readReleaseExtras(*current)},
+                           staged));
+    summary.unchanged = offeredAlready;
+    if (current->sequence == manifest.sequence && !offeredAlready)
+        throw Texts::tr("the channel \"%1\" offers another release under sequence %2; a "
+                        "sequence names one release, so it is not replaced (also not with "
+                        "--allow-same-or-lower, which is for a rollback to an older "
+                        "release). Stage this release with a greater sequence")
+            .arg(options.channel)
+            .arg(manifest.sequence);
+    if (current->sequence > manifest.sequence && !options.allowSameOrLower)
+        throw Texts::tr("the channel \"%1\" is at sequence %2; a release with sequence "
+                        "%3 would not be offered to its users. Publish a greater "
+                        "sequence, or pass --allow-same-or-lower for a deliberate "
+                        "rollback to this older release")
+            .arg(options.channel)
+            .arg(current->sequence)
+            .arg(manifest.sequence);
+    return offeredAlready;
+}
+
+/*
+    A release that was signed again while it was current (a share, a halt, a critical mark, a
+    new expiry) comes back in the state it was last signed in, not as it was staged: a rollback
+    to it, or a release halted, rolled back from and published again, never undoes its
+    rollout's state. That state's expiry must still hold, or its clients would refuse it.
+    Answers the manifest the channel is to offer.
+*/
+QByteArray channelEnvelopeFor(const QDir &feed, const PublishOptions &options,
+                              const FeedRelease &staged, PublishSummary &summary)
+{
+    const UpdateManifest &manifest = staged.manifest;
+    const std::optional<FeedRelease> signedLast = lastSignedState(
+        feed.filePath(protocol::feedReleasePath(options.channel, manifest.sequence)),
+        manifest.sequence, options.key);
+    if (!signedLast || !sameRelease(*signedLast, staged))
+        return manifest.envelope;
+    if (signedLast->extras.expires && *signedLast->extras.expires <= QDateTime::currentDateTimeUtc())
+        throw Texts::tr("sequence %1 was last signed as %2, whose expiry (%3) has passed; "
+                        "publishing it would hand its clients a manifest they refuse, and "
+                        "its stage would undo the rollout state signed since. Stage the "
+                        "release again with a greater sequence")
+            .arg(manifest.sequence)
+            .arg(signedLast->file, expiryText(*signedLast->extras.expires));
+    summary.signedStatePath = signedLast->file;
+    return signedLast->manifest.envelope;
+}
+
+// The fallback a release names is offered from this feed's history: it must be there, as
+// signed then, or the installations outside the rollout would be offered nothing.
+void checkFallbackInFeed(const QDir &feed, const QString &channel, const ReleaseExtras &extras)
+{
+    const auto &fallback = extras.fallback;
+    if (!fallback)
+        return;
+    const QString path = feed.filePath(protocol::feedReleasePath(channel, fallback->sequence));
+    const CoreResult<QByteArray> bytes = readFileLimited(path, kManifestMaxBytes);
+    if (bytes.ok() && sha256Hex(*bytes) == fallback->historySha256)
+        return;
+    const bool missing = !QFileInfo(path).exists() && !QFileInfo(path).isSymLink();
+    throw Texts::tr("the stage names sequence %1 of the channel \"%2\" as its "
+                    "fallback, but %3 %4; stage it again with --delta-base naming "
+                    "this feed")
+        .arg(fallback->sequence)
+        .arg(channel, path,
+             bytes.ok()  ? Texts::tr("holds other bytes")
+             : missing   ? Texts::tr("is not there")
+                         : Texts::tr("cannot be read (%1)").arg(bytes.error().describe()));
+}
+
+struct Blob
+{
+    ManifestFile digestAndSize; // its packedSha256 and packedSize
+    QString label;              // where it lies in the stage
+};
+
+struct PlannedBlob
+{
+    Blob blob;
+    bool present; // in the feed with other bytes: replaced
+};
+
+// Every blob the manifest names: its packed files, then its deltas.
+QList<Blob> blobsOf(const UpdateManifest &manifest, const ReleaseExtras &extras)
+{
+    QList<Blob> blobs;
+    for (const ManifestFile &entry : manifest.files)
+        blobs.append({entry, QStringLiteral("packed/") + entry.path});
+    for (const DeltaEntry &delta : std::as_const(extras.deltas)) {
+        ManifestFile digestAndSize;
+        digestAndSize.packedSha256 = delta.packedSha256;
+        digestAndSize.packedSize = delta.packedSize;
+        blobs.append({digestAndSize, QStringLiteral("deltas/") + QString::fromLatin1(delta.packedSha256)});
+    }
+    return blobs;
+}
+
+/*
+    Every blob the manifest names, packed files and deltas, has to be in the feed before the
+    manifest is. A stage made with --installed holds no packed form of the files that did not
+    change; those count only when the feed already has them with the right bytes (from an
+    earlier release). Everything is planned, and anything missing refused, before the first
+    blob is written.
+*/
+QList<PlannedBlob> planBlobs(const QDir &feed, const QString &stageDir, const QList<Blob> &blobs,
+                             PublishSummary &summary)
+{
+    QList<PlannedBlob> toWrite;
+    QStringList missing;
+    QSet<QByteArray> seen;
+    for (const Blob &blob : blobs) {
+        const ManifestFile &entry = blob.digestAndSize;
+        if (seen.contains(entry.packedSha256))
+            continue;
+        seen.insert(entry.packedSha256);
+        if (blob.label.startsWith(QStringLiteral("deltas/")))
+            ++summary.deltaBlobs;
+        const QString target = feed.filePath(protocol::feedBlobPath(QString::fromLatin1(entry.packedSha256)));
+        if (fileMatches(target, entry.packedSha256, entry.packedSize)) {
+            ++summary.blobsKept;
+            summary.bytesKept += entry.packedSize;
+            continue;
+        }
+        if (!QFileInfo(stageDir + u'/' + blob.label).isFile()) {
+            missing << blob.label.mid(blob.label.indexOf(u'/') + 1);
+            continue;
+        }
+        toWrite.append({blob, QFileInfo(target).exists() || QFileInfo(target).isSymLink()});
+    }
+    if (!missing.isEmpty())
+        throw Texts::tr("the stage has no packed form of %1 and the feed holds no blob "
+                        "with the right bytes for it; a stage made with --installed leaves "
+                        "unchanged files out: publish it into the feed that holds the "
+                        "installed release, or stage without --installed")
+            .arg(listed(missing));
+    return toWrite;
+}
+
+void writeBlobs(const QDir &feed, const QString &stageDir, const QList<PlannedBlob> &toWrite,
+                PublishSummary &summary)
+{
+    if (!QDir().mkpath(feed.filePath(kFeedBlobsFolder)))
+        throw Texts::tr("cannot create the folder %1").arg(feed.filePath(kFeedBlobsFolder));
+    for (const PlannedBlob &planned : toWrite) {
+        const ManifestFile &entry = planned.blob.digestAndSize;
+        copyBlob(stageDir + u'/' + planned.blob.label, planned.blob.label,
+                 feed.filePath(protocol::feedBlobPath(QString::fromLatin1(entry.packedSha256))), entry);
+        ++(planned.present ? summary.blobsReplaced : summary.blobsCopied);
+        summary.bytesWritten += entry.packedSize;
+    }
+    // The blobs and their names reach the disk before the manifest that names them.
+    if (!toWrite.isEmpty() && !os::flushFileSystem(osText(feed.filePath(kFeedBlobsFolder))))
+        throw Texts::tr("cannot flush the blobs in %1 to disk").arg(feed.filePath(kFeedBlobsFolder));
+}
+
+/*
+    The history before the manifest: a release that was ever current is in the history. The
+    record of the channel's last published release comes next, so that refresh signs this
+    release again and no other; a crash between the record and the manifest leaves refresh
+    refusing the channel until the publish is run again.
+*/
+void writeHistoryRecordAndManifest(const QByteArray &channelEnvelope, bool offeredAlready,
+                                   bool blobsWritten, PublishSummary &summary)
+{
+    const UpdateManifest &manifest = summary.manifest;
+    if (summary.historyWritten)
+        writeFileDurably(summary.historyPath, manifest.envelope);
+    // The same release again: the manifest and its record stay as they are (not even touched, so
+    // a web server's validators stay the same), unless the record is missing or names another.
+    const QString recordPath = publishedRecordPath(summary.manifestPath);
+    const std::optional<PublishedRecord> record = readPublishedRecord(recordPath);
+    const bool recordCurrent = record && record->sequence == manifest.sequence
+        && record->sha256 == sha256Hex(manifest.envelope);
+    summary.unchanged = summary.unchanged && !blobsWritten && !summary.historyWritten
+        && recordCurrent;
+    if (!recordCurrent)
+        writeFileDurably(recordPath, publishedRecordOf(manifest));
+    if (!offeredAlready)
+        replaceManifest(summary.manifestPath, channelEnvelope);
+}
+
+} // namespace
+
+PublishSummary publishStage(const PublishOptions &given)
+{
+    PublishOptions options = given;
+    const StageReport report = verifiedStage(options);
 
     PublishSummary summary;
     summary.channel = options.channel;
@@ -490,175 +699,20 @@ PublishSummary publishStage(const PublishOptions &given)
     lockFeed(lock, options.feedDir);
 
     summary.manifestPath = feed.filePath(protocol::feedManifestPath(options.channel));
-    const std::optional<UpdateManifest> current = currentRelease(
-        summary.manifestPath, options.key, options.allowSameOrLower, summary.previousUnreadable);
     const FeedRelease staged{options.stageDir, manifest, report.extras};
-    /*
-        The channel offers this very release already when its manifest is the stage's, or the
-        stage's signed again since (a new share or a halt by rollout, a new expiry by refresh): a
-        retried job then leaves the manifest as it is, so a halt holds. A sequence names one
-        release, so another release under the current sequence is never published over it; the
-        rollback option is for an older release only.
-    */
-    bool offeredAlready = false;
-    if (current) {
-        summary.previousSequence = current->sequence;
-        offeredAlready = current->envelope == manifest.envelope
-            || (current->sequence == manifest.sequence
-                && sameRelease(FeedRelease{summary.manifestPath, *current, readReleaseExtras(*current)},
-                               staged));
-        summary.unchanged = offeredAlready;
-        if (current->sequence == manifest.sequence && !offeredAlready)
-            throw Texts::tr("the channel \"%1\" offers another release under sequence %2; a "
-                            "sequence names one release, so it is not replaced (also not with "
-                            "--allow-same-or-lower, which is for a rollback to an older "
-                            "release). Stage this release with a greater sequence")
-                .arg(options.channel)
-                .arg(manifest.sequence);
-        if (current->sequence > manifest.sequence && !options.allowSameOrLower)
-            throw Texts::tr("the channel \"%1\" is at sequence %2; a release with sequence "
-                            "%3 would not be offered to its users. Publish a greater "
-                            "sequence, or pass --allow-same-or-lower for a deliberate "
-                            "rollback to this older release")
-                .arg(options.channel)
-                .arg(current->sequence)
-                .arg(manifest.sequence);
-    }
-
-    /*
-        A release that was signed again while it was current (a share, a halt, a critical mark, a
-        new expiry) comes back in the state it was last signed in, not as it was staged: a rollback
-        to it, or a release halted, rolled back from and published again, never undoes its
-        rollout's state. That state's expiry must still hold, or its clients would refuse it.
-    */
-    QByteArray channelEnvelope = manifest.envelope;
-    if (!offeredAlready) {
-        if (const std::optional<FeedRelease> signedLast = lastSignedState(
-                feed.filePath(protocol::feedReleasePath(options.channel, manifest.sequence)),
-                manifest.sequence, options.key);
-            signedLast && sameRelease(*signedLast, staged)) {
-            if (signedLast->extras.expires && *signedLast->extras.expires <= QDateTime::currentDateTimeUtc())
-                throw Texts::tr("sequence %1 was last signed as %2, whose expiry (%3) has passed; "
-                                "publishing it would hand its clients a manifest they refuse, and "
-                                "its stage would undo the rollout state signed since. Stage the "
-                                "release again with a greater sequence")
-                    .arg(manifest.sequence)
-                    .arg(signedLast->file, expiryText(*signedLast->extras.expires));
-            channelEnvelope = signedLast->manifest.envelope;
-            summary.signedStatePath = signedLast->file;
-        }
-    }
-
-    // The fallback a release names is offered from this feed's history: it must be there, as
-    // signed then, or the installations outside the rollout would be offered nothing.
-    if (const auto &fallback = report.extras.fallback) {
-        const QString path = feed.filePath(protocol::feedReleasePath(options.channel, fallback->sequence));
-        const CoreResult<QByteArray> bytes = readFileLimited(path, kManifestMaxBytes);
-        if (!bytes.ok() || sha256Hex(*bytes) != fallback->historySha256) {
-            const bool missing = !QFileInfo(path).exists() && !QFileInfo(path).isSymLink();
-            throw Texts::tr("the stage names sequence %1 of the channel \"%2\" as its "
-                            "fallback, but %3 %4; stage it again with --delta-base naming "
-                            "this feed")
-                .arg(fallback->sequence)
-                .arg(options.channel, path,
-                     bytes.ok()  ? Texts::tr("holds other bytes")
-                     : missing   ? Texts::tr("is not there")
-                                 : Texts::tr("cannot be read (%1)").arg(bytes.error().describe()));
-        }
-    }
+    const bool offeredAlready = checkAgainstCurrent(options, staged, summary);
+    const QByteArray channelEnvelope =
+        offeredAlready ? manifest.envelope : channelEnvelopeFor(feed, options, staged, summary);
+    checkFallbackInFeed(feed, options.channel, report.extras);
 
     summary.historyPath =
         feed.filePath(protocol::feedReleasePath(options.channel, manifest.sequence));
     summary.historyWritten = historyNeeded(summary.historyPath, manifest.envelope, manifest.sequence);
 
-    /*
-        Every blob the manifest names, packed files and deltas, has to be in the feed before the
-        manifest is. A stage made with --installed holds no packed form of the files that did not
-        change; those count only when the feed already has them with the right bytes (from an
-        earlier release). Everything is planned, and anything missing refused, before the first
-        blob is written.
-    */
-    struct Blob
-    {
-        ManifestFile digestAndSize; // its packedSha256 and packedSize
-        QString label;              // where it lies in the stage
-    };
-    QList<Blob> blobs;
-    for (const ManifestFile &entry : manifest.files)
-        blobs.append({entry, QStringLiteral("packed/") + entry.path});
-    for (const DeltaEntry &delta : std::as_const(report.extras.deltas)) {
-        ManifestFile digestAndSize;
-        digestAndSize.packedSha256 = delta.packedSha256;
-        digestAndSize.packedSize = delta.packedSize;
-        blobs.append({digestAndSize, QStringLiteral("deltas/") + QString::fromLatin1(delta.packedSha256)});
-    }
-    struct Planned
-    {
-        Blob blob;
-        bool present; // in the feed with other bytes: replaced
-    };
-    QList<Planned> toWrite;
-    QStringList missing;
-    QSet<QByteArray> seen;
-    for (const Blob &blob : std::as_const(blobs)) {
-        const ManifestFile &entry = blob.digestAndSize;
-        if (seen.contains(entry.packedSha256))
-            continue;
-        seen.insert(entry.packedSha256);
-        if (blob.label.startsWith(QStringLiteral("deltas/")))
-            ++summary.deltaBlobs;
-        const QString target = feed.filePath(protocol::feedBlobPath(QString::fromLatin1(entry.packedSha256)));
-        if (fileMatches(target, entry.packedSha256, entry.packedSize)) {
-            ++summary.blobsKept;
-            summary.bytesKept += entry.packedSize;
-            continue;
-        }
-        if (!QFileInfo(options.stageDir + u'/' + blob.label).isFile()) {
-            missing << blob.label.mid(blob.label.indexOf(u'/') + 1);
-            continue;
-        }
-        toWrite.append({blob, QFileInfo(target).exists() || QFileInfo(target).isSymLink()});
-    }
-    if (!missing.isEmpty())
-        throw Texts::tr("the stage has no packed form of %1 and the feed holds no blob "
-                        "with the right bytes for it; a stage made with --installed leaves "
-                        "unchanged files out: publish it into the feed that holds the "
-                        "installed release, or stage without --installed")
-            .arg(listed(missing));
-
-    if (!QDir().mkpath(feed.filePath(kFeedBlobsFolder)))
-        throw Texts::tr("cannot create the folder %1").arg(feed.filePath(kFeedBlobsFolder));
-    for (const Planned &planned : std::as_const(toWrite)) {
-        const ManifestFile &entry = planned.blob.digestAndSize;
-        copyBlob(options.stageDir + u'/' + planned.blob.label, planned.blob.label,
-                 feed.filePath(protocol::feedBlobPath(QString::fromLatin1(entry.packedSha256))), entry);
-        ++(planned.present ? summary.blobsReplaced : summary.blobsCopied);
-        summary.bytesWritten += entry.packedSize;
-    }
-    // The blobs and their names reach the disk before the manifest that names them.
-    if (!toWrite.isEmpty() && !os::flushFileSystem(osText(feed.filePath(kFeedBlobsFolder))))
-        throw Texts::tr("cannot flush the blobs in %1 to disk").arg(feed.filePath(kFeedBlobsFolder));
-
-    /*
-        The history before the manifest: a release that was ever current is in the history. The
-        record of the channel's last published release comes next, so that refresh signs this
-        release again and no other; a crash between the record and the manifest leaves refresh
-        refusing the channel until the publish is run again.
-    */
-    if (summary.historyWritten)
-        writeFileDurably(summary.historyPath, manifest.envelope);
-    // The same release again: the manifest and its record stay as they are (not even touched, so
-    // a web server's validators stay the same), unless the record is missing or names another.
-    const QString recordPath = publishedRecordPath(summary.manifestPath);
-    const std::optional<PublishedRecord> record = readPublishedRecord(recordPath);
-    const bool recordCurrent = record && record->sequence == manifest.sequence
-        && record->sha256 == sha256Hex(manifest.envelope);
-    summary.unchanged = summary.unchanged && toWrite.isEmpty() && !summary.historyWritten
-        && recordCurrent;
-    if (!recordCurrent)
-        writeFileDurably(recordPath, publishedRecordOf(manifest));
-    if (!offeredAlready)
-        replaceManifest(summary.manifestPath, channelEnvelope);
+    const QList<PlannedBlob> toWrite =
+        planBlobs(feed, options.stageDir, blobsOf(manifest, report.extras), summary);
+    writeBlobs(feed, options.stageDir, toWrite, summary);
+    writeHistoryRecordAndManifest(channelEnvelope, offeredAlready, !toWrite.isEmpty(), summary);
     return summary;
 }
 

@@ -1,23 +1,16 @@
 #include "interruption.h"
+#include "interruption_p.h"
 #include "publishtexts.h"
 
 #include <QFile>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
-
-#ifndef Q_OS_WIN
-#  include <csignal>
-#  include <cstring>
-#  include <ctime>
-#  include <pthread.h>
-#  include <unistd.h>
-#endif
 
 namespace vellumix::publish {
 
@@ -29,48 +22,31 @@ std::atomic<int> g_signal{0};
 std::mutex g_mutex;
 std::vector<std::string> g_partials;
 
-#ifndef Q_OS_WIN
-// How long the work in progress has to stop by itself before its folders are removed from here.
-constexpr int kGraceMilliseconds = 10000;
+} // namespace
 
-void watch(sigset_t watched)
+void detail::noteTerminationSignal(int signal)
 {
-    int signal = 0;
-    if (sigwait(&watched, &signal) != 0)
-        return;
     g_signal.store(signal);
-    for (int waited = 0; waited < kGraceMilliseconds; waited += 50) {
-        const timespec step{0, 50 * 1000 * 1000};
-        siginfo_t info;
-        if (sigtimedwait(&watched, &info, &step) > 0)
-            break; // a second signal: no more waiting
-    }
+}
+
+/*
+    std::_Exit, not exit: the work in progress is still running on the other threads, and no
+    destructor or exit handler may run under it. The lock is never released; a rename that waits
+    for it waits until the process has ended.
+*/
+void detail::removePartialFoldersAndEnd(int signal)
+{
     const std::lock_guard<std::mutex> lock(g_mutex);
     for (const std::string &path : g_partials) {
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);
     }
-    _exit(128 + signal);
+    std::_Exit(128 + signal);
 }
-#endif
-
-} // namespace
 
 void watchForTermination()
 {
-#ifndef Q_OS_WIN
-    static std::once_flag started;
-    std::call_once(started, [] {
-        sigset_t watched;
-        sigemptyset(&watched);
-        for (int signal : {SIGTERM, SIGINT, SIGHUP})
-            sigaddset(&watched, signal);
-        // Blocked here, in every thread made from now on, and waited for by one thread alone.
-        if (pthread_sigmask(SIG_BLOCK, &watched, nullptr) != 0)
-            return;
-        std::thread(watch, watched).detach();
-    });
-#endif
+    detail::startWatchingForTermination();
 }
 
 int terminationSignal()
@@ -83,11 +59,7 @@ void throwIfInterrupted()
     if (const int signal = terminationSignal())
         throw Texts::tr("stopped by signal %1 (%2); what was written is removed")
             .arg(signal)
-#ifndef Q_OS_WIN
-            .arg(QString::fromLocal8Bit(strsignal(signal)));
-#else
-            .arg(QString());
-#endif
+            .arg(detail::signalDescription(signal));
 }
 
 PartialFolder::PartialFolder(const QString &path) : m_path(path)

@@ -3,6 +3,8 @@
 
 #include "rollout.h"
 
+#include "descriptors.h"
+
 #include <QFile>
 
 #include <zlib.h>
@@ -12,12 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
-
-#ifdef Q_OS_WIN
-#  include <io.h>
-#else
-#  include <unistd.h>
-#endif
 
 namespace vellumix::publish {
 
@@ -312,16 +308,16 @@ public:
     {
         int descriptor = -1;
         if (path == u"-") {
-            descriptor = dupDescriptor(0);
+            descriptor = os::duplicateDescriptor(0);
         } else {
             m_file.setFileName(path);
             if (!m_file.open(QIODevice::ReadOnly))
                 throw Texts::tr("cannot read the access log %1: %2").arg(path, m_file.errorString());
-            descriptor = dupDescriptor(m_file.handle());
+            descriptor = os::duplicateDescriptor(m_file.handle());
         }
         if (descriptor < 0 || !(m_gz = gzdopen(descriptor, "rb"))) {
             if (descriptor >= 0)
-                closeDescriptor(descriptor);
+                os::closeDescriptor(descriptor);
             throw Texts::tr("cannot read the access log %1").arg(path);
         }
         gzbuffer(m_gz, 256 * 1024);
@@ -357,23 +353,6 @@ public:
     }
 
 private:
-    static int dupDescriptor(int descriptor)
-    {
-#ifdef Q_OS_WIN
-        return _dup(descriptor);
-#else
-        return ::dup(descriptor);
-#endif
-    }
-    static void closeDescriptor(int descriptor)
-    {
-#ifdef Q_OS_WIN
-        _close(descriptor);
-#else
-        ::close(descriptor);
-#endif
-    }
-
     QString m_path;
     QFile m_file;
     gzFile m_gz = nullptr;

@@ -29,12 +29,9 @@
 #include <QStringDecoder>
 #include <QTemporaryDir>
 
-#include <algorithm>
+#include "foldernames.h"
 
-#ifndef Q_OS_WIN
-#  include <dirent.h>
-#  include <sys/stat.h>
-#endif
+#include <algorithm>
 
 namespace vellumix::publish {
 
@@ -118,7 +115,6 @@ void checkOptions(const StageOptions &options)
     A name that is not valid text, shown with its offending bytes (or, on Windows, its unpaired
     UTF-16 units) escaped, "\xff" or "\ud800", and every other character as it is.
 */
-#ifndef Q_OS_WIN
 QString escapedName(const QByteArray &bytes)
 {
     QString shown;
@@ -141,7 +137,6 @@ QString escapedName(const QByteArray &bytes)
     }
     return shown;
 }
-#endif
 
 QString escapedName(const QString &name)
 {
@@ -168,49 +163,42 @@ QString escapedName(const QString &name)
         .arg(shown);
 }
 
-#ifndef Q_OS_WIN
 /*
     The names as Linux keeps them: bytes, which QDir decodes as UTF-8, leaving out every entry
     whose name does not decode. A release holding such a file would be staged without it and
     without a word, and the updater would then leave the old file in place. So every folder of
-    the release is read here as bytes first, and a name that is not valid UTF-8 refuses the
-    release. Links are not followed (they are refused when the release is scanned).
+    the release is read as bytes first, and a name that is not valid UTF-8 refuses the release.
+    Links are not followed (they are refused when the release is scanned). Windows keeps no names
+    as bytes; its unpaired surrogates are found by the scan itself.
 */
-void refuseNamesThatAreNotText(const QByteArray &folder, const QByteArray &relative)
+void refuseNamesThatAreNotText(const QString &folder)
 {
-    DIR *dir = ::opendir(folder.constData());
-    if (!dir)
-        throw Texts::tr("cannot read the folder %1").arg(QFile::decodeName(folder));
-    QList<QByteArray> folders;
-    while (const dirent *entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (name == "." || name == "..")
-            continue;
-        const QByteArray path = relative.isEmpty() ? name : relative + '/' + name;
+    QByteArray refused;
+    std::string unreadable;
+    const os::NameWalk walk = os::walkByteNames(osText(folder), [&](std::string_view path) {
+        // The folders above were visited first, so only the last name is new.
+        const std::string_view last = path.substr(path.rfind('/') + 1);
+        const QByteArray name(last.data(), qsizetype(last.size()));
         auto decode = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
         const QString text = decode(name);
-        if (decode.hasError() || text.toUtf8() != name) {
-            ::closedir(dir);
-            refuseName(escapedName(path));
-        }
-        struct stat info;
-        if (::lstat((folder + '/' + name).constData(), &info) == 0 && S_ISDIR(info.st_mode))
-            folders << name;
-    }
-    ::closedir(dir);
-    for (const QByteArray &name : std::as_const(folders))
-        refuseNamesThatAreNotText(folder + '/' + name, relative.isEmpty() ? name : relative + '/' + name);
+        if (!decode.hasError() && text.toUtf8() == name)
+            return true;
+        refused = QByteArray(path.data(), qsizetype(path.size()));
+        return false;
+    }, unreadable);
+    if (walk == os::NameWalk::Stopped)
+        refuseName(escapedName(refused));
+    if (walk == os::NameWalk::Unreadable)
+        throw Texts::tr("cannot read the folder %1")
+            .arg(QFile::decodeName(QByteArray::fromStdString(unreadable)));
 }
-#endif
 
 // Every regular file below the release folder, sorted by path. Links and special files are
 // refused: the updater would install what they point to, which is not what was released.
 QList<ReleaseFile> scanRelease(const QString &releaseDir)
 {
     const QDir root(QFileInfo(releaseDir).absoluteFilePath());
-#ifndef Q_OS_WIN
-    refuseNamesThatAreNotText(QFile::encodeName(root.path()), QByteArray());
-#endif
+    refuseNamesThatAreNotText(root.path());
     QList<ReleaseFile> files;
     QDirIterator it(root.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
@@ -615,6 +603,157 @@ void writeManifest(const QString &path, const QByteArray &envelope)
         throw Texts::tr("cannot write %1: %2").arg(path, written.errorString);
 }
 
+// The key that signs the stage: only a private key can.
+SigningKey signingKeyFor(const StageOptions &options)
+{
+    SigningKey key = SigningKey::fromFile(options.keyPath);
+    if (!key.isPrivate())
+        throw Texts::tr("%1 holds only a public key; signing needs the private key")
+            .arg(options.keyPath);
+    return key;
+}
+
+PayloadMembers payloadMembersFor(const StageOptions &options, const SigningKey &key)
+{
+    PayloadMembers members;
+    if (options.expiresInDays > 0)
+        members.expires = expiryAfterDays(options.expiresInDays);
+    if (!options.deltaBaseFeed.isEmpty())
+        members.fallback = fallbackIn(options.deltaBaseFeed, options.channel,
+                                      UpdateSigningKey{key.modulusHex()}, qint32(options.sequence));
+    return members;
+}
+
+StageProgress progressTotals(const QList<ReleaseFile> &files)
+{
+    StageProgress done;
+    done.filesTotal = int(files.size());
+    for (const ReleaseFile &file : files)
+        done.bytesTotal += file.size;
+    return done;
+}
+
+/*
+    Packs one file into packed/ and hashes it, and copies it into files/ when it differs from the
+    installed one (a packed form that is not needed is removed again); then its deltas.
+*/
+FileRecord stageFile(const ReleaseFile &file, const StageOptions &options,
+                     const QTemporaryDir &building, std::optional<DeltaMaking> &deltaMaking,
+                     StageSummary &summary, const std::function<void(qint64)> &packedBytes)
+{
+    QFile packed(building.filePath(QStringLiteral("packed/") + file.path));
+    openNew(packed);
+    throwIfInterrupted();
+    const FileRecord record = packAndHash(file, &packed, packedBytes);
+    closeWritten(packed);
+    if (differsFromInstalled(record, options.installedDir)) {
+        copyVerified(file, record, building.filePath(protocol::kStageFilesFolder + u'/' + file.path));
+        ++summary.filesStaged;
+        summary.stagedBytes += record.size;
+    } else if (!packed.remove()) {
+        throw Texts::tr("cannot remove %1: %2").arg(packed.fileName(), packed.errorString());
+    }
+    if (record.packedSize > kManifestMaxFileSize) // only if the bound above were wrong
+        throw Texts::tr("%1 packs to %2 bytes; a packed file may have at most %3")
+            .arg(file.path, grouped(record.packedSize), grouped(kManifestMaxFileSize));
+    if (deltaMaking)
+        deltaMaking->addFor(file, record);
+    return record;
+}
+
+// Every file of the release staged in turn, with the progress reported as it goes.
+QList<FileRecord> stageFiles(const QList<ReleaseFile> &files, const StageOptions &options,
+                             const QTemporaryDir &building, std::optional<DeltaMaking> &deltaMaking,
+                             StageSummary &summary, StageProgress &done,
+                             const std::function<void(const StageProgress &)> &progress)
+{
+    QList<FileRecord> records;
+    records.reserve(files.size());
+    for (const ReleaseFile &file : files) {
+        const FileRecord record = stageFile(file, options, building, deltaMaking, summary,
+                                            [&](qint64 count) {
+            throwIfInterrupted();
+            done.bytesDone += count;
+            if (progress)
+                progress(done);
+        });
+        records.append(record);
+        summary.totalSize += record.size;
+        ++done.filesDone;
+        if (progress)
+            progress(done);
+    }
+    QDir(building.path()).mkpath(QStringLiteral("files"));
+    QDir(building.path()).mkpath(QStringLiteral("packed"));
+    return records;
+}
+
+/*
+    The deltas are a saving, never a reason to refuse a release: those of the oldest bases go
+    first until the manifest fits its bound. The blobs of the deltas dropped are removed.
+*/
+QList<DeltaRecord> deltasThatFit(DeltaMaking &deltaMaking, const QList<FileRecord> &records,
+                                 const StageOptions &options, const PayloadMembers &members,
+                                 StageSummary &summary)
+{
+    QList<DeltaRecord> deltas = deltaMaking.deltas;
+    summary.deltasDropped = trimDeltasToFit(deltas, kManifestMaxBytes,
+                                            [&](const QList<DeltaRecord> &kept) {
+        return envelopeOf(payloadOf(records, options, members, kept), QByteArray(384, '\0'))
+            .size();
+    });
+    deltaMaking.deltas = deltas;
+    deltaMaking.removeUnlisted();
+    for (const DeltaRecord &delta : std::as_const(deltas)) {
+        ++summary.deltasMade;
+        summary.deltaBytes += delta.entry.packedSize;
+        summary.deltaWholeBytes += delta.wholePackedSize;
+    }
+    return deltas;
+}
+
+// The earlier releases are read and verified before the first file is packed.
+void startDeltaMaking(std::optional<DeltaMaking> &deltaMaking, const StageOptions &options,
+                      const SigningKey &key, const QString &stageDir, StageSummary &summary)
+{
+    summary.deltaFeedMissing = !channelInFeed(options.deltaBaseFeed, options.channel);
+    QElapsedTimer clock;
+    clock.start();
+    deltaMaking.emplace(options, key, stageDir, summary);
+    summary.deltaMilliseconds += clock.elapsed();
+}
+
+// The signed manifest, checked as the updater checks it against the key that signed: whatever
+// it would refuse never leaves this tool.
+QByteArray signedManifest(const QList<FileRecord> &records, const StageOptions &options,
+                          const PayloadMembers &members, const QList<DeltaRecord> &deltas,
+                          const SigningKey &key)
+{
+    const QByteArray payload = payloadOf(records, options, members, deltas);
+    const QByteArray envelope = envelopeOf(payload, key.sign(payload));
+    if (const auto made = loadUpdateManifest(envelope, UpdateSigningKey{key.modulusHex()});
+        !made.ok())
+        throw Texts::tr("the manifest made fails the updater's own check: %1")
+            .arg(made.error().describe());
+    return envelope;
+}
+
+/*
+    The contents reach the disk before the stage appears under its name, so a crash never leaves
+    a complete-looking stage with missing data.
+*/
+void moveIntoPlace(QTemporaryDir &building, PartialFolder &partial, const StageOptions &options)
+{
+    if (!os::flushFileSystem(osText(building.path())))
+        throw Texts::tr("cannot flush %1 to disk").arg(building.path());
+    // QDir::rename never replaces an existing directory, not even an empty one made meanwhile.
+    if (!partial.finish([&] { return QDir().rename(building.path(), options.outDir); }))
+        throw Texts::tr("cannot move the finished stage to %1 (does it exist now?)")
+            .arg(options.outDir);
+    building.setAutoRemove(false);
+    os::flushDirectoryEntries(osText(QFileInfo(options.outDir).absolutePath()));
+}
+
 } // namespace
 
 StageSummary stageRelease(const StageOptions &options,
@@ -622,26 +761,14 @@ StageSummary stageRelease(const StageOptions &options,
 {
     // Everything that can refuse the release is checked before the first byte is written.
     checkOptions(options);
-    const SigningKey key = SigningKey::fromFile(options.keyPath);
-    if (!key.isPrivate())
-        throw Texts::tr("%1 holds only a public key; signing needs the private key")
-            .arg(options.keyPath);
+    const SigningKey key = signingKeyFor(options);
     const QList<ReleaseFile> files = scanRelease(options.releaseDir);
     checkAgainstUpdateRules(files);
-    PayloadMembers members;
-    if (options.expiresInDays > 0)
-        members.expires = expiryAfterDays(options.expiresInDays);
-    const bool deltaFeed = !options.deltaBaseFeed.isEmpty();
-    if (deltaFeed)
-        members.fallback = fallbackIn(options.deltaBaseFeed, options.channel,
-                                      UpdateSigningKey{key.modulusHex()}, qint32(options.sequence));
+    const PayloadMembers members = payloadMembersFor(options, key);
     checkManifestSize(files, options, members);
     checkPackedSizes(files);
 
-    StageProgress done;
-    done.filesTotal = int(files.size());
-    for (const ReleaseFile &file : files)
-        done.bytesTotal += file.size;
+    StageProgress done = progressTotals(files);
     if (progress)
         progress(done);
 
@@ -660,89 +787,17 @@ StageSummary stageRelease(const StageOptions &options,
     StageSummary summary;
     summary.expires = members.expires;
     summary.fallback = members.fallback;
-    // The earlier releases are read and verified before the first file is packed.
-    summary.deltaFeedMissing =
-        deltaFeed && !channelInFeed(options.deltaBaseFeed, options.channel);
     std::optional<DeltaMaking> deltaMaking;
-    if (deltaFeed) {
-        QElapsedTimer clock;
-        clock.start();
-        deltaMaking.emplace(options, key, building.path(), summary);
-        summary.deltaMilliseconds += clock.elapsed();
-    }
-    QList<FileRecord> records;
-    records.reserve(files.size());
-    for (const ReleaseFile &file : files) {
-        QFile packed(building.filePath(QStringLiteral("packed/") + file.path));
-        openNew(packed);
-        throwIfInterrupted();
-        const FileRecord record = packAndHash(file, &packed, [&](qint64 count) {
-            throwIfInterrupted();
-            done.bytesDone += count;
-            if (progress)
-                progress(done);
-        });
-        closeWritten(packed);
-        if (differsFromInstalled(record, options.installedDir)) {
-            copyVerified(file, record, building.filePath(protocol::kStageFilesFolder + u'/' + file.path));
-            ++summary.filesStaged;
-            summary.stagedBytes += record.size;
-        } else if (!packed.remove()) {
-            throw Texts::tr("cannot remove %1: %2").arg(packed.fileName(), packed.errorString());
-        }
-        if (record.packedSize > kManifestMaxFileSize) // only if the bound above were wrong
-            throw Texts::tr("%1 packs to %2 bytes; a packed file may have at most %3")
-                .arg(file.path, grouped(record.packedSize), grouped(kManifestMaxFileSize));
-        if (deltaMaking)
-            deltaMaking->addFor(file, record);
-        records.append(record);
-        summary.totalSize += record.size;
-        ++done.filesDone;
-        if (progress)
-            progress(done);
-    }
-    QDir(building.path()).mkpath(QStringLiteral("files"));
-    QDir(building.path()).mkpath(QStringLiteral("packed"));
-
-    QList<DeltaRecord> deltas;
-    if (deltaMaking) {
-        // The deltas are a saving, never a reason to refuse a release: those of the oldest bases
-        // go first until the manifest fits its bound.
-        deltas = deltaMaking->deltas;
-        summary.deltasDropped = trimDeltasToFit(deltas, kManifestMaxBytes,
-                                                [&](const QList<DeltaRecord> &kept) {
-            return envelopeOf(payloadOf(records, options, members, kept), QByteArray(384, '\0'))
-                .size();
-        });
-        deltaMaking->deltas = deltas;
-        deltaMaking->removeUnlisted();
-        for (const DeltaRecord &delta : std::as_const(deltas)) {
-            ++summary.deltasMade;
-            summary.deltaBytes += delta.entry.packedSize;
-            summary.deltaWholeBytes += delta.wholePackedSize;
-        }
-    }
-
-    const QByteArray payload = payloadOf(records, options, members, deltas);
-    const QByteArray envelope = envelopeOf(payload, key.sign(payload));
-    // The updater's own check, against the key that signed: whatever it would refuse never
-    // leaves this tool.
-    if (const auto made = loadUpdateManifest(envelope, UpdateSigningKey{key.modulusHex()});
-        !made.ok())
-        throw Texts::tr("the manifest made fails the updater's own check: %1")
-            .arg(made.error().describe());
+    if (!options.deltaBaseFeed.isEmpty())
+        startDeltaMaking(deltaMaking, options, key, building.path(), summary);
+    const QList<FileRecord> records =
+        stageFiles(files, options, building, deltaMaking, summary, done, progress);
+    const QList<DeltaRecord> deltas = deltaMaking
+        ? deltasThatFit(*deltaMaking, records, options, members, summary)
+        : QList<DeltaRecord>();
+    const QByteArray envelope = signedManifest(records, options, members, deltas, key);
     writeManifest(building.filePath(protocol::kManifestFileName), envelope);
-
-    // The contents reach the disk before the stage appears under its name, so a crash never
-    // leaves a complete-looking stage with missing data.
-    if (!os::flushFileSystem(osText(building.path())))
-        throw Texts::tr("cannot flush %1 to disk").arg(building.path());
-    // QDir::rename never replaces an existing directory, not even an empty one made meanwhile.
-    if (!partial.finish([&] { return QDir().rename(building.path(), options.outDir); }))
-        throw Texts::tr("cannot move the finished stage to %1 (does it exist now?)")
-            .arg(options.outDir);
-    building.setAutoRemove(false);
-    os::flushDirectoryEntries(osText(out.absolutePath()));
+    moveIntoPlace(building, partial, options);
 
     summary.filesInManifest = int(records.size());
     summary.manifestBytes = envelope.size();

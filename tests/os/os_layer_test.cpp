@@ -6,6 +6,8 @@
 //        os_layer_test --message-box            (Windows: shows the final message box, reads
 //                                                what it shows, and reports once dismissed)
 #include "platform.h"
+#include "descriptors.h"
+#include "foldernames.h"
 
 #include <algorithm>
 #include <chrono>
@@ -92,9 +94,11 @@ std::string uniqueTag()
 #ifdef _WIN32
 void makeDirectory(const std::string &path) { CreateDirectoryA(path.c_str(), nullptr); }
 int descriptorOf(std::FILE *file) { return _fileno(file); }
+int readDescriptor(int descriptor, char *into, unsigned size) { return _read(descriptor, into, size); }
 #else
 void makeDirectory(const std::string &path) { mkdir(path.c_str(), 0755); }
 int descriptorOf(std::FILE *file) { return fileno(file); }
+int readDescriptor(int descriptor, char *into, unsigned size) { return int(read(descriptor, into, size)); }
 #endif
 
 void testSignatures(const std::string &dir)
@@ -253,6 +257,106 @@ void testRegularFileReads(const std::string &scratchParent)
         check(result == c.expected && contents == (result == FileRead::Read ? text : std::string()),
               std::string("read: ") + c.what);
     }
+}
+
+// A second descriptor reads what the first has open, and closing it leaves the first open.
+void testDescriptors(const std::string &scratchParent)
+{
+    const std::string file = scratchParent + "/descriptors-" + uniqueTag() + ".log";
+    std::ofstream(file, std::ios::binary) << "access";
+    std::FILE *open = std::fopen(file.c_str(), "rb");
+    check(open != nullptr, "descriptors: the file is opened");
+    if (!open)
+        return;
+    const int original = descriptorOf(open);
+    const int second = duplicateDescriptor(original);
+    char through[16] = {};
+    const int count = second >= 0 ? readDescriptor(second, through, sizeof through) : -1;
+    const bool secondClosed = closeDescriptor(second);
+    char left[16] = {};
+    const bool originalOpen = std::fseek(open, 0, SEEK_SET) == 0
+        && std::fread(left, 1, sizeof left, open) == 6 && std::string(left, 6) == "access";
+    std::fclose(open);
+
+    struct Case { bool result; bool expected; const char *what; };
+    const Case cases[] = {
+        {second >= 0 && second != original, true, "a second descriptor of an open file"},
+        {count == 6 && std::string(through, 6) == "access", true,
+         "the second descriptor reads the file"},
+        {secondClosed, true, "the second descriptor is closed"},
+        {originalOpen, true, "the first stays open when the second is closed"},
+        {duplicateDescriptor(-1) == -1, true, "no descriptor is not duplicated"},
+        {closeDescriptor(-1), false, "no descriptor is not closed"},
+    };
+    for (const Case &c : cases)
+        check(c.result == c.expected, std::string("descriptors: ") + c.what);
+}
+
+// A folder tree's names as bytes: on Linux every one, a name that is not UTF-8 too; on Windows,
+// whose names no listing hides, none.
+void testByteNames(const std::string &scratchParent)
+{
+    const std::string base = scratchParent + "/names-" + uniqueTag();
+    makeDirectory(base);
+    makeDirectory(base + "/sub");
+    makeDirectory(base + "/sub/deeper");
+    std::ofstream(base + "/a.txt") << "a";
+    std::ofstream(base + "/sub/deeper/b.txt") << "b";
+#ifndef _WIN32
+    const std::string notText = "sub/\xff\xfe.bin";
+    std::ofstream(base + "/" + notText) << "c";
+    symlink(base.c_str(), (base + "/sub/to-top").c_str());
+#endif
+    std::vector<std::string> visited;
+    std::string unreadable = "left over";
+    const NameWalk all = walkByteNames(u16(base), [&](std::string_view path) {
+        visited.emplace_back(path);
+        return true;
+    }, unreadable);
+    auto depth = [](const std::string &path) { return std::count(path.begin(), path.end(), '/'); };
+    const bool shallowFirst = std::is_sorted(visited.begin(), visited.end(),
+        [&](const std::string &x, const std::string &y) { return depth(x) < depth(y); });
+    std::vector<std::string> sorted = visited;
+    std::sort(sorted.begin(), sorted.end());
+
+    std::vector<std::string> stoppedAfter;
+    const NameWalk stopped = walkByteNames(u16(base), [&](std::string_view path) {
+        stoppedAfter.emplace_back(path);
+        return path.find('/') == std::string_view::npos;
+    }, unreadable);
+    std::string missingFolder;
+    const NameWalk missing = walkByteNames(u16(base + "/missing"), [](std::string_view) {
+        return true;
+    }, missingFolder);
+
+    struct Case { bool result; const char *what; };
+#ifndef _WIN32
+    const std::vector<std::string> expected = {"a.txt", "sub", "sub/deeper", "sub/deeper/b.txt",
+                                               "sub/to-top", notText};
+    const Case cases[] = {
+        {all == NameWalk::Done && unreadable.empty(), "a whole tree is walked"},
+        {sorted == expected, "every name, one that is not UTF-8 too, and no link followed"},
+        {shallowFirst, "a folder's names come before the names below its subfolders"},
+        {stopped == NameWalk::Stopped && !stoppedAfter.empty()
+             && std::count_if(stoppedAfter.begin(), stoppedAfter.end(),
+                              [&](const std::string &path) { return depth(path) > 0; }) == 1,
+         "a visitor that answers false ends the walk there"},
+        {missing == NameWalk::Unreadable && missingFolder == base + "/missing",
+         "a missing folder is unreadable, and named"},
+        {walkByteNames(u"", [](std::string_view) { return true; }, missingFolder)
+             == NameWalk::Unreadable,
+         "the empty path is unreadable"},
+    };
+#else
+    const Case cases[] = {
+        {all == NameWalk::Done && visited.empty() && unreadable.empty(), "nothing is visited"},
+        {sorted.empty() && shallowFirst && stopped == NameWalk::Done && stoppedAfter.empty(),
+         "nothing is visited, so nothing stops"},
+        {missing == NameWalk::Done && missingFolder.empty(), "a missing folder is not read"},
+    };
+#endif
+    for (const Case &c : cases)
+        check(c.result, std::string("byte names: ") + c.what);
 }
 
 #ifndef _WIN32
@@ -659,6 +763,8 @@ int main(int argc, char **argv)
     testLinks(argv[2]);
     testFlushes(argv[2]);
     testRegularFileReads(argv[2]);
+    testDescriptors(argv[2]);
+    testByteNames(argv[2]);
 #ifdef _WIN32
     testWin32Names();
     testLongPaths(argv[2]);
