@@ -5,6 +5,7 @@
 #include "lockpolicy.h"
 #include "osbridge.h"
 #include "platform.h"
+#include "stagefile.h"
 #include "stagefiles.h"
 #include "updateprotocol.h"
 
@@ -13,10 +14,6 @@
 #include <QFileInfo>
 #include <QMutexLocker>
 #include <QSet>
-
-#ifndef Q_OS_WIN
-#include <sys/stat.h>
-#endif
 
 namespace vellumix {
 
@@ -243,20 +240,9 @@ void StageArea::dropIfInvalid(const QByteArray &packedSha256, const UpdateFailur
 */
 void StageArea::setInstalledPermissions(const QString &staged, const QString &path) const
 {
-#ifdef Q_OS_WIN
-    Q_UNUSED(staged);
-    Q_UNUSED(path);
-#else
-    // One lstat of the installed file (a link counts as none), not one per question asked of it.
-    mode_t mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
-    struct stat installed;
-    if (::lstat(QFile::encodeName(QDir(m_programRoot).filePath(path)).constData(), &installed) == 0
-        && S_ISREG(installed.st_mode))
-        mode = (installed.st_mode & 0777) | S_IRUSR | S_IWUSR;
-    if (path == QLatin1String(kMainProgramPath) || path == QLatin1String(kUpdaterProgramPath))
-        mode |= S_IXUSR | S_IXGRP | S_IXOTH;
-    ::chmod(QFile::encodeName(staged).constData(), mode);
-#endif
+    os::setStagedFileMode(osText(staged), osText(QDir(m_programRoot).filePath(path)),
+                          path == QLatin1String(kMainProgramPath)
+                              || path == QLatin1String(kUpdaterProgramPath));
 }
 
 // Makes the folder of a staged file, once per download: the stage's folders are the client's

@@ -4,6 +4,8 @@
 #include <vellumix/startup.h>
 #include <vellumix/updateclient.h>
 
+#include "console.h"
+
 #include <QCommandLineParser>
 #include <QRegularExpression>
 #include <QCoreApplication>
@@ -22,14 +24,6 @@
 #include <optional>
 #include <csignal>
 #include <cstdio>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace vellumix::fetch {
 
@@ -178,16 +172,15 @@ QTextStream &out()
 QTextStream &err()
 {
     static QTextStream stream(stderr);
-#ifdef Q_OS_WIN
     /*
         The messages are for the person at the console, and a Windows console shows a program's
         bytes in a code page of the system (936 on a Chinese Windows), not as UTF-8; Qt's own
         warnings are written the same way. Standard output stays UTF-8: it carries JSON, for
         programs.
     */
-    static const bool inSystemCodePage = (stream.setEncoding(QStringConverter::System), true);
+    static const bool inSystemCodePage = os::consoleUsesSystemCodePage()
+        && (stream.setEncoding(QStringConverter::System), true);
     Q_UNUSED(inSystemCodePage);
-#endif
     return stream;
 }
 
@@ -233,7 +226,7 @@ QString sizeText(qint64 bytes)
 class ProgressView
 {
 public:
-    ProgressView() : m_terminal(isatty(fileno(stderr)) != 0) {}
+    ProgressView() : m_terminal(os::isTerminal(stderr)) {}
 
     void show(const DownloadProgress &p, bool last)
     {
