@@ -405,7 +405,9 @@ void testConsoleAndLockOwner(const std::string &scratchParent)
     check(consoleUsesSystemCodePage(), "console: shows the system's code page");
     check(programNamesIgnoreCase(), "lock owner: program names ignore case");
     _wputenv_s(L"COMPUTERNAME", L"OS-LAYER-HOST");
-    check(lockHostName() == u"OS-LAYER-HOST", "lock owner: the host name is COMPUTERNAME");
+    const std::u16string host = lockHostName();
+    check(host == u"OS-LAYER-HOST", "lock owner: the host name is COMPUTERNAME (got "
+                                        + std::string(host.begin(), host.end()) + ")");
 #else
     check(!consoleUsesSystemCodePage(), "console: shows UTF-8");
     check(!programNamesIgnoreCase(), "lock owner: program names keep their case");
