@@ -3,6 +3,7 @@
 #include "linkguard.h"
 #include "platform.h"
 #include "regularfile.h"
+#include "stagefile.h"
 #include "stagefiles.h"
 
 #include <QDir>
@@ -16,10 +17,6 @@
 
 #include <cerrno>
 #include <cstring>
-
-#ifdef Q_OS_LINUX
-#include <fcntl.h>
-#endif
 
 namespace vellumix {
 
@@ -90,13 +87,11 @@ public:
 #ifdef VELLUMIX_CLIENT_DELTAS
         m_decoder.reset(); // it reads the mapped copy to its end
 #endif
-#ifdef Q_OS_WIN
-        // The copy keeps its name while it is open here (see openBase); closed, it goes.
-        if (m_base.isOpen()) {
+        // Where the copy keeps its name while it is open here (see openBase), it goes once closed.
+        if (!os::canRemoveOpenFiles() && m_base.isOpen()) {
             m_base.close();
             QFile::remove(m_basePath);
         }
-#endif
     }
 
     const BlobJob &job() const { return m_job; }
@@ -221,12 +216,11 @@ private:
     */
     void startWriteBack()
     {
-#ifdef Q_OS_LINUX
-        if (!m_out.flush())
-            return; // the flush in verify reports it
-        if (const int fd = m_out.handle(); fd >= 0)
-            ::sync_file_range(fd, m_writeBackFrom, 0, SYNC_FILE_RANGE_WRITE);
-#endif
+        if (os::canStartWriteBack()) {
+            if (!m_out.flush())
+                return; // the flush in verify reports it
+            os::startWriteBack(m_out.handle(), m_writeBackFrom);
+        }
         m_writeBackFrom = m_unpackedBytes;
     }
 
@@ -280,9 +274,8 @@ private:
         if (QString why;
             !openStageFile(m_base, m_basePath, QIODevice::ReadWrite | QIODevice::Truncate, &why))
             return writeFailure(m_basePath, why);
-#ifndef Q_OS_WIN
-        QFile::remove(m_basePath);
-#endif
+        if (os::canRemoveOpenFiles())
+            QFile::remove(m_basePath);
         // No base is larger than a delta's window (the release tool makes no delta then).
         constexpr qint64 kLargestBase = qint64(1) << kDeltaDefaultWindowLogLimit;
         Sha256Hex baseHash;

@@ -5,6 +5,7 @@
 #include "lockpolicy.h"
 #include "osbridge.h"
 #include "platform.h"
+#include "stagefile.h"
 #include "stagefiles.h"
 #include "updateprotocol.h"
 
@@ -13,10 +14,6 @@
 #include <QFileInfo>
 #include <QMutexLocker>
 #include <QSet>
-
-#ifndef Q_OS_WIN
-#include <sys/stat.h>
-#endif
 
 namespace vellumix {
 
@@ -67,59 +64,10 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files,
                              const QHash<QString, ReleaseDelta> &deltas)
 {
     StagePlan plan;
-    plan.failure = makeOrCheckStageDirectory(m_stage);
-    if (!plan.failure.ok())
+    if (plan.failure = makeStageFolders(); !plan.failure.ok())
         return plan;
-    /*
-        The client empties what it finds in a stage, so it only ever works in a folder it made
-        itself: a folder that holds anything without the marker is refused, so that a staging
-        directory named by mistake (a home folder, the program folder) loses nothing.
-    */
-    const QDir stage(m_stage);
-    if (stage.exists() && !QFileInfo::exists(m_stage + kMarker)
-        && !stage.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
-        plan.failure = failed(UpdateFailureReason::StagingUnsafe,
-                              QStringLiteral("%1 is not empty and was not made by the update "
-                                             "client").arg(m_stage));
+    if (plan.failure = lockStage(); !plan.failure.ok())
         return plan;
-    }
-    // The marker comes before anything inside the folder: a run killed in between must not leave
-    // a folder that the next run refuses as not its own.
-    QFile marker;
-    QString why;
-    if (!openStageFile(marker, m_stage + kMarker, QIODevice::WriteOnly, &why)) {
-        plan.failure = failed(UpdateFailureReason::StagingWriteFailed,
-                              QStringLiteral("cannot create %1%2: %3").arg(m_stage, kMarker, why));
-        return plan;
-    }
-    marker.close();
-    for (const QString &folder : {kFiles, kDownloads}) {
-        if (plan.failure = makeStageSubdirectory(m_stage + folder); !plan.failure.ok())
-            return plan;
-    }
-    /*
-        One download at a time in a stage, for its whole length: two would remove each other's
-        partial files and could mark the stage complete with a file missing. The lock is taken
-        before anything in the stage changes; a second download is refused at once. A lock left by
-        a process that has died, also one that names no owner because it died while making it, is
-        taken over under the one lock policy once it has settled.
-    */
-    m_lock = std::make_unique<PolicyLock>(m_stage + kLock);
-    if (m_lock->take(stageLockPolicy()) != PolicyLock::Result::Taken) {
-        m_lock.reset();
-        plan.failure = failed(UpdateFailureReason::Busy,
-                              QStringLiteral("another download into %1 is running").arg(m_stage));
-        return plan;
-    }
-    // The stage stops counting as complete before any of its files changes.
-    if (QFileInfo(m_stage + kManifest).exists() || QFileInfo(m_stage + kManifest).isSymLink()) {
-        if (!QFile::remove(m_stage + kManifest)
-            || !os::flushDirectoryEntries(osText(m_stage))) {
-            plan.failure = failed(UpdateFailureReason::StagingWriteFailed,
-                                  QStringLiteral("cannot remove %1%2").arg(m_stage, kManifest));
-            return plan;
-        }
-    }
 
     QHash<QString, const ManifestFile *> wanted;
     QSet<QByteArray> wantedBlobs;
@@ -130,18 +78,82 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files,
     QSet<QByteArray> wantedParts = wantedBlobs;
     for (const ReleaseDelta &delta : deltas)
         wantedParts.insert(delta.packedSha256);
-    // Files already staged: kept when complete and verified, removed otherwise. Links are removed
-    // as links, never followed.
     QSet<QString> staged;
+    if (plan.failure = keepVerifiedFiles(wanted, staged); !plan.failure.ok())
+        return plan;
+    if (plan.failure = dropLeftoverDownloads(wantedParts); !plan.failure.ok())
+        return plan;
+    planJobs(files, deltas, staged, wantedBlobs, plan);
+    return plan;
+}
+
+// The stage folder with its marker and the folders inside it, made or checked.
+UpdateFailure StageArea::makeStageFolders() const
+{
+    if (UpdateFailure failure = makeOrCheckStageDirectory(m_stage); !failure.ok())
+        return failure;
+    /*
+        The client empties what it finds in a stage, so it only ever works in a folder it made
+        itself: a folder that holds anything without the marker is refused, so that a staging
+        directory named by mistake (a home folder, the program folder) loses nothing.
+    */
+    const QDir stage(m_stage);
+    if (stage.exists() && !QFileInfo::exists(m_stage + kMarker)
+        && !stage.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
+        return failed(UpdateFailureReason::StagingUnsafe,
+                      QStringLiteral("%1 is not empty and was not made by the update "
+                                     "client").arg(m_stage));
+    // The marker comes before anything inside the folder: a run killed in between must not leave
+    // a folder that the next run refuses as not its own.
+    QFile marker;
+    QString why;
+    if (!openStageFile(marker, m_stage + kMarker, QIODevice::WriteOnly, &why))
+        return failed(UpdateFailureReason::StagingWriteFailed,
+                      QStringLiteral("cannot create %1%2: %3").arg(m_stage, kMarker, why));
+    marker.close();
+    for (const QString &folder : {kFiles, kDownloads}) {
+        if (UpdateFailure failure = makeStageSubdirectory(m_stage + folder); !failure.ok())
+            return failure;
+    }
+    return {};
+}
+
+// The stage's lock, taken for the whole download, and the end of the stage's completeness.
+UpdateFailure StageArea::lockStage()
+{
+    /*
+        One download at a time in a stage, for its whole length: two would remove each other's
+        partial files and could mark the stage complete with a file missing. The lock is taken
+        before anything in the stage changes; a second download is refused at once. A lock left by
+        a process that has died, also one that names no owner because it died while making it, is
+        taken over under the one lock policy once it has settled.
+    */
+    m_lock = std::make_unique<PolicyLock>(m_stage + kLock);
+    if (m_lock->take(stageLockPolicy()) != PolicyLock::Result::Taken) {
+        m_lock.reset();
+        return failed(UpdateFailureReason::Busy,
+                      QStringLiteral("another download into %1 is running").arg(m_stage));
+    }
+    // The stage stops counting as complete before any of its files changes.
+    if ((QFileInfo(m_stage + kManifest).exists() || QFileInfo(m_stage + kManifest).isSymLink())
+        && (!QFile::remove(m_stage + kManifest) || !os::flushDirectoryEntries(osText(m_stage))))
+        return failed(UpdateFailureReason::StagingWriteFailed,
+                      QStringLiteral("cannot remove %1%2").arg(m_stage, kManifest));
+    return {};
+}
+
+// Files already staged: kept when complete and verified (listed in `staged`, by path), removed
+// otherwise. Links are removed as links, never followed.
+UpdateFailure StageArea::keepVerifiedFiles(const QHash<QString, const ManifestFile *> &wanted,
+                                           QSet<QString> &staged) const
+{
     const QDir filesDir(m_stage + kFiles);
     QDirIterator it(m_stage + kFiles, QDir::Files | QDir::System | QDir::Hidden,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        if (m_cancelled->load()) {
-            plan.failure = failed(UpdateFailureReason::Cancelled, QString());
-            return plan;
-        }
+        if (m_cancelled->load())
+            return failed(UpdateFailureReason::Cancelled, QString());
         const QFileInfo info(path);
         const QString relative = filesDir.relativeFilePath(path);
         const ManifestFile *file = wanted.value(relative);
@@ -150,13 +162,16 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files,
             staged.insert(relative);
             continue;
         }
-        if (!QFile::remove(path)) {
-            plan.failure = failed(UpdateFailureReason::StagingWriteFailed,
-                                  QStringLiteral("cannot remove %1").arg(path));
-            return plan;
-        }
+        if (!QFile::remove(path))
+            return failed(UpdateFailureReason::StagingWriteFailed,
+                          QStringLiteral("cannot remove %1").arg(path));
     }
-    // Partial blobs: kept for the blobs still wanted, everything else goes.
+    return {};
+}
+
+// Partial blobs: kept for the blobs still wanted (`wantedParts`), everything else goes.
+UpdateFailure StageArea::dropLeftoverDownloads(const QSet<QByteArray> &wantedParts) const
+{
     QDir downloads(m_stage + kDownloads);
     const QStringList leftovers = downloads.entryList(QDir::AllEntries | QDir::System
                                                       | QDir::Hidden | QDir::NoDotAndDotDot);
@@ -169,17 +184,27 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files,
         const bool removed = QFileInfo(path).isDir() && !QFileInfo(path).isSymLink()
             ? QDir(path).removeRecursively()
             : downloads.remove(name);
-        if (!removed) {
-            plan.failure = failed(UpdateFailureReason::StagingWriteFailed,
-                                  QStringLiteral("cannot remove %1").arg(downloads.filePath(name)));
-            return plan;
-        }
+        if (!removed)
+            return failed(UpdateFailureReason::StagingWriteFailed,
+                          QStringLiteral("cannot remove %1").arg(downloads.filePath(name)));
     }
+    return {};
+}
 
-    const auto heldBytesOf = [this](const QByteArray &packedSha256, qint64 packedSize) {
-        const QFileInfo part(partPath(packedSha256));
-        return isPlainStageFile(part.filePath()) && part.size() <= packedSize ? part.size() : 0;
-    };
+// The packed bytes of a blob that its .part file holds already (none when it holds more than
+// the blob).
+qint64 StageArea::heldBytesOf(const QByteArray &packedSha256, qint64 packedSize) const
+{
+    const QFileInfo part(partPath(packedSha256));
+    return isPlainStageFile(part.filePath()) && part.size() <= packedSize ? part.size() : 0;
+}
+
+// The jobs for the files not `staged`: one per packed blob, a delta's where one may serve. The
+// files already staged are counted.
+void StageArea::planJobs(const QList<ManifestFile> &files,
+                         const QHash<QString, ReleaseDelta> &deltas, const QSet<QString> &staged,
+                         const QSet<QByteArray> &wantedBlobs, StagePlan &plan) const
+{
     QSet<QByteArray> deltaBlobs;
     QHash<QByteArray, qsizetype> jobIndex;
     QSet<QByteArray> stagedBlobs; // a blob shared by several staged files counts once
@@ -218,7 +243,6 @@ StagePlan StageArea::prepare(const QList<ManifestFile> &files,
         jobIndex.insert(file.packedSha256, plan.jobs.size());
         plan.jobs.append(job);
     }
-    return plan;
 }
 
 /*
@@ -243,20 +267,9 @@ void StageArea::dropIfInvalid(const QByteArray &packedSha256, const UpdateFailur
 */
 void StageArea::setInstalledPermissions(const QString &staged, const QString &path) const
 {
-#ifdef Q_OS_WIN
-    Q_UNUSED(staged);
-    Q_UNUSED(path);
-#else
-    // One lstat of the installed file (a link counts as none), not one per question asked of it.
-    mode_t mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
-    struct stat installed;
-    if (::lstat(QFile::encodeName(QDir(m_programRoot).filePath(path)).constData(), &installed) == 0
-        && S_ISREG(installed.st_mode))
-        mode = (installed.st_mode & 0777) | S_IRUSR | S_IWUSR;
-    if (path == QLatin1String(kMainProgramPath) || path == QLatin1String(kUpdaterProgramPath))
-        mode |= S_IXUSR | S_IXGRP | S_IXOTH;
-    ::chmod(QFile::encodeName(staged).constData(), mode);
-#endif
+    os::setStagedFileMode(osText(staged), osText(QDir(m_programRoot).filePath(path)),
+                          path == QLatin1String(kMainProgramPath)
+                              || path == QLatin1String(kUpdaterProgramPath));
 }
 
 // Makes the folder of a staged file, once per download: the stage's folders are the client's

@@ -105,6 +105,17 @@ public:
     void releaseLock();
 
 private:
+    // The steps of prepare.
+    UpdateFailure makeStageFolders() const;
+    UpdateFailure lockStage();
+    UpdateFailure keepVerifiedFiles(const QHash<QString, const ManifestFile *> &wanted,
+                                    QSet<QString> &staged) const;
+    UpdateFailure dropLeftoverDownloads(const QSet<QByteArray> &wantedParts) const;
+    void planJobs(const QList<ManifestFile> &files, const QHash<QString, ReleaseDelta> &deltas,
+                  const QSet<QString> &staged, const QSet<QByteArray> &wantedBlobs,
+                  StagePlan &plan) const;
+    qint64 heldBytesOf(const QByteArray &packedSha256, qint64 packedSize) const;
+
     void setInstalledPermissions(const QString &staged, const QString &path) const;
     bool makeFolderOf(const QString &target) const;
 

@@ -4,6 +4,8 @@
 #include <vellumix/startup.h>
 #include <vellumix/updateclient.h>
 
+#include "console.h"
+
 #include <QCommandLineParser>
 #include <QRegularExpression>
 #include <QCoreApplication>
@@ -22,14 +24,6 @@
 #include <optional>
 #include <csignal>
 #include <cstdio>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace vellumix::fetch {
 
@@ -178,16 +172,15 @@ QTextStream &out()
 QTextStream &err()
 {
     static QTextStream stream(stderr);
-#ifdef Q_OS_WIN
     /*
         The messages are for the person at the console, and a Windows console shows a program's
         bytes in a code page of the system (936 on a Chinese Windows), not as UTF-8; Qt's own
         warnings are written the same way. Standard output stays UTF-8: it carries JSON, for
         programs.
     */
-    static const bool inSystemCodePage = (stream.setEncoding(QStringConverter::System), true);
+    static const bool inSystemCodePage = os::consoleUsesSystemCodePage()
+        && (stream.setEncoding(QStringConverter::System), true);
     Q_UNUSED(inSystemCodePage);
-#endif
     return stream;
 }
 
@@ -233,7 +226,7 @@ QString sizeText(qint64 bytes)
 class ProgressView
 {
 public:
-    ProgressView() : m_terminal(isatty(fileno(stderr)) != 0) {}
+    ProgressView() : m_terminal(os::isTerminal(stderr)) {}
 
     void show(const DownloadProgress &p, bool last)
     {
@@ -334,11 +327,70 @@ void await(UpdateOperation *operation)
     QCoreApplication::exec();
 }
 
-} // namespace
-
-int runFetch(const QStringList &arguments)
+// The options of the commands, and the parser that reads them.
+struct CommandLine
 {
-    const QString command = arguments.value(1);
+    CommandLine()
+    {
+        parser.addOptions({feed, root, channel, stage, connections, streams, caFile, cacheDir,
+                           manifestTimeout, headerTimeout, checkTimeout, minRate, sequence, wait,
+                           parent, quiet, retryFailed, ignoreRollout, sendReports, proxy, header,
+                           help});
+    }
+
+    QCommandLineParser parser;
+    const QCommandLineOption feed{QStringLiteral("feed"), QString(), QStringLiteral("FEED")};
+    const QCommandLineOption root{QStringLiteral("root"), QString(), QStringLiteral("DIR")};
+    const QCommandLineOption channel{QStringLiteral("channel"), QString(), QStringLiteral("NAME"),
+                                     QStringLiteral("stable")};
+    const QCommandLineOption stage{QStringLiteral("stage"), QString(), QStringLiteral("DIR")};
+    const QCommandLineOption connections{QStringLiteral("connections"), QString(),
+                                         QStringLiteral("N"), QStringLiteral("4")};
+    const QCommandLineOption caFile{QStringLiteral("ca-file"), QString(), QStringLiteral("PEM")};
+    const QCommandLineOption streams{QStringLiteral("streams"), QString(), QStringLiteral("N"),
+                                     QStringLiteral("32")};
+    const QCommandLineOption cacheDir{QStringLiteral("cache-dir"), QString(), QStringLiteral("DIR")};
+    const QCommandLineOption manifestTimeout{QStringLiteral("manifest-timeout"), QString(),
+                                             QStringLiteral("S"), QStringLiteral("60")};
+    const QCommandLineOption headerTimeout{QStringLiteral("header-timeout"), QString(),
+                                           QStringLiteral("S"), QStringLiteral("15")};
+    const QCommandLineOption checkTimeout{QStringLiteral("check-timeout"), QString(),
+                                          QStringLiteral("S"), QStringLiteral("120")};
+    const QCommandLineOption minRate{QStringLiteral("min-rate"), QString(), QStringLiteral("B"),
+                                     QStringLiteral("1024")};
+    const QCommandLineOption sequence{QStringLiteral("sequence"), QString(), QStringLiteral("N"),
+                                      QStringLiteral("0")};
+    const QCommandLineOption wait{QStringLiteral("wait"), QString()};
+    const QCommandLineOption parent{QStringLiteral("parent"), QString(), QStringLiteral("PID")};
+    const QCommandLineOption quiet{QStringLiteral("quiet"), QString()};
+    const QCommandLineOption retryFailed{QStringLiteral("retry-failed"), QString()};
+    const QCommandLineOption ignoreRollout{QStringLiteral("ignore-rollout"), QString()};
+    const QCommandLineOption sendReports{QStringLiteral("send-reports"), QString()};
+    const QCommandLineOption proxy{QStringLiteral("proxy"), QString(), QStringLiteral("PROXY")};
+    const QCommandLineOption header{QStringLiteral("header"), QString(), QStringLiteral("HEADER")};
+    const QCommandLineOption help{QStringList{QStringLiteral("help"), QStringLiteral("h")},
+                                  QString()};
+};
+
+// The usage errors name options as placeholders: a translation keeps them as they are.
+QString nameOf(const QCommandLineOption &option)
+{
+    return option.names().first();
+}
+
+int usage(const QString &text)
+{
+    //: a usage error (one of the texts below, or the command-line parser's), then where to
+    //: find the help
+    err() << "vellumix-fetch: " << Texts::tr("%1; see \"vellumix-fetch --help\"").arg(text)
+          << Qt::endl;
+    return kUsage;
+}
+
+// The help, the version and an unknown command, which take no options: the exit code when
+// `command` is one of them.
+std::optional<int> answerWithoutOptions(const QString &command)
+{
     if (command.isEmpty() || command == u"--help" || command == u"-h" || command == u"help") {
         (command.isEmpty() ? err() : out()) << helpText();
         return command.isEmpty() ? kUsage : kDone;
@@ -353,49 +405,14 @@ int runFetch(const QStringList &arguments)
               << helpText();
         return kUsage;
     }
-    QCommandLineParser parser;
-    const QCommandLineOption feed(QStringLiteral("feed"), QString(), QStringLiteral("FEED"));
-    const QCommandLineOption root(QStringLiteral("root"), QString(), QStringLiteral("DIR"));
-    const QCommandLineOption channel(QStringLiteral("channel"), QString(), QStringLiteral("NAME"),
-                                     QStringLiteral("stable"));
-    const QCommandLineOption stage(QStringLiteral("stage"), QString(), QStringLiteral("DIR"));
-    const QCommandLineOption connections(QStringLiteral("connections"), QString(),
-                                         QStringLiteral("N"), QStringLiteral("4"));
-    const QCommandLineOption caFile(QStringLiteral("ca-file"), QString(), QStringLiteral("PEM"));
-    const QCommandLineOption streams(QStringLiteral("streams"), QString(), QStringLiteral("N"),
-                                     QStringLiteral("32"));
-    const QCommandLineOption cacheDir(QStringLiteral("cache-dir"), QString(), QStringLiteral("DIR"));
-    const QCommandLineOption manifestTimeout(QStringLiteral("manifest-timeout"), QString(),
-                                             QStringLiteral("S"), QStringLiteral("60"));
-    const QCommandLineOption headerTimeout(QStringLiteral("header-timeout"), QString(),
-                                           QStringLiteral("S"), QStringLiteral("15"));
-    const QCommandLineOption checkTimeout(QStringLiteral("check-timeout"), QString(),
-                                          QStringLiteral("S"), QStringLiteral("120"));
-    const QCommandLineOption minRate(QStringLiteral("min-rate"), QString(), QStringLiteral("B"),
-                                     QStringLiteral("1024"));
-    const QCommandLineOption sequence(QStringLiteral("sequence"), QString(), QStringLiteral("N"),
-                                      QStringLiteral("0"));
-    const QCommandLineOption wait(QStringLiteral("wait"), QString());
-    const QCommandLineOption parent(QStringLiteral("parent"), QString(), QStringLiteral("PID"));
-    const QCommandLineOption quiet(QStringLiteral("quiet"), QString());
-    const QCommandLineOption retryFailed(QStringLiteral("retry-failed"), QString());
-    const QCommandLineOption ignoreRollout(QStringLiteral("ignore-rollout"), QString());
-    const QCommandLineOption sendReports(QStringLiteral("send-reports"), QString());
-    const QCommandLineOption proxy(QStringLiteral("proxy"), QString(), QStringLiteral("PROXY"));
-    const QCommandLineOption header(QStringLiteral("header"), QString(), QStringLiteral("HEADER"));
-    const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")}, QString());
-    parser.addOptions({feed, root, channel, stage, connections, streams, caFile, cacheDir, manifestTimeout,
-                       headerTimeout, checkTimeout, minRate, sequence, wait, parent, quiet, retryFailed,
-                       ignoreRollout, sendReports, proxy, header, help});
-    // The usage errors name options as placeholders: a translation keeps them as they are.
-    auto nameOf = [](const QCommandLineOption &option) { return option.names().first(); };
-    auto usage = [](const QString &text) {
-        //: a usage error (one of the texts below, or the command-line parser's), then where to
-        //: find the help
-        err() << "vellumix-fetch: " << Texts::tr("%1; see \"vellumix-fetch --help\"").arg(text)
-              << Qt::endl;
-        return kUsage;
-    };
+    return std::nullopt;
+}
+
+// Reads the options after the command: the exit code when the run ends here (a usage error, or
+// the help asked for).
+std::optional<int> parseOptions(CommandLine &line, const QStringList &arguments)
+{
+    QCommandLineParser &parser = line.parser;
     QStringList withoutCommand = arguments;
     withoutCommand.removeAt(1);
     if (!parser.parse(withoutCommand)) {
@@ -410,7 +427,7 @@ int runFetch(const QStringList &arguments)
                                    "are written --NAME VALUE or --NAME=VALUE)"));
         return usage(parser.errorText());
     }
-    if (parser.isSet(help)) {
+    if (parser.isSet(line.help)) {
         out() << helpText();
         return kDone;
     }
@@ -418,119 +435,235 @@ int runFetch(const QStringList &arguments)
     // is meant to repeat.
     QStringList given;
     for (const QString &name : parser.optionNames()) {
-        if (given.contains(name) && name != header.names().first())
+        if (given.contains(name) && name != line.header.names().first())
             return usage(Texts::tr("the option --%1 is given more than once").arg(name));
         given << name;
     }
     if (!parser.positionalArguments().isEmpty()) {
         // A header's or a proxy's value that the shell split (not quoted as one argument) leaves
         // its rest, a token perhaps, as an argument of its own: not shown then.
-        if (parser.isSet(header) || parser.isSet(proxy))
+        if (parser.isSet(line.header) || parser.isSet(line.proxy))
             return usage(Texts::tr("unexpected argument (not shown: a value of --%1 or --%2 "
                                    "that holds a space goes in quotes, as one argument)")
-                             .arg(nameOf(header), nameOf(proxy)));
+                             .arg(nameOf(line.header), nameOf(line.proxy)));
         return usage(Texts::tr("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     }
-    if (command == u"status") {
-        if (!parser.isSet(root))
-            return usage(Texts::tr("the option --%1 is required").arg(nameOf(root)));
-        if (!QFileInfo(parser.value(root)).isDir())
-            return usage(Texts::tr("the program root %1 does not exist").arg(parser.value(root)));
-        return printStatus(QFileInfo(parser.value(root)).absoluteFilePath());
-    }
-    const bool staging = command != u"check";
-    for (const QCommandLineOption *required : {&feed, &root, &stage}) {
-        if (!parser.isSet(*required) && (required != &stage || staging))
-            return usage(Texts::tr("the option --%1 is required").arg(nameOf(*required)));
-    }
+    return std::nullopt;
+}
 
-    UpdateClientSettings settings;
-    settings.feed = feedUrlFromUserInput(parser.value(feed));
+// The status command.
+int runStatus(const CommandLine &line)
+{
+    if (!line.parser.isSet(line.root))
+        return usage(Texts::tr("the option --%1 is required").arg(nameOf(line.root)));
+    if (!QFileInfo(line.parser.value(line.root)).isDir())
+        return usage(Texts::tr("the program root %1 does not exist").arg(line.parser.value(line.root)));
+    return printStatus(QFileInfo(line.parser.value(line.root)).absoluteFilePath());
+}
+
+// The feed, the channel and the program root: why they cannot be used, empty when they can.
+QString readFeedAndRoot(const CommandLine &line, UpdateClientSettings &settings)
+{
+    const QCommandLineParser &parser = line.parser;
+    settings.feed = feedUrlFromUserInput(parser.value(line.feed));
     static const QRegularExpression hostAndPort(QStringLiteral("\\A[A-Za-z0-9.\\[\\]:-]+:[0-9]{1,5}(/|\\z)"));
-    if (!settings.feed.isValid() && hostAndPort.match(parser.value(feed)).hasMatch())
-        return usage(Texts::tr("the feed \"%1\" names a host and port without a scheme; write "
-                               "https://%1 (or http://%1)")
-                         .arg(feedForMessage(parser.value(feed))));
+    if (!settings.feed.isValid() && hostAndPort.match(parser.value(line.feed)).hasMatch())
+        return Texts::tr("the feed \"%1\" names a host and port without a scheme; write "
+                         "https://%1 (or http://%1)")
+            .arg(feedForMessage(parser.value(line.feed)));
     if (!settings.feed.isValid())
-        return usage(Texts::tr("the feed \"%1\" is neither an http(s) URL nor a directory")
-                         .arg(feedForMessage(parser.value(feed))));
-    settings.channel = parser.value(channel);
+        return Texts::tr("the feed \"%1\" is neither an http(s) URL nor a directory")
+            .arg(feedForMessage(parser.value(line.feed)));
+    settings.channel = parser.value(line.channel);
     if (!isValidChannelName(settings.channel))
-        return usage(Texts::tr("a channel name is 1 to 32 of a-z, 0-9 and \"-\""));
-    settings.programRoot = parser.value(root);
+        return Texts::tr("a channel name is 1 to 32 of a-z, 0-9 and \"-\"");
+    settings.programRoot = parser.value(line.root);
     if (!QFileInfo(settings.programRoot).isDir())
-        return usage(Texts::tr("the program root %1 does not exist").arg(settings.programRoot));
+        return Texts::tr("the program root %1 does not exist").arg(settings.programRoot);
+    return QString();
+}
+
+// The numbers: the built-in sequence, the connections and streams, the time-outs and the
+// slowest rate: why one cannot be used, empty when all can.
+QString readNumbers(const CommandLine &line, UpdateClientSettings &settings)
+{
+    const QCommandLineParser &parser = line.parser;
     bool isNumber = false;
-    settings.builtInSequence = parser.value(sequence).toInt(&isNumber);
+    settings.builtInSequence = parser.value(line.sequence).toInt(&isNumber);
     if (!isNumber || settings.builtInSequence < 0)
-        return usage(Texts::tr("--%1 needs a whole number").arg(nameOf(sequence)));
-    settings.connections = parser.value(connections).toInt(&isNumber);
+        return Texts::tr("--%1 needs a whole number").arg(nameOf(line.sequence));
+    settings.connections = parser.value(line.connections).toInt(&isNumber);
     if (!isNumber || settings.connections < 1 || settings.connections > 16)
-        return usage(Texts::tr("--%1 needs a number from %2 to %3").arg(nameOf(connections)).arg(1).arg(16));
+        return Texts::tr("--%1 needs a number from %2 to %3").arg(nameOf(line.connections)).arg(1).arg(16);
     for (const auto &[option, target] :
-         {std::pair{&manifestTimeout, &settings.manifestTimeoutMs},
-          std::pair{&headerTimeout, &settings.headerTimeoutMs},
-          std::pair{&checkTimeout, &settings.checkTimeoutMs}}) {
+         {std::pair{&line.manifestTimeout, &settings.manifestTimeoutMs},
+          std::pair{&line.headerTimeout, &settings.headerTimeoutMs},
+          std::pair{&line.checkTimeout, &settings.checkTimeoutMs}}) {
         const int seconds = parser.value(*option).toInt(&isNumber);
         if (!isNumber || seconds < 1 || seconds > 3600)
-            return usage(Texts::tr("--%1 needs a number of seconds from 1 to 3600")
-                             .arg(nameOf(*option)));
+            return Texts::tr("--%1 needs a number of seconds from 1 to 3600").arg(nameOf(*option));
         *target = seconds * 1000;
     }
-    settings.minimumBytesPerSecond = parser.value(minRate).toLongLong(&isNumber);
+    settings.minimumBytesPerSecond = parser.value(line.minRate).toLongLong(&isNumber);
     if (!isNumber || settings.minimumBytesPerSecond < 0)
-        return usage(Texts::tr("--%1 needs a number of bytes per second").arg(nameOf(minRate)));
-    settings.http2Streams = parser.value(streams).toInt(&isNumber);
+        return Texts::tr("--%1 needs a number of bytes per second").arg(nameOf(line.minRate));
+    settings.http2Streams = parser.value(line.streams).toInt(&isNumber);
     if (!isNumber || settings.http2Streams < 1 || settings.http2Streams > 256)
-        return usage(Texts::tr("--%1 needs a number from %2 to %3").arg(nameOf(streams)).arg(1).arg(256));
-    if (parser.isSet(cacheDir))
-        settings.manifestCacheDirectory = QFileInfo(parser.value(cacheDir)).absoluteFilePath();
-    if (staging)
-        settings.stagingDirectory = QFileInfo(parser.value(stage)).absoluteFilePath();
-    settings.ignoreRollout = parser.isSet(ignoreRollout);
-    settings.sendOutcomeReports = parser.isSet(sendReports);
-    if (parser.isSet(caFile)) {
-        const QList<QSslCertificate> cas =
-            QSslCertificate::fromPath(parser.value(caFile), QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+        return Texts::tr("--%1 needs a number from %2 to %3").arg(nameOf(line.streams)).arg(1).arg(256);
+    return QString();
+}
+
+// How the feed is reached: the extra certificates, the proxy, the headers and the credentials:
+// why one cannot be used, empty when all can.
+QString readFeedAccess(const CommandLine &line, UpdateClientSettings &settings)
+{
+    const QCommandLineParser &parser = line.parser;
+    if (parser.isSet(line.caFile)) {
+        const QList<QSslCertificate> cas = QSslCertificate::fromPath(
+            parser.value(line.caFile), QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
         if (cas.isEmpty())
-            return usage(Texts::tr("no PEM certificate in %1").arg(parser.value(caFile)));
+            return Texts::tr("no PEM certificate in %1").arg(parser.value(line.caFile));
         settings.extraCaCertificates = cas;
     }
-    if (parser.isSet(proxy)) {
-        const std::optional<QNetworkProxy> chosen = proxyFromUserInput(parser.value(proxy));
+    if (parser.isSet(line.proxy)) {
+        const std::optional<QNetworkProxy> chosen = proxyFromUserInput(parser.value(line.proxy));
         if (!chosen)
-            return usage(Texts::tr("--%1 needs \"system\", \"none\", http://HOST:PORT or "
-                                   "socks5://HOST:PORT")
-                             .arg(nameOf(proxy)));
+            return Texts::tr("--%1 needs \"system\", \"none\", http://HOST:PORT or "
+                             "socks5://HOST:PORT")
+                .arg(nameOf(line.proxy));
         settings.proxy = *chosen;
     }
-    for (const QString &line : parser.values(header)) {
-        if (const QString problem = headerProblem(nameOf(header), line); !problem.isEmpty())
-            return usage(problem);
-        const qsizetype colon = line.indexOf(u':');
-        settings.feedHeaders.append({line.left(colon).toLatin1(), line.mid(colon + 1).trimmed().toUtf8()});
+    for (const QString &header : parser.values(line.header)) {
+        if (const QString problem = headerProblem(nameOf(line.header), header); !problem.isEmpty())
+            return problem;
+        const qsizetype colon = header.indexOf(u':');
+        settings.feedHeaders.append({header.left(colon).toLatin1(), header.mid(colon + 1).trimmed().toUtf8()});
     }
     static constexpr char kCredentialsVariable[] = "VELLUMIX_FEED_CREDENTIALS";
     if (qEnvironmentVariableIsSet(kCredentialsVariable)) {
         const QString credentials = qEnvironmentVariable(kCredentialsVariable);
         const qsizetype colon = credentials.indexOf(u':');
         if (colon <= 0)
-            return usage(Texts::tr("%1 needs USER:PASSWORD").arg(QLatin1StringView(kCredentialsVariable)));
+            return Texts::tr("%1 needs USER:PASSWORD").arg(QLatin1StringView(kCredentialsVariable));
         settings.feedUser = credentials.left(colon);
         settings.feedPassword = credentials.mid(colon + 1);
     }
-    quint32 parentId = 0;
-    if (parser.isSet(parent)) {
-        parentId = parser.value(parent).toUInt(&isNumber);
+    return QString();
+}
+
+// The client's settings from the options (`staging`: the command fills a stage): the exit code
+// of a usage error in them.
+std::optional<int> readSettings(const CommandLine &line, bool staging,
+                                UpdateClientSettings &settings)
+{
+    const QCommandLineParser &parser = line.parser;
+    for (const QCommandLineOption *required : {&line.feed, &line.root, &line.stage}) {
+        if (!parser.isSet(*required) && (required != &line.stage || staging))
+            return usage(Texts::tr("the option --%1 is required").arg(nameOf(*required)));
+    }
+    if (const QString problem = readFeedAndRoot(line, settings); !problem.isEmpty())
+        return usage(problem);
+    if (const QString problem = readNumbers(line, settings); !problem.isEmpty())
+        return usage(problem);
+    if (parser.isSet(line.cacheDir))
+        settings.manifestCacheDirectory = QFileInfo(parser.value(line.cacheDir)).absoluteFilePath();
+    if (staging)
+        settings.stagingDirectory = QFileInfo(parser.value(line.stage)).absoluteFilePath();
+    settings.ignoreRollout = parser.isSet(line.ignoreRollout);
+    settings.sendOutcomeReports = parser.isSet(line.sendReports);
+    if (const QString problem = readFeedAccess(line, settings); !problem.isEmpty())
+        return usage(problem);
+    return std::nullopt;
+}
+
+// The process that the updater waits for (this one unless --parent names another or --wait
+// names none): the exit code of a usage error in it.
+std::optional<int> readParentId(const CommandLine &line, quint32 &parentId)
+{
+    parentId = 0;
+    if (line.parser.isSet(line.parent)) {
+        bool isNumber = false;
+        parentId = line.parser.value(line.parent).toUInt(&isNumber);
         if (!isNumber || parentId == 0)
-            return usage(Texts::tr("--%1 needs a process id").arg(nameOf(parent)));
-    } else if (!parser.isSet(wait)) {
+            return usage(Texts::tr("--%1 needs a process id").arg(nameOf(line.parent)));
+    } else if (!line.parser.isSet(line.wait)) {
         parentId = quint32(QCoreApplication::applicationPid());
     }
+    return std::nullopt;
+}
 
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
+// Fetches the update into the stage, its progress shown on `view`: the exit code when it fails.
+// The stage and what it took go into `summary`.
+std::optional<int> fetchIntoStage(UpdateClient &client, const UpdateInfo &update,
+                                  FailedReleasePolicy policy, ProgressView &view,
+                                  const QJsonObject &besides, QJsonObject &summary,
+                                  QString &stagingDirectory)
+{
+    UpdateDownload *download = client.download(update, policy);
+    QObject::connect(download, &UpdateDownload::progressChanged, download,
+                     [&view](const DownloadProgress &p) { view.show(p, false); });
+    await(download);
+    if (!download->failure().ok()) {
+        if (download->progress().bytesTotal > 0)
+            view.show(download->progress(), true);
+        return reportFailure(download->failure(), besides);
+    }
+    view.show(download->progress(), true);
+    stagingDirectory = download->stagingDirectory();
+    summary.insert(QStringLiteral("staged"), download->stagingDirectory());
+    summary.insert(QStringLiteral("bytesTransferred"), download->bytesTransferred());
+    summary.insert(QStringLiteral("filesFetched"), download->filesFetched());
+    summary.insert(QStringLiteral("filesAlreadyStaged"), download->filesAlreadyStaged());
+    summary.insert(QStringLiteral("filesFromDeltas"), download->filesFromDeltas());
+    return std::nullopt;
+}
 
+// Runs the updater and waits for it to end (--wait): its exit code, and its outcome in `summary`.
+int waitForUpdater(const UpdaterCommand &updater, const QString &programRoot,
+                   const UpdateInfo &update, const QJsonObject &besides, QJsonObject &summary)
+{
+    // Waiting: the updater must not wait for this program, which waits for it.
+    UpdateFailure failure;
+    const int code = runUpdater(updater, programRoot, &failure);
+    if (!failure.ok())
+        return reportFailure(failure, besides);
+    summary.insert(QStringLiteral("updater"), QStringLiteral("exited"));
+    summary.insert(QStringLiteral("updaterExitCode"), code < 0 ? kFailed : code);
+    const UpdateOutcome outcome = lastUpdateOutcome(programRoot);
+    if (outcome.isValid() && outcome.sequence == update.sequence())
+        summary.insert(QStringLiteral("outcome"), describe(outcome));
+    printJson(summary);
+    return code < 0 ? kFailed : code;
+}
+
+// Hands the stage to the updater: started, or run and waited for with --wait.
+int applyStage(const CommandLine &line, const UpdateClientSettings &settings,
+               const QString &stagingDirectory, const UpdateInfo &update,
+               FailedReleasePolicy policy, quint32 parentId, const QJsonObject &besides,
+               QJsonObject &summary)
+{
+    // The stage is checked once more right before the updater takes it, as the feed was.
+    if (const UpdateFailure failure =
+            verifyStagedUpdate(settings.programRoot, stagingDirectory, settings.channel,
+                               settings.builtInSequence, policy);
+        !failure.ok())
+        return reportFailure(failure, besides);
+    const UpdaterCommand updater = applyCommand(settings.programRoot, stagingDirectory, parentId,
+                                                line.parser.isSet(line.quiet));
+    if (line.parser.isSet(line.wait))
+        return waitForUpdater(updater, settings.programRoot, update, besides, summary);
+    if (const UpdateFailure failure = launchUpdater(updater, settings.programRoot); !failure.ok())
+        return reportFailure(failure, besides);
+    summary.insert(QStringLiteral("updater"), QStringLiteral("started"));
+    printJson(summary);
+    return kDone;
+}
+
+// Checks the feed and, past the check command, fetches the update and (apply) hands it to the
+// updater.
+int checkAndFetch(const QString &command, const CommandLine &line,
+                  const UpdateClientSettings &settings, quint32 parentId)
+{
     UpdateClient client(settings);
     UpdateCheck *check = client.check();
     await(check);
@@ -543,7 +676,7 @@ int runFetch(const QStringList &arguments)
         return reportFailure(check->failure(), besides);
     const UpdateInfo update = check->update();
     const FailedReleasePolicy policy =
-        parser.isSet(retryFailed) ? FailedReleasePolicy::Retry : FailedReleasePolicy::Skip;
+        line.parser.isSet(line.retryFailed) ? FailedReleasePolicy::Retry : FailedReleasePolicy::Skip;
     const bool taken =
         update.isAvailable() || (update.hasFailedHere() && policy == FailedReleasePolicy::Retry);
     QJsonObject summary = describe(update);
@@ -555,53 +688,39 @@ int runFetch(const QStringList &arguments)
     }
 
     ProgressView view;
-    UpdateDownload *download = client.download(update, policy);
-    QObject::connect(download, &UpdateDownload::progressChanged, download,
-                     [&](const DownloadProgress &p) { view.show(p, false); });
-    await(download);
-    if (!download->failure().ok()) {
-        if (download->progress().bytesTotal > 0)
-            view.show(download->progress(), true);
-        return reportFailure(download->failure(), besides);
-    }
-    view.show(download->progress(), true);
-    summary.insert(QStringLiteral("staged"), download->stagingDirectory());
-    summary.insert(QStringLiteral("bytesTransferred"), download->bytesTransferred());
-    summary.insert(QStringLiteral("filesFetched"), download->filesFetched());
-    summary.insert(QStringLiteral("filesAlreadyStaged"), download->filesAlreadyStaged());
-    summary.insert(QStringLiteral("filesFromDeltas"), download->filesFromDeltas());
+    QString stagingDirectory;
+    if (const std::optional<int> code =
+            fetchIntoStage(client, update, policy, view, besides, summary, stagingDirectory))
+        return *code;
     if (command == u"download") {
         printJson(summary);
         return kDone;
     }
+    return applyStage(line, settings, stagingDirectory, update, policy, parentId, besides, summary);
+}
 
-    // The stage is checked once more right before the updater takes it, as the feed was.
-    if (const UpdateFailure failure =
-            verifyStagedUpdate(settings.programRoot, download->stagingDirectory(), settings.channel,
-                               settings.builtInSequence, policy);
-        !failure.ok())
-        return reportFailure(failure, besides);
-    const UpdaterCommand updater =
-        applyCommand(settings.programRoot, download->stagingDirectory(), parentId, parser.isSet(quiet));
-    if (!parser.isSet(wait)) {
-        if (const UpdateFailure failure = launchUpdater(updater, settings.programRoot); !failure.ok())
-            return reportFailure(failure, besides);
-        summary.insert(QStringLiteral("updater"), QStringLiteral("started"));
-        printJson(summary);
-        return kDone;
-    }
-    // Waiting: the updater must not wait for this program, which waits for it.
-    UpdateFailure failure;
-    const int code = runUpdater(updater, settings.programRoot, &failure);
-    if (!failure.ok())
-        return reportFailure(failure, besides);
-    summary.insert(QStringLiteral("updater"), QStringLiteral("exited"));
-    summary.insert(QStringLiteral("updaterExitCode"), code < 0 ? kFailed : code);
-    const UpdateOutcome outcome = lastUpdateOutcome(settings.programRoot);
-    if (outcome.isValid() && outcome.sequence == update.sequence())
-        summary.insert(QStringLiteral("outcome"), describe(outcome));
-    printJson(summary);
-    return code < 0 ? kFailed : code;
+} // namespace
+
+int runFetch(const QStringList &arguments)
+{
+    const QString command = arguments.value(1);
+    if (const std::optional<int> code = answerWithoutOptions(command))
+        return *code;
+    CommandLine line;
+    if (const std::optional<int> code = parseOptions(line, arguments))
+        return *code;
+    if (command == u"status")
+        return runStatus(line);
+    UpdateClientSettings settings;
+    if (const std::optional<int> code = readSettings(line, command != u"check", settings))
+        return *code;
+    quint32 parentId = 0;
+    if (const std::optional<int> code = readParentId(line, parentId))
+        return *code;
+
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+    return checkAndFetch(command, line, settings, parentId);
 }
 
 } // namespace vellumix::fetch

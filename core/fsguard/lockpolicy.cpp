@@ -1,5 +1,6 @@
 #include "lockpolicy.h"
 
+#include "lockowner.h"
 #include "manifest.h"
 #include "osbridge.h"
 #include "platform.h"
@@ -29,12 +30,6 @@ const QString kHelperSuffix = QStringLiteral(".rmlock");
 constexpr std::size_t kLockFileReadBytes = 64 * 1024;
 // Linux keeps the first 15 bytes of a program's file name as its command name.
 constexpr qsizetype kCommandNameBytes = 15;
-
-#ifdef Q_OS_WIN
-constexpr Qt::CaseSensitivity kNameCase = Qt::CaseInsensitive;
-#else
-constexpr Qt::CaseSensitivity kNameCase = Qt::CaseSensitive;
-#endif
 
 /*
     The rule, and why each part of it is what it is.
@@ -79,11 +74,7 @@ constexpr Qt::CaseSensitivity kNameCase = Qt::CaseSensitive;
 */
 QString localHostName()
 {
-#ifdef Q_OS_WIN
-    return qEnvironmentVariable("COMPUTERNAME");
-#else
-    return QSysInfo::machineHostName();
-#endif
+    return QString::fromStdU16String(os::lockHostName());
 }
 
 QString withoutExe(const QString &name)
@@ -91,11 +82,16 @@ QString withoutExe(const QString &name)
     return name.endsWith(QStringLiteral(".exe"), Qt::CaseInsensitive) ? name.chopped(4) : name;
 }
 
+Qt::CaseSensitivity programNameCase()
+{
+    return os::programNamesIgnoreCase() ? Qt::CaseInsensitive : Qt::CaseSensitive;
+}
+
 bool runsProgram(const os::ProcessProgramName &reported, const QString &program)
 {
     const QString name = QString::fromStdU16String(reported.fileName);
     if (!reported.cutShort)
-        return withoutExe(name).compare(withoutExe(program), kNameCase) == 0;
+        return withoutExe(name).compare(withoutExe(program), programNameCase()) == 0;
     const QByteArray shown = name.toUtf8();
     return shown == program.toUtf8().left(kCommandNameBytes)
         || shown == withoutExe(program).toUtf8().left(kCommandNameBytes);

@@ -5,13 +5,17 @@
 //        os_layer_test --sleep MS               (helper mode: a child process that lives MS ms)
 //        os_layer_test --message-box            (Windows: shows the final message box, reads
 //                                                what it shows, and reports once dismissed)
+#include "console.h"
+#include "lockowner.h"
 #include "platform.h"
 #include "descriptors.h"
 #include "foldernames.h"
+#include "stagefile.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -25,6 +29,7 @@
 #  include "winfile_p.h"
 #else
 #  include <csignal>
+#  include <fcntl.h>
 #  include <spawn.h>
 #  include <sys/stat.h>
 #  include <sys/wait.h>
@@ -357,6 +362,165 @@ void testByteNames(const std::string &scratchParent)
 #endif
     for (const Case &c : cases)
         check(c.result, std::string("byte names: ") + c.what);
+}
+
+// The stage folder: made private (0700) with its parents, or checked as it stands; on Windows the
+// profile's access rules stand for the check, and nothing is made here.
+void testPrivateFolders(const std::string &scratchParent)
+{
+    const std::string base = scratchParent + "/private-" + uniqueTag();
+    makeDirectory(base);
+    const std::string stage = base + "/parent/below/stage";
+#ifdef _WIN32
+    const PrivateFolder result = makeOrCheckPrivateFolder(u16(stage));
+    check(result.status == PrivateFolderStatus::ProfileRules
+              && GetFileAttributesA(stage.c_str()) == INVALID_FILE_ATTRIBUTES,
+          "private folder: left to the profile's access rules, nothing made");
+#else
+    std::ofstream(base + "/file") << "x";
+    makeDirectory(base + "/shared");
+    chmod((base + "/shared").c_str(), 0775);
+    makeDirectory(base + "/dir");
+    chmod((base + "/dir").c_str(), 0755);
+    symlink((base + "/dir").c_str(), (base + "/to-dir").c_str());
+    struct Case { std::string path; PrivateFolderStatus expected; std::uint32_t mode; int error; const char *what; };
+    std::vector<Case> cases = {
+        {stage, PrivateFolderStatus::Private, 0700, 0, "made with its parents"},
+        {stage, PrivateFolderStatus::Private, 0700, 0, "found as it was made"},
+        {base + "/dir", PrivateFolderStatus::Private, 0755, 0, "a folder that others may read"},
+        {base + "/shared", PrivateFolderStatus::OpenToOthers, 0775, 0, "a folder that others may write"},
+        {base + "/file", PrivateFolderStatus::NotAFolder, 0, 0, "a file"},
+        {base + "/to-dir", PrivateFolderStatus::Link, 0, 0, "a link to a folder"},
+        {base + "/file/stage", PrivateFolderStatus::CannotCreate, 0, ENOTDIR, "below a file"},
+    };
+    for (const Case &c : cases) {
+        const PrivateFolder result = makeOrCheckPrivateFolder(u16(c.path));
+        check(result.status == c.expected && (c.mode == 0 || result.mode == c.mode)
+                  && result.error == c.error,
+              std::string("private folder: ") + c.what);
+    }
+    struct stat status;
+    check(stat((base + "/parent").c_str(), &status) == 0 && S_ISDIR(status.st_mode),
+          "private folder: its parents are made");
+    // Only a superuser can give a folder away; it then belongs to someone else.
+    if (geteuid() == 0) {
+        makeDirectory(base + "/theirs");
+        chmod((base + "/theirs").c_str(), 0700);
+        const bool given = chown((base + "/theirs").c_str(), 4242, 4242) == 0;
+        const PrivateFolder result = makeOrCheckPrivateFolder(u16(base + "/theirs"));
+        check(given && result.status == PrivateFolderStatus::OtherOwner && result.owner == 4242,
+              "private folder: a folder of another user");
+    }
+#endif
+}
+
+// The owner of an open file, and the permissions a staged file takes from the installed one.
+void testStagedFiles(const std::string &scratchParent)
+{
+    const std::string base = scratchParent + "/staged-" + uniqueTag();
+    makeDirectory(base);
+    const std::string staged = base + "/staged.out";
+    std::ofstream(staged) << "new";
+    std::FILE *open = std::fopen(staged.c_str(), "rb");
+    check(open && isOwnedByCurrentUser(descriptorOf(open)), "owner: a file this user made");
+    if (open)
+        std::fclose(open);
+#ifdef _WIN32
+    check(isOwnedByCurrentUser(-1), "owner: the profile's access rules answer for any file");
+    check(setStagedFileMode(u16(staged), u16(base + "/missing"), true),
+          "staged mode: nothing to do where permissions are a read-only flag");
+#else
+    check(!isOwnedByCurrentUser(-1), "owner: no descriptor");
+    auto installed = [&](const std::string &name, mode_t mode) {
+        std::ofstream(base + "/" + name) << "old";
+        chmod((base + "/" + name).c_str(), mode);
+        return base + "/" + name;
+    };
+    symlink(installed("target", 0755).c_str(), (base + "/link").c_str());
+    struct Case { std::string installed; bool executable; mode_t expected; const char *what; };
+    const Case cases[] = {
+        {installed("tool", 0750), false, 0750, "an installed program's own"},
+        {installed("data", 0640), true, 0751, "a program, executable for everyone"},
+        {installed("locked", 0400), false, 0600, "the owner may always write it"},
+        {base + "/missing", false, 0644, "no installed file"},
+        {base + "/missing", true, 0755, "no installed program"},
+        {base + "/link", false, 0644, "a link counts as no installed file"},
+    };
+    for (const Case &c : cases) {
+        struct stat status;
+        const bool set = setStagedFileMode(u16(staged), u16(c.installed), c.executable);
+        check(set && stat(staged.c_str(), &status) == 0 && (status.st_mode & 07777) == c.expected,
+              std::string("staged mode: ") + c.what);
+    }
+    check(!setStagedFileMode(u16(base + "/gone.out"), u16(base + "/tool"), false),
+          "staged mode: a staged file that is missing");
+#endif
+}
+
+// Starting the write-back early, where the system can, and removing a file that is open.
+void testWriteBackAndOpenRemoval(const std::string &scratchParent)
+{
+    const std::string base = scratchParent + "/writeback-" + uniqueTag();
+    makeDirectory(base);
+    const std::string file = base + "/data.out";
+#ifdef _WIN32
+    const bool canWriteBack = false, canRemove = false;
+#else
+    const bool canWriteBack = true, canRemove = true;
+#endif
+    check(canStartWriteBack() == canWriteBack, "write-back: started early only on Linux");
+    std::FILE *out = std::fopen(file.c_str(), "wb");
+    check(out && std::fputs("staged bytes", out) >= 0 && std::fflush(out) == 0
+              && startWriteBack(descriptorOf(out), 0) == canWriteBack,
+          "write-back: of an open file's bytes");
+    if (out)
+        std::fclose(out);
+    check(!startWriteBack(-1, 0), "write-back: no descriptor");
+
+    check(canRemoveOpenFiles() == canRemove, "open removal: said as the system does it");
+#ifdef _WIN32
+    // Opened for reading and writing as Qt opens a file: its deletion is not shared.
+    wintest::Handle held(CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    const bool opened = held.get() != INVALID_HANDLE_VALUE;
+#else
+    const int held = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    const bool opened = held >= 0;
+#endif
+    check(opened && (std::remove(file.c_str()) == 0) == canRemoveOpenFiles(),
+          "open removal: a file held open loses its name where the system allows");
+#ifndef _WIN32
+    if (held >= 0)
+        ::close(held);
+#endif
+}
+
+// The console, and who owns a lock: the host name that lock files carry, and program names.
+void testConsoleAndLockOwner(const std::string &scratchParent)
+{
+    const std::string file = scratchParent + "/console-" + uniqueTag() + ".txt";
+    std::FILE *plain = std::fopen(file.c_str(), "wb");
+    check(plain && !isTerminal(plain), "console: a file is no terminal");
+    if (plain)
+        std::fclose(plain);
+    check(!isTerminal(nullptr), "console: no stream");
+#ifdef _WIN32
+    check(consoleUsesSystemCodePage(), "console: shows the system's code page");
+    check(programNamesIgnoreCase(), "lock owner: program names ignore case");
+    _wputenv_s(L"COMPUTERNAME", L"OS-LAYER-HOST");
+    const std::u16string host = lockHostName();
+    check(host == u"OS-LAYER-HOST", "lock owner: the host name is COMPUTERNAME (got "
+                                        + std::string(host.begin(), host.end()) + ")");
+#else
+    check(!consoleUsesSystemCodePage(), "console: shows UTF-8");
+    check(!programNamesIgnoreCase(), "lock owner: program names keep their case");
+    std::string kernelName;
+    std::getline(std::ifstream("/proc/sys/kernel/hostname"), kernelName);
+    const std::u16string host = lockHostName();
+    check(!host.empty() && (kernelName.empty() || host == u16(kernelName)),
+          "lock owner: the host name is the system's");
+#endif
 }
 
 #ifndef _WIN32
@@ -765,6 +929,10 @@ int main(int argc, char **argv)
     testRegularFileReads(argv[2]);
     testDescriptors(argv[2]);
     testByteNames(argv[2]);
+    testPrivateFolders(argv[2]);
+    testStagedFiles(argv[2]);
+    testWriteBackAndOpenRemoval(argv[2]);
+    testConsoleAndLockOwner(argv[2]);
 #ifdef _WIN32
     testWin32Names();
     testLongPaths(argv[2]);

@@ -1,39 +1,15 @@
+// Opening a file that is not the client's own as what it is now, on POSIX systems: the open
+// never waits, and the descriptor's own fstat decides.
 #include "regularfile.h"
 
-#include <QFileInfo>
-
-#ifndef Q_OS_WIN
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#endif
 
 namespace vellumix {
-
-#ifdef Q_OS_WIN
-
-RegularFileOpen openRegularFile(QFile &file, const QString &path, bool followLink, QString *error)
-{
-    const QFileInfo info(path);
-    if (!info.exists() && !info.isSymLink()) {
-        *error = QStringLiteral("does not exist");
-        return RegularFileOpen::Missing;
-    }
-    if (!info.isFile() || (!followLink && info.isSymLink())) {
-        *error = QStringLiteral("not a file");
-        return RegularFileOpen::NotAFile;
-    }
-    file.setFileName(path);
-    if (file.open(QIODevice::ReadOnly))
-        return RegularFileOpen::Opened;
-    *error = file.errorString();
-    return RegularFileOpen::Failed;
-}
-
-#else
 
 RegularFileOpen openRegularFile(QFile &file, const QString &path, bool followLink, QString *error)
 {
@@ -62,7 +38,5 @@ RegularFileOpen openRegularFile(QFile &file, const QString &path, bool followLin
     *error = file.errorString();
     return RegularFileOpen::Failed;
 }
-
-#endif
 
 } // namespace vellumix
