@@ -1,5 +1,5 @@
-// Who owns a lock file: the name of this host as the maker of a lock file (QLockFile) writes it,
-// and how the name of the owner's program compares. Plain C++20 without Qt, like platform.h; no
+// Who owns a lock file: the name of this host as the lock policy's lock files (lockpolicy.h)
+// record it, and how the name of the owner's program compares. Plain C++20 without Qt, like platform.h; no
 // function here throws.
 #pragma once
 
@@ -7,7 +7,7 @@
 
 namespace vellumix::os {
 
-// The host name that QLockFile writes into the lock files it makes on this machine: the
+// The host name that the lock files made on this machine record (Qt's lock file writes it): the
 // COMPUTERNAME environment variable on Windows, the system's host name elsewhere. Empty when
 // there is none.
 std::u16string lockHostName() noexcept;

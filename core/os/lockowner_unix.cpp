@@ -6,7 +6,8 @@
 
 namespace vellumix::os {
 
-// What Qt reports as the machine's host name (QSysInfo::machineHostName) and QLockFile writes.
+// What Qt reports as the machine's host name (QSysInfo::machineHostName), which its lock file
+// writes.
 std::u16string lockHostName() noexcept
 {
     char name[512];
