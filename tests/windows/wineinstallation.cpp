@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStringDecoder>
 #include <QThread>
 
 #include <iconv.h>
@@ -114,6 +115,24 @@ QString fromCodePage936(const QByteArray &bytes)
     return QString::fromUtf8(output);
 }
 
+namespace {
+
+// Standard error of a Windows program on a Chinese Windows: its own lines in code page 936, and
+// now and then a line that Wine itself writes on the Linux side, in UTF-8 (an error of GnuTLS
+// under schannel, say). Each line is read as what it is: GBK text is hardly ever valid UTF-8.
+QString fromConsole(const QByteArray &bytes)
+{
+    QStringList lines;
+    for (const QByteArray &line : bytes.split('\n')) {
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = utf8.decode(line);
+        lines << (utf8.hasError() ? fromCodePage936(line) : text);
+    }
+    return lines.join(u'\n');
+}
+
+} // namespace
+
 void start(QProcess &process, const QString &program, const QStringList &arguments,
            const QProcessEnvironment &environment, const QString &workingDirectory)
 {
@@ -135,7 +154,7 @@ RunResult finish(QProcess &process, int timeoutMs)
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     const QByteArray errorOutput = process.readAllStandardError();
     result.errorOutput = process.processEnvironment().value(QStringLiteral("LC_ALL"))
-            == u"zh_CN.UTF-8" ? fromCodePage936(errorOutput) : QString::fromUtf8(errorOutput);
+            == u"zh_CN.UTF-8" ? fromConsole(errorOutput) : QString::fromUtf8(errorOutput);
     result.output = QString::fromUtf8(process.readAllStandardOutput());
     // Standard error of a Windows program under Wine ends its lines with CR LF.
     result.errorOutput.remove(u'\r');
