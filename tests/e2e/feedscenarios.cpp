@@ -48,19 +48,9 @@ const QString kManifest = u"/stable/manifest.json"_s;
              qPrintable(u"exit code %1, expected %2; output: %3; standard error: %4"_s            \
                             .arg((run).exitCode).arg(expected).arg((run).output, (run).errorOutput)))
 
-QJsonObject jsonOf(const RunResult &run)
-{
-    return QJsonDocument::fromJson(run.output.toUtf8()).object();
-}
-
 QJsonObject errorOf(const RunResult &run)
 {
     return jsonOf(run).value(u"error"_s).toObject();
-}
-
-QString describe(const RunResult &run)
-{
-    return u"exit %1, output %2, errors: %3"_s.arg(run.exitCode).arg(run.output, run.errorOutput);
 }
 
 // The installed record as the updater writes it.
@@ -755,6 +745,16 @@ QList<FeedScenario> makeTable()
 }
 
 } // namespace
+
+QJsonObject jsonOf(const RunResult &run)
+{
+    return QJsonDocument::fromJson(run.output.toUtf8()).object();
+}
+
+QString describe(const RunResult &run)
+{
+    return u"exit %1, output %2, errors: %3"_s.arg(run.exitCode).arg(run.output, run.errorOutput);
+}
 
 const QList<FeedScenario> &feedScenarios()
 {

@@ -77,6 +77,11 @@ struct FeedScenario
     QString notOnWine{};
 };
 
+// What vellumix-fetch printed on standard output: one JSON object (empty when it is not one).
+QJsonObject jsonOf(const RunResult &run);
+// A run of it, for the message of a failed check.
+QString describe(const RunResult &run);
+
 // Every scenario of the application's side.
 const QList<FeedScenario> &feedScenarios();
 

@@ -67,34 +67,6 @@ QStringList requestsOf(const QList<AccessLogEntry> &log)
     return lines;
 }
 
-struct FetchRun
-{
-    int exitCode = -1;
-    QJsonObject json;   // standard output, when it is exactly one JSON object
-    QString output;     // standard output as it came
-    QString errors;     // standard error
-};
-
-// vellumix-fetch, with the variables of `environment` added to the test's.
-FetchRun runFetch(const Installation &installation, const QStringList &arguments,
-                  const QProcessEnvironment &environment = {})
-{
-    const RunResult result = installation.runFetch(arguments, environment);
-    FetchRun run{result.exitCode, {}, result.output, result.errorOutput};
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(result.output.toUtf8(), &error);
-    if (error.error == QJsonParseError::NoError && document.isObject())
-        run.json = document.object();
-    return run;
-}
-
-QString describe(const FetchRun &run)
-{
-    return QStringLiteral("exit %1, output %2, errors: %3")
-        .arg(run.exitCode)
-        .arg(QString::fromUtf8(QJsonDocument(run.json).toJson(QJsonDocument::Compact)), run.errors);
-}
-
 } // namespace
 
 class FeedEndToEnd : public QObject
@@ -163,8 +135,8 @@ private slots:
                              + QStringList{QStringLiteral("--channel"), QStringLiteral("beta"),
                                            QStringLiteral("--channel"), QStringLiteral("stable")},
                          64, QStringLiteral("the option --channel is given more than once")}}) {
-            const FetchRun run = runFetch(installation, arguments);
-            QVERIFY2(run.exitCode == exitCode && (run.output + run.errors).contains(says), qPrintable(describe(run)));
+            const RunResult run = installation.runFetch(arguments);
+            QVERIFY2(run.exitCode == exitCode && (run.output + run.errorOutput).contains(says), qPrintable(describe(run)));
         }
 
         /*
@@ -241,8 +213,8 @@ private slots:
             QProcessEnvironment environment;
             if (!leak.credentials.isEmpty())
                 environment.insert(QStringLiteral("VELLUMIX_FEED_CREDENTIALS"), leak.credentials);
-            const FetchRun run = runFetch(installation, leak.arguments, environment);
-            const QString shown = run.output + run.errors;
+            const RunResult run = installation.runFetch(leak.arguments, environment);
+            const QString shown = run.output + run.errorOutput;
             // (Spelled out letter by letter, as Qt's parser names unknown short options, counts.)
             const bool leaked = shown.contains(secret)
                 || QString(shown).remove(QStringLiteral(", ")).contains(secret);
@@ -296,12 +268,11 @@ private slots:
                                QStringLiteral("--ca-file"), tls.caFile,
                                QStringLiteral("--connections"), QString::number(kConnections)};
 
-        const FetchRun download =
-            runFetch(installation, QStringList{QStringLiteral("download"), QStringLiteral("--stage"),
-                                 dir.filePath(QStringLiteral("download"))}
-                     + feed);
+        const RunResult download = installation.runFetch(
+            QStringList{QStringLiteral("download"), QStringLiteral("--stage"), dir.filePath(QStringLiteral("download"))}
+            + feed);
         QVERIFY2(download.exitCode == 0, qPrintable(describe(download)));
-        const int fetched = download.json.value(QStringLiteral("filesFetched")).toInt();
+        const int fetched = jsonOf(download).value(QStringLiteral("filesFetched")).toInt();
         QVERIFY2(fetched > 4900, qPrintable(describe(download)));
         QList<testsupport::DetailLogEntry> blobs;
         QSet<qint64> connections;
@@ -319,9 +290,9 @@ private slots:
               openAtOnce, qint64(connections.size()), qint64(blobs.size()));
 
         server.clearDetailLog();
-        const FetchRun check = runFetch(installation, QStringList{QStringLiteral("check")} + feed);
+        const RunResult check = installation.runFetch(QStringList{QStringLiteral("check")} + feed);
         QVERIFY2(check.exitCode == 0, qPrintable(describe(check)));
-        QCOMPARE(check.json.value(QStringLiteral("sequence")).toInt(), 2);
+        QCOMPARE(jsonOf(check).value(QStringLiteral("sequence")).toInt(), 2);
         const QList<testsupport::DetailLogEntry> log = server.detailLog(1);
         QCOMPARE(log.size(), 1);
         QCOMPARE(log.first().status, 304);
@@ -400,14 +371,14 @@ private slots:
         };
         const auto check = [&](const QString &root, int sequence, const QStringList &extra = {}) {
             QDir().mkpath(root);
-            return runFetch(installation, QStringList{QStringLiteral("check"), QStringLiteral("--feed"), url,
-                                        QStringLiteral("--root"), root, QStringLiteral("--ca-file"),
-                                        tls.caFile, QStringLiteral("--sequence"),
-                                        QString::number(sequence)}
-                            + extra);
+            return installation.runFetch(QStringList{QStringLiteral("check"), QStringLiteral("--feed"), url,
+                                                     QStringLiteral("--root"), root, QStringLiteral("--ca-file"),
+                                                     tls.caFile, QStringLiteral("--sequence"),
+                                                     QString::number(sequence)}
+                                         + extra);
         };
-        const auto rolloutOf = [](const FetchRun &run) {
-            return QString::fromUtf8(QJsonDocument(run.json.value(QStringLiteral("rollout")).toObject())
+        const auto rolloutOf = [](const RunResult &run) {
+            return QString::fromUtf8(QJsonDocument(jsonOf(run).value(QStringLiteral("rollout")).toObject())
                                          .toJson(QJsonDocument::Compact));
         };
         QStringList inside, outside;
@@ -416,49 +387,49 @@ private slots:
             outside << installationPlaced(QStringLiteral("out-%1").arg(i), false);
         }
         for (const QString &root : std::as_const(inside)) {
-            const FetchRun run = check(root, 1);
-            QVERIFY2(run.exitCode == 0 && run.json.value(QStringLiteral("sequence")).toInt() == 2,
+            const RunResult run = check(root, 1);
+            QVERIFY2(run.exitCode == 0 && jsonOf(run).value(QStringLiteral("sequence")).toInt() == 2,
                      qPrintable(describe(run)));
             QCOMPARE(rolloutOf(run), QStringLiteral("{\"offered\":true,\"percent\":10}"));
         }
         for (const QString &root : std::as_const(outside)) {
-            const FetchRun run = check(root, 1);
-            QVERIFY2(run.exitCode == 10 && !run.json.value(QStringLiteral("update")).toBool(),
+            const RunResult run = check(root, 1);
+            QVERIFY2(run.exitCode == 10 && !jsonOf(run).value(QStringLiteral("update")).toBool(),
                      qPrintable(describe(run)));
             QCOMPARE(rolloutOf(run), QStringLiteral("{\"offered\":false,\"percent\":10}"));
         }
         // Older than the fallback: sequence 1 meanwhile, from its history file.
         server.clearAccessLog();
-        FetchRun run = check(outside.first(), 0);
-        QVERIFY2(run.exitCode == 0 && run.json.value(QStringLiteral("sequence")).toInt() == 1,
+        RunResult run = check(outside.first(), 0);
+        QVERIFY2(run.exitCode == 0 && jsonOf(run).value(QStringLiteral("sequence")).toInt() == 1,
                  qPrintable(describe(run)));
         QCOMPARE(rolloutOf(run), QStringLiteral("{\"fallbackFor\":2,\"offered\":false,\"percent\":10}"));
         QVERIFY(requestsOf(server.accessLog(2)).contains(QStringLiteral("GET /stable/releases/1.json 200 -")));
         // A person's "check now".
         run = check(outside.first(), 1, {QStringLiteral("--ignore-rollout")});
-        QVERIFY2(run.exitCode == 0 && run.json.value(QStringLiteral("sequence")).toInt() == 2,
+        QVERIFY2(run.exitCode == 0 && jsonOf(run).value(QStringLiteral("sequence")).toInt() == 2,
                  qPrintable(describe(run)));
 
         // The release reaches this installation (asked for explicitly), fails and is rolled back;
         // the next checks report it, once.
         const QStringList reporting{QStringLiteral("--send-reports")};
-        run = runFetch(installation, {QStringLiteral("apply"), QStringLiteral("--feed"), url, QStringLiteral("--root"),
-                        installation.root(), QStringLiteral("--ca-file"), tls.caFile,
-                        QStringLiteral("--sequence"), QStringLiteral("1"), QStringLiteral("--stage"),
-                        dir.filePath(QStringLiteral("download")), QStringLiteral("--wait"),
-                        QStringLiteral("--ignore-rollout"), QStringLiteral("--quiet")});
+        run = installation.runFetch({QStringLiteral("apply"), QStringLiteral("--feed"), url, QStringLiteral("--root"),
+                                     installation.root(), QStringLiteral("--ca-file"), tls.caFile,
+                                     QStringLiteral("--sequence"), QStringLiteral("1"), QStringLiteral("--stage"),
+                                     dir.filePath(QStringLiteral("download")), QStringLiteral("--wait"),
+                                     QStringLiteral("--ignore-rollout"), QStringLiteral("--quiet")});
         QVERIFY2(run.exitCode == 4, qPrintable(describe(run)));
         const QString reportsLog = server.runDir() + QStringLiteral("/reports.log");
         QVERIFY(!QFileInfo::exists(reportsLog) || testsupport::readFile(reportsLog).isEmpty());
-        const auto reportOf = [](const FetchRun &run) {
-            return run.json.value(QStringLiteral("report")).toObject();
+        const auto reportOf = [](const RunResult &run) {
+            return jsonOf(run).value(QStringLiteral("report")).toObject();
         };
         // A report that cannot go (the proxy named is down, and the check fails with it) is
         // said so beside the check's failure, and kept for the next check.
         run = check(installation.root(), 1,
                     reporting + QStringList{QStringLiteral("--proxy"), QStringLiteral("http://127.0.0.1:9"),
                                             QStringLiteral("--check-timeout"), QStringLiteral("5")});
-        QVERIFY2(run.exitCode == 11 && run.json.contains(QStringLiteral("error"))
+        QVERIFY2(run.exitCode == 11 && jsonOf(run).contains(QStringLiteral("error"))
                      && reportOf(run).value(QStringLiteral("sent")) == QJsonValue(false)
                      && reportOf(run).value(QStringLiteral("detail")).toString().startsWith(
                          url + QStringLiteral("/reports: ")),
@@ -477,7 +448,7 @@ private slots:
         }
         for (int time = 0; time < 2; ++time) {
             run = check(installation.root(), 1, reporting + (time == 0 ? proxied : QStringList()));
-            QVERIFY2(run.exitCode == 10 && run.json.contains(QStringLiteral("failedHere")),
+            QVERIFY2(run.exitCode == 10 && jsonOf(run).contains(QStringLiteral("failedHere")),
                      qPrintable(describe(run)));
             QCOMPARE(reportOf(run), (QJsonObject{{QStringLiteral("sent"), true},
                                                  {QStringLiteral("detail"), QString()}}));
@@ -513,7 +484,7 @@ private slots:
             QCOMPARE(rolloutOf(run), QStringLiteral("{\"offered\":false,\"percent\":0}"));
         }
         run = check(outside.first(), 0);
-        QVERIFY2(run.exitCode == 0 && run.json.value(QStringLiteral("sequence")).toInt() == 1,
+        QVERIFY2(run.exitCode == 0 && jsonOf(run).value(QStringLiteral("sequence")).toInt() == 1,
                  qPrintable(describe(run)));
     }
 
@@ -569,16 +540,16 @@ private slots:
         QCOMPARE(publishAndServe(server, dir.path(), release, &tls, options),
                  QString());
 
-        const FetchRun download = runFetch(installation,
+        const RunResult download = installation.runFetch(
             {QStringLiteral("download"), QStringLiteral("--stage"),
              dir.filePath(QStringLiteral("download")), QStringLiteral("--feed"),
              QStringLiteral("https://127.0.0.1:%1").arg(server.port()), QStringLiteral("--root"),
              installation.root(), QStringLiteral("--ca-file"), tls.caFile,
              QStringLiteral("--streams"), QString::number(streams)});
         QVERIFY2(download.exitCode == 0, qPrintable(describe(download)));
-        const int fetched = download.json.value(QStringLiteral("filesFetched")).toInt();
+        const int fetched = jsonOf(download).value(QStringLiteral("filesFetched")).toInt();
         QVERIFY2(fetched > files, qPrintable(describe(download)));
-        QCOMPARE(fetched, download.json.value(QStringLiteral("filesToFetch")).toInt());
+        QCOMPARE(fetched, jsonOf(download).value(QStringLiteral("filesToFetch")).toInt());
 
         // The server did hold the client to it, over HTTP/2: connections closed after their
         // requests, streams reset.
