@@ -352,7 +352,10 @@ e2e::AppCycle Installation::runAppCycle(qsizetype textsShown) const
 void Installation::startFetch(QProcess &process, const QStringList &arguments,
                               const QProcessEnvironment &extra) const
 {
-    QProcessEnvironment environment = wine::environment(QString());
+    // With the suite's display, as every program that may start the prefix's Wine session: the
+    // session keeps the display of the program that started it, and a message box of a later
+    // program (the updater's, the smoke test's) appears there or nowhere.
+    QProcessEnvironment environment = wine::environment(display());
     for (const QString &name : extra.keys())
         environment.insert(name, extra.value(name));
     start(process, fetchProgram(), arguments, environment, home());
@@ -375,7 +378,7 @@ QString Installation::cacheFolder() const
 bool Installation::trustInSystemStore(const QString &caFile, bool trusted) const
 {
     return run(rootStoreTool(), {trusted ? QStringLiteral("add") : QStringLiteral("remove"), windowsPath(caFile)},
-               wine::environment(QString()))
+               wine::environment(display()))
                .exitCode
         == 0;
 }
