@@ -68,7 +68,8 @@ struct FeedScenario
     QString proxyCredentials{}; // USER:PASSWORD in the proxy's URL; empty: none
     // What must be true afterwards.
     int exitCode = 0;   // vellumix-fetch's (FetchCycle: the updater's, which apply passes on)
-    QString reason{};   // the failure reason in vellumix-fetch's output; empty: none
+    QString reason{};   // the failure's reason in vellumix-fetch's output (FailedRelease: the one the
+                        // release is written down with); empty: none
     QString says{};     // in vellumix-fetch's standard error, as the native programs write it
     QString saysOnWine{}; // the same, as the Windows program writes it on a Chinese Windows
     QStringList proxyLog{}; // squid's lines after a failed download; "PORT": the feed's port
