@@ -124,6 +124,18 @@ RunResult AbstractInstallation::runUpdaterUnder(Launcher, const QStringList &) c
     return result;
 }
 
+RunResult AbstractInstallation::runFetch(const QStringList &arguments, const QProcessEnvironment &extra) const
+{
+    QProcess process;
+    startFetch(process, arguments, extra);
+    return finish(process, 120000);
+}
+
+bool AbstractInstallation::trustInSystemStore(const QString &, bool) const
+{
+    return false;
+}
+
 QStringList AbstractInstallation::appLog() const
 {
     return testsupport::readLines(m_log);

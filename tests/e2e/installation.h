@@ -1,10 +1,11 @@
 // A program root with the stand-in application and the real updater, a staging directory with a
 // signed update, and runs of the real VellumixUpdater binary against them. AbstractInstallation
-// is what the end-to-end scenarios (scenarios.h) are written against; Installation runs the
-// programs of this build on this machine, wine::Installation (tests/windows) runs the Windows
-// programs under Wine. What differs between the two (where a path lies and how a program names
-// it, how a program is started, how its output is decoded, how a parent process is made, where
-// the final text is shown) is all that a runner implements.
+// is what the end-to-end scenarios (scenarios.h, and the application's side in feedscenarios.h)
+// are written against; Installation runs the programs of this build on this machine,
+// wine::Installation (tests/windows) runs the Windows programs under Wine. What differs between
+// the two (where a path lies and how a program names it, how a program is started and followed,
+// how its output is decoded, how a parent process is made, where the final text is shown) is all
+// that a runner implements.
 #pragma once
 
 #include "signing.h"
@@ -13,6 +14,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -70,6 +72,16 @@ enum class Launcher {
     RemovalsFail, // strace, with every unlink failing with EBUSY
 };
 
+// A start of Vellumix.exe as the user starts it, followed to the end of everything it leads to:
+// the updater that it starts, the version that the updater starts, and so on.
+struct AppCycle
+{
+    RunResult run;         // of the program started; with `followed`, the output of every process
+    bool followed = false; // the runner saw every process: their output, and `started`
+    QStringList started;   // the file names of the programs started, in order
+    QStringList shown;     // the final texts that the updater showed, in order
+};
+
 // The final text as the updater shows it without --quiet.
 struct ShownText
 {
@@ -124,6 +136,22 @@ public:
     // Runs the updater under `launcher`; a runner that cannot answers exit code -1.
     virtual RunResult runUpdaterUnder(Launcher launcher, const QStringList &arguments) const;
 
+    // The application's side. Vellumix.exe started without arguments, followed to the end of
+    // its cycle (see AppCycle); `textsShown` final texts are expected on the way.
+    virtual AppCycle runAppCycle(qsizetype textsShown = 0) const = 0;
+    // vellumix-fetch with `arguments` (paths as programPath() names them) in home(), with the
+    // variables of `extra` added to its environment; started, or run and waited for.
+    virtual void startFetch(QProcess &process, const QStringList &arguments,
+                            const QProcessEnvironment &extra = {}) const = 0;
+    RunResult runFetch(const QStringList &arguments, const QProcessEnvironment &extra = {}) const;
+    // The guide's program (sampleapp/minimal.cpp) as built for its release `sequence` (1 to 3).
+    virtual QByteArray guideProgram(int sequence) const = 0;
+    // The folder below which the programs keep their per-user caches (kept manifests, stages).
+    virtual QString cacheFolder() const = 0;
+    // Puts a certificate authority into the system's store of trusted roots, or takes it out;
+    // a runner without such a store answers false.
+    virtual bool trustInSystemStore(const QString &caFile, bool trusted) const;
+
     // The stand-in's log: one line per event, from every process of this installation.
     QStringList appLog() const;
     // Waits until the log has a line containing `text`; answers whether it came.
@@ -163,6 +191,13 @@ public:
     RunResult runApp(const QStringList &arguments) const override;
     std::unique_ptr<ParentProcess> startParent(ParentLife life) const override;
     RunResult runUpdaterUnder(Launcher launcher, const QStringList &arguments) const override;
+    // Followed with strace, which waits for every process below it and names each program that
+    // one of them started.
+    AppCycle runAppCycle(qsizetype textsShown = 0) const override;
+    void startFetch(QProcess &process, const QStringList &arguments,
+                    const QProcessEnvironment &extra = {}) const override;
+    QByteArray guideProgram(int sequence) const override;
+    QString cacheFolder() const override;
 
     // The same for any program (for instance the updater under strace).
     RunResult runProgram(const QString &program, const QStringList &arguments,

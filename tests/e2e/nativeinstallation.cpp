@@ -1,5 +1,16 @@
 // The runner of this build's programs on this machine.
 #include "installation.h"
+#include "messages.h"
+
+#include <QFileInfo>
+
+// The application's side of this build, where it has one.
+#ifndef VELLUMIX_FETCH_PROGRAM
+#define VELLUMIX_FETCH_PROGRAM ""
+#define VELLUMIX_MINIMAL_APP_V1 ""
+#define VELLUMIX_MINIMAL_APP_V2 ""
+#define VELLUMIX_MINIMAL_APP_V3 ""
+#endif
 
 namespace e2e {
 
@@ -139,6 +150,56 @@ RunResult Installation::runUpdaterUnder(Launcher launcher, const QStringList &ar
                                   QStringLiteral("trace=unlink,unlinkat"), QStringLiteral("-e"),
                                   QStringLiteral("inject=unlink,unlinkat:error=EBUSY"), updaterProgram()}
                           + arguments);
+}
+
+AppCycle Installation::runAppCycle(qsizetype) const
+{
+    const QString trace = home() + QStringLiteral("/cycle.trace");
+    AppCycle cycle;
+    cycle.run = runProgram(QStringLiteral("strace"),
+                           {QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-e"),
+                            QStringLiteral("trace=execve"), QStringLiteral("-o"), trace,
+                            root() + QStringLiteral("/Vellumix.exe")});
+    cycle.followed = true;
+    const QStringList calls = QString::fromUtf8(testsupport::readFile(trace)).split(u'\n');
+    for (const QString &call : calls) {
+        const qsizetype quote = call.indexOf(QStringLiteral("execve(\""));
+        if (quote >= 0 && !call.contains(QStringLiteral("= -1")))
+            cycle.started << QFileInfo(call.mid(quote + 8).section(u'"', 0, 0)).fileName();
+    }
+    // Linux's stand-in of the message box writes the title line, then the text.
+    const QStringList lines = cycle.run.errorOutput.split(u'\n');
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+        if (lines.at(i) == Msg::messageTitle)
+            cycle.shown << lines.at(i + 1);
+    }
+    return cycle;
+}
+
+void Installation::startFetch(QProcess &process, const QStringList &arguments,
+                              const QProcessEnvironment &extra) const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString &name : extra.keys())
+        environment.insert(name, extra.value(name));
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(home());
+    process.start(QString::fromUtf8(VELLUMIX_FETCH_PROGRAM), arguments);
+    process.waitForStarted();
+}
+
+QByteArray Installation::guideProgram(int sequence) const
+{
+    static const QByteArray programs[] = {readBinary(VELLUMIX_MINIMAL_APP_V1),
+                                          readBinary(VELLUMIX_MINIMAL_APP_V2),
+                                          readBinary(VELLUMIX_MINIMAL_APP_V3)};
+    Q_ASSERT(sequence >= 1 && sequence <= 3);
+    return programs[sequence - 1];
+}
+
+QString Installation::cacheFolder() const
+{
+    return qEnvironmentVariable("XDG_CACHE_HOME", QDir::homePath() + QStringLiteral("/.cache"));
 }
 
 Sleeper::Sleeper(int ms)

@@ -3,15 +3,20 @@
 #include "messages.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStringDecoder>
 #include <QThread>
 
 #include <iconv.h>
+
+#include <tuple>
 
 namespace wine {
 
@@ -110,6 +115,24 @@ QString fromCodePage936(const QByteArray &bytes)
     return QString::fromUtf8(output);
 }
 
+namespace {
+
+// Standard error of a Windows program on a Chinese Windows: its own lines in code page 936, and
+// now and then a line that Wine itself writes on the Linux side, in UTF-8 (an error of GnuTLS
+// under schannel, say). Each line is read as what it is: GBK text is hardly ever valid UTF-8.
+QString fromConsole(const QByteArray &bytes)
+{
+    QStringList lines;
+    for (const QByteArray &line : bytes.split('\n')) {
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = utf8.decode(line);
+        lines << (utf8.hasError() ? fromCodePage936(line) : text);
+    }
+    return lines.join(u'\n');
+}
+
+} // namespace
+
 void start(QProcess &process, const QString &program, const QStringList &arguments,
            const QProcessEnvironment &environment, const QString &workingDirectory)
 {
@@ -131,7 +154,7 @@ RunResult finish(QProcess &process, int timeoutMs)
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     const QByteArray errorOutput = process.readAllStandardError();
     result.errorOutput = process.processEnvironment().value(QStringLiteral("LC_ALL"))
-            == u"zh_CN.UTF-8" ? fromCodePage936(errorOutput) : QString::fromUtf8(errorOutput);
+            == u"zh_CN.UTF-8" ? fromConsole(errorOutput) : QString::fromUtf8(errorOutput);
     result.output = QString::fromUtf8(process.readAllStandardOutput());
     // Standard error of a Windows program under Wine ends its lines with CR LF.
     result.errorOutput.remove(u'\r');
@@ -166,9 +189,9 @@ int runTool(const QString &program, const QStringList &arguments, QByteArray *ou
     return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
 }
 
-QString readAndDismissBox(const QString &title, QProcess &program, RunResult *programRun)
+QString dismissBox(const QString &title, int timeoutMs)
 {
-    const RunResult box = run(messageBoxReader(), {title, QStringLiteral("60000")},
+    const RunResult box = run(messageBoxReader(), {title, QString::number(timeoutMs)},
                               environment(display()));
     QByteArray window;
     runTool(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
@@ -182,12 +205,61 @@ QString readAndDismissBox(const QString &title, QProcess &program, RunResult *pr
         runTool(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("--clearmodifiers"),
                                             QStringLiteral("Return")});
     }
-    *programRun = finish(program);
     if (box.exitCode != 0 || window.isEmpty())
         qWarning().noquote() << "reader exit code" << box.exitCode << box.errorOutput
                              << "window" << window;
     return box.exitCode == 0 && !window.isEmpty() ? box.output : QString();
 }
+
+QString readAndDismissBox(const QString &title, QProcess &program, RunResult *programRun)
+{
+    const QString box = dismissBox(title);
+    *programRun = finish(program);
+    return box;
+}
+
+void clearProgramCaches()
+{
+    QDirIterator caches(driveC() + QStringLiteral("/users"),
+                        {QStringLiteral("update-manifests"), QStringLiteral("update-stage")}, QDir::Dirs,
+                        QDirIterator::Subdirectories);
+    QStringList found;
+    while (caches.hasNext())
+        found << caches.next();
+    for (const QString &cache : std::as_const(found))
+        QDir(cache).removeRecursively();
+}
+
+namespace {
+
+// The text of a box as the reader reports it (which writes the text's line breaks as "\n"),
+// and what the box adds: icons and buttons.
+std::pair<QString, QString> boxParts(const QString &report)
+{
+    QStringList lines = report.trimmed().split(u'\n');
+    QString text;
+    if (lines.value(0).startsWith(QStringLiteral("text:")))
+        text = lines.takeFirst().mid(5).replace(QStringLiteral("\\n"), QStringLiteral("\n"));
+    return {text, lines.join(u'\n')};
+}
+
+// Whether a Windows program still runs from below `folder`, a folder of drive C: with a name of
+// its own: Wine shows each process by its command line, with a Windows path or a Linux one.
+bool runsBelow(const QString &folder)
+{
+    const QByteArray name = '/' + QFileInfo(folder).fileName().toUtf8().toLower() + '/';
+    const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &process : processes) {
+        if (process.toInt() <= 0)
+            continue;
+        QByteArray commandLine = testsupport::readFile(QStringLiteral("/proc/") + process + QStringLiteral("/cmdline"));
+        if (commandLine.replace('\\', '/').toLower().contains(name))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
 
 Installation::Installation(StageDrive stageDrive)
     : AbstractInstallation(testsFolder() + QStringLiteral("/XXXXXX"), stageDrive == StageDrive::Z)
@@ -234,18 +306,81 @@ e2e::ShownText Installation::runShowingText(const QStringList &arguments) const
     const QString box = readAndDismissBox(Msg::messageTitle, updater, &shown.run);
     if (box.isEmpty())
         return shown;
-    // The reader writes the text's line breaks as "\n".
-    QStringList lines = box.trimmed().split(u'\n');
     shown.title = Msg::messageTitle;
-    if (lines.value(0).startsWith(QStringLiteral("text:")))
-        shown.text = lines.takeFirst().mid(5).replace(QStringLiteral("\\n"), QStringLiteral("\n"));
-    shown.decorations = lines.join(u'\n');
+    std::tie(shown.text, shown.decorations) = boxParts(box);
     return shown;
 }
 
 RunResult Installation::runApp(const QStringList &arguments) const
 {
     return run(root() + QStringLiteral("/Vellumix.exe"), arguments, environment());
+}
+
+e2e::AppCycle Installation::runAppCycle(qsizetype textsShown) const
+{
+    e2e::AppCycle cycle;
+    QProcess app;
+    start(app, root() + QStringLiteral("/Vellumix.exe"), {}, environment());
+    // The texts come from the updater that the program starts: each is read and dismissed.
+    for (qsizetype i = 0; i < textsShown; ++i) {
+        const QString box = dismissBox(Msg::messageTitle);
+        if (box.isEmpty())
+            break;
+        cycle.shown << boxParts(box).first;
+    }
+    cycle.run = finish(app);
+    // The cycle has ended once no process of this installation is left. One that does not end
+    // may be showing a text beyond those expected: it is read, so that it counts.
+    QElapsedTimer waited;
+    waited.start();
+    while (runsBelow(home())) {
+        if (waited.elapsed() > 60000) {
+            const QString box = dismissBox(Msg::messageTitle, 5000);
+            if (box.isEmpty()) {
+                cycle.run.exitCode = -1;
+                cycle.run.errorOutput += QStringLiteral("\n<a process of the cycle did not end>");
+                break;
+            }
+            cycle.shown << boxParts(box).first;
+            waited.restart();
+        }
+        QThread::msleep(100);
+    }
+    return cycle;
+}
+
+void Installation::startFetch(QProcess &process, const QStringList &arguments,
+                              const QProcessEnvironment &extra) const
+{
+    // With the suite's display, as every program that may start the prefix's Wine session: the
+    // session keeps the display of the program that started it, and a message box of a later
+    // program (the updater's, the smoke test's) appears there or nowhere.
+    QProcessEnvironment environment = wine::environment(display());
+    for (const QString &name : extra.keys())
+        environment.insert(name, extra.value(name));
+    start(process, fetchProgram(), arguments, environment, home());
+}
+
+QByteArray Installation::guideProgram(int sequence) const
+{
+    static const QByteArray programs[] = {readBinary(VELLUMIX_WINDOWS_MINIMAL_APP_V1),
+                                          readBinary(VELLUMIX_WINDOWS_MINIMAL_APP_V2),
+                                          readBinary(VELLUMIX_WINDOWS_MINIMAL_APP_V3)};
+    Q_ASSERT(sequence >= 1 && sequence <= 3);
+    return programs[sequence - 1];
+}
+
+QString Installation::cacheFolder() const
+{
+    return driveC() + QStringLiteral("/users");
+}
+
+bool Installation::trustInSystemStore(const QString &caFile, bool trusted) const
+{
+    return run(rootStoreTool(), {trusted ? QStringLiteral("add") : QStringLiteral("remove"), windowsPath(caFile)},
+               wine::environment(display()))
+               .exitCode
+        == 0;
 }
 
 std::unique_ptr<e2e::ParentProcess> Installation::startParent(e2e::ParentLife life) const

@@ -2,7 +2,8 @@
 // prefix (Wine marks the root of drive Z:, the Linux root, as a reparse point, so the updater's
 // upward link walk refuses every Z: path), staging directories on either drive, updates signed
 // on the Linux side with the development key that the Windows build compiles in. The runner of
-// the shared end-to-end scenarios (tests/e2e/scenarios.h) for the Windows programs.
+// the shared end-to-end scenarios (tests/e2e/scenarios.h, feedscenarios.h) for the Windows
+// programs.
 #pragma once
 
 #include "installation.h"
@@ -45,10 +46,15 @@ RunResult finish(QProcess &process, int timeoutMs = 180000);
 // Runs a Linux tool with the suite's display, answers its exit code (-1: it did not end).
 int runTool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr);
 
-// Reads the message box titled `title` that `program` shows (it has been started), dismisses it
-// with the Return key on the X server and waits for the program to end. Answers the reader's
-// report ("text:", "icons:", "button:" lines), empty when no such box appeared.
+// Reads the message box titled `title` that a program shows within `timeoutMs` and dismisses it
+// with the Return key on the X server. Answers the reader's report ("text:", "icons:", "button:"
+// lines), empty when no such box appeared.
+QString dismissBox(const QString &title, int timeoutMs = 60000);
+// The same for the box of `program` (it has been started), and waits for the program to end.
 QString readAndDismissBox(const QString &title, QProcess &program, RunResult *programRun);
+
+// Empties the programs' per-user caches (kept manifests, default stages), as on a fresh machine.
+void clearProgramCaches();
 
 enum class StageDrive { C, Z };
 
@@ -65,6 +71,15 @@ public:
     e2e::ShownText runShowingText(const QStringList &arguments) const override;
     RunResult runApp(const QStringList &arguments) const override;
     std::unique_ptr<e2e::ParentProcess> startParent(e2e::ParentLife life) const override;
+    // Followed until no process of this installation is left: Wine shows each Windows process
+    // by its command line. What the detached ones print is not seen.
+    e2e::AppCycle runAppCycle(qsizetype textsShown = 0) const override;
+    void startFetch(QProcess &process, const QStringList &arguments,
+                    const QProcessEnvironment &extra = {}) const override;
+    QByteArray guideProgram(int sequence) const override;
+    QString cacheFolder() const override;
+    // The prefix's ROOT store, through root-store.exe.
+    bool trustInSystemStore(const QString &caFile, bool trusted) const override;
 
     QProcessEnvironment environment() const;
 
