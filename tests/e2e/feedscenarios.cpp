@@ -26,17 +26,6 @@ namespace e2e {
 
 namespace {
 
-AppVersion versionOf(const QString &version, qint32 sequence, const QString &behaviour = u"confirm"_s,
-                     int runMs = 100)
-{
-    AppVersion result;
-    result.version = version;
-    result.sequence = sequence;
-    result.behaviour = behaviour;
-    result.runMs = runMs;
-    return result;
-}
-
 const AppVersion v1 = versionOf(u"1.0.0"_s, 1);
 const AppVersion v2 = versionOf(u"2.0.0"_s, 2);
 const QString kManifest = u"/stable/manifest.json"_s;

@@ -40,6 +40,18 @@ struct AppVersion
     QByteArray mainProgram; // replaces the stand-in's binary as Vellumix.exe when not empty
 };
 
+// A version of the stand-in, the rest as the defaults above.
+inline AppVersion versionOf(const QString &version, qint32 sequence,
+                            const QString &behaviour = QStringLiteral("confirm"), int runMs = 100)
+{
+    AppVersion result;
+    result.version = version;
+    result.sequence = sequence;
+    result.behaviour = behaviour;
+    result.runMs = runMs;
+    return result;
+}
+
 // A process for the updater to wait for as its parent: each runner starts its own kind.
 class ParentProcess
 {

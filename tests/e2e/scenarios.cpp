@@ -19,17 +19,6 @@ namespace e2e {
 
 namespace {
 
-AppVersion versionOf(const QString &version, qint32 sequence, const QString &behaviour = u"confirm"_s,
-                     int runMs = 100)
-{
-    AppVersion result;
-    result.version = version;
-    result.sequence = sequence;
-    result.behaviour = behaviour;
-    result.runMs = runMs;
-    return result;
-}
-
 const AppVersion v1 = versionOf(u"1.0.0"_s, 1);
 
 QString failureText(const QString &message)

@@ -30,16 +30,6 @@ using testsupport::FeedServer;
 
 namespace {
 
-AppVersion versionOf(const QString &version, qint32 sequence,
-                     const QString &behaviour = QStringLiteral("confirm"))
-{
-    AppVersion result;
-    result.version = version;
-    result.sequence = sequence;
-    result.behaviour = behaviour;
-    return result;
-}
-
 const AppVersion v1 = versionOf(QStringLiteral("1.0.0"), 1);
 const AppVersion v2 = versionOf(QStringLiteral("2.0.0"), 2);
 
