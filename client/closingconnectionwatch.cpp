@@ -1,7 +1,5 @@
 #include "closingconnectionwatch.h"
 
-#include "fetchreply.h"
-
 #include <QLoggingCategory>
 
 #include <algorithm>
@@ -32,27 +30,12 @@ constexpr qint64 kSettleMaxMs = 2000;
     had no answer for as long is sent again (settled()).
 */
 ClosingConnectionWatch::ClosingConnectionWatch(int headerTimeoutMs,
-                                               std::function<QList<FetchReply *>()> openRequests,
+                                               std::function<QList<FeedRequest *>()> openRequests,
                                                QObject *parent)
     : QObject(parent), m_headerTimeoutMs(headerTimeoutMs), m_openRequests(std::move(openRequests))
 {
     m_tick.setInterval(kTickMs);
     connect(&m_tick, &QTimer::timeout, this, &ClosingConnectionWatch::check);
-}
-
-void ClosingConnectionWatch::reset()
-{
-    m_sinceGoaway.invalidate();
-    m_closingSince.invalidate();
-    m_onClosingConnection.clear();
-    m_waiting.clear();
-    ++m_closings;
-    m_sent = 0;
-    m_taken = 0;
-    m_lastClosingTook = -1;
-    m_requestsPerConnection = 0;
-    m_closingOurs = false;
-    m_tick.stop();
 }
 
 void ClosingConnectionWatch::requestSent()
@@ -77,22 +60,22 @@ void ClosingConnectionWatch::requestTaken(qint64 waitedMs)
         m_fastestAnswerMs = waitedMs;
 }
 
-void ClosingConnectionWatch::requestEnded(FetchReply *fetch)
+void ClosingConnectionWatch::requestEnded(FeedRequest *request)
 {
-    if (m_onClosingConnection.remove(fetch) && m_onClosingConnection.isEmpty())
+    if (m_onClosingConnection.remove(request) && m_onClosingConnection.isEmpty())
         QTimer::singleShot(0, this, &ClosingConnectionWatch::maybeReopen);
 }
 
-void ClosingConnectionWatch::refused(FetchReply *fetch)
+void ClosingConnectionWatch::refused(FeedRequest *request)
 {
     watchSettling();
-    connectionClosing(fetch);
-    m_waiting.append({fetch, true});
+    connectionClosing(request);
+    m_waiting.append({request, true});
 }
 
-void ClosingConnectionWatch::waitForNextConnection(FetchReply *fetch)
+void ClosingConnectionWatch::waitForNextConnection(FeedRequest *request)
 {
-    m_waiting.append({fetch, false});
+    m_waiting.append({request, false});
 }
 
 // From now, once the closing has settled, what has no answer is sent again.
@@ -105,16 +88,16 @@ void ClosingConnectionWatch::watchSettling()
 
 // The first request refused by a closing connection: every other request open on the shared
 // connection now is on that connection; new ones wait until they have all ended.
-void ClosingConnectionWatch::connectionClosing(FetchReply *refused)
+void ClosingConnectionWatch::connectionClosing(FeedRequest *refused)
 {
     if (isClosing())
         return;
     m_closingSince.start();
     m_tick.start();
     ++m_closings;
-    for (FetchReply *fetch : m_openRequests()) {
-        if (fetch != refused)
-            m_onClosingConnection.insert(fetch);
+    for (FeedRequest *request : m_openRequests()) {
+        if (request != refused)
+            m_onClosingConnection.insert(request);
     }
     qCDebug(lcFetch) << "HTTP/2 connection closing with" << m_onClosingConnection.size()
                      << "requests open on it";

@@ -4,6 +4,8 @@
 // after how many requests this server closes every connection.
 #pragma once
 
+#include "feedsource.h"
+
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
@@ -15,8 +17,6 @@
 
 namespace vellumix {
 
-class FetchReply;
-
 class ClosingConnectionWatch : public QObject
 {
     Q_OBJECT
@@ -24,15 +24,14 @@ class ClosingConnectionWatch : public QObject
 public:
     struct Waiting
     {
-        QPointer<FetchReply> fetch;
+        QPointer<FeedRequest> request;
         bool refused = false; // refused by the closing connection (rather than held back here)
     };
 
-    // `openRequests` lists the fetches whose request is open on the shared connection now.
-    ClosingConnectionWatch(int headerTimeoutMs, std::function<QList<FetchReply *>()> openRequests,
+    // `openRequests` lists the requests open on the shared connection now.
+    ClosingConnectionWatch(int headerTimeoutMs, std::function<QList<FeedRequest *>()> openRequests,
                            QObject *parent);
 
-    void reset();
     // While a connection closes, no request is made on the shared connection.
     bool isClosing() const { return m_closingSince.isValid(); }
 
@@ -42,11 +41,11 @@ public:
     // before its answer (-1), which the server counts as a request too.
     void requestTaken(qint64 waitedMs);
     // A request on any connection ended (answered, failed, given up).
-    void requestEnded(FetchReply *fetch);
+    void requestEnded(FeedRequest *request);
     // A request refused by a closing connection: it waits for the next one.
-    void refused(FetchReply *fetch);
+    void refused(FeedRequest *request);
     // A request that may not go while the connection closes: it goes once the next is open.
-    void waitForNextConnection(FetchReply *fetch);
+    void waitForNextConnection(FeedRequest *request);
 
 Q_SIGNALS:
     // The closing connection has gone: the requests that waited go now. `answeredNothing`: it
@@ -57,17 +56,17 @@ Q_SIGNALS:
     void settled(qint64 settleMs);
 
 private:
-    void connectionClosing(FetchReply *refused);
+    void connectionClosing(FeedRequest *refused);
     void watchSettling();
     void check();
     void maybeReopen();
     qint64 settleMs() const;
 
     int m_headerTimeoutMs;
-    std::function<QList<FetchReply *>()> m_openRequests;
+    std::function<QList<FeedRequest *>()> m_openRequests;
     QElapsedTimer m_sinceGoaway;  // valid from a request refused by a closing connection
     QElapsedTimer m_closingSince; // valid while requests wait for a closing connection to end
-    QSet<FetchReply *> m_onClosingConnection;
+    QSet<FeedRequest *> m_onClosingConnection;
     QList<Waiting> m_waiting;
     quint64 m_closings = 0; // connections seen closing: a reopening meant for an earlier one is dropped
     // Requests handed to the connection of now and those it took (answered or reset); what the

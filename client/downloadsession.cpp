@@ -1,6 +1,5 @@
 #include "downloadsession.h"
 
-#include "closingconnectionwatch.h"
 #include "feedsource.h"
 #include "receivebudget.h"
 #include "stagesink.h"
@@ -27,8 +26,6 @@ namespace {
 */
 constexpr qint64 kInFlightBudget = 24 * 1024 * 1024;
 constexpr qint64 kLargeBlob = 2 * 1024 * 1024;
-// How often one blob that went without an answer after a closing connection is sent again at once.
-constexpr int kMaxResends = 8;
 
 } // namespace
 
@@ -42,10 +39,7 @@ DownloadSession::DownloadSession(const UpdateClientSettings &settings, FeedSourc
     const int lanes = qBound(1, settings.connections, 4);
     for (int i = 0; i < lanes; ++i)
         m_lanes.push_back(std::make_unique<WorkerThread>());
-    m_watch = new ClosingConnectionWatch(settings.headerTimeoutMs,
-                                         [this] { return openSharedRequests(); }, this);
-    connect(m_watch, &ClosingConnectionWatch::reopened, this, &DownloadSession::onReopened);
-    connect(m_watch, &ClosingConnectionWatch::settled, this, &DownloadSession::onSettled);
+    connect(m_source, &FeedSource::roomGrew, this, &DownloadSession::schedulePump);
 }
 
 DownloadSession::~DownloadSession()
@@ -79,9 +73,6 @@ void DownloadSession::start(const std::shared_ptr<const UpdatePlan> &plan,
     m_openBytes = 0;
     m_openAlone = 0;
     m_deltasRunning = 0;
-    m_streamLimit = qMax(qMax(1, m_settings.connections), m_settings.http2Streams);
-    m_waitingForRoom.clear();
-    m_watch->reset();
     m_progress = DownloadProgress();
     m_progress.filesTotal = int(plan->filesToFetch.size());
     m_result = DownloadReport();
@@ -119,159 +110,38 @@ void DownloadSession::onPrepared(const StagePlan &plan)
     pump();
 }
 
-/*
-    How many requests are open at once. Over HTTP/1.1 each open request holds a connection, so as
-    many as there are connections: one starts the moment another ends. Over HTTP/2 they share
-    one connection and many stream at once, each round trip shared by all of them; whether the
-    server speaks it is known from the first answers, which are asked for with the HTTP/1.1 number.
-*/
+// Whether the next blob's fetch may start now: as many requests as the source takes at once,
+// while what they may still bring stays within the budget; a large blob on a connection of its
+// own, as many as there are connections.
 bool DownloadSession::mayStart(const BlobJob &job) const
 {
     // A delta being applied holds its decoder's window (up to 128 MiB): one at a time.
     if (job.isDelta() && m_deltasRunning > 0)
         return false;
-    return roomFor(job.packedSize - job.heldBytes);
-}
-
-// Whether one more request that would bring `remaining` bytes may be opened now.
-bool DownloadSession::roomFor(qint64 remaining) const
-{
-    const int connections = qMax(1, m_settings.connections);
+    const qint64 remaining = job.packedSize - job.heldBytes;
     if (remaining > kLargeBlob)
-        return m_openAlone < connections;
-    const int shared = int(m_open.size()) - m_openAlone;
-    if (shared >= (m_multiplexed ? m_streamLimit : qMin(connections, m_streamLimit)))
+        return m_openAlone < qMax(1, m_settings.connections);
+    if (int(m_open.size()) - m_openAlone >= m_source->requestsAtOnce())
         return false;
     return m_openBytes == 0 || m_openBytes + remaining <= kInFlightBudget;
 }
 
-// A request that would bring `remaining` bytes over the shared connection waits while it closes;
-// a large blob travels on a connection of its own and does not.
-bool DownloadSession::waitsForClosing(qint64 remaining) const
-{
-    return m_watch->isClosing() && remaining <= kLargeBlob;
-}
-
-// A request the server had no room for: from now on one fewer is opened at once. Lowered once
-// for each such request, the limit ends at the number the server took, never below it.
-void DownloadSession::lowerStreamLimit(const char *why)
-{
-    m_streamLimit = qMax(1, m_streamLimit - 1);
-    qCDebug(lcFetch) << why << "- now up to" << m_streamLimit << "HTTP/2 requests at once";
-}
-
-QList<FetchReply *> DownloadSession::openSharedRequests() const
-{
-    QList<FetchReply *> open;
-    for (auto it = m_open.cbegin(); it != m_open.cend(); ++it) {
-        if (!it->alone)
-            open.append(it.key());
-    }
-    return open;
-}
-
-RequestGate::Admission DownloadSession::admit(FetchReply *fetch)
-{
-    const qint64 remaining = fetch->remainingBytes();
-    if (waitsForClosing(remaining)) {
-        m_watch->waitForNextConnection(fetch);
-        return Admission::Later;
-    }
-    return remaining > kLargeBlob ? Admission::OwnConnection : Admission::Shared;
-}
-
-void DownloadSession::requestOpened(FetchReply *fetch)
+void DownloadSession::requestOpened(FetchReply *fetch, qint64 bytes, bool ownConnection)
 {
     OpenRequest request;
-    request.alone = fetch->travelsAlone();
-    request.bytes = request.alone ? 0 : fetch->remainingBytes();
+    request.alone = ownConnection;
+    request.bytes = ownConnection ? 0 : bytes;
     m_open.insert(fetch, request);
     m_openBytes += request.bytes;
     m_openAlone += request.alone ? 1 : 0;
-    if (!request.alone)
-        m_watch->requestSent();
 }
 
-void DownloadSession::requestAnswered(FetchReply *fetch, qint64 waitedMs)
-{
-    if (!fetch->travelsAlone())
-        m_watch->requestTaken(waitedMs);
-    if (!m_multiplexed && fetch->cameMultiplexed()) {
-        m_multiplexed = true;
-        qCDebug(lcFetch) << "HTTP/2: up to" << m_settings.http2Streams << "requests at once";
-        schedulePump();
-    }
-}
-
-void DownloadSession::requestEnded(FetchReply *fetch, StreamEnd end, bool answered)
+void DownloadSession::requestClosed(FetchReply *fetch)
 {
     const OpenRequest request = m_open.take(fetch);
     m_openBytes -= request.bytes;
     m_openAlone -= request.alone ? 1 : 0;
-    m_watch->requestEnded(fetch);
-    if (end == StreamEnd::Reset && !answered)
-        m_watch->requestTaken(-1); // the server took it, as it counts requests
     schedulePump();
-}
-
-/*
-    Requests a server did not process go again without a retry: those that a closing connection
-    refused, or that Qt held back at its GOAWAY (beyond what the server allows at once: the limit
-    drops by one for each), once the next connection is open; a stream the server had no room
-    for, once one fewer is open. With the limit down to one, room is not what it lacked: it
-    counts as a reset.
-*/
-bool DownloadSession::takeBack(FetchReply *fetch, StreamEnd end)
-{
-    if (!m_running)
-        return false;
-    if (end == StreamEnd::Closing || end == StreamEnd::HeldBack) {
-        qCDebug(lcFetch) << "refused by a closing connection" << fetch->where();
-        if (end == StreamEnd::HeldBack)
-            lowerStreamLimit("held back by Qt at a GOAWAY");
-        m_watch->refused(fetch);
-        return true;
-    }
-    if (end == StreamEnd::Refused && m_streamLimit > 1) {
-        lowerStreamLimit("a stream refused");
-        m_waitingForRoom.append(fetch);
-        schedulePump();
-        return true;
-    }
-    return false;
-}
-
-void DownloadSession::onReopened(const QList<ClosingConnectionWatch::Waiting> &waiting,
-                                 bool answeredNothing)
-{
-    for (const ClosingConnectionWatch::Waiting &entry : waiting) {
-        FetchReply *fetch = entry.fetch;
-        if (!m_running)
-            return;
-        if (!fetch || fetch->isFinished())
-            continue;
-        // A connection that closed without answering a single request: what it refused counts
-        // as a failed try, so that a server that never answers still ends the download.
-        if (entry.refused && answeredNothing) {
-            fetch->countRefusal();
-            continue;
-        }
-        if (const Admission admission = admit(fetch); admission != Admission::Later)
-            fetch->send(admission);
-    }
-    pump();
-}
-
-// Those sent again at the closing itself may have gone to the closing connection too: every
-// request without an answer for as long as the closing has had to settle goes again.
-void DownloadSession::onSettled(qint64 settleMs)
-{
-    const QList<FetchReply *> fetches = m_fetches;
-    for (FetchReply *fetch : fetches) {
-        if (m_running && m_fetches.contains(fetch) && fetch->isAwaitingAnswer()
-            && fetch->msSinceRequest() > settleMs && fetch->resends() < kMaxResends)
-            fetch->resend();
-    }
 }
 
 void DownloadSession::resumeReading()
@@ -297,21 +167,7 @@ void DownloadSession::schedulePump()
 
 void DownloadSession::pump()
 {
-    while (m_running && !m_waitingForRoom.isEmpty()) {
-        FetchReply *fetch = m_waitingForRoom.first();
-        const bool live = fetch && !fetch->isFinished();
-        const qint64 remaining = live ? fetch->remainingBytes() : 0;
-        if (live && (!roomFor(remaining) || waitsForClosing(remaining)))
-            break;
-        m_waitingForRoom.removeFirst();
-        if (!live)
-            continue;
-        if (const Admission admission = admit(fetch); admission != Admission::Later)
-            fetch->send(admission);
-    }
-    while (m_running && m_waitingForRoom.isEmpty() && !m_pending.empty()
-           && mayStart(m_pending.front())
-           && !waitsForClosing(m_pending.front().packedSize - m_pending.front().heldBytes)) {
+    while (m_running && !m_pending.empty() && mayStart(m_pending.front())) {
         const BlobJob job = m_pending.front();
         m_pending.pop_front();
         startFetch(job);
@@ -337,14 +193,15 @@ void DownloadSession::startFetch(const BlobJob &job)
 {
     FetchOptions options;
     options.deadlines.headerMs = m_settings.headerTimeoutMs;
+    options.deadlines.idleMs = m_settings.transferTimeoutMs;
     options.deadlines.rateWindowMs = m_settings.rateWindowMs;
     options.deadlines.minimumBytesPerSecond = m_settings.minimumBytesPerSecond;
     options.retries = m_settings.retries;
     options.retryDelayMs = m_settings.retryDelayMs;
+    options.ownConnectionAbove = kLargeBlob;
     WorkerThread *lane = m_lanes[std::size_t(m_nextLane++ % int(m_lanes.size()))].get();
     auto *fetch = new FetchReply(m_source, std::make_shared<StageSink>(m_area, job),
                                  {lane, this}, options, this);
-    fetch->setGate(this);
     fetch->setBudget(m_budget);
     if (job.isDelta())
         ++m_deltasRunning;
@@ -360,6 +217,9 @@ void DownloadSession::startFetch(const BlobJob &job)
         m_progress.bytesTotal += newSize - oldSize;
         schedulePump();
     });
+    connect(fetch, &FetchReply::requestOpened, this,
+            [this, fetch](qint64 bytes, bool ownConnection) { requestOpened(fetch, bytes, ownConnection); });
+    connect(fetch, &FetchReply::requestClosed, this, [this, fetch] { requestClosed(fetch); });
     connect(fetch, &FetchReply::finished, this, [this, fetch] { onFetchFinished(fetch); });
     m_fetches.append(fetch);
     fetch->start();
@@ -406,9 +266,9 @@ void DownloadSession::end(const UpdateFailure &failure)
         fetch->deleteLater();
     }
     m_pending.clear();
-    m_waitingForRoom.clear();
     m_open.clear();
-    m_watch->reset();
+    m_openBytes = 0;
+    m_openAlone = 0;
     // The stage's lock goes once what is queued for the first lane has run; the other lanes only
     // close the files of their stopped fetches.
     m_lanes.front()->post([area = std::exchange(m_area, nullptr)] { area->releaseLock(); });

@@ -1,11 +1,10 @@
 // One download of an update into a staging directory, as its scheduler: the plan from the stage,
-// which fetch (one FetchReply per blob) may start and when (connections, HTTP/2 streams, large
-// files on connections of their own, one delta at a time), the budget of received bytes, the
-// progress, and the manifest last. Lives as long as its UpdateClient and is reused for each
+// which fetch (one FetchReply per blob) may start and when (as many requests as its source takes
+// at once, within a budget of what they may bring; large files on connections of their own; one
+// delta at a time), the budget of received bytes, the progress, and the manifest last. Lives as long as its UpdateClient and is reused for each
 // download.
 #pragma once
 
-#include "closingconnectionwatch.h"
 #include "fetchreply.h"
 #include "stagearea.h"
 #include "updateplan.h"
@@ -15,7 +14,6 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
-#include <QPointer>
 
 #include <atomic>
 #include <deque>
@@ -28,7 +26,7 @@ class FeedSource;
 class ReceiveBudget;
 class WorkerThread;
 
-class DownloadSession : public QObject, private RequestGate
+class DownloadSession : public QObject
 {
     Q_OBJECT
 
@@ -45,27 +43,15 @@ signals:
     void finished(const vellumix::DownloadReport &report);
 
 private:
-    // RequestGate
-    Admission admit(FetchReply *fetch) override;
-    bool isMultiplexed() const override { return m_multiplexed; }
-    void requestOpened(FetchReply *fetch) override;
-    void requestAnswered(FetchReply *fetch, qint64 waitedMs) override;
-    void requestEnded(FetchReply *fetch, StreamEnd end, bool answered) override;
-    bool takeBack(FetchReply *fetch, StreamEnd end) override;
-
     void onPrepared(const StagePlan &plan);
     void pump();
     void schedulePump();
     void startFetch(const BlobJob &job);
     void onFetchFinished(FetchReply *fetch);
-    void onReopened(const QList<ClosingConnectionWatch::Waiting> &waiting, bool answeredNothing);
-    void onSettled(qint64 settleMs);
+    void requestOpened(FetchReply *fetch, qint64 bytes, bool ownConnection);
+    void requestClosed(FetchReply *fetch);
     void resumeReading();
     bool mayStart(const BlobJob &job) const;
-    bool roomFor(qint64 remaining) const;
-    bool waitsForClosing(qint64 remaining) const;
-    void lowerStreamLimit(const char *why);
-    QList<FetchReply *> openSharedRequests() const;
     void end(const UpdateFailure &failure);
     void emitProgress(bool force);
 
@@ -103,12 +89,6 @@ private:
     qint64 m_openBytes = 0;  // of requests on the shared connection
     int m_openAlone = 0;     // requests of large files, each on a connection of its own
     int m_deltasRunning = 0; // one delta is applied at a time: its decoder's window is the memory
-    bool m_multiplexed = false; // a reply came over HTTP/2: many requests share a connection
-    // The most requests open at once over HTTP/2: http2Streams, lowered by one for each request
-    // that the server had no room for (Qt 6.4 does not show the server's own number).
-    int m_streamLimit = 0;
-    QList<QPointer<FetchReply>> m_waitingForRoom; // refused for want of room: they go first
-    ClosingConnectionWatch *m_watch;
 
     DownloadProgress m_progress;
     DownloadReport m_result;

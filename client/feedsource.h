@@ -21,24 +21,10 @@ struct ReplyVerdict
     bool transient = false; // worth another try after a wait
     int retryAfterMs = -1;  // the server's own "Retry-After", when it gave one
     bool notModified = false; // 304 to a conditional request: what the client keeps is current
+    // The server reset the stream while the connection went on: a try that costs less (see
+    // FetchReply::mayRetry).
+    bool reset = false;
 };
-
-/*
-    How a request that ended without its answer fared on a multiplexed (HTTP/2) connection, from
-    what Qt 6.4 reports (QHttp2ProtocolHandler; its texts are not translated unless noted):
-
-    - Closing: ContentReSendError, "Server stopped accepting new streams before this stream was
-      established". The server's GOAWAY named a last stream before this one: never processed.
-    - HeldBack: ProtocolUnknownError, "GOAWAY received, cannot start a request" (a translatable
-      text, so only the code counts; a redirect to another scheme has the same code, but with the
-      redirect's status). Qt had not sent it yet: it keeps requests beyond the server's
-      SETTINGS_MAX_CONCURRENT_STREAMS to itself, and fails those it holds at a GOAWAY.
-    - Refused: RST_STREAM with REFUSED_STREAM, ProtocolFailure "Server refused a stream": the
-      server had no room for one more stream and did not process it.
-    - Reset: RST_STREAM with another code (ProtocolFailure for most, InternalServerError for
-      INTERNAL_ERROR, UnknownServerError for ENHANCE_YOUR_CALM), before or during the body.
-*/
-enum class StreamEnd { Other, Closing, HeldBack, Refused, Reset };
 
 struct FeedRequestOptions
 {
@@ -48,8 +34,15 @@ struct FeedRequestOptions
     qint64 readBufferSize = 0;      // the most held before it is read; 0: no bound
 };
 
-// One request for one resource, read like a network reply: answered() once its status is known,
-// readyRead() while bytes wait, finished() once it has ended. Nothing is emitted after abort().
+/*
+    One request for one resource, read like a network reply: answered() once its status is known,
+    readyRead() while bytes wait, finished() once it has ended. Nothing is emitted after abort().
+
+    A source may hold a request back before it goes to the server, or take it back unanswered and
+    send it again (a connection that the server closes, a stream it had no room for): the request
+    says so with held() and sent(), and only the time it spends at the server counts towards
+    its reader's deadlines.
+*/
 class FeedRequest : public QObject
 {
     Q_OBJECT
@@ -70,15 +63,15 @@ public:
     virtual QByteArray header(const QByteArray &name) const = 0;
     virtual qint64 bytesAvailable() const = 0;
     virtual QByteArray read(qint64 maxSize) = 0;
-    // Once finished: what it means (`bodyComplete`: every byte the fetch expects has come), and
-    // how it ended on a multiplexed connection (`multiplexed`: the connection is one).
+    // Once finished: what it means (`bodyComplete`: every byte the fetch expects has come).
     virtual ReplyVerdict verdict(bool bodyComplete) const = 0;
-    virtual StreamEnd streamEnd(bool multiplexed) const = 0;
-    // True when the answer came over a multiplexed connection.
-    virtual bool cameMultiplexed() const = 0;
+    // False while the source holds it back (sent() follows when it goes).
+    virtual bool isSent() const { return true; }
     virtual void abort() = 0;
 
 Q_SIGNALS:
+    void sent(); // it went to the server again, or for the first time after being held back
+    void held(); // taken back unanswered: it waits to go again
     void answered();
     void readyRead();
     void finished();
@@ -86,13 +79,22 @@ Q_SIGNALS:
 
 class FeedSource : public QObject
 {
+    Q_OBJECT
+
 public:
     using QObject::QObject;
+
+    // How many requests that may share a connection are worth having open at once now.
+    virtual int requestsAtOnce() const = 0;
 
     // The resource "stable/manifest.json" or "blobs/<packedSha256>" as a failure names it.
     virtual QString where(const QString &relative) const = 0;
     // Starts a request; it is a child of the source until its reader deletes it.
     virtual FeedRequest *get(const QString &relative, const FeedRequestOptions &options) = 0;
+
+Q_SIGNALS:
+    // requestsAtOnce() has grown (the server turned out to multiplex its connection).
+    void roomGrew();
 };
 
 // The source for `settings.feed`: HttpFeedSource for an http(s) URL, FolderFeedSource otherwise.

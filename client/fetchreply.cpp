@@ -73,7 +73,7 @@ FetchReply::FetchReply(FeedSource *source, std::shared_ptr<FetchSink> sink, Fetc
 FetchReply::~FetchReply()
 {
     if (m_state != State::Finished) {
-        m_gate = nullptr;
+        const QSignalBlocker quiet(this);
         closeRequest();
         m_lane.worker->post([sink = m_sink] { sink->suspend(); });
         m_sink->stop();
@@ -99,7 +99,6 @@ void FetchReply::abort()
 {
     if (m_state == State::Finished)
         return;
-    m_gate = nullptr; // the scheduler that aborts it has let it go
     closeRequest();
     m_lane.worker->post([sink = m_sink] { sink->suspend(); });
     m_sink->stop();
@@ -110,20 +109,6 @@ void FetchReply::abort()
 }
 
 void FetchReply::startTry()
-{
-    if (m_state == State::Finished)
-        return;
-    if (!m_gate)
-        return send(RequestGate::Admission::Shared);
-    const RequestGate::Admission admission = m_gate->admit(this);
-    if (admission == RequestGate::Admission::Later) {
-        m_state = State::Waiting;
-        return;
-    }
-    send(admission);
-}
-
-void FetchReply::send(RequestGate::Admission admission)
 {
     if (m_state == State::Finished)
         return;
@@ -149,7 +134,8 @@ void FetchReply::send(RequestGate::Admission admission)
         // Everything arrived in an earlier try; only the checks are left.
         return verify();
     }
-    m_ownConnection = admission == RequestGate::Admission::OwnConnection;
+    const qint64 remaining = remainingBytes();
+    m_ownConnection = m_options.ownConnectionAbove >= 0 && remaining > m_options.ownConnectionAbove;
     FeedRequestOptions options;
     options.rangeStart = m_offset;
     options.headers = m_options.conditionalHeaders;
@@ -160,22 +146,46 @@ void FetchReply::send(RequestGate::Admission admission)
     qCDebug(lcFetch) << "GET" << m_sink->resource() << "from" << m_offset;
     m_request = m_source->get(m_sink->resource(), options);
     m_state = State::Requesting;
-    m_sinceRequest.start();
+    connect(m_request, &FeedRequest::sent, this, &FetchReply::onSent);
+    connect(m_request, &FeedRequest::held, this, &FetchReply::onHeld);
     connect(m_request, &FeedRequest::answered, this, &FetchReply::onAnswered);
-    connect(m_request, &FeedRequest::readyRead, this, [this] { readBody(true); });
+    connect(m_request, &FeedRequest::readyRead, this, [this] {
+        m_sinceData.start();
+        readBody(true);
+    });
     connect(m_request, &FeedRequest::finished, this, [this] {
         // Judged once its last bytes are read, which may wait while reading is paused.
         m_requestEnded = true;
+        m_idleDeadline.stop();
         readBody();
     });
+    if (m_request->isSent())
+        onSent();
+    emit requestOpened(remaining, m_ownConnection);
+}
+
+// The request went to the server: its deadlines start (again).
+void FetchReply::onSent()
+{
     const FetchDeadlines &deadlines = m_options.deadlines;
+    m_sinceRequest.start();
+    m_sinceData.start();
     m_headerDeadline.start(deadlines.headerMs, this);
     if (deadlines.wholeMs >= 0)
         m_wholeDeadline.start(deadlines.wholeMs, this);
+    if (deadlines.idleMs > 0)
+        m_idleDeadline.start(deadlines.idleMs, this);
     if (deadlines.rateWindowMs > 0 || m_sink->sizeIsExact())
         m_tick.start(kTickMs, this);
-    if (m_gate)
-        m_gate->requestOpened(this);
+}
+
+// The source holds the request back to send it again: no deadline runs meanwhile.
+void FetchReply::onHeld()
+{
+    m_headerDeadline.stop();
+    m_wholeDeadline.stop();
+    m_idleDeadline.stop();
+    m_tick.stop();
 }
 
 void FetchReply::onAnswered()
@@ -185,8 +195,6 @@ void FetchReply::onAnswered()
     m_headerDeadline.stop();
     m_rateWindow.start();
     m_rateWindowStart = arrivedOffset();
-    if (m_gate)
-        m_gate->requestAnswered(this, m_sinceRequest.elapsed());
 }
 
 void FetchReply::readBody(bool mayGather)
@@ -315,8 +323,6 @@ void FetchReply::readBody(bool mayGather)
 void FetchReply::endOfRequest(QList<QByteArray> pieces)
 {
     FeedRequest *request = m_request;
-    const StreamEnd end = m_gate ? request->streamEnd(m_gate->isMultiplexed() && !m_ownConnection)
-                                 : StreamEnd::Other;
     const bool complete = !m_sink->sizeIsExact() || m_offset == m_sink->sizeLimit();
     const ReplyVerdict verdict = request->verdict(complete);
     const int status = request->status();
@@ -325,18 +331,7 @@ void FetchReply::endOfRequest(QList<QByteArray> pieces)
     m_verdict.lastModified = request->header("Last-Modified");
     qCDebug(lcFetch) << "finished" << m_sink->resource() << status << m_offset << "bytes"
                      << verdict.failure.reasonName() << verdict.failure.detail;
-    closeRequest(end);
-    /*
-        A request that a server's closing (or full) connection never processed goes again
-        without a retry's wait or count, when the download's scheduler says it may (see
-        ClosingConnectionWatch and DownloadSession::takeBack).
-    */
-    if ((end == StreamEnd::Closing || end == StreamEnd::HeldBack || end == StreamEnd::Refused)
-        && m_gate && m_gate->takeBack(this, end)) {
-        postPieces(std::move(pieces), false);
-        m_state = State::Waiting;
-        return;
-    }
+    closeRequest();
     if (verdict.notModified) {
         if (m_options.conditionalHeaders.isEmpty())
             return failFetch({UpdateFailureReason::ServerRefused,
@@ -360,13 +355,12 @@ void FetchReply::endOfRequest(QList<QByteArray> pieces)
             retryLater({verdict.failure, true, 0});
         return;
     }
-    const bool reset = end == StreamEnd::Reset || end == StreamEnd::Refused;
-    if (!verdict.transient || !mayRetry(reset))
+    if (!verdict.transient || !mayRetry(verdict.reset))
         return failFetch(verdict.failure);
-    retryLater(verdict, reset);
+    retryLater(verdict, verdict.reset);
 }
 
-void FetchReply::closeRequest(StreamEnd end)
+void FetchReply::closeRequest()
 {
     FeedRequest *request = std::exchange(m_request, nullptr);
     if (!request)
@@ -376,10 +370,10 @@ void FetchReply::closeRequest(StreamEnd end)
     request->deleteLater();
     m_headerDeadline.stop();
     m_wholeDeadline.stop();
+    m_idleDeadline.stop();
     m_tick.stop();
     m_gather.stop();
-    if (m_gate)
-        m_gate->requestEnded(this, end, m_answered);
+    emit requestClosed();
 }
 
 // Hands pieces to the sink on the lane, and then, with `thenComplete`, has it check them all.
@@ -546,10 +540,10 @@ void FetchReply::giveUpTry(const QString &why)
     waits (8 s with the default 500 ms), while the others go on meanwhile. Resets and failures
     share the allowance: 8 resets use up two of the 4 retries.
 
-    Not counted at all: a request refused by a closing connection (it was never processed; see
-    StreamEnd), unless that connection answered nothing at all before it closed (countRefusal),
-    and a stream refused for want of room while the limit of open requests could still drop,
-    which happens once per request the limit drops by. Both are the scheduler's (takeBack).
+    Not counted at all: a request that the server never processed (refused by a closing
+    connection, or for want of room while the limit of open requests could still drop): its
+    source sends it again itself (HttpFeedSource), and it is only slower to be answered. A
+    closing connection that answered nothing at all ends its requests as failed tries.
 */
 bool FetchReply::mayRetry(bool reset) const
 {
@@ -569,25 +563,6 @@ void FetchReply::retryLater(const ReplyVerdict &verdict, bool reset)
                            if (m_state == State::RetryWait && attempt == m_attempt)
                                startTry();
                        });
-}
-
-void FetchReply::resend()
-{
-    qCDebug(lcFetch) << "sent again after a closing connection" << m_sink->resource();
-    closeRequest();
-    ++m_resends;
-    startTry();
-}
-
-void FetchReply::countRefusal()
-{
-    const ReplyVerdict verdict{{UpdateFailureReason::FeedUnreachable,
-                                where() + QStringLiteral(": the server closed the connection without answering")},
-                               true, -1};
-    m_lastTryFailure = verdict.failure;
-    if (!mayRetry(false))
-        return failFetch(verdict.failure);
-    retryLater(verdict);
 }
 
 void FetchReply::readMore()
@@ -624,6 +599,17 @@ void FetchReply::timerEvent(QTimerEvent *event)
             giveUpTry(QStringLiteral("%1 within %2 ms")
                           .arg(m_answered ? QStringLiteral("not whole") : QStringLiteral("no answer"))
                           .arg(deadlines.wholeMs));
+        return;
+    }
+    if (event->timerId() == m_idleDeadline.timerId()) {
+        // Reading held back by this side's own budget is no silence of the server's.
+        if (m_budget && m_budget->isPaused())
+            m_sinceData.start();
+        const qint64 idle = m_sinceData.elapsed();
+        if (idle < deadlines.idleMs)
+            m_idleDeadline.start(int(deadlines.idleMs - idle), this);
+        else if (m_request && !m_requestEnded)
+            giveUpTry(QStringLiteral("no data in time"));
         return;
     }
     if (event->timerId() == m_gather.timerId()) {

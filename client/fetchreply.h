@@ -4,9 +4,9 @@
 // exactly one finished(), whose verdict() is a typed value. Nothing is emitted from inside the
 // call that started or aborted it.
 //
-// A download's fetches share their connections: before each request a fetch asks its gate (the
-// download's scheduler) whether it may go now, and tells it when a request opens, is answered and
-// ends. A fetch without a gate (the manifest's) goes at once.
+// A fetch tells of each request it opens and closes (requestOpened, requestClosed), so that a
+// download's scheduler can keep what the open requests may bring within its budget; when and on
+// which connection a request travels is its source's.
 #pragma once
 
 #include "feedsource.h"
@@ -33,9 +33,11 @@ struct FetchLane
     QObject *home = nullptr;
 };
 
+// Each counts only while a request is at the server (see FeedRequest::held).
 struct FetchDeadlines
 {
     int headerMs = 15000;  // from a request to its answer
+    int idleMs = 0;        // a request that receives nothing this long fails; 0: none
     int wholeMs = -1;      // from a request to its last byte; -1: none
     int rateWindowMs = 0;  // a request slower than minimumBytesPerSecond over this long fails; 0: none
     qint64 minimumBytesPerSecond = 0;
@@ -46,6 +48,9 @@ struct FetchOptions
     FetchDeadlines deadlines;
     int retries = 4;       // further tries after a transient failure
     int retryDelayMs = 500; // the first wait; doubles with each retry
+    // A request that may bring more than this travels on a connection of its own (see
+    // FeedRequestOptions::mayShareConnection); -1: every request may share one.
+    qint64 ownConnectionAbove = -1;
     // Sent with every request; a 304 answers only such a conditional request.
     QList<std::pair<QByteArray, QByteArray>> conditionalHeaders;
 };
@@ -59,47 +64,22 @@ struct FetchVerdict
     QByteArray lastModified;
 };
 
-// How a download's scheduler lets its fetches send their requests.
-class RequestGate
-{
-public:
-    enum class Admission { Later, Shared, OwnConnection };
-
-    virtual ~RequestGate() = default;
-    // Before each request: whether the fetch may send it now, and how. Later: the gate calls
-    // send() once it may.
-    virtual Admission admit(FetchReply *fetch) = 0;
-    // True once answers have come over a multiplexed connection.
-    virtual bool isMultiplexed() const = 0;
-    virtual void requestOpened(FetchReply *fetch) = 0;
-    virtual void requestAnswered(FetchReply *fetch, qint64 waitedMs) = 0;
-    // `end`: how it ended on a multiplexed connection; `answered`: its answer had begun.
-    virtual void requestEnded(FetchReply *fetch, StreamEnd end, bool answered) = 0;
-    // A request the server did not process (Closing, HeldBack, Refused): true when the gate
-    // takes the fetch back and sends it again itself (send()), without a retry.
-    virtual bool takeBack(FetchReply *fetch, StreamEnd end) = 0;
-};
-
 class FetchReply : public QObject
 {
     Q_OBJECT
 
 public:
-    enum class State { Ready, Waiting, Requesting, Verifying, RetryWait, Finished };
-
     FetchReply(FeedSource *source, std::shared_ptr<FetchSink> sink, FetchLane lane,
                FetchOptions options, QObject *parent);
     ~FetchReply() override;
 
-    // A download's scheduler and its memory budget; before start().
-    void setGate(RequestGate *gate) { m_gate = gate; }
+    // A download's memory budget; before start().
     void setBudget(std::shared_ptr<ReceiveBudget> budget) { m_budget = std::move(budget); }
 
     void start();
     // Stops everything; finished() follows from the event loop, with Cancelled.
     void abort();
 
-    State state() const { return m_state; }
     bool isFinished() const { return m_state == State::Finished; }
     FetchVerdict verdict() const { return m_verdict; }
     // The failure of the last try that failed, also while the fetch goes on.
@@ -107,21 +87,6 @@ public:
     const std::shared_ptr<FetchSink> &sink() const { return m_sink; }
     QString where() const;
 
-    // For the gate.
-    void send(RequestGate::Admission admission);
-    qint64 remainingBytes() const; // what the next request may bring, -1 when not known
-    bool hasOpenRequest() const { return m_request != nullptr; }
-    bool travelsAlone() const { return m_ownConnection; }
-    bool isAwaitingAnswer() const { return m_request && !m_answered; }
-    bool cameMultiplexed() const { return m_request && m_request->cameMultiplexed(); }
-    qint64 msSinceRequest() const { return m_sinceRequest.elapsed(); }
-    int resends() const { return m_resends; }
-    // Sends the open request again at once, without a retry: it most likely went to a
-    // connection that was closing.
-    void resend();
-    // A request the gate took back (takeBack) was refused by a connection that closed without
-    // answering anything: it counts as a failed try after all.
-    void countRefusal();
     // Reading was paused for the download's memory budget: it may go on.
     void readMore();
 
@@ -130,20 +95,29 @@ Q_SIGNALS:
     void discarded(qint64 bytes); // bytes counted before no longer count (the file starts over)
     // A delta's sink gave way to the whole file's: the size of what travels changed.
     void fellBack(qint64 oldSize, qint64 newSize);
+    // A request opened that may bring `bytes` (-1: not known), on a connection of its own or
+    // not; and the request closed again.
+    void requestOpened(qint64 bytes, bool ownConnection);
+    void requestClosed();
     void finished();
 
 protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
+    enum class State { Ready, Requesting, Verifying, RetryWait, Finished };
+
     void startTry();
+    qint64 remainingBytes() const; // what the next request may bring, -1 when not known
+    void onSent();
+    void onHeld();
     void onAnswered();
     // Reads what has arrived; `mayGather`: leaves a few bytes of an answer still coming for
     // later, to read them with more.
     void readBody(bool mayGather = false);
     qint64 arrivedOffset() const;
     void endOfRequest(QList<QByteArray> pieces);
-    void closeRequest(StreamEnd end = StreamEnd::Other);
+    void closeRequest();
     void postPieces(QList<QByteArray> pieces, bool thenComplete);
     void verify();
     void onVerified(quint64 attempt, SinkVerdict verdict, const UpdateFailure &failure);
@@ -155,14 +129,11 @@ private:
     void failFetch(const UpdateFailure &failure);
     void fallBack(const UpdateFailure &failure);
     void finish(const FetchVerdict &verdict);
-    template<typename Call>
-    void onLane(Call call);
 
     FeedSource *m_source;
     std::shared_ptr<FetchSink> m_sink;
     FetchLane m_lane;
     FetchOptions m_options;
-    RequestGate *m_gate = nullptr;
     std::shared_ptr<ReceiveBudget> m_budget;
     State m_state = State::Ready;
     FetchVerdict m_verdict;
@@ -183,16 +154,17 @@ private:
     // Tries: each failed try counts as a retry, each stream the server reset as a quarter of one.
     int m_retries = 0;
     int m_resets = 0;
-    int m_resends = 0;
     bool m_fromScratch = false; // a mismatch already made it start over once
     // Deadlines of the running request.
     QElapsedTimer m_sinceRequest;
     QElapsedTimer m_rateWindow;
     qint64 m_rateWindowStart = 0;
     QElapsedTimer m_sinceLastByte; // valid once every expected byte has come
+    QElapsedTimer m_sinceData;     // since the request went or its last bytes came
     QBasicTimer m_tick;
     QBasicTimer m_headerDeadline;
     QBasicTimer m_wholeDeadline;
+    QBasicTimer m_idleDeadline;
     QBasicTimer m_gather; // reads the bytes gathered in the request when no more come
 };
 

@@ -65,8 +65,6 @@ public:
                                QStringLiteral("%1: the file ended early").arg(m_path)};
         return verdict;
     }
-    StreamEnd streamEnd(bool) const override { return StreamEnd::Other; }
-    bool cameMultiplexed() const override { return false; }
     void abort() override
     {
         m_done = true;
@@ -147,7 +145,9 @@ private:
 } // namespace
 
 FolderFeedSource::FolderFeedSource(const UpdateClientSettings &settings, QObject *parent)
-    : FeedSource(parent), m_folder(settings.feed.toLocalFile())
+    : FeedSource(parent),
+      m_folder(settings.feed.toLocalFile()),
+      m_requestsAtOnce(qMax(1, settings.connections))
 {
     if (!m_folder.endsWith(u'/'))
         m_folder += u'/';

@@ -11,11 +11,13 @@ class FolderFeedSource : public FeedSource
 public:
     FolderFeedSource(const UpdateClientSettings &settings, QObject *parent);
 
+    int requestsAtOnce() const override { return m_requestsAtOnce; }
     QString where(const QString &relative) const override;
     FeedRequest *get(const QString &relative, const FeedRequestOptions &options) override;
 
 private:
     QString m_folder; // ends in "/"
+    int m_requestsAtOnce; // the settings' connections: files read at once
 };
 
 } // namespace vellumix

@@ -2,16 +2,18 @@
 
 #include "proxycache.h"
 
-#include <QBasicTimer>
 #include <QElapsedTimer>
 #include <QHttp2Configuration>
+#include <QLoggingCategory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QRegularExpression>
-#include <QTimerEvent>
 
-#include <functional>
+#include <algorithm>
 #include <optional>
+
+Q_DECLARE_LOGGING_CATEGORY(lcFetch)
 
 namespace vellumix {
 
@@ -22,8 +24,8 @@ constexpr int kMaxRetryAfterMs = 60000;
 // The largest HTTP/2 frame a server may send (16 KiB unless the client says more): Qt hands
 // each DATA frame between its threads as one piece, with two queued calls.
 constexpr unsigned kHttp2MaxFrameSize = 64 * 1024;
-// Managers (each with a network thread of its own) for requests on connections of their own.
-constexpr int kOwnConnectionManagers = 4;
+// How often one request that went without an answer after a closing connection is sent again.
+constexpr int kMaxResends = 8;
 
 QUrl directoryUrl(QUrl url)
 {
@@ -33,38 +35,45 @@ QUrl directoryUrl(QUrl url)
     return url;
 }
 
-/*
-    One QNetworkReply, read through the engine's interface. The reply is a child: it goes with
-    this object, which aborts it if it still runs.
+} // namespace
 
-    A request that receives nothing for `idleTimeoutMs` is aborted, as QNetworkRequest's transfer
-    timeout would abort it (OperationCanceledError, judged "no data in time"). Qt's own timeout
-    is not used: Qt 6.4 restarts it with a queued call for every block of the body (4 KiB of a
-    TLS connection), one more wake-up of this thread per block. Here each block only notes the
-    time, and one timer looks at it when the time would be up.
+/*
+    One request, read through the engine's interface: a QNetworkReply while it is at the server
+    (a child, which goes with it), none while the source holds it back. It ends with finished()
+    only once its answer is judged; a stream the server did not process goes back to the source
+    instead, which sends it again (held(), then sent()).
 */
 class HttpFeedRequest final : public FeedRequest
 {
 public:
-    // Makes the request for a redirect's target, with the feed's credentials and headers or
-    // without them; only a request that carries them has one, and follows its redirects itself.
-    using Resend = std::function<QNetworkReply *(const QUrl &target, bool withFeedSecrets)>;
-
-    HttpFeedRequest(QNetworkReply *reply, int idleTimeoutMs, Resend resend, QObject *parent)
-        : FeedRequest(parent),
-          m_idleTimeoutMs(idleTimeoutMs),
-          m_resend(std::move(resend)),
-          m_feedOrigin(reply->url())
+    HttpFeedRequest(HttpFeedSource *source, const QUrl &target, const FeedRequestOptions &options)
+        : FeedRequest(source),
+          m_source(source),
+          m_options(options),
+          m_feedOrigin(target),
+          m_target(target),
+          m_followsItself(!source->m_feedSecrets.isEmpty())
     {
-        attach(reply);
-        if (m_idleTimeoutMs > 0) {
-            m_sinceData.start();
-            m_idle.start(m_idleTimeoutMs, this);
-        }
     }
 
-    QString where() const override { return m_reply->url().toString(QUrl::RemoveUserInfo); }
-    int status() const override { return httpStatusOf(m_reply); }
+    ~HttpFeedRequest() override
+    {
+        // A source that is going deletes its requests last, when its lists are gone.
+        if (m_source && !m_aborted)
+            m_source->left(this);
+    }
+
+    bool isShared() const { return m_options.mayShareConnection; }
+    bool isLive() const { return !m_aborted && !m_ended; }
+    bool isAwaitingAnswer() const { return m_reply && !m_answered; }
+    qint64 msSinceSent() const { return m_sinceSent.elapsed(); }
+    int resends() const { return m_resends; }
+
+    QString where() const override
+    {
+        return (m_reply ? m_reply->url() : m_target).toString(QUrl::RemoveUserInfo);
+    }
+    int status() const override { return m_reply ? httpStatusOf(m_reply) : 0; }
     qint64 announcedSize() const override
     {
         bool isNumber = false;
@@ -81,7 +90,7 @@ public:
     qint64 rangeStart() const override
     {
         // "bytes 100-999/1000"
-        const QByteArray value = m_reply->rawHeader("Content-Range").trimmed();
+        const QByteArray value = header("Content-Range").trimmed();
         if (!value.startsWith("bytes "))
             return -1;
         const qsizetype dash = value.indexOf('-');
@@ -89,15 +98,114 @@ public:
         const qint64 start = value.mid(6, dash - 6).toLongLong(&isNumber);
         return isNumber ? start : -1;
     }
-    QByteArray header(const QByteArray &name) const override { return m_reply->rawHeader(name); }
-    qint64 bytesAvailable() const override { return m_reply->bytesAvailable(); }
-    QByteArray read(qint64 maxSize) override { return m_reply->read(maxSize); }
+    QByteArray header(const QByteArray &name) const override
+    {
+        return m_reply ? m_reply->rawHeader(name) : QByteArray();
+    }
+    qint64 bytesAvailable() const override { return m_reply ? m_reply->bytesAvailable() : 0; }
+    QByteArray read(qint64 maxSize) override { return m_reply ? m_reply->read(maxSize) : QByteArray(); }
     ReplyVerdict verdict(bool bodyComplete) const override
     {
-        return m_refusal ? *m_refusal : judgeReply(m_reply, bodyComplete);
+        if (m_refusal)
+            return *m_refusal;
+        ReplyVerdict verdict = judgeReply(m_reply, bodyComplete);
+        verdict.reset = m_end == StreamEnd::Reset || m_end == StreamEnd::Refused;
+        return verdict;
     }
-    StreamEnd streamEnd(bool multiplexed) const override
+    bool isSent() const override { return m_reply != nullptr; }
+    void abort() override
     {
+        if (std::exchange(m_aborted, true))
+            return;
+        if (m_reply) {
+            m_reply->disconnect(this);
+            m_reply->abort();
+        }
+        if (m_source)
+            m_source->left(this);
+    }
+
+    // Sends the request (its current hop) to the server.
+    void goOut()
+    {
+        m_answered = false;
+        m_sinceSent.start();
+        attach(m_source->send(m_target, m_withFeedSecrets, m_options));
+        emit sent();
+    }
+
+    // Drops the reply of a request that goes again (sent() follows once it does).
+    void takeOff()
+    {
+        if (QNetworkReply *reply = std::exchange(m_reply, nullptr)) {
+            reply->disconnect(this);
+            reply->abort();
+            reply->deleteLater();
+        }
+        emit held();
+    }
+
+    void resend()
+    {
+        ++m_resends;
+        takeOff();
+    }
+
+    // Ends a request that a connection which answered nothing refused: a failed try.
+    void failUnanswered()
+    {
+        ReplyVerdict refusal;
+        refusal.failure = {UpdateFailureReason::FeedUnreachable,
+                           where() + QStringLiteral(": the server closed the connection without answering")};
+        refusal.transient = true;
+        m_refusal = refusal;
+        m_ended = true;
+        emit finished();
+    }
+
+private:
+    void attach(QNetworkReply *reply)
+    {
+        m_reply = reply;
+        reply->setParent(this);
+        // A redirect that this request follows itself is no answer: its headers and body are
+        // passed by, and its end leads to the next request.
+        connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
+            if (isOwnRedirect() || std::exchange(m_answered, true))
+                return;
+            if (isShared())
+                m_source->answered(this, m_sinceSent.elapsed(),
+                                   m_reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool());
+            emit answered();
+        });
+        connect(reply, &QNetworkReply::readyRead, this, [this] {
+            if (!isOwnRedirect())
+                emit readyRead();
+        });
+        connect(reply, &QNetworkReply::finished, this, &HttpFeedRequest::onReplyFinished);
+    }
+
+    void onReplyFinished()
+    {
+        if (isOwnRedirect())
+            return follow();
+        m_end = streamEnd();
+        if (isShared()) {
+            if ((m_end == StreamEnd::Closing || m_end == StreamEnd::HeldBack
+                 || m_end == StreamEnd::Refused)
+                && m_source->takeBack(this, m_end)) {
+                m_end = StreamEnd::Other;
+                return takeOff();
+            }
+            m_source->left(this, m_end == StreamEnd::Reset && !m_answered);
+        }
+        m_ended = true;
+        emit finished();
+    }
+
+    StreamEnd streamEnd() const
+    {
+        const bool multiplexed = isShared() && m_source->m_multiplexed;
         const int code = status();
         const bool unanswered = code == 0;
         const bool answering = unanswered || code == 200 || code == 206;
@@ -117,58 +225,10 @@ public:
             return StreamEnd::Other;
         }
     }
-    bool cameMultiplexed() const override
-    {
-        return m_reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
-    }
-    void abort() override
-    {
-        m_idle.stop();
-        m_reply->disconnect(this);
-        m_reply->abort();
-    }
-
-protected:
-    void timerEvent(QTimerEvent *event) override
-    {
-        if (event->timerId() != m_idle.timerId())
-            return FeedRequest::timerEvent(event);
-        const qint64 idle = m_sinceData.elapsed();
-        if (idle < m_idleTimeoutMs) {
-            m_idle.start(int(m_idleTimeoutMs - idle), this);
-            return;
-        }
-        m_idle.stop();
-        m_reply->abort(); // finished() follows from inside, with OperationCanceledError
-    }
-
-private:
-    void attach(QNetworkReply *reply)
-    {
-        m_reply = reply;
-        reply->setParent(this);
-        // A redirect that this request follows itself is no answer: its headers and body are
-        // passed by, and its end leads to the next request.
-        connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
-            if (!isOwnRedirect() && !std::exchange(m_answered, true))
-                emit answered();
-        });
-        connect(reply, &QNetworkReply::readyRead, this, [this] {
-            m_sinceData.start();
-            if (!isOwnRedirect())
-                emit readyRead();
-        });
-        connect(reply, &QNetworkReply::finished, this, [this] {
-            if (isOwnRedirect())
-                return follow();
-            m_idle.stop();
-            emit finished();
-        });
-    }
 
     bool isOwnRedirect() const
     {
-        if (!m_resend)
+        if (!m_followsItself)
             return false;
         const int code = status();
         return (code == 301 || code == 302 || code == 303 || code == 307 || code == 308)
@@ -192,7 +252,9 @@ private:
             && !(from.scheme() == u"https" && target.scheme() == u"http");
         if (safe && ++m_hops <= kMaxRedirects) {
             previous->deleteLater();
-            attach(m_resend(target, isSameOrigin(target, m_feedOrigin)));
+            m_target = target;
+            m_withFeedSecrets = isSameOrigin(target, m_feedOrigin);
+            attach(m_source->send(m_target, m_withFeedSecrets, m_options));
             return;
         }
         // The ended redirect stays the request's reply, so that its status and address answer.
@@ -203,47 +265,28 @@ private:
                                : QStringLiteral("a redirect to %1 is not followed")
                                      .arg(target.toString(QUrl::RemoveUserInfo)))};
         m_refusal = refusal;
-        m_idle.stop();
+        if (isShared())
+            m_source->left(this);
+        m_ended = true;
         QMetaObject::invokeMethod(this, [this] { emit finished(); }, Qt::QueuedConnection);
     }
 
+    QPointer<HttpFeedSource> m_source; // cleared first when the source goes
+    FeedRequestOptions m_options;
     QNetworkReply *m_reply = nullptr;
-    int m_idleTimeoutMs;
-    Resend m_resend;
     QUrl m_feedOrigin; // where the first request went: the feed
+    QUrl m_target;     // the hop of now
+    bool m_withFeedSecrets = true;
+    bool m_followsItself; // it carries the feed's credentials or headers
     int m_hops = 0;
+    int m_resends = 0;
     std::optional<ReplyVerdict> m_refusal; // a redirect this request would not follow
-    QElapsedTimer m_sinceData; // since the request began, or its last bytes came
-    QBasicTimer m_idle;
+    StreamEnd m_end = StreamEnd::Other;
+    QElapsedTimer m_sinceSent;
     bool m_answered = false;
+    bool m_aborted = false;
+    bool m_ended = false;
 };
-
-/*
-    A QNetworkAccessManager does all the work of its connections on one thread of its own: TLS,
-    the socket reads and Qt's handling of each block. Over a fast network that thread, not the
-    lanes, bounds a download of large blobs (three 46 MB blobs on loopback: the one thread at
-    about 440 MB/s while the lanes kept up). A request on a connection of its own (a large blob,
-    HTTP/1.1) therefore goes through one of a few more managers, in turn, each with its own
-    thread, so that large blobs are received on as many cores. They are made as they are first
-    needed, as children of the source (so they move with it), set up like its first one, which
-    keeps every request that may share a connection.
-*/
-QNetworkAccessManager *ownConnectionManager(QObject *source, const UpdateClientSettings &settings)
-{
-    static const char kName[] = "vellumix-own-connections";
-    static const char kTurn[] = "vellumixOwnConnectionTurn";
-    const QList<QNetworkAccessManager *> managers = source->findChildren<QNetworkAccessManager *>(
-        QLatin1StringView(kName), Qt::FindDirectChildrenOnly);
-    const int turn = source->property(kTurn).toInt();
-    source->setProperty(kTurn, (turn + 1) % kOwnConnectionManagers);
-    if (turn < managers.size())
-        return managers.at(turn);
-    QNetworkAccessManager *network = makeClientNetwork(settings, source);
-    network->setObjectName(QLatin1StringView(kName));
-    return network;
-}
-
-} // namespace
 
 int retryAfterMs(const QByteArray &header)
 {
@@ -262,11 +305,11 @@ int httpStatusOf(QNetworkReply *reply)
 
 HttpFeedSource::HttpFeedSource(const UpdateClientSettings &settings, QObject *parent)
     : FeedSource(parent),
-      m_transferTimeoutMs(settings.transferTimeoutMs),
       m_feed(directoryUrl(settings.feed)),
       m_settings(settings),
       m_network(makeClientNetwork(settings, this)),
-      m_tls(clientTlsConfiguration(settings))
+      m_tls(clientTlsConfiguration(settings)),
+      m_streamLimit(qMax(qMax(1, settings.connections), settings.http2Streams))
 {
     if (!settings.feedUser.isEmpty() || !settings.feedPassword.isEmpty())
         m_feedSecrets.append({"Authorization",
@@ -274,6 +317,12 @@ HttpFeedSource::HttpFeedSource(const UpdateClientSettings &settings, QObject *pa
                                              .toUtf8().toBase64()});
     for (const auto &[name, value] : settings.feedHeaders)
         m_feedSecrets.append({name, value});
+    m_watch = new ClosingConnectionWatch(
+        settings.headerTimeoutMs,
+        [this] { return QList<FeedRequest *>(m_onConnection.cbegin(), m_onConnection.cend()); },
+        this);
+    connect(m_watch, &ClosingConnectionWatch::reopened, this, &HttpFeedSource::onReopened);
+    connect(m_watch, &ClosingConnectionWatch::settled, this, &HttpFeedSource::onSettled);
 }
 
 QNetworkAccessManager *makeClientNetwork(const UpdateClientSettings &settings, QObject *parent)
@@ -379,42 +428,202 @@ QNetworkRequest HttpFeedSource::plainRequest(const QUrl &target, const FeedReque
     return request;
 }
 
-// A request that may share a connection goes through the first manager; one on a connection of
-// its own through one of the others (see ownConnectionManager).
-QNetworkReply *HttpFeedSource::send(const QNetworkRequest &request, const FeedRequestOptions &options)
+/*
+    How many requests are open at once on the shared connection. Over HTTP/1.1 each holds a
+    connection, so as many as there are connections: one starts the moment another ends. Over
+    HTTP/2 they share one connection and many stream at once, each round trip shared by all of
+    them; whether the server speaks it is known from the first answers, which are asked for with
+    the HTTP/1.1 number.
+*/
+int HttpFeedSource::requestsAtOnce() const
 {
+    return m_multiplexed ? m_streamLimit : qMin(qMax(1, m_settings.connections), m_streamLimit);
+}
+
+FeedRequest *HttpFeedSource::get(const QString &relative, const FeedRequestOptions &options)
+{
+    auto *request = new HttpFeedRequest(this, url(relative), options);
+    if (options.mayShareConnection)
+        dispatch(request);
+    else
+        request->goOut();
+    return request;
+}
+
+/*
+    One hop of a request. The feed's own credentials and headers go with its requests, all of
+    them to its origin. Qt would carry them across a redirect to any host; such a request
+    therefore follows its redirects itself (HttpFeedRequest::follow). A request that may share a
+    connection goes through the first manager; one on a connection of its own through one of the
+    others (see ownConnectionManager).
+*/
+QNetworkReply *HttpFeedSource::send(const QUrl &target, bool withFeedSecrets,
+                                    const FeedRequestOptions &options)
+{
+    QNetworkRequest request = plainRequest(target, options);
+    if (!m_feedSecrets.isEmpty()) {
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::ManualRedirectPolicy);
+        if (withFeedSecrets) {
+            for (const auto &[name, value] : std::as_const(m_feedSecrets))
+                request.setRawHeader(name, value);
+        }
+    }
     // A certificate problem is never ignored: the reply fails with SslHandshakeFailedError.
-    QNetworkAccessManager *network =
-        options.mayShareConnection ? m_network : ownConnectionManager(this, m_settings);
+    QNetworkAccessManager *network = options.mayShareConnection ? m_network : ownConnectionManager();
     QNetworkReply *reply = network->get(request);
     if (options.readBufferSize > 0)
         reply->setReadBufferSize(options.readBufferSize);
     return reply;
 }
 
-FeedRequest *HttpFeedSource::get(const QString &relative, const FeedRequestOptions &options)
+/*
+    A QNetworkAccessManager does all the work of its connections on one thread of its own: TLS,
+    the socket reads and Qt's handling of each block. Over a fast network that thread, not the
+    lanes, bounds a download of large blobs (three 46 MB blobs on loopback: the one thread at
+    about 440 MB/s while the lanes kept up). A request on a connection of its own (a large blob,
+    HTTP/1.1) therefore goes through one of a few more managers, in turn, each with its own
+    thread, so that large blobs are received on as many cores. They are made as they are first
+    needed, as children of the source (so they move with it), set up like its first one, which
+    keeps every request that may share a connection.
+*/
+QNetworkAccessManager *HttpFeedSource::ownConnectionManager()
 {
-    /*
-        The feed's own credentials and headers go with its requests, all of them to its origin.
-        Qt would carry them across a redirect to any host; such a request therefore follows its
-        redirects itself (HttpFeedRequest::follow).
-    */
-    HttpFeedRequest::Resend resend;
-    if (!m_feedSecrets.isEmpty()) {
-        resend = [this, options](const QUrl &target, bool withFeedSecrets) {
-            QNetworkRequest request = plainRequest(target, options);
-            request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                                 QNetworkRequest::ManualRedirectPolicy);
-            if (withFeedSecrets) {
-                for (const auto &[name, value] : std::as_const(m_feedSecrets))
-                    request.setRawHeader(name, value);
-            }
-            return send(request, options);
-        };
-        return new HttpFeedRequest(resend(url(relative), true), m_transferTimeoutMs, resend, this);
+    QNetworkAccessManager *&network = m_ownManagers[m_nextOwnManager];
+    m_nextOwnManager = (m_nextOwnManager + 1) % m_ownManagers.size();
+    if (!network)
+        network = makeClientNetwork(m_settings, this);
+    return network;
+}
+
+/*
+    The shared connection. A server ends an HTTP/2 connection after so many requests (nginx:
+    keepalive_requests) with GOAWAY, and has room for so many streams at once; what it did not
+    process goes again here, without the reader's retry (see ClosingConnectionWatch). While a
+    connection closes, no request is made on it; a request goes once there is room.
+*/
+void HttpFeedSource::dispatch(HttpFeedRequest *request)
+{
+    if (m_watch->isClosing())
+        return m_watch->waitForNextConnection(request);
+    if (int(m_onConnection.size()) >= m_streamLimit || !m_waitingForRoom.empty()) {
+        m_waitingForRoom.push_back(request);
+        return scheduleSendHeld();
     }
-    return new HttpFeedRequest(send(plainRequest(url(relative), options), options),
-                               m_transferTimeoutMs, {}, this);
+    m_onConnection.append(request);
+    request->goOut();
+    m_watch->requestSent();
+}
+
+void HttpFeedSource::scheduleSendHeld()
+{
+    if (std::exchange(m_sendHeldQueued, true))
+        return;
+    QMetaObject::invokeMethod(this, [this] {
+        m_sendHeldQueued = false;
+        sendHeld();
+    }, Qt::QueuedConnection);
+}
+
+void HttpFeedSource::sendHeld()
+{
+    while (!m_watch->isClosing() && !m_waitingForRoom.empty()
+           && int(m_onConnection.size()) < m_streamLimit) {
+        HttpFeedRequest *request = m_waitingForRoom.front();
+        m_waitingForRoom.pop_front();
+        m_onConnection.append(request);
+        request->goOut();
+        m_watch->requestSent();
+    }
+}
+
+void HttpFeedSource::answered(HttpFeedRequest *, qint64 waitedMs, bool multiplexed)
+{
+    m_watch->requestTaken(waitedMs);
+    if (!m_multiplexed && multiplexed) {
+        m_multiplexed = true;
+        qCDebug(lcFetch) << "HTTP/2: up to" << m_streamLimit << "requests at once";
+        emit roomGrew();
+    }
+}
+
+void HttpFeedSource::left(HttpFeedRequest *request, bool resetUnanswered)
+{
+    const bool wasOn = m_onConnection.removeOne(request);
+    std::erase(m_waitingForRoom, request);
+    m_watch->requestEnded(request);
+    if (resetUnanswered)
+        m_watch->requestTaken(-1); // the server took it, as it counts requests
+    if (wasOn)
+        scheduleSendHeld();
+}
+
+/*
+    Requests a server did not process go again without a retry: those that a closing connection
+    refused, or that Qt held back at its GOAWAY (beyond what the server allows at once: the limit
+    drops by one for each), once the next connection is open; a stream the server had no room
+    for, once one fewer is open. With the limit down to one, room is not what it lacked: it
+    counts as a reset.
+*/
+bool HttpFeedSource::takeBack(HttpFeedRequest *request, StreamEnd end)
+{
+    if (end == StreamEnd::Closing || end == StreamEnd::HeldBack) {
+        qCDebug(lcFetch) << "refused by a closing connection" << request->where();
+        if (end == StreamEnd::HeldBack)
+            lowerStreamLimit("held back by Qt at a GOAWAY");
+        left(request);
+        m_watch->refused(request);
+        return true;
+    }
+    if (end == StreamEnd::Refused && m_streamLimit > 1) {
+        lowerStreamLimit("a stream refused");
+        left(request);
+        m_waitingForRoom.push_back(request);
+        scheduleSendHeld();
+        return true;
+    }
+    return false;
+}
+
+// A request the server had no room for: from now on one fewer is opened at once. Lowered once
+// for each such request, the limit ends at the number the server took, never below it.
+void HttpFeedSource::lowerStreamLimit(const char *why)
+{
+    m_streamLimit = qMax(1, m_streamLimit - 1);
+    qCDebug(lcFetch) << why << "- now up to" << m_streamLimit << "HTTP/2 requests at once";
+}
+
+void HttpFeedSource::onReopened(const QList<ClosingConnectionWatch::Waiting> &waiting,
+                                bool answeredNothing)
+{
+    for (const ClosingConnectionWatch::Waiting &entry : waiting) {
+        auto *request = static_cast<HttpFeedRequest *>(entry.request.data());
+        if (!request || !request->isLive())
+            continue;
+        // A connection that closed without answering a single request: what it refused counts
+        // as a failed try, so that a server that never answers still ends the download.
+        if (entry.refused && answeredNothing)
+            request->failUnanswered();
+        else
+            dispatch(request);
+    }
+    sendHeld();
+}
+
+// Those sent again at the closing itself may have gone to the closing connection too: every
+// request without an answer for as long as the closing has had to settle goes again.
+void HttpFeedSource::onSettled(qint64 settleMs)
+{
+    const QList<HttpFeedRequest *> requests = m_onConnection;
+    for (HttpFeedRequest *request : requests) {
+        if (m_onConnection.contains(request) && request->isAwaitingAnswer()
+            && request->msSinceSent() > settleMs && request->resends() < kMaxResends) {
+            qCDebug(lcFetch) << "sent again after a closing connection" << request->where();
+            left(request);
+            request->resend();
+            dispatch(request);
+        }
+    }
 }
 
 ReplyVerdict judgeReply(QNetworkReply *reply, bool bodyComplete)

@@ -23,12 +23,6 @@ public:
     {
     }
 
-    void reset()
-    {
-        m_queued = 0;
-        m_paused = false;
-    }
-
     // On the reading thread: whether one more piece may be read now. False means paused, and
     // `resume` follows once the lanes have written enough.
     bool mayRead()

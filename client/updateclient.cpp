@@ -194,22 +194,6 @@ std::shared_ptr<UpdatePlan> compareWithInstallation(const QByteArray &envelope,
     return plan;
 }
 
-// The check's one fetch of the manifest, while it runs: the client's only FetchReply child.
-FetchReply *manifestFetchOf(QObject *client)
-{
-    return client->findChild<FetchReply *>(QString(), Qt::FindDirectChildrenOnly);
-}
-
-void dropManifestFetch(QObject *client)
-{
-    if (FetchReply *fetch = manifestFetchOf(client)) {
-        fetch->disconnect(client);
-        fetch->abort();
-        fetch->setParent(nullptr);
-        fetch->deleteLater();
-    }
-}
-
 } // namespace
 
 QString withoutUserInfo(const QString &text)
@@ -404,7 +388,7 @@ UpdateClient::~UpdateClient()
     if (d->checkCancelled)
         *d->checkCancelled = true;
     ++d->checkGeneration;
-    dropManifestFetch(this);
+    d->dropDocumentFetch();
     d->reporter->abort();
     d->session->disconnect(this);
     d->session->cancel();
@@ -439,9 +423,9 @@ void UpdateClientPrivate::onCheckDeadline()
         return;
     ++checkGeneration; // an answer still on its way is dropped
     *checkCancelled = true;
-    if (const FetchReply *fetch = manifestFetchOf(q); fetch && !fetch->lastTryFailure().ok())
-        lastCheckFailure = fetch->lastTryFailure();
-    dropManifestFetch(q);
+    if (documentFetch && !documentFetch->lastTryFailure().ok())
+        lastCheckFailure = documentFetch->lastTryFailure();
+    dropDocumentFetch();
     UpdateFailure failure{UpdateFailureReason::FeedUnreachable,
                           QStringLiteral("the check did not end within %1 ms")
                               .arg(settings.checkTimeoutMs)};
@@ -498,9 +482,20 @@ FetchReply *UpdateClientPrivate::fetchDocument(FetchOptions options,
 {
     options.deadlines.headerMs = settings.headerTimeoutMs;
     options.deadlines.wholeMs = settings.manifestTimeoutMs;
+    options.deadlines.idleMs = settings.transferTimeoutMs;
     options.retries = settings.retries;
     options.retryDelayMs = settings.retryDelayMs;
-    return new FetchReply(source, sink, {worker.get(), q}, options, q);
+    documentFetch = new FetchReply(source, sink, {worker.get(), q}, options, q);
+    return documentFetch;
+}
+
+void UpdateClientPrivate::dropDocumentFetch()
+{
+    if (FetchReply *fetch = std::exchange(documentFetch, nullptr)) {
+        fetch->disconnect(q);
+        fetch->abort();
+        fetch->deleteLater();
+    }
 }
 
 // Ends the check when its fetch failed; answers whether it did. The last try's failure is kept
@@ -509,7 +504,8 @@ bool UpdateClientPrivate::endedByFetch(FetchReply *fetch)
 {
     const FetchVerdict verdict = fetch->verdict();
     const UpdateFailure lastTry = fetch->lastTryFailure();
-    fetch->setParent(nullptr);
+    if (documentFetch == fetch)
+        documentFetch = nullptr;
     fetch->deleteLater();
     if (!lastTry.ok())
         lastCheckFailure = lastTry;
@@ -681,7 +677,7 @@ void UpdateClientPrivate::abort(UpdateOperation *operation)
     if (operation == check) {
         *checkCancelled = true;
         ++checkGeneration;
-        dropManifestFetch(q);
+        dropDocumentFetch();
         reporter->abort();
         checkAnswer.reset();
         check = nullptr;

@@ -80,6 +80,7 @@ public:
     void abort(UpdateOperation *operation);
     FetchReply *fetchDocument(FetchOptions options, const std::shared_ptr<MemorySink> &sink);
     bool endedByFetch(FetchReply *fetch);
+    void dropDocumentFetch();
     void fetchManifest();
     void fetchFallback(const QByteArray &envelope, const protocol::FallbackRelease &fallback);
     void evaluate(const QByteArray &envelope, const QByteArray &fallbackEnvelope,
@@ -101,6 +102,7 @@ public:
     std::shared_ptr<std::atomic<bool>> checkCancelled;
     bool checkUsesCache = true; // false once a kept manifest failed its verification
     QTimer *checkDeadline = nullptr; // ends a check that has run for checkTimeoutMs
+    FetchReply *documentFetch = nullptr; // the check's fetch of the manifest or a history file
     UpdateFailure lastCheckFailure;  // of the last try, for a check that runs out of time
     OutcomeReporter *reporter = nullptr; // a check sends the report an ended update owes
     // A check whose answer is ready while its report is still on its way ends with the report.
