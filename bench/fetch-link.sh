@@ -22,6 +22,8 @@
 #
 #   bench/fetch.sh --link [--rtt MS] [--mbit MBIT] [--runs N] [--connections N] [--dir DIR]
 #                         [--keep-logs DIR] [--http1-only] [small|big]...
+#   bench/fetch.sh --lan [...]   the same with --rtt 1 --mbit 1000 --runs 5 first: a local
+#                                network (any of them may follow to change it)
 #       --rtt MS          the link's round trip (default 40)
 #       --mbit MBIT       the link's rate in both directions, 10^6 bit/s (default 100)
 #       --runs N          runs (default 2); with more than one, the medians come last
@@ -55,7 +57,7 @@ windows=
 releases=()
 while [ $# -gt 0 ]; do
     case $1 in
-        --link) shift ;;
+        --link | --lan) shift ;;
         --rtt) rtt=$2; shift 2 ;;
         --mbit) mbit=$2; shift 2 ;;
         --runs | --repeat) runs=$2; shift 2 ;;

@@ -20,7 +20,8 @@
 #                             reference
 # and prints a table: wall time, CPU time (user and system), peak resident memory, and what
 # nginx saw (connections, protocol, requests); then the medians of the runs and the ratios
-# fetch / curl-h2, fetch / curl-h1 (and for big Qt alone / curl-h2) of the median wall times.
+# fetch / curl-h2, fetch / curl-h1 (and for big Qt alone / curl-h2) of the median wall times,
+# and the processor time per MB of the client beside Qt alone's (the figure this mode is for).
 # nginx, curl and the client share this machine's cores: the figures are those of the whole
 # machine's work.
 #
@@ -122,6 +123,16 @@ print_table() {
         fi
         printf '%-6s ratios: fetch / curl-h2 %s, fetch / curl-h1 %s%s\n' "" "$(ratio "$f" "$h2")" \
             "$(ratio "$f" "$h1")" "$floor"
+        # The processor time per byte: on loopback the machine, not a network, is the limit.
+        local cpu_fetch cpu_qt per_mb
+        read -r _ _ _ _ _ _ cpu_fetch <<< "${results[$run,$release,fetch]}"
+        per_mb="fetch $(echo "$cpu_fetch * 1000000000 / ${bytes[$release]}" | bc -l | xargs printf '%.2f')"
+        if runs_on qt-floor "$release"; then
+            read -r _ _ _ _ _ _ cpu_qt <<< "${results[$run,$release,qt-floor]}"
+            per_mb+=", Qt alone $(echo "$cpu_qt * 1000000000 / ${bytes[$release]}" | bc -l | xargs printf '%.2f')"
+            per_mb+=" (fetch / Qt alone $(ratio "$cpu_fetch" "$cpu_qt"))"
+        fi
+        printf '%-6s cpu ms per MB (all processes the tool started): %s\n' "" "$per_mb"
     done
 }
 

@@ -20,12 +20,17 @@
 #   bench/fetch.sh --link [--rtt MS] [--mbit MBIT] [--runs N] [--connections N] ...
 #       the same over HTTPS through a simulated access link (a round trip and a shared rate):
 #       see bench/fetch-link.sh
+#
+#   bench/fetch.sh --lan [--runs N] ...
+#       the link mode on a local network's terms: 1 ms round trip, 1,000 Mbit/s, 5 runs (each
+#       may still be set as for --link)
 set -euo pipefail
 for argument in "$@"; do
     case $argument in
         --link) exec bash "$(dirname "${BASH_SOURCE[0]}")/fetch-link.sh" "$@" ;;
+        --lan) exec bash "$(dirname "${BASH_SOURCE[0]}")/fetch-link.sh" --rtt 1 --mbit 1000 --runs 5 "$@" ;;
         --loopback) exec bash "$(dirname "${BASH_SOURCE[0]}")/fetch-loopback.sh" "$@" ;;
-        -h | --help) sed -n '2,22p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h | --help) sed -n '2,26p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     esac
 done
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
