@@ -26,8 +26,6 @@ constexpr qsizetype kCopyChunk = 1024 * 1024;
 // How much of makensis's output a failure shows: its last lines say what went wrong.
 constexpr qsizetype kMakensisOutputShown = 20;
 
-// The program that the Start menu shortcut starts and the updater starts after an update.
-const QString kMainProgram = QStringLiteral("Vellumix.exe");
 // What Setup puts beside the release's files.
 const QString kUninstaller = QStringLiteral("uninstall.exe");
 
@@ -196,18 +194,12 @@ InstallerSummary buildInstaller(const InstallerOptions &options)
                         "--installed?); a Setup program needs every file: stage the release "
                         "without --installed")
             .arg(grouped(report.filesStaged), grouped(manifest.files.size()));
-    bool hasMainProgram = false;
+    // The manifest holds the main program (Vellumix.exe, which the shortcut starts) by its rules.
     for (const ManifestFile &entry : manifest.files) {
-        const QString top = topLevelOf(entry.path);
-        if (top == protocol::kWorkDirectoryName.toCaseFolded()
-            || (entry.path.toCaseFolded() == kUninstaller.toCaseFolded()))
+        if (topLevelOf(entry.path) == protocol::kWorkDirectoryName.toCaseFolded()
+            || entry.path.toCaseFolded() == kUninstaller.toCaseFolded())
             throw Texts::tr("the release holds %1, which Setup writes itself").arg(entry.path);
-        hasMainProgram = hasMainProgram || entry.path == kMainProgram;
     }
-    if (!hasMainProgram)
-        throw Texts::tr("the release has no %1 in its program root: the shortcut and the updater "
-                        "start it")
-            .arg(kMainProgram);
 
     QTemporaryDir work(QDir::temp().filePath(QStringLiteral("vellumix-setup-XXXXXX")));
     if (!work.isValid())

@@ -808,6 +808,10 @@ private slots:
         QCOMPARE(outcome.check.downloadBytes(), bytes);
         QCOMPARE(outcome.bytesTransferred, bytes);
         QCOMPARE(outcome.filesFetched, 5);
+        // The program root's work folder names the stage, one line, for the uninstaller that
+        // knows only the program root.
+        QCOMPARE(readFile(m_root + QStringLiteral("/.vellumix-update/stage-location.txt")),
+                 m_stage.toUtf8() + '\n');
     }
 
 #ifdef VELLUMIX_CLIENT_DELTAS
