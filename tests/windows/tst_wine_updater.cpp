@@ -130,7 +130,7 @@ void showState(const QString &when, const QString &root, const QString &name)
 // root is gone.
 bool uninstall(const QString &root)
 {
-    const RunResult run = wine::run(root + u"/uninstall.exe"_s, {u"/S"_s}, wine::environment(QString()));
+    const RunResult run = wine::run(root + u"/uninstall.exe"_s, {u"/S"_s}, wine::environment(wine::display()));
     return run.exitCode == 0 && QTest::qWaitFor([&] { return !QFileInfo::exists(root); }, 120000);
 }
 
@@ -139,7 +139,7 @@ void removeDefaultInstallation(const QString &root)
 {
     QDir(root).removeRecursively();
     QFile::remove(wine::startMenuPrograms() + u"/Vellumix.lnk"_s);
-    wine::run(u"reg"_s, {u"delete"_s, kUninstallKey + u"Vellumix"_s, u"/f"_s}, wine::environment(QString()));
+    wine::run(u"reg"_s, {u"delete"_s, kUninstallKey + u"Vellumix"_s, u"/f"_s}, wine::environment(wine::display()));
 }
 
 } // namespace
@@ -256,7 +256,7 @@ private slots:
         const testsupport::TreeSnapshot earlier = testsupport::snapshotTree(root);
 
         const RunResult run = wine::run(setup, {u"/S"_s, u"/D="_s + QString(wine::windowsPath(root)).replace(u'/', u'\\')},
-                                        wine::environment(QString()));
+                                        wine::environment(wine::display()));
         QCOMPARE(run.exitCode, exitCode);
         const QMap<QString, QString> entry = wine::registryValues(kUninstallKey + name);
         if (exitCode != 0) {
@@ -315,7 +315,7 @@ private slots:
         if (cycle)
             showState(u"before Setup"_s, root, u"Vellumix"_s);
 
-        const RunResult installed = wine::run(setup, {u"/S"_s}, wine::environment(QString()));
+        const RunResult installed = wine::run(setup, {u"/S"_s}, wine::environment(wine::display()));
         QCOMPARE(installed.exitCode, 0);
         if (cycle)
             showState(u"after the silent Setup"_s, root, u"Vellumix"_s);
@@ -373,7 +373,7 @@ private slots:
                 QString(wine::windowsPath(wine::localAppData() + u"/Vellumix/cache/update-stage/script/stable"_s)).replace(u'/', u'\\');
             COMPARE_EXIT(wine::run(wine::fetchProgram(), {u"download"_s, u"--feed"_s, server.baseUrl(), u"--root"_s,
                                                           windowsRoot, u"--stage"_s, fetchStage},
-                                   wine::environment(QString())), 0);
+                                   wine::environment(wine::display())), 0);
             stageNote = QString::fromUtf8(testsupport::readFile(work + u"/stage-location.txt"_s));
             QCOMPARE(stageNote, fetchStage + u'\n');
             stageNote = stageNote.trimmed();
@@ -464,7 +464,14 @@ private slots:
         QProcess running;
         wine::start(running, setup, {}, environment);
         QString window = windowOf(u"Vellumix"_s);
-        QVERIFY2(!window.isEmpty(), "Setup's window did not appear");
+        if (window.isEmpty()) {
+            QByteArray windows;
+            runTool(u"xdotool"_s, {u"search"_s, u"--name"_s, u"."_s}, &windows);
+            running.kill();
+            const RunResult ended = wine::finish(running);
+            QFAIL(qPrintable(u"Setup's window did not appear; windows: %1; Setup: %2"_s
+                                 .arg(QString::fromLatin1(windows), e2e::describe(ended))));
+        }
         QVERIFY(shoot(window, u"welcome"_s));
         press(window, u"Return"_s);
         QTest::qWait(1500);
@@ -475,7 +482,7 @@ private slots:
         QVERIFY(shoot(window, u"finished"_s));
         // The last page starts the program as it ends (the stand-in ends at once by itself).
         press(window, u"Return"_s);
-        RunResult run = wine::finish(running);
+        const RunResult run = wine::finish(running);
         COMPARE_EXIT(run, 0);
         QCOMPARE(testsupport::readFile(root + u"/.vellumix-update/installed.json"_s), recordOf(e2e::versionOf(u"1.0.0"_s, 1)));
 
@@ -490,6 +497,12 @@ private slots:
         press(window, u"Return"_s);
         QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(root); }, 60000));
         running.waitForFinished(60000);
+        // The uninstaller's window is gone before the next Setup is looked for.
+        QVERIFY(QTest::qWaitFor([&] {
+            QByteArray windows;
+            runTool(u"xdotool"_s, {u"search"_s, u"--onlyvisible"_s, u"--name"_s, u"Vellumix"_s}, &windows);
+            return windows.trimmed().isEmpty();
+        }, 60000));
         removeDefaultInstallation(root);
     }
 
@@ -556,7 +569,7 @@ private slots:
     // and no other; under Wine, schannel is served by GnuTLS (libgnutls30 on the Linux side).
     void tlsBackend()
     {
-        const RunResult run = wine::run(wine::tlsProbe(), {}, wine::environment(QString()));
+        const RunResult run = wine::run(wine::tlsProbe(), {}, wine::environment(wine::display()));
         COMPARE_EXIT(run, 0);
         QCOMPARE(run.output, QStringLiteral("available: schannel\nactive: schannel\nsupportsSsl: yes\n"));
     }
@@ -616,7 +629,7 @@ private slots:
         QVERIFY2(!port.isEmpty(), "openssl s_server did not start");
         const QString authority = dir.filePath(trusted ? QStringLiteral("server.pem") : QStringLiteral("other.pem"));
         const RunResult run = wine::run(wine::tlsProbe(), {host, port, wine::windowsPath(authority)},
-                                        wine::environment(QString()));
+                                        wine::environment(wine::display()));
         server.kill();
         server.waitForFinished();
         const QString last = run.output.trimmed().section(u'\n', -1);

@@ -258,7 +258,7 @@ QMap<QString, QString> registryValues(const QString &key)
     const QString file = dir.filePath(QStringLiteral("key.reg"));
     const RunResult exported = run(QStringLiteral("reg"),
                                    {QStringLiteral("export"), key, windowsPath(file)},
-                                   environment(QString()));
+                                   environment(display()));
     QMap<QString, QString> values;
     const QByteArray bytes = testsupport::readFile(file);
     if (exported.exitCode != 0 || bytes.size() < 2)
