@@ -5,8 +5,9 @@
 # platform-smoke-test.exe, the TLS back end of the static Qt, and the update client (the
 # application updating itself from a feed served by nginx, vellumix-fetch.exe, HTTPS through
 # schannel), and the Setup program that the release tool builds with makensis (installed,
-# updated and uninstalled). The updates and feeds are signed by a Linux build tree with its development key, and
-# the Windows build compiles in that key's modulus. Exits non-zero on any failure.
+# updated and uninstalled). The updates and feeds are signed by a Linux build tree with its
+# development key, and the Windows build compiles in that key's modulus. Exits non-zero on any
+# failure.
 #
 #   scripts/windows-e2e.sh
 #   LINUX_BUILD_DIR=...   the Linux build tree that signs and drives the suite (default: build/);
