@@ -16,6 +16,9 @@ Target amd64-unicode
 RequestExecutionLevel user
 ManifestDPIAware true
 SetCompressor /SOLID lzma
+; A file that cannot be written (the program runs) fails Setup; it is never skipped, also not
+; silently.
+AllowSkipFiles off
 
 !include "setup-values.nsh"
 !include "MUI2.nsh"
