@@ -13,6 +13,7 @@
 #include "feedserver.h"
 
 #include <QDirIterator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -217,12 +218,15 @@ private slots:
         QTest::addColumn<bool>("foreign");
         QTest::addColumn<int>("carried"); // the sequence Setup carries
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("new folder") << 0 << false << 2 << 0;
-        QTest::newRow("lower sequence over a higher one") << 3 << false << 2 << 3;
-        QTest::newRow("equal sequence") << 2 << false << 2 << 0;
-        QTest::newRow("higher sequence") << 1 << false << 2 << 0;
-        QTest::newRow("damaged record") << -1 << false << 2 << 0;
-        QTest::newRow("folder holds other files") << 0 << true << 2 << 4;
+        QTest::addColumn<bool>("running"); // the installed program runs while Setup does
+        QTest::newRow("new folder") << 0 << false << 2 << 0 << false;
+        QTest::newRow("lower sequence over a higher one") << 3 << false << 2 << 3 << false;
+        QTest::newRow("equal sequence") << 2 << false << 2 << 0 << false;
+        QTest::newRow("higher sequence") << 1 << false << 2 << 0 << false;
+        QTest::newRow("damaged record") << -1 << false << 2 << 0 << false;
+        QTest::newRow("folder holds other files") << 0 << true << 2 << 4 << false;
+        // A file that cannot be written fails Setup, also a silent one: never skipped.
+        QTest::newRow("the program runs") << 1 << false << 2 << 2 << true;
     }
 
     void setupOverAnInstallation()
@@ -231,6 +235,7 @@ private slots:
         QFETCH(bool, foreign);
         QFETCH(int, carried);
         QFETCH(int, exitCode);
+        QFETCH(bool, running);
         Installation installation;
         const e2e::AppVersion version = e2e::versionOf(u"%1.0.0"_s.arg(carried), carried);
         const QString name = u"Vellumix Over"_s;
@@ -241,8 +246,9 @@ private slots:
         const QByteArray history = "{\"the client's\": \"history\"}";
         QByteArray record;
         if (before > 0) {
-            installation.install(e2e::versionOf(u"%1.0.0"_s.arg(before), before));
-            testsupport::writeFile(root, u"Vellumix.exe"_s, "the earlier program");
+            installation.install(e2e::versionOf(u"%1.0.0"_s.arg(before), before, u"confirm"_s, 30000));
+            if (!running)
+                testsupport::writeFile(root, u"Vellumix.exe"_s, "the earlier program");
             record = recordOf(e2e::versionOf(u"%1.0.0"_s.arg(before), before));
             testsupport::writeFile(work, u"installed.json"_s, record);
             testsupport::writeFile(work, u"update-history.json"_s, history);
@@ -254,11 +260,24 @@ private slots:
         if (foreign)
             testsupport::writeFile(root, u"notes.txt"_s, "someone else's");
         const testsupport::TreeSnapshot earlier = testsupport::snapshotTree(root);
+        QProcess program;
+        if (running) {
+            const QString log = installation.home() + u"/running.log"_s;
+            wine::start(program, root + u"/Vellumix.exe"_s, {}, wine::environment(wine::display(), log));
+            QVERIFY(QTest::qWaitFor([&] { return testsupport::readFile(log).contains("started"); }, 60000));
+        }
+        const auto waitForProgram = qScopeGuard([&] { wine::finish(program); });
 
         const RunResult run = wine::run(setup, {u"/S"_s, u"/D="_s + QString(wine::windowsPath(root)).replace(u'/', u'\\')},
                                         wine::environment(wine::display()));
         QCOMPARE(run.exitCode, exitCode);
         const QMap<QString, QString> entry = wine::registryValues(kUninstallKey + name);
+        if (running) {
+            // Failed on the program's file: the record still names the release that runs.
+            QCOMPARE(testsupport::readFile(work + u"/installed.json"_s), record);
+            QVERIFY(entry.isEmpty());
+            return;
+        }
         if (exitCode != 0) {
             // Refused: nothing changed, nothing registered.
             QCOMPARE(testsupport::describeDifference(earlier, testsupport::snapshotTree(root)), QString());
