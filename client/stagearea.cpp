@@ -8,6 +8,7 @@
 #include "stagefile.h"
 #include "stagefiles.h"
 #include "updateprotocol.h"
+#include "workdirectory.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -111,6 +112,10 @@ UpdateFailure StageArea::makeStageFolders() const
         return failed(UpdateFailureReason::StagingWriteFailed,
                       QStringLiteral("cannot create %1%2: %3").arg(m_stage, kMarker, why));
     marker.close();
+    // The program's uninstaller knows the program root only; the note there tells it which
+    // stage to remove (once the marker is in place, since it removes only a marked folder).
+    if (!m_programRoot.isEmpty())
+        WorkDirectory::ofProgramRoot(m_programRoot).noteStageLocation(m_stage);
     for (const QString &folder : {kFiles, kDownloads}) {
         if (UpdateFailure failure = makeStageSubdirectory(m_stage + folder); !failure.ok())
             return failure;

@@ -69,6 +69,12 @@ inline const QString kApplicationWaitFileName = QStringLiteral("application-wait
 inline const QString kUpdateHistoryFileName = QStringLiteral("update-history.json");
 // Held while that record is changed.
 inline const QString kUpdateHistoryLockName = QStringLiteral("update-history.lock");
+// The staging directory that the client last prepared for this program root: one line, its
+// absolute path with the system's separators. The stage lies in the per-user cache of the
+// application's name, so the program's uninstaller, which knows only the program root, finds it
+// here (and removes it only when it lies in the user's local application data and carries the
+// stage's marker). Only the client writes it.
+inline const QString kStageLocationFileName = QStringLiteral("stage-location.txt");
 
 // --- The journal's "state" --------------------------------------------------------------------
 namespace JournalState {

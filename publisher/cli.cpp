@@ -2,6 +2,7 @@
 #include "publishtexts.h"
 #include "deltas.h"
 #include "feed.h"
+#include "installer.h"
 #include "interruption.h"
 #include "numbertext.h"
 #include "releaseinfo.h"
@@ -80,6 +81,9 @@ Commands:
            it), or move it to its next step from the outcome reports in a web server's log
   rollout-status
            summarise the outcome reports of a channel's releases from a web server's log
+  installer
+           build the Windows Setup program of a verified stage (per user, with an
+           uninstaller; needs makensis)
 
 Run "vellumix-publish <command> --help" for the options of a command. Exit codes: 0 done,
 1 failed (refused, or an error on the way), 3 "rollout --advance" halted the release, 64 wrong
@@ -665,6 +669,81 @@ int verify(const QStringList &arguments)
     for (const QString &problem : std::as_const(report.problems))
         err() << Texts::tr("problem: %1").arg(problem) << Qt::endl;
     return report.problems.isEmpty() ? kDone : kFailed;
+}
+
+int installer(const QStringList &arguments)
+{
+    Command command(QStringLiteral("installer"),
+                    Texts::tr("Builds the Windows Setup program of the release in STAGE (made by "
+                              "\"stage\" without --installed), after checking it as \"verify\" "
+                              "does. Setup installs for the user running it, without an "
+                              "elevation prompt, into %LOCALAPPDATA%\\Programs\\<name>, with the "
+                              "release's installed record, a Start menu shortcut, an entry in "
+                              "the user's list of programs and uninstall.exe. /S installs "
+                              "silently, /D=FOLDER chooses the folder. Needs makensis (NSIS)."),
+                    QStringLiteral("STAGE"), true);
+    const KeyOption key;
+    const QCommandLineOption outOption(QStringLiteral("out"),
+                                       Texts::tr("The Setup program to write; must not exist."),
+                                       QStringLiteral("FILE.exe"));
+    const QCommandLineOption nameOption(
+        QStringLiteral("name"),
+        Texts::tr("The program's name: the title, folder, shortcut and entry (default \"%1\"; "
+                  "letters, digits, spaces and . - _ + ( ), up to 64).")
+            .arg(kDefaultInstallerName),
+        QStringLiteral("NAME"), kDefaultInstallerName);
+    const QCommandLineOption publisherOption(
+        QStringLiteral("publisher"),
+        Texts::tr("The publisher that the list of programs shows (default: the name)."),
+        QStringLiteral("TEXT"));
+    const QCommandLineOption iconOption(QStringLiteral("icon"),
+                                        Texts::tr("The Setup program's icon (a .ico file)."),
+                                        QStringLiteral("FILE.ico"));
+    command.parser.addOptions({outOption, nameOption, publisherOption, iconOption, key.option});
+    if (const int code = command.parse(arguments, 1); code >= 0)
+        return code;
+    if (!command.parser.isSet(outOption))
+        return command.missing(QStringLiteral("out"));
+
+    InstallerOptions options;
+    options.stageDir = command.positional.first();
+    options.outFile = command.parser.value(outOption);
+    options.name = command.parser.value(nameOption);
+    options.publisher = command.parser.value(publisherOption);
+    options.iconFile = command.parser.value(iconOption);
+    // Wrong values on the command line are wrong usage, said before anything is read.
+    if (const QString problem = installerNameProblem(options.name); !problem.isEmpty())
+        return command.usage(problem);
+    if (command.parser.isSet(publisherOption)) {
+        if (const QString problem = publisherProblem(options.publisher); !problem.isEmpty())
+            return command.usage(problem);
+    }
+    if (!options.outFile.endsWith(QStringLiteral(".exe"), Qt::CaseInsensitive))
+        return command.usage(Texts::tr("--out must name a .exe file"));
+    options.key = key.value(command.parser);
+
+    const InstallerSummary summary = buildInstaller(options);
+    if (command.json()) {
+        printJson({{QStringLiteral("ok"), true},
+                   {QStringLiteral("setup"), options.outFile},
+                   {QStringLiteral("setupBytes"), summary.setupBytes},
+                   {QStringLiteral("name"), summary.name},
+                   {QStringLiteral("publisher"), summary.publisher},
+                   {QStringLiteral("version"), summary.version},
+                   {QStringLiteral("sequence"), summary.sequence},
+                   {QStringLiteral("files"), summary.files},
+                   {QStringLiteral("bytes"), summary.bytes}});
+        return kDone;
+    }
+    out() << Texts::tr("setup:    %1 (%2 bytes)\n"
+                       "name:     %3\n"
+                       "release:  %4 (sequence %5), %6 files, %7 bytes\n"
+                       "installs: %LOCALAPPDATA%\\Programs\\%3 (per user; /S silent, /D=FOLDER)")
+                 .arg(options.outFile, grouped(summary.setupBytes), summary.name, summary.version,
+                      QString::number(summary.sequence), grouped(summary.files),
+                      grouped(summary.bytes))
+          << Qt::endl;
+    return kDone;
 }
 
 int publish(const QStringList &arguments)
@@ -1467,6 +1546,8 @@ static int runCommand(const QStringList &arguments)
             return rollout(arguments);
         if (name == QStringLiteral("rollout-status"))
             return rolloutStatus(arguments);
+        if (name == QStringLiteral("installer"))
+            return installer(arguments);
     } catch (const QString &failure) {
         err() << kToolName << ": " << failure << Qt::endl;
         if (arguments.contains(QStringLiteral("--json")))

@@ -1,5 +1,5 @@
 // The command line of vellumix-publish: keygen, modulus, stage, verify, publish, refresh, prune,
-// rollout and rollout-status.
+// rollout, rollout-status and installer.
 #pragma once
 
 #include <QStringList>

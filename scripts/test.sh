@@ -8,8 +8,9 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # Test tools: strace for fault injection, e2fsprogs for chattr, Xvfb and xdotool for a real X
-# server to drive, clang with its runtime for the fuzz targets.
-ensure_packages $VELLUMIX_BUILD_PACKAGES strace e2fsprogs xvfb xauth xdotool clang-14 libclang-rt-14-dev nginx squid
+# server to drive, clang with its runtime for the fuzz targets, NSIS for the release tool's
+# Setup programs.
+ensure_packages $VELLUMIX_BUILD_PACKAGES strace e2fsprogs xvfb xauth xdotool clang-14 libclang-rt-14-dev nginx squid nsis
 
 build=${BUILD_DIR:-$VELLUMIX_TOP/build}
 configure_and_build "$build"

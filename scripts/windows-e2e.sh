@@ -4,8 +4,10 @@
 # rollbacks, recovery, link refusal, the message box on a private Xvfb server,
 # platform-smoke-test.exe, the TLS back end of the static Qt, and the update client (the
 # application updating itself from a feed served by nginx, vellumix-fetch.exe, HTTPS through
-# schannel). The updates and feeds are signed by a Linux build tree with its development key, and
-# the Windows build compiles in that key's modulus. Exits non-zero on any failure.
+# schannel), and the Setup program that the release tool builds with makensis (installed,
+# updated and uninstalled). The updates and feeds are signed by a Linux build tree with its
+# development key, and the Windows build compiles in that key's modulus. Exits non-zero on any
+# failure.
 #
 #   scripts/windows-e2e.sh
 #   LINUX_BUILD_DIR=...   the Linux build tree that signs and drives the suite (default: build/);
@@ -25,7 +27,7 @@ export WINEPREFIX=$windows/wineprefix
 start_stage_timer "stage timings (Windows build and Wine suite)"
 
 ensure_packages $VELLUMIX_BUILD_PACKAGES g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine \
-    wine64 libgnutls30 xvfb xauth xdotool imagemagick fonts-wqy-microhei locales nginx squid
+    wine64 libgnutls30 xvfb xauth xdotool imagemagick fonts-wqy-microhei locales nginx squid nsis
 # The suite runs the Windows programs as on a Chinese Windows (code page 936), which Wine takes
 # from a Linux locale of that language.
 if ! locale -a 2>/dev/null | grep -qx 'zh_CN.utf8'; then
@@ -88,5 +90,6 @@ say "preparing the Wine prefix $WINEPREFIX"
 stage_done prefix
 
 say "running the Windows programs under Wine"
-(cd "$linux" && ctest -L windows --output-on-failure --timeout 1500)
+# wine_setup_program runs a part of tst_wine_updater again on its own: left out here.
+(cd "$linux" && ctest -L windows -E '^wine_setup_program$' --output-on-failure --timeout 1500)
 stage_done tests

@@ -82,6 +82,20 @@ void WorkDirectory::noteApplicationWait(const QString &stage) const
                 QJsonDocument(note).toJson(QJsonDocument::Compact));
 }
 
+QString WorkDirectory::stageLocationFile() const
+{
+    return fileNamed(protocol::kStageLocationFileName);
+}
+
+void WorkDirectory::noteStageLocation(const QString &stage) const
+{
+    const QByteArray line =
+        QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(stage).absoluteFilePath())).toUtf8() + '\n';
+    if (readRecord(stageLocationFile(), 64 * 1024) == line || !make().ok())
+        return;
+    writeRecord(stageLocationFile(), line);
+}
+
 std::optional<WorkDirectory::ApplicationWait> WorkDirectory::applicationWait() const
 {
     const std::optional<QByteArray> bytes =

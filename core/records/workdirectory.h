@@ -10,6 +10,8 @@
 //                         out (the updater's; the client reads it)
 //   update-history.json   the application side's record of its updates (the client's)
 //   update-history.lock   held while that record is changed
+//   stage-location.txt    the staging directory the client last prepared (the client's; read by
+//                         the uninstaller that the release tool builds)
 //
 // Every record is written with the one durable atomic write (replaceFileAtomically) after the
 // folder's path has been checked for links, and read only when a regular file stands at its name.
@@ -85,6 +87,13 @@ public:
     };
     void noteApplicationWait(const QString &stage) const;
     std::optional<ApplicationWait> applicationWait() const;
+
+    // The note of the staging directory the client prepares for this program root, so that the
+    // program's uninstaller can remove it: one line, the stage's absolute path with the system's
+    // separators. Best effort (the download does not depend on it); rewritten only when it
+    // names another folder.
+    QString stageLocationFile() const;
+    void noteStageLocation(const QString &stage) const;
 
     // Where the installation id of this program root is kept for the user running it: in the
     // user's data folder, not in the work folder (see rolloutcohort.h in the client).

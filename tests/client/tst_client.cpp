@@ -246,8 +246,18 @@ class tst_Client : public QObject
 
     void verifyNothingChangedOutside()
     {
-        const QString difference =
-            describeDifference(m_outside, snapshotTree(m_dir->path(), m_notCompared));
+        TreeSnapshot now = snapshotTree(m_dir->path(), m_notCompared);
+        // The one thing a download adds outside its stage: the note of the stage in the program
+        // root's work folder (made for it when missing), naming this stage.
+        const QString note = QStringLiteral("root/.vellumix-update/stage-location.txt");
+        if (now.remove(note) > 0) {
+            QCOMPARE(readFile(m_root + QStringLiteral("/.vellumix-update/stage-location.txt")),
+                     m_stage.toUtf8() + '\n');
+            if (!m_outside.contains(QStringLiteral("root/.vellumix-update")))
+                now.remove(QStringLiteral("root/.vellumix-update"));
+        }
+        m_outside.remove(note);
+        const QString difference = describeDifference(m_outside, now);
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
     }
 
@@ -808,6 +818,10 @@ private slots:
         QCOMPARE(outcome.check.downloadBytes(), bytes);
         QCOMPARE(outcome.bytesTransferred, bytes);
         QCOMPARE(outcome.filesFetched, 5);
+        // The program root's work folder names the stage, one line, for the uninstaller that
+        // knows only the program root.
+        QCOMPARE(readFile(m_root + QStringLiteral("/.vellumix-update/stage-location.txt")),
+                 m_stage.toUtf8() + '\n');
     }
 
 #ifdef VELLUMIX_CLIENT_DELTAS

@@ -2,6 +2,7 @@
 // pruning it, through the program and through its library; the feed served by nginx.
 #include "deltas.h"
 #include "feed.h"
+#include "installer.h"
 #include "feedserver.h"
 #include "manifest.h"
 #include "rollout.h"
@@ -28,7 +29,9 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSslConfiguration>
+#include <QStandardPaths>
 #include <QSysInfo>
+#include <QtEndian>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -2436,6 +2439,163 @@ private slots:
         QVERIFY(site.contains("location"));
         QVERIFY2(testsupport::readFile(docs + QStringLiteral("hosting.md")).contains(site),
                  "docs/hosting.md does not show docs/nginx-feed.conf as it is");
+    }
+
+    /*
+        The Setup program of a stage: a 64-bit Windows program, made only from a whole release
+        that verifies, with the values of the command line checked before anything is read;
+        nothing is written when it is refused. What it installs is the Wine suite's to show.
+    */
+    void installer_data()
+    {
+        QTest::addColumn<QString>("stage");       // whole, changed-only, tampered, with-uninstaller
+        QTest::addColumn<QStringList>("options"); // beside the stage; "ICON" and "BADICON" name files made here
+        QTest::addColumn<bool>("makensisFound");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        const QString whole = QStringLiteral("whole");
+        const QString name = QStringLiteral("--name");
+        const QString publisher = QStringLiteral("--publisher");
+        QTest::newRow("whole release") << whole << QStringList() << true << 0
+                                       << QStringLiteral("release:  12.0 (sequence 12), 3 files, 16 bytes");
+        QTest::newRow("a name in Chinese, a publisher with quotes and braces")
+            << whole << QStringList{name, QStringLiteral(u"维拉 Tools (x64)"), publisher,
+                                    QStringLiteral(u"ACME \"Q\" 'x' {y} %1 \\n 公司")}
+            << true << 0 << QStringLiteral(u"name:     维拉 Tools (x64)");
+        QTest::newRow("with an icon") << whole << QStringList{QStringLiteral("--icon"), QStringLiteral("ICON")}
+                                      << true << 0 << QStringLiteral("setup:");
+        QTest::newRow("an icon that is none")
+            << whole << QStringList{QStringLiteral("--icon"), QStringLiteral("BADICON")} << true << 1
+            << QStringLiteral("is not a Windows icon (.ico)");
+        QTest::newRow("only the files that differ") << QStringLiteral("changed-only") << QStringList() << true << 1
+            << QStringLiteral("a Setup program needs every file");
+        QTest::newRow("a staged file changed") << QStringLiteral("tampered") << QStringList() << true << 1
+            << QStringLiteral("the stage does not verify: files/lib/a.dll");
+        QTest::newRow("an uninstall.exe of its own") << QStringLiteral("with-uninstaller") << QStringList() << true
+            << 1 << QStringLiteral("the release holds Uninstall.exe, which Setup writes itself");
+        QTest::newRow("makensis missing") << whole << QStringList() << false << 1
+            << QStringLiteral("makensis is not installed");
+        QTest::newRow("a name with a separator") << whole << QStringList{name, QStringLiteral("..\\Startup")}
+            << true << 64 << QStringLiteral("it may hold letters, digits, spaces");
+        QTest::newRow("a name with a quote") << whole << QStringList{name, QStringLiteral("A\"B")} << true << 64
+            << QStringLiteral("it may hold letters");
+        QTest::newRow("a name with a variable") << whole << QStringList{name, QStringLiteral("$INSTDIR")} << true
+            << 64 << QStringLiteral("it may hold letters");
+        QTest::newRow("a device's name") << whole << QStringList{name, QStringLiteral("com1")} << true << 64
+            << QStringLiteral("reserved by Windows for a device");
+        QTest::newRow("a name ending with a dot") << whole << QStringList{name, QStringLiteral("Vellumix.")} << true
+            << 64 << QStringLiteral("begins or ends with a space or a dot");
+        QTest::newRow("an empty name") << whole << QStringList{name, QString()} << true << 64
+            << QStringLiteral("the name must have 1 to 64 characters");
+        QTest::newRow("a publisher with a variable") << whole << QStringList{publisher, QStringLiteral("$INSTDIR")}
+            << true << 64 << QStringLiteral("the publisher may not hold \"$\"");
+        QTest::newRow("a publisher with a backquote") << whole << QStringList{publisher, QStringLiteral("a`b")}
+            << true << 64 << QStringLiteral("the publisher may not hold \"`\"");
+        QTest::newRow("a publisher over two lines") << whole << QStringList{publisher, QStringLiteral("a\nb")}
+            << true << 64 << QStringLiteral("control characters");
+        QTest::newRow("--out not a program") << whole << QStringList{QStringLiteral("--out"), QStringLiteral("setup.msi")}
+            << true << 64 << QStringLiteral("--out must name a .exe file");
+    }
+
+    void installer()
+    {
+        QFETCH(QString, stage);
+        QFETCH(QStringList, options);
+        QFETCH(bool, makensisFound);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        if (makensisFound && QStandardPaths::findExecutable(QStringLiteral("makensis")).isEmpty())
+            QSKIP("makensis is not installed (Debian: nsis)");
+        QTemporaryDir dir;
+        Files files = requiredPrograms();
+        files.insert(QStringLiteral("lib/a.dll"), "aaaaa");
+        if (stage == u"with-uninstaller")
+            files.insert(QStringLiteral("Uninstall.exe"), "mine");
+        QString installed;
+        if (stage == u"changed-only") {
+            installed = dir.filePath(QStringLiteral("installed"));
+            writeRelease(installed, requiredPrograms());
+        }
+        const QString stageDir = makeStage(dir.path(), QStringLiteral("stage"), files, 12, installed);
+        if (stage == u"tampered")
+            writeFile(stageDir, QStringLiteral("files/lib/a.dll"), "bbbbb");
+        const QString setup = dir.filePath(QStringLiteral("Vellumix Setup.exe"));
+        QStringList arguments{QStringLiteral("installer"), stageDir};
+        if (!options.contains(QStringLiteral("--out")))
+            arguments << QStringLiteral("--out") << setup;
+        for (QString option : std::as_const(options)) {
+            if (option == u"ICON" || option == u"BADICON") {
+                // An icon directory with one 16x16 image (its bitmap need not be drawn).
+                QByteArray icon = option == u"ICON" ? QByteArray::fromHex("000001000100") : QByteArray("not an icon");
+                if (option == u"ICON") {
+                    QByteArray image = QByteArray::fromHex("28000000100000002000000001002000000000000004000000000000000000000000000000000000");
+                    image += QByteArray(16 * 16 * 4 + 16 * 4, '\0');
+                    icon += QByteArray::fromHex("1010000001002000");
+                    const quint32 size = quint32(image.size()), offset = 6 + 16;
+                    icon.append(reinterpret_cast<const char *>(&size), 4);
+                    icon.append(reinterpret_cast<const char *>(&offset), 4);
+                    icon += image;
+                }
+                writeFile(dir.path(), QStringLiteral("setup.ico"), icon);
+                option = dir.filePath(QStringLiteral("setup.ico"));
+            }
+            arguments << option;
+        }
+        QProcess tool;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (!makensisFound)
+            environment.insert(QStringLiteral("PATH"), dir.filePath(QStringLiteral("nothing-here")));
+        tool.setProcessEnvironment(environment);
+        tool.setProcessChannelMode(QProcess::MergedChannels);
+        tool.start(kProgram, arguments);
+        QVERIFY(tool.waitForFinished(120000));
+        const QString output = QString::fromUtf8(tool.readAll());
+        QVERIFY2(tool.exitCode() == exitCode, qPrintable(output));
+        QVERIFY2(output.contains(said), qPrintable(output));
+        if (exitCode != 0) {
+            QVERIFY(!QFileInfo::exists(setup));
+            QCOMPARE(entriesOf(dir.path()).filter(QStringLiteral("Setup")), QStringList());
+            return;
+        }
+        // A 64-bit Windows program (PE32+, AMD64), and never written over.
+        QFile program(setup);
+        QVERIFY(program.open(QIODevice::ReadOnly));
+        const QByteArray head = program.read(4096);
+        QVERIFY(head.startsWith("MZ"));
+        const qint32 peOffset = qFromLittleEndian<qint32>(head.constData() + 0x3c);
+        QVERIFY(peOffset > 0 && peOffset + 26 < head.size());
+        QCOMPARE(head.mid(peOffset, 4), QByteArray("PE\0\0", 4));
+        QCOMPARE(qFromLittleEndian<quint16>(head.constData() + peOffset + 4), quint16(0x8664));
+        QCOMPARE(qFromLittleEndian<quint16>(head.constData() + peOffset + 24), quint16(0x20b));
+        const QByteArray before = testsupport::readFile(setup);
+        const Run again = runTool(arguments);
+        QCOMPARE(again.exitCode, 1);
+        QVERIFY2(again.output.contains(QStringLiteral("already exists; it is never overwritten")),
+                 qPrintable(again.output));
+        QCOMPARE(testsupport::readFile(setup), before);
+    }
+
+    // The values the script takes, quoted so that nothing in them is the script's own syntax;
+    // the publisher defaults to the name.
+    void installerValuesAreQuoted()
+    {
+        UpdateManifest manifest;
+        manifest.version = QStringLiteral("2.0.0-rc+1");
+        manifest.sequence = 12;
+        InstallerOptions options;
+        options.name = QStringLiteral(u"维拉 (x64)");
+        QCOMPARE(installerValues(options, manifest, 1025, false),
+                 QByteArray("; Written by vellumix-publish installer: the values of this Setup program.\n"
+                            "!define VX_NAME `") + QStringLiteral(u"维拉 (x64)").toUtf8() + "`\n"
+                 "!define VX_PUBLISHER `" + QStringLiteral(u"维拉 (x64)").toUtf8() + "`\n"
+                 "!define VX_VERSION `2.0.0-rc+1`\n"
+                 "!define VX_SEQUENCE 12\n"
+                 "!define VX_SIZE_KB 2\n"
+                 "!define VX_OUT `built.exe`\n");
+        options.publisher = QStringLiteral("A \"B\" {c}");
+        QVERIFY(installerValues(options, manifest, 0, true)
+                    .contains("!define VX_PUBLISHER `A \"B\" {c}`\n!define VX_VERSION"));
+        QVERIFY(installerValues(options, manifest, 0, true).endsWith("!define VX_ICON `setup.ico`\n"));
     }
 
     void usageErrors_data()

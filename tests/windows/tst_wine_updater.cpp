@@ -4,10 +4,16 @@
 // message box on a private X server; the application's side (the stand-in, the guide's program
 // and vellumix-fetch.exe with feeds made by the Linux release tool and served by nginx) through
 // the native suite's scenarios of it as well (tests/e2e/feedscenarios.cpp);
-// platform-smoke-test.exe, and TLS through the schannel back end of the static Qt.
+// platform-smoke-test.exe, and TLS through the schannel back end of the static Qt; the Setup
+// program that the release tool builds: installed silently, started, updated through the feed,
+// installed over, and removed by its uninstaller, its pages photographed.
 #include "feedscenarios.h"
 #include "wineinstallation.h"
 
+#include "feedserver.h"
+
+#include <QDirIterator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -15,6 +21,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
+using namespace Qt::StringLiterals;
 using wine::Installation;
 using wine::RunResult;
 using wine::readAndDismissBox;
@@ -60,6 +67,81 @@ private:
     QProcess m_server;
     QString m_display;
 };
+
+
+const QString kUninstallKey = u"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"_s;
+
+// The installed record as the updater writes it.
+QByteArray recordOf(const e2e::AppVersion &version)
+{
+    return u"{\n    \"sequence\": %1,\n    \"version\": \"%2\"\n}\n"_s.arg(version.sequence).arg(version.version).toUtf8();
+}
+
+// The Setup program of `version` of the stand-in, built by the release tool from a stage signed
+// with the development key; `options` go to "installer". Empty after a failed check.
+QString buildSetup(const e2e::AbstractInstallation &installation, const e2e::AppVersion &version,
+                   const QStringList &options = {})
+{
+    // Made once for each version and options (compressing the release takes a while), in a
+    // folder that lasts as long as the suite.
+    static QTemporaryDir setups(wine::driveC() + u"/vellumix-tests/setups-XXXXXX"_s);
+    static QMap<QString, QString> made;
+    const QString key = version.version + u'|' + options.join(u'|');
+    if (made.contains(key))
+        return made.value(key);
+    const QString dir = setups.filePath(QString::number(made.size()));
+    const QString release = dir + u"/release-"_s + version.version;
+    const QString stage = dir + u"/stage-"_s + version.version;
+    const QString setup = dir + u"/Setup-"_s + version.version + u".exe"_s;
+    for (const auto &file : installation.filesOf(version))
+        testsupport::writeFile(release, file.path, file.content);
+    const QString tool = QString::fromUtf8(VELLUMIX_PUBLISH);
+    QByteArray output;
+    if (testsupport::runProgram(tool, {u"stage"_s, u"--release"_s, release, u"--version"_s, version.version,
+                                       u"--sequence"_s, QString::number(version.sequence), u"--key"_s,
+                                       testsupport::devSigningKey(), u"--out"_s, stage}, &output) != 0
+        || testsupport::runProgram(tool, QStringList{u"installer"_s, stage, u"--out"_s, setup} + options,
+                                   &output) != 0) {
+        qWarning("%s", output.constData());
+        return QString();
+    }
+    made.insert(key, setup);
+    return setup;
+}
+
+// What the user's folders hold that Setup touches: the program's folder, the shortcuts, the
+// noted stage and the entry in the list of programs; printed for the record.
+void showState(const QString &when, const QString &root, const QString &name)
+{
+    qInfo().noquote() << when << "\n  program root" << wine::windowsPath(root) << ":"
+                      << (QFileInfo::exists(root) ? wine::listing(root).join(u" "_s) : u"(none)"_s)
+                      << "\n  start menu:" << wine::listing(wine::startMenuPrograms()).join(u" "_s)
+                      << "\n  %LOCALAPPDATA%\\Vellumix (the program's cache and the user's data):"
+                      << wine::listing(wine::localAppData() + u"/Vellumix"_s).join(u" "_s)
+                      << "\n  %APPDATA%\\Vellumix:" << wine::listing(wine::roamingAppData() + u"/Vellumix"_s).join(u" "_s)
+                      << "\n  registry" << kUninstallKey + name << ":";
+    const QMap<QString, QString> values = wine::registryValues(kUninstallKey + name);
+    if (values.isEmpty())
+        qInfo().noquote() << "    (no such key)";
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        qInfo().noquote() << "   " << it.key() << "=" << it.value();
+}
+
+// The uninstaller copies itself away and returns at once; the removal is over when the program
+// root is gone.
+bool uninstall(const QString &root)
+{
+    const RunResult run = wine::run(root + u"/uninstall.exe"_s, {u"/S"_s}, wine::environment(wine::display()));
+    return run.exitCode == 0 && QTest::qWaitFor([&] { return !QFileInfo::exists(root); }, 120000);
+}
+
+// Removes what an earlier, killed run left of the default installation.
+void removeDefaultInstallation(const QString &root)
+{
+    QDir(root).removeRecursively();
+    QFile::remove(wine::startMenuPrograms() + u"/Vellumix.lnk"_s);
+    wine::run(u"reg"_s, {u"delete"_s, kUninstallKey + u"Vellumix"_s, u"/f"_s}, wine::environment(wine::display()));
+}
 
 } // namespace
 
@@ -121,6 +203,326 @@ private slots:
             QSKIP(qPrintable(QStringLiteral("not under Wine: ") + row.notOnWine));
         Installation installation;
         e2e::runFeedScenario(installation, row, e2e::Platform::Wine);
+    }
+
+    /*
+        The Setup program over what a folder holds already (/D= names the folder): a lower
+        sequence over a higher one is refused and changes nothing; an equal or higher one
+        replaces the program's files and keeps the work folder's records; a folder that holds
+        other files is refused; a damaged record is replaced. `before`: the installed record
+        there (0: none, -1: damaged), `foreign`: a file of someone else's there.
+    */
+    void setupOverAnInstallation_data()
+    {
+        QTest::addColumn<int>("before");
+        QTest::addColumn<bool>("foreign");
+        QTest::addColumn<int>("carried"); // the sequence Setup carries
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("running"); // the installed program runs while Setup does
+        QTest::newRow("new folder") << 0 << false << 2 << 0 << false;
+        QTest::newRow("lower sequence over a higher one") << 3 << false << 2 << 3 << false;
+        QTest::newRow("equal sequence") << 2 << false << 2 << 0 << false;
+        QTest::newRow("higher sequence") << 1 << false << 2 << 0 << false;
+        QTest::newRow("damaged record") << -1 << false << 2 << 0 << false;
+        QTest::newRow("folder holds other files") << 0 << true << 2 << 4 << false;
+        // A file that cannot be written fails Setup, also a silent one: never skipped.
+        QTest::newRow("the program runs") << 1 << false << 2 << 2 << true;
+    }
+
+    void setupOverAnInstallation()
+    {
+        QFETCH(int, before);
+        QFETCH(bool, foreign);
+        QFETCH(int, carried);
+        QFETCH(int, exitCode);
+        QFETCH(bool, running);
+        Installation installation;
+        const e2e::AppVersion version = e2e::versionOf(u"%1.0.0"_s.arg(carried), carried);
+        const QString name = u"Vellumix Over"_s;
+        const QString setup = buildSetup(installation, version, {u"--name"_s, name});
+        QVERIFY(!setup.isEmpty());
+        const QString root = installation.root();
+        const QString work = root + u"/.vellumix-update"_s;
+        const QByteArray history = "{\"the client's\": \"history\"}";
+        QByteArray record;
+        if (before > 0) {
+            installation.install(e2e::versionOf(u"%1.0.0"_s.arg(before), before, u"confirm"_s, 30000));
+            if (!running)
+                testsupport::writeFile(root, u"Vellumix.exe"_s, "the earlier program");
+            record = recordOf(e2e::versionOf(u"%1.0.0"_s.arg(before), before));
+            testsupport::writeFile(work, u"installed.json"_s, record);
+            testsupport::writeFile(work, u"update-history.json"_s, history);
+        } else if (before < 0) {
+            installation.install(e2e::versionOf(u"1.0.0"_s, 1));
+            record = "{\n    \"sequence\": 0x7,\n    \"version\": \"7\"\n}\n";
+            testsupport::writeFile(work, u"installed.json"_s, record);
+        }
+        if (foreign)
+            testsupport::writeFile(root, u"notes.txt"_s, "someone else's");
+        const testsupport::TreeSnapshot earlier = testsupport::snapshotTree(root);
+        QProcess program;
+        if (running) {
+            const QString log = installation.home() + u"/running.log"_s;
+            wine::start(program, root + u"/Vellumix.exe"_s, {}, wine::environment(wine::display(), log));
+            QVERIFY(QTest::qWaitFor([&] { return testsupport::readFile(log).contains("started"); }, 60000));
+        }
+        const auto waitForProgram = qScopeGuard([&] { wine::finish(program); });
+
+        const RunResult run = wine::run(setup, {u"/S"_s, u"/D="_s + QString(wine::windowsPath(root)).replace(u'/', u'\\')},
+                                        wine::environment(wine::display()));
+        QCOMPARE(run.exitCode, exitCode);
+        const QMap<QString, QString> entry = wine::registryValues(kUninstallKey + name);
+        if (running) {
+            // Failed on the program's file: the record still names the release that runs.
+            QCOMPARE(testsupport::readFile(work + u"/installed.json"_s), record);
+            QVERIFY(entry.isEmpty());
+            return;
+        }
+        if (exitCode != 0) {
+            // Refused: nothing changed, nothing registered.
+            QCOMPARE(testsupport::describeDifference(earlier, testsupport::snapshotTree(root)), QString());
+            QVERIFY(entry.isEmpty());
+            return;
+        }
+        showState(u"installed over (%1)"_s.arg(QString::fromUtf8(QTest::currentDataTag())), root, name);
+        QCOMPARE(testsupport::describeDifference(installation.treeOf(version),
+                                                 testsupport::snapshotTree(root, {u".vellumix-update"_s, u"uninstall.exe"_s})),
+                 QString());
+        QCOMPARE(testsupport::readFile(work + u"/installed.json"_s), recordOf(version));
+        if (before > 0)
+            QCOMPARE(testsupport::readFile(work + u"/update-history.json"_s), history);
+        QVERIFY(QFileInfo(root + u"/uninstall.exe"_s).isFile());
+        QCOMPARE(entry.value(u"DisplayVersion"_s), u"REG_SZ:"_s + version.version);
+        QCOMPARE(entry.value(u"InstallLocation"_s), u"REG_SZ:"_s + QString(wine::windowsPath(root)).replace(u'/', u'\\'));
+        QVERIFY(uninstall(root));
+        QVERIFY(wine::registryValues(kUninstallKey + name).isEmpty());
+        QVERIFY(!QFileInfo::exists(wine::startMenuPrograms() + u"/"_s + name + u".lnk"_s));
+    }
+
+    /*
+        The whole life of an installation made by the Setup program: installed silently into the
+        default folder (%LOCALAPPDATA%\Programs\Vellumix) with its record, shortcut and entry;
+        started; updated to version 2 through the feed served by nginx, by the program itself;
+        removed by its uninstaller with the stage the client noted, while the user's own data
+        stays. A stage that the work folder's note names is removed only when it is one: below
+        the user's local data, with the stage's marker, named without "..".
+    */
+    void setupLifeCycle_data()
+    {
+        QTest::addColumn<QString>("notedStage"); // "client": the note the client wrote
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("installed, started, updated, uninstalled") << u"client"_s << true;
+        QTest::newRow("noted stage outside the user's local data") << u"C:/vellumix-tests/trap"_s << false;
+        QTest::newRow("noted stage named with ..") << u"LOCAL/../Roaming/vellumix-trap"_s << false;
+        QTest::newRow("noted folder without the stage's marker") << u"LOCAL/vellumix-trap-unmarked"_s << false;
+    }
+
+    void setupLifeCycle()
+    {
+        QFETCH(QString, notedStage);
+        QFETCH(bool, removed);
+        Installation installation;
+        const e2e::AppVersion v1 = e2e::versionOf(u"1.0.0"_s, 1);
+        const e2e::AppVersion v2 = e2e::versionOf(u"2.0.0"_s, 2);
+        const QString setup = buildSetup(installation, v1);
+        QVERIFY(!setup.isEmpty());
+        const QString root = wine::localAppData() + u"/Programs/Vellumix"_s;
+        const QString work = root + u"/.vellumix-update"_s;
+        const QString shortcut = wine::startMenuPrograms() + u"/Vellumix.lnk"_s;
+        removeDefaultInstallation(root);
+        const bool cycle = notedStage == u"client";
+        if (cycle)
+            showState(u"before Setup"_s, root, u"Vellumix"_s);
+
+        const RunResult installed = wine::run(setup, {u"/S"_s}, wine::environment(wine::display()));
+        QCOMPARE(installed.exitCode, 0);
+        if (cycle)
+            showState(u"after the silent Setup"_s, root, u"Vellumix"_s);
+        QCOMPARE(testsupport::describeDifference(installation.treeOf(v1),
+                                                 testsupport::snapshotTree(root, {u".vellumix-update"_s, u"uninstall.exe"_s})),
+                 QString());
+        QCOMPARE(wine::listing(work), QStringList{u"installed.json"_s});
+        QCOMPARE(testsupport::readFile(work + u"/installed.json"_s), recordOf(v1));
+        QVERIFY(QFileInfo(shortcut).isFile());
+        const QString windowsRoot = QString(wine::windowsPath(root)).replace(u'/', u'\\');
+        qint64 bytes = 0;
+        for (const auto &file : installation.filesOf(v1))
+            bytes += file.content.size();
+        const QMap<QString, QString> expected{
+            {u"DisplayName"_s, u"REG_SZ:Vellumix"_s},
+            {u"DisplayVersion"_s, u"REG_SZ:1.0.0"_s},
+            {u"Publisher"_s, u"REG_SZ:Vellumix"_s},
+            {u"DisplayIcon"_s, u"REG_SZ:"_s + windowsRoot + u"\\Vellumix.exe"_s},
+            {u"InstallLocation"_s, u"REG_SZ:"_s + windowsRoot},
+            {u"UninstallString"_s, u"REG_SZ:\""_s + windowsRoot + u"\\uninstall.exe\""_s},
+            {u"QuietUninstallString"_s, u"REG_SZ:\""_s + windowsRoot + u"\\uninstall.exe\" /S"_s},
+            {u"EstimatedSize"_s, u"REG_DWORD:%1"_s.arg((bytes + 1023) / 1024)},
+            {u"NoModify"_s, u"REG_DWORD:1"_s},
+            {u"NoRepair"_s, u"REG_DWORD:1"_s}};
+        QCOMPARE(wine::registryValues(kUninstallKey + u"Vellumix"_s), expected);
+
+        QString stageNote;
+        if (cycle) {
+            // The first start knows its release from the record; the update takes version 2
+            // from the feed, the updater replaces the files, and uninstall.exe stays.
+            const QString log = installation.home() + u"/installed-app.log"_s;
+            const QProcessEnvironment environment = wine::environment(QString(), log);
+            COMPARE_EXIT(wine::run(root + u"/Vellumix.exe"_s, {}, environment), 0);
+            QVERIFY(testsupport::readFile(log).contains("version 1.0.0 started"));
+            QTemporaryDir feed;
+            const QString published = e2e::publishFeed(feed.path(), installation.filesOf(v2), v2);
+            QVERIFY2(published.isEmpty(), qPrintable(published));
+            testsupport::FeedServer server;
+            QVERIFY2(server.start(feed.path()), qPrintable(server.errorText()));
+            COMPARE_EXIT(wine::run(root + u"/Vellumix.exe"_s, {u"--check-update"_s, server.baseUrl()}, environment), 0);
+            QVERIFY2(QTest::qWaitFor([&] { return testsupport::readFile(log).contains("version 2.0.0 confirmed its start"); }, 120000),
+                     testsupport::readFile(log).constData());
+            QVERIFY(QTest::qWaitFor([&] { return testsupport::readFile(work + u"/installed.json"_s) == recordOf(v2); }, 60000));
+            QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(work + u"/installer.lock"_s); }, 60000));
+            QCOMPARE(testsupport::describeDifference(installation.treeOf(v2),
+                                                     testsupport::snapshotTree(root, {u".vellumix-update"_s, u"uninstall.exe"_s})),
+                     QString());
+            QVERIFY(QFileInfo(root + u"/uninstall.exe"_s).isFile());
+            // The program removed its stage once version 2 confirmed; a script of the
+            // administrator's downloads version 3 into a stage of its own and leaves it there.
+            const e2e::AppVersion v3 = e2e::versionOf(u"3.0.0"_s, 3);
+            const QString again = e2e::publishFeed(feed.path(), installation.filesOf(v3), v3);
+            QVERIFY2(again.isEmpty(), qPrintable(again));
+            const QString fetchStage =
+                QString(wine::windowsPath(wine::localAppData() + u"/Vellumix/cache/update-stage/script/stable"_s)).replace(u'/', u'\\');
+            COMPARE_EXIT(wine::run(wine::fetchProgram(), {u"download"_s, u"--feed"_s, server.baseUrl(), u"--root"_s,
+                                                          windowsRoot, u"--stage"_s, fetchStage},
+                                   wine::environment(wine::display())), 0);
+            stageNote = QString::fromUtf8(testsupport::readFile(work + u"/stage-location.txt"_s));
+            QCOMPARE(stageNote, fetchStage + u'\n');
+            stageNote = stageNote.trimmed();
+        } else {
+            // A note that names another folder, with the stage's marker unless the row says not.
+            QString folder = notedStage;
+            folder.replace(u"LOCAL"_s, wine::windowsPath(wine::localAppData()));
+            stageNote = folder.replace(u'/', u'\\');
+        }
+        const QString stage = QDir::cleanPath(wine::driveC() + QString(stageNote.mid(2)).replace(u'\\', u'/'));
+        if (!cycle) {
+            testsupport::writeFile(stage, u"files/keep.txt"_s, "kept");
+            if (!notedStage.contains(u"unmarked"_s))
+                testsupport::writeFile(stage, u".vellumix-stage"_s, "");
+            testsupport::writeFile(work, u"stage-location.txt"_s, stageNote.toUtf8() + "\n");
+        }
+        QVERIFY2(QFileInfo(stage).isDir(), qPrintable(stage));
+        // The user's own data, beside the program's folders.
+        const QString settings = wine::roamingAppData() + u"/Vellumix/settings.ini"_s;
+        const QString data = wine::localAppData() + u"/Vellumix/user-data.db"_s;
+        testsupport::writeFile(QFileInfo(settings).path(), u"settings.ini"_s, "[user]\n");
+        testsupport::writeFile(QFileInfo(data).path(), u"user-data.db"_s, "the user's");
+        if (cycle)
+            showState(u"after the update to 2.0.0 (stage: %1)"_s.arg(stageNote), root, u"Vellumix"_s);
+
+        QVERIFY(uninstall(root));
+        if (cycle)
+            showState(u"after uninstall.exe /S"_s, root, u"Vellumix"_s);
+        QVERIFY(!QFileInfo::exists(root));
+        QVERIFY(!QFileInfo::exists(shortcut));
+        QVERIFY(wine::registryValues(kUninstallKey + u"Vellumix"_s).isEmpty());
+        QCOMPARE(QFileInfo::exists(stage), !removed);
+        QCOMPARE(testsupport::readFile(settings), QByteArray("[user]\n"));
+        QCOMPARE(testsupport::readFile(data), QByteArray("the user's"));
+        QDir(QFileInfo(settings).path()).removeRecursively();
+        QDir(QFileInfo(data).path()).removeRecursively();
+        if (!cycle)
+            QDir(stage).removeRecursively();
+    }
+
+    /*
+        The pages of the Setup program and of its uninstaller, photographed on the suite's X
+        server in the system's language: English and Chinese.
+    */
+    void setupPages_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("tag");
+        QTest::newRow("English") << u"C.UTF-8"_s << u"en"_s;
+        QTest::newRow("Chinese") << u"zh_CN.UTF-8"_s << u"zh"_s;
+    }
+
+    void setupPages()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, tag);
+        Installation installation;
+        const QString setup = buildSetup(installation, e2e::versionOf(u"1.0.0"_s, 1));
+        QVERIFY(!setup.isEmpty());
+        const QString root = wine::localAppData() + u"/Programs/Vellumix"_s;
+        removeDefaultInstallation(root);
+        const QString shots = QStringLiteral(VELLUMIX_SETUP_SHOTS);
+        QDir().mkpath(shots);
+        QProcessEnvironment environment = wine::environment(wine::display());
+        environment.insert(u"LC_ALL"_s, locale);
+
+        // The window whose title starts with `title`, once it is shown and `settleMs` later.
+        const auto windowOf = [](const QString &title) {
+            QByteArray found;
+            QTest::qWaitFor([&] {
+                found.clear();
+                runTool(u"xdotool"_s, {u"search"_s, u"--onlyvisible"_s, u"--name"_s, title}, &found);
+                return !found.trimmed().isEmpty();
+            }, 60000);
+            QTest::qWait(1500);
+            return QString::fromLatin1(found.trimmed().split('\n').constLast());
+        };
+        const auto shoot = [&](const QString &window, const QString &page) {
+            const QString file = shots + u"/setup-%1-%2.png"_s.arg(page, tag);
+            QFile::remove(file);
+            return runTool(u"import"_s, {u"-window"_s, window, file}) == 0 && QFileInfo(file).size() > 0;
+        };
+        const auto press = [](const QString &window, const QString &key) {
+            runTool(u"xdotool"_s, {u"windowfocus"_s, u"--sync"_s, window});
+            runTool(u"xdotool"_s, {u"key"_s, u"--clearmodifiers"_s, key});
+        };
+
+        QProcess running;
+        wine::start(running, setup, {}, environment);
+        QString window = windowOf(u"Vellumix"_s);
+        if (window.isEmpty()) {
+            QByteArray windows;
+            runTool(u"xdotool"_s, {u"search"_s, u"--name"_s, u"."_s}, &windows);
+            running.kill();
+            const RunResult ended = wine::finish(running);
+            QFAIL(qPrintable(u"Setup's window did not appear; windows: %1; Setup: %2"_s
+                                 .arg(QString::fromLatin1(windows), e2e::describe(ended))));
+        }
+        QVERIFY(shoot(window, u"welcome"_s));
+        press(window, u"Return"_s);
+        QTest::qWait(1500);
+        QVERIFY(shoot(window, u"folder"_s));
+        press(window, u"Return"_s);
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(root + u"/uninstall.exe"_s); }, 60000));
+        QTest::qWait(3000);
+        QVERIFY(shoot(window, u"finished"_s));
+        // The last page starts the program as it ends (the stand-in ends at once by itself).
+        press(window, u"Return"_s);
+        const RunResult run = wine::finish(running);
+        COMPARE_EXIT(run, 0);
+        QCOMPARE(testsupport::readFile(root + u"/.vellumix-update/installed.json"_s), recordOf(e2e::versionOf(u"1.0.0"_s, 1)));
+
+        wine::start(running, root + u"/uninstall.exe"_s, {}, environment);
+        window = windowOf(u"Vellumix"_s);
+        QVERIFY2(!window.isEmpty(), "the uninstaller's window did not appear");
+        QVERIFY(shoot(window, u"uninstall-confirm"_s));
+        press(window, u"Return"_s);
+        QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(root + u"/Vellumix.exe"_s); }, 60000));
+        QTest::qWait(2000);
+        QVERIFY(shoot(window, u"uninstall-done"_s));
+        press(window, u"Return"_s);
+        QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(root); }, 60000));
+        running.waitForFinished(60000);
+        // The uninstaller's window is gone before the next Setup is looked for.
+        QVERIFY(QTest::qWaitFor([&] {
+            QByteArray windows;
+            runTool(u"xdotool"_s, {u"search"_s, u"--onlyvisible"_s, u"--name"_s, u"Vellumix"_s}, &windows);
+            return windows.trimmed().isEmpty();
+        }, 60000));
+        removeDefaultInstallation(root);
     }
 
     // The smoke test reports on standard error itself; Qt's own warnings stay where a Windows
@@ -186,7 +588,7 @@ private slots:
     // and no other; under Wine, schannel is served by GnuTLS (libgnutls30 on the Linux side).
     void tlsBackend()
     {
-        const RunResult run = wine::run(wine::tlsProbe(), {}, wine::environment(QString()));
+        const RunResult run = wine::run(wine::tlsProbe(), {}, wine::environment(wine::display()));
         COMPARE_EXIT(run, 0);
         QCOMPARE(run.output, QStringLiteral("available: schannel\nactive: schannel\nsupportsSsl: yes\n"));
     }
@@ -246,7 +648,7 @@ private slots:
         QVERIFY2(!port.isEmpty(), "openssl s_server did not start");
         const QString authority = dir.filePath(trusted ? QStringLiteral("server.pem") : QStringLiteral("other.pem"));
         const RunResult run = wine::run(wine::tlsProbe(), {host, port, wine::windowsPath(authority)},
-                                        wine::environment(QString()));
+                                        wine::environment(wine::display()));
         server.kill();
         server.waitForFinished();
         const QString last = run.output.trimmed().section(u'\n', -1);

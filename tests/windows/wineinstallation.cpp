@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <iconv.h>
@@ -228,6 +229,69 @@ void clearProgramCaches()
         found << caches.next();
     for (const QString &cache : std::as_const(found))
         QDir(cache).removeRecursively();
+}
+
+QString localAppData()
+{
+    // The user's profile is the one folder of C:\users that is not Public's.
+    const QStringList users = QDir(driveC() + QStringLiteral("/users"))
+                                  .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                                  .filter(QRegularExpression(QStringLiteral("^(?!Public$)")));
+    if (users.size() != 1)
+        qFatal("test set-up: the prefix has no single user profile: %s", qPrintable(users.join(u' ')));
+    return driveC() + QStringLiteral("/users/") + users.first() + QStringLiteral("/AppData/Local");
+}
+
+QString roamingAppData()
+{
+    return QFileInfo(localAppData()).path() + QStringLiteral("/Roaming");
+}
+
+QString startMenuPrograms()
+{
+    return roamingAppData() + QStringLiteral("/Microsoft/Windows/Start Menu/Programs");
+}
+
+QMap<QString, QString> registryValues(const QString &key)
+{
+    QTemporaryDir dir(testsFolder() + QStringLiteral("/reg-XXXXXX"));
+    const QString file = dir.filePath(QStringLiteral("key.reg"));
+    const RunResult exported = run(QStringLiteral("reg"),
+                                   {QStringLiteral("export"), key, windowsPath(file)},
+                                   environment(display()));
+    QMap<QString, QString> values;
+    const QByteArray bytes = testsupport::readFile(file);
+    if (exported.exitCode != 0 || bytes.size() < 2)
+        return values;
+    // UTF-16 with its byte order mark; one value a line: "name"="text" or "name"=dword:0000002a.
+    const QString text = QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData()),
+                                            bytes.size() / 2);
+    static const QRegularExpression line(
+        QStringLiteral("^\"((?:[^\"\\\\]|\\\\.)*)\"=(?:\"((?:[^\"\\\\]|\\\\.)*)\"|dword:([0-9a-f]{8}))\\r?$"),
+        QRegularExpression::MultilineOption);
+    const auto unescape = [](QString value) {
+        return value.replace(QStringLiteral("\\\""), QStringLiteral("\"")).replace(QStringLiteral("\\\\"), QStringLiteral("\\"));
+    };
+    for (const QRegularExpressionMatch &match : line.globalMatch(text)) {
+        values.insert(unescape(match.captured(1)),
+                      match.capturedLength(3) > 0
+                          ? QStringLiteral("REG_DWORD:%1").arg(match.captured(3).toUInt(nullptr, 16))
+                          : QStringLiteral("REG_SZ:") + unescape(match.captured(2)));
+    }
+    return values;
+}
+
+QStringList listing(const QString &folder)
+{
+    QStringList entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        entries << QDir(folder).relativeFilePath(info.filePath()) + (info.isDir() ? QStringLiteral("/") : QString());
+    }
+    entries.sort();
+    return entries;
 }
 
 namespace {

@@ -56,6 +56,18 @@ QString readAndDismissBox(const QString &title, QProcess &program, RunResult *pr
 // Empties the programs' per-user caches (kept manifests, default stages), as on a fresh machine.
 void clearProgramCaches();
 
+// The user's folders of the prefix, as Linux paths: %LOCALAPPDATA%, %APPDATA% and the Start
+// menu's programs.
+QString localAppData();
+QString roamingAppData();
+QString startMenuPrograms();
+// The values of a registry key of the prefix (through "reg export"), as "name" -> "REG_SZ:text"
+// or "REG_DWORD:<decimal>"; empty when the key does not exist.
+QMap<QString, QString> registryValues(const QString &key);
+// Every file and folder below `folder`, relative, sorted, folders with a final "/": a listing
+// for a test's output.
+QStringList listing(const QString &folder);
+
 enum class StageDrive { C, Z };
 
 class Installation : public e2e::AbstractInstallation
