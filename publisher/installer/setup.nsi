@@ -8,7 +8,8 @@
 ; installed record under record\, and runs makensis on it.
 ;
 ; Exit codes of Setup: 0 installed, 1 cancelled by the user, 2 failed (a file could not be
-; written), 3 refused: the folder holds a newer release, 4 refused: the folder holds other files.
+; written), 3 refused: the folder holds a newer release, 4 refused: the folder holds other files,
+; 5 refused: an update of the installation there is unfinished.
 ; The uninstaller: 0 removed, 1 cancelled, 2 failed.
 
 Unicode true
@@ -29,6 +30,7 @@ AllowSkipFiles off
 !define VX_MAIN `Vellumix.exe`
 !define VX_REFUSED_NEWER 3
 !define VX_REFUSED_FOREIGN 4
+!define VX_REFUSED_UNFINISHED 5
 
 Name `${VX_NAME}`
 OutFile `${VX_OUT}`
@@ -61,6 +63,8 @@ ShowUninstDetails show
 LangString NewerInstalled ${LANG_ENGLISH} "$INSTDIR holds a newer release of $(^Name) (sequence $R7) than this Setup program carries (${VX_VERSION}, sequence ${VX_SEQUENCE}). Setup leaves it as it is."
 LangString NewerInstalled ${LANG_SIMPCHINESE} "$INSTDIR 中已安装较新的 $(^Name)（序号 $R7），比本安装程序所带的版本（${VX_VERSION}，序号 ${VX_SEQUENCE}）更新。安装程序不会替换它。"
 LangString ForeignFolder ${LANG_ENGLISH} "$INSTDIR already holds other files. Choose a new or empty folder, or the folder of an earlier installation of $(^Name)."
+LangString UnfinishedUpdate ${LANG_ENGLISH} "An update of $(^Name) in $INSTDIR is unfinished ($R6). Start $(^Name) once, so that it completes the update or undoes it, then run Setup again."
+LangString UnfinishedUpdate ${LANG_SIMPCHINESE} "$INSTDIR 中 $(^Name) 的一次更新尚未完成（$R6）。请先启动 $(^Name) 一次，让它完成或撤销这次更新，然后再运行安装程序。"
 LangString ForeignFolder ${LANG_SIMPCHINESE} "$INSTDIR 中已有其他文件。请选择新的或空的文件夹，或 $(^Name) 以前安装所在的文件夹。"
 LangString DamagedRecord ${LANG_ENGLISH} "The record of the installed release is damaged; it is replaced."
 LangString DamagedRecord ${LANG_SIMPCHINESE} "已安装版本的记录已损坏，将被替换。"
@@ -137,6 +141,70 @@ done:
     Exch $4
 FunctionEnd
 
+; Sets $R6 to the state that the journal of an unfinished update in $INSTDIR names ("installing",
+; "starting" or "rollback-needed"), else to "". The updater's recovery would undo such an update
+; at the next start, putting its backup over the files Setup installs. The journal is compact JSON
+; whose "state" member follows its list of files: its last 8 KiB are searched, in the pieces
+; FileRead gives, each with the end of the piece before (a match never falls between two).
+Function UnfinishedState
+    Push $0
+    Push $1
+    Push $2
+    Push $3
+    Push $4
+    Push $5
+    StrCpy $R6 ""
+    ClearErrors
+    FileOpen $0 "$INSTDIR\${VX_WORK}\transaction.json" r
+    IfErrors done
+    FileSeek $0 0 END $1
+    ${If} $1 > 8192
+        FileSeek $0 -8192 END
+    ${Else}
+        FileSeek $0 0 SET
+    ${EndIf}
+    StrCpy $2 ""
+    ${Do}
+        ClearErrors
+        FileRead $0 $1
+        ${If} ${Errors}
+            ${Break}
+        ${EndIf}
+        StrCpy $1 "$2$1"
+        StrLen $3 $1
+        StrCpy $4 0
+        ${DoWhile} $4 < $3
+            StrCpy $5 $1 9 $4
+            ${If} $5 S== `"state":"`
+                IntOp $5 $4 + 9
+                StrCpy $5 $1 16 $5
+                ${If} $5 S== `rollback-needed"`
+                    StrCpy $R6 "rollback-needed"
+                ${Else}
+                    StrCpy $2 $5 11
+                    ${If} $2 S== `installing"`
+                        StrCpy $R6 "installing"
+                    ${EndIf}
+                    StrCpy $2 $5 9
+                    ${If} $2 S== `starting"`
+                        StrCpy $R6 "starting"
+                    ${EndIf}
+                ${EndIf}
+            ${EndIf}
+            IntOp $4 $4 + 1
+        ${Loop}
+        StrCpy $2 $1 "" -32
+    ${Loop}
+    FileClose $0
+done:
+    Pop $5
+    Pop $4
+    Pop $3
+    Pop $2
+    Pop $1
+    Pop $0
+FunctionEnd
+
 ; Sets $R9 to "" when Setup may install into $INSTDIR, else to the exit code that refuses it, and
 ; $R8 to the text that says why. $R7: the installed record's sequence, "" or "damaged".
 Function CheckFolder
@@ -168,6 +236,13 @@ Function CheckFolder
         StrCpy $R8 "$(NewerInstalled)"
     ${EndIf}
 checked:
+    ${If} $R9 == ""
+        Call UnfinishedState
+        ${If} $R6 != ""
+            StrCpy $R9 ${VX_REFUSED_UNFINISHED}
+            StrCpy $R8 "$(UnfinishedUpdate)"
+        ${EndIf}
+    ${EndIf}
 FunctionEnd
 
 Function DirectoryLeave

@@ -219,14 +219,19 @@ private slots:
         QTest::addColumn<int>("carried"); // the sequence Setup carries
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<bool>("running"); // the installed program runs while Setup does
-        QTest::newRow("new folder") << 0 << false << 2 << 0 << false;
-        QTest::newRow("lower sequence over a higher one") << 3 << false << 2 << 3 << false;
-        QTest::newRow("equal sequence") << 2 << false << 2 << 0 << false;
-        QTest::newRow("higher sequence") << 1 << false << 2 << 0 << false;
-        QTest::newRow("damaged record") << -1 << false << 2 << 0 << false;
-        QTest::newRow("folder holds other files") << 0 << true << 2 << 4 << false;
+        QTest::addColumn<QByteArray>("journalState"); // of an update journal left in the work folder
+        QTest::newRow("new folder") << 0 << false << 2 << 0 << false << QByteArray();
+        QTest::newRow("lower sequence over a higher one") << 3 << false << 2 << 3 << false << QByteArray();
+        QTest::newRow("equal sequence") << 2 << false << 2 << 0 << false << QByteArray();
+        QTest::newRow("higher sequence") << 1 << false << 2 << 0 << false << QByteArray();
+        QTest::newRow("damaged record") << -1 << false << 2 << 0 << false << QByteArray();
+        QTest::newRow("folder holds other files") << 0 << true << 2 << 4 << false << QByteArray();
         // A file that cannot be written fails Setup, also a silent one: never skipped.
-        QTest::newRow("the program runs") << 1 << false << 2 << 2 << true;
+        QTest::newRow("the program runs") << 1 << false << 2 << 2 << true << QByteArray();
+        // The recovery would put the unfinished update's backup over what Setup installs.
+        QTest::newRow("an update to roll back") << 1 << false << 2 << 5 << false << QByteArray("rollback-needed");
+        QTest::newRow("an update being installed") << 1 << false << 2 << 5 << false << QByteArray("installing");
+        QTest::newRow("a finished update") << 1 << false << 2 << 0 << false << QByteArray("healthy");
     }
 
     void setupOverAnInstallation()
@@ -236,6 +241,7 @@ private slots:
         QFETCH(int, carried);
         QFETCH(int, exitCode);
         QFETCH(bool, running);
+        QFETCH(QByteArray, journalState);
         Installation installation;
         const e2e::AppVersion version = e2e::versionOf(u"%1.0.0"_s.arg(carried), carried);
         const QString name = u"Vellumix Over"_s;
@@ -259,6 +265,17 @@ private slots:
         }
         if (foreign)
             testsupport::writeFile(root, u"notes.txt"_s, "someone else's");
+        if (!journalState.isEmpty()) {
+            // As the updater writes it: compact, the files first, "state" after them, here
+            // beyond the first piece of the file that Setup reads.
+            QByteArray entries;
+            for (int i = 0; i < 200; ++i)
+                entries += (i ? "," : "") + QByteArray(R"({"hadOld":true,"path":"data/file)")
+                    + QByteArray::number(i) + R"(.bin"})";
+            testsupport::writeFile(work, u"transaction.json"_s,
+                                   R"({"entries":[)" + entries + R"(],"sequence":2,"state":")"
+                                       + journalState + R"(","version":"2.0.0"})");
+        }
         const testsupport::TreeSnapshot earlier = testsupport::snapshotTree(root);
         QProcess program;
         if (running) {
