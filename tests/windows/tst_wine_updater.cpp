@@ -270,11 +270,11 @@ private slots:
             // beyond the first piece of the file that Setup reads.
             QByteArray entries;
             for (int i = 0; i < 200; ++i)
-                entries += (i ? "," : "") + QByteArray(R"({"hadOld":true,"path":"data/file)")
-                    + QByteArray::number(i) + R"(.bin"})";
+                entries += (i ? "," : "") + QByteArray("{\"hadOld\":true,\"path\":\"data/file")
+                    + QByteArray::number(i) + ".bin\"}";
             testsupport::writeFile(work, u"transaction.json"_s,
-                                   R"({"entries":[)" + entries + R"(],"sequence":2,"state":")"
-                                       + journalState + R"(","version":"2.0.0"})");
+                                   "{\"entries\":[" + entries + "],\"sequence\":2,\"state\":\""
+                                       + journalState + "\",\"version\":\"2.0.0\"}");
         }
         const testsupport::TreeSnapshot earlier = testsupport::snapshotTree(root);
         QProcess program;
