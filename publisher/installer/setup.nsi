@@ -144,8 +144,8 @@ FunctionEnd
 ; Sets $R6 to the state that the journal of an unfinished update in $INSTDIR names ("installing",
 ; "starting" or "rollback-needed"), else to "". The updater's recovery would undo such an update
 ; at the next start, putting its backup over the files Setup installs. The journal is compact JSON
-; whose "state" member follows its list of files: its last 8 KiB are searched, in the pieces
-; FileRead gives, each with the end of the piece before (a match never falls between two).
+; whose "state" member follows its list of files: its last 8 KiB are searched, in pieces, each
+; with the end of the piece before (a match never falls between two).
 Function UnfinishedState
     Push $0
     Push $1
@@ -166,7 +166,9 @@ Function UnfinishedState
     StrCpy $2 ""
     ${Do}
         ClearErrors
-        FileRead $0 $1
+        ; At most 960 characters, so that with the 32 kept from the piece before it stays within
+        ; NSIS's 1,024 a string holds (a longer one is cut at its end).
+        FileRead $0 $1 960
         ${If} ${Errors}
             ${Break}
         ${EndIf}
