@@ -510,6 +510,11 @@ void HttpFeedSource::dispatch(HttpFeedRequest *request)
         m_waitingForRoom.push_back(request);
         return scheduleSendHeld();
     }
+    putOnConnection(request);
+}
+
+void HttpFeedSource::putOnConnection(HttpFeedRequest *request)
+{
     m_onConnection.append(request);
     request->goOut();
     m_watch->requestSent();
@@ -531,9 +536,7 @@ void HttpFeedSource::sendHeld()
            && int(m_onConnection.size()) < m_streamLimit) {
         HttpFeedRequest *request = m_waitingForRoom.front();
         m_waitingForRoom.pop_front();
-        m_onConnection.append(request);
-        request->goOut();
-        m_watch->requestSent();
+        putOnConnection(request);
     }
 }
 

@@ -66,6 +66,7 @@ private:
 
     // The shared connection, as its requests tell of themselves.
     void dispatch(HttpFeedRequest *request);
+    void putOnConnection(HttpFeedRequest *request); // sends it on the shared connection now
     void sendHeld();
     void scheduleSendHeld();
     void answered(HttpFeedRequest *request, qint64 waitedMs, bool multiplexed);
